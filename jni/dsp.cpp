@@ -1,0 +1,316 @@
+#include "dsp.h"
+
+#include <jni.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
+
+#include "eq.h"
+#include "vocoder.h"
+
+namespace {
+
+// Stream format, written only by dsp_init(), which never overlaps a block.
+int frameSize = 0;
+int overSampling = 0;
+int sampleRate = 0;
+int channels = 0;
+bool initialized = false;
+
+// Settings written by the control thread, read once per block.
+std::atomic<float> preamp{1.0f};
+std::atomic<int> panningActive{0};
+std::atomic<int> monoActive{0};
+std::atomic<int> panningLevel{0};
+std::atomic<bool> voiceRemovalEnabled{false};
+std::atomic<float> voiceRemovalAmount{0.0f};
+
+// Result of the last block, read by the control thread.
+std::atomic<double> maxLevelAcum{0.0};
+
+// Work buffers: created by the first block (4x its samplesIn for input, 8x for
+// output), grown only when a later block needs more room.
+float* in_left = nullptr;
+float* in_right = nullptr;
+float* out_left = nullptr;
+float* out_right = nullptr;
+int64_t inCapacity = 0;
+int64_t outCapacity = 0;
+
+constexpr float inputScale = 1.0f / 32768.0f;
+constexpr double limitThreshold = 0.95;
+
+// Sets flush-to-zero and denormals-are-zero for one block, so that decaying
+// filter and overlap tails never run at denormal speed, and restores the
+// caller's mode afterwards.
+class DenormalGuard {
+ public:
+#if defined(__SSE__)
+  DenormalGuard() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040); }
+  ~DenormalGuard() { _mm_setcsr(saved_); }
+
+ private:
+  unsigned int saved_;
+#endif
+};
+
+// Replaces *buffer with a zeroed array of newSize floats that starts with the
+// first oldSize values of the old one.
+bool growBuffer(float** buffer, int64_t oldSize, int64_t newSize) {
+  float* grown = new (std::nothrow) float[newSize]();
+  if (grown == nullptr) return false;
+  if (*buffer != nullptr) std::memcpy(grown, *buffer, sizeof(float) * oldSize);
+  delete[] * buffer;
+  *buffer = grown;
+  return true;
+}
+
+bool ensureWorkBuffers(int samplesIn, int64_t needOut) {
+  int64_t needIn = samplesIn;
+  if (in_left == nullptr) {
+    // First block: room for blocks of up to 4x its frames in and 8x out.
+    needIn = 4 * static_cast<int64_t>(samplesIn);
+    needOut = std::max<int64_t>(needOut, 8 * static_cast<int64_t>(samplesIn));
+  }
+  if (needIn > inCapacity) {
+    if (!growBuffer(&in_left, inCapacity, needIn) || !growBuffer(&in_right, inCapacity, needIn)) {
+      return false;
+    }
+    inCapacity = needIn;
+  }
+  if (needOut > outCapacity) {
+    if (!growBuffer(&out_left, outCapacity, needOut) ||
+        !growBuffer(&out_right, outCapacity, needOut)) {
+      return false;
+    }
+    outCapacity = needOut;
+  }
+  return true;
+}
+
+// Output gain, soft limit above 0.95 and quantisation of one sample. The
+// limiter's curve v (1 + (a - 0.95) k) turns back at a = (0.95 - 1/k) / 2;
+// beyond that point the sample leaves at full scale with its own sign instead
+// of folding over to the opposite sign.
+inline short limitAndQuantise(double v, double a, double k, double turningPoint) {
+  if (a >= limitThreshold) {
+    if (a > turningPoint) {
+      v = v < 0 ? -1.0 : 1.0;
+    } else {
+      v = v * (1.0 + (a - limitThreshold) * k);
+    }
+  }
+  if (v < -1.0) return -32767;
+  if (v > 1.0) return 32767;
+  if (!(v == v)) return 0;
+  return static_cast<short>(v * 32767.0);
+}
+
+}  // namespace
+
+bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* msg, size_t msgSize) {
+  if (pFrameSize < 4 || pFrameSize > 4096 || (pFrameSize & (pFrameSize - 1)) != 0) {
+    std::snprintf(msg, msgSize, "frameSize must be a power of two from 4 to 4096, got %d",
+                  pFrameSize);
+    return false;
+  }
+  if (pOverSampling < 1 || pOverSampling > pFrameSize) {
+    std::snprintf(msg, msgSize, "overSampling must be from 1 to frameSize (%d), got %d", pFrameSize,
+                  pOverSampling);
+    return false;
+  }
+  if (pSampleRate < 4) {
+    std::snprintf(msg, msgSize, "sampleRate must be at least 4 Hz, got %d", pSampleRate);
+    return false;
+  }
+  return true;
+}
+
+void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
+  channels = pChannels;
+  overSampling = pOverSampling;
+  sampleRate = pSampleRate;
+  frameSize = pFrameSize;
+  eq_init(frameSize / 2);
+  vocoder_init(frameSize, frameSize / overSampling);
+  initialized = true;
+}
+
+bool dsp_is_initialized() { return initialized; }
+
+int dsp_channel_count() { return channels == 1 ? 1 : 2; }
+
+int dsp_step_out(int samplesIn, int samplesOut) {
+  const double ratio = static_cast<double>(samplesOut) / samplesIn;
+  const int hop = frameSize / overSampling;
+  const double step = std::trunc(hop * ratio);
+  if (!(step >= 1.0)) return 1;
+  if (step > frameSize) return frameSize;
+  return static_cast<int>(step);
+}
+
+DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
+  if (!initialized) return DSP_NOT_INITIALIZED;
+  if (samplesIn <= 0 || samplesOut < 0) {
+    maxLevelAcum.store(0.0, std::memory_order_relaxed);
+    return DSP_OK;
+  }
+  const bool mono = channels == 1;
+  const int step = dsp_step_out(samplesIn, samplesOut);
+  int framesDue = vocoder_frames_due(samplesIn, 0);
+  if (!mono) framesDue = std::max(framesDue, vocoder_frames_due(samplesIn, 1));
+  if (!ensureWorkBuffers(samplesIn,
+                         std::max<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step))) {
+    return DSP_OUT_OF_MEMORY;
+  }
+  DenormalGuard denormalGuard;
+
+  if (mono) {
+    for (int i = 0; i < samplesIn; i++) in_left[i] = samples[i] * inputScale;
+    vocoder_process(in_left, samplesIn, out_left, step, 0);
+  } else {
+    const int p = panningLevel.load(std::memory_order_relaxed);
+    const float leftFromLeft = std::min(p, 50) / 50.0f;
+    const float leftFromRight = p < 50 ? (50 - p) / 50.0f : 0.0f;
+    const float rightFromLeft = p < 50 ? 0.0f : (p - 50) / 50.0f;
+    const float rightFromRight = p < 50 ? 1.0f : (100 - p) / 50.0f;
+    const bool remix = panningActive.load(std::memory_order_relaxed) != 0;
+    const bool fold = monoActive.load(std::memory_order_relaxed) != 0;
+    for (int i = 0; i < samplesIn; i++) {
+      float left = samples[2 * i];
+      float right = samples[2 * i + 1];
+      if (remix) {
+        if (fold) {
+          left = right = static_cast<float>((static_cast<double>(left) + right) * 0.5);
+        } else {
+          const float newLeft = static_cast<float>(static_cast<double>(left) * leftFromLeft +
+                                                   static_cast<double>(right) * leftFromRight);
+          const float newRight = static_cast<float>(static_cast<double>(left) * rightFromLeft +
+                                                    static_cast<double>(right) * rightFromRight);
+          left = newLeft;
+          right = newRight;
+        }
+      }
+      in_left[i] = left * inputScale;
+      in_right[i] = right * inputScale;
+    }
+    vocoder_process(in_left, samplesIn, out_left, step, 0);
+    vocoder_process(in_right, samplesIn, out_right, step, 1);
+  }
+
+  const float norm = static_cast<float>(frameSize) / static_cast<float>(2 * step);
+  const double gain = preamp.load(std::memory_order_relaxed);
+  const double k = mono ? -0.25 : -0.125;
+  const double turningPoint = (limitThreshold - 1.0 / k) / 2.0;
+  double peak = 0.0;
+  for (int i = 0; i < samplesOut; i++) {
+    const double v = gain * (out_left[i] / static_cast<double>(norm));
+    const double a = std::fabs(v);
+    if (a > peak) peak = a;
+    if (mono) {
+      samples[i] = limitAndQuantise(v, a, k, turningPoint);
+      continue;
+    }
+    const double vr = gain * (out_right[i] / static_cast<double>(norm));
+    const double ar = std::fabs(vr);
+    if (ar > peak) peak = ar;
+    samples[2 * i] = limitAndQuantise(v, a, k, turningPoint);
+    samples[2 * i + 1] = limitAndQuantise(vr, ar, k, turningPoint);
+  }
+  maxLevelAcum.store(peak, std::memory_order_relaxed);
+  return DSP_OK;
+}
+
+float dsp_get_max_level() {
+  return static_cast<float>(maxLevelAcum.load(std::memory_order_relaxed));
+}
+
+void dsp_set_preamp(float value) { preamp.store(value, std::memory_order_relaxed); }
+
+void dsp_set_panning(int active, int mono, int level) {
+  panningActive.store(active, std::memory_order_relaxed);
+  monoActive.store(mono, std::memory_order_relaxed);
+  panningLevel.store(level, std::memory_order_relaxed);
+}
+
+void dsp_set_voice_removal_enabled(bool enabled) {
+  voiceRemovalEnabled.store(enabled, std::memory_order_relaxed);
+}
+
+void dsp_set_voice_removal_amount(float amount) {
+  voiceRemovalAmount.store(amount, std::memory_order_relaxed);
+}
+
+// JNI entry points of quenlab.hopwarbler.NativeInterface. They check what the
+// Java side passes, reach the arrays, and call the driver above.
+namespace {
+
+void throwJava(JNIEnv* env, const char* className, const char* message) {
+  jclass cls = env->FindClass(className);
+  if (cls != nullptr) env->ThrowNew(cls, message);
+}
+
+}  // namespace
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspInit(
+    JNIEnv* env, jobject, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint jChannels) {
+  char msg[160];
+  if (!dsp_check_init(jFrameSize, jOverSampling, jSampleRate, msg, sizeof msg)) {
+    throwJava(env, "java/lang/IllegalArgumentException", msg);
+    return;
+  }
+  dsp_init(jFrameSize, jOverSampling, jSampleRate, jChannels);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspProcess(
+    JNIEnv* env, jobject, jshortArray samples, jint samplesIn, jint samplesOut,
+    jfloat /*pitchShiftAmount*/) {
+  if (samples == nullptr) {
+    throwJava(env, "java/lang/NullPointerException", "samples is null");
+    return;
+  }
+  if (!dsp_is_initialized()) {
+    throwJava(env, "java/lang/IllegalStateException",
+              "dspProcess called before a successful dspInit");
+    return;
+  }
+  if (samplesIn <= 0 || samplesOut < 0) {
+    dsp_process(nullptr, samplesIn, samplesOut);
+    return;
+  }
+  const int64_t perFrame = dsp_channel_count();
+  const int64_t needed = std::max<int64_t>(samplesIn, samplesOut) * perFrame;
+  const jsize length = env->GetArrayLength(samples);
+  if (needed > length) {
+    char msg[200];
+    std::snprintf(msg, sizeof msg,
+                  "samples holds %d values but samplesIn %d / samplesOut %d need %lld "
+                  "(%lld per frame)",
+                  static_cast<int>(length), samplesIn, samplesOut, static_cast<long long>(needed),
+                  static_cast<long long>(perFrame));
+    throwJava(env, "java/lang/IllegalArgumentException", msg);
+    return;
+  }
+  jshort* elements = env->GetShortArrayElements(samples, nullptr);
+  if (elements == nullptr) return;  // the JVM has thrown OutOfMemoryError
+  const DspStatus status = dsp_process(elements, samplesIn, samplesOut);
+  if (status == DSP_OUT_OF_MEMORY) {
+    env->ReleaseShortArrayElements(samples, elements, JNI_ABORT);
+    throwJava(env, "java/lang/OutOfMemoryError", "hopwarbler: work buffers could not grow");
+    return;
+  }
+  env->ReleaseShortArrayElements(samples, elements, 0);
+}
+
+}  // extern "C"

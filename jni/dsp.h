@@ -1,0 +1,59 @@
+// dsp: the host bridge. The JNI entry points of quenlab.hopwarbler.NativeInterface
+// live in dsp.cpp; they reach the Java arrays, check arguments and call the block
+// driver declared here, which works on plain buffers so that tests, fuzz targets
+// and benchmarks can run it without a JVM.
+//
+// dsp_init() sets every engine up for one stream format (allocates; never while a
+// block is processed). dsp_process() turns one block of 16-bit PCM, mono or
+// interleaved stereo, into the requested number of frames in place: conversion to
+// float, balance or mono remix, voice removal, time-scaling per channel, overlap
+// normalisation and output gain, peak measurement, soft limit, clamp, quantisation.
+// It runs on the audio thread: no lock, no trigonometry per sample, and no
+// allocation except that the work buffers grow when a block needs more room than
+// any block before it (the first block allocates them).
+//
+// Settings written by the control thread are relaxed atomics and take effect no
+// later than the next block.
+#pragma once
+
+#include <cstddef>
+
+enum DspStatus {
+  DSP_OK = 0,
+  DSP_NOT_INITIALIZED,  // dsp_process() before a successful dsp_init()
+  DSP_OUT_OF_MEMORY,    // the work buffers could not grow for this block
+};
+
+// Checks a stream format. Returns true when dsp_init() accepts it; otherwise writes
+// a message naming the first bad argument and its allowed range into msg.
+// frameSize: power of two 4..4096; overSampling: 1..frameSize; sampleRate: >= 4 Hz.
+bool dsp_check_init(int frameSize, int overSampling, int sampleRate, char* msg, size_t msgSize);
+
+// Sets every engine up for the format; the arguments must pass dsp_check_init().
+// channels: 1 = mono, any other value = interleaved stereo.
+void dsp_init(int frameSize, int overSampling, int sampleRate, int channels);
+
+bool dsp_is_initialized();
+
+// 1 for a mono stream, 2 for stereo (as interleaved in the host's array).
+int dsp_channel_count();
+
+// Processes one block in place: samples holds samplesIn frames on entry and
+// samplesOut frames on return, so it has room for the larger of the two (times two
+// in stereo). samplesIn <= 0 or samplesOut < 0 writes nothing and sets the peak to 0.
+DspStatus dsp_process(short* samples, int samplesIn, int samplesOut);
+
+// Synthesis hop the driver uses for a block of samplesIn frames in and samplesOut
+// frames out: frameSize / overSampling * samplesOut / samplesIn, clamped to
+// 1..frameSize. Requires a successful dsp_init() and samplesIn > 0.
+int dsp_step_out(int samplesIn, int samplesOut);
+
+// Peak absolute level of the last block, before the limiter (1.0 = full scale).
+float dsp_get_max_level();
+
+// Control settings.
+void dsp_set_preamp(float preamp);  // linear gain
+void dsp_set_panning(int panningActive, int monoActive,
+                     int panningLevel);  // level 0..100, 50 = unchanged
+void dsp_set_voice_removal_enabled(bool enabled);
+void dsp_set_voice_removal_amount(float amount);  // weight of the filtered opposite channel

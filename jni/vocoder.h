@@ -1,0 +1,66 @@
+// vocoder: phase vocoder with peak-locked phases, one stream of two channels.
+//
+// vocoder_process() appends one channel's samples (full scale +-1.0) to that
+// channel's input history. Every time winSize samples have gathered it windows the
+// frame, transforms it, measures magnitudes and phases, finds the spectral peaks,
+// advances each peak's phase at the stretch factor stepOut / stepIn and turns the
+// bins of its region by the same angle, resynthesises a one-sided spectrum (with
+// the equaliser gains when they are on), transforms back, overlap-adds at stepOut
+// and hands out stepOut samples. A fresh stream starts with winSize - stepIn
+// samples of latency; the overlap-add gain is winSize / (2 stepOut) for tones.
+//
+// Called by the driver: vocoder_init() from dsp_init() (allocates; not on the
+// audio thread), vocoder_process() per block and channel on the audio thread (no
+// allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos).
+// Limits the caller keeps: winSize a power of two 4..4096, 1 <= stepIn <= winSize,
+// 1 <= stepOut <= winSize, channel 0 or 1, and an output buffer with room for
+// stepOut samples per frame the call completes (see vocoder_frames_due()).
+#pragma once
+
+constexpr int vocoderBufferSize = 100000;  // floats in each input history and accumulator
+
+// Start a new stream with frames of pWinSize samples taken every step samples.
+void vocoder_init(int pWinSize, int step);
+
+// Feed inSize samples of one channel; write stepOut samples per completed frame
+// to outputBuffer, from outputBuffer[0] on.
+void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
+                     int channel);
+
+// Number of frames the next vocoder_process() call of this channel completes when it
+// is given inSize samples.
+int vocoder_frames_due(int inSize, int channel);
+
+// Wrap a phase into [-pi, pi] by whole turns (odd multiples of pi map to -pi when
+// positive and +pi when negative).
+float princarg(double phase);
+
+// Per-frame steps, internal to the vocoder; published so that tests can drive
+// one frame step by step on the state below.
+void resetPhases();
+void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel);
+void applyWindow(const float* input, int channel);
+void analyze(int channel);
+int findPeaks(int channel);
+void phaseLock(int channel, int nPeaks, float stretchFactor);
+void synthesize(int channel);
+void overlapAdd(float* output, int channel);
+
+extern int winSize;
+extern int winHalf;
+extern int stepIn;
+extern int stepOut;
+extern double lastStretchFactor;
+extern int inIndexes[2];
+extern float* window;
+extern float* windowOut;
+extern float* omega;
+extern float* inputs[2];
+extern float* waves[2];
+extern float* fftBuffers[2];
+extern float* mags[2];
+extern float* phis[2];
+extern float* phi0s[2];
+extern float* psis[2];
+extern int* peakBins[2];
+extern int* valleyBins[2];

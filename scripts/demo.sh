@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Builds the library and the jar, then runs a generated stereo test signal through
+# the library from Java at three time-scale ratios and prints what it measured.
+#
+#   scripts/demo.sh
+#
+# Installs missing packages first (as root; see scripts/setup.sh). Builds into
+# build/ (or $BUILD_DIR).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+
+"$root/scripts/setup.sh"
+
+# CMake's JNI lookup wants the JDK's home; take it from javac when it is not set.
+if [[ -z ${JAVA_HOME:-} ]]; then
+  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
+  export JAVA_HOME
+fi
+
+cmake -S "$root" -B "$build"
+cmake --build "$build" -j2 --target hopwarbler_jar
+java -cp "$build/java/hopwarbler.jar" quenlab.hopwarbler.Demo

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what building and testing hopwarbler needs on Debian 12: the compiler
+# and CMake, a JDK 17, GoogleTest, JUnit 5 and picocli. As root it installs the
+# missing packages with apt-get; otherwise it prints the apt-get line to run and
+# fails if anything is missing. Does nothing when all is there.
+set -euo pipefail
+
+packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+((${#missing[@]})) || exit 0
+
+if [[ $(id -u) -eq 0 ]]; then
+  echo "setup.sh: installing ${missing[*]}"
+  apt-get update
+  DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+else
+  echo "setup.sh: missing packages: ${missing[*]}" >&2
+  echo "Install them as root with:" >&2
+  echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+  exit 1
+fi

@@ -1,0 +1,595 @@
+// The block driver without a JVM: format checks, remix, gains and latency, soft
+// limiter and clamp, peak level, invalid blocks, hop clamping, growing work
+// buffers with stale frames, and the equaliser gains.
+//
+// The library's state is process-wide, and the equaliser table keeps the size
+// that the process's first dsp_init() gives it. A global environment therefore
+// makes that first call, dsp_init(2048, ...), before any test runs (1024 gains),
+// whether ctest runs the tests one per process or the binary runs them all; the
+// tests that re-initialise with other frame sizes rely on that. Every test starts
+// from default settings (see DriverTest::SetUp).
+
+#include "dsp.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <climits>
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "eq.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+constexpr int kFrame = 2048;
+constexpr int kOver = 4;
+constexpr int kHop = kFrame / kOver;
+constexpr int kLatency = kFrame - kHop;
+constexpr int kRate = 44100;
+
+// What the process looked like around its first dsp_init().
+struct FirstInitState {
+  bool initializedBefore = true;
+  DspStatus statusBefore = DSP_OK;
+  bool blockUntouchedBefore = false;
+  float peakBefore = -1.0f;
+  int eqSizeAfter = -1;
+  bool gainsAllOneAfter = false;
+} firstInit;
+
+class FirstInit : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    firstInit.initializedBefore = dsp_is_initialized();
+    short block[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    firstInit.statusBefore = dsp_process(block, 4, 4);
+    firstInit.blockUntouchedBefore = block[0] == 1 && block[7] == 8;
+    firstInit.peakBefore = dsp_get_max_level();
+    dsp_init(kFrame, kOver, kRate, 2);
+    firstInit.eqSizeAfter = eq_size();
+    firstInit.gainsAllOneAfter = eq_size() > 0;
+    for (int k = 0; k < eq_size(); ++k) {
+      firstInit.gainsAllOneAfter = firstInit.gainsAllOneAfter && eqBands[k] == 1.0f;
+    }
+  }
+};
+const auto* const firstInitEnvironment = ::testing::AddGlobalTestEnvironment(new FirstInit);
+
+struct Block {
+  int in, out;
+};
+
+std::vector<Block> repeat(Block b, int times) { return std::vector<Block>(times, b); }
+
+std::vector<Block> concat(std::initializer_list<std::vector<Block>> parts) {
+  std::vector<Block> all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+// Feeds input (channels interleaved, sum of the blocks' in frames) block by block
+// and returns the concatenated output; peaks receives dsp_get_max_level() per block.
+std::vector<short> runBlocks(const std::vector<short>& input, int channels,
+                             const std::vector<Block>& blocks,
+                             std::vector<float>* peaks = nullptr) {
+  std::vector<short> output, buffer;
+  size_t at = 0;
+  for (const Block& b : blocks) {
+    buffer.assign(static_cast<size_t>(std::max(b.in, b.out)) * channels, 0);
+    std::copy_n(input.begin() + at, static_cast<size_t>(b.in) * channels, buffer.begin());
+    at += static_cast<size_t>(b.in) * channels;
+    EXPECT_EQ(dsp_process(buffer.data(), b.in, b.out), DSP_OK);
+    output.insert(output.end(), buffer.begin(), buffer.begin() + static_cast<size_t>(b.out) * channels);
+    if (peaks) peaks->push_back(dsp_get_max_level());
+  }
+  return output;
+}
+
+std::vector<short> interleave(const std::vector<short>& left, const std::vector<short>& right) {
+  std::vector<short> both(2 * left.size());
+  for (size_t i = 0; i < left.size(); ++i) {
+    both[2 * i] = left[i];
+    both[2 * i + 1] = right[i];
+  }
+  return both;
+}
+
+std::vector<short> channelOf(const std::vector<short>& interleaved, int channel, int channels) {
+  std::vector<short> one;
+  for (size_t i = channel; i < interleaved.size(); i += channels) one.push_back(interleaved[i]);
+  return one;
+}
+
+std::vector<short> constant(size_t frames, short value) { return std::vector<short>(frames, value); }
+
+// Sum of tones, each given as (cycles per frame of frameSize samples, amplitude).
+std::vector<short> tones(size_t frames, const std::vector<std::pair<double, double>>& parts,
+                         int frameSize = kFrame) {
+  std::vector<short> x(frames);
+  for (size_t t = 0; t < frames; ++t) {
+    double v = 0.0;
+    for (size_t i = 0; i < parts.size(); ++i) {
+      v += parts[i].second * std::cos(kTwoPi * parts[i].first * t / frameSize + 0.7 * i + 0.2);
+    }
+    x[t] = static_cast<short>(std::lround(v));
+  }
+  return x;
+}
+
+// Amplitude of the component at cyclesPerFrame / frameSize cycles per sample, over
+// samples [from, from + length) (a whole number of its periods).
+double amplitudeAt(const std::vector<short>& y, double cyclesPerFrame, size_t from, size_t length,
+                   int frameSize = kFrame) {
+  std::complex<double> sum = 0.0;
+  for (size_t t = from; t < from + length; ++t) {
+    sum += static_cast<double>(y[t]) * std::polar(1.0, -kTwoPi * cyclesPerFrame * t / frameSize);
+  }
+  return 2.0 * std::abs(sum) / static_cast<double>(length);
+}
+
+// Output value of a sample the vocoder hands back with the given gain (after the
+// driver's overlap normalisation), below the limiter: input s enters as s / 32768
+// and leaves as trunc(v * 32767).
+double passedThrough(double s, double gain) { return gain * s / 32768.0 * 32767.0; }
+
+class DriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dsp_set_preamp(1.0f);
+    dsp_set_panning(0, 0, 50);
+    dsp_set_voice_removal_enabled(false);
+    dsp_set_voice_removal_amount(0.0f);
+    eq_enable(0);
+    std::vector<float> ones(std::max(eq_size(), 1), 1.0f);
+    eq_setbands(ones.data());
+  }
+};
+
+TEST_F(DriverTest, StateAroundTheFirstInit) {
+  EXPECT_FALSE(firstInit.initializedBefore);
+  EXPECT_EQ(firstInit.statusBefore, DSP_NOT_INITIALIZED);
+  EXPECT_TRUE(firstInit.blockUntouchedBefore);
+  EXPECT_EQ(firstInit.peakBefore, 0.0f);
+  EXPECT_EQ(firstInit.eqSizeAfter, kFrame / 2);
+  EXPECT_TRUE(firstInit.gainsAllOneAfter);
+  EXPECT_TRUE(dsp_is_initialized());
+}
+
+TEST_F(DriverTest, CheckInitNamesTheFirstBadArgument) {
+  struct Case {
+    int frameSize, overSampling, sampleRate;
+    const char* bad;  // nullptr: accepted
+  };
+  const Case cases[] = {
+      {2048, 4, 44100, nullptr}, {4, 1, 4, nullptr},          {4, 4, 4, nullptr},
+      {4096, 4096, 8000, nullptr}, {0, 4, 44100, "frameSize"}, {2, 1, 44100, "frameSize"},
+      {3, 1, 44100, "frameSize"}, {1000, 4, 44100, "frameSize"}, {8192, 4, 44100, "frameSize"},
+      {-4, 1, 44100, "frameSize"}, {INT_MIN, 1, 44100, "frameSize"}, {3, 0, 0, "frameSize"},
+      {2048, 0, 44100, "overSampling"}, {2048, -1, 44100, "overSampling"},
+      {2048, 2049, 44100, "overSampling"}, {2048, 4, 3, "sampleRate"},
+      {2048, 4, 0, "sampleRate"},        {2048, 4, -44100, "sampleRate"},
+  };
+  for (const Case& c : cases) {
+    char msg[256] = "";
+    const bool ok = dsp_check_init(c.frameSize, c.overSampling, c.sampleRate, msg, sizeof msg);
+    SCOPED_TRACE(::testing::Message() << c.frameSize << ", " << c.overSampling << ", "
+                                      << c.sampleRate << ": \"" << msg << "\"");
+    EXPECT_EQ(ok, c.bad == nullptr);
+    if (c.bad) {
+      EXPECT_NE(std::string(msg).find(c.bad), std::string::npos);
+    }
+  }
+  char small[16];
+  std::memset(small, 'x', sizeof small);
+  EXPECT_FALSE(dsp_check_init(3, 4, 44100, small, 8));
+  EXPECT_EQ(std::string(small + 8, small + 16), "xxxxxxxx") << "wrote past msgSize";
+  EXPECT_NE(std::memchr(small, 0, 8), nullptr) << "message not terminated";
+}
+
+TEST_F(DriverTest, RejectedFormatLeavesTheStreamAlone) {
+  const std::vector<short> x = interleave(tones(8 * kHop, {{37.3, 5000}}), tones(8 * kHop, {{90.6, 3000}}));
+  dsp_init(kFrame, kOver, kRate, 2);
+  const std::vector<short> straight = runBlocks(x, 2, repeat({kHop, kHop}, 8));
+  dsp_init(kFrame, kOver, kRate, 2);
+  std::vector<short> first = runBlocks(std::vector<short>(x.begin(), x.begin() + 8 * kHop), 2,
+                                       repeat({kHop, kHop}, 4));
+  char msg[128];
+  EXPECT_FALSE(dsp_check_init(1000, 4, kRate, msg, sizeof msg));
+  EXPECT_FALSE(dsp_check_init(kFrame, 0, kRate, msg, sizeof msg));
+  const std::vector<short> second = runBlocks(std::vector<short>(x.begin() + 8 * kHop, x.end()), 2,
+                                              repeat({kHop, kHop}, 4));
+  first.insert(first.end(), second.begin(), second.end());
+  EXPECT_EQ(first, straight);
+  EXPECT_TRUE(dsp_is_initialized());
+}
+
+TEST_F(DriverTest, ChannelCount) {
+  for (const auto& [channels, count] : {std::pair{1, 1}, {2, 2}, {0, 2}, {7, 2}, {-1, 2}}) {
+    dsp_init(kFrame, kOver, kRate, channels);
+    EXPECT_EQ(dsp_channel_count(), count) << "channels=" << channels;
+  }
+}
+
+// With overSampling 4 and stepOut = stepIn a steady tone comes back at 0.75 and a
+// constant at 1.25 of its input, frameSize - frameSize / 4 frames late.
+TEST_F(DriverTest, GainsAndLatencyAtRatioOne) {
+  struct Case {
+    const char* what;
+    int channels;
+    std::vector<short> input;  // one channel; stereo feeds its negative on the right
+    double gain;
+  };
+  const Case cases[] = {
+      {"mono constant", 1, constant(12 * kHop, 8000), 1.25},
+      {"mono tone", 1, tones(12 * kHop, {{32, 10000}}), 0.75},
+      {"stereo constant", 2, constant(12 * kHop, -12000), 1.25},
+      {"stereo tone", 2, tones(12 * kHop, {{101, 9000}}), 0.75},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dsp_init(kFrame, kOver, kRate, c.channels);
+    std::vector<short> negated(c.input.size());
+    for (size_t i = 0; i < negated.size(); ++i) negated[i] = static_cast<short>(-c.input[i]);
+    const std::vector<short> in = c.channels == 1 ? c.input : interleave(c.input, negated);
+    const std::vector<short> y = runBlocks(in, c.channels, repeat({kHop, kHop}, 12));
+    for (int ch = 0; ch < c.channels; ++ch) {
+      const std::vector<short> out = channelOf(y, ch, c.channels);
+      const std::vector<short>& src = ch == 0 ? c.input : negated;
+      double worst = 0.0;
+      for (size_t t = 2 * kFrame; t < out.size(); ++t) {
+        worst = std::max(worst, std::abs(out[t] - passedThrough(src[t - kLatency], c.gain)));
+      }
+      EXPECT_LE(worst, 2.0) << "channel " << ch;
+    }
+  }
+}
+
+// Balance and mono fold of constant L = 6000 and R = -10000, checked after the
+// vocoder's 1.25 constant gain.
+TEST_F(DriverTest, BalanceAndMonoRemix) {
+  const double l = 6000, r = -10000;
+  struct Case {
+    int active, mono, level;
+    double wantLeft, wantRight;
+  };
+  const Case cases[] = {
+      {1, 0, 0, r, r},
+      {1, 0, 25, 0.5 * l + 0.5 * r, r},
+      {1, 0, 50, l, r},
+      {1, 0, 75, l, 0.5 * l + 0.5 * r},
+      {1, 0, 100, l, l},
+      {1, 0, 120, l, 1.4 * l - 0.4 * r},
+      {1, 0, -20, -0.4 * l + 1.4 * r, r},
+      {1, 1, 0, 0.5 * (l + r), 0.5 * (l + r)},
+      {1, 1, 100, 0.5 * (l + r), 0.5 * (l + r)},
+      {0, 1, 0, l, r},  // remix off: level and mono fold have no effect
+  };
+  const std::vector<short> in = interleave(constant(10 * kHop, 6000), constant(10 * kHop, -10000));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::Message() << "active=" << c.active << " mono=" << c.mono
+                                      << " level=" << c.level);
+    dsp_init(kFrame, kOver, kRate, 2);
+    dsp_set_panning(c.active, c.mono, c.level);
+    const std::vector<short> y = runBlocks(in, 2, repeat({kHop, kHop}, 10));
+    for (size_t t = 2 * kFrame; t < y.size() / 2; ++t) {
+      ASSERT_NEAR(y[2 * t], passedThrough(c.wantLeft, 1.25), 2.0) << "left, frame " << t;
+      ASSERT_NEAR(y[2 * t + 1], passedThrough(c.wantRight, 1.25), 2.0) << "right, frame " << t;
+    }
+  }
+}
+
+TEST_F(DriverTest, MonoStreamIgnoresTheRemix) {
+  const std::vector<short> x = tones(8 * kHop, {{37.3, 5000}, {120.2, 4000}});
+  dsp_init(kFrame, kOver, kRate, 1);
+  const std::vector<short> plain = runBlocks(x, 1, repeat({kHop, kHop}, 8));
+  dsp_init(kFrame, kOver, kRate, 1);
+  dsp_set_panning(1, 0, 0);
+  EXPECT_EQ(runBlocks(x, 1, repeat({kHop, kHop}, 8)), plain);
+  dsp_init(kFrame, kOver, kRate, 1);
+  dsp_set_panning(1, 1, 100);
+  EXPECT_EQ(runBlocks(x, 1, repeat({kHop, kHop}, 8)), plain);
+}
+
+// Expected output for a level a = |v| of sign s: unchanged below 0.95, then
+// v (1 + (a - 0.95) k) up to the turning point (0.95 - 1/k) / 2 of that curve and
+// full scale with the sample's own sign beyond it; clamped to +-32767.
+double limited(double sign, double a, double k) {
+  const double turning = (0.95 - 1.0 / k) / 2.0;
+  if (a > turning) return sign * 32767.0;
+  double v = sign * a;
+  if (a >= 0.95) v *= 1.0 + (a - 0.95) * k;
+  if (v > 1.0) return 32767.0;
+  if (v < -1.0) return -32767.0;
+  return std::trunc(v * 32767.0);
+}
+
+// A constant of 0.25 full scale comes back at 0.3125 after the vocoder; the
+// pre-amplifier then sets the level a that reaches the limiter. In stereo the
+// right channel carries the negated constant.
+TEST_F(DriverTest, SoftLimiterAndClamp) {
+  const double levels[] = {0.5, 0.9, 0.95, 1.0, 1.01, 2.0, 3.0, 4.0, 4.4, 5.0, 8.5, 10.0, 100.0};
+  struct Mode {
+    const char* what;
+    int channels;
+    short value;
+    double k;
+  };
+  for (const Mode m : {Mode{"mono", 1, 8192, -0.25}, Mode{"mono negative", 1, -8192, -0.25},
+                       Mode{"stereo", 2, 8192, -0.125}}) {
+    for (double a : levels) {
+      SCOPED_TRACE(::testing::Message() << m.what << ", level " << a);
+      dsp_init(kFrame, kOver, kRate, m.channels);
+      dsp_set_preamp(static_cast<float>(a / 0.3125));
+      const std::vector<short> one = constant(8 * kHop, m.value);
+      const std::vector<short> other = constant(8 * kHop, static_cast<short>(-m.value));
+      const std::vector<short> in = m.channels == 1 ? one : interleave(one, other);
+      std::vector<float> peaks;
+      const std::vector<short> y = runBlocks(in, m.channels, repeat({kHop, kHop}, 8), &peaks);
+      EXPECT_NEAR(peaks.back(), a, 1e-4 * a) << "peak before limiting";
+      const double sign = m.value > 0 ? 1.0 : -1.0;
+      for (size_t t = y.size() - kHop * m.channels; t < y.size(); ++t) {
+        const double s = (m.channels == 2 && t % 2 == 1) ? -sign : sign;
+        ASSERT_NEAR(y[t], limited(s, a, m.k), 2.0) << "sample " << t;
+      }
+    }
+  }
+}
+
+TEST_F(DriverTest, FullScaleNeverLeavesAsMinus32768) {
+  std::mt19937 gen(11);
+  std::uniform_int_distribution<int> dist(-32768, 32767);
+  std::vector<short> noise(8 * kHop);
+  for (short& v : noise) v = static_cast<short>(dist(gen));
+  struct Case {
+    const char* what;
+    std::vector<short> input;
+    float preamp;
+    int steady;  // expected steady value, 0 for none
+  };
+  const Case cases[] = {
+      {"constant -32768", constant(8 * kHop, -32768), 1.0f, -32767},
+      {"constant 32767", constant(8 * kHop, 32767), 1.0f, 32767},
+      {"loud noise (seed 11)", noise, 4.0f, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    dsp_init(kFrame, kOver, kRate, 1);
+    dsp_set_preamp(c.preamp);
+    const std::vector<short> y = runBlocks(c.input, 1, repeat({kHop, kHop}, 8));
+    EXPECT_EQ(std::count(y.begin(), y.end(), static_cast<short>(-32768)), 0);
+    if (c.steady) {
+      for (size_t t = y.size() - kHop; t < y.size(); ++t) ASSERT_EQ(y[t], c.steady) << t;
+    }
+  }
+}
+
+TEST_F(DriverTest, NaNPreampGivesSilence) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  dsp_set_preamp(std::numeric_limits<float>::quiet_NaN());
+  const std::vector<short> x = tones(6 * kHop, {{37.3, 12000}});
+  const std::vector<short> y = runBlocks(interleave(x, x), 2, repeat({kHop, kHop}, 6));
+  EXPECT_EQ(std::count(y.begin(), y.end(), static_cast<short>(0)), static_cast<long>(y.size()));
+}
+
+// The peak is the largest |v| of the block before the limiter, so below 0.95 the
+// loudest output sample is that peak quantised.
+TEST_F(DriverTest, PeakLevelOfTheLastBlock) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  const std::vector<short> x = tones(8 * kHop, {{37.3, 9000}, {90.1, 5000}});
+  std::vector<short> right(x.size());
+  for (size_t i = 0; i < x.size(); ++i) right[i] = static_cast<short>(x[i] / 2);
+  std::vector<float> peaks;
+  const std::vector<short> y = runBlocks(interleave(x, right), 2, repeat({kHop, kHop}, 8), &peaks);
+  for (size_t b = 0; b < peaks.size(); ++b) {
+    int loudest = 0;
+    for (size_t t = b * 2 * kHop; t < (b + 1) * 2 * kHop; ++t) loudest = std::max(loudest, std::abs(y[t]));
+    EXPECT_NEAR(peaks[b] * 32767.0, loudest, 1.0) << "block " << b;
+  }
+  EXPECT_GT(peaks.back(), 0.2f);
+  // Seven silent blocks flush the four overlapping frames of the last one.
+  const std::vector<short> silence = runBlocks(std::vector<short>(2 * 7 * kHop, 0), 2,
+                                               repeat({kHop, kHop}, 7), &peaks);
+  EXPECT_EQ(peaks.back(), 0.0f) << "after silence";
+  EXPECT_EQ(std::count(silence.end() - 2 * kHop, silence.end(), static_cast<short>(0)), 2 * kHop);
+}
+
+TEST_F(DriverTest, InvalidBlocksWriteNothingAndClearThePeak) {
+  const Block invalid[] = {{0, kHop}, {-5, kHop}, {kHop, -1}, {kHop, 0}, {-1, -1}, {INT_MIN, 0}};
+  for (const Block b : invalid) {
+    SCOPED_TRACE(::testing::Message() << "samplesIn=" << b.in << " samplesOut=" << b.out);
+    dsp_init(kFrame, kOver, kRate, 2);
+    runBlocks(interleave(tones(4 * kHop, {{37.3, 9000}}), tones(4 * kHop, {{37.3, 9000}})), 2,
+              repeat({kHop, kHop}, 4));
+    ASSERT_GT(dsp_get_max_level(), 0.0f);
+    std::vector<short> buffer(4 * kHop, 1234);
+    dsp_process(buffer.data(), b.in, b.out);
+    EXPECT_EQ(std::count(buffer.begin(), buffer.end(), static_cast<short>(1234)),
+              static_cast<long>(buffer.size()));
+    EXPECT_EQ(dsp_get_max_level(), 0.0f);
+  }
+}
+
+TEST_F(DriverTest, StepOutIsClampedToOneFrame) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  struct Case {
+    int in, out, want;
+  };
+  const Case cases[] = {
+      {512, 512, 512},   {512, 640, 640},  {512, 410, 410},   {4096, 8192, 1024}, {3, 1, 170},
+      {1000, 1, 1},      {4096, 1, 1},     {1, 4, 2048},      {1, 5, 2048},       {1, 10, 2048},
+      {7, 1000000, 2048}, {1000000, 7, 1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(dsp_step_out(c.in, c.out), c.want) << c.in << " -> " << c.out;
+  }
+}
+
+// Blocks whose ratio gives a hop of 0 or more than a frame still process, and
+// nothing is written past the samplesOut frames the host asked for.
+TEST_F(DriverTest, ExtremeRatiosStayInsideTheBlock) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  const Block blocks[] = {{64, 1024}, {4096, 1}, {1, 64}, {8192, 3}, {2, 4096}, {4096, 4096}};
+  std::mt19937 gen(2);
+  std::uniform_int_distribution<int> dist(-20000, 20000);
+  for (const Block b : blocks) {
+    SCOPED_TRACE(::testing::Message() << b.in << " -> " << b.out);
+    const size_t used = 2 * static_cast<size_t>(std::max(b.in, b.out));
+    std::vector<short> buffer(used + 64, 4321);
+    for (size_t i = 0; i < 2 * static_cast<size_t>(b.in); ++i) buffer[i] = static_cast<short>(dist(gen));
+    EXPECT_EQ(dsp_process(buffer.data(), b.in, b.out), DSP_OK);
+    EXPECT_EQ(std::count(buffer.begin() + used, buffer.end(), static_cast<short>(4321)), 64);
+    EXPECT_TRUE(std::isfinite(dsp_get_max_level()));
+  }
+}
+
+// What the driver hands out when blocks are not whole hops, modelled from a
+// reference run in which every block yields exactly one fresh frame: each block
+// converts its first samplesOut frames from the output buffers, where the vocoder
+// has just written the frames the block completed (stepOut samples each, from the
+// start) and where everything else is what earlier blocks left there. Samples the
+// stream has not written yet hold whatever the process left (zeros in a fresh
+// process) and are not compared.
+void expectStaleFrameModel(const std::vector<Block>& blocks) {
+  const int out = 640;  // every block has ratio 1.25
+  dsp_init(kFrame, kOver, kRate, 2);
+  int totalIn = 0;
+  for (const Block& b : blocks) {
+    ASSERT_EQ(dsp_step_out(b.in, b.out), out) << b.in << " -> " << b.out;
+    totalIn += b.in;
+  }
+  const int frames = totalIn / kHop + 1;
+  const std::vector<short> left = tones(static_cast<size_t>(frames) * kHop, {{23.3, 7000}, {61.7, 4000}});
+  const std::vector<short> right = tones(static_cast<size_t>(frames) * kHop, {{140.2, 6000}, {11.6, 3000}});
+  const std::vector<short> in = interleave(left, right);
+
+  dsp_init(kFrame, kOver, kRate, 2);
+  const std::vector<short> got = runBlocks(in, 2, blocks);
+  dsp_init(kFrame, kOver, kRate, 2);
+  const std::vector<short> reference = runBlocks(in, 2, repeat({kHop, out}, frames));
+
+  constexpr int unknown = INT_MIN;
+  std::vector<int> model(2 * 16384, unknown);  // interleaved like the host array
+  int pending = 0, frame = 0, compared = 0;
+  size_t at = 0;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    const Block& b = blocks[i];
+    const int completed = (pending + b.in) / kHop;
+    pending = (pending + b.in) % kHop;
+    for (int f = 0; f < completed; ++f, ++frame) {
+      for (int s = 0; s < 2 * out; ++s) model[2 * f * out + s] = reference[2 * frame * out + s];
+    }
+    for (int s = 0; s < 2 * b.out; ++s, ++at) {
+      if (model[s] == unknown) continue;
+      ++compared;
+      ASSERT_EQ(got[at], model[s]) << "block " << i << " (" << b.in << " -> " << b.out
+                                   << "), sample " << s;
+    }
+  }
+  EXPECT_GT(compared, 2 * 10000);
+}
+
+// The first block fixes nothing: a tiny one, then one of 8192 frames, then blocks
+// smaller than the hop, whole hops and large blocks again.
+TEST_F(DriverTest, WorkBuffersGrowForLargerBlocks) {
+  expectStaleFrameModel(concat({{{64, 80}, {8192, 10240}},
+                                repeat({100, 125}, 40),
+                                {{1536, 1920}},
+                                repeat({448, 560}, 3),
+                                {{8192, 10240}, {512, 640}, {4096, 5120}}}));
+}
+
+// Blocks smaller than the hop from the first one on: the frame a block completes
+// hands out a whole hop of 640 samples, far more than the block's 80.
+TEST_F(DriverTest, WorkBuffersHoldAFrameForTinyBlocks) {
+  expectStaleFrameModel(concat({repeat({64, 80}, 100), repeat({8, 10}, 200), repeat({1000, 1250}, 12)}));
+}
+
+TEST_F(DriverTest, EqualiserSwitchIsZeroOrOne) {
+  for (const auto& [value, want] :
+       {std::pair{0, 0}, {1, 1}, {2, 1}, {-1, 1}, {INT_MIN, 1}, {INT_MAX, 1}, {0, 0}}) {
+    eq_enable(value);
+    EXPECT_EQ(eq_is_enabled(), want) << value;
+  }
+}
+
+TEST_F(DriverTest, EqualiserWithUnitGainsChangesNothing) {
+  const std::vector<short> x = interleave(tones(10 * kHop, {{37.3, 9000}, {300.6, 3000}}),
+                                          tones(10 * kHop, {{90.1, 5000}, {700.2, 2000}}));
+  dsp_init(kFrame, kOver, kRate, 2);
+  const std::vector<short> off = runBlocks(x, 2, repeat({kHop, 5 * kHop / 4}, 10));
+  dsp_init(kFrame, kOver, kRate, 2);
+  eq_enable(1);
+  const std::vector<short> on = runBlocks(x, 2, repeat({kHop, 5 * kHop / 4}, 10));
+  EXPECT_EQ(on, off);
+}
+
+// Two tones on whole bins 40 and 100 of the 2048-point frame. The Hann window
+// spreads each over its bin and the two neighbours: the centre bin carries the
+// window's constant half, the neighbours its cosine half. Silencing all three bins
+// removes the tone; silencing the centre bin alone leaves the neighbours, whose
+// overlap-add gives one third of the usual 1.5 (0.25 instead of 0.75 after the
+// driver's normalisation).
+TEST_F(DriverTest, EqualiserGainsActOnTheirBins) {
+  const double a1 = 6000, a2 = 4000;
+  struct Case {
+    const char* what;
+    std::vector<std::pair<int, float>> gains;
+    double want1, want2;  // output amplitude / input amplitude
+  };
+  const Case cases[] = {
+      {"no change", {}, 0.75, 0.75},
+      {"bins 39..41 silenced", {{39, 0.0f}, {40, 0.0f}, {41, 0.0f}}, 0.0, 0.75},
+      {"bin 40 silenced", {{40, 0.0f}}, 0.25, 0.75},
+      {"bins 38 and 42 silenced", {{38, 0.0f}, {42, 0.0f}}, 0.75, 0.75},
+      {"bins 99..101 doubled", {{99, 2.0f}, {100, 2.0f}, {101, 2.0f}}, 0.75, 1.5},
+  };
+  const std::vector<short> x = tones(16 * kHop, {{40, a1}, {100, a2}});
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<float> gains(eq_size(), 1.0f);
+    for (const auto& [bin, g] : c.gains) gains[bin] = g;
+    eq_setbands(gains.data());
+    eq_enable(1);
+    dsp_init(kFrame, kOver, kRate, 1);
+    const std::vector<short> y = runBlocks(x, 1, repeat({kHop, kHop}, 16));
+    const size_t from = 2 * kFrame, length = 2 * kFrame;
+    EXPECT_NEAR(amplitudeAt(y, 40, from, length), c.want1 * a1, 2.0);
+    EXPECT_NEAR(amplitudeAt(y, 100, from, length), c.want2 * a2, 2.0);
+  }
+}
+
+// The table keeps the 1024 gains of the first dsp_init(2048, ...). A later frame of
+// 4096 has 2048 bins: those past the table get gain 1.0.
+TEST_F(DriverTest, EqualiserTableKeepsItsFirstSize) {
+  for (int frame : {4096, 512, 64, 2048}) {
+    dsp_init(frame, 4, kRate, 1);
+    EXPECT_EQ(eq_size(), 1024) << "after dsp_init(" << frame << ")";
+  }
+  const int frame = 4096, hop = frame / 4;
+  const double low = 300, high = 1500, amplitude = 5000;  // bins of the 4096-point frame
+  for (double bin : {low, high}) {
+    SCOPED_TRACE(::testing::Message() << "tone on bin " << bin << " of " << frame);
+    const std::vector<short> x = tones(12 * hop, {{bin, amplitude}}, frame);
+    std::vector<float> halves(eq_size(), 0.5f);
+    eq_setbands(halves.data());
+    double measured[2];
+    for (int on : {0, 1}) {
+      eq_enable(on);
+      dsp_init(frame, 4, kRate, 1);
+      const std::vector<short> y = runBlocks(x, 1, repeat({hop, hop}, 12));
+      measured[on] = amplitudeAt(y, bin, 2 * frame, frame, frame);
+    }
+    EXPECT_NEAR(measured[0], 0.75 * amplitude, 2.0);
+    EXPECT_NEAR(measured[1], (bin < 1024 ? 0.5 : 1.0) * measured[0], 2.0);
+  }
+}
+
+}  // namespace

@@ -1,0 +1,314 @@
+// The complex FFT against a direct DFT in double, its bit-reversal swap list and
+// the exact arithmetic of its twiddle tables and butterflies.
+
+#include "fft.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <complex>
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+namespace {
+
+using cd = std::complex<double>;
+
+constexpr double kPi = 3.141592653589793;
+constexpr double kFloatEps = 1.0 / (1 << 24);  // half an ulp of 1.0f, relative
+
+std::vector<int> powersOfTwo(int from, int to) {
+  std::vector<int> sizes;
+  for (int n = from; n <= to; n *= 2) sizes.push_back(n);
+  return sizes;
+}
+
+int log2Of(int n) {
+  int bits = 0;
+  while ((1 << bits) < n) ++bits;
+  return bits;
+}
+
+// Random interleaved complex buffer in [-1, 1), reproducible from the seed.
+std::vector<float> randomBuffer(int n, uint32_t seed) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
+  std::vector<float> buffer(2 * n);
+  for (float& v : buffer) v = dist(gen);
+  return buffer;
+}
+
+// X[k] = sum_n x[n] e^(sign 2 pi i nk / N), in double, with an exact twiddle table.
+std::vector<cd> directDft(const std::vector<float>& buffer, int sign) {
+  const int n = static_cast<int>(buffer.size() / 2);
+  std::vector<cd> twiddle(n);
+  for (int m = 0; m < n; ++m) twiddle[m] = std::polar(1.0, sign * 2.0 * kPi * m / n);
+  std::vector<cd> out(n);
+  for (int k = 0; k < n; ++k) {
+    cd sum = 0.0;
+    for (int t = 0; t < n; ++t) {
+      const int64_t m = (static_cast<int64_t>(t) * k) % n;
+      sum += cd(buffer[2 * t], buffer[2 * t + 1]) * twiddle[m];
+    }
+    out[k] = sum;
+  }
+  return out;
+}
+
+double rmsOf(const std::vector<float>& buffer) {
+  double sum = 0.0;
+  for (float v : buffer) sum += static_cast<double>(v) * v;
+  return std::sqrt(sum / (buffer.size() / 2));
+}
+
+// Largest error over all bins, relative to the RMS an output bin has for this
+// input (sqrt(N) times the input's RMS).
+double maxRelativeError(const std::vector<float>& got, const std::vector<cd>& want,
+                        double inputRms) {
+  const int n = static_cast<int>(want.size());
+  double worst = 0.0;
+  for (int k = 0; k < n; ++k) {
+    worst = std::max(worst, std::abs(cd(got[2 * k], got[2 * k + 1]) - want[k]));
+  }
+  return worst / (inputRms * std::sqrt(static_cast<double>(n)));
+}
+
+// Error bound for an N-point transform, relative as in maxRelativeError(). Every
+// stage rounds each value once (a few eps over log2 N stages). The twiddles come
+// from a recurrence whose single-precision rotation factor has a modulus off by up
+// to half an ulp of 1.0 (2^-25); over the 2^k steps of stage k that drift reaches
+// 2^k * 2^-25, and summed over all stages it stays below N * 2^-25 = eps * N / 2.
+// For N = 4096 this allows 1.2e-4; the transform measures about 6e-5 there.
+double tolerance(int n) { return kFloatEps * (2.0 * log2Of(n) + n / 2.0); }
+
+TEST(Fft, MatchesDirectDftForEveryPowerOfTwo) {
+  for (int n : powersOfTwo(2, 4096)) {
+    fft_init(n);
+    for (int sign : {-1, 1}) {
+      const uint32_t seed = 1000u * n + (sign > 0 ? 1 : 0);
+      SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
+      std::vector<float> buffer = randomBuffer(n, seed);
+      const std::vector<cd> want = directDft(buffer, sign);
+      const double rms = rmsOf(buffer);
+      fft_process(buffer.data(), sign, 0);
+      EXPECT_LT(maxRelativeError(buffer, want, rms), tolerance(n));
+    }
+  }
+}
+
+TEST(Fft, UnitImpulseGivesAllOnesExactly) {
+  for (int n : powersOfTwo(2, 4096)) {
+    fft_init(n);
+    for (int sign : {-1, 1}) {
+      SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign);
+      std::vector<float> buffer(2 * n, 0.0f);
+      buffer[0] = 1.0f;
+      fft_process(buffer.data(), sign, 0);
+      int wrong = 0;
+      for (int k = 0; k < n; ++k) wrong += buffer[2 * k] != 1.0f || buffer[2 * k + 1] != 0.0f;
+      EXPECT_EQ(wrong, 0);
+    }
+  }
+}
+
+TEST(Fft, ForwardThenInverseGivesNTimesInput) {
+  for (int n : powersOfTwo(2, 4096)) {
+    const uint32_t seed = 7u * n;
+    SCOPED_TRACE(::testing::Message() << "N=" << n << " seed=" << seed);
+    fft_init(n);
+    const std::vector<float> input = randomBuffer(n, seed);
+    std::vector<float> buffer = input;
+    fft_process(buffer.data(), -1, 0);
+    fft_process(buffer.data(), 1, 0);
+    double worst = 0.0;
+    for (size_t i = 0; i < buffer.size(); ++i) {
+      worst = std::max(worst, std::abs(buffer[i] - static_cast<double>(n) * input[i]));
+    }
+    // Two transforms, each within tolerance() of the exact result relative to
+    // sqrt(N) * rms; the round trip scales that by sqrt(N) once more.
+    EXPECT_LT(worst / (n * rmsOf(input)), 2.0 * tolerance(n));
+  }
+}
+
+TEST(Fft, EverySignOtherThanPlusOneIsTheForwardTransform) {
+  for (int n : {2, 16, 1024}) {
+    fft_init(n);
+    const uint32_t seed = 31u * n;
+    SCOPED_TRACE(::testing::Message() << "N=" << n << " seed=" << seed);
+    const std::vector<float> input = randomBuffer(n, seed);
+    std::vector<float> forward = input;
+    fft_process(forward.data(), -1, 0);
+    for (int sign : {0, 2, -5, -1000}) {
+      for (int channel : {0, 1}) {
+        std::vector<float> buffer = input;
+        fft_process(buffer.data(), sign, channel);
+        EXPECT_EQ(0, std::memcmp(buffer.data(), forward.data(), buffer.size() * sizeof(float)))
+            << "sign=" << sign << " channel=" << channel;
+      }
+    }
+    std::vector<float> inverse0 = input, inverse1 = input;
+    fft_process(inverse0.data(), 1, 0);
+    fft_process(inverse1.data(), 1, 1);
+    EXPECT_EQ(0, std::memcmp(inverse0.data(), inverse1.data(), inverse0.size() * sizeof(float)));
+  }
+}
+
+TEST(Fft, SmallerSizeAfterLargerOneTransformsCorrectly) {
+  fft_init(4096);
+  fft_init(1024);
+  EXPECT_EQ(doubleFrameSize, 2048);
+  EXPECT_EQ(logFrame, 10);
+  for (int sign : {-1, 1}) {
+    const uint32_t seed = 4242u + sign;
+    SCOPED_TRACE(::testing::Message() << "sign=" << sign << " seed=" << seed);
+    std::vector<float> buffer = randomBuffer(1024, seed);
+    const std::vector<cd> want = directDft(buffer, sign);
+    const double rms = rmsOf(buffer);
+    fft_process(buffer.data(), sign, 0);
+    EXPECT_LT(maxRelativeError(buffer, want, rms), tolerance(1024));
+  }
+}
+
+std::vector<int> swapList() { return std::vector<int>(bitSwapPos, bitSwapPos + bitSwapLen); }
+
+TEST(FftSwapList, KnownSmallSizes) {
+  struct Case {
+    int n;
+    std::vector<int> pairs;
+  };
+  const Case cases[] = {
+      {2, {}},
+      {4, {2, 4}},
+      {8, {2, 8, 6, 12}},
+      {16, {2, 16, 4, 8, 6, 24, 10, 20, 14, 28, 22, 26}},
+  };
+  for (const Case& c : cases) {
+    fft_init(c.n);
+    EXPECT_EQ(swapList(), c.pairs) << "N=" << c.n;
+    EXPECT_EQ(logFrame, log2Of(c.n)) << "N=" << c.n;
+    EXPECT_EQ(doubleFrameSize, 2 * c.n) << "N=" << c.n;
+  }
+}
+
+// Every complex index c that is smaller than its log2(N)-bit reversal r appears
+// exactly once, as the float pair (2c, 2r), in ascending order of c.
+TEST(FftSwapList, ListsEachBitReversalPairOnceInOrder) {
+  for (int n : powersOfTwo(2, 4096)) {
+    const int bits = log2Of(n);
+    std::vector<int> want;
+    for (int c = 0; c < n; ++c) {
+      int r = 0;
+      for (int b = 0; b < bits; ++b) r |= ((c >> b) & 1) << (bits - 1 - b);
+      if (c < r) {
+        want.push_back(2 * c);
+        want.push_back(2 * r);
+      }
+    }
+    fft_init(n);
+    EXPECT_EQ(swapList(), want) << "N=" << n;
+    EXPECT_EQ(logFrame, bits) << "N=" << n;
+  }
+  fft_init(4096);
+  EXPECT_EQ(bitSwapLen, 4032);  // 2016 pairs
+  EXPECT_EQ(logFrame, 12);
+}
+
+// The twiddles of stage k come from rotating (1, 0) step by step by the
+// single-precision pair (cos theta, +-sin theta), theta = pi / 2^k as a float,
+// the running value carried at a 64-bit mantissa and rounded only when stored.
+// Twiddles computed directly, or a recurrence carried in float or double, differ
+// from these in the last bits, and the vocoder amplifies such differences away
+// from ratio 1; so the tables are compared bit for bit.
+TEST(FftTwiddles, FollowTheExtendedPrecisionRecurrence) {
+  fft_init(4096);
+  for (int k = 0; k < 12; ++k) {
+    float wr = 1.0f, wi = 0.0f;
+    if (k > 0) sincosf(static_cast<float>(kPi / (1 << k)), &wi, &wr);
+    struct Table {
+      const float* re;
+      const float* im;
+      float step;
+    };
+    for (const Table& t : {Table{pur, pui, wi}, Table{pur_inv, pui_inv, -wi}}) {
+      long double ur = 1.0L, ui = 0.0L;
+      int wrong = 0, first = -1;
+      for (int j = 0; j < (2 << k); j += 2) {
+        const int at = k * fftStageStride + j;
+        if (t.re[at] != static_cast<float>(ur) || t.im[at] != static_cast<float>(ui)) {
+          if (first < 0) first = j / 2;
+          ++wrong;
+        }
+        const long double next = ur * wr - ui * t.step;
+        ui = ur * t.step + ui * wr;
+        ur = next;
+      }
+      EXPECT_EQ(wrong, 0) << "stage " << k << (t.re == pur ? " sign +1" : " sign -1")
+                          << ", first wrong twiddle " << first;
+    }
+  }
+}
+
+// Butterflies form their products and sums in double and round to float only when
+// they store a value. Run on the module's own (separately verified) tables, this
+// plain transform must give the same bits; single-precision butterflies do not.
+void butterflyReference(float* b, int n, int sign) {
+  const int bits = log2Of(n);
+  for (int c = 0; c < n; ++c) {
+    int r = 0;
+    for (int i = 0; i < bits; ++i) r |= ((c >> i) & 1) << (bits - 1 - i);
+    if (c < r) {
+      std::swap(b[2 * c], b[2 * r]);
+      std::swap(b[2 * c + 1], b[2 * r + 1]);
+    }
+  }
+  const float* tr = sign == 1 ? pur : pur_inv;
+  const float* ti = sign == 1 ? pui : pui_inv;
+  for (int k = 0; k < bits; ++k) {
+    const int half = 2 << k;  // floats between the two inputs of a butterfly
+    for (int j = 0; j < half; j += 2) {
+      const double ur = tr[k * fftStageStride + j], ui = ti[k * fftStageStride + j];
+      for (int p1 = j; p1 < 2 * n; p1 += 2 * half) {
+        const int p2 = p1 + half;
+        const double re = static_cast<double>(b[p2]) * ur - static_cast<double>(b[p2 + 1]) * ui;
+        const double im = static_cast<double>(b[p2]) * ui + static_cast<double>(b[p2 + 1]) * ur;
+        const double r1 = b[p1], i1 = b[p1 + 1];
+        b[p2] = static_cast<float>(r1 - re);
+        b[p2 + 1] = static_cast<float>(i1 - im);
+        b[p1] = static_cast<float>(r1 + re);
+        b[p1 + 1] = static_cast<float>(i1 + im);
+      }
+    }
+  }
+}
+
+TEST(FftButterflies, RoundOnlyWhenStoring) {
+  for (int n : powersOfTwo(2, 4096)) {
+    fft_init(n);
+    for (int sign : {-1, 1}) {
+      const uint32_t seed = 99u * n + (sign > 0 ? 1 : 0);
+      SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
+      std::vector<float> got = randomBuffer(n, seed);
+      std::vector<float> want = got;
+      fft_process(got.data(), sign, 0);
+      butterflyReference(want.data(), n, sign);
+      int differ = 0;
+      for (size_t i = 0; i < got.size(); ++i) differ += got[i] != want[i];
+      EXPECT_EQ(differ, 0);
+    }
+  }
+}
+
+TEST(Fft, SameSizeTwiceBuildsTheSameTables) {
+  fft_init(2048);
+  const std::vector<float> first(pur, pur + fftMaxStages * fftStageStride);
+  const std::vector<int> swaps = swapList();
+  fft_init(64);
+  fft_init(2048);
+  EXPECT_EQ(std::vector<float>(pur, pur + 11 * fftStageStride),
+            std::vector<float>(first.begin(), first.begin() + 11 * fftStageStride));
+  EXPECT_EQ(swapList(), swaps);
+}
+
+}  // namespace
