@@ -15,6 +15,8 @@
 #endif
 
 #include "eq.h"
+#include "iirfilter.h"
+#include "spectrum.h"
 #include "vocoder.h"
 
 namespace {
@@ -140,6 +142,8 @@ void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels)
   overSampling = pOverSampling;
   sampleRate = pSampleRate;
   frameSize = pFrameSize;
+  iir_init();
+  spectrum_init(sampleRate, channels);
   eq_init(frameSize / 2);
   vocoder_init(frameSize, frameSize / overSampling);
   initialized = true;
@@ -150,12 +154,12 @@ bool dsp_is_initialized() { return initialized; }
 int dsp_channel_count() { return channels == 1 ? 1 : 2; }
 
 int dsp_step_out(int samplesIn, int samplesOut) {
-  const double ratio = static_cast<double>(samplesOut) / samplesIn;
-  const int hop = frameSize / overSampling;
-  const double step = std::trunc(hop * ratio);
-  if (!(step >= 1.0)) return 1;
-  if (step > frameSize) return frameSize;
-  return static_cast<int>(step);
+  // hop x samplesOut / samplesIn truncated, in exact integer arithmetic: a block of
+  // k hops in and k x s frames out gives s back for every hop length, where a
+  // quotient rounded to floating point first could come out one short.
+  const int64_t hop = frameSize / overSampling;
+  const int64_t step = samplesOut > 0 ? hop * samplesOut / samplesIn : 0;
+  return static_cast<int>(std::clamp<int64_t>(step, 1, frameSize));
 }
 
 DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
@@ -185,6 +189,8 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     const float rightFromRight = p < 50 ? 1.0f : (100 - p) / 50.0f;
     const bool remix = panningActive.load(std::memory_order_relaxed) != 0;
     const bool fold = monoActive.load(std::memory_order_relaxed) != 0;
+    const double amount = voiceRemovalAmount.load(std::memory_order_relaxed);
+    const bool removeVoice = voiceRemovalEnabled.load(std::memory_order_relaxed) && amount > 0;
     for (int i = 0; i < samplesIn; i++) {
       float left = samples[2 * i];
       float right = samples[2 * i + 1];
@@ -200,8 +206,17 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
           right = newRight;
         }
       }
-      in_left[i] = left * inputScale;
-      in_right[i] = right * inputScale;
+      if (removeVoice) {
+        // Each side loses the band-filtered opposite side, which cancels what
+        // the two share (the centre voice) within the filter's band.
+        const double filteredRight = iir_step(0, right);
+        in_left[i] = static_cast<float>((left - filteredRight * amount) * inputScale);
+        const double filteredLeft = iir_step(1, left);
+        in_right[i] = static_cast<float>((right - filteredLeft * amount) * inputScale);
+      } else {
+        in_left[i] = left * inputScale;
+        in_right[i] = right * inputScale;
+      }
     }
     vocoder_process(in_left, samplesIn, out_left, step, 0);
     vocoder_process(in_right, samplesIn, out_right, step, 1);
@@ -311,6 +326,118 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspProcess(
     return;
   }
   env->ReleaseShortArrayElements(samples, elements, 0);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalEnable(JNIEnv*,
+                                                                                     jobject,
+                                                                                     jint enabled) {
+  dsp_set_voice_removal_enabled(enabled != 0);
+}
+
+JNIEXPORT void JNICALL
+Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalAmount(JNIEnv*, jobject, jfloat amount) {
+  dsp_set_voice_removal_amount(amount);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalFilter(
+    JNIEnv* env, jobject, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB) {
+  if (coeffA == nullptr || coeffB == nullptr) {
+    throwJava(env, "java/lang/NullPointerException",
+              coeffA == nullptr ? "coeffA is null" : "coeffB is null");
+    return;
+  }
+  const jsize lengthA = env->GetArrayLength(coeffA);
+  const jsize lengthB = env->GetArrayLength(coeffB);
+  if (sizeA < 1 || sizeA > lengthA || sizeB < 1 || sizeB > lengthB) {
+    char msg[200];
+    std::snprintf(msg, sizeof msg,
+                  "sizeA must be from 1 to coeffA.length (%d) and sizeB from 1 to "
+                  "coeffB.length (%d), got sizeA %d, sizeB %d",
+                  static_cast<int>(lengthA), static_cast<int>(lengthB), sizeA, sizeB);
+    throwJava(env, "java/lang/IllegalArgumentException", msg);
+    return;
+  }
+  jdouble* a = env->GetDoubleArrayElements(coeffA, nullptr);
+  if (a == nullptr) return;
+  jdouble* b = env->GetDoubleArrayElements(coeffB, nullptr);
+  if (b == nullptr) {
+    env->ReleaseDoubleArrayElements(coeffA, a, JNI_ABORT);
+    return;
+  }
+  iir_init_filters(a, b, sizeA, sizeB);
+  env->ReleaseDoubleArrayElements(coeffB, b, 0);
+  env->ReleaseDoubleArrayElements(coeffA, a, 0);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspSetPreamp(JNIEnv*, jobject,
+                                                                            jfloat jpreamp) {
+  dsp_set_preamp(jpreamp);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspPanning(JNIEnv*, jobject,
+                                                                          jint jPanningActive,
+                                                                          jint jMonoActive,
+                                                                          jint jPanningLevel) {
+  dsp_set_panning(jPanningActive, jMonoActive, jPanningLevel);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspSpectrumEnable(JNIEnv*, jobject,
+                                                                                 jint enabled) {
+  spectrum_enabled.store(enabled, std::memory_order_relaxed);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
+                                                                              jfloatArray jSpectrum,
+                                                                              jint jSize) {
+  if (jSpectrum == nullptr) {
+    throwJava(env, "java/lang/NullPointerException", "jSpectrum is null");
+    return;
+  }
+  const int count = std::min(jSize, static_cast<jint>(spectrum_size()));
+  if (count <= 0) return;
+  const jsize length = env->GetArrayLength(jSpectrum);
+  if (count > length) {
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "jSpectrum holds %d values but jSize %d needs %d",
+                  static_cast<int>(length), jSize, count);
+    throwJava(env, "java/lang/IllegalArgumentException", msg);
+    return;
+  }
+  jfloat* elements = env->GetFloatArrayElements(jSpectrum, nullptr);
+  if (elements == nullptr) return;
+  spectrum_copy(elements, count);
+  env->ReleaseFloatArrayElements(jSpectrum, elements, 0);
+}
+
+JNIEXPORT jfloat JNICALL Java_quenlab_hopwarbler_NativeInterface_dspGetMaxLevel(JNIEnv*, jobject) {
+  return dsp_get_max_level();
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQEnable(JNIEnv*, jobject,
+                                                                           jint enabled) {
+  eq_enable(enabled);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQSetBands(JNIEnv* env, jobject,
+                                                                             jfloatArray levels) {
+  if (levels == nullptr) {
+    throwJava(env, "java/lang/NullPointerException", "levels is null");
+    return;
+  }
+  const int bands = eq_size();
+  if (bands <= 0) return;
+  const jsize length = env->GetArrayLength(levels);
+  if (length < bands) {
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "levels holds %d values but the equaliser has %d bands",
+                  static_cast<int>(length), bands);
+    throwJava(env, "java/lang/IllegalArgumentException", msg);
+    return;
+  }
+  jfloat* elements = env->GetFloatArrayElements(levels, nullptr);
+  if (elements == nullptr) return;
+  eq_setbands(elements);
+  env->ReleaseFloatArrayElements(levels, elements, 0);
 }
 
 }  // extern "C"

@@ -6,6 +6,7 @@
 
 #include "eq.h"
 #include "fft.h"
+#include "spectrum.h"
 
 // Stream geometry, shared by both channels.
 int winSize = 0;
@@ -152,6 +153,7 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
     if (inIndex == winSize) {
       vocoder_process_frame(history, outputBuffer + outIndex, stretchFactor, channel);
       std::memmove(history, history + stepIn, sizeof(float) * (winSize - stepIn));
+      spectrum_push(outputBuffer + outIndex, stepOut, channel);
       outIndex += stepOut;
       inIndex = inStart;
     }

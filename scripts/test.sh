@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the native GoogleTest suites, the JUnit
-# tests that drive the library through a real JVM, the demo, and the check that
-# the library exports nothing but its JNI entry points.
+# tests that drive the library through a real JVM, the demo, the check that the
+# library exports nothing but its JNI entry points, and the native suites again
+# under ThreadSanitizer.
 #
 #   scripts/test.sh
 #
@@ -23,3 +24,11 @@ fi
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2
 ctest --test-dir "$build" --output-on-failure
+
+# The native suites again under ThreadSanitizer: the threaded tests (filter
+# hand-over, spectrum copies, a control thread racing the audio thread) must run
+# without a single race report.
+cmake -S "$root" -B "$build/tsan" -DHOPWARBLER_TSAN=ON -DHOPWARBLER_JAVA=OFF
+cmake --build "$build/tsan" -j2
+TSAN_OPTIONS="halt_on_error=1 abort_on_error=1" \
+  ctest --test-dir "$build/tsan" --output-on-failure -j2

@@ -1,0 +1,88 @@
+#include "iirfilter.h"
+
+#include <cstring>
+
+iirFilter iirLeft;
+iirFilter iirRight;
+std::atomic<int> inFilterSetup{0};
+std::atomic<int> inFilterProcess[2] = {0, 0};
+
+static int initialized = 0;
+
+void iir_init() {
+  if (initialized) return;
+  initialized = 1;
+  iirLeft = iirFilter{};
+  iirRight = iirFilter{};
+}
+
+void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB) {
+  delete[] filter.a;
+  delete[] filter.b;
+  filter.a = new double[sizeA];
+  filter.b = new double[sizeB];
+  std::memcpy(filter.a, ca, sizeof(double) * sizeA);
+  std::memcpy(filter.b, cb, sizeof(double) * sizeB);
+
+  delete[] filter.buf1;
+  delete[] filter.buf2;
+  filter.n2 = sizeA - 1;
+  filter.n1 = sizeB - 1;
+  filter.buf1 = new double[filter.n1]();
+  filter.buf2 = new double[filter.n2]();
+
+  filter.pos1 = 0;
+  filter.pos2 = 0;
+}
+
+// Setting the flag before testing a mark, and the step raising its mark before
+// testing the flag, both with sequentially consistent operations, guarantee that at
+// least one side sees the other: either the step passes through, or the setup waits
+// for it to finish. A record is therefore never rewritten while its step reads it.
+void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
+  inFilterSetup.store(1);
+  while (inFilterProcess[0].load() != 0) {
+  }
+  iir_init_filter(iirLeft, ca, cb, sizeA, sizeB);
+  while (inFilterProcess[1].load() != 0) {
+  }
+  iir_init_filter(iirRight, ca, cb, sizeA, sizeB);
+  inFilterSetup.store(0);
+}
+
+double iir_step(int channel, double inputValue) {
+  const int c = channel == 0 ? 0 : 1;
+  iirFilter& f = c == 0 ? iirLeft : iirRight;
+
+  inFilterProcess[c].store(1);
+  // The record is read only after the flag test; a record without coefficients
+  // (voice removal switched on before the host sent a filter) passes through.
+  if (inFilterSetup.load() != 0 || f.b == nullptr) {
+    inFilterProcess[c].store(0);
+    return inputValue;
+  }
+
+  const double x = inputValue;
+  double y = f.b[0] * x;
+  // j = 1 is the most recent past value, j = n the oldest: position pos - j mod n.
+  for (int j = 1, i = f.pos1 - 1; j <= f.n1; ++j, --i) {
+    if (i < 0) i += f.n1;
+    y += f.b[j] * f.buf1[i];
+  }
+  for (int j = 1, i = f.pos2 - 1; j <= f.n2; ++j, --i) {
+    if (i < 0) i += f.n2;
+    y -= f.a[j] * f.buf2[i];
+  }
+
+  if (f.n1 > 0) {
+    f.buf1[f.pos1] = x;
+    if (++f.pos1 == f.n1) f.pos1 = 0;
+  }
+  if (f.n2 > 0) {
+    f.buf2[f.pos2] = y;
+    if (++f.pos2 == f.n2) f.pos2 = 0;
+  }
+
+  inFilterProcess[c].store(0);
+  return y;
+}

@@ -1,0 +1,65 @@
+// iirfilter: the voice-removal band filter. A direct-form IIR filter in double
+// precision with one record per stereo channel, and the hand-over that lets the
+// control thread replace the coefficients while the audio thread is filtering.
+//
+// iir_step() computes y[n] = sum_{k>=0} b[k] x[n-k] - sum_{k>=1} a[k] y[n-k]. a[0] is
+// never read and taken as 1, so the caller passes a normalised design. Input and
+// output are on the integer sample range (+-32768): the filter neither scales nor
+// limits. A record that has never received coefficients passes its input through.
+//
+// Threads and cost:
+// - iir_step() runs on the audio thread inside the block driver: no lock, no
+//   allocation, no trigonometry; sizeA + sizeB - 1 multiply-adds per sample plus
+//   three sequentially consistent flag operations (raise busy mark, test the setup
+//   flag, clear the mark).
+// - iir_init_filters() runs on one control thread at a time. It raises inFilterSetup
+//   (from then on steps pass their input through unchanged), busy-waits until the
+//   step in progress on channel 0 has finished, reloads iirLeft, does the same for
+//   channel 1 and iirRight, and lowers the flag. Both records get the same
+//   coefficients and restart from an empty history. The wait has no timeout: it
+//   lasts at most one step.
+// - Allocation happens only in iir_init_filter() (frees and reallocates the record's
+//   four arrays), so only on the control thread.
+// - iir_init() zeroes both records on its first call (from dsp_init()); later calls
+//   do nothing, so a loaded filter survives a change of stream format.
+//
+// Denormals: a decaying output tail would reach subnormal doubles. The step adds no
+// per-sample guard; the driver runs the audio path with flush-to-zero and
+// denormals-are-zero set around each block.
+#pragma once
+
+#include <atomic>
+
+struct iirFilter {
+  int n1;        // past inputs kept: sizeB - 1
+  int n2;        // past outputs kept: sizeA - 1
+  double* a;     // sizeA feedback coefficients; a[0] is not read
+  double* b;     // sizeB feed-forward coefficients
+  double* buf1;  // ring of the last n1 inputs
+  double* buf2;  // ring of the last n2 outputs
+  int pos1;      // next write position in buf1
+  int pos2;      // next write position in buf2
+};
+
+// First call only: both records empty (no coefficients, no history).
+void iir_init();
+
+// Replace the coefficients of both channels with ca[0..sizeA) and cb[0..sizeB)
+// (sizeA >= 1, sizeB >= 1; the JNI layer checks the sizes against the arrays).
+// Control thread only; waits for a running step of each channel to finish.
+void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB);
+
+// Load one record: copy the coefficients and start an all-zero history. Not
+// synchronised: iir_init_filters() wraps it in the hand-over.
+void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB);
+
+// Filter one sample of channel 0 (iirLeft) or 1 (iirRight; any non-zero value).
+// Returns inputValue unchanged while a replacement is under way or before the
+// record has coefficients.
+double iir_step(int channel, double inputValue);
+
+// The records and the hand-over flags, published for the tests.
+extern iirFilter iirLeft;
+extern iirFilter iirRight;
+extern std::atomic<int> inFilterSetup;       // 1 while iir_init_filters() runs
+extern std::atomic<int> inFilterProcess[2];  // 1 while that channel's step runs
