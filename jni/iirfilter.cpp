@@ -12,8 +12,14 @@ static int initialized = 0;
 void iir_init() {
   if (initialized) return;
   initialized = 1;
-  iirLeft = iirFilter{};
-  iirRight = iirFilter{};
+  // Coefficients sent before the first set-up are discarded with their arrays.
+  for (iirFilter* filter : {&iirLeft, &iirRight}) {
+    delete[] filter->a;
+    delete[] filter->b;
+    delete[] filter->buf1;
+    delete[] filter->buf2;
+    *filter = iirFilter{};
+  }
 }
 
 void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB) {

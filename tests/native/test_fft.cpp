@@ -1,8 +1,6 @@
 // The complex FFT against a direct DFT in double, its bit-reversal swap list and
 // the exact arithmetic of its twiddle tables and butterflies.
 
-#include "fft.h"
-
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,6 +9,8 @@
 #include <cstring>
 #include <random>
 #include <vector>
+
+#include "fft.h"
 
 namespace {
 

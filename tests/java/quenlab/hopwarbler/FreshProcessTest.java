@@ -2,6 +2,7 @@ package quenlab.hopwarbler;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quenlab.hopwarbler.Signals.FRAME;
@@ -11,17 +12,23 @@ import static quenlab.hopwarbler.Signals.RATE;
 
 import java.util.Arrays;
 import java.util.List;
+import java.util.function.IntToDoubleFunction;
 import org.junit.jupiter.api.MethodOrderer;
 import org.junit.jupiter.api.Order;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestMethodOrder;
 
 /**
- * Cases that need a process in which the library has never run a stream. The state is
- * process-wide, so this class runs in a JVM of its own (its own ctest entry), in this order.
+ * Cases that need a process in which the library has never run a stream, never received a
+ * voice-removal filter, or had its first dspInit (which sizes the equaliser for good) made here.
+ * The state is process-wide, so this class runs in a JVM of its own (its own ctest entry), in this
+ * order.
  */
 @TestMethodOrder(MethodOrderer.OrderAnnotation.class)
 class FreshProcessTest {
+  private static final int BLOCK = 8 * HOP;
+  private static final int FRAMES = 16 * FRAME;
+
   private final NativeInterface dsp = new NativeInterface();
 
   private static short[] pattern(int length) {
@@ -32,8 +39,33 @@ class FreshProcessTest {
     return a;
   }
 
+  private static float[] filled(int length, float value) {
+    float[] a = new float[length];
+    Arrays.fill(a, value);
+    return a;
+  }
+
+  /**
+   * Before any dspInit: no peak yet, every band 0, and an equaliser with no bands, which takes
+   * any table without complaint and keeps none of it.
+   */
   @Test
   @Order(1)
+  void controlsBeforeAnyInit() {
+    assertEquals(0f, dsp.dspGetMaxLevel());
+    float[] bands = filled(80, -7.25f);
+    dsp.dspGetSpectrum(bands, 80);
+    float[] expected = filled(80, -7.25f);
+    Arrays.fill(expected, 0, 72, 0f);
+    assertArrayEquals(expected, bands);
+    for (int length : new int[] {0, 4, 4096}) {
+      dsp.dspEQSetBands(new float[length]);
+    }
+    assertThrows(NullPointerException.class, () -> dsp.dspEQSetBands(null));
+  }
+
+  @Test
+  @Order(2)
   void processBeforeAnyInitThrowsIllegalState() {
     short[] samples = pattern(1024);
     assertThrows(IllegalStateException.class, () -> dsp.dspProcess(samples, 512, 512, 0f));
@@ -41,7 +73,7 @@ class FreshProcessTest {
   }
 
   @Test
-  @Order(2)
+  @Order(3)
   void rejectedInitLeavesTheLibraryUninitialised() {
     assertThrows(IllegalArgumentException.class, () -> dsp.dspInit(3000, 4, RATE, 2));
     assertThrows(IllegalArgumentException.class, () -> dsp.dspInit(2048, 0, RATE, 2));
@@ -59,7 +91,7 @@ class FreshProcessTest {
    * the ratio-1 divisor and returns the old contents 4 x as loud (to the quantisation).
    */
   @Test
-  @Order(3)
+  @Order(4)
   void buffersGrowForBlocksLargerThanTheFirst() {
     // 520 blocks of one frame: the 512th completes the first frame, whose 512 samples go into
     // buffers the first block sized for 1 frame; the next block reads them back.
@@ -99,7 +131,7 @@ class FreshProcessTest {
 
   /** samplesOut far above 8 x the first block's samplesIn, and blocks far below one hop. */
   @Test
-  @Order(4)
+  @Order(5)
   void lopsidedBlocksStayInRange() {
     dsp.dspInit(FRAME, OVER, RATE, 1);
     short[] in = Signals.pcm(200000, Signals.sine(30000, 1000));
@@ -111,5 +143,122 @@ class FreshProcessTest {
         assertTrue(v != -32768, "block " + b + " holds -32768");
       }
     }
+  }
+
+  /**
+   * A centre tone in the voice-removal band, A4 on the left and a tone above the band on the
+   * right.
+   */
+  private static short[] busyStereo() {
+    IntToDoubleFunction centre = Signals.sine(8000, VoiceRemovalTest.CENTRE);
+    IntToDoubleFunction a4 = Signals.sine(6000, 440);
+    IntToDoubleFunction high = Signals.sine(3000, 9000);
+    return Signals.pcm(FRAMES,
+        i
+        -> centre.applyAsDouble(i) + a4.applyAsDouble(i),
+        i -> centre.applyAsDouble(i) + high.applyAsDouble(i));
+  }
+
+  private short[] stream(short[] in) {
+    return Signals.stretch(dsp, in, 2, BLOCK, BLOCK);
+  }
+
+  /**
+   * The table sent before the first dspInit was not kept: the first dspInit (frame 2048) made 1024
+   * gains, all 1.0, and a later dspInit with another frame size keeps that count.
+   */
+  @Test
+  @Order(6)
+  void equaliserIsSizedAndFlattenedByTheFirstInit() {
+    short[] in = busyStereo();
+    short[] plain = stream(in);
+    dsp.dspEQEnable(1);
+    assertArrayEquals(plain, stream(in), "the equaliser's first table is not flat");
+    for (int frame : new int[] {FRAME, 2 * FRAME, FRAME / 4}) {
+      dsp.dspInit(frame, OVER, RATE, 2);
+      IllegalArgumentException e =
+          assertThrows(IllegalArgumentException.class, () -> dsp.dspEQSetBands(filled(1023, 0f)));
+      assertTrue(VoiceRemovalTest.namesNumber(e.getMessage(), 1023)
+              && VoiceRemovalTest.namesNumber(e.getMessage(), 1024),
+          "after dspInit(" + frame + "): " + e.getMessage());
+      dsp.dspEQSetBands(filled(1024, 1f));
+    }
+    assertArrayEquals(plain, stream(in), "the refused tables changed the gains");
+    dsp.dspEQEnable(0);
+  }
+
+  /**
+   * Voice removal switched on before the host ever sent a filter steps records that have no
+   * coefficients, which return their input: each channel loses the whole opposite channel, as the
+   * plain stream of L - R and R - L shows. Refused filters leave it so; the first accepted filter
+   * then takes effect.
+   */
+  @Test
+  @Order(7)
+  void voiceRemovalBeforeAnyFilterSubtractsTheWholeOppositeChannel() {
+    short[] in = busyStereo();
+    short[] difference = new short[in.length];
+    for (int i = 0; i < in.length; i += 2) {
+      difference[i] = (short) (in[i] - in[i + 1]);
+      difference[i + 1] = (short) (in[i + 1] - in[i]);
+    }
+    short[] plain = stream(in);
+    short[] unfiltered = stream(difference);
+    dsp.dspVoiceRemovalEnable(1);
+    dsp.dspVoiceRemovalAmount(1f);
+    assertArrayEquals(unfiltered, stream(in), "voice removal without a filter");
+
+    double[][] filter =
+        VoiceRemovalTest.bandPass(VoiceRemovalTest.LOW_EDGE, VoiceRemovalTest.HIGH_EDGE);
+    double[] a = filter[0];
+    double[] b = filter[1];
+    assertThrows(IllegalArgumentException.class, () -> dsp.dspVoiceRemovalFilter(a, b, 0, 3));
+    assertThrows(IllegalArgumentException.class, () -> dsp.dspVoiceRemovalFilter(a, b, 3, 4));
+    assertThrows(NullPointerException.class, () -> dsp.dspVoiceRemovalFilter(null, b, 3, 3));
+    assertThrows(NullPointerException.class, () -> dsp.dspVoiceRemovalFilter(a, null, 3, 3));
+    assertArrayEquals(unfiltered, stream(in), "a refused filter was loaded");
+
+    dsp.dspVoiceRemovalFilter(a, b, 3, 3);
+    short[] removed = stream(in);
+    int steady = Signals.LATENCY + 2 * FRAME;
+    for (int ch = 0; ch < 2; ch++) {
+      double before = Signals.toneAmplitude(
+          Signals.channel(plain, 2, ch), steady, FRAMES, VoiceRemovalTest.CENTRE);
+      double after = Signals.toneAmplitude(
+          Signals.channel(removed, 2, ch), steady, FRAMES, VoiceRemovalTest.CENTRE);
+      assertTrue(20 * Math.log10(before / after) >= 30,
+          "channel " + ch + ": centre tone " + before + " became " + after);
+    }
+    dsp.dspVoiceRemovalEnable(0);
+    dsp.dspVoiceRemovalAmount(0f);
+  }
+
+  /**
+   * Until the host sets them: pre-amplifier 1.0, remix off, analyser on. Every dspInit clears the
+   * bands.
+   */
+  @Test
+  @Order(8)
+  void defaultsHoldUntilSet() {
+    short[] in = busyStereo();
+    short[] plain = stream(in);
+    float[] bands = new float[72];
+    dsp.dspGetSpectrum(bands, 72);
+    int strongest = 0;
+    for (int band = 0; band < 72; band++) {
+      strongest = bands[band] > bands[strongest] ? band : strongest;
+    }
+    assertEquals(45, strongest, "the analyser should show A4: " + Arrays.toString(bands));
+
+    dsp.dspSetPreamp(1f);
+    dsp.dspPanning(0, 0, 0);
+    assertArrayEquals(plain, stream(in));
+    dsp.dspPanning(1, 0, 0);
+    assertFalse(Arrays.equals(plain, stream(in)), "the remix is not visible in this stream");
+    dsp.dspPanning(0, 0, 0);
+
+    dsp.dspInit(FRAME, OVER, RATE, 2);
+    dsp.dspGetSpectrum(bands, 72);
+    assertArrayEquals(new float[72], bands, "dspInit kept the bands");
   }
 }
