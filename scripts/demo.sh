@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Builds the library and the jar, then runs a generated stereo test signal through
-# the library from Java at three time-scale ratios and prints what it measured.
+# Builds the library, the jar and the hopwarbler tool, then runs 'hopwarbler demo':
+# it synthesises a short stereo piece, runs it slower, faster, with the voice
+# removed and folded to mono, writes the WAV files and note-spectrum pictures into
+# ./hopwarbler-demo and prints what it measured.
 #
 #   scripts/demo.sh
 #
@@ -21,4 +23,4 @@ fi
 
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2 --target hopwarbler_jar
-java -cp "$build/java/hopwarbler.jar" quenlab.hopwarbler.Demo
+"$build/bin/hopwarbler" demo "$@"

@@ -1,0 +1,197 @@
+package quenlab.hopwarbler.cli;
+
+import java.io.IOException;
+import java.nio.file.AccessDeniedException;
+import java.nio.file.AtomicMoveNotSupportedException;
+import java.nio.file.FileAlreadyExistsException;
+import java.nio.file.FileSystemException;
+import java.nio.file.Files;
+import java.nio.file.NoSuchFileException;
+import java.nio.file.Path;
+import java.nio.file.StandardCopyOption;
+import java.util.Locale;
+import java.util.concurrent.ThreadLocalRandom;
+import javax.sound.sampled.AudioFileFormat;
+import javax.sound.sampled.AudioFormat;
+import javax.sound.sampled.AudioInputStream;
+import javax.sound.sampled.AudioSystem;
+import javax.sound.sampled.UnsupportedAudioFileException;
+
+/** Opening, naming and safely writing the tool's files. */
+final class AudioFiles {
+  private AudioFiles() {}
+
+  /** Something that writes a whole file to the path it is given. */
+  interface FileWriter {
+    void write(Path file) throws IOException;
+  }
+
+  /**
+   * The Java Sound file type for an output name, from its extension: .wav, .aif/.aiff or .au/.snd.
+   */
+  static AudioFileFormat.Type typeFor(Path file) {
+    String name = file.getFileName() == null ? "" : file.getFileName().toString();
+    String lower = name.toLowerCase(Locale.ROOT);
+    if (lower.endsWith(".wav"))
+      return AudioFileFormat.Type.WAVE;
+    if (lower.endsWith(".aif") || lower.endsWith(".aiff"))
+      return AudioFileFormat.Type.AIFF;
+    if (lower.endsWith(".au") || lower.endsWith(".snd"))
+      return AudioFileFormat.Type.AU;
+    throw CliException.usage(
+        "cannot tell the format of '" + file + "': its name must end in .wav, .aiff, .aif or .au");
+  }
+
+  /** AIFF and AU store their samples big-endian, WAV little-endian. */
+  static boolean bigEndian(AudioFileFormat.Type type) {
+    return !type.equals(AudioFileFormat.Type.WAVE);
+  }
+
+  /** Opens an audio file, or fails with a one-line reason. */
+  static AudioInputStream openInput(Path file) {
+    if (!Files.exists(file))
+      throw CliException.io("cannot read '" + file + "': no such file");
+    if (Files.isDirectory(file))
+      throw CliException.io("cannot read '" + file + "': it is a folder");
+    if (!Files.isReadable(file)) {
+      throw CliException.io("cannot read '" + file + "': permission denied");
+    }
+    AudioInputStream stream;
+    try {
+      stream = AudioSystem.getAudioInputStream(file.toFile());
+    } catch (UnsupportedAudioFileException e) {
+      throw CliException.io(
+          "cannot read '" + file + "': not a WAV, AIFF or AU file that Java Sound can decode");
+    } catch (IOException e) {
+      throw CliException.io("cannot read '" + file + "': " + describe(e));
+    }
+    AudioFormat format = stream.getFormat();
+    int channels = format.getChannels();
+    if (channels != 1 && channels != 2) {
+      close(stream);
+      throw CliException.io("cannot process '" + file + "': it has " + channels
+          + " channels, and only mono and stereo are supported");
+    }
+    float rate = format.getSampleRate();
+    if (!(rate >= 4) || rate != Math.rint(rate) || rate > 1_000_000) {
+      close(stream);
+      throw CliException.io("cannot process '" + file + "': its sample rate " + rate
+          + " Hz is not a whole number from 4 to 1000000");
+    }
+    return stream;
+  }
+
+  /** Refuses an output path that names the same file as the input. */
+  static void checkNotInput(Path input, Path output) {
+    try {
+      boolean same = Files.exists(output)
+          ? Files.isSameFile(input, output)
+          : input.toAbsolutePath().normalize().equals(output.toAbsolutePath().normalize());
+      if (same) {
+        throw CliException.usage(
+            "refusing to overwrite the input '" + input + "' with the output '" + output + "'");
+      }
+    } catch (IOException e) {
+      throw CliException.io("cannot check '" + output + "': " + describe(e));
+    }
+  }
+
+  /** Fails early when {@code target} cannot be created: its folder is missing or it is a folder. */
+  static void checkWritable(Path target) {
+    Path absolute = target.toAbsolutePath();
+    Path folder = absolute.getParent();
+    if (folder == null || !Files.isDirectory(folder)) {
+      throw CliException.io(
+          "cannot write '" + target + "': the folder '" + folder + "' does not exist");
+    }
+    if (Files.isDirectory(absolute)) {
+      throw CliException.io("cannot write '" + target + "': it is a folder");
+    }
+  }
+
+  /**
+   * Writes {@code target} through a temporary file in the same folder, renamed over the target
+   * only once the writer has finished, so that a failure never leaves a partial file behind.
+   */
+  static void writeAtomically(Path target, FileWriter writer) {
+    writeAtomically(target, writer, null);
+  }
+
+  /**
+   * Like {@link #writeAtomically(Path, FileWriter)}, for a writer that reads {@code input}: a
+   * failure to read it is reported as such, not as a failure to write.
+   */
+  static void writeAtomically(Path target, FileWriter writer, InputFile input) {
+    checkWritable(target);
+    Path absolute = target.toAbsolutePath();
+    Path temporary = createTemporary(target, absolute);
+    boolean done = false;
+    try {
+      writer.write(temporary);
+      try {
+        Files.move(temporary, absolute, StandardCopyOption.REPLACE_EXISTING,
+            StandardCopyOption.ATOMIC_MOVE);
+      } catch (AtomicMoveNotSupportedException e) {
+        Files.move(temporary, absolute, StandardCopyOption.REPLACE_EXISTING);
+      }
+      done = true;
+    } catch (IOException e) {
+      if (input != null && e instanceof InputFile.ReadFailure)
+        throw input.readError(e);
+      throw CliException.io("cannot write '" + target + "': " + describe(e));
+    } finally {
+      if (!done) {
+        try {
+          Files.deleteIfExists(temporary);
+        } catch (IOException ignored) {
+          // Nothing more can be done; the temporary name starts with a dot.
+        }
+      }
+    }
+  }
+
+  // A new empty file next to the target, with the default permissions of a new file (unlike
+  // Files.createTempFile, which makes it private to its owner).
+  private static Path createTemporary(Path target, Path absolute) {
+    for (int attempt = 0;; attempt++) {
+      String suffix = Long.toHexString(ThreadLocalRandom.current().nextLong() & 0xffffffffL);
+      Path candidate =
+          absolute.resolveSibling("." + absolute.getFileName() + "." + suffix + ".part");
+      try {
+        return Files.createFile(candidate);
+      } catch (FileAlreadyExistsException e) {
+        if (attempt > 100)
+          throw CliException.io("cannot write '" + target + "': " + describe(e));
+      } catch (IOException e) {
+        throw CliException.io("cannot write '" + target + "': " + describe(e));
+      }
+    }
+  }
+
+  /** A short reason for an I/O failure, without the exception's class name. */
+  static String describe(IOException e) {
+    if (e instanceof NoSuchFileException)
+      return "no such file or folder";
+    if (e instanceof AccessDeniedException)
+      return "permission denied";
+    if (e instanceof FileSystemException fse && fse.getReason() != null)
+      return fse.getReason();
+    String message = e.getMessage();
+    return message == null || message.isEmpty() ? e.getClass().getSimpleName() : message;
+  }
+
+  /** A duration as m:ss.mmm. */
+  static String duration(long frames, double sampleRate) {
+    long millis = Math.round(frames * 1000.0 / sampleRate);
+    return String.format(
+        Locale.ROOT, "%d:%02d.%03d", millis / 60000, millis / 1000 % 60, millis % 1000);
+  }
+
+  static void close(AutoCloseable closeable) {
+    try {
+      closeable.close();
+    } catch (Exception ignored) {
+      // Closing a stream that was only read.
+    }
+  }
+}

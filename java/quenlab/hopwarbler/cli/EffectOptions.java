@@ -1,0 +1,294 @@
+package quenlab.hopwarbler.cli;
+
+import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+import java.util.TreeMap;
+import picocli.CommandLine.Option;
+import quenlab.hopwarbler.Processor;
+
+/** The processing options that {@code process} and {@code play} share, and how they apply. */
+final class EffectOptions {
+  static final double MIN_SPEED = 0.1;
+  static final double MAX_SPEED = 10.0;
+  static final double DEFAULT_VOICE_LOW_HZ = 200.0;
+  static final double DEFAULT_VOICE_HIGH_HZ = 3000.0;
+
+  @Option(names = {"-s", "--speed"}, paramLabel = "FACTOR",
+      description =
+          "Playback speed, from 0.1 to 10: 1.25 plays 25%% faster, 0.8 slower; the pitch stays"
+          + " (default: 1).")
+  Double speed;
+
+  @Option(names = {"-t", "--tempo"}, paramLabel = "PERCENT",
+      description = "Tempo change in percent instead of --speed: 25 plays 25%% faster, -20 slower.")
+  Double tempo;
+
+  @Option(names = "--frame-size", paramLabel = "N", defaultValue = "2048",
+      description = "FFT frame size, a power of two from 64 to 4096 (default: ${DEFAULT-VALUE}).")
+  int frameSize;
+
+  @Option(names = "--oversampling", paramLabel = "N", defaultValue = "auto",
+      description =
+          "Analysis hops per frame, or auto: 4, or more when slowing down so that the output"
+          + " frames overlap by at least two thirds (default: ${DEFAULT-VALUE}).")
+  String overSampling;
+
+  @Option(names = "--voice-removal",
+      description = "Remove the centre-panned voice (stereo input only).")
+  boolean voiceRemoval;
+
+  @Option(names = "--voice-amount", paramLabel = "AMOUNT",
+      description = "How much of the voice --voice-removal takes away, from 0 (nothing) to 1"
+          + " (all; the default).")
+  Double voiceAmountOption;
+
+  Double voiceAmount;
+
+  @Option(names = "--voice-band", paramLabel = "LOW-HIGH",
+      description = "Band of the voice removal in Hz (default: " + (int) DEFAULT_VOICE_LOW_HZ + "-"
+          + (int) DEFAULT_VOICE_HIGH_HZ + ").")
+  String voiceBand;
+
+  @Option(names = "--balance", paramLabel = "0..100",
+      description = "Stereo balance: 50 centre (default), 0 right channel only, 100 left only.")
+  Integer balance;
+
+  @Option(names = "--mono", description = "Fold both channels to their average.") boolean mono;
+
+  @Option(names = {"-g", "--gain"}, paramLabel = "DB",
+      description = "Output gain in dB, from -96 to 24; 0 keeps the input's loudness (default: 0).")
+  Double gainDb;
+
+  @Option(names = "--eq", paramLabel = "HZ:DB", split = ",",
+      description =
+          "Equaliser points, e.g. 100:3,1k:-2,8k:4 (gain in dB at a frequency, interpolated in"
+          + " between and held beyond the outer points; may be repeated).")
+  List<String> eq = new ArrayList<>();
+
+  /** The speed factor asked for, after checking --speed and --tempo. */
+  double speedFactor() {
+    if (speed != null && tempo != null) {
+      throw CliException.usage("--speed and --tempo cannot be combined; give one of them");
+    }
+    double factor = 1.0;
+    String option = "--speed";
+    String given = "1";
+    if (speed != null) {
+      factor = speed;
+      given = format(speed);
+    } else if (tempo != null) {
+      factor = 1 + tempo / 100.0;
+      option = "--tempo";
+      given = format(tempo);
+    }
+    if (!(factor >= MIN_SPEED && factor <= MAX_SPEED)) {
+      throw CliException.usage(option + " " + given + " is out of range: the speed must be from "
+          + format(MIN_SPEED) + " to " + format(MAX_SPEED)
+          + (option.equals("--tempo") ? " (a tempo change from -90 to +900 percent)" : ""));
+    }
+    return factor;
+  }
+
+  /**
+   * The oversampling for a speed: 4, doubled until the output hop {@code frameSize / (os *
+   * speed)} is at most a third of the frame. Output frames that overlap less than that leave a
+   * ripple on the level of steady tones (a quarter of a dB at half speed with 4).
+   */
+  static int autoOverSampling(int frameSize, double speed) {
+    int os = 4;
+    while (os < frameSize && os * speed < 3) os *= 2;
+    return Math.min(os, frameSize);
+  }
+
+  /** Checks everything that does not depend on the input file; returns the oversampling. */
+  int validate() {
+    double factor = speedFactor();
+    if (frameSize < 64 || frameSize > 4096 || Integer.bitCount(frameSize) != 1) {
+      throw CliException.usage(
+          "--frame-size must be a power of two from 64 to 4096, got " + frameSize);
+    }
+    int os;
+    if (overSampling.equalsIgnoreCase("auto")) {
+      os = autoOverSampling(frameSize, factor);
+    } else {
+      try {
+        os = Integer.parseInt(overSampling.trim());
+      } catch (NumberFormatException e) {
+        throw CliException.usage(
+            "--oversampling must be a whole number or auto, got '" + overSampling + "'");
+      }
+      if (os < 1 || os > frameSize) {
+        throw CliException.usage(
+            "--oversampling must be from 1 to the frame size " + frameSize + ", got " + os);
+      }
+      if (factor * os < 1) {
+        throw CliException.usage("--speed " + format(factor) + " needs --oversampling of at least "
+            + (int) Math.ceil(1 / factor - 1e-9) + ": the output hop cannot exceed the frame");
+      }
+    }
+    int hop = frameSize / os;
+    if (factor > hop) {
+      throw CliException.usage("speed " + format(factor) + " is above the hop of " + hop
+          + " frames; use a smaller"
+          + " --oversampling or a larger --frame-size");
+    }
+    if (voiceAmountOption != null && !voiceRemoval) {
+      throw CliException.usage("--voice-amount needs --voice-removal");
+    }
+    voiceAmount = voiceRemoval ? (voiceAmountOption != null ? voiceAmountOption : 1.0) : null;
+    if (voiceAmount != null && !(voiceAmount >= 0 && voiceAmount <= 1)) {
+      throw CliException.usage("--voice-amount must be from 0 to 1, got " + format(voiceAmount));
+    }
+    if (voiceBand != null && voiceAmount == null) {
+      throw CliException.usage("--voice-band needs --voice-removal");
+    }
+    voiceBandHz(Double.MAX_VALUE);
+    if (balance != null && (balance < 0 || balance > 100)) {
+      throw CliException.usage("--balance must be from 0 to 100, got " + balance);
+    }
+    if (gainDb != null && !(gainDb >= Processor.MIN_GAIN_DB && gainDb <= Processor.MAX_GAIN_DB)) {
+      throw CliException.usage("--gain must be from " + format(Processor.MIN_GAIN_DB) + " to "
+          + format(Processor.MAX_GAIN_DB) + " dB, got " + format(gainDb));
+    }
+    equaliserPoints(Double.MAX_VALUE);
+    return os;
+  }
+
+  /**
+   * Opens a processor for the input's format with all the options applied.
+   *
+   * @param input the input's name, for messages
+   */
+  Processor open(int sampleRate, int channels, Path input) {
+    int os = validate();
+    double nyquist = sampleRate / 2.0;
+    double[] band = voiceBandHz(nyquist);
+    TreeMap<Double, Double> points = equaliserPoints(nyquist);
+    if (voiceAmount != null && channels != 2) {
+      throw CliException.usage("--voice-removal needs a stereo input, and '" + input + "' is mono");
+    }
+    Processor processor = Processor.open(sampleRate, channels, frameSize, os);
+    try {
+      processor.setSpeed(speedFactor());
+      if (voiceAmount != null)
+        processor.setVoiceRemoval(voiceAmount, band[0], band[1]);
+      if (balance != null)
+        processor.setBalance(balance);
+      processor.setMono(mono);
+      if (gainDb != null)
+        processor.setGainDb(gainDb);
+      if (!points.isEmpty()) {
+        double[] hz = new double[points.size()];
+        double[] db = new double[points.size()];
+        int i = 0;
+        for (var entry : points.entrySet()) {
+          hz[i] = entry.getKey();
+          db[i++] = entry.getValue();
+        }
+        processor.setEqualizer(hz, db);
+      }
+      return processor;
+    } catch (RuntimeException e) {
+      processor.close();
+      throw e;
+    }
+  }
+
+  private double[] voiceBandHz(double nyquist) {
+    double low = DEFAULT_VOICE_LOW_HZ;
+    double high = DEFAULT_VOICE_HIGH_HZ;
+    if (voiceBand != null) {
+      String[] parts = voiceBand.split("-", -1);
+      if (parts.length != 2) {
+        throw CliException.usage(
+            "--voice-band must look like LOW-HIGH in Hz, e.g. 200-3000, got '" + voiceBand + "'");
+      }
+      low = frequency(parts[0], "--voice-band");
+      high = frequency(parts[1], "--voice-band");
+    }
+    if (!(low > 0 && low < high)) {
+      throw CliException.usage(
+          "--voice-band needs 0 < LOW < HIGH, got " + format(low) + "-" + format(high));
+    }
+    if (high >= nyquist) {
+      throw CliException.usage("--voice-band " + format(low) + "-" + format(high)
+          + " reaches the Nyquist frequency " + format(nyquist) + " Hz of the input");
+    }
+    return new double[] {low, high};
+  }
+
+  private TreeMap<Double, Double> equaliserPoints(double nyquist) {
+    TreeMap<Double, Double> points = new TreeMap<>();
+    for (String point : eq) {
+      String[] parts = point.split(":", -1);
+      if (parts.length != 2) {
+        throw CliException.usage(
+            "--eq points must look like HZ:DB, e.g. 1k:-3, got '" + point + "'");
+      }
+      double hz = frequency(parts[0], "--eq");
+      double db;
+      try {
+        db = Double.parseDouble(parts[1].trim());
+      } catch (NumberFormatException e) {
+        throw CliException.usage("--eq gain must be a number of dB, got '" + parts[1] + "'");
+      }
+      if (!(hz > 0 && hz <= nyquist)) {
+        throw CliException.usage("--eq frequency " + format(hz) + " Hz must be above 0 and at most"
+            + " the Nyquist frequency " + format(nyquist) + " Hz of the input");
+      }
+      if (!(Math.abs(db) <= 60)) {
+        throw CliException.usage("--eq gain must be from -60 to 60 dB, got " + parts[1].trim());
+      }
+      if (points.put(hz, db) != null) {
+        throw CliException.usage("--eq names " + format(hz) + " Hz twice");
+      }
+    }
+    return points;
+  }
+
+  // A frequency in Hz, with an optional k for kHz: "250", "1.5k".
+  private static double frequency(String text, String option) {
+    String t = text.trim().toLowerCase(Locale.ROOT);
+    double scale = 1;
+    if (t.endsWith("k")) {
+      scale = 1000;
+      t = t.substring(0, t.length() - 1);
+    }
+    try {
+      double value = Double.parseDouble(t) * scale;
+      if (Double.isFinite(value))
+        return value;
+    } catch (NumberFormatException e) {
+      // Reported below.
+    }
+    throw CliException.usage(
+        option + " frequency must be a number of Hz (or kHz with k), got '" + text + "'");
+  }
+
+  /** The settings in words, for summaries. */
+  String describe(Processor p) {
+    List<String> parts = new ArrayList<>();
+    if (p.voiceRemovalBand() != null) {
+      parts.add(String.format(Locale.ROOT, "voice removal %s at %.0f-%.0f Hz",
+          format(p.voiceRemovalAmount()), p.voiceRemovalBand().lowHz(),
+          p.voiceRemovalBand().highHz()));
+    }
+    if (p.mono())
+      parts.add("mono");
+    if (p.balance() != 50)
+      parts.add("balance " + p.balance());
+    if (p.gainDb() != 0)
+      parts.add("gain " + format(p.gainDb()) + " dB");
+    if (!eq.isEmpty())
+      parts.add("eq " + String.join(",", eq));
+    return String.join(", ", parts);
+  }
+
+  static String format(double value) {
+    if (value == Math.rint(value) && Math.abs(value) < 1e9)
+      return Long.toString((long) value);
+    return String.format(Locale.ROOT, "%.4g", value).replaceAll("(\\.\\d*?)0+$", "$1");
+  }
+}

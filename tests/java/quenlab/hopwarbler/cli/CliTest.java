@@ -1,0 +1,179 @@
+package quenlab.hopwarbler.cli;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quenlab.hopwarbler.Measurements.amplitudeAt;
+import static quenlab.hopwarbler.Measurements.tones;
+
+import java.awt.image.BufferedImage;
+import java.io.IOException;
+import java.io.PrintWriter;
+import java.io.StringWriter;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import java.util.stream.Stream;
+import javax.imageio.ImageIO;
+import javax.sound.sampled.AudioFileFormat;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import quenlab.hopwarbler.Notes;
+
+/** The tool run in this JVM through {@link Main#run}: what it writes and prints when it works. */
+class CliTest {
+  private record Run(int status, String out, String err) {}
+
+  private static Run run(String... args) {
+    StringWriter out = new StringWriter();
+    StringWriter err = new StringWriter();
+    int status = Main.run(new PrintWriter(out), new PrintWriter(err), args);
+    return new Run(status, out.toString(), err.toString());
+  }
+
+  @Test
+  void everyCommandHasHelpAndTheVersion() {
+    for (String command : new String[] {"", "process", "spectrum", "play", "demo"}) {
+      String[] args =
+          command.isEmpty() ? new String[] {"--help"} : new String[] {command, "--help"};
+      Run r = run(args);
+      assertEquals(0, r.status(), command);
+      assertTrue(r.out().startsWith("Usage: hopwarbler" + (command.isEmpty() ? "" : " " + command)),
+          r.out());
+      assertTrue(r.out().contains("Exit status"), command);
+      assertEquals("", r.err());
+    }
+    Run version = run("--version");
+    assertEquals(0, version.status());
+    assertTrue(version.out().startsWith("hopwarbler " + Main.VERSION), version.out());
+    assertEquals(0, run("process", "--version").status());
+  }
+
+  @Test
+  void processWritesTheStretchedFileThePictureAndASummary(@TempDir Path dir) throws IOException {
+    Path in = dir.resolve("in.wav");
+    TestFiles.write(in, tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}), 2);
+    Path out = dir.resolve("out.wav");
+    Path png = dir.resolve("out.png");
+    Run r = run("process", in.toString(), out.toString(), "--speed", "1.25", "--spectrum",
+        png.toString(), "--width", "200");
+    assertEquals(0, r.status(), r.err());
+    assertEquals("", r.err());
+    TestFiles.Audio audio = TestFiles.read(out);
+    assertEquals(2, audio.channels());
+    assertEquals(Math.round(TestFiles.RATE * 410 / 512.0), audio.frames());
+    assertTrue(r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:00\\.801, speed 1\\.25"
+                   + " \\(effective 1\\.2488\\), peak -\\d+\\.\\d dBFS, limiter 0 samples, clamp 0"
+                   + " samples\\R"),
+        r.out());
+    BufferedImage image = ImageIO.read(png.toFile());
+    assertEquals(30 + 200 + 8, image.getWidth());
+    assertEquals(8 + 72 * 4 + 18, image.getHeight());
+    // Notes go up: A4's row is the brightest in the second half of the picture.
+    int x = 30 + 150;
+    int a4 = 8 + (71 - 45) * 4 + 1;
+    int c2 = 8 + (71 - 12) * 4 + 1;
+    assertTrue(brightness(image.getRGB(x, a4)) > 0.95 * brightness(Spectrogram.colour(1.0)));
+    assertTrue(brightness(image.getRGB(x, c2)) < brightness(image.getRGB(x, a4)) / 4);
+    try (Stream<Path> files = Files.list(dir)) {
+      assertEquals(List.of("in.wav", "out.png", "out.wav"),
+          files.map(p -> p.getFileName().toString()).sorted().toList(), "no temporary left");
+    }
+  }
+
+  private static int brightness(int rgb) {
+    return ((rgb >> 16) & 0xff) + ((rgb >> 8) & 0xff) + (rgb & 0xff);
+  }
+
+  @Test
+  void tempoGainAndTheOutputFormats(@TempDir Path dir) {
+    Path in = dir.resolve("in.aiff");
+    TestFiles.write(in, tones(TestFiles.RATE / 2, new double[] {440}, new double[] {0.2}), 1,
+        AudioFileFormat.Type.AIFF);
+    for (String name : new String[] {"out.au", "out.aif", "out.wav", "OUT.AIFF", "out.snd"}) {
+      Path out = dir.resolve(name);
+      Run r = run(
+          "process", in.toString(), out.toString(), "--tempo", "-20", "--gain", "-6", "--quiet");
+      assertEquals(0, r.status(), r.err());
+      assertEquals("", r.out());
+      TestFiles.Audio audio = TestFiles.read(out);
+      assertEquals(1, audio.channels());
+      assertEquals(Math.round(TestFiles.RATE / 2 * 640 / 512.0), audio.frames(), name);
+      double[] x = audio.channel(0);
+      assertEquals(0.1, amplitudeAt(x, x.length / 4, 3 * x.length / 4, 440), 0.004, name);
+    }
+  }
+
+  @Test
+  void spectrumNamesTheStrongestNotes(@TempDir Path dir) throws IOException {
+    Path in = dir.resolve("chord.wav");
+    short[] a = tones(TestFiles.RATE, new double[] {440, 659.26}, new double[] {0.4, 0.2});
+    TestFiles.write(in, a, 2);
+    Path png = dir.resolve("chord.png");
+    Run r = run("spectrum", in.toString(), "--png", png.toString(), "--top", "2");
+    assertEquals(0, r.status(), r.err());
+    List<String> lines = r.out().lines().toList();
+    assertTrue(lines.get(0).startsWith(in + ": 0:01.000, 44100 Hz stereo, "), lines.get(0));
+    assertTrue(lines.get(1).matches("strongest notes \\(mean level\\): A4 -\\d+\\.\\d dB,"
+                   + " E5 -\\d+\\.\\d dB"),
+        lines.get(1));
+    assertEquals("wrote " + png, lines.get(2));
+    assertTrue(ImageIO.read(png.toFile()).getWidth() > 30);
+  }
+
+  @Test
+  void aFailedWriteLeavesNeitherTheFileNorATemporary(@TempDir Path dir) throws IOException {
+    Path target = dir.resolve("result.wav");
+    CliException e =
+        assertThrows(CliException.class, () -> AudioFiles.writeAtomically(target, file -> {
+          Files.write(file, new byte[1000]);
+          throw new IOException("disk full");
+        }));
+    assertEquals(CliException.IO, e.exitCode());
+    assertEquals("cannot write '" + target + "': disk full", e.getMessage());
+    try (Stream<Path> files = Files.list(dir)) {
+      assertEquals(0, files.count());
+    }
+    Files.writeString(target, "old");
+    assertThrows(CliException.class,
+        () -> AudioFiles.writeAtomically(target, file -> { throw new IOException("broken"); }));
+    assertEquals("old", Files.readString(target), "an existing file stays as it was");
+    AudioFiles.writeAtomically(target, file -> Files.writeString(file, "new"));
+    assertEquals("new", Files.readString(target));
+    try (Stream<Path> files = Files.list(dir)) {
+      assertEquals(1, files.count());
+    }
+  }
+
+  @Test
+  void theLiveMeterLine() {
+    float[] bands = new float[Notes.BANDS];
+    bands[45] = 0.5f;
+    bands[57] = 0.002f;
+    String line = PlayCommand.meterLine(0.5f, bands);
+    // 0.5 is -6 dB: 18 of 20 cells; A4 at full shade, A5 (-54 dB) at the lowest visible shade.
+    assertEquals("["
+            + "=".repeat(18) + "  ]   -6.0  A4  |"
+            + " ".repeat(45) + "%"
+            + " ".repeat(11) + "."
+            + " ".repeat(14) + "|",
+        line);
+    assertEquals("["
+            + " ".repeat(20) + "]   -inf  -   |"
+            + " ".repeat(72) + "|",
+        PlayCommand.meterLine(0f, new float[Notes.BANDS]));
+  }
+
+  @Test
+  void timeLabelsAndDurations() {
+    assertEquals("0s", Spectrogram.timeLabel(0));
+    assertEquals("2.5s", Spectrogram.timeLabel(2.5));
+    assertEquals("1:30", Spectrogram.timeLabel(90));
+    assertEquals("0:01.500", AudioFiles.duration(66150, 44100));
+    assertEquals("2:03.000", AudioFiles.duration(123 * 48000L, 48000));
+    assertEquals(0x000004, Spectrogram.colour(0));
+    assertEquals(0xfcfdbf, Spectrogram.colour(1));
+    assertFalse(Spectrogram.colour(0.5) == Spectrogram.colour(0.6));
+  }
+}

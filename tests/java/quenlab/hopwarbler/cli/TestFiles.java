@@ -1,0 +1,66 @@
+package quenlab.hopwarbler.cli;
+
+import java.io.ByteArrayInputStream;
+import java.io.IOException;
+import java.io.UncheckedIOException;
+import java.nio.file.Path;
+import javax.sound.sampled.AudioFileFormat;
+import javax.sound.sampled.AudioFormat;
+import javax.sound.sampled.AudioInputStream;
+import javax.sound.sampled.AudioSystem;
+import javax.sound.sampled.UnsupportedAudioFileException;
+
+/** Generated audio files for the command-line tests. */
+final class TestFiles {
+  static final int RATE = 44100;
+
+  private TestFiles() {}
+
+  /** Audio in a file: interleaved 16-bit samples and the channel count. */
+  record Audio(short[] samples, int channels, float sampleRate) {
+    int frames() {
+      return samples.length / channels;
+    }
+
+    double[] channel(int index) {
+      double[] x = new double[frames()];
+      for (int i = 0; i < x.length; i++) x[i] = samples[i * channels + index] / 32767.0;
+      return x;
+    }
+  }
+
+  static void write(Path file, short[] samples, int channels) {
+    write(file, samples, channels, AudioFileFormat.Type.WAVE);
+  }
+
+  static void write(Path file, short[] samples, int channels, AudioFileFormat.Type type) {
+    byte[] bytes = new byte[2 * samples.length];
+    for (int i = 0; i < samples.length; i++) {
+      bytes[2 * i] = (byte) samples[i];
+      bytes[2 * i + 1] = (byte) (samples[i] >> 8);
+    }
+    AudioFormat format = new AudioFormat(RATE, 16, channels, true, false);
+    try (AudioInputStream in = new AudioInputStream(
+             new ByteArrayInputStream(bytes), format, samples.length / channels)) {
+      AudioSystem.write(in, type, file.toFile());
+    } catch (IOException e) {
+      throw new UncheckedIOException(e);
+    }
+  }
+
+  static Audio read(Path file) {
+    try (AudioInputStream in = AudioSystem.getAudioInputStream(file.toFile())) {
+      AudioFormat f = in.getFormat();
+      byte[] bytes = in.readAllBytes();
+      short[] samples = new short[bytes.length / 2];
+      for (int i = 0; i < samples.length; i++) {
+        int hi = f.isBigEndian() ? bytes[2 * i] : bytes[2 * i + 1];
+        int lo = f.isBigEndian() ? bytes[2 * i + 1] : bytes[2 * i];
+        samples[i] = (short) ((hi << 8) | (lo & 0xff));
+      }
+      return new Audio(samples, f.getChannels(), f.getSampleRate());
+    } catch (IOException | UnsupportedAudioFileException e) {
+      throw new AssertionError("cannot read " + file + ": " + e, e);
+    }
+  }
+}
