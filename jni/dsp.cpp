@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <vector>
 
 #if defined(__SSE__)
 #include <xmmintrin.h>
@@ -50,6 +52,17 @@ int64_t outCapacity = 0;
 
 constexpr float inputScale = 1.0f / 32768.0f;
 constexpr double limitThreshold = 0.95;
+
+// Largest magnitude (in full scales) a voice-removal result may hand the vocoder.
+// Far above any real signal (the most extreme balance setting reaches 2^25.4), and
+// small enough that no frame, even with every equaliser gain at its maximum, can
+// overflow a float in the transforms, the overlap-add or the analyser.
+constexpr double maxVocoderInput = 67108864.0;  // 2^26
+
+// Equaliser gains are clamped to +-maxEqGain (+120 dB); a gain that is not a
+// number mutes its bin. An infinite or NaN gain would turn a whole frame, its
+// overlapping neighbours and the analyser's smoothed bands into NaN.
+constexpr float maxEqGain = 1e6f;
 
 // Sets flush-to-zero and denormals-are-zero for one block, so that decaying
 // filter and overlap tails never run at denormal speed, and restores the
@@ -117,6 +130,18 @@ inline short limitAndQuantise(double v, double a, double k, double turningPoint)
   return static_cast<short>(v * 32767.0);
 }
 
+// One channel less the filtered opposite channel, on the vocoder's scale. A filter
+// fed NaN, infinite or huge coefficients (or an unstable design) yields NaN,
+// infinities or values past any audio range, and keeps doing so until the host
+// replaces it; such a result is not passed on: the channel goes through as if
+// voice removal were off, so the vocoder and the analyser only ever see finite
+// samples of bounded size.
+inline float removeFiltered(float own, double filteredOpposite, double amount) {
+  const double v = (own - filteredOpposite * amount) * inputScale;
+  if (!(std::fabs(v) <= maxVocoderInput)) return own * inputScale;
+  return static_cast<float>(v);
+}
+
 }  // namespace
 
 bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* msg, size_t msgSize) {
@@ -182,11 +207,13 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     for (int i = 0; i < samplesIn; i++) in_left[i] = samples[i] * inputScale;
     vocoder_process(in_left, samplesIn, out_left, step, 0);
   } else {
-    const int p = panningLevel.load(std::memory_order_relaxed);
-    const float leftFromLeft = std::min(p, 50) / 50.0f;
-    const float leftFromRight = p < 50 ? (50 - p) / 50.0f : 0.0f;
-    const float rightFromLeft = p < 50 ? 0.0f : (p - 50) / 50.0f;
-    const float rightFromRight = p < 50 ? 1.0f : (100 - p) / 50.0f;
+    // Levels outside 0..100 are used as they come, so the differences are formed in
+    // double: 50 - p overflows an int for p near INT_MIN.
+    const double p = panningLevel.load(std::memory_order_relaxed);
+    const float leftFromLeft = static_cast<float>(std::min(p, 50.0) / 50.0);
+    const float leftFromRight = p < 50 ? static_cast<float>((50.0 - p) / 50.0) : 0.0f;
+    const float rightFromLeft = p < 50 ? 0.0f : static_cast<float>((p - 50.0) / 50.0);
+    const float rightFromRight = p < 50 ? 1.0f : static_cast<float>((100.0 - p) / 50.0);
     const bool remix = panningActive.load(std::memory_order_relaxed) != 0;
     const bool fold = monoActive.load(std::memory_order_relaxed) != 0;
     const double amount = voiceRemovalAmount.load(std::memory_order_relaxed);
@@ -210,9 +237,9 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
         // Each side loses the band-filtered opposite side, which cancels what
         // the two share (the centre voice) within the filter's band.
         const double filteredRight = iir_step(0, right);
-        in_left[i] = static_cast<float>((left - filteredRight * amount) * inputScale);
+        in_left[i] = removeFiltered(left, filteredRight, amount);
         const double filteredLeft = iir_step(1, left);
-        in_right[i] = static_cast<float>((right - filteredLeft * amount) * inputScale);
+        in_right[i] = removeFiltered(right, filteredLeft, amount);
       } else {
         in_left[i] = left * inputScale;
         in_right[i] = right * inputScale;
@@ -246,7 +273,11 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
 }
 
 float dsp_get_max_level() {
-  return static_cast<float>(maxLevelAcum.load(std::memory_order_relaxed));
+  // A finite peak beyond the float range (a huge pre-amplifier) reads as the largest
+  // float rather than an out-of-range conversion; an infinite one stays infinite.
+  const double peak = maxLevelAcum.load(std::memory_order_relaxed);
+  if (peak > FLT_MAX && std::isfinite(peak)) return FLT_MAX;
+  return static_cast<float>(peak);
 }
 
 void dsp_set_preamp(float value) { preamp.store(value, std::memory_order_relaxed); }
@@ -263,6 +294,20 @@ void dsp_set_voice_removal_enabled(bool enabled) {
 
 void dsp_set_voice_removal_amount(float amount) {
   voiceRemovalAmount.store(amount, std::memory_order_relaxed);
+}
+
+void dsp_set_eq_bands(const float* levels) {
+  const int bands = eq_size();
+  if (bands <= 0) return;
+  std::vector<float> gains(levels, levels + bands);
+  for (float& g : gains) {
+    if (std::isnan(g)) {
+      g = 0.0f;
+    } else {
+      g = std::clamp(g, -maxEqGain, maxEqGain);
+    }
+  }
+  eq_setbands(gains.data());
 }
 
 // JNI entry points of quenlab.hopwarbler.NativeInterface. They check what the
@@ -436,7 +481,7 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQSetBands(JNI
   }
   jfloat* elements = env->GetFloatArrayElements(levels, nullptr);
   if (elements == nullptr) return;
-  eq_setbands(elements);
+  dsp_set_eq_bands(elements);
   env->ReleaseFloatArrayElements(levels, elements, 0);
 }
 

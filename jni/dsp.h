@@ -49,11 +49,22 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut);
 int dsp_step_out(int samplesIn, int samplesOut);
 
 // Peak absolute level of the last block, before the limiter (1.0 = full scale).
+// Never NaN or negative; finite while the pre-amplifier is finite (a finite peak
+// past the float range reads as FLT_MAX).
 float dsp_get_max_level();
 
 // Control settings.
 void dsp_set_preamp(float preamp);  // linear gain
 void dsp_set_panning(int panningActive, int monoActive,
                      int panningLevel);  // level 0..100, 50 = unchanged
+// Voice removal: each channel less amount x the opposite channel through the
+// filter of iir_init_filters(). Where the filter's result is not finite or lies
+// past 2^26 full scales (NaN, infinite or huge coefficients, an unstable design),
+// that sample of the channel passes unfiltered until the host replaces the filter.
 void dsp_set_voice_removal_enabled(bool enabled);
 void dsp_set_voice_removal_amount(float amount);  // weight of the filtered opposite channel
+
+// Equaliser gains (linear, one per bin): copies eq_size() values from levels into
+// the equaliser, each clamped to +-1e6 (+120 dB), NaN taken as 0. Control thread
+// (allocates a copy); nothing before the first dsp_init().
+void dsp_set_eq_bands(const float* levels);
