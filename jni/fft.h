@@ -11,6 +11,15 @@
 // inverse returns the input times N. Butterflies carry double intermediates and
 // round to float when stored. All tables are static arrays sized for N = 4096.
 //
+// Code paths: the reference path is the plain loop nest (twiddle outer, groups
+// inner). The baseline path (SSE2, any x86-64) and the AVX2 path (chosen at run
+// time when the CPU has AVX2 and FMA) run the groups outer and the contiguous
+// twiddles inner, vectorised, with the first two stages fused. They compute every
+// butterfly with the same double operations and roundings, so every path gives the
+// same bits. (FMA appears only where a product of two floats is added: that
+// product is exact in double, so fusing cannot change the sum.) At N = 2048 the
+// AVX2 path takes about a quarter of the reference's time.
+//
 // fft_init() rewrites the tables in place: it must not overlap fft_process().
 #pragma once
 
@@ -24,6 +33,28 @@ void fft_init(int fftFrameSize);
 // Transform the 2N floats at fftBuffer in place. channel is accepted and ignored:
 // one set of tables serves every channel.
 void fft_process(float* fftBuffer, int sign, int channel);
+
+// Inverse transform (sign +1) of a one-sided spectrum: lower holds bins 0 .. N/2 - 1
+// as N interleaved floats, bins N/2 .. N - 1 count as zero. Writes the 2N floats of
+// the result to buffer: the same bits as zeroing the upper half of a copy and
+// calling fft_process(copy, 1, channel), without the zeros' share of the work.
+// lower and buffer must not overlap.
+void fft_inverse_one_sided(const float* lower, float* buffer, int channel);
+
+// The code paths; FFT_PATH_BEST stands for AVX2 when the CPU has AVX2 and FMA,
+// otherwise the baseline path.
+enum FftPath { FFT_PATH_REFERENCE, FFT_PATH_BASELINE, FFT_PATH_AVX2, FFT_PATH_BEST };
+
+// Use this path in every later transform (for tests and benchmarks; not while a
+// transform runs). Returns false, changing nothing, when the CPU lacks AVX2 or FMA
+// for FFT_PATH_AVX2. Without a call, fft_init() selects FFT_PATH_BEST.
+bool fft_select_path(FftPath path);
+
+// The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
+FftPath fft_path();
+
+// True when the CPU (and the OS) support AVX2 and FMA.
+bool fft_cpu_has_avx2();
 
 // The set-up tables, published for inspection by tests.
 extern int doubleFrameSize;
