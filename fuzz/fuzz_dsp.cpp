@@ -11,8 +11,9 @@
 //   0 init         mode byte; even: the structured header form, odd: four raw
 //                  int32 arguments. Only formats that dsp_check_init() accepts
 //                  reach dsp_init(), as in the JNI layer.
-//   1 process      samplesIn, samplesOut (counts up to 20000, or 0, -1, INT_MIN),
-//                  content kind and its parameters
+//   1 process      samplesIn, samplesOut (counts up to 20000, or 0, -1, INT_MIN,
+//                  or past the longest block taken: 2^28 + 1, INT_MAX), content
+//                  kind and its parameters
 //   2 preamp       float          3 panning      int active, int mono, int level
 //   4 voice on/off byte           5 voice amount float
 //   6 spectrum on  int            7 eq on        int
@@ -25,6 +26,10 @@
 //
 // What must hold (any failure aborts, and libFuzzer keeps the input):
 // - no sanitizer report, no crash, no read or write outside the arrays passed;
+// - dsp_process() hands the caller's floating-point mode (flush-to-zero,
+//   denormals-are-zero, rounding, exception flags) back as it found it;
+// - a block longer than 2^28 frames is refused (DSP_OUT_OF_MEMORY) before its
+//   samples are touched;
 // - every 16-bit output sample lies in -32767..32767: a non-finite value inside
 //   the library still leaves as a defined sample;
 // - the peak level is never NaN or negative, and is finite when the block was
@@ -60,6 +65,10 @@
 #include "iirfilter.h"
 #include "spectrum.h"
 #include "vocoder.h"
+
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 namespace {
 
@@ -110,14 +119,18 @@ class Reader {
     return rawInt();
   }
 
-  // A block length: mostly 0..20000, sometimes a value the host must not pass.
+  // A block length: mostly 0..20000, sometimes a value the host must not pass,
+  // or one past the longest block the driver takes (2^28 frames).
   int count() {
     const uint8_t b = u8();
     if (b < 0x08) {
       static const int table[] = {0, -1, INT_MIN, -20000, 1, 2, 3, 4};
       return table[b];
     }
-    return u16() % 20001;
+    const uint16_t v = u16();
+    if (v == 0xffff) return INT_MAX;
+    if (v == 0xfffe) return (1 << 28) + 1;
+    return v % 20001;
   }
 
  private:
@@ -145,6 +158,8 @@ struct Shadow {
 
 Shadow shadow;
 
+constexpr int maxFrames = 1 << 28;  // the longest block dsp_process() takes
+
 // FUZZ_DSP_TRACE=1 prints every decoded call, to read a failing input.
 const bool tracing = std::getenv("FUZZ_DSP_TRACE") != nullptr;
 #define TRACE(...)                                  \
@@ -153,10 +168,12 @@ const bool tracing = std::getenv("FUZZ_DSP_TRACE") != nullptr;
   } while (0)
 
 // Frame-samples of vocoder and analyser work for one block of samplesIn frames.
+// A block that writes nothing (samplesIn <= 0 or samplesOut < 0) costs nothing:
+// the driver returns before the vocoder sees it, whatever the other count.
 long long blockCost(int samplesIn, int samplesOut) {
-  if (samplesIn <= 0) return 1;
-  const long long frames = vocoder_frames_due(samplesIn, 0) + 1;
-  const int step = dsp_step_out(samplesIn, samplesOut < 0 ? 0 : samplesOut);
+  if (samplesIn <= 0 || samplesOut < 0 || samplesIn > maxFrames) return 1;
+  const long long frames = static_cast<long long>(vocoder_frames_due(samplesIn, 0)) + 1;
+  const int step = dsp_step_out(samplesIn, samplesOut);
   // An analysis (2 x 72 x 4096 multiply-adds) runs at most once per pushed frame, and
   // only when the pushes add up to an analysis period.
   const long long period = shadow.sampleRate / 32 + 1;
@@ -294,11 +311,23 @@ void process(Reader& in) {
   const int samplesIn = in.count();
   const int samplesOut = in.count();
   const int perFrame = dsp_channel_count();
-  const int frames = std::max(std::max(samplesIn, samplesOut), 0);
+  if (samplesIn > 0 && samplesOut >= 0 && (samplesIn > maxFrames || samplesOut > maxFrames)) {
+    // Refused before the samples are touched: a small array stands in for the
+    // gigabytes the contract would ask for, so that any access shows up.
+    std::vector<short> small(16);
+    TRACE("dsp_process(%d, %d): expect a refusal\n", samplesIn, samplesOut);
+    if (dsp_process(small.data(), samplesIn, samplesOut) != DSP_OUT_OF_MEMORY) {
+      fail("a block longer than 2^28 frames was not refused");
+    }
+    return;
+  }
   // Exactly the room the contract asks for, so that AddressSanitizer sees any
-  // access past it.
+  // access past it; none for a block that writes nothing (samplesIn <= 0 or
+  // samplesOut < 0), whatever the other count says.
+  const bool writes = samplesIn > 0 && samplesOut >= 0;
+  const int frames = writes ? std::max(samplesIn, samplesOut) : 0;
   std::vector<short> block(static_cast<size_t>(frames) * perFrame + (frames == 0 ? 1 : 0));
-  fillBlock(in, block, samplesIn > 0 ? samplesIn * perFrame : 0);
+  fillBlock(in, block, writes ? samplesIn * perFrame : 0);
   const long long cost = blockCost(samplesIn, samplesOut);
   if (cost > shadow.budget) {
     TRACE("dsp_process(%d, %d) skipped: over budget\n", samplesIn, samplesOut);
@@ -306,9 +335,16 @@ void process(Reader& in) {
   }
   shadow.budget -= cost;
   shadow.blockPreamp = shadow.preamp;
+#if defined(__SSE__)
+  const unsigned int callerMode = _mm_getcsr();
+#endif
   if (dsp_process(block.data(), samplesIn, samplesOut) != DSP_OK) fail("dsp_process() failed");
+#if defined(__SSE__)
+  if (_mm_getcsr() != callerMode)
+    fail("dsp_process() left the caller's floating-point mode changed");
+#endif
   TRACE("dsp_process(%d, %d): level %g\n", samplesIn, samplesOut, dsp_get_max_level());
-  if (samplesIn > 0 && samplesOut > 0) {
+  if (writes) {
     for (int i = 0; i < samplesOut * perFrame; i++) {
       if (block[i] < -32767) fail("output sample -32768");
     }

@@ -34,6 +34,8 @@ def header(frame_size, over_sampling, rate, channels):
 def count(n):
     if n < 0:
         return bytes([1])  # -1
+    if n > 20000:
+        return bytes([0x08]) + struct.pack("<H", 0xffff if n == 2**31 - 1 else 0xfffe)
     return bytes([0x08]) + struct.pack("<H", n)
 
 
@@ -85,7 +87,7 @@ seeds = {
     "bad_counts_and_init": header(64, 4, 44100, 2) + bytes([INIT, 1]) +
     struct.pack("<iiii", 100, 4, 44100, 2) + process(-1, 100) + process(100, -1) +
     process(0, 0) + bytes([INIT, 0]) + header(32, 32, 4, 1) + process(300, 5, IMPULSE) +
-    process(5, 300, DC),
+    process(5, 300, DC) + process(2**31 - 1, 100) + process(100, 2**28 + 1),
     "hostile_gains_and_preamp": header(1024, 8, 44100, 2) + bytes([EQ_ON, I_ONE, GAINS, 1, 3,
                                                                    F_INF, F_NAN, F_FLT_MAX,
                                                                    F_ZERO]) +

@@ -38,6 +38,9 @@ std::atomic<int> panningLevel{0};
 std::atomic<bool> voiceRemovalEnabled{false};
 std::atomic<float> voiceRemovalAmount{0.0f};
 
+// Whether the last stereo block ran the voice-removal filters (audio thread only).
+bool voiceRemovalRunning = false;
+
 // Result of the last block, read by the control thread.
 std::atomic<double> maxLevelAcum{0.0};
 
@@ -63,6 +66,12 @@ constexpr double maxVocoderInput = 67108864.0;  // 2^26
 // number mutes its bin. An infinite or NaN gain would turn a whole frame, its
 // overlapping neighbours and the analyser's smoothed bands into NaN.
 constexpr float maxEqGain = 1e6f;
+
+// Longest block taken, in frames in or out: 2^28, over 100 minutes at 44.1 kHz.
+// A longer one is refused as out of memory: its work buffers alone would take
+// 8 GiB or more, and the vocoder's frame count and the interleaved indexes would
+// come near the int range.
+constexpr int maxBlockFrames = 1 << 28;
 
 // Sets flush-to-zero and denormals-are-zero for one block, so that decaying
 // filter and overlap tails never run at denormal speed, and restores the
@@ -168,7 +177,9 @@ void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels)
   sampleRate = pSampleRate;
   frameSize = pFrameSize;
   iir_init();
-  spectrum_init(sampleRate, channels);
+  voiceRemovalRunning = false;
+  // The analyser folds any channel count but 1 as stereo, as the driver does.
+  spectrum_init(sampleRate, channels == 1 ? 1 : 2);
   eq_init(frameSize / 2);
   vocoder_init(frameSize, frameSize / overSampling);
   initialized = true;
@@ -193,6 +204,7 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     maxLevelAcum.store(0.0, std::memory_order_relaxed);
     return DSP_OK;
   }
+  if (samplesIn > maxBlockFrames || samplesOut > maxBlockFrames) return DSP_OUT_OF_MEMORY;
   const bool mono = channels == 1;
   const int step = dsp_step_out(samplesIn, samplesOut);
   int framesDue = vocoder_frames_due(samplesIn, 0);
@@ -218,6 +230,13 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     const bool fold = monoActive.load(std::memory_order_relaxed) != 0;
     const double amount = voiceRemovalAmount.load(std::memory_order_relaxed);
     const bool removeVoice = voiceRemovalEnabled.load(std::memory_order_relaxed) && amount > 0;
+    if (removeVoice && !voiceRemovalRunning) {
+      // The filters only run while voice removal is on: start them afresh rather
+      // than from what they held when it was last switched off.
+      iir_clear_history(0);
+      iir_clear_history(1);
+    }
+    voiceRemovalRunning = removeVoice;
     for (int i = 0; i < samplesIn; i++) {
       float left = samples[2 * i];
       float right = samples[2 * i + 1];

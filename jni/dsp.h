@@ -21,7 +21,8 @@
 enum DspStatus {
   DSP_OK = 0,
   DSP_NOT_INITIALIZED,  // dsp_process() before a successful dsp_init()
-  DSP_OUT_OF_MEMORY,    // the work buffers could not grow for this block
+  DSP_OUT_OF_MEMORY,    // the work buffers could not grow for this block, or it is
+                        // longer than 2^28 frames in or out
 };
 
 // Checks a stream format. Returns true when dsp_init() accepts it; otherwise writes

@@ -92,3 +92,17 @@ double iir_step(int channel, double inputValue) {
   inFilterProcess[c].store(0);
   return y;
 }
+
+void iir_clear_history(int channel) {
+  const int c = channel == 0 ? 0 : 1;
+  iirFilter& f = c == 0 ? iirLeft : iirRight;
+  inFilterProcess[c].store(1);
+  // A replacement under way starts the record from an empty history anyway.
+  if (inFilterSetup.load() == 0) {
+    for (int i = 0; i < f.n1; ++i) f.buf1[i] = 0.0;
+    for (int i = 0; i < f.n2; ++i) f.buf2[i] = 0.0;
+    f.pos1 = 0;
+    f.pos2 = 0;
+  }
+  inFilterProcess[c].store(0);
+}

@@ -58,6 +58,11 @@ void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int 
 // record has coefficients.
 double iir_step(int channel, double inputValue);
 
+// Empty the history of one channel's record, keeping its coefficients. Audio
+// thread; the driver calls it when voice removal is switched on, so that the
+// filter does not resume from samples of a stretch of the stream it never saw.
+void iir_clear_history(int channel);
+
 // The records and the hand-over flags, published for the tests.
 extern iirFilter iirLeft;
 extern iirFilter iirRight;

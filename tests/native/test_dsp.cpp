@@ -689,3 +689,25 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
   control.join();
   spectrum_enabled.store(1);
 }
+
+// Voice removal switched off and on again starts its filters from silence: a
+// stream that is silent since it was switched off stays silent, instead of the
+// filters replaying the tone they held when they were stopped.
+TEST_F(DriverTest, VoiceRemovalRestartsItsFiltersWhenSwitchedOn) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  const double a[3] = {1.0, -1.98, 0.99};  // a narrow resonance that rings for long
+  const double b[3] = {0.01, 0.0, -0.01};
+  iir_init_filters(a, b, 3, 3);
+  dsp_set_voice_removal_amount(1.0f);
+  dsp_set_voice_removal_enabled(true);
+  const int frames = 32 * kHop;
+  runBlocks(interleave(constant(frames, 0), tones(frames, {{47, 12000}})), 2,
+            repeat({kHop, kHop}, 32));
+  dsp_set_voice_removal_enabled(false);
+  const std::vector<short> silence(2 * frames, 0);
+  runBlocks(silence, 2, repeat({kHop, kHop}, 32));
+  dsp_set_voice_removal_enabled(true);
+  const std::vector<short> out = runBlocks(silence, 2, repeat({kHop, kHop}, 32));
+  EXPECT_EQ(*std::max_element(out.begin(), out.end()), 0);
+  EXPECT_EQ(*std::min_element(out.begin(), out.end()), 0);
+}

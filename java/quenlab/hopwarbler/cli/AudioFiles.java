@@ -1,6 +1,7 @@
 package quenlab.hopwarbler.cli;
 
 import java.io.IOException;
+import java.io.InputStream;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.AtomicMoveNotSupportedException;
 import java.nio.file.FileAlreadyExistsException;
@@ -16,6 +17,7 @@ import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
 import javax.sound.sampled.UnsupportedAudioFileException;
+import quenlab.hopwarbler.AudioStreams;
 
 /** Opening, naming and safely writing the tool's files. */
 final class AudioFiles {
@@ -63,7 +65,10 @@ final class AudioFiles {
       throw CliException.io(
           "cannot read '" + file + "': not a WAV, AIFF or AU file that Java Sound can decode");
     } catch (IOException e) {
-      throw CliException.io("cannot read '" + file + "': " + describe(e));
+      // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
+      // longer than the file, say): tell those from a file that cannot be read at all.
+      throw CliException.io("cannot read '" + file + "': "
+          + (bytesReadable(file) ? "its header is damaged (" + describe(e) + ")" : describe(e)));
     }
     AudioFormat format = stream.getFormat();
     int channels = format.getChannels();
@@ -78,7 +83,25 @@ final class AudioFiles {
       throw CliException.io("cannot process '" + file + "': its sample rate " + rate
           + " Hz is not a whole number from 4 to 1000000");
     }
+    try {
+      // Checks, without reading, that the samples are PCM the reader decodes or that Java Sound
+      // can convert; otherwise the failure would come only once the output is being written.
+      AudioStreams.reader(stream);
+    } catch (IllegalArgumentException e) {
+      close(stream);
+      throw CliException.io("cannot read '" + file + "': its " + format.getSampleSizeInBits()
+          + "-bit " + format.getEncoding() + " samples cannot be decoded");
+    }
     return stream;
+  }
+
+  private static boolean bytesReadable(Path file) {
+    try (InputStream in = Files.newInputStream(file)) {
+      in.read(new byte[4096]);
+      return true;
+    } catch (IOException e) {
+      return false;
+    }
   }
 
   /** Refuses an output path that names the same file as the input. */
