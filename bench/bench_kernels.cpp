@@ -8,7 +8,10 @@
 //   the bin pass (square root, arctangent, sine and cosine of 1024 bins in double)
 //   vectorised with glibc's libmvec, together and in parts, plus the same bin pass
 //   with scalar libm for comparison;
-// - one analysis of the spectrum analyser (when the analyser is built in).
+// - one analysis of the spectrum analyser (when the analyser is built in);
+// - the FFT at 2048, one frame and one analysis on the reference path (plain loops,
+//   scalar libm) and the baseline path (SSE2), beside the default (AVX2 when the
+//   CPU has it), to show what the vectorised paths gain in the same run.
 #include <benchmark/benchmark.h>
 #include <fftw3.h>
 
@@ -347,6 +350,27 @@ void add(const char* name, Fn fn) {
   benchmark::RegisterBenchmark(name, fn)->MinTime(0.3);
 }
 
+// Runs a benchmark with every module on one code path, then back on the best one.
+enum class Path { Reference, Baseline };
+
+template <class Fn>
+auto onPath(Path path, Fn fn) {
+  return [path, fn](benchmark::State& state) {
+    const bool reference = path == Path::Reference;
+    fft_select_path(reference ? FFT_PATH_REFERENCE : FFT_PATH_BASELINE);
+    vocoder_select_path(reference ? VOCODER_PATH_REFERENCE : VOCODER_PATH_BASELINE);
+#if HOPWARBLER_BENCH_SPECTRUM
+    spectrum_select_path(reference ? SPECTRUM_PATH_REFERENCE : SPECTRUM_PATH_BASELINE);
+#endif
+    fn(state);
+    fft_select_path(FFT_PATH_BEST);
+    vocoder_select_path(VOCODER_PATH_BEST);
+#if HOPWARBLER_BENCH_SPECTRUM
+    spectrum_select_path(SPECTRUM_PATH_BEST);
+#endif
+  };
+}
+
 }  // namespace
 
 void register_kernel_benchmarks() {
@@ -375,4 +399,13 @@ void register_kernel_benchmarks() {
 #if HOPWARBLER_BENCH_SPECTRUM
   add("spectrum/analysis", benchSpectrumAnalysis);
 #endif
+  for (const Path path : {Path::Reference, Path::Baseline}) {
+    const std::string p = path == Path::Reference ? "reference" : "baseline";
+    add(("path/" + p + "/fft/forward/2048").c_str(),
+        onPath(path, [](benchmark::State& s) { benchOurFft(s, 2048, -1); }));
+    add(("path/" + p + "/frame/2048").c_str(), onPath(path, benchFrame));
+#if HOPWARBLER_BENCH_SPECTRUM
+    add(("path/" + p + "/spectrum/analysis").c_str(), onPath(path, benchSpectrumAnalysis));
+#endif
+  }
 }

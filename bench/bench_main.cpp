@@ -190,6 +190,34 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     std::printf("  ours / floor                       %8s   target <= 1.5  met: %s\n",
                 fmt(frame / floor, "%.2f").c_str(), verdict(frame / floor, 1.5, false).c_str());
 
+    std::printf(
+        "\nCode paths, the same work on each (us; stream in xRT, ratio 1.25, analyser off):\n");
+    std::printf("  %-34s %10s %10s %10s %8s\n", "", "reference", "baseline", "default", "speed-up");
+    struct PathRow {
+      const char* label;
+      const char* suffix;
+      const char* fallback;
+    };
+    const PathRow pathRows[] = {
+        {"FFT forward, 2048", "fft/forward/2048", "fft/ours/forward/2048"},
+        {"vocoder frame, 2048 / 4", "frame/2048", "frame/ours/2048"},
+        {"spectrum analysis", "spectrum/analysis", "spectrum/analysis"},
+    };
+    for (const PathRow& row : pathRows) {
+      const double ref = seconds(std::string("path/reference/") + row.suffix) * 1e6;
+      const double base = seconds(std::string("path/baseline/") + row.suffix) * 1e6;
+      const double def = seconds(row.fallback) * 1e6;
+      std::printf("  %-34s %10s %10s %10s %8s\n", row.label, fmt(ref, "%.2f").c_str(),
+                  fmt(base, "%.2f").c_str(), fmt(def, "%.2f").c_str(),
+                  fmt(ref / def, "%.2f").c_str());
+    }
+    const double refStream = counter("path/reference/stream/1.25/analyser:off", "xRT");
+    const double baseStream = counter("path/baseline/stream/1.25/analyser:off", "xRT");
+    const double defStream = counter("stream/ours/1.25/analyser:off", "xRT");
+    std::printf("  %-34s %10s %10s %10s %8s\n", "whole stream, xRT", fmt(refStream, "%.1f").c_str(),
+                fmt(baseStream, "%.1f").c_str(), fmt(defStream, "%.1f").c_str(),
+                fmt(defStream / refStream, "%.2f").c_str());
+
     std::printf("\nSpectrum analyser, one analysis (us): %s\n",
                 find("spectrum/analysis") != nullptr
                     ? fmt(seconds("spectrum/analysis") * 1e6, "%.1f").c_str()

@@ -32,6 +32,8 @@
 #include <vector>
 
 #include "dsp.h"
+#include "fft.h"
+#include "vocoder.h"
 #if HOPWARBLER_BENCH_SPECTRUM
 #include "spectrum.h"
 #endif
@@ -216,6 +218,22 @@ void add(const std::string& name, Fn fn) {
 
 }  // namespace
 
+// benchOurs() with every module on the reference path (plain loops, scalar libm)
+// or the baseline path (SSE2), then back on the best one.
+void benchOursOnPath(benchmark::State& state, double ratio, bool reference) {
+  fft_select_path(reference ? FFT_PATH_REFERENCE : FFT_PATH_BASELINE);
+  vocoder_select_path(reference ? VOCODER_PATH_REFERENCE : VOCODER_PATH_BASELINE);
+#if HOPWARBLER_BENCH_SPECTRUM
+  spectrum_select_path(reference ? SPECTRUM_PATH_REFERENCE : SPECTRUM_PATH_BASELINE);
+#endif
+  benchOurs(state, ratio, false);
+  fft_select_path(FFT_PATH_BEST);
+  vocoder_select_path(VOCODER_PATH_BEST);
+#if HOPWARBLER_BENCH_SPECTRUM
+  spectrum_select_path(SPECTRUM_PATH_BEST);
+#endif
+}
+
 void register_stream_benchmarks() {
   for (const double ratio : {1.25, 0.8}) {
     const std::string r = ratio == 1.25 ? "1.25" : "0.8";
@@ -231,4 +249,8 @@ void register_stream_benchmarks() {
         [ratio](benchmark::State& s) { benchRubberBand(s, ratio, true); });
     add("stream/soundtouch/" + r, [ratio](benchmark::State& s) { benchSoundTouch(s, ratio); });
   }
+  add("path/reference/stream/1.25/analyser:off",
+      [](benchmark::State& s) { benchOursOnPath(s, 1.25, true); });
+  add("path/baseline/stream/1.25/analyser:off",
+      [](benchmark::State& s) { benchOursOnPath(s, 1.25, false); });
 }

@@ -35,3 +35,11 @@ float eq_gain(int bin) {
   if (bin >= nBands) return 1.0f;
   return std::atomic_ref<float>(eqBands[bin]).load(std::memory_order_relaxed);
 }
+
+void eq_copy_gains(float* dest, int count) {
+  const int stored = count < nBands ? count : nBands;
+  for (int i = 0; i < stored; i++) {
+    dest[i] = std::atomic_ref<float>(eqBands[i]).load(std::memory_order_relaxed);
+  }
+  for (int i = stored > 0 ? stored : 0; i < count; i++) dest[i] = 1.0f;
+}

@@ -210,9 +210,7 @@ FFT_AVX2 inline __m256d cmul2(__m256d x, __m256d ur, __m256d ui) {
 }
 
 // The twiddle pairs at w (re, im, re, im) as the repeated ur and ui of cmul2().
-FFT_AVX2 inline __m256d twiddleRe(const double* w) {
-  return _mm256_movedup_pd(_mm256_loadu_pd(w));
-}
+FFT_AVX2 inline __m256d twiddleRe(const double* w) { return _mm256_movedup_pd(_mm256_loadu_pd(w)); }
 FFT_AVX2 inline __m256d twiddleIm(const double* w) {
   return _mm256_movedup_pd(_mm256_loadu_pd(w + 1));
 }
@@ -262,8 +260,8 @@ FFT_AVX2 void firstStagesAvx2(const float* src, float* dst, int n, const double*
     // Stage 1: (c0, c2) with twiddle 0 and (c1, c3) with twiddle 1.
     const __m256d u2 = cmul2(y2, v0re, v0im);
     const __m256d u3 = cmul2(y3, v1re, v1im);
-    storeGroups(dst + 8 * g, dst + 8 * (g + eighth), _mm256_add_pd(y0, u2),
-                _mm256_add_pd(y1, u3), _mm256_sub_pd(y0, u2), _mm256_sub_pd(y1, u3));
+    storeGroups(dst + 8 * g, dst + 8 * (g + eighth), _mm256_add_pd(y0, u2), _mm256_add_pd(y1, u3),
+                _mm256_sub_pd(y0, u2), _mm256_sub_pd(y1, u3));
   }
 }
 

@@ -18,7 +18,7 @@
 // butterfly with the same double operations and roundings, so every path gives the
 // same bits. (FMA appears only where a product of two floats is added: that
 // product is exact in double, so fusing cannot change the sum.) At N = 2048 the
-// AVX2 path takes about a quarter of the reference's time.
+// AVX2 path takes under a third of the reference's time (8 us against 28).
 //
 // fft_init() rewrites the tables in place: it must not overlap fft_process().
 #pragma once

@@ -1,5 +1,6 @@
 #include "spectrum.h"
 
+#include <immintrin.h>
 #include <math.h>
 
 #include <cmath>
@@ -24,6 +25,33 @@ static long long samplesIn = 0;
 static constexpr double twoPi = 6.283185307179586;
 static constexpr int bandA4 = 45;
 
+// The periodic Hann window of the analysis, 0.5 - 0.5 cos(2 pi i / 4096) in double:
+// the same cosines as the reference path takes afresh at every analysis, once.
+static double hannWindow[spectrumHistorySize];
+static bool hannReady = false;
+// The windowed history of the fast paths' analysis as doubles (the floats of
+// spectrum_buffer, converted once instead of once per band).
+alignas(32) static double windowed[spectrumHistorySize];
+
+static int activePath = -1;  // a SpectrumPath other than SPECTRUM_PATH_BEST; -1 until chosen
+// The fast paths run the bands in ascending and descending order by turns, so
+// that an analysis starts on the coefficient rows that the previous one read last
+// and that are most likely still in the cache (the two tables, 2.3 MB, are larger
+// than a core's L2).
+static bool descending = false;
+
+static bool cpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+}
+
+static void buildWindow() {
+  for (int i = 0; i < spectrumHistorySize; ++i) {
+    hannWindow[i] = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
+  }
+  hannReady = true;
+}
+
 static void storeBand(int bin, float value) {
   std::atomic_ref<float>(spectrum_values[bin]).store(value, std::memory_order_relaxed);
 }
@@ -33,6 +61,8 @@ static float loadBand(int bin) {
 }
 
 void spectrum_init(int sampleFreq, int sampleChannels) {
+  if (activePath < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
+  if (!hannReady) buildWindow();
   sampleRate = sampleFreq / 4;
   analysisSamples = sampleRate / 8;
   channels = sampleChannels;
@@ -68,16 +98,101 @@ static float resonate(int bin) {
   return static_cast<float>(std::sqrt(s * s + c * c) * (1.0 / 4096.0));
 }
 
+static float magnitude(double s, double c) {
+  return static_cast<float>(std::sqrt(s * s + c * c) * (1.0 / 4096.0));
+}
+
+// resonate() on the baseline path: the same products (each exact in double, as a
+// product of two floats), summed in eight partial sums of two lanes per table.
+static float resonateBaseline(int bin) {
+  const float* cs = coeff_cos[bin];
+  const float* sn = coeff_sin[bin];
+  __m128d s[4], c[4];
+  for (int j = 0; j < 4; ++j) s[j] = c[j] = _mm_setzero_pd();
+  for (int i = 0; i < spectrumHistorySize; i += 8) {
+    for (int j = 0; j < 4; ++j) {
+      const __m128d x = _mm_load_pd(windowed + i + 2 * j);
+      const __m128d ws = _mm_cvtps_pd(
+          _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sn + i + 2 * j))));
+      const __m128d wc = _mm_cvtps_pd(
+          _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cs + i + 2 * j))));
+      s[j] = _mm_add_pd(s[j], _mm_mul_pd(x, ws));
+      c[j] = _mm_add_pd(c[j], _mm_mul_pd(x, wc));
+    }
+  }
+  const __m128d sumS = _mm_add_pd(_mm_add_pd(s[0], s[1]), _mm_add_pd(s[2], s[3]));
+  const __m128d sumC = _mm_add_pd(_mm_add_pd(c[0], c[1]), _mm_add_pd(c[2], c[3]));
+  double ls[2], lc[2];
+  _mm_storeu_pd(ls, sumS);
+  _mm_storeu_pd(lc, sumC);
+  return magnitude(ls[0] + ls[1], lc[0] + lc[1]);
+}
+
+// resonate() of bands bin and bin + 1 on the AVX2 path, which share the loads of
+// the history: per table and band, two partial sums of four lanes. The fused
+// multiply-add rounds as the separate product and sum do, since the product of two
+// floats is exact in double.
+__attribute__((target("avx2,fma"))) static void resonatePairAvx2(int bin, float* out) {
+  const float* sn0 = coeff_sin[bin];
+  const float* cs0 = coeff_cos[bin];
+  const float* sn1 = coeff_sin[bin + 1];
+  const float* cs1 = coeff_cos[bin + 1];
+  __m256d acc[8];
+  for (__m256d& a : acc) a = _mm256_setzero_pd();
+  for (int i = 0; i < spectrumHistorySize; i += 8) {
+    for (int j = 0; j < 2; ++j) {
+      const int at = i + 4 * j;
+      const __m256d x = _mm256_load_pd(windowed + at);
+      __m256d* a = acc + 4 * j;
+      a[0] = _mm256_fmadd_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(sn0 + at)), a[0]);
+      a[1] = _mm256_fmadd_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(cs0 + at)), a[1]);
+      a[2] = _mm256_fmadd_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(sn1 + at)), a[2]);
+      a[3] = _mm256_fmadd_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(cs1 + at)), a[3]);
+    }
+  }
+  double sums[4];
+  for (int k = 0; k < 4; ++k) {
+    double lanes[4];
+    _mm256_storeu_pd(lanes, _mm256_add_pd(acc[k], acc[4 + k]));
+    sums[k] = (lanes[0] + lanes[1]) + (lanes[2] + lanes[3]);
+  }
+  out[0] = magnitude(sums[0], sums[1]);
+  out[1] = magnitude(sums[2], sums[3]);
+}
+
+static void updateBand(int b, float magnitudeNow) {
+  const double smoothed = static_cast<double>(0.2f) * loadBand(b) + magnitudeNow;
+  storeBand(b, static_cast<float>(smoothed));
+}
+
 static void analyse() {
-  // Periodic Hann window of length 4096: weight 0 at position 0, 1 at 2048.
+  if (activePath != SPECTRUM_PATH_AVX2 && activePath != SPECTRUM_PATH_BASELINE) {
+    // Periodic Hann window of length 4096: weight 0 at position 0, 1 at 2048.
+    for (int i = 0; i < spectrumHistorySize; ++i) {
+      const double w = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
+      spectrum_buffer[i] = static_cast<float>(w * spectrum_samples[i]);
+    }
+    for (int b = 0; b < spectrumBandCount; ++b) updateBand(b, resonate(b));
+    return;
+  }
+  if (!hannReady) buildWindow();
   for (int i = 0; i < spectrumHistorySize; ++i) {
-    const double w = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
-    spectrum_buffer[i] = static_cast<float>(w * spectrum_samples[i]);
+    spectrum_buffer[i] = static_cast<float>(hannWindow[i] * spectrum_samples[i]);
+    windowed[i] = spectrum_buffer[i];
   }
-  for (int b = 0; b < spectrumBandCount; ++b) {
-    const double smoothed = static_cast<double>(0.2f) * loadBand(b) + resonate(b);
-    storeBand(b, static_cast<float>(smoothed));
+  for (int n = 0; n < spectrumBandCount; n += 2) {
+    const int b = descending ? spectrumBandCount - 2 - n : n;
+    float m[2];
+    if (activePath == SPECTRUM_PATH_AVX2) {
+      resonatePairAvx2(b, m);
+    } else {
+      m[0] = resonateBaseline(b);
+      m[1] = resonateBaseline(b + 1);
+    }
+    updateBand(b, m[0]);
+    updateBand(b + 1, m[1]);
   }
+  descending = !descending;
 }
 
 void spectrum_push(const float* samples, int size, int channel) {
@@ -113,3 +228,16 @@ void spectrum_copy(float* dest, int count) {
 }
 
 long long spectrum_counted() { return samplesIn; }
+
+bool spectrum_select_path(SpectrumPath path) {
+  if (path == SPECTRUM_PATH_BEST) path = cpuHasAvx2() ? SPECTRUM_PATH_AVX2 : SPECTRUM_PATH_BASELINE;
+  if (path < SPECTRUM_PATH_REFERENCE || path > SPECTRUM_PATH_AVX2) return false;
+  if (path == SPECTRUM_PATH_AVX2 && !cpuHasAvx2()) return false;
+  activePath = path;
+  return true;
+}
+
+SpectrumPath spectrum_path() {
+  if (activePath < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
+  return static_cast<SpectrumPath>(activePath);
+}

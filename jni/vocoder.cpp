@@ -1,5 +1,8 @@
 #include "vocoder.h"
 
+#include <immintrin.h>
+
+#include <algorithm>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
@@ -32,12 +35,74 @@ float* psis[2] = {nullptr, nullptr};
 int* peakBins[2] = {nullptr, nullptr};
 int* valleyBins[2] = {nullptr, nullptr};
 
+// glibc's vector maths (libmvec), double precision: two lanes for SSE2 (which glibc
+// runs on any x86-64) and four for AVX2. <math.h> declares them only under
+// -ffast-math, which would also let the compiler reorder the arithmetic.
+extern "C" {
+__m128d _ZGVbN2vv_atan2(__m128d y, __m128d x);
+__m128d _ZGVbN2v_sin(__m128d x);
+__m128d _ZGVbN2v_cos(__m128d x);
+}
+
+#define VOCODER_AVX2 __attribute__((target("avx2,fma")))
+
+#if defined(__clang__)
+// clang passes 256-bit vectors on the stack to a function declared outside AVX code,
+// whatever its attributes, and libmvec expects them in registers: clang builds (the
+// fuzz targets) call the two-lane variants twice.
+VOCODER_AVX2 inline __m256d atan2Four(__m256d y, __m256d x) {
+  const __m128d lo = _ZGVbN2vv_atan2(_mm256_castpd256_pd128(y), _mm256_castpd256_pd128(x));
+  const __m128d hi = _ZGVbN2vv_atan2(_mm256_extractf128_pd(y, 1), _mm256_extractf128_pd(x, 1));
+  return _mm256_set_m128d(hi, lo);
+}
+VOCODER_AVX2 inline __m256d sinFour(__m256d x) {
+  return _mm256_set_m128d(_ZGVbN2v_sin(_mm256_extractf128_pd(x, 1)),
+                          _ZGVbN2v_sin(_mm256_castpd256_pd128(x)));
+}
+VOCODER_AVX2 inline __m256d cosFour(__m256d x) {
+  return _mm256_set_m128d(_ZGVbN2v_cos(_mm256_extractf128_pd(x, 1)),
+                          _ZGVbN2v_cos(_mm256_castpd256_pd128(x)));
+}
+#else
+extern "C" {
+VOCODER_AVX2 __m256d _ZGVdN4vv_atan2(__m256d y, __m256d x);
+VOCODER_AVX2 __m256d _ZGVdN4v_sin(__m256d x);
+VOCODER_AVX2 __m256d _ZGVdN4v_cos(__m256d x);
+}
+VOCODER_AVX2 inline __m256d atan2Four(__m256d y, __m256d x) { return _ZGVdN4vv_atan2(y, x); }
+VOCODER_AVX2 inline __m256d sinFour(__m256d x) { return _ZGVdN4v_sin(x); }
+VOCODER_AVX2 inline __m256d cosFour(__m256d x) { return _ZGVdN4v_cos(x); }
+#endif
+
 namespace {
 
 constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 
 bool initialized = false;
+int activePath = -1;  // a VocoderPath other than VOCODER_PATH_BEST; -1 until chosen
+
+// Work space of the fast paths, 2 x winSize floats and some slack: the one-sided
+// spectrum that synthesize() hands to the inverse transform in the first winSize,
+// the per-bin rotation of phaseLock() or the equaliser gains of synthesize() in the
+// rest. The slack takes the whole-vector stores that run past the last region.
+constexpr int workSlack = 16;
+float* work = nullptr;
+
+// princarg() brings phases inside (-3 pi, 3 pi) back by at most one turn. For such
+// a phase p, p / pi rounds to a value of at least 1 exactly when p >= turnOne, and
+// of at least 3 exactly when p >= turnThree: the fast paths compare with these
+// instead of dividing, and so subtract the same multiple of pi.
+double turnOne = 0.0;
+double turnThree = 0.0;
+
+// The least double x with x / pi >= turns (the division rounds monotonically).
+double leastWithTurns(double turns) {
+  double x = turns * pi;
+  while (x / pi >= turns) x = std::nextafter(x, 0.0);
+  while (x / pi < turns) x = std::nextafter(x, 2.0 * x);
+  return x;
+}
 
 void releaseBuffers() {
   delete[] window;
@@ -54,6 +119,7 @@ void releaseBuffers() {
     delete[] valleyBins[ch];
     delete[] fftBuffers[ch];
   }
+  delete[] work;
 }
 
 void allocateBuffers() {
@@ -71,6 +137,7 @@ void allocateBuffers() {
     valleyBins[ch] = new int[winSize];
     fftBuffers[ch] = new float[2 * winSize];
   }
+  work = new float[2 * winSize + workSlack];
 }
 
 // Periodic Hann analysis window; the synthesis window adds the 1/N of the
@@ -116,6 +183,11 @@ void resetPhases() {
 }
 
 void vocoder_init(int pWinSize, int step) {
+  if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
+  if (turnOne == 0.0) {
+    turnOne = leastWithTurns(1.0);
+    turnThree = leastWithTurns(3.0);
+  }
   winHalf = pWinSize / 2;
   winSize = pWinSize;
   stepIn = step;
@@ -148,8 +220,11 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
   int inIndex = inIndexes[channel] == 0 ? inStart : inIndexes[channel];
   float* history = inputs[channel];
   int outIndex = 0;
-  for (int i = 0; i < inSize; i++) {
-    history[inIndex++] = inputBuffer[i];
+  for (int i = 0; i < inSize;) {
+    const int n = std::min(winSize - inIndex, inSize - i);
+    std::memcpy(history + inIndex, inputBuffer + i, sizeof(float) * n);
+    i += n;
+    inIndex += n;
     if (inIndex == winSize) {
       vocoder_process_frame(history, outputBuffer + outIndex, stretchFactor, channel);
       std::memmove(history, history + stepIn, sizeof(float) * (winSize - stepIn));
@@ -178,12 +253,12 @@ void applyWindow(const float* input, int channel) {
   }
 }
 
-void analyze(int channel) {
-  float* buffer = fftBuffers[channel];
-  fft_process(buffer, -1, channel);
-  float* mag = mags[channel];
-  float* phi = phis[channel];
-  for (int k = 0; k < winHalf; k++) {
+namespace {
+
+// ---- Reference path: plain loops and scalar libm ----
+
+void binPassReference(const float* buffer, float* mag, float* phi, int from, int to) {
+  for (int k = from; k < to; k++) {
     const double re = buffer[2 * k];
     const double im = buffer[2 * k + 1];
     mag[k] = static_cast<float>(std::sqrt(re * re + im * im));
@@ -191,13 +266,43 @@ void analyze(int channel) {
   }
 }
 
-int findPeaks(int channel) {
-  float* mag = mags[channel];
-  int* peaks = peakBins[channel];
-  int* valleys = valleyBins[channel];
-  mag[winHalf] = FLT_MIN;
-  mag[winHalf + 1] = FLT_MIN;
-  valleys[0] = 0;
+// Strictly above the two bins on each side; the bins left of bin 0 count as the
+// smallest normal float, the two guard entries past winHalf hold it.
+bool isPeak(const float* mag, int b) {
+  const float c = mag[b];
+  const float left1 = b >= 1 ? mag[b - 1] : FLT_MIN;
+  const float left2 = b >= 2 ? mag[b - 2] : FLT_MIN;
+  return c > left1 && c > mag[b + 1] && c > left2 && c > mag[b + 2];
+}
+
+// The first bin of least magnitude in from .. to - 1 (0 when none is below the
+// largest float).
+int valleyBetween(const float* mag, int from, int to) {
+  float least = FLT_MAX;
+  int leastBin = 0;
+  for (int j = from; j < to; j++) {
+    if (mag[j] < least) {
+      least = mag[j];
+      leastBin = j;
+    }
+  }
+  return leastBin;
+}
+
+// valleyBetween() without a branch on the magnitudes.
+int firstLeast(const float* mag, int from, int to) {
+  float least = FLT_MAX;
+  int leastBin = 0;
+  for (int j = from; j < to; j++) {
+    const float v = mag[j];
+    const bool smaller = v < least;
+    least = smaller ? v : least;
+    leastBin = smaller ? j : leastBin;
+  }
+  return leastBin;
+}
+
+int findPeaksReference(const float* mag, int* peaks, int* valleys) {
   int nPeaks = 0;
   int previousPeak = 0;
   // bin0 .. bin4 hold the magnitudes of bins b - 2 .. b + 2.
@@ -210,17 +315,7 @@ int findPeaks(int channel) {
   while (b < winHalf) {
     if (bin2 > bin1 && bin2 > bin3 && bin2 > bin0 && bin2 > bin4) {
       peaks[nPeaks] = b;
-      if (nPeaks > 0) {
-        float least = FLT_MAX;
-        int leastBin = 0;
-        for (int j = previousPeak; j < b; j++) {
-          if (mag[j] < least) {
-            least = mag[j];
-            leastBin = j;
-          }
-        }
-        valleys[nPeaks] = leastBin;
-      }
+      if (nPeaks > 0) valleys[nPeaks] = valleyBetween(mag, previousPeak, b);
       nPeaks++;
       previousPeak = b;
       b += 3;
@@ -243,25 +338,395 @@ int findPeaks(int channel) {
   return nPeaks;
 }
 
+// The target phase of peak p and the angle by which its region turns.
+float peakRotation(const float* phi, const float* phi0, const float* psi, int peak,
+                   float stretchFactor) {
+  const float pomega = omega[peak];
+  const float peakDeltaPhi =
+      princarg(static_cast<double>(phi[peak]) - phi0[peak] - static_cast<double>(pomega));
+  const float peakTargetPhase =
+      princarg(psi[peak] +
+               static_cast<double>(stretchFactor) * (static_cast<double>(pomega) + peakDeltaPhi));
+  return princarg(static_cast<double>(peakTargetPhase) - phi[peak]);
+}
+
+void phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
+                        const int* valleys, int nPeaks, float stretchFactor) {
+  for (int p = 0; p < nPeaks; p++) {
+    const float rotation = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
+    for (int bin = valleys[p]; bin < valleys[p + 1]; bin++) {
+      psi[bin] = princarg(static_cast<double>(phi[bin]) + rotation);
+    }
+  }
+}
+
+void rebuildReference(const float* mag, const float* psi, bool eqEnabled, float* spectrum, int from,
+                      int to) {
+  for (int k = from; k < to; k++) {
+    double m = mag[k];
+    if (eqEnabled) m *= eq_gain(k);
+    double s;
+    double c;
+    sincos(static_cast<double>(psi[k]), &s, &c);
+    spectrum[2 * k] = static_cast<float>(m * c);
+    spectrum[2 * k + 1] = static_cast<float>(m * s);
+  }
+}
+
+// rebuildReference() for the fast paths, with the gains (or none) from an array.
+void rebuildTail(const float* mag, const float* psi, const float* gains, float* spectrum, int from,
+                 int to) {
+  for (int k = from; k < to; k++) {
+    double m = mag[k];
+    if (gains != nullptr) m *= gains[k];
+    double s;
+    double c;
+    sincos(static_cast<double>(psi[k]), &s, &c);
+    spectrum[2 * k] = static_cast<float>(m * c);
+    spectrum[2 * k + 1] = static_cast<float>(m * s);
+  }
+}
+
+float overlapSample(const float* wave, const float* buffer, int i) {
+  return static_cast<float>(wave[i] + static_cast<double>(buffer[2 * i]) * windowOut[i]);
+}
+
+// ---- Baseline path: SSE2, two doubles per vector ----
+
+inline void storeTwo(float* p, __m128d v) {
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
+}
+
+inline __m128d loadTwo(const float* p) {
+  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
+}
+
+void binPassBaseline(const float* buffer, float* mag, float* phi, int n) {
+  int k = 0;
+  for (; k + 2 <= n; k += 2) {
+    const __m128 bins = _mm_loadu_ps(buffer + 2 * k);
+    const __m128d a = _mm_cvtps_pd(bins);
+    const __m128d b = _mm_cvtps_pd(_mm_movehl_ps(bins, bins));
+    const __m128d re = _mm_unpacklo_pd(a, b);
+    const __m128d im = _mm_unpackhi_pd(a, b);
+    storeTwo(mag + k, _mm_sqrt_pd(_mm_add_pd(_mm_mul_pd(re, re), _mm_mul_pd(im, im))));
+    storeTwo(phi + k, _ZGVbN2vv_atan2(im, re));
+  }
+  binPassReference(buffer, mag, phi, k, n);
+}
+
+// princarg() of phases p with |p| < turnThree, lane by lane, without the division:
+// p - 2 pi when p / pi would round to 1 or more, p + 2 pi when to -1 or less,
+// otherwise p - 0.
+inline __m128d wrapNearBaseline(__m128d p) {
+  const __m128d up = _mm_and_pd(_mm_cmpge_pd(p, _mm_set1_pd(turnOne)), _mm_set1_pd(2.0 * pi));
+  const __m128d down = _mm_and_pd(_mm_cmple_pd(p, _mm_set1_pd(-turnOne)), _mm_set1_pd(-2.0 * pi));
+  return _mm_sub_pd(p, _mm_or_pd(up, down));
+}
+
+// princarg() of two phases at once, with the same division, truncation and
+// multiple of pi; false (nothing stored) when a phase is out of the 32-bit range
+// of the turn count or not a number, which the scalar princarg() handles.
+inline bool princargBaseline(__m128d phase, float* out) {
+  const __m128d turns = _mm_div_pd(phase, _mm_set1_pd(pi));
+  const __m128d inRange = _mm_and_pd(_mm_cmpgt_pd(turns, _mm_set1_pd(-2147483648.0)),
+                                     _mm_cmplt_pd(turns, _mm_set1_pd(2147483648.0)));
+  if (_mm_movemask_pd(inRange) != 3) return false;
+  const __m128i q = _mm_cvttpd_epi32(turns);
+  // Odd counts move one step away from zero: + (q & 1) when q >= 0, - (q & 1) below.
+  const __m128i odd = _mm_and_si128(q, _mm_set1_epi32(1));
+  const __m128i sign = _mm_srai_epi32(q, 31);
+  const __m128i even = _mm_add_epi32(q, _mm_sub_epi32(_mm_xor_si128(odd, sign), sign));
+  const __m128d result = _mm_sub_pd(phase, _mm_mul_pd(_mm_cvtepi32_pd(even), _mm_set1_pd(pi)));
+  _mm_storel_epi64(reinterpret_cast<__m128i*>(out), _mm_castps_si128(_mm_cvtpd_ps(result)));
+  return true;
+}
+
+inline __m128d pairOf(float lo, float hi) {
+  return _mm_set_pd(static_cast<double>(hi), static_cast<double>(lo));
+}
+
+// peakRotation() of two peaks at once (the same operations, in the same order).
+void peakRotationsBaseline(const float* phi, const float* phi0, const float* psi, const int* peak,
+                           float stretchFactor, float* rotation) {
+  const __m128d pomega = pairOf(omega[peak[0]], omega[peak[1]]);
+  const __m128d phase = pairOf(phi[peak[0]], phi[peak[1]]);
+  float delta[2];
+  float target[2];
+  if (!princargBaseline(_mm_sub_pd(_mm_sub_pd(phase, pairOf(phi0[peak[0]], phi0[peak[1]])), pomega),
+                        delta) ||
+      !princargBaseline(_mm_add_pd(pairOf(psi[peak[0]], psi[peak[1]]),
+                                   _mm_mul_pd(_mm_set1_pd(stretchFactor),
+                                              _mm_add_pd(pomega, pairOf(delta[0], delta[1])))),
+                        target) ||
+      !princargBaseline(_mm_sub_pd(pairOf(target[0], target[1]), phase), rotation)) {
+    rotation[0] = peakRotation(phi, phi0, psi, peak[0], stretchFactor);
+    rotation[1] = peakRotation(phi, phi0, psi, peak[1], stretchFactor);
+  }
+}
+
+void turnBinsBaseline(const float* phi, const float* rotation, float* psi, int n) {
+  const __m128d magnitudeMask = _mm_castsi128_pd(_mm_set1_epi64x(0x7fffffffffffffff));
+  const __m128d limit = _mm_set1_pd(turnThree);
+  int b = 0;
+  for (; b + 2 <= n; b += 2) {
+    const __m128d p = _mm_add_pd(loadTwo(phi + b), loadTwo(rotation + b));
+    if (_mm_movemask_pd(_mm_cmplt_pd(_mm_and_pd(p, magnitudeMask), limit)) != 3) {
+      for (int j = b; j < b + 2; j++) psi[j] = princarg(static_cast<double>(phi[j]) + rotation[j]);
+      continue;
+    }
+    storeTwo(psi + b, wrapNearBaseline(p));
+  }
+  for (; b < n; b++) psi[b] = princarg(static_cast<double>(phi[b]) + rotation[b]);
+}
+
+void rebuildBaseline(const float* mag, const float* psi, const float* gains, float* spectrum,
+                     int n) {
+  int k = 0;
+  for (; k + 2 <= n; k += 2) {
+    const __m128d p = loadTwo(psi + k);
+    __m128d m = loadTwo(mag + k);
+    if (gains != nullptr) m = _mm_mul_pd(m, loadTwo(gains + k));
+    const __m128 re = _mm_cvtpd_ps(_mm_mul_pd(m, _ZGVbN2v_cos(p)));
+    const __m128 im = _mm_cvtpd_ps(_mm_mul_pd(m, _ZGVbN2v_sin(p)));
+    _mm_storeu_ps(spectrum + 2 * k, _mm_unpacklo_ps(re, im));
+  }
+  rebuildTail(mag, psi, gains, spectrum, k, n);
+}
+
+// ---- AVX2 path: four doubles per vector ----
+
+VOCODER_AVX2 void binPassAvx2(const float* buffer, float* mag, float* phi, int n) {
+  int k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const __m256d a = _mm256_cvtps_pd(_mm_loadu_ps(buffer + 2 * k));
+    const __m256d b = _mm256_cvtps_pd(_mm_loadu_ps(buffer + 2 * k + 4));
+    // Lanes in the order of bins k, k + 2, k + 1, k + 3; put right when stored.
+    const __m256d re = _mm256_unpacklo_pd(a, b);
+    const __m256d im = _mm256_unpackhi_pd(a, b);
+    const __m128 m = _mm256_cvtpd_ps(
+        _mm256_sqrt_pd(_mm256_add_pd(_mm256_mul_pd(re, re), _mm256_mul_pd(im, im))));
+    const __m128 p = _mm256_cvtpd_ps(atan2Four(im, re));
+    _mm_storeu_ps(mag + k, _mm_shuffle_ps(m, m, _MM_SHUFFLE(3, 1, 2, 0)));
+    _mm_storeu_ps(phi + k, _mm_shuffle_ps(p, p, _MM_SHUFFLE(3, 1, 2, 0)));
+  }
+  binPassReference(buffer, mag, phi, k, n);
+}
+
+// princargBaseline() of four phases, the result rounded to float and back.
+VOCODER_AVX2 inline bool princargAvx2(__m256d phase, __m256d* out) {
+  const __m256d turns = _mm256_div_pd(phase, _mm256_set1_pd(pi));
+  const __m256d inRange =
+      _mm256_and_pd(_mm256_cmp_pd(turns, _mm256_set1_pd(-2147483648.0), _CMP_GT_OQ),
+                    _mm256_cmp_pd(turns, _mm256_set1_pd(2147483648.0), _CMP_LT_OQ));
+  if (_mm256_movemask_pd(inRange) != 15) return false;
+  const __m128i q = _mm256_cvttpd_epi32(turns);
+  const __m128i odd = _mm_and_si128(q, _mm_set1_epi32(1));
+  const __m128i sign = _mm_srai_epi32(q, 31);
+  const __m128i even = _mm_add_epi32(q, _mm_sub_epi32(_mm_xor_si128(odd, sign), sign));
+  const __m256d result =
+      _mm256_sub_pd(phase, _mm256_mul_pd(_mm256_cvtepi32_pd(even), _mm256_set1_pd(pi)));
+  *out = _mm256_cvtps_pd(_mm256_cvtpd_ps(result));
+  return true;
+}
+
+// a[peak[0 .. 3]] as doubles.
+VOCODER_AVX2 inline __m256d gatherFour(const float* a, const int* peak) {
+  return _mm256_cvtps_pd(_mm_set_ps(a[peak[3]], a[peak[2]], a[peak[1]], a[peak[0]]));
+}
+
+// peakRotation() of four peaks at once (the same operations, in the same order).
+VOCODER_AVX2 void peakRotationsAvx2(const float* phi, const float* phi0, const float* psi,
+                                    const int* peak, float stretchFactor, float* rotation) {
+  const __m256d pomega = gatherFour(omega, peak);
+  const __m256d phase = gatherFour(phi, peak);
+  __m256d delta;
+  __m256d target;
+  __m256d turn;
+  if (princargAvx2(_mm256_sub_pd(_mm256_sub_pd(phase, gatherFour(phi0, peak)), pomega), &delta) &&
+      princargAvx2(
+          _mm256_add_pd(gatherFour(psi, peak),
+                        _mm256_mul_pd(_mm256_set1_pd(stretchFactor), _mm256_add_pd(pomega, delta))),
+          &target) &&
+      princargAvx2(_mm256_sub_pd(target, phase), &turn)) {
+    _mm_storeu_ps(rotation, _mm256_cvtpd_ps(turn));
+    return;
+  }
+  for (int j = 0; j < 4; j++) rotation[j] = peakRotation(phi, phi0, psi, peak[j], stretchFactor);
+}
+
+VOCODER_AVX2 void turnBinsAvx2(const float* phi, const float* rotation, float* psi, int n) {
+  const __m256d magnitudeMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d limit = _mm256_set1_pd(turnThree);
+  const __m256d one = _mm256_set1_pd(turnOne);
+  const __m256d minusOne = _mm256_set1_pd(-turnOne);
+  const __m256d turn = _mm256_set1_pd(2.0 * pi);  // 2 x pi as princarg() forms it
+  const __m256d minusTurn = _mm256_set1_pd(-2.0 * pi);
+  int b = 0;
+  for (; b + 4 <= n; b += 4) {
+    const __m256d p = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(phi + b)),
+                                    _mm256_cvtps_pd(_mm_loadu_ps(rotation + b)));
+    const __m256d inRange = _mm256_cmp_pd(_mm256_and_pd(p, magnitudeMask), limit, _CMP_LT_OQ);
+    if (_mm256_movemask_pd(inRange) != 15) {
+      for (int j = b; j < b + 4; j++) psi[j] = princarg(static_cast<double>(phi[j]) + rotation[j]);
+      continue;
+    }
+    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(p, one, _CMP_GE_OQ), turn);
+    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(p, minusOne, _CMP_LE_OQ), minusTurn);
+    _mm_storeu_ps(psi + b, _mm256_cvtpd_ps(_mm256_sub_pd(p, _mm256_or_pd(up, down))));
+  }
+  for (; b < n; b++) psi[b] = princarg(static_cast<double>(phi[b]) + rotation[b]);
+}
+
+VOCODER_AVX2 void rebuildAvx2(const float* mag, const float* psi, const float* gains,
+                              float* spectrum, int n) {
+  int k = 0;
+  for (; k + 4 <= n; k += 4) {
+    const __m256d p = _mm256_cvtps_pd(_mm_loadu_ps(psi + k));
+    __m256d m = _mm256_cvtps_pd(_mm_loadu_ps(mag + k));
+    if (gains != nullptr) m = _mm256_mul_pd(m, _mm256_cvtps_pd(_mm_loadu_ps(gains + k)));
+    const __m128 re = _mm256_cvtpd_ps(_mm256_mul_pd(m, cosFour(p)));
+    const __m128 im = _mm256_cvtpd_ps(_mm256_mul_pd(m, sinFour(p)));
+    _mm_storeu_ps(spectrum + 2 * k, _mm_unpacklo_ps(re, im));
+    _mm_storeu_ps(spectrum + 2 * k + 4, _mm_unpackhi_ps(re, im));
+  }
+  rebuildTail(mag, psi, gains, spectrum, k, n);
+}
+
+// Accumulates samples from .. to - 1 of the frame into the overlap-add buffer and
+// stores them at dest[i - from]: the real parts (every other float of buffer) times
+// the synthesis window, added in double.
+VOCODER_AVX2 int accumulateAvx2(const float* wave, const float* buffer, float* dest, int from,
+                                int to) {
+  int i = from;
+  for (; i + 4 <= to; i += 4) {
+    const __m128 re = _mm_shuffle_ps(_mm_loadu_ps(buffer + 2 * i), _mm_loadu_ps(buffer + 2 * i + 4),
+                                     _MM_SHUFFLE(2, 0, 2, 0));
+    const __m256d product =
+        _mm256_mul_pd(_mm256_cvtps_pd(re), _mm256_cvtps_pd(_mm_loadu_ps(windowOut + i)));
+    const __m256d sum = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(wave + i)), product);
+    _mm_storeu_ps(dest + (i - from), _mm256_cvtpd_ps(sum));
+  }
+  return i;
+}
+
+// rotation[from .. to - 1] = r in whole vectors of eight, so that a short region
+// costs one store and no branch that depends on its length. The stores past to
+// land where the next region (or the slack) follows and are overwritten by it.
+void fillRegion(float* rotation, int from, int to, float r) {
+  const __m128 v = _mm_set1_ps(r);
+  for (int i = from; i < to; i += 8) {
+    _mm_storeu_ps(rotation + i, v);
+    _mm_storeu_ps(rotation + i + 4, v);
+  }
+}
+
+// The fast paths' phaseLock(): all rotations first, then one vectorised pass over
+// the bins. That gives what the reference gives as long as the regions follow each
+// other from bin 0 without overlap and each peak lies in its own region (so that no
+// earlier region has rewritten a peak's synthesis phase before it is read); any
+// other layout (NaN magnitudes can make one) takes the reference loop.
+void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* peaks,
+                   const int* valleys, int nPeaks, float stretchFactor, bool avx2) {
+  bool ordered = valleys[0] == 0;
+  for (int p = 0; p < nPeaks && ordered; p++) {
+    ordered = valleys[p] <= peaks[p] && valleys[p] <= valleys[p + 1];
+  }
+  if (!ordered || valleys[nPeaks] != winHalf) {
+    phaseLockReference(phi, phi0, psi, peaks, valleys, nPeaks, stretchFactor);
+    return;
+  }
+  float* peakRotations = work;
+  int p = 0;
+  if (avx2) {
+    for (; p + 4 <= nPeaks; p += 4) {
+      peakRotationsAvx2(phi, phi0, psi, peaks + p, stretchFactor, peakRotations + p);
+    }
+  }
+  for (; p + 2 <= nPeaks; p += 2) {
+    peakRotationsBaseline(phi, phi0, psi, peaks + p, stretchFactor, peakRotations + p);
+  }
+  for (; p < nPeaks; p++) {
+    peakRotations[p] = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
+  }
+  float* rotation = work + winSize;
+  for (p = 0; p < nPeaks; p++) fillRegion(rotation, valleys[p], valleys[p + 1], peakRotations[p]);
+  if (avx2) {
+    turnBinsAvx2(phi, rotation, psi, winHalf);
+  } else {
+    turnBinsBaseline(phi, rotation, psi, winHalf);
+  }
+}
+
+// The fast paths' findPeaks(): every bin that passes the peak test, four at a time.
+// The reference skips two bins after each peak, but neither could pass the test
+// (both lie below the peak, which is a neighbour of each), so the peaks are the
+// same.
+int findPeaksFast(const float* mag, int* peaks, int* valleys) {
+  int nPeaks = 0;
+  int b = 0;
+  for (; b < 2 && b < winHalf; b++) {
+    peaks[nPeaks] = b;
+    nPeaks += isPeak(mag, b);
+  }
+  // Each candidate is written and kept only when it passes, without a branch.
+  for (; b + 4 <= winHalf; b += 4) {
+    const __m128 c = _mm_loadu_ps(mag + b);
+    const __m128 above = _mm_and_ps(_mm_and_ps(_mm_cmpgt_ps(c, _mm_loadu_ps(mag + b - 1)),
+                                               _mm_cmpgt_ps(c, _mm_loadu_ps(mag + b + 1))),
+                                    _mm_and_ps(_mm_cmpgt_ps(c, _mm_loadu_ps(mag + b - 2)),
+                                               _mm_cmpgt_ps(c, _mm_loadu_ps(mag + b + 2))));
+    const int bits = _mm_movemask_ps(above);
+    for (int lane = 0; lane < 4; lane++) {
+      peaks[nPeaks] = b + lane;
+      nPeaks += (bits >> lane) & 1;
+    }
+  }
+  for (; b < winHalf; b++) {
+    peaks[nPeaks] = b;
+    nPeaks += isPeak(mag, b);
+  }
+  for (int p = 1; p < nPeaks; p++) valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
+  return nPeaks;
+}
+
+}  // namespace
+
+void analyze(int channel) {
+  float* buffer = fftBuffers[channel];
+  fft_process(buffer, -1, channel);
+  switch (activePath) {
+    case VOCODER_PATH_AVX2:
+      binPassAvx2(buffer, mags[channel], phis[channel], winHalf);
+      break;
+    case VOCODER_PATH_BASELINE:
+      binPassBaseline(buffer, mags[channel], phis[channel], winHalf);
+      break;
+    default:
+      binPassReference(buffer, mags[channel], phis[channel], 0, winHalf);
+  }
+}
+
+int findPeaks(int channel) {
+  float* mag = mags[channel];
+  mag[winHalf] = FLT_MIN;
+  mag[winHalf + 1] = FLT_MIN;
+  valleyBins[channel][0] = 0;
+  if (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE) {
+    return findPeaksFast(mag, peakBins[channel], valleyBins[channel]);
+  }
+  return findPeaksReference(mag, peakBins[channel], valleyBins[channel]);
+}
+
 void phaseLock(int channel, int nPeaks, float stretchFactor) {
-  const float* phi = phis[channel];
-  const float* phi0 = phi0s[channel];
-  float* psi = psis[channel];
-  const int* peaks = peakBins[channel];
   int* valleys = valleyBins[channel];
   valleys[nPeaks] = winHalf;
-  for (int p = 0; p < nPeaks; p++) {
-    const int peak = peaks[p];
-    const float pomega = omega[peak];
-    const float peakDeltaPhi =
-        princarg(static_cast<double>(phi[peak]) - phi0[peak] - static_cast<double>(pomega));
-    const float peakTargetPhase =
-        princarg(psi[peak] +
-                 static_cast<double>(stretchFactor) * (static_cast<double>(pomega) + peakDeltaPhi));
-    const float peakPhaseRotation = princarg(static_cast<double>(peakTargetPhase) - phi[peak]);
-    for (int bin = valleys[p]; bin < valleys[p + 1]; bin++) {
-      psi[bin] = princarg(static_cast<double>(phi[bin]) + peakPhaseRotation);
-    }
+  if (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE) {
+    phaseLockFast(phis[channel], phi0s[channel], psis[channel], peakBins[channel], valleys, nPeaks,
+                  stretchFactor, activePath == VOCODER_PATH_AVX2);
+  } else {
+    phaseLockReference(phis[channel], phi0s[channel], psis[channel], peakBins[channel], valleys,
+                       nPeaks, stretchFactor);
   }
 }
 
@@ -270,27 +735,60 @@ void synthesize(int channel) {
   const float* mag = mags[channel];
   const float* psi = psis[channel];
   const bool eqEnabled = eq_is_enabled() != 0;
-  for (int k = 0; k < winHalf; k++) {
-    double m = mag[k];
-    if (eqEnabled) m *= eq_gain(k);
-    double s;
-    double c;
-    sincos(static_cast<double>(psi[k]), &s, &c);
-    buffer[2 * k] = static_cast<float>(m * c);
-    buffer[2 * k + 1] = static_cast<float>(m * s);
+  if (activePath != VOCODER_PATH_AVX2 && activePath != VOCODER_PATH_BASELINE) {
+    rebuildReference(mag, psi, eqEnabled, buffer, 0, winHalf);
+    std::memset(buffer + winSize, 0, sizeof(float) * winSize);
+    fft_process(buffer, 1, channel);
+    return;
   }
-  std::memset(buffer + winSize, 0, sizeof(float) * winSize);
-  fft_process(buffer, 1, channel);
+  // The one-sided spectrum goes to the work space, and the inverse transform
+  // places it, so that the upper half is never written as zeros.
+  const float* gains = nullptr;
+  if (eqEnabled) {
+    eq_copy_gains(work + winSize, winHalf);
+    gains = work + winSize;
+  }
+  if (activePath == VOCODER_PATH_AVX2) {
+    rebuildAvx2(mag, psi, gains, work, winHalf);
+  } else {
+    rebuildBaseline(mag, psi, gains, work, winHalf);
+  }
+  fft_inverse_one_sided(work, buffer, channel);
 }
 
 void overlapAdd(float* output, int channel) {
   float* wave = waves[channel];
   const float* buffer = fftBuffers[channel];
-  for (int i = 0; i < winSize; i++) {
-    wave[i] = static_cast<float>(wave[i] + static_cast<double>(buffer[2 * i]) * windowOut[i]);
-  }
   std::memcpy(phi0s[channel], phis[channel], sizeof(float) * (winSize / 2));
-  std::memcpy(output, wave, sizeof(float) * stepOut);
-  std::memmove(wave, wave + stepOut, sizeof(float) * (winSize - stepOut));
+  if (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE) {
+    // One pass: the first stepOut sums go out, the others straight to their place
+    // after the shift (each is read before anything is stored over it).
+    int i = 0;
+    if (activePath == VOCODER_PATH_AVX2) i = accumulateAvx2(wave, buffer, output, 0, stepOut);
+    for (; i < stepOut; i++) output[i] = overlapSample(wave, buffer, i);
+    if (activePath == VOCODER_PATH_AVX2) {
+      i = accumulateAvx2(wave, buffer, wave, stepOut, winSize);
+    }
+    for (; i < winSize; i++) wave[i - stepOut] = overlapSample(wave, buffer, i);
+  } else {
+    for (int i = 0; i < winSize; i++) wave[i] = overlapSample(wave, buffer, i);
+    std::memcpy(output, wave, sizeof(float) * stepOut);
+    std::memmove(wave, wave + stepOut, sizeof(float) * (winSize - stepOut));
+  }
   std::memset(wave + winSize - stepOut, 0, sizeof(float) * stepOut);
+}
+
+bool vocoder_select_path(VocoderPath path) {
+  if (path == VOCODER_PATH_BEST) {
+    path = fft_cpu_has_avx2() ? VOCODER_PATH_AVX2 : VOCODER_PATH_BASELINE;
+  }
+  if (path < VOCODER_PATH_REFERENCE || path > VOCODER_PATH_AVX2) return false;
+  if (path == VOCODER_PATH_AVX2 && !fft_cpu_has_avx2()) return false;
+  activePath = path;
+  return true;
+}
+
+VocoderPath vocoder_path() {
+  if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
+  return static_cast<VocoderPath>(activePath);
 }

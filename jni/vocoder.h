@@ -12,6 +12,12 @@
 // Called by the driver: vocoder_init() from dsp_init() (allocates; not on the
 // audio thread), vocoder_process() per block and channel on the audio thread (no
 // allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos).
+// Code paths: next to the reference path (plain loops, scalar libm) the per-bin
+// passes have a baseline path (SSE2) and an AVX2 path chosen at run time. Both call
+// glibc's vector maths (libmvec) for atan2, sin and cos in double precision, which
+// is within a few units of the last place of scalar libm in double; after the
+// rounding to float the stored magnitudes, phases and bins are, in practice, the
+// same bits. Every other step computes exactly what the reference computes.
 // Limits the caller keeps: winSize a power of two 4..4096, 1 <= stepIn <= winSize,
 // 1 <= stepOut <= winSize, channel 0 or 1, and an output buffer with room for
 // stepOut samples per frame the call completes (see vocoder_frames_due()).
@@ -30,6 +36,24 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
 // Number of frames the next vocoder_process() call of this channel completes when it
 // is given inSize samples.
 int vocoder_frames_due(int inSize, int channel);
+
+// The code paths; VOCODER_PATH_BEST stands for AVX2 when the CPU has AVX2 and FMA,
+// otherwise the baseline path.
+enum VocoderPath {
+  VOCODER_PATH_REFERENCE,
+  VOCODER_PATH_BASELINE,
+  VOCODER_PATH_AVX2,
+  VOCODER_PATH_BEST
+};
+
+// Use this path in every later frame (for tests and benchmarks; not while a frame
+// runs). Returns false, changing nothing, when the CPU lacks AVX2 or FMA for
+// VOCODER_PATH_AVX2. Without a call, vocoder_init() selects VOCODER_PATH_BEST. The
+// transforms follow fft_select_path(), which is separate.
+bool vocoder_select_path(VocoderPath path);
+
+// The path in use: VOCODER_PATH_REFERENCE, VOCODER_PATH_BASELINE or VOCODER_PATH_AVX2.
+VocoderPath vocoder_path();
 
 // Wrap a phase into [-pi, pi] by whole turns (odd multiples of pi map to -pi when
 // positive and +pi when negative).

@@ -1,0 +1,351 @@
+// The vectorised code paths against the reference path (plain loops, scalar libm):
+// the FFT to within one unit in the last place of every stored float at every size,
+// the vocoder's frame steps on awkward frames, the analyser's band values to within
+// one ulp, and the whole driver to within 1 LSB of the 16-bit output for 99.9 % of
+// the samples, each on the baseline (SSE2) and the AVX2 path.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "dsp.h"
+#include "eq.h"
+#include "fft.h"
+#include "spectrum.h"
+#include "vocoder.h"
+
+namespace {
+
+constexpr double kTwoPi = 6.283185307179586;
+
+enum class Path { Reference, Baseline, Avx2 };
+
+const char* nameOf(Path p) {
+  return p == Path::Reference ? "reference" : p == Path::Baseline ? "baseline" : "AVX2";
+}
+
+void selectPath(Path p) {
+  const bool ok = p == Path::Reference ? fft_select_path(FFT_PATH_REFERENCE) &&
+                                             vocoder_select_path(VOCODER_PATH_REFERENCE) &&
+                                             spectrum_select_path(SPECTRUM_PATH_REFERENCE)
+                  : p == Path::Baseline
+                      ? fft_select_path(FFT_PATH_BASELINE) &&
+                            vocoder_select_path(VOCODER_PATH_BASELINE) &&
+                            spectrum_select_path(SPECTRUM_PATH_BASELINE)
+                      : fft_select_path(FFT_PATH_AVX2) && vocoder_select_path(VOCODER_PATH_AVX2) &&
+                            spectrum_select_path(SPECTRUM_PATH_AVX2);
+  ASSERT_TRUE(ok) << nameOf(p);
+}
+
+// Distance in units in the last place: floats mapped in order onto integers (both
+// zeros onto 0); NaN only matches NaN.
+int64_t ulps(float a, float b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : INT64_MAX;
+  auto ordered = [](float f) {
+    int32_t i;
+    std::memcpy(&i, &f, sizeof i);
+    return i < 0 ? -static_cast<int64_t>(i & 0x7fffffff) : static_cast<int64_t>(i);
+  };
+  return std::llabs(ordered(a) - ordered(b));
+}
+
+struct Agreement {
+  int64_t worst = 0;
+  size_t differing = 0;
+};
+
+Agreement compareFloats(const float* got, const float* want, size_t n) {
+  Agreement a;
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t d = ulps(got[i], want[i]);
+    a.worst = std::max(a.worst, d);
+    a.differing += d != 0;
+  }
+  return a;
+}
+
+std::vector<float> randomFloats(size_t n, uint32_t seed, float scale = 1.0f) {
+  std::mt19937 gen(seed);
+  std::uniform_real_distribution<float> dist(-scale, scale);
+  std::vector<float> v(n);
+  for (float& x : v) x = dist(gen);
+  return v;
+}
+
+class FastPath : public ::testing::TestWithParam<Path> {
+ protected:
+  void SetUp() override {
+    if (GetParam() == Path::Avx2 && !fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  }
+  void TearDown() override {
+    fft_select_path(FFT_PATH_BEST);
+    vocoder_select_path(VOCODER_PATH_BEST);
+    spectrum_select_path(SPECTRUM_PATH_BEST);
+    eq_enable(0);
+  }
+};
+
+INSTANTIATE_TEST_SUITE_P(Paths, FastPath, ::testing::Values(Path::Baseline, Path::Avx2),
+                         [](const auto& info) { return std::string(nameOf(info.param)); });
+
+// Every size, both directions, and the one-sided inverse (bins N/2 .. N - 1 zero),
+// whose lower half starts with signed zeros.
+TEST_P(FastPath, FftAgreesAtEverySize) {
+  for (int n = 2; n <= 4096; n *= 2) {
+    fft_init(n);
+    for (int sign : {-1, 1, 0}) {
+      const uint32_t seed = 17u * n + static_cast<uint32_t>(sign + 1);
+      SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
+      std::vector<float> input = randomFloats(2 * n, seed);
+      if (sign == 0) {
+        std::fill(input.begin() + n, input.end(), 0.0f);
+        input[0] = input[1] = -0.0f;
+      }
+      std::vector<float> want = input;
+      std::vector<float> got(2 * n, 9.0f);
+      selectPath(Path::Reference);
+      fft_process(want.data(), sign == 0 ? 1 : sign, 0);
+      selectPath(GetParam());
+      if (sign == 0) {
+        fft_inverse_one_sided(input.data(), got.data(), 0);
+      } else {
+        got = input;
+        fft_process(got.data(), sign, 0);
+      }
+      const Agreement a = compareFloats(got.data(), want.data(), got.size());
+      EXPECT_LE(a.worst, 1) << a.differing << " of " << got.size() << " floats differ";
+    }
+  }
+}
+
+// One frame of 1024 at a stretch of 1.25 through every step, on frames chosen to
+// reach the special cases: music-like, silence (signed zeros everywhere), a lone
+// click, one frame holding a NaN (the peak regions then do not tile the bins and
+// the phase locking takes its general loop), and music with the equaliser on.
+TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
+  const int n = 1024;
+  struct Case {
+    const char* name;
+    std::vector<float> frame;
+    bool equaliser;
+  };
+  std::vector<float> music(n);
+  for (int i = 0; i < n; ++i) {
+    music[i] = static_cast<float>(0.3 * std::sin(kTwoPi * 0.0213 * i) +
+                                  0.2 * std::sin(kTwoPi * 0.0581 * i + 1.0) +
+                                  0.1 * std::sin(kTwoPi * 0.1377 * i + 2.0));
+  }
+  std::vector<float> click(n, 0.0f);
+  click[300] = 0.9f;
+  std::vector<float> broken = music;
+  broken[517] = std::numeric_limits<float>::quiet_NaN();
+  const Case cases[] = {{"music", music, false},
+                        {"silence", std::vector<float>(n, 0.0f), false},
+                        {"click", click, false},
+                        {"NaN", broken, false},
+                        {"equaliser", music, true}};
+  eq_init(n / 2);
+  std::vector<float> gains(std::max(eq_size(), 1));
+  for (size_t k = 0; k < gains.size(); ++k) gains[k] = 0.5f + 0.01f * static_cast<float>(k % 97);
+  eq_setbands(gains.data());
+
+  struct State {
+    std::vector<float> mags, phis, psis, spectrum, wave, output;
+    std::vector<int> peaks;
+  };
+  auto runFrames = [&](const Case& c, Path path) {
+    selectPath(path);
+    vocoder_init(n, n / 4);
+    stepOut = 320;
+    eq_enable(c.equaliser ? 1 : 0);
+    State s;
+    // Two frames, so that the second sees the phases the first left.
+    for (int frame = 0; frame < 2; ++frame) {
+      s.output.assign(320, 0.0f);
+      applyWindow(c.frame.data(), 0);
+      analyze(0);
+      const int nPeaks = findPeaks(0);
+      phaseLock(0, nPeaks, 1.25f);
+      synthesize(0);
+      s.spectrum.assign(fftBuffers[0], fftBuffers[0] + 2 * n);
+      overlapAdd(s.output.data(), 0);
+      s.peaks.assign(peakBins[0], peakBins[0] + nPeaks);
+      s.peaks.insert(s.peaks.end(), valleyBins[0], valleyBins[0] + nPeaks + 1);
+    }
+    s.mags.assign(mags[0], mags[0] + n / 2);
+    s.phis.assign(phis[0], phis[0] + n / 2);
+    s.psis.assign(psis[0], psis[0] + n / 2);
+    s.wave.assign(waves[0], waves[0] + n);
+    return s;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const State want = runFrames(c, Path::Reference);
+    const State got = runFrames(c, GetParam());
+    EXPECT_EQ(got.peaks, want.peaks);
+    struct Part {
+      const char* name;
+      const std::vector<float>& got;
+      const std::vector<float>& want;
+    };
+    for (const Part& p :
+         {Part{"mags", got.mags, want.mags}, Part{"phis", got.phis, want.phis},
+          Part{"psis", got.psis, want.psis}, Part{"inverse transform", got.spectrum, want.spectrum},
+          Part{"accumulator", got.wave, want.wave}, Part{"output", got.output, want.output}}) {
+      const Agreement a = compareFloats(p.got.data(), p.want.data(), p.got.size());
+      EXPECT_LE(a.worst, 1) << p.name << ": " << a.differing << " of " << p.got.size() << " differ";
+    }
+  }
+}
+
+// Magnitudes at the top of the float range make the valley search find no bin
+// below the largest float, so a region starts at bin 0 again: the regions no
+// longer follow each other and the fast phase locking must take the general loop.
+TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
+  const int n = 256;
+  const float inf = std::numeric_limits<float>::infinity();
+  auto lock = [&](Path path) {
+    selectPath(path);
+    vocoder_init(n, n / 4);
+    const std::vector<float> m = randomFloats(n, 5, 1.0f), a = randomFloats(n, 6, 3.1f),
+                             b = randomFloats(n, 7, 3.1f), c = randomFloats(n, 8, 3.1f);
+    for (int k = 0; k < n; ++k) {
+      mags[0][k] = std::fabs(m[k]);
+      phis[0][k] = a[k];
+      phi0s[0][k] = b[k];
+      psis[0][k] = c[k];
+    }
+    const float pattern[] = {0.0f, 0.5f, inf, FLT_MAX, FLT_MAX, inf, 0.5f, 0.25f};
+    std::copy(std::begin(pattern), std::end(pattern), mags[0] + 60);
+    const int nPeaks = findPeaks(0);
+    phaseLock(0, nPeaks, 0.8f);
+    std::vector<float> out(psis[0], psis[0] + n / 2);
+    for (int p = 0; p <= nPeaks; ++p) out.push_back(static_cast<float>(valleyBins[0][p]));
+    return out;
+  };
+  const std::vector<float> want = lock(Path::Reference);
+  const std::vector<float> got = lock(GetParam());
+  ASSERT_EQ(got.size(), want.size());
+  const bool untiled = std::is_sorted(want.begin() + n / 2, want.end()) == false;
+  EXPECT_TRUE(untiled) << "the pattern no longer makes a region restart at bin 0";
+  EXPECT_EQ(compareFloats(got.data(), want.data(), got.size()).worst, 0);
+}
+
+// A deterministic stereo piece at 44.1 kHz: a four-note pad panned left of centre,
+// kick and hi-hat hits, and a centre-panned melody, about -4 dBFS at its peak.
+std::vector<short> musicLike(int frames) {
+  std::vector<short> pcm(2 * static_cast<size_t>(frames));
+  const double pad[] = {220.0, 277.18, 329.63, 440.0};
+  const double melody[] = {659.26, 587.33, 523.25, 587.33, 659.26, 783.99, 659.26, 523.25};
+  uint32_t noise = 12345u;
+  for (int t = 0; t < frames; ++t) {
+    const double s = t / 44100.0;
+    double padSum = 0.0;
+    for (int i = 0; i < 4; ++i) padSum += 0.08 * std::sin(kTwoPi * pad[i] * s + i);
+    const double beat = std::fmod(s, 0.5);
+    const double kick = 0.4 * std::exp(-beat * 30.0) *
+                        std::sin(kTwoPi * (50.0 + 80.0 * std::exp(-beat * 40.0)) * beat);
+    noise = noise * 1664525u + 1013904223u;
+    const double hat =
+        std::fmod(s + 0.25, 0.5) < 0.03 ? 0.05 * (static_cast<int32_t>(noise) / 2147483648.0) : 0.0;
+    const double note = melody[static_cast<int>(s * 4.0) % 8];
+    const double lead =
+        0.15 * std::sin(kTwoPi * note * s) * (0.6 + 0.4 * std::cos(kTwoPi * 4.0 * s));
+    const double left = 0.7 * padSum + kick + hat + lead;
+    const double right = 0.3 * padSum + kick + 0.5 * hat + lead;
+    pcm[2 * t] = static_cast<short>(std::lround(32767.0 * std::clamp(left, -1.0, 1.0)));
+    pcm[2 * t + 1] = static_cast<short>(std::lround(32767.0 * std::clamp(right, -1.0, 1.0)));
+  }
+  return pcm;
+}
+
+// The piece through dsp_process() at 2048 / 4 in hop-aligned blocks of 1024 frames
+// with stepOut output frames per hop, the analyser on.
+std::vector<short> runDriver(const std::vector<short>& pcm, int stepOut, Path path) {
+  selectPath(path);
+  spectrum_enabled.store(1);
+  dsp_init(2048, 4, 44100, 2);
+  const int blockIn = 1024;
+  const int blockOut = blockIn / 512 * stepOut;
+  const int blocks = static_cast<int>(pcm.size() / 2 / blockIn);
+  std::vector<short> out;
+  std::vector<short> block(2 * std::max(blockIn, blockOut));
+  for (int b = 0; b < blocks; ++b) {
+    std::copy(pcm.begin() + 2 * b * blockIn, pcm.begin() + 2 * (b + 1) * blockIn, block.begin());
+    EXPECT_EQ(dsp_process(block.data(), blockIn, blockOut), DSP_OK);
+    out.insert(out.end(), block.begin(), block.begin() + 2 * blockOut);
+  }
+  return out;
+}
+
+TEST_P(FastPath, DriverAgreesWithinOneLsb) {
+  const std::vector<short> pcm = musicLike(4 * 44100);
+  for (const int stepOut : {640, 409, 512}) {  // ratios 1.25, 0.8 (0.7988) and 1
+    SCOPED_TRACE(::testing::Message() << "stepOut=" << stepOut);
+    const std::vector<short> want = runDriver(pcm, stepOut, Path::Reference);
+    const std::vector<short> got = runDriver(pcm, stepOut, GetParam());
+    ASSERT_EQ(got.size(), want.size());
+    size_t identical = 0, withinOne = 0;
+    int worst = 0;
+    double energy = 0.0;
+    for (size_t i = 0; i < got.size(); ++i) {
+      const int d = std::abs(got[i] - want[i]);
+      identical += d == 0;
+      withinOne += d <= 1;
+      worst = std::max(worst, d);
+      energy += static_cast<double>(want[i]) * want[i];
+    }
+    ASSERT_GT(std::sqrt(energy / want.size()), 1000.0) << "the piece came out silent";
+    const double share = static_cast<double>(withinOne) / got.size();
+    EXPECT_GE(share, 0.999) << "worst " << worst << " LSB";
+    std::printf("  %s, stepOut %d: %.4f %% identical, %.4f %% within 1 LSB, worst %d LSB\n",
+                nameOf(GetParam()), stepOut, 100.0 * identical / got.size(), 100.0 * share, worst);
+  }
+}
+
+// Set up a mono analyser at 44.1 kHz with the count of pushed samples at zero (the
+// count survives spectrum_init()), so that both paths analyse at the same pushes.
+void resetAnalyser() {
+  const int period = 44100 / 4 / 8;
+  spectrum_init(44100, 1);
+  std::vector<float> pad(period + 1, 0.0f);
+  while (spectrum_counted() >= period) spectrum_push(pad.data(), 0, 0);
+  if (spectrum_counted() > 0) {
+    spectrum_push(pad.data(), static_cast<int>(period - spectrum_counted()), 0);
+  }
+  spectrum_init(44100, 1);
+}
+
+TEST_P(FastPath, AnalyserBandsAgreeWithinOneUlp) {
+  spectrum_enabled.store(1);
+  const std::vector<short> pcm = musicLike(2 * 44100);
+  std::vector<float> mono(pcm.size() / 2);
+  for (size_t i = 0; i < mono.size(); ++i) mono[i] = pcm[2 * i] / 32768.0f;
+  auto bandsAfterEachPush = [&](Path path) {
+    selectPath(path);
+    resetAnalyser();
+    std::vector<float> all;
+    for (size_t at = 0; at + 640 <= mono.size(); at += 640) {
+      spectrum_push(mono.data() + at, 640, 0);
+      all.insert(all.end(), spectrum_values, spectrum_values + spectrumBandCount);
+    }
+    return all;
+  };
+  const std::vector<float> want = bandsAfterEachPush(Path::Reference);
+  const std::vector<float> got = bandsAfterEachPush(GetParam());
+  ASSERT_EQ(got.size(), want.size());
+  const Agreement a = compareFloats(got.data(), want.data(), got.size());
+  EXPECT_LE(a.worst, 1) << a.differing << " of " << got.size() << " band values differ";
+  std::printf("  %s: %zu of %zu band values differ by an ulp\n", nameOf(GetParam()), a.differing,
+              got.size());
+}
+
+}  // namespace
