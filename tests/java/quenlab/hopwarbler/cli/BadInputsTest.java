@@ -22,6 +22,7 @@ import java.util.stream.Stream;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quenlab.hopwarbler.cli.LauncherRuns.Run;
 
 /**
  * Broken and unusual input files through the launcher: each gives a one-line error with exit
@@ -42,41 +43,17 @@ class BadInputsTest {
 
   private static Path launcher;
 
-  private record Run(int status, String out, String err) {}
-
   @BeforeAll
   static void findLauncher() {
-    String path = System.getProperty("hopwarbler.launcher", "");
-    assertFalse(path.isEmpty(), "set -Dhopwarbler.launcher to the configured bin/hopwarbler");
-    launcher = Path.of(path);
+    launcher = LauncherRuns.launcher();
   }
 
   private static Run run(Path dir, String... args) throws IOException, InterruptedException {
-    List<String> command = new ArrayList<>();
-    command.add(launcher.toString());
-    command.addAll(Arrays.asList(args));
-    Path out = Files.createTempFile("bad-inputs", ".out");
-    Path err = Files.createTempFile("bad-inputs", ".err");
-    try {
-      Process p = new ProcessBuilder(command)
-                      .directory(dir.toFile())
-                      .redirectOutput(out.toFile())
-                      .redirectError(err.toFile())
-                      .redirectInput(ProcessBuilder.Redirect.from(new java.io.File("/dev/null")))
-                      .start();
-      assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the tool did not finish: " + command);
-      return new Run(p.exitValue(), Files.readString(out, StandardCharsets.UTF_8),
-          Files.readString(err, StandardCharsets.UTF_8));
-    } finally {
-      Files.deleteIfExists(out);
-      Files.deleteIfExists(err);
-    }
+    return LauncherRuns.run(launcher, dir, args);
   }
 
   private static List<String> names(Path dir) throws IOException {
-    try (Stream<Path> files = Files.list(dir)) {
-      return files.map(p -> p.getFileName().toString()).sorted().toList();
-    }
+    return LauncherRuns.names(dir);
   }
 
   private static double tone(int frame) {

@@ -25,6 +25,7 @@ import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import quenlab.hopwarbler.Notes;
+import quenlab.hopwarbler.cli.LauncherRuns.Run;
 
 /**
  * End to end: the launcher that the build configures, run as a user would, on generated files.
@@ -33,42 +34,17 @@ import quenlab.hopwarbler.Notes;
 class LauncherTest {
   private static Path launcher;
 
-  private record Run(int status, String out, String err) {}
-
   @BeforeAll
   static void findLauncher() {
-    String path = System.getProperty("hopwarbler.launcher", "");
-    assertFalse(path.isEmpty(), "set -Dhopwarbler.launcher to the configured bin/hopwarbler");
-    launcher = Path.of(path);
-    assertTrue(Files.isExecutable(launcher), launcher + " is not executable");
+    launcher = LauncherRuns.launcher();
   }
 
   private static Run run(Path dir, String... args) throws IOException, InterruptedException {
-    List<String> command = new ArrayList<>();
-    command.add(launcher.toString());
-    command.addAll(Arrays.asList(args));
-    Path out = Files.createTempFile("launcher", ".out");
-    Path err = Files.createTempFile("launcher", ".err");
-    try {
-      Process p = new ProcessBuilder(command)
-                      .directory(dir.toFile())
-                      .redirectOutput(out.toFile())
-                      .redirectError(err.toFile())
-                      .redirectInput(ProcessBuilder.Redirect.from(new java.io.File("/dev/null")))
-                      .start();
-      assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the tool did not finish: " + command);
-      return new Run(p.exitValue(), Files.readString(out, StandardCharsets.UTF_8),
-          Files.readString(err, StandardCharsets.UTF_8));
-    } finally {
-      Files.deleteIfExists(out);
-      Files.deleteIfExists(err);
-    }
+    return LauncherRuns.run(launcher, dir, args);
   }
 
   private static List<String> names(Path dir) throws IOException {
-    try (Stream<Path> files = Files.list(dir)) {
-      return files.map(p -> p.getFileName().toString()).sorted().toList();
-    }
+    return LauncherRuns.names(dir);
   }
 
   /**
