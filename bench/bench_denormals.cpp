@@ -35,12 +35,8 @@
 
 #include "dsp.h"
 #include "iirfilter.h"
+#include "music.h"
 #include "vocoder.h"
-
-// music.cpp
-const short* music_pcm();
-int music_frames();
-int music_rate();
 
 namespace {
 

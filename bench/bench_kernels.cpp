@@ -29,10 +29,7 @@
 #include "spectrum.h"
 #endif
 
-// music.cpp
-const short* music_pcm();
-int music_frames();
-int music_rate();
+#include "music.h"
 // floor_binpass.cpp (AVX2 + FMA only)
 void floor_analyse(const float* spectrum, float* mag, float* phi, int n);
 void floor_synthesise(const float* mag, const float* psi, float* spectrum, int n);
@@ -263,16 +260,22 @@ bool vectorBinPassAgrees(const FloorData& d) {
   return true;
 }
 
-void benchFloor(benchmark::State& state) {
+// The floor's bin pass runs only where it exists and agrees with scalar libm.
+bool floorReady(benchmark::State& state, FloorData& d) {
   if (!haveAvx2()) {
     state.SkipWithError("the vectorised bin pass needs AVX2 and FMA");
-    return;
+    return false;
   }
-  FloorData d;
   if (!vectorBinPassAgrees(d)) {
     state.SkipWithError("the vectorised bin pass disagrees with scalar libm");
-    return;
+    return false;
   }
+  return true;
+}
+
+void benchFloor(benchmark::State& state) {
+  FloorData d;
+  if (!floorReady(state, d)) return;
   for (auto _ : state) {
     fftwf_execute(d.forward);
     floor_analyse(&d.spectrum[0][0], d.mag.data(), d.phi.data(), frameSize / 2);
@@ -293,15 +296,8 @@ void benchFloorTransforms(benchmark::State& state) {
 }
 
 void benchFloorBinPass(benchmark::State& state) {
-  if (!haveAvx2()) {
-    state.SkipWithError("the vectorised bin pass needs AVX2 and FMA");
-    return;
-  }
   FloorData d;
-  if (!vectorBinPassAgrees(d)) {
-    state.SkipWithError("the vectorised bin pass disagrees with scalar libm");
-    return;
-  }
+  if (!floorReady(state, d)) return;
   for (auto _ : state) {
     floor_analyse(&d.spectrum[0][0], d.mag.data(), d.phi.data(), frameSize / 2);
     floor_synthesise(d.mag.data(), d.phi.data(), &d.rebuilt[0][0], frameSize / 2);

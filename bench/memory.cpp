@@ -26,10 +26,7 @@
 #include "spectrum.h"
 #endif
 
-// music.cpp
-const short* music_pcm();
-int music_frames();
-int music_rate();
+#include "music.h"
 
 namespace {
 
