@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 int doubleFrameSize = 0;
 int logFrame = 0;
@@ -27,6 +28,11 @@ constexpr double pi = 3.141592653589793;
 // covers vector loads that reach one double past the last stage.
 constexpr int twiddleDoubles = 2 * fftMaxSize + 4;
 alignas(64) double fastTwiddles[2][twiddleDoubles];
+
+// The same twiddles split into real and imaginary parts for the AVX2 path: stage k's
+// twiddle m at index 2^k + m of each direction's pair of tables.
+alignas(64) double splitRe[2][fftMaxSize];
+alignas(64) double splitIm[2][fftMaxSize];
 
 // For q < N/4: the bin that the bit-reversal permutation moves to complex index
 // 4q (q reversed over log2 N - 2 bits); bin quarterReversal[q] + N/4 goes to 4q + 2,
@@ -78,6 +84,10 @@ void buildFastTables(int n) {
       forward[1] = pui[at];
       inverse[0] = pur_inv[at];
       inverse[1] = pui_inv[at];
+      splitRe[0][(1 << k) + m] = pur[at];
+      splitIm[0][(1 << k) + m] = pui[at];
+      splitRe[1][(1 << k) + m] = pur_inv[at];
+      splitIm[1][(1 << k) + m] = pui_inv[at];
     }
   }
   const int bits = logFrame - 2;
@@ -196,127 +206,209 @@ void placeOneSidedBaseline(const float* lower, float* b, int n) {
   }
 }
 
-// ---- AVX2 path: two complex values per vector, the first two stages fused ----
+// ---- AVX2 path: a self-sorting (Stockham) order over split blocks ----
+//
+// The butterflies are the reference's, operand for operand; only where their
+// results are kept differs. After stage k the value that the reference holds at
+// position g 2^(k+1) + r is bin r (r < 2^(k+1)) of the sub-transform of the inputs
+// x[c + j N/2^(k+1)], with c the bit reversal of g; here it is kept at row r,
+// column c, columns contiguous. Stage k then pairs (r, c) with (r, c + C), C =
+// N/2^(k+1), under the one twiddle of row r, writes rows r and r + 2^k of C
+// columns, and needs no bit-reversal pass: stage 0 reads the input in its natural
+// order and the last stage writes the bins in theirs.
+//
+// Between stages, four columns of a row are kept as a split block of eight floats,
+// the four real parts then the four imaginary parts, so that each converts to two
+// vectors of doubles without shuffles. The last two stages, whose rows are too short
+// for that, run over four rows per vector instead: the first of them transposes.
 
-FFT_AVX2 inline __m256d load2(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-
-FFT_AVX2 inline void store2(float* p, __m256d v) { _mm_storeu_ps(p, _mm256_cvtpd_ps(v)); }
-
-// Two complex products at once, with ur and ui each repeated over its pair:
-// lanes (re ur - im ui, im ur + re ui). re ur is a product of two floats, exact in
-// double, so fusing it with the addition rounds exactly as the plain sum does.
-FFT_AVX2 inline __m256d cmul2(__m256d x, __m256d ur, __m256d ui) {
-  return _mm256_fmaddsub_pd(x, ur, _mm256_mul_pd(_mm256_permute_pd(x, 5), ui));
+FFT_AVX2 inline __m256d widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+FFT_AVX2 inline __m256d widenLow(__m256 v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
+FFT_AVX2 inline __m256d widenHigh(__m256 v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
+// a + t and a - t as fused operations on t times one, which round exactly as the
+// plain sum and difference do: they run on the multiply units, leaving the others
+// to the float/double conversions, which bound these loops.
+FFT_AVX2 inline __m256d plus(__m256d a, __m256d t) {
+  return _mm256_fmadd_pd(t, _mm256_set1_pd(1.0), a);
+}
+FFT_AVX2 inline __m256d minus(__m256d a, __m256d t) {
+  return _mm256_fnmadd_pd(t, _mm256_set1_pd(1.0), a);
 }
 
-// The twiddle pairs at w (re, im, re, im) as the repeated ur and ui of cmul2().
-FFT_AVX2 inline __m256d twiddleRe(const double* w) { return _mm256_movedup_pd(_mm256_loadu_pd(w)); }
-FFT_AVX2 inline __m256d twiddleIm(const double* w) {
-  return _mm256_movedup_pd(_mm256_loadu_pd(w + 1));
+// (re, im) times (ur, ui) for four split values: (re ur - im ui, re ui + im ur).
+// Each product is of two floats, exact in double, so fusing one of them into the
+// sum rounds exactly as the separate operations do.
+FFT_AVX2 inline void cmul4(__m256d re, __m256d im, __m256d ur, __m256d ui, __m256d* tr,
+                           __m256d* ti) {
+  *tr = _mm256_fmsub_pd(re, ur, _mm256_mul_pd(im, ui));
+  *ti = _mm256_fmadd_pd(re, ui, _mm256_mul_pd(im, ur));
 }
 
-FFT_AVX2 inline __m256d roundToFloat(__m256d v) { return _mm256_cvtps_pd(_mm256_cvtpd_ps(v)); }
-
-// Stores the four complex results z0 .. z3 of groups g (low lanes) and g + n/8
-// (high lanes) at dst + 8g and at dst + 8(g + n/8).
-FFT_AVX2 inline void storeGroups(float* low, float* high, __m256d z0, __m256d z1, __m256d z2,
-                                 __m256d z3) {
-  const __m128d f0 = _mm_castps_pd(_mm256_cvtpd_ps(z0));
-  const __m128d f1 = _mm_castps_pd(_mm256_cvtpd_ps(z1));
-  const __m128d f2 = _mm_castps_pd(_mm256_cvtpd_ps(z2));
-  const __m128d f3 = _mm_castps_pd(_mm256_cvtpd_ps(z3));
-  _mm_storeu_pd(reinterpret_cast<double*>(low), _mm_unpacklo_pd(f0, f1));
-  _mm_storeu_pd(reinterpret_cast<double*>(low + 4), _mm_unpacklo_pd(f2, f3));
-  _mm_storeu_pd(reinterpret_cast<double*>(high), _mm_unpackhi_pd(f0, f1));
-  _mm_storeu_pd(reinterpret_cast<double*>(high + 4), _mm_unpackhi_pd(f2, f3));
-}
-
-// The permutation fused with stages 0 and 1, from src into dst (n >= 8). Group g
-// (complex indices 4g .. 4g + 3 after the permutation) takes its inputs from the
-// bins a, a + n/2, a + n/4 and a + 3n/4 with a = quarterReversal[g]; for g < n/8, a
-// is even and group g + n/8 takes the bins one above. So every load brings the
-// same input of both groups, which run side by side in the two lanes.
-FFT_AVX2 void firstStagesAvx2(const float* src, float* dst, int n, const double* tw) {
-  const __m256d w0re = _mm256_set1_pd(tw[2]);
-  const __m256d w0im = _mm256_set1_pd(tw[3]);
-  const __m256d v0re = _mm256_set1_pd(tw[4]);
-  const __m256d v0im = _mm256_set1_pd(tw[5]);
-  const __m256d v1re = _mm256_set1_pd(tw[6]);
-  const __m256d v1im = _mm256_set1_pd(tw[7]);
-  const int eighth = n / 8;
-  for (int g = 0; g < eighth; g++) {
-    const float* s = src + 2 * quarterReversal[g];
-    const __m256d x0 = load2(s);
-    const __m256d x1 = load2(s + n);
-    const __m256d x2 = load2(s + n / 2);
-    const __m256d x3 = load2(s + n + n / 2);
-    // Stage 0: (c0, c1) and (c2, c3), rounded to float as the stage stores them.
-    const __m256d t1 = cmul2(x1, w0re, w0im);
-    const __m256d t3 = cmul2(x3, w0re, w0im);
-    const __m256d y0 = roundToFloat(_mm256_add_pd(x0, t1));
-    const __m256d y1 = roundToFloat(_mm256_sub_pd(x0, t1));
-    const __m256d y2 = roundToFloat(_mm256_add_pd(x2, t3));
-    const __m256d y3 = roundToFloat(_mm256_sub_pd(x2, t3));
-    // Stage 1: (c0, c2) with twiddle 0 and (c1, c3) with twiddle 1.
-    const __m256d u2 = cmul2(y2, v0re, v0im);
-    const __m256d u3 = cmul2(y3, v1re, v1im);
-    storeGroups(dst + 8 * g, dst + 8 * (g + eighth), _mm256_add_pd(y0, u2), _mm256_add_pd(y1, u3),
-                _mm256_sub_pd(y0, u2), _mm256_sub_pd(y1, u3));
+// Stage 0 from interleaved input (n >= 8): rows 0 and 1 take the same positions
+// as the inputs x[c] and x[c + n/2], so src and dst may be the same buffer. The
+// twiddle is (1, 0): the products are exact in float as in double, and the sum of
+// two floats rounds to float the same way directly as through double, so this
+// stage runs in float, eight lanes wide. The products by one and zero stay: they
+// set the signs of zeros as the reference's do.
+FFT_AVX2 void firstStageAvx2(const float* src, float* dst, int n) {
+  const __m256i toSplit = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256 one = _mm256_set1_ps(1.0f);
+  // tr = re 1 - im 0 is formed as re 1 + im (-0); ti = im 1 + re 0.
+  const __m256 zero = _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f);
+  for (int c = 0; c < n; c += 8) {
+    const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + c), toSplit);
+    const __m256 b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + n + c), toSplit);
+    const __m256 swapped = _mm256_permute2f128_ps(b, b, 1);
+    const __m256 t = _mm256_add_ps(_mm256_mul_ps(b, one), _mm256_mul_ps(swapped, zero));
+    _mm256_storeu_ps(dst + c, _mm256_add_ps(a, t));
+    _mm256_storeu_ps(dst + n + c, _mm256_sub_ps(a, t));
   }
 }
 
-// Stage k (k >= 2, so that every half span holds at least four complex values)
-// from src into dst, which may be the same buffer: groups outer, the contiguous
-// twiddles inner.
-FFT_AVX2 void stageAvx2(const float* src, float* dst, int n, int k, const double* tw) {
-  const int half = 2 << k;  // floats between the two inputs of a butterfly
-  const double* t = tw + half;
-  for (int g = 0; g < 2 * n; g += 2 * half) {
-    const float* s1 = src + g;
-    const float* s2 = s1 + half;
-    float* d1 = dst + g;
-    float* d2 = d1 + half;
-    for (int m = 0; m < half; m += 8) {
-      const __m256d a0 = load2(s1 + m);
-      const __m256d a1 = load2(s1 + m + 4);
-      const __m256d c0 = cmul2(load2(s2 + m), twiddleRe(t + m), twiddleIm(t + m));
-      const __m256d c1 = cmul2(load2(s2 + m + 4), twiddleRe(t + m + 4), twiddleIm(t + m + 4));
-      store2(d1 + m, _mm256_add_pd(a0, c0));
-      store2(d1 + m + 4, _mm256_add_pd(a1, c1));
-      store2(d2 + m, _mm256_sub_pd(a0, c0));
-      store2(d2 + m + 4, _mm256_sub_pd(a1, c1));
+// Stage 0 of the inverse of a one-sided spectrum: every partner is a zero of the
+// upper half, whose product with (1, 0) is (+0, +0), so row 0 is lower + 0 (which
+// only turns -0 into +0) and row 1 is lower itself.
+FFT_AVX2 void firstStageOneSidedAvx2(const float* lower, float* dst, int n) {
+  const __m256i toSplit = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
+  const __m256 zero = _mm256_setzero_ps();
+  for (int c = 0; c < n; c += 8) {
+    const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(lower + c), toSplit);
+    _mm256_storeu_ps(dst + c, _mm256_add_ps(a, zero));
+    _mm256_storeu_ps(dst + n + c, _mm256_sub_ps(a, zero));
+  }
+}
+
+// Stage k for 1 <= k <= logFrame - 3 (rows of at least four columns), src to dst.
+FFT_AVX2 void middleStageAvx2(const float* src, float* dst, int n, int k, const double* twRe,
+                              const double* twIm) {
+  const int rows = 1 << k;
+  const int cols = n >> (k + 1);  // C, columns of each output row
+  for (int r = 0; r < rows; r++) {
+    const __m256d ur = _mm256_set1_pd(twRe[rows + r]);
+    const __m256d ui = _mm256_set1_pd(twIm[rows + r]);
+    const float* a = src + 4 * r * cols;
+    const float* b = a + 2 * cols;
+    float* low = dst + 2 * r * cols;
+    float* high = dst + 2 * (r + rows) * cols;
+    for (int c = 0; c < 2 * cols; c += 8) {
+      const __m256d are = widen(a + c);
+      const __m256d aim = widen(a + c + 4);
+      __m256d tr;
+      __m256d ti;
+      cmul4(widen(b + c), widen(b + c + 4), ur, ui, &tr, &ti);
+      _mm_storeu_ps(low + c, _mm256_cvtpd_ps(plus(are, tr)));
+      _mm_storeu_ps(low + c + 4, _mm256_cvtpd_ps(plus(aim, ti)));
+      _mm_storeu_ps(high + c, _mm256_cvtpd_ps(minus(are, tr)));
+      _mm_storeu_ps(high + c + 4, _mm256_cvtpd_ps(minus(aim, ti)));
     }
   }
 }
 
-FFT_AVX2 void transformAvx2(float* b, int n, const double* tw) {
-  alignas(32) float scratch[2 * fftMaxSize];
-  firstStagesAvx2(b, scratch, n, tw);
-  stageAvx2(scratch, b, n, 2, tw);
-  for (int k = 3; k < logFrame; k++) stageAvx2(b, b, n, k, tw);
+// Stage logFrame - 2 (n >= 16), whose input rows hold four columns. Four rows at a
+// time are transposed so that each vector holds one column of four rows; the
+// results are kept the same way, for rows of four: row block q (rows 4q .. 4q + 3
+// of the n/2 output rows) as sixteen floats, the real then the imaginary parts of
+// column 0, then those of column 1.
+FFT_AVX2 void transposingStageAvx2(const float* src, float* dst, int n, const double* twRe,
+                                   const double* twIm) {
+  const int quarter = n / 4;  // input rows, and the first twiddle of this stage
+  for (int r = 0; r < quarter; r += 4) {
+    const float* s = src + 8 * r;
+    const __m256 q0 = _mm256_loadu_ps(s);
+    const __m256 q1 = _mm256_loadu_ps(s + 8);
+    const __m256 q2 = _mm256_loadu_ps(s + 16);
+    const __m256 q3 = _mm256_loadu_ps(s + 24);
+    // The shuffles work within each 128-bit half, so they transpose the real parts
+    // (low halves) and the imaginary parts (high halves) at once.
+    const __m256 t0 = _mm256_unpacklo_ps(q0, q1);
+    const __m256 t1 = _mm256_unpackhi_ps(q0, q1);
+    const __m256 t2 = _mm256_unpacklo_ps(q2, q3);
+    const __m256 t3 = _mm256_unpackhi_ps(q2, q3);
+    const __m256 x0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 x1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
+    const __m256 x2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
+    const __m256 x3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
+    // Columns 0 and 2, and 1 and 3, under the twiddle of each row.
+    const __m256d ur = _mm256_loadu_pd(twRe + quarter + r);
+    const __m256d ui = _mm256_loadu_pd(twIm + quarter + r);
+    __m256d tr0;
+    __m256d ti0;
+    __m256d tr1;
+    __m256d ti1;
+    cmul4(widenLow(x2), widenHigh(x2), ur, ui, &tr0, &ti0);
+    cmul4(widenLow(x3), widenHigh(x3), ur, ui, &tr1, &ti1);
+    const __m256d x0re = widenLow(x0);
+    const __m256d x0im = widenHigh(x0);
+    const __m256d x1re = widenLow(x1);
+    const __m256d x1im = widenHigh(x1);
+    float* low = dst + 4 * r;               // rows r .. r + 3
+    float* high = dst + 4 * (r + quarter);  // rows r + n/4 .. r + n/4 + 3
+    _mm_storeu_ps(low, _mm256_cvtpd_ps(plus(x0re, tr0)));
+    _mm_storeu_ps(low + 4, _mm256_cvtpd_ps(plus(x0im, ti0)));
+    _mm_storeu_ps(low + 8, _mm256_cvtpd_ps(plus(x1re, tr1)));
+    _mm_storeu_ps(low + 12, _mm256_cvtpd_ps(plus(x1im, ti1)));
+    _mm_storeu_ps(high, _mm256_cvtpd_ps(minus(x0re, tr0)));
+    _mm_storeu_ps(high + 4, _mm256_cvtpd_ps(minus(x0im, ti0)));
+    _mm_storeu_ps(high + 8, _mm256_cvtpd_ps(minus(x1re, tr1)));
+    _mm_storeu_ps(high + 12, _mm256_cvtpd_ps(minus(x1im, ti1)));
+  }
 }
 
-// The one-sided inverse's placement and stage 0 (see placeOneSidedBaseline())
-// fused with stage 1, two groups side by side as in firstStagesAvx2() (n >= 8).
-FFT_AVX2 void oneSidedAvx2(const float* lower, float* b, int n, const double* tw) {
-  const __m256d v0re = _mm256_set1_pd(tw[4]);
-  const __m256d v0im = _mm256_set1_pd(tw[5]);
-  const __m256d v1re = _mm256_set1_pd(tw[6]);
-  const __m256d v1im = _mm256_set1_pd(tw[7]);
-  const __m256d zero = _mm256_setzero_pd();
-  const int eighth = n / 8;
-  for (int g = 0; g < eighth; g++) {
-    const float* s = lower + 2 * quarterReversal[g];
-    const __m256d xa = load2(s);
-    const __m256d xb = load2(s + n / 2);
-    const __m256d y0 = _mm256_add_pd(xa, zero);
-    const __m256d y1 = _mm256_sub_pd(xa, zero);
-    const __m256d u2 = cmul2(_mm256_add_pd(xb, zero), v0re, v0im);
-    const __m256d u3 = cmul2(_mm256_sub_pd(xb, zero), v1re, v1im);
-    storeGroups(b + 8 * g, b + 8 * (g + eighth), _mm256_add_pd(y0, u2), _mm256_add_pd(y1, u3),
-                _mm256_sub_pd(y0, u2), _mm256_sub_pd(y1, u3));
+// Bins b .. b + 3 from their split real and imaginary parts, stored interleaved.
+FFT_AVX2 inline void storeBins(float* dst, __m256d re, __m256d im) {
+  const __m128 r = _mm256_cvtpd_ps(re);
+  const __m128 i = _mm256_cvtpd_ps(im);
+  _mm_storeu_ps(dst, _mm_unpacklo_ps(r, i));
+  _mm_storeu_ps(dst + 4, _mm_unpackhi_ps(r, i));
+}
+
+// The last stage, from the row blocks of transposingStageAvx2(): the two columns of
+// rows r .. r + 3 give the bins r .. r + 3 and r + n/2 .. r + n/2 + 3, interleaved.
+FFT_AVX2 void finalStageAvx2(const float* src, float* dst, int n, const double* twRe,
+                             const double* twIm) {
+  const int half = n / 2;  // rows, and the first twiddle of this stage
+  for (int r = 0; r < half; r += 4) {
+    const float* s = src + 4 * r;
+    __m256d tr;
+    __m256d ti;
+    cmul4(widen(s + 8), widen(s + 12), _mm256_loadu_pd(twRe + half + r),
+          _mm256_loadu_pd(twIm + half + r), &tr, &ti);
+    const __m256d are = widen(s);
+    const __m256d aim = widen(s + 4);
+    storeBins(dst + 2 * r, plus(are, tr), plus(aim, ti));
+    storeBins(dst + 2 * (r + half), minus(are, tr), minus(aim, ti));
   }
-  for (int k = 2; k < logFrame; k++) stageAvx2(b, b, n, k, tw);
+}
+
+// The number of passes after stage 0, all out of place: the middle stages, then the
+// transposing and the final stage.
+int laterPasses() { return logFrame - 1; }
+
+// The stages after the first. Stage 0 has left its result in b when the number of
+// later passes is even, in scratch otherwise, so that the passes, alternating
+// between the two buffers, end in b.
+FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, const double* twRe,
+                              const double* twIm) {
+  float* from = laterPasses() % 2 == 0 ? b : scratch;
+  float* to = from == b ? scratch : b;
+  for (int k = 1; k <= logFrame - 3; k++) {
+    middleStageAvx2(from, to, n, k, twRe, twIm);
+    std::swap(from, to);
+  }
+  transposingStageAvx2(from, to, n, twRe, twIm);
+  finalStageAvx2(to, from, n, twRe, twIm);
+}
+
+FFT_AVX2 void transformAvx2(float* b, int n, int direction) {
+  alignas(32) float scratch[2 * fftMaxSize];
+  firstStageAvx2(b, laterPasses() % 2 == 0 ? b : scratch, n);
+  laterStagesAvx2(b, scratch, n, splitRe[direction], splitIm[direction]);
+}
+
+FFT_AVX2 void oneSidedAvx2(const float* lower, float* b, int n) {
+  alignas(32) float scratch[2 * fftMaxSize];
+  firstStageOneSidedAvx2(lower, laterPasses() % 2 == 0 ? b : scratch, n);
+  laterStagesAvx2(b, scratch, n, splitRe[0], splitIm[0]);
 }
 
 }  // namespace
@@ -346,10 +438,10 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
     transformReference(fftBuffer, sign);
     return;
   }
-  const double* tw = fastTwiddles[sign == 1 ? 0 : 1];
-  if (activePath == FFT_PATH_AVX2) {
-    transformAvx2(fftBuffer, n, tw);
+  if (activePath == FFT_PATH_AVX2 && n >= 16) {
+    transformAvx2(fftBuffer, n, sign == 1 ? 0 : 1);
   } else {
+    const double* tw = fastTwiddles[sign == 1 ? 0 : 1];
     permute(fftBuffer);
     stagesBaseline(fftBuffer, n, 0, tw);
   }
@@ -363,10 +455,10 @@ void fft_inverse_one_sided(const float* lower, float* buffer, int channel) {
     fft_process(buffer, 1, channel);
     return;
   }
-  const double* tw = fastTwiddles[0];
-  if (activePath == FFT_PATH_AVX2) {
-    oneSidedAvx2(lower, buffer, n, tw);
+  if (activePath == FFT_PATH_AVX2 && n >= 16) {
+    oneSidedAvx2(lower, buffer, n);
   } else {
+    const double* tw = fastTwiddles[0];
     placeOneSidedBaseline(lower, buffer, n);
     stagesBaseline(buffer, n, 1, tw);
   }

@@ -12,13 +12,16 @@
 // round to float when stored. All tables are static arrays sized for N = 4096.
 //
 // Code paths: the reference path is the plain loop nest (twiddle outer, groups
-// inner). The baseline path (SSE2, any x86-64) and the AVX2 path (chosen at run
-// time when the CPU has AVX2 and FMA) run the groups outer and the contiguous
-// twiddles inner, vectorised, with the first two stages fused. They compute every
-// butterfly with the same double operations and roundings, so every path gives the
-// same bits. (FMA appears only where a product of two floats is added: that
-// product is exact in double, so fusing cannot change the sum.) At N = 2048 the
-// AVX2 path takes under a third of the reference's time (8 us against 28).
+// inner). The baseline path (SSE2, any x86-64) runs the groups outer and the
+// contiguous twiddles inner, with the first two stages fused. The AVX2 path
+// (chosen at run time when the CPU has AVX2 and FMA) keeps each stage's results in
+// a self-sorting order instead, which needs no bit-reversal pass, and holds four
+// values per vector of doubles. Every path computes every butterfly with the same
+// double operations and roundings, so every path gives the same bits. (FMA appears
+// only where a product of two floats is added, a product exact in double, and as
+// a + 1 t, so fusing cannot change a sum.) The float/double conversions at every
+// stage bound the AVX2 path: at N = 2048 it takes about a fifth of the reference's
+// time (5.6 us against 28).
 //
 // fft_init() rewrites the tables in place: it must not overlap fft_process().
 #pragma once
