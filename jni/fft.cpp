@@ -362,21 +362,34 @@ FFT_AVX2 inline void storeBins(float* dst, __m256d re, __m256d im) {
   _mm_storeu_ps(dst + 4, _mm_unpackhi_ps(r, i));
 }
 
+// What the last stage writes: every bin; only bins 0 .. n/2 - 1; or only the real
+// parts of all bins, contiguous.
+enum class Output { All, LowerHalf, RealParts };
+
 // The last stage, from the row blocks of transposingStageAvx2(): the two columns of
-// rows r .. r + 3 give the bins r .. r + 3 and r + n/2 .. r + n/2 + 3, interleaved.
+// rows r .. r + 3 give the bins r .. r + 3 and r + n/2 .. r + n/2 + 3.
 FFT_AVX2 void finalStageAvx2(const float* src, float* dst, int n, const double* twRe,
-                             const double* twIm) {
+                             const double* twIm, Output output) {
   const int half = n / 2;  // rows, and the first twiddle of this stage
   for (int r = 0; r < half; r += 4) {
     const float* s = src + 4 * r;
+    const __m256d ur = _mm256_loadu_pd(twRe + half + r);
+    const __m256d ui = _mm256_loadu_pd(twIm + half + r);
+    const __m256d are = widen(s);
+    if (output == Output::RealParts) {
+      const __m256d tr = _mm256_fmsub_pd(widen(s + 8), ur, _mm256_mul_pd(widen(s + 12), ui));
+      _mm_storeu_ps(dst + r, _mm256_cvtpd_ps(plus(are, tr)));
+      _mm_storeu_ps(dst + r + half, _mm256_cvtpd_ps(minus(are, tr)));
+      continue;
+    }
     __m256d tr;
     __m256d ti;
-    cmul4(widen(s + 8), widen(s + 12), _mm256_loadu_pd(twRe + half + r),
-          _mm256_loadu_pd(twIm + half + r), &tr, &ti);
-    const __m256d are = widen(s);
+    cmul4(widen(s + 8), widen(s + 12), ur, ui, &tr, &ti);
     const __m256d aim = widen(s + 4);
     storeBins(dst + 2 * r, plus(are, tr), plus(aim, ti));
-    storeBins(dst + 2 * (r + half), minus(are, tr), minus(aim, ti));
+    if (output == Output::All) {
+      storeBins(dst + 2 * (r + half), minus(are, tr), minus(aim, ti));
+    }
   }
 }
 
@@ -387,8 +400,9 @@ int laterPasses() { return logFrame - 1; }
 // The stages after the first. Stage 0 has left its result in b when the number of
 // later passes is even, in scratch otherwise, so that the passes, alternating
 // between the two buffers, end in b.
-FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, const double* twRe,
-                              const double* twIm) {
+FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, int direction, Output output) {
+  const double* twRe = splitRe[direction];
+  const double* twIm = splitIm[direction];
   float* from = laterPasses() % 2 == 0 ? b : scratch;
   float* to = from == b ? scratch : b;
   for (int k = 1; k <= logFrame - 3; k++) {
@@ -396,20 +410,22 @@ FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, const double* twR
     std::swap(from, to);
   }
   transposingStageAvx2(from, to, n, twRe, twIm);
-  finalStageAvx2(to, from, n, twRe, twIm);
+  finalStageAvx2(to, from, n, twRe, twIm, output);
 }
 
-FFT_AVX2 void transformAvx2(float* b, int n, int direction) {
+FFT_AVX2 void transformAvx2(float* b, int n, int direction, Output output) {
   alignas(32) float scratch[2 * fftMaxSize];
   firstStageAvx2(b, laterPasses() % 2 == 0 ? b : scratch, n);
-  laterStagesAvx2(b, scratch, n, splitRe[direction], splitIm[direction]);
+  laterStagesAvx2(b, scratch, n, direction, output);
 }
 
-FFT_AVX2 void oneSidedAvx2(const float* lower, float* b, int n) {
+FFT_AVX2 void oneSidedAvx2(const float* lower, float* b, int n, Output output) {
   alignas(32) float scratch[2 * fftMaxSize];
   firstStageOneSidedAvx2(lower, laterPasses() % 2 == 0 ? b : scratch, n);
-  laterStagesAvx2(b, scratch, n, splitRe[0], splitIm[0]);
+  laterStagesAvx2(b, scratch, n, 0, output);
 }
+
+bool avx2Applies(int n) { return activePath == FFT_PATH_AVX2 && n >= 16; }
 
 }  // namespace
 
@@ -438,8 +454,8 @@ void fft_process(float* fftBuffer, int sign, int /*channel*/) {
     transformReference(fftBuffer, sign);
     return;
   }
-  if (activePath == FFT_PATH_AVX2 && n >= 16) {
-    transformAvx2(fftBuffer, n, sign == 1 ? 0 : 1);
+  if (avx2Applies(n)) {
+    transformAvx2(fftBuffer, n, sign == 1 ? 0 : 1, Output::All);
   } else {
     const double* tw = fastTwiddles[sign == 1 ? 0 : 1];
     permute(fftBuffer);
@@ -455,13 +471,32 @@ void fft_inverse_one_sided(const float* lower, float* buffer, int channel) {
     fft_process(buffer, 1, channel);
     return;
   }
-  if (activePath == FFT_PATH_AVX2 && n >= 16) {
-    oneSidedAvx2(lower, buffer, n);
+  if (avx2Applies(n)) {
+    oneSidedAvx2(lower, buffer, n, Output::All);
   } else {
     const double* tw = fastTwiddles[0];
     placeOneSidedBaseline(lower, buffer, n);
     stagesBaseline(buffer, n, 1, tw);
   }
+}
+
+void fft_forward_lower(float* buffer, int channel) {
+  const int n = doubleFrameSize / 2;
+  if (avx2Applies(n)) {
+    transformAvx2(buffer, n, 1, Output::LowerHalf);
+  } else {
+    fft_process(buffer, -1, channel);
+  }
+}
+
+void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel) {
+  const int n = doubleFrameSize / 2;
+  if (avx2Applies(n)) {
+    oneSidedAvx2(lower, buffer, n, Output::RealParts);
+    return;
+  }
+  fft_inverse_one_sided(lower, buffer, channel);
+  for (int i = 1; i < n; i++) buffer[i] = buffer[2 * i];
 }
 
 bool fft_select_path(FftPath path) {

@@ -44,6 +44,15 @@ void fft_process(float* fftBuffer, int sign, int channel);
 // lower and buffer must not overlap.
 void fft_inverse_one_sided(const float* lower, float* buffer, int channel);
 
+// What the vocoder reads of its two transforms, without the rest's share of the
+// work. fft_forward_lower() is fft_process(buffer, -1, channel) for bins 0 .. N/2 - 1
+// (the first N floats, the same bits); the rest of the buffer is left undefined.
+// fft_inverse_one_sided_real() is fft_inverse_one_sided() for the real parts only:
+// it writes the N real parts, in order, to buffer[0 .. N - 1] and leaves the rest of
+// the 2N floats undefined.
+void fft_forward_lower(float* buffer, int channel);
+void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel);
+
 // The code paths; FFT_PATH_BEST stands for AVX2 when the CPU has AVX2 and FMA,
 // otherwise the baseline path.
 enum FftPath { FFT_PATH_REFERENCE, FFT_PATH_BASELINE, FFT_PATH_AVX2, FFT_PATH_BEST };

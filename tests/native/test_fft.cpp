@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <complex>
 #include <cstdint>
@@ -316,7 +317,8 @@ TEST(Fft, SameSizeTwiceBuildsTheSameTables) {
 
 // Every code path (plain reference loops, the vectorised baseline and the AVX2
 // path) computes the same bits, in both directions and at every size; so does
-// the one-sided inverse against the full inverse of a zero-padded copy. Besides
+// the one-sided inverse against the full inverse of a zero-padded copy, and the
+// transforms that keep only the lower bins or only the real parts. Besides
 // random complex values, the inputs include what the vocoder hands over: real
 // frames (every imaginary part +0) with runs of -0 and +0 samples, and silences,
 // where only the signs of zeros can tell the paths apart.
@@ -351,6 +353,11 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
         fft_process(reference.data(), -1, 0);
         ASSERT_EQ(0, std::memcmp(forward.data(), reference.data(), sizeof(float) * 2 * n))
             << "forward, N " << n << ", path " << path;
+        ASSERT_TRUE(fft_select_path(path));
+        std::vector<float> lower = *frame;
+        fft_forward_lower(lower.data(), 0);
+        ASSERT_EQ(0, std::memcmp(lower.data(), reference.data(), sizeof(float) * n))
+            << "lower half, N " << n << ", path " << path;
       }
     }
     for (int sign : {-1, 1}) {
@@ -373,6 +380,12 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
       fft_inverse_one_sided(input.data(), oneSided.data(), 0);
       ASSERT_EQ(0, std::memcmp(padded.data(), oneSided.data(), sizeof(float) * 2 * n))
           << "one-sided, N " << n << ", path " << path;
+      std::vector<float> real(2 * n, 9.0f);
+      fft_inverse_one_sided_real(input.data(), real.data(), 0);
+      for (int i = 0; i < n; i++) {
+        ASSERT_EQ(std::bit_cast<uint32_t>(padded[2 * i]), std::bit_cast<uint32_t>(real[i]))
+            << "real part " << i << ", N " << n << ", path " << path;
+      }
     }
   }
   fft_select_path(FFT_PATH_BEST);
