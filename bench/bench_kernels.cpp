@@ -8,6 +8,8 @@
 //   the bin pass (square root, arctangent, sine and cosine of 1024 bins in double)
 //   vectorised with glibc's libmvec, together and in parts, plus the same bin pass
 //   with scalar libm for comparison;
+// - the FFT's conversion floor at 2048: only the float/double conversions that
+//   rounding every stage to float costs (floor_conversions.cpp);
 // - one analysis of the spectrum analyser (when the analyser is built in);
 // - the FFT at 2048, one frame and one analysis on the reference path (plain loops,
 //   scalar libm) and the baseline path (SSE2), beside the default (AVX2 when the
@@ -33,6 +35,8 @@
 // floor_binpass.cpp (AVX2 + FMA only)
 void floor_analyse(const float* spectrum, float* mag, float* phi, int n);
 void floor_synthesise(const float* mag, const float* psi, float* spectrum, int n);
+// floor_conversions.cpp (AVX2 only)
+void floor_conversions(float* buffer, int n, int stages);
 
 namespace {
 
@@ -104,6 +108,20 @@ void benchFftw(benchmark::State& state, int n, int sign) {
   fftwf_destroy_plan(plan);
   fftwf_free(buffer);
   setFftCounters(state, n);
+}
+
+// The conversions alone of log2 N - 1 rounding stages (the first runs in float).
+void benchConversionFloor(benchmark::State& state, int n) {
+  if (!haveAvx2()) {
+    state.SkipWithError("no AVX2");
+    return;
+  }
+  std::vector<float> buffer = fftInput(n);
+  const int stages = static_cast<int>(std::log2(n)) - 1;
+  for (auto _ : state) {
+    floor_conversions(buffer.data(), n, stages);
+    benchmark::ClobberMemory();
+  }
 }
 
 // ---- One vocoder frame ----
@@ -380,6 +398,7 @@ void register_kernel_benchmarks() {
       add(fftw.c_str(), [n, sign](benchmark::State& s) { benchFftw(s, n, sign); });
     }
   }
+  add("fft/conversion-floor/2048", [](benchmark::State& s) { benchConversionFloor(s, 2048); });
   add("frame/ours/2048", benchFrame);
   add("frame/step/applyWindow", [](benchmark::State& s) { benchStep(s, Step::Window); });
   add("frame/step/applyWindow+analyze",

@@ -170,6 +170,13 @@ class SummaryReporter : public benchmark::ConsoleReporter {
       }
     }
 
+    const double conversions = seconds("fft/conversion-floor/2048");
+    std::printf(
+        "  conversion floor at 2048 (float/double conversions of 10 rounding stages, "
+        "nothing else): %s us; ours forward / it: %s\n",
+        fmt(conversions * 1e6, "%.2f").c_str(),
+        fmt(seconds("fft/ours/forward/2048") / conversions, "%.2f").c_str());
+
     const double frame = seconds("frame/ours/2048");
     const double floor = seconds("floor/2048");
     std::printf("\nOne vocoder frame at 2048 / 4, one channel (us):\n");
