@@ -1,5 +1,6 @@
 #include "dsp.h"
 
+#include <immintrin.h>
 #include <jni.h>
 
 #include <algorithm>
@@ -11,10 +12,6 @@
 #include <cstring>
 #include <new>
 #include <vector>
-
-#if defined(__SSE__)
-#include <xmmintrin.h>
-#endif
 
 #include "eq.h"
 #include "iirfilter.h"
@@ -78,14 +75,19 @@ constexpr int maxBlockFrames = 1 << 28;
 // caller's mode afterwards.
 class DenormalGuard {
  public:
-#if defined(__SSE__)
   DenormalGuard() : saved_(_mm_getcsr()) { _mm_setcsr(saved_ | 0x8040); }
   ~DenormalGuard() { _mm_setcsr(saved_); }
 
  private:
   unsigned int saved_;
-#endif
 };
+
+int activePath = -1;  // a DspPath other than DSP_PATH_BEST; -1 until chosen
+
+bool cpuHasAvx2() {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2");
+}
 
 // Replaces *buffer with a zeroed array of newSize floats that starts with the
 // first oldSize values of the old one.
@@ -139,6 +141,128 @@ inline short limitAndQuantise(double v, double a, double k, double turningPoint)
   return static_cast<short>(v * 32767.0);
 }
 
+// What the output stage of one block applies to every vocoder sample.
+struct OutputStage {
+  double norm;  // overlap gain frameSize / (2 stepOut), a float widened
+  double gain;  // the pre-amplifier
+  double k;     // limiter slope: -0.25 in mono, -0.125 in stereo
+  double turningPoint;
+};
+
+// Frames [from, to) of the output: normalised, amplified, limited and quantised
+// into samples. Returns the block peak, starting from peak.
+double quantiseFrames(short* samples, int from, int to, bool mono, const OutputStage& st,
+                      double peak) {
+  for (int i = from; i < to; i++) {
+    const double v = st.gain * (out_left[i] / st.norm);
+    const double a = std::fabs(v);
+    if (a > peak) peak = a;
+    if (mono) {
+      samples[i] = limitAndQuantise(v, a, st.k, st.turningPoint);
+      continue;
+    }
+    const double vr = st.gain * (out_right[i] / st.norm);
+    const double ar = std::fabs(vr);
+    if (ar > peak) peak = ar;
+    samples[2 * i] = limitAndQuantise(v, a, st.k, st.turningPoint);
+    samples[2 * i + 1] = limitAndQuantise(vr, ar, st.k, st.turningPoint);
+  }
+  return peak;
+}
+
+// The output stage's constants, four lanes each.
+struct OutputStageAvx2 {
+  __m256d norm, gain, k, turningPoint;
+};
+
+// limitAndQuantise() on four samples o: the same operations in the same order, so
+// the same bits. The limited value and the rail are formed for every lane and
+// blended in where the level calls for them; clamping to +-1 before the scaling
+// gives -32767 and 32767 exactly, and NaN leaves as 0. *peak takes the lane-wise
+// maximum of the levels, which a NaN level leaves unchanged as the scalar
+// comparison does.
+__attribute__((target("avx2"), always_inline)) inline __m128i quantiseAvx2(
+    __m128 o, const OutputStageAvx2& st, __m256d* peak) {
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d minusOne = _mm256_set1_pd(-1.0);
+  const __m256d threshold = _mm256_set1_pd(limitThreshold);
+  const __m256d magnitudeBits = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  __m256d v = _mm256_mul_pd(st.gain, _mm256_div_pd(_mm256_cvtps_pd(o), st.norm));
+  const __m256d a = _mm256_and_pd(v, magnitudeBits);
+  *peak = _mm256_max_pd(a, *peak);
+  const __m256d curve =
+      _mm256_mul_pd(v, _mm256_add_pd(one, _mm256_mul_pd(_mm256_sub_pd(a, threshold), st.k)));
+  const __m256d rail =
+      _mm256_blendv_pd(one, minusOne, _mm256_cmp_pd(v, _mm256_setzero_pd(), _CMP_LT_OQ));
+  const __m256d limited =
+      _mm256_blendv_pd(curve, rail, _mm256_cmp_pd(a, st.turningPoint, _CMP_GT_OQ));
+  v = _mm256_blendv_pd(v, limited, _mm256_cmp_pd(a, threshold, _CMP_GE_OQ));
+  const __m256d isNumber = _mm256_cmp_pd(v, v, _CMP_ORD_Q);
+  v = _mm256_and_pd(_mm256_min_pd(_mm256_max_pd(v, minusOne), one), isNumber);
+  return _mm256_cvttpd_epi32(_mm256_mul_pd(v, _mm256_set1_pd(32767.0)));
+}
+
+// quantiseFrames() from frame 0 in steps of four (stereo) or eight (mono) frames.
+// Returns the number of frames done; *peak receives their peak.
+__attribute__((target("avx2"))) int quantiseFramesAvx2(short* samples, int count, bool mono,
+                                                       const OutputStage& stage, double* peak) {
+  const OutputStageAvx2 st{_mm256_set1_pd(stage.norm), _mm256_set1_pd(stage.gain),
+                           _mm256_set1_pd(stage.k), _mm256_set1_pd(stage.turningPoint)};
+  __m256d peaks = _mm256_setzero_pd();
+  int i = 0;
+  if (mono) {
+    for (; i + 8 <= count; i += 8) {
+      const __m128i first = quantiseAvx2(_mm_loadu_ps(out_left + i), st, &peaks);
+      const __m128i second = quantiseAvx2(_mm_loadu_ps(out_left + i + 4), st, &peaks);
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + i), _mm_packs_epi32(first, second));
+    }
+  } else {
+    for (; i + 4 <= count; i += 4) {
+      const __m128i left = quantiseAvx2(_mm_loadu_ps(out_left + i), st, &peaks);
+      const __m128i right = quantiseAvx2(_mm_loadu_ps(out_right + i), st, &peaks);
+      // L0 R0 L1 R1 | L2 R2 L3 R3, each within +-32767, so the packing never saturates.
+      const __m128i frames =
+          _mm_packs_epi32(_mm_unpacklo_epi32(left, right), _mm_unpackhi_epi32(left, right));
+      _mm_storeu_si128(reinterpret_cast<__m128i*>(samples + 2 * i), frames);
+    }
+  }
+  const __m128d halves = _mm_max_pd(_mm256_castpd256_pd128(peaks), _mm256_extractf128_pd(peaks, 1));
+  *peak = _mm_cvtsd_f64(_mm_max_sd(halves, _mm_unpackhi_pd(halves, halves)));
+  return i;
+}
+
+// Mono input on the vocoder's scale, eight samples at a time (SSE2).
+void convertMono(const short* samples, float* out, int count) {
+  const __m128 scale = _mm_set1_ps(inputScale);
+  int i = 0;
+  for (; i + 8 <= count; i += 8) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + i));
+    const __m128i low = _mm_srai_epi32(_mm_unpacklo_epi16(v, v), 16);
+    const __m128i high = _mm_srai_epi32(_mm_unpackhi_epi16(v, v), 16);
+    _mm_storeu_ps(out + i, _mm_mul_ps(_mm_cvtepi32_ps(low), scale));
+    _mm_storeu_ps(out + i + 4, _mm_mul_ps(_mm_cvtepi32_ps(high), scale));
+  }
+  for (; i < count; i++) out[i] = samples[i] * inputScale;
+}
+
+// Interleaved stereo input split into its channels on the vocoder's scale, four
+// frames at a time (SSE2): each 32-bit lane holds one frame, left in its low half.
+void convertStereo(const short* samples, float* left, float* right, int frames) {
+  const __m128 scale = _mm_set1_ps(inputScale);
+  int i = 0;
+  for (; i + 4 <= frames; i += 4) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(samples + 2 * i));
+    const __m128i l = _mm_srai_epi32(_mm_slli_epi32(v, 16), 16);
+    const __m128i r = _mm_srai_epi32(v, 16);
+    _mm_storeu_ps(left + i, _mm_mul_ps(_mm_cvtepi32_ps(l), scale));
+    _mm_storeu_ps(right + i, _mm_mul_ps(_mm_cvtepi32_ps(r), scale));
+  }
+  for (; i < frames; i++) {
+    left[i] = samples[2 * i] * inputScale;
+    right[i] = samples[2 * i + 1] * inputScale;
+  }
+}
+
 // One channel less the filtered opposite channel, on the vocoder's scale. A filter
 // fed NaN, infinite or huge coefficients (or an unstable design) yields NaN,
 // infinities or values past any audio range, and keeps doing so until the host
@@ -172,6 +296,7 @@ bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* ms
 }
 
 void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
+  if (activePath < 0) dsp_select_path(DSP_PATH_BEST);
   channels = pChannels;
   overSampling = pOverSampling;
   sampleRate = pSampleRate;
@@ -215,8 +340,13 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
   }
   DenormalGuard denormalGuard;
 
+  const bool plainLoops = activePath == DSP_PATH_REFERENCE;
   if (mono) {
-    for (int i = 0; i < samplesIn; i++) in_left[i] = samples[i] * inputScale;
+    if (plainLoops) {
+      for (int i = 0; i < samplesIn; i++) in_left[i] = samples[i] * inputScale;
+    } else {
+      convertMono(samples, in_left, samplesIn);
+    }
     vocoder_process(in_left, samplesIn, out_left, step, 0);
   } else {
     // Levels outside 0..100 are used as they come, so the differences are formed in
@@ -237,31 +367,35 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
       iir_clear_history(1);
     }
     voiceRemovalRunning = removeVoice;
-    for (int i = 0; i < samplesIn; i++) {
-      float left = samples[2 * i];
-      float right = samples[2 * i + 1];
-      if (remix) {
-        if (fold) {
-          left = right = static_cast<float>((static_cast<double>(left) + right) * 0.5);
-        } else {
-          const float newLeft = static_cast<float>(static_cast<double>(left) * leftFromLeft +
-                                                   static_cast<double>(right) * leftFromRight);
-          const float newRight = static_cast<float>(static_cast<double>(left) * rightFromLeft +
-                                                    static_cast<double>(right) * rightFromRight);
-          left = newLeft;
-          right = newRight;
+    if (!remix && !removeVoice && !plainLoops) {
+      convertStereo(samples, in_left, in_right, samplesIn);
+    } else {
+      for (int i = 0; i < samplesIn; i++) {
+        float left = samples[2 * i];
+        float right = samples[2 * i + 1];
+        if (remix) {
+          if (fold) {
+            left = right = static_cast<float>((static_cast<double>(left) + right) * 0.5);
+          } else {
+            const float newLeft = static_cast<float>(static_cast<double>(left) * leftFromLeft +
+                                                     static_cast<double>(right) * leftFromRight);
+            const float newRight = static_cast<float>(static_cast<double>(left) * rightFromLeft +
+                                                      static_cast<double>(right) * rightFromRight);
+            left = newLeft;
+            right = newRight;
+          }
         }
-      }
-      if (removeVoice) {
-        // Each side loses the band-filtered opposite side, which cancels what
-        // the two share (the centre voice) within the filter's band.
-        const double filteredRight = iir_step(0, right);
-        in_left[i] = removeFiltered(left, filteredRight, amount);
-        const double filteredLeft = iir_step(1, left);
-        in_right[i] = removeFiltered(right, filteredLeft, amount);
-      } else {
-        in_left[i] = left * inputScale;
-        in_right[i] = right * inputScale;
+        if (removeVoice) {
+          // Each side loses the band-filtered opposite side, which cancels what
+          // the two share (the centre voice) within the filter's band.
+          const double filteredRight = iir_step(0, right);
+          in_left[i] = removeFiltered(left, filteredRight, amount);
+          const double filteredLeft = iir_step(1, left);
+          in_right[i] = removeFiltered(right, filteredLeft, amount);
+        } else {
+          in_left[i] = left * inputScale;
+          in_right[i] = right * inputScale;
+        }
       }
     }
     vocoder_process(in_left, samplesIn, out_left, step, 0);
@@ -269,26 +403,30 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
   }
 
   const float norm = static_cast<float>(frameSize) / static_cast<float>(2 * step);
-  const double gain = preamp.load(std::memory_order_relaxed);
   const double k = mono ? -0.25 : -0.125;
-  const double turningPoint = (limitThreshold - 1.0 / k) / 2.0;
+  const OutputStage stage{norm, preamp.load(std::memory_order_relaxed), k,
+                          (limitThreshold - 1.0 / k) / 2.0};
   double peak = 0.0;
-  for (int i = 0; i < samplesOut; i++) {
-    const double v = gain * (out_left[i] / static_cast<double>(norm));
-    const double a = std::fabs(v);
-    if (a > peak) peak = a;
-    if (mono) {
-      samples[i] = limitAndQuantise(v, a, k, turningPoint);
-      continue;
-    }
-    const double vr = gain * (out_right[i] / static_cast<double>(norm));
-    const double ar = std::fabs(vr);
-    if (ar > peak) peak = ar;
-    samples[2 * i] = limitAndQuantise(v, a, k, turningPoint);
-    samples[2 * i + 1] = limitAndQuantise(vr, ar, k, turningPoint);
+  int done = 0;
+  if (activePath == DSP_PATH_AVX2) {
+    done = quantiseFramesAvx2(samples, samplesOut, mono, stage, &peak);
   }
+  peak = quantiseFrames(samples, done, samplesOut, mono, stage, peak);
   maxLevelAcum.store(peak, std::memory_order_relaxed);
   return DSP_OK;
+}
+
+bool dsp_select_path(DspPath path) {
+  if (path == DSP_PATH_BEST) path = cpuHasAvx2() ? DSP_PATH_AVX2 : DSP_PATH_BASELINE;
+  if (path < DSP_PATH_REFERENCE || path > DSP_PATH_AVX2) return false;
+  if (path == DSP_PATH_AVX2 && !cpuHasAvx2()) return false;
+  activePath = path;
+  return true;
+}
+
+DspPath dsp_path() {
+  if (activePath < 0) dsp_select_path(DSP_PATH_BEST);
+  return static_cast<DspPath>(activePath);
 }
 
 float dsp_get_max_level() {

@@ -44,6 +44,22 @@ int dsp_channel_count();
 // in stereo). samplesIn <= 0 or samplesOut < 0 writes nothing and sets the peak to 0.
 DspStatus dsp_process(short* samples, int samplesIn, int samplesOut);
 
+// The driver's code paths for the conversions around the vocoder:
+// DSP_PATH_REFERENCE runs plain loops; DSP_PATH_BASELINE converts the 16-bit input
+// (and splits stereo into its channels) four frames at a time with SSE2;
+// DSP_PATH_AVX2 also normalises, limits and quantises the output four samples at a
+// time. All three give the same bits. DSP_PATH_BEST stands for AVX2 when the CPU
+// has it, otherwise the baseline path.
+enum DspPath { DSP_PATH_REFERENCE, DSP_PATH_BASELINE, DSP_PATH_AVX2, DSP_PATH_BEST };
+
+// Use this path in every later block (for tests and benchmarks; not during a block).
+// Returns false, changing nothing, when the CPU lacks AVX2 for DSP_PATH_AVX2.
+// Without a call, dsp_init() selects DSP_PATH_BEST.
+bool dsp_select_path(DspPath path);
+
+// The path in use: DSP_PATH_REFERENCE, DSP_PATH_BASELINE or DSP_PATH_AVX2.
+DspPath dsp_path();
+
 // Synthesis hop the driver uses for a block of samplesIn frames in and samplesOut
 // frames out: frameSize / overSampling * samplesOut / samplesIn, clamped to
 // 1..frameSize. Requires a successful dsp_init() and samplesIn > 0.

@@ -149,6 +149,7 @@ double passedThrough(double s, double gain) { return gain * s / 32768.0 * 32767.
 class DriverTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    dsp_select_path(DSP_PATH_BEST);
     dsp_set_preamp(1.0f);
     dsp_set_panning(0, 0, 50);
     dsp_set_voice_removal_enabled(false);
@@ -710,4 +711,76 @@ TEST_F(DriverTest, VoiceRemovalRestartsItsFiltersWhenSwitchedOn) {
   const std::vector<short> out = runBlocks(silence, 2, repeat({kHop, kHop}, 32));
   EXPECT_EQ(*std::max_element(out.begin(), out.end()), 0);
   EXPECT_EQ(*std::min_element(out.begin(), out.end()), 0);
+}
+
+// The driver's code paths give the same bits and the same peak in every regime of
+// the output stage: plain, limited, past the limiter's turning point, clamped,
+// with a negative, infinite or NaN gain, with the remix on (which the fast paths
+// convert with the plain loop), and for blocks that leave frames over after the
+// last group of four (stereo) or eight (mono) output frames.
+TEST_F(DriverTest, EveryPathGivesTheSameBitsAndPeak) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  struct Case {
+    const char* what;
+    int channels;
+    float preamp;
+    bool remix;
+  };
+  const Case cases[] = {
+      {"mono", 1, 1.0f, false},
+      {"mono limited", 1, 3.3f, false},
+      {"mono past the turning point", 1, 40.0f, false},
+      {"mono negative gain", 1, -6.0f, false},
+      {"mono infinite gain", 1, inf, false},
+      {"stereo", 2, 1.0f, false},
+      {"stereo limited", 2, 3.3f, false},
+      {"stereo past the turning point", 2, 60.0f, false},
+      {"stereo negative infinite gain", 2, -inf, false},
+      {"stereo NaN gain", 2, nan, false},
+      {"stereo remix", 2, 2.0f, true},
+  };
+  // Whole hops in and whole output hops out, so that every output frame is fresh
+  // (the work buffers keep stale frames across streams); 637, 822, 5, 639 and 1
+  // frames out leave 1 to 7 frames over.
+  const std::vector<Block> blocks =
+      concat({repeat({kHop, kHop}, 3),
+              {{kHop, 637}, {2 * kHop, 822}, {kHop, 5}, {3 * kHop, 639}, {kHop, 1}},
+              repeat({kHop, 640}, 3)});
+  size_t frames = 0;
+  for (const Block& b : blocks) frames += b.in;
+  std::vector<short> left = tones(frames, {{37.3, 20000}, {151.7, 9000}});
+  const std::vector<short> right = tones(frames, {{23.9, 15000}, {301.1, 12000}});
+  for (size_t t = 0; t < frames; t += 97) left[t] = -32768;
+  const DspPath paths[] = {DSP_PATH_REFERENCE, DSP_PATH_BASELINE, DSP_PATH_AVX2};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::vector<short> input = c.channels == 1 ? left : interleave(left, right);
+    std::vector<short> want;
+    std::vector<float> wantPeaks;
+    for (const DspPath path : paths) {
+      if (!dsp_select_path(path)) continue;  // no AVX2 on this CPU
+      SCOPED_TRACE(::testing::Message() << "path " << path);
+      dsp_init(kFrame, kOver, kRate, c.channels);
+      dsp_set_preamp(c.preamp);
+      dsp_set_panning(c.remix ? 1 : 0, 0, 30);
+      std::vector<float> peaks;
+      const std::vector<short> got = runBlocks(input, c.channels, blocks, &peaks);
+      if (path == DSP_PATH_REFERENCE) {
+        want = got;
+        wantPeaks = peaks;
+        const auto loud = std::count_if(got.begin(), got.end(), [](short v) { return v != 0; });
+        EXPECT_GT(loud, std::isnan(c.preamp) ? -1 : static_cast<long>(got.size() / 2));
+        continue;
+      }
+      ASSERT_EQ(got.size(), want.size());
+      const auto first = std::mismatch(got.begin(), got.end(), want.begin());
+      EXPECT_TRUE(first.first == got.end()) << "sample " << (first.first - got.begin()) << ": "
+                                            << *first.first << " instead of " << *first.second;
+      ASSERT_EQ(peaks.size(), wantPeaks.size());
+      for (size_t b = 0; b < peaks.size(); ++b) {
+        EXPECT_EQ(peaks[b], wantPeaks[b]) << "peak of block " << b;
+      }
+    }
+  }
 }

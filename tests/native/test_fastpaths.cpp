@@ -33,15 +33,15 @@ const char* nameOf(Path p) {
 }
 
 void selectPath(Path p) {
-  const bool ok = p == Path::Reference ? fft_select_path(FFT_PATH_REFERENCE) &&
-                                             vocoder_select_path(VOCODER_PATH_REFERENCE) &&
-                                             spectrum_select_path(SPECTRUM_PATH_REFERENCE)
-                  : p == Path::Baseline
-                      ? fft_select_path(FFT_PATH_BASELINE) &&
-                            vocoder_select_path(VOCODER_PATH_BASELINE) &&
-                            spectrum_select_path(SPECTRUM_PATH_BASELINE)
-                      : fft_select_path(FFT_PATH_AVX2) && vocoder_select_path(VOCODER_PATH_AVX2) &&
-                            spectrum_select_path(SPECTRUM_PATH_AVX2);
+  const bool ok =
+      p == Path::Reference
+          ? fft_select_path(FFT_PATH_REFERENCE) && vocoder_select_path(VOCODER_PATH_REFERENCE) &&
+                spectrum_select_path(SPECTRUM_PATH_REFERENCE) && dsp_select_path(DSP_PATH_REFERENCE)
+      : p == Path::Baseline
+          ? fft_select_path(FFT_PATH_BASELINE) && vocoder_select_path(VOCODER_PATH_BASELINE) &&
+                spectrum_select_path(SPECTRUM_PATH_BASELINE) && dsp_select_path(DSP_PATH_BASELINE)
+          : fft_select_path(FFT_PATH_AVX2) && vocoder_select_path(VOCODER_PATH_AVX2) &&
+                spectrum_select_path(SPECTRUM_PATH_AVX2) && dsp_select_path(DSP_PATH_AVX2);
   ASSERT_TRUE(ok) << nameOf(p);
 }
 
@@ -89,6 +89,7 @@ class FastPath : public ::testing::TestWithParam<Path> {
     fft_select_path(FFT_PATH_BEST);
     vocoder_select_path(VOCODER_PATH_BEST);
     spectrum_select_path(SPECTRUM_PATH_BEST);
+    dsp_select_path(DSP_PATH_BEST);
     eq_enable(0);
   }
 };
