@@ -32,6 +32,7 @@
 #endif
 
 #include "music.h"
+#include "paths.h"
 // floor_binpass.cpp (AVX2 + FMA only)
 void floor_analyse(const float* spectrum, float* mag, float* phi, int n);
 void floor_synthesise(const float* mag, const float* psi, float* spectrum, int n);
@@ -370,18 +371,9 @@ enum class Path { Reference, Baseline };
 template <class Fn>
 auto onPath(Path path, Fn fn) {
   return [path, fn](benchmark::State& state) {
-    const bool reference = path == Path::Reference;
-    fft_select_path(reference ? FFT_PATH_REFERENCE : FFT_PATH_BASELINE);
-    vocoder_select_path(reference ? VOCODER_PATH_REFERENCE : VOCODER_PATH_BASELINE);
-#if HOPWARBLER_BENCH_SPECTRUM
-    spectrum_select_path(reference ? SPECTRUM_PATH_REFERENCE : SPECTRUM_PATH_BASELINE);
-#endif
+    selectPlainPaths(path == Path::Reference);
     fn(state);
-    fft_select_path(FFT_PATH_BEST);
-    vocoder_select_path(VOCODER_PATH_BEST);
-#if HOPWARBLER_BENCH_SPECTRUM
-    spectrum_select_path(SPECTRUM_PATH_BEST);
-#endif
+    selectBestPaths();
   };
 }
 

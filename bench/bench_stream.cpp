@@ -39,6 +39,7 @@
 #endif
 
 #include "music.h"
+#include "paths.h"
 
 namespace {
 
@@ -218,17 +219,9 @@ void add(const std::string& name, Fn fn) {
 // benchOurs() with every module on the reference path (plain loops, scalar libm)
 // or the baseline path (SSE2), then back on the best one.
 void benchOursOnPath(benchmark::State& state, double ratio, bool reference) {
-  fft_select_path(reference ? FFT_PATH_REFERENCE : FFT_PATH_BASELINE);
-  vocoder_select_path(reference ? VOCODER_PATH_REFERENCE : VOCODER_PATH_BASELINE);
-#if HOPWARBLER_BENCH_SPECTRUM
-  spectrum_select_path(reference ? SPECTRUM_PATH_REFERENCE : SPECTRUM_PATH_BASELINE);
-#endif
+  selectPlainPaths(reference);
   benchOurs(state, ratio, false);
-  fft_select_path(FFT_PATH_BEST);
-  vocoder_select_path(VOCODER_PATH_BEST);
-#if HOPWARBLER_BENCH_SPECTRUM
-  spectrum_select_path(SPECTRUM_PATH_BEST);
-#endif
+  selectBestPaths();
 }
 
 void register_stream_benchmarks() {
