@@ -13,11 +13,12 @@
 // audio thread), vocoder_process() per block and channel on the audio thread (no
 // allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos).
 // Code paths: next to the reference path (plain loops, scalar libm) the per-bin
-// passes have a baseline path (SSE2) and an AVX2 path chosen at run time. Both call
-// glibc's vector maths (libmvec) for atan2, sin and cos in double precision, which
-// is within a few units of the last place of scalar libm in double; after the
-// rounding to float the stored magnitudes, phases and bins are, in practice, the
-// same bits. Every other step computes exactly what the reference computes.
+// passes have a baseline path (SSE2) and an AVX2 path chosen at run time. For atan2,
+// sin and cos in double precision the baseline path calls glibc's vector maths
+// (libmvec), the AVX2 path inlines its own (a fused sincos); both are within a few
+// units of the last place of scalar libm in double, so after the rounding to float
+// the stored magnitudes, phases and bins are, in practice, the same bits. Every
+// other step computes exactly what the reference computes.
 // Limits the caller keeps: winSize a power of two 4..4096, 1 <= stepIn <= winSize,
 // 1 <= stepOut <= winSize, channel 0 or 1, and an output buffer with room for
 // stepOut samples per frame the call completes (see vocoder_frames_due()).
@@ -54,6 +55,12 @@ bool vocoder_select_path(VocoderPath path);
 
 // The path in use: VOCODER_PATH_REFERENCE, VOCODER_PATH_BASELINE or VOCODER_PATH_AVX2.
 VocoderPath vocoder_path();
+
+// The AVX2 path's vector maths on n doubles, for tests: angle[i] = atan2(y[i], x[i]),
+// and sine[i], cosine[i] of x[i]. Return false, computing nothing, when the CPU lacks
+// AVX2 or FMA.
+bool vocoder_avx2_atan2(const double* y, const double* x, double* angle, int n);
+bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n);
 
 // Wrap a phase into [-pi, pi] by whole turns (odd multiples of pi map to -pi when
 // positive and +pi when negative).

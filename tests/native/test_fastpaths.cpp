@@ -2,7 +2,8 @@
 // the FFT to within one unit in the last place of every stored float at every size,
 // the vocoder's frame steps on awkward frames, the analyser's band values to within
 // one ulp, and the whole driver to within 1 LSB of the 16-bit output for 99.9 % of
-// the samples, each on the baseline (SSE2) and the AVX2 path.
+// the samples, each on the baseline (SSE2) and the AVX2 path; and the AVX2 path's own
+// atan2 and sincos against scalar libm, in double ulps and after rounding to float.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -310,6 +311,180 @@ TEST_P(FastPath, DriverAgreesWithinOneLsb) {
     std::printf("  %s, stepOut %d: %.4f %% identical, %.4f %% within 1 LSB, worst %d LSB\n",
                 nameOf(GetParam()), stepOut, 100.0 * identical / got.size(), 100.0 * share, worst);
   }
+}
+
+// Distance in units in the last place of a double (both zeros 0 apart); NaN only
+// matches NaN.
+int64_t ulpsDouble(double a, double b) {
+  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : INT64_MAX;
+  auto ordered = [](double d) {
+    int64_t i;
+    std::memcpy(&i, &d, sizeof i);
+    return i < 0 ? -(i & INT64_MAX) : i;
+  };
+  const int64_t oa = ordered(a);
+  const int64_t ob = ordered(b);
+  return oa > ob ? oa - ob : ob - oa;
+}
+
+struct MathsAgreement {
+  int64_t worst = 0;       // in double ulps, over the arguments the kernel covers
+  size_t floatDiffer = 0;  // results whose float rounding differs from libm's
+  size_t count = 0;
+  void add(double got, double want) {
+    worst = std::max(worst, ulpsDouble(got, want));
+    floatDiffer += ulps(static_cast<float>(got), static_cast<float>(want)) != 0;
+    count++;
+  }
+};
+
+// The AVX2 path's own atan2 against scalar libm: random parts over the whole
+// exponent range and the float values a frame gives, and the awkward ones: signed
+// zeros, the axes and diagonals, both sides of the tan(pi / 8) octant split,
+// denormal, tiny and huge parts. Infinities and NaN must give exactly what libm
+// gives.
+TEST(FastPathMaths, Atan2AgreesWithLibm) {
+  if (!fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  const double inf = std::numeric_limits<double>::infinity();
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const double denormal = std::numeric_limits<double>::denorm_min();
+  const double parts[] = {0.0,
+                          -0.0,
+                          1.0,
+                          -1.0,
+                          0.5,
+                          0.41421356237309503,
+                          0.41421356237309509,
+                          3.0,
+                          denormal,
+                          -denormal,
+                          1e-310,
+                          DBL_MIN,
+                          1e-300,
+                          1e300,
+                          -1e300,
+                          DBL_MAX,
+                          -DBL_MAX,
+                          FLT_MAX,
+                          FLT_MIN,
+                          1.4e-45,
+                          3.1415926535897931,
+                          1e-20};
+  std::vector<double> y, x;
+  for (double a : parts) {
+    for (double b : parts) {
+      y.push_back(a);
+      x.push_back(b);
+    }
+  }
+  const uint32_t seed = 2024;
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> unit(-1.0, 1.0);
+  std::uniform_int_distribution<int> exponent(-1070, 1020);
+  for (int i = 0; i < 200000; ++i) {
+    const double a = unit(gen);
+    const double b = unit(gen);
+    switch (i % 4) {
+      case 0:  // near the split between the two octant halves
+        y.push_back(a);
+        x.push_back(a / 0.41421356237309503 * (1.0 + 1e-9 * unit(gen)));
+        break;
+      case 1:  // independent magnitudes
+        y.push_back(std::ldexp(a, exponent(gen)));
+        x.push_back(std::ldexp(b, exponent(gen)));
+        break;
+      case 2:  // bins of a float spectrum
+        y.push_back(static_cast<float>(a * 100.0));
+        x.push_back(static_cast<float>(b * 100.0));
+        break;
+      default:
+        y.push_back(a);
+        x.push_back(b);
+    }
+  }
+  std::vector<double> got(y.size());
+  ASSERT_TRUE(vocoder_avx2_atan2(y.data(), x.data(), got.data(), static_cast<int>(y.size())));
+  MathsAgreement a;
+  for (size_t i = 0; i < y.size(); ++i) {
+    const double want = std::atan2(y[i], x[i]);
+    ASSERT_EQ(std::signbit(got[i]), std::signbit(want))
+        << "atan2(" << y[i] << ", " << x[i] << ") = " << got[i] << ", libm " << want << ", seed "
+        << seed;
+    a.add(got[i], want);
+  }
+  for (double n : {inf, -inf, nan, 1.0, 0.0}) {
+    for (double m : {inf, -inf, nan, -1.0, -0.0}) {
+      double angle = 0.0;
+      ASSERT_TRUE(vocoder_avx2_atan2(&n, &m, &angle, 1));
+      EXPECT_EQ(ulpsDouble(angle, std::atan2(n, m)), 0) << "atan2(" << n << ", " << m << ")";
+    }
+  }
+  EXPECT_LE(a.worst, 1);
+  EXPECT_LE(a.floatDiffer, a.count / 100000) << "rounded to float";
+  std::printf("  atan2: worst %lld ulp in double, %zu of %zu floats differ from libm's\n",
+              static_cast<long long>(a.worst), a.floatDiffer, a.count);
+}
+
+// The AVX2 path's own sincos against scalar libm over the phases a frame passes
+// (|x| <= 3.2, as doubles and as floats), at the quadrant boundaries and at pi
+// exactly, and beyond that range, where it must give what libm gives.
+TEST(FastPathMaths, SinCosAgreesWithLibm) {
+  if (!fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  std::vector<double> x = {0.0,
+                           -0.0,
+                           std::numeric_limits<double>::denorm_min(),
+                           -1e-310,
+                           1e-200,
+                           3.141592653589793,
+                           -3.141592653589793,
+                           static_cast<float>(3.141592653589793),
+                           -static_cast<float>(3.141592653589793),
+                           8.0,
+                           -8.0,
+                           std::nextafter(8.0, 9.0),
+                           12.5,
+                           1e6,
+                           1e300,
+                           std::numeric_limits<double>::infinity(),
+                           -std::numeric_limits<double>::infinity(),
+                           std::numeric_limits<double>::quiet_NaN()};
+  for (int k = -5; k <= 5; ++k) {  // multiples of pi / 4 and their neighbours
+    const double at = k * 0.7853981633974483;
+    for (double d : {at, std::nextafter(at, -10.0), std::nextafter(at, 10.0)}) x.push_back(d);
+  }
+  const uint32_t seed = 7;
+  std::mt19937_64 gen(seed);
+  std::uniform_real_distribution<double> phase(-3.2, 3.2);
+  for (int i = 0; i < 200000; ++i) {
+    const double p = phase(gen);
+    x.push_back(i % 2 == 0 ? p : static_cast<float>(p));
+  }
+  std::vector<double> sine(x.size());
+  std::vector<double> cosine(x.size());
+  ASSERT_TRUE(
+      vocoder_avx2_sincos(x.data(), sine.data(), cosine.data(), static_cast<int>(x.size())));
+  MathsAgreement s;
+  MathsAgreement c;
+  for (size_t i = 0; i < x.size(); ++i) {
+    double wantSine;
+    double wantCosine;
+    sincos(x[i], &wantSine, &wantCosine);
+    if (!(std::fabs(x[i]) <= 8.0)) {  // beyond the kernel: libm's own results
+      EXPECT_EQ(ulpsDouble(sine[i], wantSine), 0) << "sin(" << x[i] << ")";
+      EXPECT_EQ(ulpsDouble(cosine[i], wantCosine), 0) << "cos(" << x[i] << ")";
+      continue;
+    }
+    ASSERT_EQ(std::signbit(sine[i]), std::signbit(wantSine))
+        << "sin(" << x[i] << ") = " << sine[i] << ", libm " << wantSine << ", seed " << seed;
+    s.add(sine[i], wantSine);
+    c.add(cosine[i], wantCosine);
+  }
+  EXPECT_LE(s.worst, 1);
+  EXPECT_LE(c.worst, 1);
+  EXPECT_LE(s.floatDiffer + c.floatDiffer, s.count / 100000) << "rounded to float";
+  std::printf("  sin: worst %lld ulp, %zu of %zu floats differ; cos: worst %lld ulp, %zu differ\n",
+              static_cast<long long>(s.worst), s.floatDiffer, s.count,
+              static_cast<long long>(c.worst), c.floatDiffer);
 }
 
 // Set up a mono analyser at 44.1 kHz with the count of pushed samples at zero (the
