@@ -208,15 +208,6 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
   inIndexes[channel] = inIndex;
 }
 
-void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel) {
-  applyWindow(input, channel);
-  analyze(channel);
-  const int nPeaks = findPeaks(channel);
-  phaseLock(channel, nPeaks, stretchFactor);
-  synthesize(channel);
-  overlapAdd(output, channel);
-}
-
 void applyWindow(const float* input, int channel) {
   float* buffer = fftBuffers[channel];
   for (int i = 0; i < winSize; i++) {
@@ -359,8 +350,11 @@ void rebuildTail(const float* mag, const float* psi, const float* gains, float* 
   }
 }
 
-float overlapSample(const float* wave, const float* buffer, int i) {
-  return static_cast<float>(wave[i] + static_cast<double>(buffer[2 * i]) * windowOut[i]);
+// Sample i of the overlap-add: the accumulator plus the real part of the inverse
+// transform times the synthesis window, in double. The real parts lie every
+// stride floats of buffer: 2 in the interleaved transform, 1 when only they are kept.
+float overlapSample(const float* wave, const float* buffer, int i, int stride = 2) {
+  return static_cast<float>(wave[i] + static_cast<double>(buffer[stride * i]) * windowOut[i]);
 }
 
 // ---- Baseline path: SSE2, two doubles per vector ----
@@ -744,13 +738,15 @@ VOCODER_AVX2 void rebuildAvx2(const float* mag, const float* psi, const float* g
 }
 
 // Accumulates samples from .. to - 1 of the frame into the overlap-add buffer and
-// stores them at dest[i - from]: the real parts (every other float of buffer) times
-// the synthesis window, added in double.
-VOCODER_AVX2 int accumulateAvx2(const float* wave, const float* buffer, float* dest, int from,
-                                int to) {
+// stores them at dest[i - from]: the real parts (every stride floats of buffer,
+// stride 1 or 2) times the synthesis window, added in double.
+VOCODER_AVX2 int accumulateAvx2(const float* wave, const float* buffer, int stride, float* dest,
+                                int from, int to) {
   int i = from;
   for (; i + 4 <= to; i += 4) {
-    const __m128 re = _mm_shuffle_ps(_mm_loadu_ps(buffer + 2 * i), _mm_loadu_ps(buffer + 2 * i + 4),
+    const __m128 re =
+        stride == 1 ? _mm_loadu_ps(buffer + i)
+                    : _mm_shuffle_ps(_mm_loadu_ps(buffer + 2 * i), _mm_loadu_ps(buffer + 2 * i + 4),
                                      _MM_SHUFFLE(2, 0, 2, 0));
     const __m256d product =
         _mm256_mul_pd(_mm256_cvtps_pd(re), _mm256_cvtps_pd(_mm_loadu_ps(windowOut + i)));
@@ -842,9 +838,12 @@ int findPeaksFast(const float* mag, int* peaks, int* valleys) {
 
 }  // namespace
 
-void analyze(int channel) {
-  float* buffer = fftBuffers[channel];
-  fft_process(buffer, -1, channel);
+namespace {
+
+// Magnitudes and phases of bins 0 .. winHalf - 1 of the forward spectrum in the
+// channel's buffer.
+void binPass(int channel) {
+  const float* buffer = fftBuffers[channel];
   switch (activePath) {
     case VOCODER_PATH_AVX2:
       binPassAvx2(buffer, mags[channel], phis[channel], winHalf);
@@ -855,6 +854,13 @@ void analyze(int channel) {
     default:
       binPassReference(buffer, mags[channel], phis[channel], 0, winHalf);
   }
+}
+
+}  // namespace
+
+void analyze(int channel) {
+  fft_process(fftBuffers[channel], -1, channel);
+  binPass(channel);
 }
 
 int findPeaks(int channel) {
@@ -880,51 +886,67 @@ void phaseLock(int channel, int nPeaks, float stretchFactor) {
   }
 }
 
+namespace {
+
+bool fastPath() { return activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE; }
+
+// The fast paths' resynthesis: the one-sided spectrum, with the equaliser's gains
+// when it is on, into the work space.
+void rebuildFast(int channel) {
+  const float* gains = nullptr;
+  if (eq_is_enabled() != 0) {
+    eq_copy_gains(work + winSize, winHalf);
+    gains = work + winSize;
+  }
+  if (activePath == VOCODER_PATH_AVX2) {
+    rebuildAvx2(mags[channel], psis[channel], gains, work, winHalf);
+  } else {
+    rebuildBaseline(mags[channel], psis[channel], gains, work, winHalf);
+  }
+}
+
+// The fast paths' overlap-add from the real parts every stride floats of the
+// channel's buffer, in one pass: the first stepOut sums go out, the others straight
+// to their place after the shift (each is read before anything is stored over it).
+void accumulateFast(float* output, int channel, int stride) {
+  float* wave = waves[channel];
+  const float* buffer = fftBuffers[channel];
+  std::memcpy(phi0s[channel], phis[channel], sizeof(float) * (winSize / 2));
+  const bool avx2 = activePath == VOCODER_PATH_AVX2;
+  int i = avx2 ? accumulateAvx2(wave, buffer, stride, output, 0, stepOut) : 0;
+  for (; i < stepOut; i++) output[i] = overlapSample(wave, buffer, i, stride);
+  if (avx2) i = accumulateAvx2(wave, buffer, stride, wave, stepOut, winSize);
+  for (; i < winSize; i++) wave[i - stepOut] = overlapSample(wave, buffer, i, stride);
+  std::memset(wave + winSize - stepOut, 0, sizeof(float) * stepOut);
+}
+
+}  // namespace
+
 void synthesize(int channel) {
   float* buffer = fftBuffers[channel];
-  const float* mag = mags[channel];
-  const float* psi = psis[channel];
-  const bool eqEnabled = eq_is_enabled() != 0;
-  if (activePath != VOCODER_PATH_AVX2 && activePath != VOCODER_PATH_BASELINE) {
-    rebuildReference(mag, psi, eqEnabled, buffer, 0, winHalf);
+  if (!fastPath()) {
+    rebuildReference(mags[channel], psis[channel], eq_is_enabled() != 0, buffer, 0, winHalf);
     std::memset(buffer + winSize, 0, sizeof(float) * winSize);
     fft_process(buffer, 1, channel);
     return;
   }
   // The one-sided spectrum goes to the work space, and the inverse transform
   // places it, so that the upper half is never written as zeros.
-  const float* gains = nullptr;
-  if (eqEnabled) {
-    eq_copy_gains(work + winSize, winHalf);
-    gains = work + winSize;
-  }
-  if (activePath == VOCODER_PATH_AVX2) {
-    rebuildAvx2(mag, psi, gains, work, winHalf);
-  } else {
-    rebuildBaseline(mag, psi, gains, work, winHalf);
-  }
+  rebuildFast(channel);
   fft_inverse_one_sided(work, buffer, channel);
 }
 
 void overlapAdd(float* output, int channel) {
+  if (fastPath()) {
+    accumulateFast(output, channel, 2);
+    return;
+  }
   float* wave = waves[channel];
   const float* buffer = fftBuffers[channel];
   std::memcpy(phi0s[channel], phis[channel], sizeof(float) * (winSize / 2));
-  if (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE) {
-    // One pass: the first stepOut sums go out, the others straight to their place
-    // after the shift (each is read before anything is stored over it).
-    int i = 0;
-    if (activePath == VOCODER_PATH_AVX2) i = accumulateAvx2(wave, buffer, output, 0, stepOut);
-    for (; i < stepOut; i++) output[i] = overlapSample(wave, buffer, i);
-    if (activePath == VOCODER_PATH_AVX2) {
-      i = accumulateAvx2(wave, buffer, wave, stepOut, winSize);
-    }
-    for (; i < winSize; i++) wave[i - stepOut] = overlapSample(wave, buffer, i);
-  } else {
-    for (int i = 0; i < winSize; i++) wave[i] = overlapSample(wave, buffer, i);
-    std::memcpy(output, wave, sizeof(float) * stepOut);
-    std::memmove(wave, wave + stepOut, sizeof(float) * (winSize - stepOut));
-  }
+  for (int i = 0; i < winSize; i++) wave[i] = overlapSample(wave, buffer, i);
+  std::memcpy(output, wave, sizeof(float) * stepOut);
+  std::memmove(wave, wave + stepOut, sizeof(float) * (winSize - stepOut));
   std::memset(wave + winSize - stepOut, 0, sizeof(float) * stepOut);
 }
 
@@ -985,6 +1007,30 @@ bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n) {
   if (!fft_cpu_has_avx2()) return false;
   sinCosLanes(x, sine, cosine, n);
   return true;
+}
+
+// On the fast paths the frame's transforms compute only what the frame reads:
+// the lower half of the forward spectrum, and the real parts of the inverse,
+// which the overlap-add then reads contiguously. The results are those of the
+// steps one by one.
+void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel) {
+  applyWindow(input, channel);
+  if (fastPath()) {
+    fft_forward_lower(fftBuffers[channel], channel);
+    binPass(channel);
+  } else {
+    analyze(channel);
+  }
+  const int nPeaks = findPeaks(channel);
+  phaseLock(channel, nPeaks, stretchFactor);
+  if (fastPath()) {
+    rebuildFast(channel);
+    fft_inverse_one_sided_real(work, fftBuffers[channel], channel);
+    accumulateFast(output, channel, 1);
+  } else {
+    synthesize(channel);
+    overlapAdd(output, channel);
+  }
 }
 
 bool vocoder_select_path(VocoderPath path) {

@@ -163,7 +163,10 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
     std::vector<float> mags, phis, psis, spectrum, wave, output;
     std::vector<int> peaks;
   };
-  auto runFrames = [&](const Case& c, Path path) {
+  // Step by step, or through vocoder_process_frame(), whose fast paths compute only
+  // the parts of the transforms that the frame reads (the inverse transform is
+  // then not kept, and not compared).
+  auto runFrames = [&](const Case& c, Path path, bool wholeFrames) {
     selectPath(path);
     vocoder_init(n, n / 4);
     stepOut = 320;
@@ -172,6 +175,10 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
     // Two frames, so that the second sees the phases the first left.
     for (int frame = 0; frame < 2; ++frame) {
       s.output.assign(320, 0.0f);
+      if (wholeFrames) {
+        vocoder_process_frame(c.frame.data(), s.output.data(), 1.25f, 0);
+        continue;
+      }
       applyWindow(c.frame.data(), 0);
       analyze(0);
       const int nPeaks = findPeaks(0);
@@ -190,9 +197,10 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    const State want = runFrames(c, Path::Reference);
-    const State got = runFrames(c, GetParam());
+    const State want = runFrames(c, Path::Reference, false);
+    const State got = runFrames(c, GetParam(), false);
     EXPECT_EQ(got.peaks, want.peaks);
+    const State whole = runFrames(c, GetParam(), true);
     struct Part {
       const char* name;
       const std::vector<float>& got;
@@ -201,7 +209,10 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
     for (const Part& p :
          {Part{"mags", got.mags, want.mags}, Part{"phis", got.phis, want.phis},
           Part{"psis", got.psis, want.psis}, Part{"inverse transform", got.spectrum, want.spectrum},
-          Part{"accumulator", got.wave, want.wave}, Part{"output", got.output, want.output}}) {
+          Part{"accumulator", got.wave, want.wave}, Part{"output", got.output, want.output},
+          Part{"whole frames: psis", whole.psis, want.psis},
+          Part{"whole frames: accumulator", whole.wave, want.wave},
+          Part{"whole frames: output", whole.output, want.output}}) {
       const Agreement a = compareFloats(p.got.data(), p.want.data(), p.got.size());
       EXPECT_LE(a.worst, 1) << p.name << ": " << a.differing << " of " << p.got.size() << " differ";
     }
