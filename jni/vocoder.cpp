@@ -808,7 +808,33 @@ void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* p
 // The reference skips two bins after each peak, but neither could pass the test
 // (both lie below the peak, which is a neighbour of each), so the peaks are the
 // same.
-int findPeaksFast(const float* mag, int* peaks, int* valleys) {
+// firstLeast() eight bins at a time: the least magnitude below the largest float
+// (NaN never is), then the first bin that holds it; magnitudes that compare equal,
+// -0 and +0, count as the same, as in the scalar comparison. Reads up to seven bins
+// past to.
+VOCODER_AVX2 int firstLeastAvx2(const float* mag, int from, int to) {
+  const __m256 largest = _mm256_set1_ps(FLT_MAX);
+  const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+  __m256 least = largest;
+  for (int j = from; j < to; j += 8) {
+    const __m256 inRegion =
+        _mm256_castsi256_ps(_mm256_cmpgt_epi32(_mm256_set1_epi32(to - j), lane));
+    const __m256 v = _mm256_loadu_ps(mag + j);
+    const __m256 candidate = _mm256_and_ps(_mm256_cmp_ps(v, largest, _CMP_LT_OQ), inRegion);
+    least = _mm256_min_ps(least, _mm256_blendv_ps(largest, v, candidate));
+  }
+  __m256 m = _mm256_min_ps(least, _mm256_permute2f128_ps(least, least, 1));
+  m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(1, 0, 3, 2)));
+  m = _mm256_min_ps(m, _mm256_shuffle_ps(m, m, _MM_SHUFFLE(2, 3, 0, 1)));
+  if (!(_mm256_cvtss_f32(m) < FLT_MAX)) return 0;
+  // Some bin of the region holds m, so the first equal bin lies inside the region.
+  for (int j = from;; j += 8) {
+    const int equal = _mm256_movemask_ps(_mm256_cmp_ps(_mm256_loadu_ps(mag + j), m, _CMP_EQ_OQ));
+    if (equal != 0) return j + __builtin_ctz(static_cast<unsigned>(equal));
+  }
+}
+
+int findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) {
   int nPeaks = 0;
   int b = 0;
   for (; b < 2 && b < winHalf; b++) {
@@ -832,7 +858,13 @@ int findPeaksFast(const float* mag, int* peaks, int* valleys) {
     peaks[nPeaks] = b;
     nPeaks += isPeak(mag, b);
   }
-  for (int p = 1; p < nPeaks; p++) valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
+  // The vector search reads past its region, at most to bin winHalf + 6 of the
+  // winSize magnitudes.
+  if (avx2 && winSize >= 16) {
+    for (int p = 1; p < nPeaks; p++) valleys[p] = firstLeastAvx2(mag, peaks[p - 1], peaks[p]);
+  } else {
+    for (int p = 1; p < nPeaks; p++) valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
+  }
   return nPeaks;
 }
 
@@ -869,7 +901,8 @@ int findPeaks(int channel) {
   mag[winHalf + 1] = FLT_MIN;
   valleyBins[channel][0] = 0;
   if (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE) {
-    return findPeaksFast(mag, peakBins[channel], valleyBins[channel]);
+    return findPeaksFast(mag, peakBins[channel], valleyBins[channel],
+                         activePath == VOCODER_PATH_AVX2);
   }
   return findPeaksReference(mag, peakBins[channel], valleyBins[channel]);
 }

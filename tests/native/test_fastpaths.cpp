@@ -222,6 +222,41 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
 // Magnitudes at the top of the float range make the valley search find no bin
 // below the largest float, so a region starts at bin 0 again: the regions no
 // longer follow each other and the fast phase locking must take the general loop.
+// Peaks and valleys on spectra made to trip a vectorised search: plateaus of
+// equal magnitudes (the first bin of least magnitude is the valley), -0 beside +0,
+// NaN, infinities and the largest float inside regions, regions of every length
+// from 3 to 40 bins, and a region where nothing is below the largest float.
+TEST_P(FastPath, ValleysOnTiesZerosAndNaN) {
+  const int n = 512;
+  const float inf = std::numeric_limits<float>::infinity();
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  auto scan = [&](Path path, uint32_t seed) {
+    selectPath(path);
+    vocoder_init(n, n / 4);
+    std::mt19937 gen(seed);
+    std::uniform_int_distribution<int> pick(0, 9);
+    int b = 0;
+    for (int len = 3; b + len + 3 <= n / 2; len = 3 + (len + 7) % 38) {
+      mags[0][b] = 100.0f;  // a peak: everything else stays below 50
+      mags[0][b + 1] = mags[0][b + 2] = 40.0f;
+      for (int j = 3; j < len; j++) {
+        const float kinds[] = {-0.0f, 0.0f, 1.0f, 1.0f, 2.0f, nan, inf, FLT_MAX, 0.5f, 1.0f};
+        mags[0][b + j] = kinds[pick(gen)];
+      }
+      b += len;
+    }
+    for (; b < n / 2; b++) mags[0][b] = 1.0f;
+    std::fill(mags[0] + 10, mags[0] + 14, FLT_MAX);  // no bin below the largest float
+    const int nPeaks = findPeaks(0);
+    std::vector<int> out(peakBins[0], peakBins[0] + nPeaks);
+    out.insert(out.end(), valleyBins[0], valleyBins[0] + nPeaks);
+    return out;
+  };
+  for (uint32_t seed = 1; seed <= 20; seed++) {
+    EXPECT_EQ(scan(GetParam(), seed), scan(Path::Reference, seed)) << "seed " << seed;
+  }
+}
+
 TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
   const int n = 256;
   const float inf = std::numeric_limits<float>::infinity();
