@@ -52,7 +52,14 @@ constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 
 bool initialized = false;
+
+// Where each channel's analysis window starts in its history buffer. The fast
+// paths move the start by stepIn per frame and shift the history back to the
+// front only when the buffer's end is reached, instead of on every frame.
+int historyStarts[2] = {0, 0};
+
 int activePath = -1;  // a VocoderPath other than VOCODER_PATH_BEST; -1 until chosen
+bool fastPath() { return activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE; }
 
 // Work space of the fast paths, 2 x winSize floats and some slack: the one-sided
 // spectrum that synthesize() hands to the inverse transform in the first winSize,
@@ -168,6 +175,7 @@ void vocoder_init(int pWinSize, int step) {
   resetPhases();
   initialized = true;
   inIndexes[0] = inIndexes[1] = 0;
+  historyStarts[0] = historyStarts[1] = 0;
   fft_init(winSize);
   initWindow();
   initOmega();
@@ -191,21 +199,28 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
   const int inStart = winSize - stepIn;
   int inIndex = inIndexes[channel] == 0 ? inStart : inIndexes[channel];
   float* history = inputs[channel];
+  int start = historyStarts[channel];
   int outIndex = 0;
   for (int i = 0; i < inSize;) {
     const int n = std::min(winSize - inIndex, inSize - i);
-    std::memcpy(history + inIndex, inputBuffer + i, sizeof(float) * n);
+    std::memcpy(history + start + inIndex, inputBuffer + i, sizeof(float) * n);
     i += n;
     inIndex += n;
     if (inIndex == winSize) {
-      vocoder_process_frame(history, outputBuffer + outIndex, stretchFactor, channel);
-      std::memmove(history, history + stepIn, sizeof(float) * (winSize - stepIn));
+      vocoder_process_frame(history + start, outputBuffer + outIndex, stretchFactor, channel);
+      if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
+        start += stepIn;
+      } else {
+        std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
+        start = 0;
+      }
       spectrum_push(outputBuffer + outIndex, stepOut, channel);
       outIndex += stepOut;
       inIndex = inStart;
     }
   }
   inIndexes[channel] = inIndex;
+  historyStarts[channel] = start;
 }
 
 void applyWindow(const float* input, int channel) {
@@ -920,8 +935,6 @@ void phaseLock(int channel, int nPeaks, float stretchFactor) {
 }
 
 namespace {
-
-bool fastPath() { return activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE; }
 
 // The fast paths' resynthesis: the one-sided spectrum, with the equaliser's gains
 // when it is on, into the work space.

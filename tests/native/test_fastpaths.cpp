@@ -226,6 +226,35 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
 // equal magnitudes (the first bin of least magnitude is the valley), -0 beside +0,
 // NaN, infinities and the largest float inside regions, regions of every length
 // from 3 to 40 bins, and a region where nothing is below the largest float.
+// The fast paths keep the analysis window at a moving place in the history and
+// move the history back only when the buffer's end is near: at 4096 / 2 that
+// happens every 47 frames. Blocks of uneven length, some ending mid-frame, give
+// the same stream as the reference's shift on every frame.
+TEST_P(FastPath, HistoryWrapsWithoutChangingTheStream) {
+  const int n = 4096;
+  const int hop = n / 2;
+  const std::vector<float> input = randomFloats(160 * hop, 11, 0.5f);
+  auto stream = [&](Path path) {
+    selectPath(path);
+    vocoder_init(n, hop);
+    std::vector<float> out;
+    std::vector<float> block(8 * n);
+    size_t at = 0;
+    for (int k = 0; at < input.size(); k++) {
+      const int size = std::min<int>(static_cast<int>(input.size() - at), 700 + (k * 977) % 5000);
+      const int frames = vocoder_frames_due(size, 0);
+      vocoder_process(input.data() + at, size, block.data(), hop, 0);
+      out.insert(out.end(), block.begin(), block.begin() + frames * hop);
+      at += static_cast<size_t>(size);
+    }
+    return out;
+  };
+  const std::vector<float> want = stream(Path::Reference);
+  const std::vector<float> got = stream(GetParam());
+  ASSERT_EQ(got.size(), want.size());
+  EXPECT_EQ(compareFloats(got.data(), want.data(), got.size()).worst, 0);
+}
+
 TEST_P(FastPath, ValleysOnTiesZerosAndNaN) {
   const int n = 512;
   const float inf = std::numeric_limits<float>::infinity();
