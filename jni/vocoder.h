@@ -18,7 +18,10 @@
 // (libmvec), the AVX2 path inlines its own (a fused sincos); both are within a few
 // units of the last place of scalar libm in double, so after the rounding to float
 // the stored magnitudes, phases and bins are, in practice, the same bits. Every
-// other step computes exactly what the reference computes.
+// other step computes exactly what the reference computes. On the fast paths a
+// whole frame transforms only what it reads (the lower half of the forward
+// spectrum, the real parts of the inverse), and the analysis window moves through
+// the history, which is shifted back only when it reaches the buffer's end.
 // Limits the caller keeps: winSize a power of two 4..4096, 1 <= stepIn <= winSize,
 // 1 <= stepOut <= winSize, channel 0 or 1, and an output buffer with room for
 // stepOut samples per frame the call completes (see vocoder_frames_due()).

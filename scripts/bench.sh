@@ -63,7 +63,7 @@ EOF
 vector_calls=$(objdump -d "$build/bench/hopwarbler_bench" | grep -oE 'call +[0-9a-f]+ <_ZGV[A-Za-z0-9_]+' |
   grep -oE '_ZGV[A-Za-z0-9_]+' | sort -u | tr '\n' ' ')
 if [[ -n $vector_calls ]]; then
-  echo "libmvec:   the floor's bin pass calls $vector_calls"
+  echo "libmvec:   hopwarbler_bench calls $vector_calls (the floor's bin pass: _ZGVd*)"
 else
   echo "libmvec:   WARNING: no call to a vector maths function in hopwarbler_bench" >&2
 fi
