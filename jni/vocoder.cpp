@@ -688,7 +688,25 @@ VOCODER_AVX2 inline __m256d gatherFour(const float* a, const int* peak) {
   return _mm256_cvtps_pd(_mm_set_ps(a[peak[3]], a[peak[2]], a[peak[1]], a[peak[0]]));
 }
 
+// princarg() of four phases inside (-3 pi, 3 pi), by comparisons instead of a
+// division (see turnOne): the same multiple of 2 pi is subtracted. False, with
+// nothing computed, when a lane lies outside (or is NaN).
+VOCODER_AVX2 inline bool wrapNearAvx2(__m256d p, __m256d* out) {
+  const __m256d magnitudeMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
+  const __m256d inRange =
+      _mm256_cmp_pd(_mm256_and_pd(p, magnitudeMask), _mm256_set1_pd(turnThree), _CMP_LT_OQ);
+  if (_mm256_movemask_pd(inRange) != 15) return false;
+  const __m256d turn = _mm256_set1_pd(2.0 * pi);  // 2 x pi as princarg() forms it
+  const __m256d up = _mm256_and_pd(_mm256_cmp_pd(p, _mm256_set1_pd(turnOne), _CMP_GE_OQ), turn);
+  const __m256d down = _mm256_and_pd(_mm256_cmp_pd(p, _mm256_set1_pd(-turnOne), _CMP_LE_OQ),
+                                     _mm256_set1_pd(-2.0 * pi));
+  *out = _mm256_sub_pd(p, _mm256_or_pd(up, down));
+  return true;
+}
+
 // peakRotation() of four peaks at once (the same operations, in the same order).
+// The last wrap takes the difference of two wrapped phases, always inside 2 pi and
+// a little, so it needs no division.
 VOCODER_AVX2 void peakRotationsAvx2(const float* phi, const float* phi0, const float* psi,
                                     const int* peak, float stretchFactor, float* rotation) {
   const __m256d pomega = gatherFour(omega, peak);
@@ -701,7 +719,7 @@ VOCODER_AVX2 void peakRotationsAvx2(const float* phi, const float* phi0, const f
           _mm256_add_pd(gatherFour(psi, peak),
                         _mm256_mul_pd(_mm256_set1_pd(stretchFactor), _mm256_add_pd(pomega, delta))),
           &target) &&
-      princargAvx2(_mm256_sub_pd(target, phase), &turn)) {
+      wrapNearAvx2(_mm256_sub_pd(target, phase), &turn)) {
     _mm_storeu_ps(rotation, _mm256_cvtpd_ps(turn));
     return;
   }
@@ -709,24 +727,16 @@ VOCODER_AVX2 void peakRotationsAvx2(const float* phi, const float* phi0, const f
 }
 
 VOCODER_AVX2 void turnBinsAvx2(const float* phi, const float* rotation, float* psi, int n) {
-  const __m256d magnitudeMask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7fffffffffffffff));
-  const __m256d limit = _mm256_set1_pd(turnThree);
-  const __m256d one = _mm256_set1_pd(turnOne);
-  const __m256d minusOne = _mm256_set1_pd(-turnOne);
-  const __m256d turn = _mm256_set1_pd(2.0 * pi);  // 2 x pi as princarg() forms it
-  const __m256d minusTurn = _mm256_set1_pd(-2.0 * pi);
   int b = 0;
   for (; b + 4 <= n; b += 4) {
     const __m256d p = _mm256_add_pd(_mm256_cvtps_pd(_mm_loadu_ps(phi + b)),
                                     _mm256_cvtps_pd(_mm_loadu_ps(rotation + b)));
-    const __m256d inRange = _mm256_cmp_pd(_mm256_and_pd(p, magnitudeMask), limit, _CMP_LT_OQ);
-    if (_mm256_movemask_pd(inRange) != 15) {
+    __m256d wrapped;
+    if (!wrapNearAvx2(p, &wrapped)) {
       for (int j = b; j < b + 4; j++) psi[j] = princarg(static_cast<double>(phi[j]) + rotation[j]);
       continue;
     }
-    const __m256d up = _mm256_and_pd(_mm256_cmp_pd(p, one, _CMP_GE_OQ), turn);
-    const __m256d down = _mm256_and_pd(_mm256_cmp_pd(p, minusOne, _CMP_LE_OQ), minusTurn);
-    _mm_storeu_ps(psi + b, _mm256_cvtpd_ps(_mm256_sub_pd(p, _mm256_or_pd(up, down))));
+    _mm_storeu_ps(psi + b, _mm256_cvtpd_ps(wrapped));
   }
   for (; b < n; b++) psi[b] = princarg(static_cast<double>(phi[b]) + rotation[b]);
 }
