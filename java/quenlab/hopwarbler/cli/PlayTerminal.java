@@ -1,0 +1,150 @@
+package quenlab.hopwarbler.cli;
+
+import java.io.IOException;
+import java.io.PrintWriter;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+import org.jline.keymap.BindingReader;
+import org.jline.keymap.KeyMap;
+import org.jline.terminal.Attributes;
+import org.jline.terminal.Terminal;
+import org.jline.terminal.TerminalBuilder;
+import org.jline.utils.InfoCmp.Capability;
+import org.jline.utils.NonBlockingReader;
+
+/**
+ * The terminal while {@code play} runs: reads the keys that steer it without waiting for Enter and
+ * redraws a few status lines in place. The terminal goes into raw mode on {@link #open} and back
+ * to what it was on {@link #close}; Ctrl-C quits like q, so that the terminal is always restored.
+ */
+final class PlayTerminal implements AutoCloseable {
+  /** What a key asks for. */
+  enum Key {
+    FASTER,
+    SLOWER,
+    VOICE,
+    MONO,
+    BALANCE_LEFT,
+    BALANCE_RIGHT,
+    LOUDER,
+    QUIETER,
+    QUIT,
+    OTHER
+  }
+
+  /** The one-line help that names the keys. */
+  static final String HELP =
+      "keys: -/+ left/right speed, v voice, m mono, [ ] balance, up/down gain, q quit";
+
+  private static final int DEFAULT_WIDTH = 80;
+
+  private final Terminal terminal;
+  private final Attributes original;
+  private final KeyMap<Key> keys = new KeyMap<>();
+  private final BindingReader bindings;
+  private final PrintWriter writer;
+  private final boolean canMoveUp;
+  private volatile boolean interrupted;
+  private volatile int width;
+  private int drawnLines;
+
+  private PlayTerminal(Terminal terminal) {
+    this.terminal = terminal;
+    this.original = terminal.enterRawMode();
+    this.writer = terminal.writer();
+    this.bindings = new BindingReader(terminal.reader());
+    this.canMoveUp = terminal.getStringCapability(Capability.cursor_up) != null;
+    bind(Key.FASTER, Capability.key_right, "+", "=", "\033[C", "\033OC");
+    bind(Key.SLOWER, Capability.key_left, "-", "_", "\033[D", "\033OD");
+    bind(Key.LOUDER, Capability.key_up, "\033[A", "\033OA");
+    bind(Key.QUIETER, Capability.key_down, "\033[B", "\033OB");
+    bind(Key.VOICE, null, "v", "V");
+    bind(Key.MONO, null, "m", "M");
+    bind(Key.BALANCE_LEFT, null, "[");
+    bind(Key.BALANCE_RIGHT, null, "]");
+    bind(Key.QUIT, null, "q", "Q", KeyMap.ctrl('C'));
+    keys.setNomatch(Key.OTHER);
+    keys.setUnicode(Key.OTHER);
+    // A lone Escape waits this long for the rest of an arrow key's sequence.
+    keys.setAmbiguousTimeout(50);
+    width = measureWidth();
+    terminal.handle(Terminal.Signal.INT, signal -> interrupted = true);
+    terminal.handle(Terminal.Signal.WINCH, signal -> width = measureWidth());
+  }
+
+  /** Takes over the process's terminal. */
+  static PlayTerminal open() throws IOException {
+    return new PlayTerminal(TerminalBuilder.builder().system(true).build());
+  }
+
+  private void bind(Key key, Capability capability, String... sequences) {
+    if (capability != null) {
+      String fromTerminal = KeyMap.key(terminal, capability);
+      if (fromTerminal != null && !fromTerminal.isEmpty())
+        keys.bind(key, fromTerminal);
+    }
+    for (String sequence : sequences) keys.bind(key, sequence);
+  }
+
+  private int measureWidth() {
+    int columns = terminal.getWidth();
+    return columns > 0 ? columns : DEFAULT_WIDTH;
+  }
+
+  /** The keys pressed since the last call, oldest first; never waits for one. */
+  List<Key> pressed() throws IOException {
+    List<Key> pressed = new ArrayList<>();
+    NonBlockingReader reader = terminal.reader();
+    while (reader.peek(1) >= 0) {
+      Key key = bindings.readBinding(keys);
+      if (key == null)
+        break; // the end of the input
+      pressed.add(key);
+    }
+    if (interrupted) {
+      interrupted = false;
+      pressed.add(Key.QUIT);
+    }
+    return pressed;
+  }
+
+  /**
+   * Replaces the lines drawn last with {@code lines}, each cut to the terminal's width. A terminal
+   * that cannot move the cursor up gets only the last line, redrawn over itself.
+   */
+  void draw(List<String> lines) {
+    List<String> shown = canMoveUp ? lines : lines.subList(lines.size() - 1, lines.size());
+    if (canMoveUp) {
+      for (int i = 1; i < drawnLines; i++) terminal.puts(Capability.cursor_up);
+    }
+    for (int i = 0; i < shown.size(); i++) {
+      if (i > 0)
+        writer.print("\r\n");
+      String line = shown.get(i);
+      writer.print('\r');
+      writer.print(line.length() < width ? line : line.substring(0, width - 1));
+      terminal.puts(Capability.clr_eol);
+    }
+    drawnLines = shown.size();
+    terminal.flush();
+  }
+
+  /** Clears the drawn lines and gives the terminal back as it was. */
+  @Override
+  public void close() {
+    try {
+      if (drawnLines > 0) {
+        // Line by line: this JLine knows no clear-to-end-of-screen for common terminals.
+        draw(Collections.nCopies(drawnLines, ""));
+        for (int i = 1; i < drawnLines; i++) terminal.puts(Capability.cursor_up);
+        writer.print('\r');
+        terminal.flush();
+      }
+      terminal.setAttributes(original);
+      terminal.close();
+    } catch (IOException | RuntimeException e) {
+      // The terminal is going away with the process; there is nothing left to restore it with.
+    }
+  }
+}
