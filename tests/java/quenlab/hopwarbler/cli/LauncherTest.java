@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quenlab.hopwarbler.Measurements.amplitudeAt;
 import static quenlab.hopwarbler.Measurements.db;
+import static quenlab.hopwarbler.Measurements.rms;
 import static quenlab.hopwarbler.Measurements.tones;
 import static quenlab.hopwarbler.Measurements.zeroCrossingHz;
 
@@ -214,6 +215,20 @@ class LauncherTest {
     assertEquals(1, r.status());
     assertEquals(1, r.err().lines().count(), r.err());
     assertTrue(r.err().startsWith("hopwarbler: no audio output device is available"), r.err());
+
+    // With --record it plays to the file alone, in real time, with no terminal to take keys from.
+    Run recorded = run(dir, "play", "in.wav", "--record", "rec.wav", "--speed", "1.25");
+    assertEquals(0, recorded.status(), recorded.err());
+    assertEquals(1, recorded.err().lines().count(), recorded.err());
+    assertTrue(recorded.err().startsWith("hopwarbler: no audio output device is available")
+            && recorded.err().contains("recording to 'rec.wav' only"),
+        recorded.err());
+    assertTrue(recorded.out().contains("recorded to rec.wav"), recorded.out());
+    TestFiles.Audio rec = TestFiles.read(dir.resolve("rec.wav"));
+    assertEquals(1, rec.channels());
+    assertEquals(4000 / 1.25, rec.frames(), 512);
+    assertEquals(0.3, Math.sqrt(2) * rms(rec.channel(0), 800, 2400), 0.01);
+    assertEquals(List.of("in.wav", "rec.wav"), names(dir));
   }
 
   /** The demo needs nothing but an empty folder and makes its files there. */
