@@ -38,7 +38,7 @@ import quenlab.hopwarbler.Processor;
             "  m                  mono fold on/off (stereo)",
             "  [ ]                balance 5 towards the left/right channel (stereo)",
             "  up/down            gain up/down by 1 dB",
-            "  q or Ctrl-C        quit; --record keeps what was heard until then"},
+            "  q or Ctrl-C        quit; --record keeps what was heard until then", ""},
     footer = {"", "Examples:", "  hopwarbler play song.wav --speed 0.75 --voice-removal",
         "  hopwarbler play song.wav --record session.wav", "",
         "Exit status: 0 done or quit, 1 no audio output (without --record) or a file that cannot"
@@ -219,7 +219,7 @@ final class PlayCommand implements Callable<Integer> {
       return quit;
     }
 
-    private boolean applyKeys() throws IOException {
+    private boolean applyKeys() {
       if (terminal == null)
         return false;
       for (PlayTerminal.Key key : terminal.pressed()) {

@@ -1,17 +1,19 @@
 package quenlab.hopwarbler.cli;
 
+import java.io.IOError;
 import java.io.IOException;
 import java.io.PrintWriter;
 import java.util.ArrayList;
 import java.util.Collections;
 import java.util.List;
+import java.util.Queue;
+import java.util.concurrent.ConcurrentLinkedQueue;
 import org.jline.keymap.BindingReader;
 import org.jline.keymap.KeyMap;
 import org.jline.terminal.Attributes;
 import org.jline.terminal.Terminal;
 import org.jline.terminal.TerminalBuilder;
 import org.jline.utils.InfoCmp.Capability;
-import org.jline.utils.NonBlockingReader;
 
 /**
  * The terminal while {@code play} runs: reads the keys that steer it without waiting for Enter and
@@ -43,6 +45,7 @@ final class PlayTerminal implements AutoCloseable {
   private final Attributes original;
   private final KeyMap<Key> keys = new KeyMap<>();
   private final BindingReader bindings;
+  private final Queue<Key> typed = new ConcurrentLinkedQueue<>();
   private final PrintWriter writer;
   private final boolean canMoveUp;
   private volatile boolean interrupted;
@@ -64,13 +67,17 @@ final class PlayTerminal implements AutoCloseable {
     bind(Key.BALANCE_LEFT, null, "[");
     bind(Key.BALANCE_RIGHT, null, "]");
     bind(Key.QUIT, null, "q", "Q", KeyMap.ctrl('C'));
+    // A lone Escape counts once it has waited 50 ms for the rest of an arrow key's sequence.
+    bind(Key.OTHER, null, KeyMap.esc());
+    keys.setAmbiguousTimeout(50);
     keys.setNomatch(Key.OTHER);
     keys.setUnicode(Key.OTHER);
-    // A lone Escape waits this long for the rest of an arrow key's sequence.
-    keys.setAmbiguousTimeout(50);
     width = measureWidth();
     terminal.handle(Terminal.Signal.INT, signal -> interrupted = true);
     terminal.handle(Terminal.Signal.WINCH, signal -> width = measureWidth());
+    Thread reader = new Thread(this::readKeys, "hopwarbler keys");
+    reader.setDaemon(true);
+    reader.start();
   }
 
   /** Takes over the process's terminal. */
@@ -92,16 +99,20 @@ final class PlayTerminal implements AutoCloseable {
     return columns > 0 ? columns : DEFAULT_WIDTH;
   }
 
-  /** The keys pressed since the last call, oldest first; never waits for one. */
-  List<Key> pressed() throws IOException {
-    List<Key> pressed = new ArrayList<>();
-    NonBlockingReader reader = terminal.reader();
-    while (reader.peek(1) >= 0) {
-      Key key = bindings.readBinding(keys);
-      if (key == null)
-        break; // the end of the input
-      pressed.add(key);
+  // Runs on a thread of its own, so that a key sequence that arrives slowly or in part never
+  // holds up the sound.
+  private void readKeys() {
+    try {
+      for (Key key; (key = bindings.readBinding(keys)) != null;) typed.add(key);
+    } catch (IOError | RuntimeException e) {
+      // The terminal was closed under the reader: playing is over.
     }
+  }
+
+  /** The keys pressed since the last call, oldest first; never waits for one. */
+  List<Key> pressed() {
+    List<Key> pressed = new ArrayList<>();
+    for (Key key; (key = typed.poll()) != null;) pressed.add(key);
     if (interrupted) {
       interrupted = false;
       pressed.add(Key.QUIT);

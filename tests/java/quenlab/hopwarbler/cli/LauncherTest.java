@@ -183,6 +183,11 @@ class LauncherTest {
         {"2", "--seconds must be from 2 to 60, got 1", "demo", "--seconds", "1"},
         {"1", "cannot read 'missing.wav': no such file", "play", "missing.wav"},
         {"2", "--speed 20 is out of range", "play", "in.wav", "--speed", "20"},
+        {"2", "its name must end in .wav, .aiff, .aif or .au", "play", "in.wav", "--record",
+            "take.mp3"},
+        {"2", "refusing to overwrite the input 'in.wav'", "play", "in.wav", "--record", "in.wav"},
+        {"1", "cannot write 'missing/take.wav': the folder", "play", "in.wav", "--record",
+            "missing/take.wav"},
     };
     for (String[] c : cases) {
       String[] args = Arrays.copyOfRange(c, 2, c.length);
