@@ -80,18 +80,22 @@ final class PlayCommand implements Callable<Integer> {
     try (InputFile in = InputFile.open(input)) {
       AudioFormat format = AudioStreams.pcm16(in.sampleRate, in.channels, false);
       SourceDataLine line = null;
+      String noOutput = null;
       try {
         line = openLine(format);
       } catch (CliException e) {
         if (record == null)
           throw e;
-        err.println("hopwarbler: " + e.getMessage() + "; recording to '" + record + "' only");
-        err.flush();
+        noOutput = e.getMessage();
       }
       try (Processor processor =
                Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input));
            Recording recording =
                record != null ? Recording.start(record, recordType, format) : null) {
+        if (noOutput != null) {
+          err.println("hopwarbler: " + noOutput + "; recording to '" + record + "' only");
+          err.flush();
+        }
         PlayTerminal terminal = System.console() != null ? openTerminal(err) : null;
         boolean quit;
         try {

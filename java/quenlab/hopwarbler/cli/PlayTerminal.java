@@ -82,7 +82,13 @@ final class PlayTerminal implements AutoCloseable {
 
   /** Takes over the process's terminal. */
   static PlayTerminal open() throws IOException {
-    return new PlayTerminal(TerminalBuilder.builder().system(true).build());
+    Terminal terminal = TerminalBuilder.builder().system(true).build();
+    try {
+      return new PlayTerminal(terminal);
+    } catch (RuntimeException e) {
+      terminal.close(); // which restores the attributes it found
+      throw e;
+    }
   }
 
   private void bind(Key key, Capability capability, String... sequences) {
