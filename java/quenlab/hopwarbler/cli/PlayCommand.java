@@ -291,7 +291,8 @@ final class PlayCommand implements Callable<Integer> {
         keepToTheClock();
       }
       if (terminal != null) {
-        terminal.draw(List.of(PlayTerminal.HELP,
+        terminal.draw(List.of(
+            processor.channels() == 2 ? PlayTerminal.HELP : PlayTerminal.HELP_MONO,
             meterLine(processor.peakLevel(), processor.spectrum()), settingsLine()));
       }
     }

@@ -35,9 +35,11 @@ final class PlayTerminal implements AutoCloseable {
     OTHER
   }
 
-  /** The one-line help that names the keys. */
+  /** The one-line help that names the keys for a stereo input. */
   static final String HELP =
       "keys: -/+ left/right speed, v voice, m mono, [ ] balance, up/down gain, q quit";
+  /** The keys that a mono input leaves. */
+  static final String HELP_MONO = "keys: -/+ left/right speed, up/down gain, q quit";
 
   private static final int DEFAULT_WIDTH = 80;
 
