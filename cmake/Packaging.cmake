@@ -22,7 +22,8 @@ libhopwarbler.so, does the same for Java programs that play music.")
 # The Java runtime and the Debian jars the tool runs with (java/CMakeLists.txt lists them);
 # dpkg-shlibdeps adds the C and C++ runtime libraries the native library links.
 list(JOIN HOPWARBLER_SYSTEM_JAR_PACKAGES ", " jar_packages)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "openjdk-17-jre-headless | java17-runtime-headless, ${jar_packages}")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+    "openjdk-17-jre-headless | java17-runtime-headless, ${jar_packages}")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -34,8 +34,10 @@ major=${version%%.*}
 expect_file "$libdir/libhopwarbler.so.$version"
 expect_link "$libdir/libhopwarbler.so.$major" "libhopwarbler.so.$version"
 expect_link "$libdir/libhopwarbler.so" "libhopwarbler.so.$major"
-soname=$(readelf -d "$prefix/$libdir/libhopwarbler.so.$version" | sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
-[[ $soname == "libhopwarbler.so.$major" ]] || fail "SONAME is '$soname', not libhopwarbler.so.$major"
+soname=$(readelf -d "$prefix/$libdir/libhopwarbler.so.$version" |
+  sed -n 's/.*SONAME.*\[\(.*\)\]/\1/p')
+[[ $soname == "libhopwarbler.so.$major" ]] ||
+  fail "SONAME is '$soname', not libhopwarbler.so.$major"
 expect_file "share/java/hopwarbler-$version.jar"
 expect_link share/java/hopwarbler.jar "hopwarbler-$version.jar"
 [[ -x $prefix/bin/hopwarbler ]] || fail "no executable bin/hopwarbler"
@@ -57,19 +59,22 @@ commands=$(cd "$tmp/work" && "$prefix/bin/hopwarbler" --help |
   awk '/^Commands:/ { on = 1; next } on && /^  [a-z]/ { print $1 } on && /^$/ { on = 0 }')
 [[ -n $commands ]] || fail "hopwarbler --help lists no commands"
 for command in $commands; do
-  grep -q "^\.SS \"hopwarbler $command\"" "$page" || fail "the manual page has no section for $command"
+  grep -q "^\.SS \"hopwarbler $command\"" "$page" ||
+    fail "the manual page has no section for $command"
 done
 grep -q "^\.TH \"HOPWARBLER\" \"1\" .*\"hopwarbler $version\"" "$page" ||
   fail "the manual page's title line does not carry version $version"
 
 # Tab after `hopwarbler pro` completes to process.
-completion=$(bash -c 'source "$1"; COMP_WORDS=(hopwarbler pro); COMP_CWORD=1; COMP_LINE="hopwarbler pro"
-  COMP_POINT=${#COMP_LINE}; _complete_hopwarbler hopwarbler pro hopwarbler; echo "${COMPREPLY[*]}"' \
+completion=$(bash -c 'source "$1"; COMP_WORDS=(hopwarbler pro); COMP_CWORD=1
+  COMP_LINE="hopwarbler pro"; COMP_POINT=${#COMP_LINE}
+  _complete_hopwarbler hopwarbler pro hopwarbler; echo "${COMPREPLY[*]}"' \
   _ "$prefix/share/bash-completion/completions/hopwarbler")
 [[ $completion == process ]] || fail "completing 'hopwarbler pro' gave '$completion', not process"
 
 # The jar runs by itself: its manifest names the main class and the Debian jars.
-(cd "$tmp/work" && env -u CLASSPATH java -jar "$prefix/share/java/hopwarbler.jar" --help >/dev/null) ||
+(cd "$tmp/work" &&
+  env -u CLASSPATH java -jar "$prefix/share/java/hopwarbler.jar" --help >/dev/null) ||
   fail "java -jar hopwarbler.jar --help failed"
 
 ((status == 0)) && echo "check_install.sh: $prefix holds a working hopwarbler $version"

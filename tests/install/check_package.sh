@@ -24,13 +24,15 @@ fail() {
 }
 files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 libdir=usr/lib/$("$cc" -print-multiarch)
-for file in usr/bin/hopwarbler "usr/share/java/hopwarbler-$version.jar" usr/share/java/hopwarbler.jar \
-  "$libdir/libhopwarbler.so.$version" usr/share/man/man1/hopwarbler.1 \
-  usr/share/bash-completion/completions/hopwarbler usr/share/doc/hopwarbler/LICENSE; do
+for file in usr/bin/hopwarbler "usr/share/java/hopwarbler-$version.jar" \
+  usr/share/java/hopwarbler.jar "$libdir/libhopwarbler.so.$version" \
+  usr/share/man/man1/hopwarbler.1 usr/share/bash-completion/completions/hopwarbler \
+  usr/share/doc/hopwarbler/copyright; do
   grep -qx "\./$file" <<<"$files" || fail "the package lacks /$file"
 done
 
-[[ $(dpkg-deb -f "$deb" Version) == "$version" ]] || fail "package version $(dpkg-deb -f "$deb" Version)"
+package_version=$(dpkg-deb -f "$deb" Version)
+[[ $package_version == "$version" ]] || fail "the package's version is $package_version"
 depends=$(dpkg-deb -f "$deb" Depends)
 for package in 'openjdk-17-jre-headless | java17-runtime-headless' libpicocli-java libjline3-java \
   libc6 libstdc++6; do
