@@ -113,8 +113,7 @@ final class EffectOptions {
     try {
       return Processor.Quality.valueOf(quality.trim().toUpperCase(Locale.ROOT));
     } catch (IllegalArgumentException e) {
-      throw CliException.usage(
-          "--quality must be fast, balanced or best, got '" + quality + "'");
+      throw CliException.usage("--quality must be fast, balanced or best, got '" + quality + "'");
     }
   }
 
@@ -202,8 +201,9 @@ final class EffectOptions {
     if (voiceAmount != null && channels != 2) {
       throw CliException.usage("--voice-removal needs a stereo input, and '" + input + "' is mono");
     }
-    Processor processor = format == null ? Processor.open(sampleRate, channels, preset())
-                                         : Processor.open(sampleRate, channels, format[0], format[1]);
+    Processor processor = format == null
+        ? Processor.open(sampleRate, channels, preset())
+        : Processor.open(sampleRate, channels, format[0], format[1]);
     try {
       processor.setSpeed(speedFactor());
       if (voiceAmount != null)

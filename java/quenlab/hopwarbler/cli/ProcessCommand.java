@@ -103,8 +103,7 @@ final class ProcessCommand implements Callable<Integer> {
         input, AudioFiles.duration(stats.inputFrames(), in.sampleRate), output,
         AudioFiles.duration(stats.outputFrames(), in.sampleRate),
         EffectOptions.format(processor.speed()), processor.effectiveSpeed(), processor.frameSize(),
-        processor.overSampling(),
-        Main.dbfs(stats.peakLevel()), stats.limitedSamples(), stats.clampedSamples(),
-        effectsText.isEmpty() ? "" : ", ", effectsText);
+        processor.overSampling(), Main.dbfs(stats.peakLevel()), stats.limitedSamples(),
+        stats.clampedSamples(), effectsText.isEmpty() ? "" : ", ", effectsText);
   }
 }

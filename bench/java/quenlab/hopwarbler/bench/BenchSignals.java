@@ -43,7 +43,10 @@ public final class BenchSignals {
     return out;
   }
 
-  /** Burst onsets for {@link #bursts}: one every 0.8 s from 0.5 s on, shifted by 97 frames more each. */
+  /**
+   * Burst onsets for {@link #bursts}: one every 0.8 s from 0.5 s on, shifted by 97 frames more
+   * each.
+   */
   public static long[] burstOnsets(int rate, int count) {
     long[] onsets = new long[count];
     for (int i = 0; i < count; i++) onsets[i] = Math.round((0.5 + 0.8 * i) * rate) + 97L * i;
@@ -109,8 +112,8 @@ public final class BenchSignals {
 
   // A drum hit: noise (`noiseShare` of it) and a sine sweeping down to `hz` (none when 0),
   // decaying over `length` seconds.
-  private static void drum(double[] left, double[] right, int rate, double start,
-      double toneShare, double length, double pan, double hz, Random random) {
+  private static void drum(double[] left, double[] right, int rate, double start, double toneShare,
+      double length, double pan, double hz, Random random) {
     int from = (int) (start * rate);
     int to = Math.min(left.length, from + (int) (length * rate));
     double phase = 0;

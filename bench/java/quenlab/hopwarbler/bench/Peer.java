@@ -50,7 +50,9 @@ public final class Peer {
       long[] frames, double[] speeds, int blockFrames) {
     StringBuilder schedule = new StringBuilder();
     for (int i = 0; i < frames.length; i++) {
-      schedule.append(i == 0 ? "" : ",").append(frames[i]).append(':')
+      schedule.append(i == 0 ? "" : ",")
+          .append(frames[i])
+          .append(':')
           .append(String.format(Locale.ROOT, "%.17g", speeds[i]));
     }
     return run(engine, rate, channels, interleaved,
@@ -68,10 +70,9 @@ public final class Peer {
       in = Files.createTempFile("hopwarbler-peer-in", ".f32");
       out = Files.createTempFile("hopwarbler-peer-out", ".f32");
       write(in, interleaved);
-      List<String> command = new ArrayList<>(List.of(program, "--engine", engine.option,
-          "--rate", Integer.toString(rate), "--channels", Integer.toString(channels), "--in",
-          in.toString(), "--out", out.toString(), "--pitch",
-          String.format(Locale.ROOT, "%.17g", pitchSemitones)));
+      List<String> command = new ArrayList<>(List.of(program, "--engine", engine.option, "--rate",
+          Integer.toString(rate), "--channels", Integer.toString(channels), "--in", in.toString(),
+          "--out", out.toString(), "--pitch", String.format(Locale.ROOT, "%.17g", pitchSemitones)));
       command.addAll(timing);
       Process process = new ProcessBuilder(command).redirectErrorStream(true).start();
       String report = new String(process.getInputStream().readAllBytes()).trim();

@@ -19,9 +19,9 @@ import quenlab.hopwarbler.Processor;
  * real-time mode) and SoundTouch on the same signals in the same run.
  *
  * <p>Per speed and system: the purity of a steady four-partial tone (10 s, mono) and of a bass
- * tone (110 Hz and its harmonics, partials closer together in the spectrum), the first's worst pitch
- * error and its level, the smear and pre-echo of four 2 ms noise bursts, the output length against
- * input / speed, and the CPU time on 60 s of stereo music in times real time. It prints the
+ * tone (110 Hz and its harmonics, partials closer together in the spectrum), the first's worst
+ * pitch error and its level, the smear and pre-echo of four 2 ms noise bursts, the output length
+ * against input / speed, and the CPU time on 60 s of stereo music in times real time. It prints the
  * tables, checks the default against the targets beside Rubber Band finer, and writes the tables
  * as Markdown and a picture of purity against CPU cost.
  *
@@ -41,9 +41,9 @@ public final class QualityBench {
   static final int[] GRID_HOPS = {4, 8, 16, 32};
 
   /** One system's figures at one speed. */
-  record Row(String system, String setting, double purityDb, double bassPurityDb,
-      double pitchCents, double levelDb,
-      double smearMs, double preEchoDb, double offsetMs, long lengthError, double timesRealTime) {}
+  record Row(String system, String setting, double purityDb, double bassPurityDb, double pitchCents,
+      double levelDb, double smearMs, double preEchoDb, double offsetMs, long lengthError,
+      double timesRealTime) {}
 
   /** What one system gives for one input: the output (interleaved) and its CPU seconds. */
   record Output(double[][] channels, double cpuSeconds) {}
@@ -90,178 +90,202 @@ public final class QualityBench {
     systems.put("hopwarbler|fast", preset(Processor.Quality.FAST));
     if (grid) {
       for (int frame : GRID_FRAMES) {
-        for (int hops : GRID_HOPS) {
-          systems.put("hopwarbler|" + frame + " / " + hops,
-              ours(channels -> Processor.open(RATE, channels, frame, hops)));
+            for (int hops : GRID_HOPS) {
+              systems.put("hopwarbler|" + frame + " / " + hops,
+                  ours(channels -> Processor.open(RATE, channels, frame, hops)));
+            }
+          }
+      }
+      for (Peer.Engine engine : Peer.Engine.values()) systems.put(engine.label + "|", peer(engine));
+
+      Map<Double, List<Row>> rows = new LinkedHashMap<>();
+      for (double speed : speeds) {
+        List<Row> list = new ArrayList<>();
+        for (var entry : systems.entrySet()) {
+          String[] name = entry.getKey().split("\\|", -1);
+          Row row =
+              measure(name[0], name[1], entry.getValue(), speed, tone, bass, bursts, onsets, music);
+          list.add(row);
+          System.err.printf("speed %.2f %-18s %-12s %s%n", speed, name[0], name[1], format(row));
+        }
+        rows.put(speed, list);
+      }
+      String markdown = markdown(rows, musicSeconds);
+      System.out.println(markdown);
+      if (table != null)
+        Files.writeString(table, markdown);
+      if (png != null)
+        ScatterPlot.write(png, rows);
+    }
+
+    // Our library through the Java API, opened by `opener` (given the channel count), with the
+    // speed set after opening as a user of Processor.open(rate, channels) does.
+    interface Opener {
+      Processor open(int channels);
+    }
+
+    static Stretcher ours(Opener opener) {
+      return (in, channels, speed) -> {
+        try (Processor p = opener.open(channels)) {
+          p.setSpeed(speed);
+          return stream(p, in, channels);
+        }
+      };
+    }
+
+    static Stretcher preset(Processor.Quality quality) {
+      return ours(channels -> Processor.open(RATE, channels, quality));
+    }
+
+    static Stretcher peer(Peer.Engine engine) {
+      return (in, channels, speed) -> {
+        Peer.Result r = Peer.stretch(engine, RATE, channels, BenchSignals.toFloat(in), speed, 0);
+        double[][] out = new double[channels][];
+        for (int c = 0; c < channels; c++) out[c] = Metrics.channel(r.out(), channels, c);
+        return new Output(out, r.cpuSeconds());
+      };
+    }
+
+    // Feeds `in` in blocks of BLOCK_FRAMES and flushes, timing the thread's CPU.
+    static Output stream(Processor p, short[] in, int channels) {
+      int frames = in.length / channels;
+      List<short[]> parts = new ArrayList<>();
+      long start = THREADS.getCurrentThreadCpuTime();
+      for (int at = 0; at < frames; at += BLOCK_FRAMES)
+        parts.add(p.process(in, at * channels, Math.min(BLOCK_FRAMES, frames - at)));
+      parts.add(p.flush());
+      double cpu = (THREADS.getCurrentThreadCpuTime() - start) * 1e-9;
+      int length = parts.stream().mapToInt(a -> a.length).sum();
+      short[] out = new short[length];
+      int position = 0;
+      for (short[] part : parts) {
+        System.arraycopy(part, 0, out, position, part.length);
+        position += part.length;
+      }
+      double[][] result = new double[channels][];
+      for (int c = 0; c < channels; c++) result[c] = Metrics.channel(out, channels, c);
+      return new Output(result, cpu);
+    }
+
+    static Row measure(String system, String setting, Stretcher stretcher, double speed,
+        short[] tone, short[] bass, short[] bursts, long[] onsets, short[] music) {
+      double[] x = stretcher.run(tone, 1, speed).channels()[0];
+      int from = (int) Math.round(RATE * 1.0);
+      double[] padded = padded(x, from);
+      double bassPurity =
+          Metrics.purityDb(padded(stretcher.run(bass, 1, speed).channels()[0], from), from, RATE,
+              BenchSignals.BASS_PARTIALS_HZ);
+      double[] in = Metrics.channel(tone, 1, 0);
+      double purity = Metrics.purityDb(padded, from, RATE, BenchSignals.PARTIALS_HZ);
+      double pitch = Metrics.pitchErrorCents(padded, from, RATE, BenchSignals.PARTIALS_HZ);
+      double level = 20 * Math.log10(Metrics.rms(padded, from) / Metrics.rms(in, from));
+      long lengthError = x.length - Math.round(tone.length / speed);
+
+      Output burstOut = stretcher.run(bursts, 1, speed);
+      double[] expected = new double[onsets.length];
+      for (int i = 0; i < onsets.length; i++) expected[i] = onsets[i] / speed;
+      Metrics.Transients t = Metrics.transients(burstOut.channels()[0], expected, RATE);
+
+      Output musicOut = stretcher.run(music, 2, speed);
+      double seconds = music.length / 2.0 / RATE;
+      return new Row(system, setting, purity, bassPurity, pitch, level, t.smearMs(), t.preEchoDb(),
+          t.offsetMs(), lengthError, seconds / musicOut.cpuSeconds());
+    }
+
+    // `x` with room for the spectral window from `from`, zeros past its end.
+    static double[] padded(double[] x, int from) {
+      int needed = from + Metrics.WINDOW;
+      return x.length >= needed ? x : Arrays.copyOf(x, needed);
+    }
+
+    static String format(Row r) {
+      return String.format(
+          "purity %6.1f dB  bass %6.1f dB  pitch %+8.4f c  level %+6.2f dB  smear %5.1f ms  "
+              + "pre-echo %6.1f dB  offset %+6.2f ms  length %+6d  cpu %6.1f xRT",
+          r.purityDb(), r.bassPurityDb(), r.pitchCents(), r.levelDb(), r.smearMs(), r.preEchoDb(),
+          r.offsetMs(), r.lengthError(), r.timesRealTime());
+    }
+
+    // The targets of the default against Rubber Band finer at one speed; an empty list if all hold.
+    static List<String> misses(Row ours, Row finer) {
+      List<String> misses = new ArrayList<>();
+      if (ours.purityDb() < finer.purityDb() + 10)
+        misses.add(String.format("purity %.1f < %.1f + 10 dB", ours.purityDb(), finer.purityDb()));
+      double smearBound = 1.25 * finer.smearMs() + 2;
+      if (ours.smearMs() > smearBound)
+        misses.add(String.format("smear %.1f > %.1f ms", ours.smearMs(), smearBound));
+      if (Math.abs(ours.levelDb()) > 0.1)
+        misses.add(String.format("level %+.2f dB", ours.levelDb()));
+      if (Math.abs(ours.pitchCents()) > 0.1)
+        misses.add(String.format("pitch %+.3f cents", ours.pitchCents()));
+      if (ours.timesRealTime() < 3 * finer.timesRealTime()) {
+        misses.add(
+            String.format("cpu %.1f < 3 x %.1f xRT", ours.timesRealTime(), finer.timesRealTime()));
+      }
+      return misses;
+    }
+
+    static String markdown(Map<Double, List<Row>> rows, double musicSeconds) {
+      StringBuilder md = new StringBuilder();
+      md.append(String.format("Measured at %d Hz in blocks of %d frames; CPU on %.0f s of stereo"
+              + " music, one thread.%n%n",
+          RATE, BLOCK_FRAMES, musicSeconds));
+      md.append(summary(rows));
+      StringBuilder verdict = new StringBuilder();
+      for (var entry : rows.entrySet()) {
+        md.append(String.format("### Speed %s%n%n", trim(entry.getKey())));
+        md.append(
+            "| system | setting | purity dB | bass purity dB | pitch cents | level dB | smear ms |"
+            + " pre-echo dB | offset ms | length frames | CPU x real time |\n");
+        md.append("|---|---|---|---|---|---|---|---|---|---|---|\n");
+        Row def = null;
+        Row finer = null;
+        for (Row r : entry.getValue()) {
+          md.append(String.format(
+              "| %s | %s | %.1f | %.1f | %+.4f | %+.3f | %.1f | %.1f | %+.2f | %+d | %.1f |%n",
+              r.system(), r.setting(), r.purityDb(), r.bassPurityDb(), r.pitchCents(), r.levelDb(),
+              r.smearMs(), r.preEchoDb(), r.offsetMs(), r.lengthError(), r.timesRealTime()));
+          if (r.setting().equals("default"))
+            def = r;
+          if (r.system().equals(Peer.Engine.RB_FINER.label))
+            finer = r;
+        }
+        md.append('\n');
+        if (def != null && finer != null) {
+          List<String> misses = misses(def, finer);
+          verdict.append(String.format("| %s | %s |%n", trim(entry.getKey()),
+              misses.isEmpty() ? "all met" : String.join("; ", misses)));
         }
       }
-    }
-    for (Peer.Engine engine : Peer.Engine.values()) systems.put(engine.label + "|", peer(engine));
-
-    Map<Double, List<Row>> rows = new LinkedHashMap<>();
-    for (double speed : speeds) {
-      List<Row> list = new ArrayList<>();
-      for (var entry : systems.entrySet()) {
-        String[] name = entry.getKey().split("\\|", -1);
-        Row row = measure(
-            name[0], name[1], entry.getValue(), speed, tone, bass, bursts, onsets, music);
-        list.add(row);
-        System.err.printf("speed %.2f %-18s %-12s %s%n", speed, name[0], name[1], format(row));
+      if (verdict.length() > 0) {
+        md.append("### The default against the targets (beside Rubber Band finer)\n\n");
+        md.append("| speed | result |\n|---|---|\n").append(verdict).append('\n');
       }
-      rows.put(speed, list);
+      return md.toString();
     }
-    String markdown = markdown(rows, musicSeconds);
-    System.out.println(markdown);
-    if (table != null)
-      Files.writeString(table, markdown);
-    if (png != null)
-      ScatterPlot.write(png, rows);
-  }
 
-  // Our library through the Java API, opened by `opener` (given the channel count), with the speed
-  // set after opening as a user of Processor.open(rate, channels) does.
-  interface Opener {
-    Processor open(int channels);
-  }
-
-  static Stretcher ours(Opener opener) {
-    return (in, channels, speed) -> {
-      try (Processor p = opener.open(channels)) {
-        p.setSpeed(speed);
-        return stream(p, in, channels);
+    // One line per speed: the default beside each peer, as purity / bass purity / smear / CPU.
+    static String summary(Map<Double, List<Row>> rows) {
+      StringBuilder md = new StringBuilder("### The default beside the peers\n\n"
+          + "Each cell: tone purity dB / bass purity dB / smear ms / CPU x real time.\n\n"
+          + "| speed | hopwarbler (default) |");
+      for (Peer.Engine engine : Peer.Engine.values())
+        md.append(' ').append(engine.label).append(" |");
+      md.append("\n|---|---|").append("---|".repeat(Peer.Engine.values().length)).append('\n');
+      for (var entry : rows.entrySet()) {
+        md.append("| ").append(trim(entry.getKey())).append(" |");
+        for (Row r : entry.getValue()) {
+          if (r.setting().equals("default") || r.setting().isEmpty()) {
+            md.append(String.format(" %.0f / %.0f / %.1f / %.0f |", r.purityDb(), r.bassPurityDb(),
+                r.smearMs(), r.timesRealTime()));
+          }
+        }
+        md.append('\n');
       }
-    };
-  }
-
-  static Stretcher preset(Processor.Quality quality) {
-    return ours(channels -> Processor.open(RATE, channels, quality));
-  }
-
-  static Stretcher peer(Peer.Engine engine) {
-    return (in, channels, speed) -> {
-      Peer.Result r =
-          Peer.stretch(engine, RATE, channels, BenchSignals.toFloat(in), speed, 0);
-      double[][] out = new double[channels][];
-      for (int c = 0; c < channels; c++) out[c] = Metrics.channel(r.out(), channels, c);
-      return new Output(out, r.cpuSeconds());
-    };
-  }
-
-  // Feeds `in` in blocks of BLOCK_FRAMES and flushes, timing the thread's CPU.
-  static Output stream(Processor p, short[] in, int channels) {
-    int frames = in.length / channels;
-    List<short[]> parts = new ArrayList<>();
-    long start = THREADS.getCurrentThreadCpuTime();
-    for (int at = 0; at < frames; at += BLOCK_FRAMES)
-      parts.add(p.process(in, at * channels, Math.min(BLOCK_FRAMES, frames - at)));
-    parts.add(p.flush());
-    double cpu = (THREADS.getCurrentThreadCpuTime() - start) * 1e-9;
-    int length = parts.stream().mapToInt(a -> a.length).sum();
-    short[] out = new short[length];
-    int position = 0;
-    for (short[] part : parts) {
-      System.arraycopy(part, 0, out, position, part.length);
-      position += part.length;
+      return md.append('\n').toString();
     }
-    double[][] result = new double[channels][];
-    for (int c = 0; c < channels; c++) result[c] = Metrics.channel(out, channels, c);
-    return new Output(result, cpu);
-  }
 
-  static Row measure(String system, String setting, Stretcher stretcher, double speed,
-      short[] tone, short[] bass, short[] bursts, long[] onsets, short[] music) {
-    double[] x = stretcher.run(tone, 1, speed).channels()[0];
-    int from = (int) Math.round(RATE * 1.0);
-    double[] padded = padded(x, from);
-    double bassPurity = Metrics.purityDb(padded(stretcher.run(bass, 1, speed).channels()[0], from),
-        from, RATE, BenchSignals.BASS_PARTIALS_HZ);
-    double[] in = Metrics.channel(tone, 1, 0);
-    double purity = Metrics.purityDb(padded, from, RATE, BenchSignals.PARTIALS_HZ);
-    double pitch = Metrics.pitchErrorCents(padded, from, RATE, BenchSignals.PARTIALS_HZ);
-    double level = 20 * Math.log10(Metrics.rms(padded, from) / Metrics.rms(in, from));
-    long lengthError = x.length - Math.round(tone.length / speed);
-
-    Output burstOut = stretcher.run(bursts, 1, speed);
-    double[] expected = new double[onsets.length];
-    for (int i = 0; i < onsets.length; i++) expected[i] = onsets[i] / speed;
-    Metrics.Transients t = Metrics.transients(burstOut.channels()[0], expected, RATE);
-
-    Output musicOut = stretcher.run(music, 2, speed);
-    double seconds = music.length / 2.0 / RATE;
-    return new Row(system, setting, purity, bassPurity, pitch, level, t.smearMs(), t.preEchoDb(), t.offsetMs(), lengthError,
-        seconds / musicOut.cpuSeconds());
-  }
-
-  // `x` with room for the spectral window from `from`, zeros past its end.
-  static double[] padded(double[] x, int from) {
-    int needed = from + Metrics.WINDOW;
-    return x.length >= needed ? x : Arrays.copyOf(x, needed);
-  }
-
-  static String format(Row r) {
-    return String.format("purity %6.1f dB  bass %6.1f dB  pitch %+8.4f c  level %+6.2f dB  smear %5.1f ms  "
-            + "pre-echo %6.1f dB  offset %+6.2f ms  length %+6d  cpu %6.1f xRT",
-        r.purityDb(), r.bassPurityDb(), r.pitchCents(), r.levelDb(), r.smearMs(), r.preEchoDb(),
-        r.offsetMs(), r.lengthError(),
-        r.timesRealTime());
-  }
-
-  // The targets of the default against Rubber Band finer at one speed; an empty list if all hold.
-  static List<String> misses(Row ours, Row finer) {
-    List<String> misses = new ArrayList<>();
-    if (ours.purityDb() < finer.purityDb() + 10)
-      misses.add(String.format("purity %.1f < %.1f + 10 dB", ours.purityDb(), finer.purityDb()));
-    double smearBound = 1.25 * finer.smearMs() + 2;
-    if (ours.smearMs() > smearBound)
-      misses.add(String.format("smear %.1f > %.1f ms", ours.smearMs(), smearBound));
-    if (Math.abs(ours.levelDb()) > 0.1)
-      misses.add(String.format("level %+.2f dB", ours.levelDb()));
-    if (Math.abs(ours.pitchCents()) > 0.1)
-      misses.add(String.format("pitch %+.3f cents", ours.pitchCents()));
-    if (ours.timesRealTime() < 3 * finer.timesRealTime()) {
-      misses.add(String.format(
-          "cpu %.1f < 3 x %.1f xRT", ours.timesRealTime(), finer.timesRealTime()));
+    static String trim(double speed) {
+      return String.format("%.2f", speed).replaceAll("0+$", "").replaceAll("\\.$", "");
     }
-    return misses;
   }
-
-  static String markdown(Map<Double, List<Row>> rows, double musicSeconds) {
-    StringBuilder md = new StringBuilder();
-    md.append(String.format("Measured at %d Hz in blocks of %d frames; CPU on %.0f s of stereo"
-            + " music, one thread.%n%n",
-        RATE, BLOCK_FRAMES, musicSeconds));
-    StringBuilder verdict = new StringBuilder();
-    for (var entry : rows.entrySet()) {
-      md.append(String.format("### Speed %s%n%n", trim(entry.getKey())));
-      md.append("| system | setting | purity dB | bass purity dB | pitch cents | level dB | smear ms |"
-          + " pre-echo dB | offset ms | length frames | CPU x real time |\n");
-      md.append("|---|---|---|---|---|---|---|---|---|---|---|\n");
-      Row def = null;
-      Row finer = null;
-      for (Row r : entry.getValue()) {
-        md.append(String.format("| %s | %s | %.1f | %.1f | %+.4f | %+.3f | %.1f | %.1f | %+.2f | %+d | %.1f |%n",
-            r.system(), r.setting(), r.purityDb(), r.bassPurityDb(), r.pitchCents(), r.levelDb(), r.smearMs(),
-            r.preEchoDb(), r.offsetMs(), r.lengthError(), r.timesRealTime()));
-        if (r.setting().equals("default"))
-          def = r;
-        if (r.system().equals(Peer.Engine.RB_FINER.label))
-          finer = r;
-      }
-      md.append('\n');
-      if (def != null && finer != null) {
-        List<String> misses = misses(def, finer);
-        verdict.append(String.format("| %s | %s |%n", trim(entry.getKey()),
-            misses.isEmpty() ? "all met" : String.join("; ", misses)));
-      }
-    }
-    if (verdict.length() > 0) {
-      md.append("### The default against the targets (beside Rubber Band finer)\n\n");
-      md.append("| speed | result |\n|---|---|\n").append(verdict).append('\n');
-    }
-    return md.toString();
-  }
-
-  static String trim(double speed) {
-    return String.format("%.2f", speed).replaceAll("0+$", "").replaceAll("\\.$", "");
-  }
-}

@@ -40,21 +40,28 @@ final class ScatterPlot {
         s[2]++;
       }
     }
-    List<Point> points = sums.entrySet().stream().map(e -> {
-      String[] name = e.getKey().split("\\|", -1);
-      double[] s = e.getValue();
-      boolean ours = name[0].equals("hopwarbler");
-      boolean preset = ours && name[1].matches("[a-z]+");
-      Color color = !ours ? new Color(200, 60, 40) : preset ? new Color(20, 90, 200)
-                                                            : new Color(120, 150, 200);
-      String label = !ours ? name[0] : name[1].equals("default") ? "best (the default)" : name[1];
-      return new Point(label, Math.exp(s[1] / s[2]), s[0] / s[2], color, !ours || preset);
-    }).toList();
+    List<Point> points =
+        sums.entrySet()
+            .stream()
+            .map(e -> {
+              String[] name = e.getKey().split("\\|", -1);
+              double[] s = e.getValue();
+              boolean ours = name[0].equals("hopwarbler");
+              boolean preset = ours && name[1].matches("[a-z]+");
+              Color color = !ours ? new Color(200, 60, 40)
+                  : preset        ? new Color(20, 90, 200)
+                                  : new Color(120, 150, 200);
+              String label = !ours            ? name[0]
+                  : name[1].equals("default") ? "best (the default)"
+                                              : name[1];
+              return new Point(label, Math.exp(s[1] / s[2]), s[0] / s[2], color, !ours || preset);
+            })
+            .toList();
 
     double minX = points.stream().mapToDouble(Point::timesRealTime).min().orElse(1) / 1.5;
     double maxX = points.stream().mapToDouble(Point::timesRealTime).max().orElse(10) * 1.5;
-    double minY = Math.floor(points.stream().mapToDouble(Point::purityDb).min().orElse(0) / 10)
-        * 10;
+    double minY =
+        Math.floor(points.stream().mapToDouble(Point::purityDb).min().orElse(0) / 10) * 10;
     double maxY =
         Math.ceil(points.stream().mapToDouble(Point::purityDb).max().orElse(100) / 10) * 10;
 

@@ -72,7 +72,8 @@ class CliTest {
     }
     Run bad = run("process", in.toString(), dir.resolve("out.wav").toString(), "--quality", "top");
     assertEquals(2, bad.status());
-    assertTrue(bad.err().contains("--quality must be fast, balanced or best, got 'top'"), bad.err());
+    assertTrue(
+        bad.err().contains("--quality must be fast, balanced or best, got 'top'"), bad.err());
   }
 
   @Test
@@ -89,9 +90,10 @@ class CliTest {
     assertEquals(2, audio.channels());
     // The default slows down with frames of 2048 and 16 hops: hop 128, stepOut 160.
     assertEquals(TestFiles.RATE * 160 / 128, audio.frames());
-    assertTrue(r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:01\\.250, speed 0\\.8"
-                   + " \\(effective 0\\.8000\\), frame 2048, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
-                   + " samples, clamp 0 samples\\R"),
+    assertTrue(
+        r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:01\\.250, speed 0\\.8"
+            + " \\(effective 0\\.8000\\), frame 2048, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
+            + " samples, clamp 0 samples\\R"),
         r.out());
     BufferedImage image = ImageIO.read(png.toFile());
     assertEquals(30 + 200 + 8, image.getWidth());
