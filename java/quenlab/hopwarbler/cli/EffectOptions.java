@@ -25,6 +25,11 @@ final class EffectOptions {
       description = "Tempo change in percent instead of --speed: 25 plays 25%% faster, -20 slower.")
   Double tempo;
 
+  @Option(names = "--pitch", paramLabel = "SEMITONES",
+      description = "Key change in semitones, from -12 to 12 (fractions allowed): -3 plays three"
+          + " semitones lower at the same speed (default: 0).")
+  Double pitch;
+
   @Option(names = "--frame-size", paramLabel = "N", defaultValue = "2048",
       description = "FFT frame size, a power of two from 64 to 4096 (default: ${DEFAULT-VALUE}).")
   int frameSize;
@@ -91,6 +96,17 @@ final class EffectOptions {
     return factor;
   }
 
+  /** The key change asked for, in semitones, after checking --pitch. */
+  double pitchSemitones() {
+    if (pitch == null)
+      return 0;
+    if (!(pitch >= Processor.MIN_PITCH && pitch <= Processor.MAX_PITCH)) {
+      throw CliException.usage("--pitch must be from " + format(Processor.MIN_PITCH) + " to "
+          + format(Processor.MAX_PITCH) + " semitones, got " + format(pitch));
+    }
+    return pitch;
+  }
+
   /**
    * The oversampling for a speed: 4, doubled until the output hop {@code frameSize / (os *
    * speed)} is at most a third of the frame. Output frames that overlap less than that leave a
@@ -104,7 +120,8 @@ final class EffectOptions {
 
   /** Checks everything that does not depend on the input file; returns the oversampling. */
   int validate() {
-    double factor = speedFactor();
+    // The vocoder stretches by the pitch factor more than the speed asks; its hop limits that.
+    double factor = speedFactor() / Math.pow(2.0, pitchSemitones() / 12.0);
     if (frameSize < 64 || frameSize > 4096 || Integer.bitCount(frameSize) != 1) {
       throw CliException.usage(
           "--frame-size must be a power of two from 64 to 4096, got " + frameSize);
@@ -124,13 +141,13 @@ final class EffectOptions {
             "--oversampling must be from 1 to the frame size " + frameSize + ", got " + os);
       }
       if (factor * os < 1) {
-        throw CliException.usage("--speed " + format(factor) + " needs --oversampling of at least "
+        throw CliException.usage(stretchName(factor) + " needs --oversampling of at least "
             + (int) Math.ceil(1 / factor - 1e-9) + ": the output hop cannot exceed the frame");
       }
     }
     int hop = frameSize / os;
     if (factor > hop) {
-      throw CliException.usage("speed " + format(factor) + " is above the hop of " + hop
+      throw CliException.usage(stretchName(factor) + " is above the hop of " + hop
           + " frames; use a smaller"
           + " --oversampling or a larger --frame-size");
     }
@@ -156,6 +173,14 @@ final class EffectOptions {
     return os;
   }
 
+  // The vocoder's stretch in words: the speed, or with a key change the speed over its factor.
+  private String stretchName(double factor) {
+    if (pitchSemitones() == 0)
+      return "--speed " + format(factor);
+    return "speed " + format(speedFactor()) + " with --pitch " + format(pitchSemitones())
+        + " (a stretch to speed " + format(factor) + ")";
+  }
+
   /**
    * Opens a processor for the input's format with all the options applied.
    *
@@ -172,6 +197,7 @@ final class EffectOptions {
     Processor processor = Processor.open(sampleRate, channels, frameSize, os);
     try {
       processor.setSpeed(speedFactor());
+      processor.setPitch(pitchSemitones());
       if (voiceAmount != null)
         processor.setVoiceRemoval(voiceAmount, band[0], band[1]);
       if (balance != null)
@@ -270,6 +296,8 @@ final class EffectOptions {
   /** The settings in words, for summaries. */
   String describe(Processor p) {
     List<String> parts = new ArrayList<>();
+    if (p.pitch() != 0)
+      parts.add("pitch " + (p.pitch() > 0 ? "+" : "") + format(p.pitch()) + " semitones");
     if (p.voiceRemovalBand() != null) {
       parts.add(String.format(Locale.ROOT, "voice removal %s at %.0f-%.0f Hz",
           format(p.voiceRemovalAmount()), p.voiceRemovalBand().lowHz(),
