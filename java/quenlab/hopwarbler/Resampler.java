@@ -49,7 +49,6 @@ public final class Resampler {
   private final float[] history;
   private final int capacityFrames;
   private final float[] output;
-  private final float[] scratch = new float[2 * MAX_HALF];
   private volatile Plan planned;
 
   // Processing state, owned by the processing thread.
@@ -353,61 +352,92 @@ public final class Resampler {
       float weight = (float) (phase - row);
       int rowStart = row * taps;
       int first = (int) (frame - half + 1 - historyStart) * channels;
-      float[] h = kernel.coefficients;
-      int at = rowStart;
-      if (weight != 0) {
-        h = interpolate(kernel, rowStart, weight);
-        at = 0;
-      }
-      if (channels == 2) {
-        float left0 = 0, left1 = 0, right0 = 0, right1 = 0;
-        float left2 = 0, left3 = 0, right2 = 0, right3 = 0;
-        int k = 0;
-        for (; k + 3 < taps; k += 4) {
-          int x = first + 2 * k;
-          left0 = Math.fma(h[at + k], history[x], left0);
-          right0 = Math.fma(h[at + k], history[x + 1], right0);
-          left1 = Math.fma(h[at + k + 1], history[x + 2], left1);
-          right1 = Math.fma(h[at + k + 1], history[x + 3], right1);
-          left2 = Math.fma(h[at + k + 2], history[x + 4], left2);
-          right2 = Math.fma(h[at + k + 2], history[x + 5], right2);
-          left3 = Math.fma(h[at + k + 3], history[x + 6], left3);
-          right3 = Math.fma(h[at + k + 3], history[x + 7], right3);
-        }
-        for (; k < taps; k++) {
-          left0 = Math.fma(h[at + k], history[first + 2 * k], left0);
-          right0 = Math.fma(h[at + k], history[first + 2 * k + 1], right0);
-        }
-        output[2 * frames] = (left0 + left1) + (left2 + left3);
-        output[2 * frames + 1] = (right0 + right1) + (right2 + right3);
-      } else {
-        float sum0 = 0, sum1 = 0, sum2 = 0, sum3 = 0;
-        int k = 0;
-        for (; k + 3 < taps; k += 4) {
-          sum0 = Math.fma(h[at + k], history[first + k], sum0);
-          sum1 = Math.fma(h[at + k + 1], history[first + k + 1], sum1);
-          sum2 = Math.fma(h[at + k + 2], history[first + k + 2], sum2);
-          sum3 = Math.fma(h[at + k + 3], history[first + k + 3], sum3);
-        }
-        for (; k < taps; k++) sum0 = Math.fma(h[at + k], history[first + k], sum0);
-        output[frames] = (sum0 + sum1) + (sum2 + sum3);
-      }
+      float[] c = kernel.coefficients;
+      if (channels == 1)
+        output[frames] = mono(c, kernel.slopes, rowStart, weight, history, first, taps);
+      else if (weight != 0)
+        stereo(c, kernel.slopes, rowStart, weight, history, first, taps, output, 2 * frames);
+      else
+        stereoOnRow(c, rowStart, history, first, taps, output, 2 * frames);
       frames++;
       made++;
     }
     return frames;
   }
 
-  // The coefficients of an output frame whose phase lies `weight` of the way from the row at
-  // `rowStart` to the next one.
-  private float[] interpolate(Kernel kernel, int rowStart, float weight) {
-    float[] coefficients = kernel.coefficients;
-    float[] slopes = kernel.slopes;
-    float[] h = scratch;
-    for (int k = 0; k < kernel.taps; k++) {
-      h[k] = coefficients[rowStart + k] + weight * slopes[rowStart + k];
+  // One stereo output frame from taps frames of x from index `first` on, with the coefficients
+  // of the row at `q` moved `weight` of the way to the next row. Four partial sums per channel
+  // keep the multiply-adds independent of each other.
+  private static void stereo(float[] c, float[] d, int q, float weight, float[] x, int first,
+      int taps, float[] out, int at) {
+    float left0 = 0, left1 = 0, left2 = 0, left3 = 0;
+    float right0 = 0, right1 = 0, right2 = 0, right3 = 0;
+    int k = 0;
+    for (; k + 3 < taps; k += 4) {
+      int i = first + 2 * k;
+      int j = q + k;
+      float h0 = Math.fma(weight, d[j], c[j]);
+      float h1 = Math.fma(weight, d[j + 1], c[j + 1]);
+      float h2 = Math.fma(weight, d[j + 2], c[j + 2]);
+      float h3 = Math.fma(weight, d[j + 3], c[j + 3]);
+      left0 = Math.fma(h0, x[i], left0);
+      right0 = Math.fma(h0, x[i + 1], right0);
+      left1 = Math.fma(h1, x[i + 2], left1);
+      right1 = Math.fma(h1, x[i + 3], right1);
+      left2 = Math.fma(h2, x[i + 4], left2);
+      right2 = Math.fma(h2, x[i + 5], right2);
+      left3 = Math.fma(h3, x[i + 6], left3);
+      right3 = Math.fma(h3, x[i + 7], right3);
     }
-    return h;
+    for (; k < taps; k++) {
+      float h = Math.fma(weight, d[q + k], c[q + k]);
+      left0 = Math.fma(h, x[first + 2 * k], left0);
+      right0 = Math.fma(h, x[first + 2 * k + 1], right0);
+    }
+    out[at] = (left0 + left1) + (left2 + left3);
+    out[at + 1] = (right0 + right1) + (right2 + right3);
+  }
+
+  // The same when the phase falls on the row itself (integer ratios and their halves).
+  private static void stereoOnRow(
+      float[] c, int q, float[] x, int first, int taps, float[] out, int at) {
+    float left0 = 0, left1 = 0, left2 = 0, left3 = 0;
+    float right0 = 0, right1 = 0, right2 = 0, right3 = 0;
+    int k = 0;
+    for (; k + 3 < taps; k += 4) {
+      int i = first + 2 * k;
+      int j = q + k;
+      left0 = Math.fma(c[j], x[i], left0);
+      right0 = Math.fma(c[j], x[i + 1], right0);
+      left1 = Math.fma(c[j + 1], x[i + 2], left1);
+      right1 = Math.fma(c[j + 1], x[i + 3], right1);
+      left2 = Math.fma(c[j + 2], x[i + 4], left2);
+      right2 = Math.fma(c[j + 2], x[i + 5], right2);
+      left3 = Math.fma(c[j + 3], x[i + 6], left3);
+      right3 = Math.fma(c[j + 3], x[i + 7], right3);
+    }
+    for (; k < taps; k++) {
+      left0 = Math.fma(c[q + k], x[first + 2 * k], left0);
+      right0 = Math.fma(c[q + k], x[first + 2 * k + 1], right0);
+    }
+    out[at] = (left0 + left1) + (left2 + left3);
+    out[at + 1] = (right0 + right1) + (right2 + right3);
+  }
+
+  private static float mono(
+      float[] c, float[] d, int q, float weight, float[] x, int first, int taps) {
+    float sum0 = 0, sum1 = 0, sum2 = 0, sum3 = 0;
+    int k = 0;
+    for (; k + 3 < taps; k += 4) {
+      int i = first + k;
+      int j = q + k;
+      sum0 = Math.fma(Math.fma(weight, d[j], c[j]), x[i], sum0);
+      sum1 = Math.fma(Math.fma(weight, d[j + 1], c[j + 1]), x[i + 1], sum1);
+      sum2 = Math.fma(Math.fma(weight, d[j + 2], c[j + 2]), x[i + 2], sum2);
+      sum3 = Math.fma(Math.fma(weight, d[j + 3], c[j + 3]), x[i + 3], sum3);
+    }
+    for (; k < taps; k++) sum0 = Math.fma(Math.fma(weight, d[q + k], c[q + k]), x[first + k], sum0);
+    return (sum0 + sum1) + (sum2 + sum3);
   }
 
   private record Plan(double ratio, Kernel kernel) {}
