@@ -334,6 +334,9 @@ public final class Processor implements AutoCloseable {
    * speed's. The hop quantises only the stretch; {@link #effectiveSpeed()} reports the speed
    * reached. A stream of N frames at one setting comes out with {@code round(round(N * stepOut /
    * hop) / p)} frames, output frame n lining up with input frame {@code n * effectiveSpeed()}.
+   * Raising the key slows the stretch down (+12 semitones at speed 1 stretches as speed 0.5 does),
+   * so what {@link #setSpeed} says about slow speeds and the oversampling applies to {@code speed /
+   * p}.
    *
    * <p>At 0 the resampler is out of the path and the output is the vocoder's, sample for sample.
    * Once a stream has been shifted, the resampler stays in its path until {@link #flush}, so that a
