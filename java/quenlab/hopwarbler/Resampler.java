@@ -50,6 +50,7 @@ public final class Resampler {
   private final int capacityFrames;
   private final float[] output;
   private volatile Plan planned;
+  private volatile Kernel downsampling; // the last downsampling filter built, kept for reuse
 
   // Processing state, owned by the processing thread.
   private Plan plan;
@@ -95,9 +96,12 @@ public final class Resampler {
     Plan current = planned;
     if (current != null && current.ratio == ratio)
       return;
-    Kernel kernel = ratio <= 1 ? Kernel.UPSAMPLING
-        : current != null && current.kernel.ratio == ratio ? current.kernel
-        : new Kernel(ratio);
+    Kernel kernel = Kernel.UPSAMPLING;
+    if (ratio > 1) {
+      Kernel last = downsampling;
+      kernel = last != null && last.ratio == ratio ? last : new Kernel(ratio);
+      downsampling = kernel;
+    }
     planned = new Plan(ratio, kernel);
   }
 
@@ -122,9 +126,20 @@ public final class Resampler {
   /**
    * Room for output frames that one {@link #process} call of {@code inputFrames} frames (or a
    * {@link #finish}, with 0) needs at most at {@code ratio}.
+   *
+   * @throws IllegalArgumentException if {@code inputFrames} is negative or {@code ratio} is
+   *     outside {@value #MIN_RATIO} .. {@value #MAX_RATIO}, or the room exceeds an array's reach
    */
   public static int maxOutputFrames(int inputFrames, double ratio) {
-    return (int) Math.ceil((inputFrames + MAX_HALF + 2.0) / ratio) + 1;
+    if (inputFrames < 0 || !(ratio >= MIN_RATIO && ratio <= MAX_RATIO)) {
+      throw new IllegalArgumentException(
+          "need inputFrames >= 0 and a ratio in range, got " + inputFrames + " at " + ratio);
+    }
+    double frames = Math.ceil((inputFrames + MAX_HALF + 2.0) / ratio) + 1;
+    if (frames > Integer.MAX_VALUE / 2) {
+      throw new IllegalArgumentException(inputFrames + " frames are too many for one call");
+    }
+    return (int) frames;
   }
 
   /**
