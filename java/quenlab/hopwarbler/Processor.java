@@ -62,10 +62,10 @@ import java.util.Objects;
  * native driver receives.
  */
 public final class Processor implements AutoCloseable {
-  /** Default FFT frame size in samples. */
+  /** FFT frame size in samples of {@link Quality#FAST}, the least work. */
   public static final int DEFAULT_FRAME_SIZE = 2048;
 
-  /** Default number of analysis hops per frame. */
+  /** Analysis hops per frame of {@link Quality#FAST}. */
   public static final int DEFAULT_OVER_SAMPLING = 4;
 
   /** Gain of the native driver for a steady tone, which the pre-amplifier compensates. */
@@ -107,11 +107,20 @@ public final class Processor implements AutoCloseable {
   private final NativeInterface dsp;
   private final int sampleRate;
   private final int channels;
-  private final int frameSize;
-  private final int overSampling;
-  private final int hop;
   private final int hopsPerBlock;
-  private final boolean equaliserFits;
+  // The preset that picks the format when each stream starts, or null for a format fixed at open.
+  private final Quality quality;
+
+  // The format: fixed at open, or planned from the speed until a stream starts and then kept for
+  // it. Written under settingsLock (and streamLock once a stream runs), read by any thread.
+  private volatile int frameSize;
+  private volatile int overSampling;
+  private volatile int hop;
+  private volatile boolean equaliserFits;
+  private volatile boolean formatPending; // written under settingsLock: the next stream plans it
+  private int nativeFrameSize; // guarded by streamLock: the format of the last dspInit
+  private int nativeOverSampling;
+  private EqualizerCurve equaliser; // guarded by settingsLock; null while the equaliser is off
 
   // Settings; written under settingsLock, read by the processing thread without it.
   private final Object settingsLock = new Object();
@@ -128,10 +137,10 @@ public final class Processor implements AutoCloseable {
 
   // Stream state; touched only under streamLock.
   private final Object streamLock = new Object();
-  private final short[] pending;
+  private short[] pending;
   private int pendingFrames;
-  private final short[] work;
-  private final short[] silence;
+  private short[] work;
+  private short[] silence;
   private boolean started; // the native driver has received the first hop of this stream
   private boolean restartPending; // flush() ended a stream; the next input starts a new one
   private int latency;
@@ -140,7 +149,7 @@ public final class Processor implements AutoCloseable {
   private long emitLimit = Long.MAX_VALUE;
   private final SampleBuffer out = new SampleBuffer();
   private final Resampler resampler;
-  private final short[] resampled;
+  private short[] resampled;
 
   // Results, written by the processing thread, read by any thread.
   private volatile int lastStepOut;
@@ -153,34 +162,114 @@ public final class Processor implements AutoCloseable {
   private volatile long clampedSamples;
 
   private Processor(NativeInterface dsp, int sampleRate, int channels, int frameSize,
-      int overSampling, boolean equaliserFits) {
+      int overSampling, Quality quality) {
     this.dsp = dsp;
     this.sampleRate = sampleRate;
     this.channels = channels;
-    this.frameSize = frameSize;
-    this.overSampling = overSampling;
-    this.hop = frameSize / overSampling;
     this.hopsPerBlock = HOPS_PER_BLOCK;
-    this.equaliserFits = equaliserFits;
-    this.pending = new short[hop * channels];
-    this.work = new short[hopsPerBlock * Math.max(hop, frameSize) * channels];
-    this.silence = new short[hopsPerBlock * hop * channels];
+    this.quality = quality;
+    this.formatPending = quality != null;
+    this.nativeFrameSize = frameSize;
+    this.nativeOverSampling = overSampling;
+    setFormat(frameSize, overSampling);
+    allocateBuffers();
     this.stepOut = chooseStepOut(1.0);
     this.lastStepOut = stepOut;
     this.resampler = new Resampler(channels, 1.0);
+  }
+
+  private void setFormat(int frameSize, int overSampling) {
+    this.frameSize = frameSize;
+    this.overSampling = overSampling;
+    this.hop = frameSize / overSampling;
+    this.equaliserFits = frameSize <= firstFrameSize;
+  }
+
+  private void allocateBuffers() {
+    pending = new short[hop * channels];
+    work = new short[hopsPerBlock * Math.max(hop, frameSize) * channels];
+    silence = new short[hopsPerBlock * hop * channels];
     double lowestRatio = Math.pow(2.0, MIN_PITCH / 12.0);
-    this.resampled =
+    resampled =
         new short[Resampler.maxOutputFrames(hopsPerBlock * frameSize, lowestRatio) * channels];
   }
 
   /**
-   * Opens the processor with a frame size of {@value #DEFAULT_FRAME_SIZE} and an oversampling of
-   * {@value #DEFAULT_OVER_SAMPLING}.
+   * Presets of frame size and hops per frame. Frames of 2048 samples resolve low notes finely;
+   * frames of 1024 smear attacks less, which speeding up needs most. More hops per frame give
+   * purer steady tones and smoother slow-downs for proportionally more work. The frame sizes are
+   * those for 44.1 kHz; other rates scale them to the nearest power of two (96 kHz doubles them).
+   */
+  public enum Quality {
+    /** 2048-sample frames with 4 hops: the least work, about 200 times real time. */
+    FAST(2048, 4, 2048, 4),
+    /** 2048-sample frames with 8 hops: twice the work of {@link #FAST}, clearly purer. */
+    BALANCED(2048, 8, 2048, 8),
+    /**
+     * The default: 2048-sample frames with 16 hops below speed 1, 1024-sample frames with 16 hops
+     * from speed 1 on; about four times the work of {@link #FAST}.
+     */
+    BEST(2048, 16, 1024, 16);
+
+    private final int slowFrameSize;
+    private final int slowOverSampling;
+    private final int fastFrameSize;
+    private final int fastOverSampling;
+
+    Quality(int slowFrameSize, int slowOverSampling, int fastFrameSize, int fastOverSampling) {
+      this.slowFrameSize = slowFrameSize;
+      this.slowOverSampling = slowOverSampling;
+      this.fastFrameSize = fastFrameSize;
+      this.fastOverSampling = fastOverSampling;
+    }
+
+    /** The frame size this preset picks for a stream at {@code sampleRate} Hz and {@code speed}. */
+    public int frameSize(int sampleRate, double speed) {
+      int atCdRate = speed < 1 ? slowFrameSize : fastFrameSize;
+      long exponent = Math.round(Math.log((double) atCdRate * sampleRate / 44100.0) / Math.log(2));
+      return 1 << (int) Math.max(6, Math.min(12, exponent));
+    }
+
+    /** The hops per frame this preset picks for {@code speed}. */
+    public int overSampling(double speed) {
+      return speed < 1 ? slowOverSampling : fastOverSampling;
+    }
+  }
+
+  /**
+   * Opens the processor at the {@link Quality#BEST} settings, the frame and hops picked when the
+   * stream starts from the speed in force then.
    *
-   * @see #open(int, int, int, int)
+   * @see #open(int, int, Quality)
    */
   public static Processor open(int sampleRate, int channels) {
-    return open(sampleRate, channels, DEFAULT_FRAME_SIZE, DEFAULT_OVER_SAMPLING);
+    return open(sampleRate, channels, Quality.BEST);
+  }
+
+  /**
+   * Opens the processor with the frame size and hops that {@code quality} picks for the speed in
+   * force when a stream starts: set the speed before the first {@link #process} call (or before the
+   * first after a {@link #flush}) and the stream gets the best format for it. Speed changes while
+   * the stream runs keep its format. Until a stream starts, {@link #frameSize()}, {@link
+   * #overSampling()} and {@link #hop()} report the format planned for the current speed.
+   *
+   * <p>The frame never exceeds that of the first stream of the process, whose size the native
+   * equaliser table keeps (see {@link #setEqualizer}).
+   *
+   * @throws IllegalArgumentException if an argument is outside its range
+   * @throws IllegalStateException if another processor is open in this process
+   * @see #open(int, int, int, int)
+   */
+  public static Processor open(int sampleRate, int channels, Quality quality) {
+    Objects.requireNonNull(quality, "quality");
+    checkFormat(sampleRate, channels, 4, 1);
+    synchronized (SLOT) {
+      // The first stream of the process sets up the native equaliser table: give it the largest
+      // frame the preset can pick, so that every later choice fits.
+      int largest = Math.max(quality.frameSize(sampleRate, 0.5), quality.frameSize(sampleRate, 2));
+      int frame = firstFrameSize == 0 ? largest : Math.min(largest, firstFrameSize);
+      return openNative(sampleRate, channels, frame, quality.overSampling(1.0), quality);
+    }
   }
 
   /**
@@ -199,6 +288,13 @@ public final class Processor implements AutoCloseable {
    * @throws UnsatisfiedLinkError if the native library cannot be loaded
    */
   public static Processor open(int sampleRate, int channels, int frameSize, int overSampling) {
+    checkFormat(sampleRate, channels, frameSize, overSampling);
+    synchronized (SLOT) {
+      return openNative(sampleRate, channels, frameSize, overSampling, null);
+    }
+  }
+
+  private static void checkFormat(int sampleRate, int channels, int frameSize, int overSampling) {
     if (sampleRate < 4 || sampleRate > MAX_SAMPLE_RATE) {
       throw new IllegalArgumentException(
           "sampleRate must be from 4 to " + MAX_SAMPLE_RATE + " Hz, got " + sampleRate);
@@ -215,22 +311,35 @@ public final class Processor implements AutoCloseable {
       throw new IllegalArgumentException(
           "overSampling must be from 1 to frameSize (" + frameSize + "), got " + overSampling);
     }
-    synchronized (SLOT) {
-      if (openProcessor != null) {
-        throw new IllegalStateException(
-            "another Processor is open; the native library serves one stream per process, so"
-            + " close the other one first");
-      }
-      NativeInterface dsp = new NativeInterface();
-      dsp.dspInit(frameSize, overSampling, sampleRate, channels);
-      if (firstFrameSize == 0)
-        firstFrameSize = frameSize;
-      Processor processor = new Processor(
-          dsp, sampleRate, channels, frameSize, overSampling, frameSize <= firstFrameSize);
-      processor.applyDefaults();
-      openProcessor = processor;
-      return processor;
+  }
+
+  // Called with SLOT held.
+  private static Processor openNative(
+      int sampleRate, int channels, int frameSize, int overSampling, Quality quality) {
+    if (openProcessor != null) {
+      throw new IllegalStateException(
+          "another Processor is open; the native library serves one stream per process, so"
+          + " close the other one first");
     }
+    NativeInterface dsp = new NativeInterface();
+    dsp.dspInit(frameSize, overSampling, sampleRate, channels);
+    if (firstFrameSize == 0)
+      firstFrameSize = frameSize;
+    Processor processor =
+        new Processor(dsp, sampleRate, channels, frameSize, overSampling, quality);
+    processor.applyDefaults();
+    if (quality != null)
+      processor.planFormat(1.0);
+    openProcessor = processor;
+    return processor;
+  }
+
+  // Sets the format fields to what the preset picks for `speed`, within the equaliser table's
+  // reach. Called under settingsLock while no stream runs.
+  private void planFormat(double speed) {
+    int frame = Math.min(quality.frameSize(sampleRate, speed), firstFrameSize);
+    int hops = Math.max(quality.overSampling(speed), (int) Math.ceil(1 / speed - 1e-9));
+    setFormat(frame, Math.min(frame, hops));
   }
 
   private void applyDefaults() {
@@ -303,13 +412,19 @@ public final class Processor implements AutoCloseable {
    * @throws IllegalArgumentException if {@code speed} is not a finite number above 0
    */
   public void setSpeed(double speed) {
-    if (!(speed > 0) || Double.isInfinite(speed)) {
-      throw new IllegalArgumentException("speed must be a finite factor above 0, got " + speed);
-    }
+    checkSpeed(speed);
     synchronized (settingsLock) {
       checkOpen();
       this.speed = speed;
+      if (formatPending)
+        planFormat(speed / pitchFactor);
       this.stepOut = chooseStepOut(speed / pitchFactor);
+    }
+  }
+
+  private static void checkSpeed(double speed) {
+    if (!(speed > 0) || Double.isInfinite(speed)) {
+      throw new IllegalArgumentException("speed must be a finite factor above 0, got " + speed);
     }
   }
 
@@ -359,6 +474,8 @@ public final class Processor implements AutoCloseable {
       resampler.setRatio(factor);
       pitch = semitones;
       pitchFactor = factor;
+      if (formatPending)
+        planFormat(speed / factor);
       stepOut = chooseStepOut(speed / factor);
     }
   }
@@ -581,11 +698,11 @@ public final class Processor implements AutoCloseable {
           + firstFrameSize + " by the first stream of this process and cannot serve a frame of "
           + frameSize);
     }
-    float[] gains = curve.binGains(frameSize, sampleRate, EQ_LENGTH);
     synchronized (settingsLock) {
       checkOpen();
-      dsp.dspEQSetBands(gains);
+      dsp.dspEQSetBands(curve.binGains(frameSize, sampleRate, EQ_LENGTH));
       dsp.dspEQEnable(1);
+      equaliser = curve;
     }
   }
 
@@ -597,6 +714,7 @@ public final class Processor implements AutoCloseable {
       checkOpen();
       dsp.dspEQEnable(0);
       dsp.dspEQSetBands(flat);
+      equaliser = null;
     }
   }
 
@@ -711,8 +829,8 @@ public final class Processor implements AutoCloseable {
     }
     synchronized (streamLock) {
       checkOpen();
-      if (frames > 0 && restartPending)
-        restart();
+      if (frames > 0)
+        beginStream();
       out.clear();
       float peak = 0f;
       int position = offset;
@@ -775,30 +893,56 @@ public final class Processor implements AutoCloseable {
       returnedFrames += tail;
       emitLimit = Long.MAX_VALUE;
       restartPending = true;
+      synchronized (settingsLock) {
+        if (quality != null) {
+          formatPending = true;
+          planFormat(speed / pitchFactor);
+          stepOut = chooseStepOut(speed / pitchFactor);
+        }
+      }
       lastPeak = peak;
       return out.toArray();
     }
   }
 
-  // Starts a new stream after a flush: the vocoder restarts with an empty history, and the voice
-  // filter, whose history survives the native set-up, is loaded again to clear it.
-  private void restart() {
-    dsp.dspInit(frameSize, overSampling, sampleRate, channels);
+  // Readies the native driver for the stream that the first input frames start: the format the
+  // preset plans for the speed in force, and after a flush a vocoder with an empty history and a
+  // voice filter loaded again (its history survives the native set-up). Returns at once while a
+  // stream runs.
+  private void beginStream() {
+    if (!restartPending && !formatPending)
+      return;
     synchronized (settingsLock) {
-      if (voiceBand != null) {
-        dsp.dspVoiceRemovalFilter(voiceBand.a(), voiceBand.b(), 3, 3);
+      if (!restartPending && !formatPending)
+        return;
+      formatPending = false;
+      boolean reformat = frameSize != nativeFrameSize || overSampling != nativeOverSampling;
+      if (restartPending || reformat) {
+        dsp.dspInit(frameSize, overSampling, sampleRate, channels);
+        nativeFrameSize = frameSize;
+        nativeOverSampling = overSampling;
+        if (voiceBand != null)
+          dsp.dspVoiceRemovalFilter(voiceBand.a(), voiceBand.b(), 3, 3);
       }
+      // The gains were worked out for the frame planned when the equaliser was set.
+      if (equaliser != null)
+        dsp.dspEQSetBands(equaliser.binGains(frameSize, sampleRate, EQ_LENGTH));
+      if (reformat)
+        allocateBuffers();
+      stepOut = chooseStepOut(speed / pitchFactor);
     }
-    restartPending = false;
-    started = false;
-    pendingFrames = 0;
-    dueFrames = 0;
-    inputFrames = 0;
-    outputFrames = 0;
-    returnedFrames = 0;
-    streamPeak = 0f;
-    limitedSamples = 0;
-    clampedSamples = 0;
+    if (restartPending) {
+      restartPending = false;
+      started = false;
+      pendingFrames = 0;
+      dueFrames = 0;
+      inputFrames = 0;
+      outputFrames = 0;
+      returnedFrames = 0;
+      streamPeak = 0f;
+      limitedSamples = 0;
+      clampedSamples = 0;
+    }
   }
 
   // Hands `hops` whole hops from source[position...] to the native driver with synthesis hop
