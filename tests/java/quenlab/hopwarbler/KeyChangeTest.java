@@ -43,7 +43,9 @@ class KeyChangeTest {
       int outFrames = output.length / 2;
       assertEquals(p.expectedOutputFrames(frames), outFrames);
       assertEquals(outFrames, p.stats().outputFrames());
-      assertEquals(frames / speed, outFrames, p.hop(), "duration within one hop of the speed's");
+      // The vocoder's hop is a whole number of frames: the stretch is off by up to half of one.
+      double slack = frames / speed * 0.5 / p.stepOut() + 1;
+      assertEquals(frames / speed, outFrames, slack, "duration of the speed");
       double[] left = channel(output, 2, 0);
       double hz = zeroCrossingHz(left, outFrames / 4, 3 * outFrames / 4);
       double expected = HZ * Math.pow(2, semitones / 12);
@@ -55,10 +57,10 @@ class KeyChangeTest {
   void atZeroTheOutputIsTheVocodersAndAChangeDuringAStreamRunsOn() {
     short[] input = tones(2 * RATE, new double[] {HZ, HZ}, new double[] {0.3, 0.3});
     short[] plain;
-    try (Processor p = Processor.open(RATE, 2)) {
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
       plain = run(p, input, 4096);
     }
-    try (Processor p = Processor.open(RATE, 2)) {
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
       p.setPitch(5);
       p.setPitch(0);
       assertArrayEquals(plain, run(p, input, 4096), "bypassed at 0 semitones");
@@ -93,7 +95,8 @@ class KeyChangeTest {
   @Test
   void theSpectrumShowsTheNewKey() {
     short[] input = tones(2 * RATE, new double[] {440, 440}, new double[] {0.3, 0.3});
-    try (Processor p = Processor.open(RATE, 2)) {
+    // A fixed format: a preset would plan another frame, with another scale, for the next stream.
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
       p.setPitch(3);
       run(p, input, 4096);
       float[] shifted = p.spectrum();
