@@ -196,43 +196,52 @@ public final class Processor implements AutoCloseable {
 
   /**
    * Presets of frame size and hops per frame. Frames of 2048 samples resolve low notes finely;
-   * frames of 1024 smear attacks less, which speeding up needs most. More hops per frame give
+   * frames of 1024 smear attacks less, which fast playback needs most. More hops per frame give
    * purer steady tones and smoother slow-downs for proportionally more work. The frame sizes are
    * those for 44.1 kHz; other rates scale them to the nearest power of two (96 kHz doubles them).
    */
   public enum Quality {
     /** 2048-sample frames with 4 hops: the least work, about 200 times real time. */
-    FAST(2048, 4, 2048, 4),
+    FAST(2048, 4, Double.POSITIVE_INFINITY),
     /** 2048-sample frames with 8 hops: twice the work of {@link #FAST}, clearly purer. */
-    BALANCED(2048, 8, 2048, 8),
+    BALANCED(2048, 8, Double.POSITIVE_INFINITY),
     /**
-     * The default: 2048-sample frames with 16 hops below speed 1, 1024-sample frames with 16 hops
-     * from speed 1 on; about four times the work of {@link #FAST}.
+     * The default: 16 hops per frame, frames of 2048 samples up to speed 1.4 and of 1024 from
+     * there on; about three times the work of {@link #FAST}.
      */
-    BEST(2048, 16, 1024, 16);
+    BEST(2048, 16, 1.4);
 
-    private final int slowFrameSize;
-    private final int slowOverSampling;
-    private final int fastFrameSize;
-    private final int fastOverSampling;
+    private final int frameSizeAtCdRate;
+    private final int overSampling;
+    private final double halfFrameFromSpeed;
 
-    Quality(int slowFrameSize, int slowOverSampling, int fastFrameSize, int fastOverSampling) {
-      this.slowFrameSize = slowFrameSize;
-      this.slowOverSampling = slowOverSampling;
-      this.fastFrameSize = fastFrameSize;
-      this.fastOverSampling = fastOverSampling;
+    Quality(int frameSizeAtCdRate, int overSampling, double halfFrameFromSpeed) {
+      this.frameSizeAtCdRate = frameSizeAtCdRate;
+      this.overSampling = overSampling;
+      this.halfFrameFromSpeed = halfFrameFromSpeed;
     }
 
-    /** The frame size this preset picks for a stream at {@code sampleRate} Hz and {@code speed}. */
+    /**
+     * The frame size this preset picks.
+     *
+     * @param sampleRate the stream's rate in Hz
+     * @param speed the playback speed the stream starts at
+     * @return a power of two from 64 to 4096
+     */
     public int frameSize(int sampleRate, double speed) {
-      int atCdRate = speed < 1 ? slowFrameSize : fastFrameSize;
+      int atCdRate = speed < halfFrameFromSpeed ? frameSizeAtCdRate : frameSizeAtCdRate / 2;
       long exponent = Math.round(Math.log((double) atCdRate * sampleRate / 44100.0) / Math.log(2));
       return 1 << (int) Math.max(6, Math.min(12, exponent));
     }
 
-    /** The hops per frame this preset picks for {@code speed}. */
-    public int overSampling(double speed) {
-      return speed < 1 ? slowOverSampling : fastOverSampling;
+    /**
+     * The analysis hops per frame this preset picks, before the processor raises them to what a
+     * slow speed needs (at least {@code 1 / speed}, so that the output hop fits in the frame).
+     *
+     * @return the hops per frame
+     */
+    public int overSampling() {
+      return overSampling;
     }
   }
 
@@ -268,7 +277,7 @@ public final class Processor implements AutoCloseable {
       // frame the preset can pick, so that every later choice fits.
       int largest = Math.max(quality.frameSize(sampleRate, 0.5), quality.frameSize(sampleRate, 2));
       int frame = firstFrameSize == 0 ? largest : Math.min(largest, firstFrameSize);
-      return openNative(sampleRate, channels, frame, quality.overSampling(1.0), quality);
+      return openNative(sampleRate, channels, frame, quality.overSampling(), quality);
     }
   }
 
@@ -338,7 +347,7 @@ public final class Processor implements AutoCloseable {
   // reach. Called under settingsLock while no stream runs.
   private void planFormat(double speed) {
     int frame = Math.min(quality.frameSize(sampleRate, speed), firstFrameSize);
-    int hops = Math.max(quality.overSampling(speed), (int) Math.ceil(1 / speed - 1e-9));
+    int hops = Math.max(quality.overSampling(), (int) Math.ceil(1 / speed - 1e-9));
     setFormat(frame, Math.min(frame, hops));
   }
 

@@ -32,8 +32,8 @@ final class EffectOptions {
 
   @Option(names = "--quality", paramLabel = "PRESET", defaultValue = "best",
       description = "fast (frame 2048, 4 hops), balanced (2048, 8 hops) or best (16 hops; frame"
-          + " 2048 below speed 1, 1024 from it; about four times the work of fast) (default:"
-          + " ${DEFAULT-VALUE}). --frame-size and --oversampling override it.")
+          + " 2048 up to speed 1.4, 1024 from there; about three times the work of fast)"
+          + " (default: ${DEFAULT-VALUE}). --frame-size and --oversampling override it.")
   String quality;
 
   @Option(names = "--frame-size", paramLabel = "N",
@@ -155,7 +155,7 @@ final class EffectOptions {
     }
     int os;
     if (overSampling == null) {
-      os = Math.min(frame, Math.max(preset.overSampling(factor), (int) Math.ceil(1 / factor - 1e-9)));
+      os = Math.min(frame, Math.max(preset.overSampling(), (int) Math.ceil(1 / factor - 1e-9)));
     } else if (overSampling.equalsIgnoreCase("auto")) {
       os = autoOverSampling(frame, factor);
     } else {

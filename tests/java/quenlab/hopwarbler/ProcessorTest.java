@@ -218,8 +218,8 @@ class ProcessorTest {
   @Test
   void presetsPickTheFormatWhenTheStreamStarts() {
     // {preset, speed, frame size, hops}
-    Object[][] plans = {{Processor.Quality.BEST, 1.0, 1024, 16},
-        {Processor.Quality.BEST, 0.8, 2048, 16}, {Processor.Quality.BEST, 2.0, 1024, 16},
+    Object[][] plans = {{Processor.Quality.BEST, 1.0, 2048, 16},
+        {Processor.Quality.BEST, 0.8, 2048, 16}, {Processor.Quality.BEST, 1.5, 1024, 16},
         {Processor.Quality.BALANCED, 1.25, 2048, 8}, {Processor.Quality.FAST, 0.8, 2048, 4},
         {Processor.Quality.FAST, 0.2, 2048, 5}};
     for (Object[] plan : plans) {
@@ -249,17 +249,17 @@ class ProcessorTest {
     }
     try (Processor p = Processor.open(RATE, 2, 1024, 16)) {
       settings.accept(p);
-      p.setSpeed(1.25);
+      p.setSpeed(2.0);
       assertArrayEquals(run(p, input, 700), fast);
     }
   }
 
-  // A stream that starts at speed 0.8 and goes on at 1.25, whose format must not change.
+  // A stream that starts at speed 0.8 and goes on at 2, whose format must not change.
   private static short[] slowThenFast(Processor p, Consumer<Processor> settings, short[] input) {
     settings.accept(p);
     p.setSpeed(0.8);
     short[] slow = p.process(input);
-    p.setSpeed(1.25);
+    p.setSpeed(2.0);
     assertEquals(2048, p.frameSize(), "a running stream keeps its format");
     return concat(slow, p.process(input), p.flush());
   }

@@ -7,6 +7,9 @@ public final class BenchSignals {
   /** The partials of the steady tone, in Hz, each at amplitude {@link #PARTIAL_AMPLITUDE}. */
   public static final double[] PARTIALS_HZ = {220, 440, 660, 880};
 
+  /** The partials of the bass tone (A2 and its harmonics), closer together in the spectrum. */
+  public static final double[] BASS_PARTIALS_HZ = {110, 220, 330, 440};
+
   public static final double PARTIAL_AMPLITUDE = 0.2;
 
   /** Length of each noise burst in seconds. */
@@ -14,13 +17,13 @@ public final class BenchSignals {
 
   private BenchSignals() {}
 
-  /** A steady mono tone of the four {@link #PARTIALS_HZ}. */
-  public static short[] tone(int rate, double seconds) {
+  /** A steady mono tone of {@code partialsHz}, each at {@link #PARTIAL_AMPLITUDE}. */
+  public static short[] tone(int rate, double seconds, double[] partialsHz) {
     short[] out = new short[(int) Math.round(seconds * rate)];
     for (int n = 0; n < out.length; n++) {
       double x = 0;
-      for (int k = 0; k < PARTIALS_HZ.length; k++)
-        x += PARTIAL_AMPLITUDE * Math.sin(2 * Math.PI * PARTIALS_HZ[k] * n / rate + 0.7 * k);
+      for (int k = 0; k < partialsHz.length; k++)
+        x += PARTIAL_AMPLITUDE * Math.sin(2 * Math.PI * partialsHz[k] * n / rate + 0.7 * k);
       out[n] = toSample(x);
     }
     return out;

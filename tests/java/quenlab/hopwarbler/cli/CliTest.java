@@ -57,10 +57,10 @@ class CliTest {
     TestFiles.write(in, tones(TestFiles.RATE / 4, new double[] {440}, new double[] {0.4}), 1);
     // {options, frame and hops in the summary}
     String[][] cases = {{"--speed 0.8", "frame 2048, 16 hops"},
-        {"--speed 1.25", "frame 1024, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
+        {"--speed 1.5", "frame 1024, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
         {"--quality BALANCED --speed 2", "frame 2048, 8 hops"},
         {"--quality fast --frame-size 4096", "frame 4096, 4 hops"},
-        {"--speed 1.25 --oversampling 8", "frame 1024, 8 hops"},
+        {"--speed 2 --oversampling 8", "frame 1024, 8 hops"},
         {"--frame-size 512 --oversampling auto", "frame 512, 4 hops"}};
     for (String[] c : cases) {
       List<String> args = new java.util.ArrayList<>(
