@@ -28,7 +28,14 @@ public final class AudioStreams {
 
   private AudioStreams() {}
 
-  /** Signed 16-bit PCM at the given rate and channel count, in the given byte order. */
+  /**
+   * Signed 16-bit PCM at the given rate and channel count, in the given byte order.
+   *
+   * @param sampleRate frames per second, in Hz
+   * @param channels 1 for mono, 2 for interleaved stereo
+   * @param bigEndian true for big-endian samples, false for little-endian
+   * @return the format
+   */
   public static AudioFormat pcm16(float sampleRate, int channels, boolean bigEndian) {
     return new AudioFormat(AudioFormat.Encoding.PCM_SIGNED, sampleRate, 16, channels, 2 * channels,
         sampleRate, bigEndian);
@@ -37,6 +44,8 @@ public final class AudioStreams {
   /**
    * Opens a processor for the rate and channel count of {@code format}.
    *
+   * @param format the format of the audio the processor will take
+   * @return the open processor, with the default frame size and oversampling
    * @throws IllegalArgumentException if the format is not mono or stereo, or its rate is not a
    *     whole number of Hz in the processor's range
    */
@@ -48,6 +57,8 @@ public final class AudioStreams {
   /**
    * The rate of {@code format} in whole Hz.
    *
+   * @param format the format
+   * @return its sample rate in Hz
    * @throws IllegalArgumentException if the rate is unknown or not a whole number of Hz
    */
   public static int sampleRateOf(AudioFormat format) {
@@ -63,6 +74,8 @@ public final class AudioStreams {
    * Returns a reader of 16-bit samples for {@code source}. PCM (signed, unsigned, float) is
    * decoded here; other encodings are first converted to 16-bit PCM by Java Sound.
    *
+   * @param source the stream to read
+   * @return the reader; closing it closes {@code source}
    * @throws IllegalArgumentException if the stream is not mono or stereo, or its encoding cannot
    *     be decoded
    */
@@ -81,6 +94,9 @@ public final class AudioStreams {
    * The processor must be open for the source's rate and channel count; closing the result closes
    * the source, not the processor.
    *
+   * @param source the stream to process
+   * @param processor the processor to run it through
+   * @return the processed stream
    * @throws IllegalArgumentException if the processor's format does not match the source's
    */
   public static AudioInputStream process(AudioInputStream source, Processor processor) {
@@ -105,7 +121,13 @@ public final class AudioStreams {
    * frames at a time and telling {@code listener} (if not null) about each block, for example to
    * show progress or to poll {@link Processor#spectrum()}.
    *
+   * @param source the stream to process
+   * @param processor the processor to run it through
    * @param blockFrames frames per block, from 1 to 1048576
+   * @param listener told about each block, or null
+   * @return the processed stream
+   * @throws IllegalArgumentException if the processor's format does not match the source's, or
+   *     {@code blockFrames} is out of range
    */
   public static AudioInputStream process(
       AudioInputStream source, Processor processor, int blockFrames, BlockListener listener) {
@@ -137,6 +159,7 @@ public final class AudioStreams {
    * @param count how many of them
    * @param bigEndian byte order
    * @param target receives 2 &times; count bytes, or null to allocate
+   * @return {@code target} if it has room for the bytes, otherwise a new array holding them
    */
   public static byte[] toBytes(short[] samples, int count, boolean bigEndian, byte[] target) {
     byte[] bytes = target != null && target.length >= 2 * count ? target : new byte[2 * count];
@@ -211,6 +234,7 @@ public final class AudioStreams {
       return e.equals(AudioFormat.Encoding.PCM_FLOAT) && (bits == 32 || bits == 64);
     }
 
+    /** {@return the number of interleaved channels in a frame: 1 or 2} */
     public int channels() {
       return channels;
     }
@@ -218,7 +242,10 @@ public final class AudioStreams {
     /**
      * Reads up to {@code frames} frames into {@code target} (interleaved from index 0).
      *
+     * @param target receives the samples; must hold {@code frames} frames
+     * @param frames how many frames to read at most
      * @return frames read, or -1 at the end of the stream
+     * @throws IOException if the source cannot be read
      */
     public int read(short[] target, int frames) throws IOException {
       if (frames <= 0)

@@ -34,6 +34,7 @@ public final class BandPass {
    * @param lowHz lower &minus;3 dB edge in Hz, above 0 and below {@code highHz}
    * @param highHz upper &minus;3 dB edge in Hz, below the Nyquist frequency {@code sampleRate / 2}
    * @param sampleRate sample rate in Hz, above 0
+   * @return the filter
    * @throws IllegalArgumentException if an argument is outside its range; the message names it
    */
   public static BandPass design(double lowHz, double highHz, double sampleRate) {
@@ -62,24 +63,27 @@ public final class BandPass {
     return new BandPass(lowHz, highHz, sampleRate, a, b);
   }
 
-  /** Feedback coefficients a[0..2], a[0] = 1 (a copy). */
+  /** {@return the feedback coefficients a[0..2], a[0] = 1 (a copy)} */
   public double[] a() {
     return a.clone();
   }
 
-  /** Feed-forward coefficients b[0..2] (a copy). */
+  /** {@return the feed-forward coefficients b[0..2] (a copy)} */
   public double[] b() {
     return b.clone();
   }
 
+  /** {@return the lower &minus;3 dB edge in Hz} */
   public double lowHz() {
     return lowHz;
   }
 
+  /** {@return the upper &minus;3 dB edge in Hz} */
   public double highHz() {
     return highHz;
   }
 
+  /** {@return the sample rate in Hz the filter is designed for} */
   public double sampleRate() {
     return sampleRate;
   }
@@ -87,6 +91,8 @@ public final class BandPass {
   /**
    * The frequency in Hz that the filter passes with gain 1 and phase 0: the edges' geometric mean
    * on the pre-warped scale, slightly below sqrt(lowHz &middot; highHz) for wide bands.
+   *
+   * @return the centre frequency in Hz
    */
   public double centreHz() {
     double wLow = Math.tan(Math.PI * lowHz / sampleRate);

@@ -20,6 +20,7 @@ public final class Notes {
    * Name of a band: the pitch class with sharps and the octave, "C1", "C#1", ... "B6".
    *
    * @param band 0..71
+   * @return the note's name
    * @throws IllegalArgumentException if {@code band} is outside 0..71
    */
   public static String name(int band) {
@@ -31,6 +32,7 @@ public final class Notes {
    * Nominal frequency of a band in Hz: 440 &middot; 2<sup>(band &minus; 45) / 12</sup>.
    *
    * @param band 0..71
+   * @return the frequency in Hz
    * @throws IllegalArgumentException if {@code band} is outside 0..71
    */
   public static double frequency(int band) {
@@ -42,6 +44,7 @@ public final class Notes {
    * Band whose nominal frequency is nearest to {@code hz} on the semitone scale, clamped to 0..71.
    *
    * @param hz a frequency above 0
+   * @return the band, 0..71
    * @throws IllegalArgumentException if {@code hz} is not a finite number above 0
    */
   public static int nearestBand(double hz) {
@@ -55,6 +58,10 @@ public final class Notes {
   /**
    * Distance of {@code hz} from {@code referenceHz} in cents (hundredths of a semitone), positive
    * when {@code hz} is higher.
+   *
+   * @param hz the frequency to place, in Hz
+   * @param referenceHz the frequency it is compared with, in Hz
+   * @return the distance in cents
    */
   public static double cents(double hz, double referenceHz) {
     return 1200.0 * Math.log(hz / referenceHz) / Math.log(2.0);

@@ -80,6 +80,7 @@ public final class Processor implements AutoCloseable {
   /** Allowed gain range of {@link #setGainDb}, in dB. */
   public static final double MIN_GAIN_DB = -96.0;
 
+  /** Upper end of the allowed gain range of {@link #setGainDb}, in dB. */
   public static final double MAX_GAIN_DB = 24.0;
 
   /** Highest sample rate {@link #open} accepts, in Hz. */
@@ -249,6 +250,9 @@ public final class Processor implements AutoCloseable {
    * Opens the processor at the {@link Quality#BEST} settings, the frame and hops picked when the
    * stream starts from the speed in force then.
    *
+   * @param sampleRate stream rate in Hz, from 4 to {@value #MAX_SAMPLE_RATE}
+   * @param channels 1 (mono) or 2 (interleaved stereo, left first)
+   * @return the open processor
    * @see #open(int, int, Quality)
    */
   public static Processor open(int sampleRate, int channels) {
@@ -265,6 +269,10 @@ public final class Processor implements AutoCloseable {
    * <p>The frame never exceeds that of the first stream of the process, whose size the native
    * equaliser table keeps (see {@link #setEqualizer}).
    *
+   * @param sampleRate stream rate in Hz, from 4 to {@value #MAX_SAMPLE_RATE}
+   * @param channels 1 (mono) or 2 (interleaved stereo, left first)
+   * @param quality the preset that picks the frame size and the hops per frame
+   * @return the open processor
    * @throws IllegalArgumentException if an argument is outside its range
    * @throws IllegalStateException if another processor is open in this process
    * @see #open(int, int, int, int)
@@ -292,6 +300,7 @@ public final class Processor implements AutoCloseable {
    * @param overSampling analysis hops per frame, from 1 to {@code frameSize}; the hop is {@code
    *     frameSize / overSampling} frames (4 is the usual choice; 8 or more keeps slowed-down sound
    *     smoother)
+   * @return the open processor; close it to open another
    * @throws IllegalArgumentException if an argument is outside its range
    * @throws IllegalStateException if another processor is open in this process
    * @throws UnsatisfiedLinkError if the native library cannot be loaded
@@ -382,23 +391,27 @@ public final class Processor implements AutoCloseable {
   // ---------------------------------------------------------------------------------------------
   // Format
 
+  /** {@return the stream's sample rate in Hz} */
   public int sampleRate() {
     return sampleRate;
   }
 
+  /** {@return the stream's channels: 1 (mono) or 2 (interleaved stereo)} */
   public int channels() {
     return channels;
   }
 
+  /** {@return the FFT frame size in samples} */
   public int frameSize() {
     return frameSize;
   }
 
+  /** {@return the analysis hops per frame} */
   public int overSampling() {
     return overSampling;
   }
 
-  /** Analysis hop in frames: {@code frameSize / overSampling}. */
+  /** {@return the analysis hop in frames: {@code frameSize / overSampling}} */
   public int hop() {
     return hop;
   }
@@ -437,14 +450,14 @@ public final class Processor implements AutoCloseable {
     }
   }
 
-  /** The speed last asked for with {@link #setSpeed}. */
+  /** {@return the speed last asked for with {@link #setSpeed}} */
   public double speed() {
     return speed;
   }
 
   /**
-   * The speed the processor really applies: {@code hop / stepOut}, times the pitch factor while the
-   * key is changed (see {@link #setPitch}).
+   * {@return the speed the processor really applies: {@code hop / stepOut}, times the pitch factor
+   * while the key is changed (see {@link #setPitch})}
    */
   public double effectiveSpeed() {
     return (double) hop / stepOut * pitchFactor;
@@ -489,12 +502,12 @@ public final class Processor implements AutoCloseable {
     }
   }
 
-  /** The key change last set with {@link #setPitch}, in semitones. */
+  /** {@return the key change last set with {@link #setPitch}, in semitones} */
   public double pitch() {
     return pitch;
   }
 
-  /** The native synthesis hop for the current speed, in frames. */
+  /** {@return the native synthesis hop for the current speed, in frames} */
   public int stepOut() {
     return stepOut;
   }
@@ -503,6 +516,10 @@ public final class Processor implements AutoCloseable {
    * The number of output frames a whole stream of {@code inputFrames} frames yields at the current
    * speed and key: {@code round(inputFrames * stepOut / hop)}, divided by the pitch factor and
    * rounded again while the key is changed.
+   *
+   * @param inputFrames the length of the whole input stream in frames, 0 or more
+   * @return the length of the whole output stream in frames
+   * @throws IllegalArgumentException if {@code inputFrames} is negative
    */
   public long expectedOutputFrames(long inputFrames) {
     if (inputFrames < 0) {
@@ -518,6 +535,8 @@ public final class Processor implements AutoCloseable {
    * of the stream and which it holds back until {@link #flush}: {@code frameSize / 2 + stepOut *
    * (frameSize - 2 hop) / (2 hop)}, rounded; {@code frameSize - hop} at speed 1. Once a stream has
    * started, the value of its first hop; before, the value for the current speed.
+   *
+   * @return the latency in output frames
    */
   public int latencyFrames() {
     synchronized (streamLock) {
@@ -598,14 +617,14 @@ public final class Processor implements AutoCloseable {
     }
   }
 
-  /** The band of the voice removal, or null while it is off. */
+  /** {@return the band of the voice removal, or null while it is off} */
   public BandPass voiceRemovalBand() {
     synchronized (settingsLock) {
       return voiceBand;
     }
   }
 
-  /** The amount of the voice removal, 0 while it is off. */
+  /** {@return the amount of the voice removal, 0 while it is off} */
   public double voiceRemovalAmount() {
     synchronized (settingsLock) {
       return voiceAmount;
@@ -632,13 +651,18 @@ public final class Processor implements AutoCloseable {
     }
   }
 
+  /** {@return the stereo balance, 0..100 (50 centred)} */
   public int balance() {
     synchronized (settingsLock) {
       return balance;
     }
   }
 
-  /** Folds both channels to their average (on) or keeps them apart (off). No effect in mono. */
+  /**
+   * Folds both channels to their average (on) or keeps them apart (off). No effect in mono.
+   *
+   * @param mono true to fold to mono
+   */
   public void setMono(boolean mono) {
     synchronized (settingsLock) {
       checkOpen();
@@ -647,6 +671,7 @@ public final class Processor implements AutoCloseable {
     }
   }
 
+  /** {@return whether both channels are folded to their average} */
   public boolean mono() {
     synchronized (settingsLock) {
       return mono;
@@ -677,6 +702,7 @@ public final class Processor implements AutoCloseable {
     }
   }
 
+  /** {@return the output gain in dB} */
   public double gainDb() {
     synchronized (settingsLock) {
       return gainDb;
@@ -730,7 +756,11 @@ public final class Processor implements AutoCloseable {
   // ---------------------------------------------------------------------------------------------
   // Meters
 
-  /** Switches the note spectrum analyser on or off; while off, {@link #spectrum()} stays frozen. */
+  /**
+   * Switches the note spectrum analyser on or off; while off, {@link #spectrum()} stays frozen.
+   *
+   * @param enabled true to analyse the output
+   */
   public void setSpectrumEnabled(boolean enabled) {
     synchronized (settingsLock) {
       checkOpen();
@@ -747,6 +777,8 @@ public final class Processor implements AutoCloseable {
    * hop, so when {@code stepOut} is not a multiple of 4 its history has small gaps and steady
    * tones read lower (0.65 of their amplitude at speed 1.25, {@code stepOut} 410). While the key
    * is changed, the bands move with it (see {@link Notes#shift}), so they show what is heard.
+   *
+   * @return the 72 band levels, a new array
    */
   public float[] spectrum() {
     float[] bands = new float[Notes.BANDS];
@@ -761,12 +793,24 @@ public final class Processor implements AutoCloseable {
     return Notes.shift(bands, pitch);
   }
 
-  /** Name of a spectrum band: "C1", "C#1", ... "B6". */
+  /**
+   * Name of a spectrum band: "C1", "C#1", ... "B6".
+   *
+   * @param band 0..71
+   * @return the note's name
+   * @throws IllegalArgumentException if {@code band} is outside 0..71
+   */
   public static String noteName(int band) {
     return Notes.name(band);
   }
 
-  /** Nominal frequency of a spectrum band in Hz (A4 = band 45 = 440 Hz). */
+  /**
+   * Nominal frequency of a spectrum band in Hz (A4 = band 45 = 440 Hz).
+   *
+   * @param band 0..71
+   * @return the frequency in Hz
+   * @throws IllegalArgumentException if {@code band} is outside 0..71
+   */
   public static double bandFrequency(int band) {
     return Notes.frequency(band);
   }
@@ -774,12 +818,17 @@ public final class Processor implements AutoCloseable {
   /**
    * Peak absolute level of the output during the last {@link #process} or {@link #flush} call,
    * before the soft limit, with the gain applied (1.0 = full scale).
+   *
+   * @return the peak level
    */
   public float peakLevel() {
     return lastPeak;
   }
 
-  /** What the current stream has done so far (the last stream's figures after a {@link #flush}). */
+  /**
+   * {@return what the current stream has done so far (the last stream's figures after a {@link
+   * #flush})}
+   */
   public Stats stats() {
     return new Stats(inputFrames, returnedFrames, streamPeak, limitedSamples, clampedSamples);
   }
@@ -806,6 +855,8 @@ public final class Processor implements AutoCloseable {
   /**
    * Processes all frames of {@code interleaved}.
    *
+   * @param interleaved 16-bit PCM, left and right alternating in stereo
+   * @return the output frames that are complete, interleaved
    * @see #process(short[], int, int)
    */
   public short[] process(short[] interleaved) {

@@ -26,7 +26,8 @@ import quenlab.hopwarbler.Processor;
             + " command's options."},
     footer = {"", "Exit status: 0 done, 1 a file could not be read or written, 2 a usage error."})
 public final class Main implements Runnable {
-  static final String VERSION = "0.1.0";
+  /** The tool's version: the Implementation-Version the build writes into the jar's manifest. */
+  static final String VERSION = versionOfJar();
 
   @Spec CommandSpec spec;
 
@@ -37,6 +38,11 @@ public final class Main implements Runnable {
       return new String[] {
           "hopwarbler " + VERSION + " (Java " + System.getProperty("java.version") + ")"};
     }
+  }
+
+  private static String versionOfJar() {
+    String version = Main.class.getPackage().getImplementationVersion();
+    return version != null ? version : "(version unknown: not run from its jar)";
   }
 
   @Override

@@ -1,0 +1,57 @@
+#!/usr/bin/env bash
+# Builds the Debian package and installs it the way a user would, then checks the installed
+# tool: `hopwarbler --version` and a short `process` run from the PATH, in a folder outside
+# the build tree (tests/install/run_tool.sh), and that `man` finds the manual page. Needs
+# root, since it installs the package with apt-get. Not part of the default tests.
+#
+#   scripts/check-package.sh
+#
+# It removes the package again at the end, unless KEEP_PACKAGE=1: an installed
+# /usr/lib/<multiarch>/libhopwarbler.so is on every JVM's java.library.path, so it would take
+# the place of the library inside a development jar (NativeInterface tries System.loadLibrary
+# before the jar's copy) for every program that does not name its library.
+#
+# Installs missing build packages first (see scripts/setup.sh). Builds into build/ (or
+# $BUILD_DIR).
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build}
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "check-package.sh installs the package with apt-get: run it as root" >&2
+  exit 1
+fi
+"$root/scripts/setup.sh"
+
+# CMake's JNI lookup wants the JDK's home; take it from javac when it is not set.
+if [[ -z ${JAVA_HOME:-} ]]; then
+  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
+  export JAVA_HOME
+fi
+
+cmake -S "$root" -B "$build"
+cmake --build "$build" -j2
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+deb=$build/hopwarbler_${version}_$(dpkg --print-architecture).deb
+rm -f "$deb"
+(cd "$build" && cpack -G DEB)
+
+work=$(mktemp -d)
+cleanup() {
+  rm -rf "$work"
+  if [[ ${KEEP_PACKAGE:-0} != 1 ]]; then
+    DEBIAN_FRONTEND=noninteractive apt-get purge -y -q hopwarbler >/dev/null &&
+      echo "check-package.sh: removed the package again (KEEP_PACKAGE=1 keeps it)"
+  fi
+}
+trap cleanup EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "$deb"
+dpkg-query -W -f='${Package} ${Version} ${Status}\n' hopwarbler
+
+launcher=$(command -v hopwarbler) || { echo "hopwarbler is not on PATH" >&2; exit 1; }
+"$root/tests/install/run_tool.sh" "$launcher" "$version" "$work"
+if command -v man >/dev/null; then
+  man -w hopwarbler
+fi
+echo "check-package.sh: $(basename "$deb") installs a working $launcher"
