@@ -75,6 +75,7 @@ public final class Notes {
    *
    * @param bands one value per band
    * @param semitones a finite shift, positive upwards
+   * @return the moved bands
    * @throws IllegalArgumentException if {@code semitones} is not finite
    */
   public static float[] shift(float[] bands, double semitones) {

@@ -86,9 +86,10 @@ public final class Processor implements AutoCloseable {
   /** Highest sample rate {@link #open} accepts, in Hz. */
   public static final int MAX_SAMPLE_RATE = 1_000_000;
 
-  /** Allowed key change range of {@link #setPitch}, in semitones. */
+  /** Lowest key change {@link #setPitch} accepts, in semitones. */
   public static final double MIN_PITCH = -12.0;
 
+  /** Highest key change {@link #setPitch} accepts, in semitones. */
   public static final double MAX_PITCH = 12.0;
 
   // The equaliser table has half the frame size of the first stream of the process; the largest

@@ -65,6 +65,8 @@ public final class Resampler {
    * A converter for {@code channels} interleaved channels at {@code ratio} input frames per output
    * frame.
    *
+   * @param channels 1 (mono) or 2 (interleaved stereo)
+   * @param ratio input frames per output frame
    * @throws IllegalArgumentException if {@code channels} is not 1 or 2 or {@code ratio} is outside
    *     {@value #MIN_RATIO} .. {@value #MAX_RATIO}
    */
@@ -85,6 +87,7 @@ public final class Resampler {
    * Sets the ratio from the next output frame on; the position reached so far is kept, so the
    * output runs on without a jump.
    *
+   * @param ratio input frames per output frame
    * @throws IllegalArgumentException if {@code ratio} is outside {@value #MIN_RATIO} .. {@value
    *     #MAX_RATIO} or not a number
    */
@@ -105,19 +108,19 @@ public final class Resampler {
     planned = new Plan(ratio, kernel);
   }
 
-  /** The ratio last set, in input frames per output frame. */
+  /** {@return the ratio last set, in input frames per output frame} */
   public double ratio() {
     return planned.ratio;
   }
 
-  /** Number of channels. */
+  /** {@return the number of channels} */
   public int channels() {
     return channels;
   }
 
   /**
-   * Input frames the converter holds back at the current ratio: the half span of its filter. The
-   * output lags the input by this many input frames until {@link #finish}.
+   * {@return the input frames the converter holds back at the current ratio: the half span of its
+   * filter} The output lags the input by this many input frames until {@link #finish}.
    */
   public int delayFrames() {
     return planned.kernel.half;
@@ -127,6 +130,9 @@ public final class Resampler {
    * Room for output frames that one {@link #process} call of {@code inputFrames} frames (or a
    * {@link #finish}, with 0) needs at most at {@code ratio}.
    *
+   * @param inputFrames the frames of the call, 0 or more
+   * @param ratio input frames per output frame
+   * @return the output frames the call may write
    * @throws IllegalArgumentException if {@code inputFrames} is negative or {@code ratio} is
    *     outside {@value #MIN_RATIO} .. {@value #MAX_RATIO}, or the room exceeds an array's reach
    */
@@ -143,8 +149,8 @@ public final class Resampler {
   }
 
   /**
-   * True once the current stream has gone through {@link #process}; {@link #pass} keeps it false,
-   * {@link #finish} and {@link #reset} set it back.
+   * {@return true once the current stream has gone through {@link #process}} {@link #pass} keeps
+   * it false, {@link #finish} and {@link #reset} set it back.
    */
   public boolean engaged() {
     return engaged;
@@ -166,6 +172,11 @@ public final class Resampler {
    * Takes frames that are played unconverted: they become the history of the filter, and the next
    * output frame lines up with the next input frame. This lets a stream start converting in the
    * middle without a click.
+   *
+   * @param in 16-bit samples, interleaved
+   * @param offset array index of the first sample of the first frame
+   * @param frames number of frames
+   * @throws IllegalArgumentException if the frames reach outside {@code in}
    */
   public void pass(short[] in, int offset, int frames) {
     checkRange(in.length, offset, frames);
@@ -191,9 +202,15 @@ public final class Resampler {
    * Converts 16-bit frames; the output is rounded to the nearest integer and clamped to the 16-bit
    * range.
    *
+   * @param in 16-bit samples, interleaved
+   * @param offset array index of the first sample of the first frame
+   * @param frames number of frames, any number
    * @param out room for at least {@link #maxOutputFrames}{@code (frames, ratio())} frames from
    *     {@code outOffset} on
+   * @param outOffset array index of the first output sample
    * @return the number of output frames written
+   * @throws IllegalArgumentException if the frames reach outside {@code in} or {@code out} has
+   *     too little room
    */
   public int process(short[] in, int offset, int frames, short[] out, int outOffset) {
     checkRange(in.length, offset, frames);
@@ -216,9 +233,15 @@ public final class Resampler {
   /**
    * Converts frames in full-scale floating point.
    *
+   * @param in samples, interleaved
+   * @param offset array index of the first sample of the first frame
+   * @param frames number of frames, any number
    * @param out room for at least {@link #maxOutputFrames}{@code (frames, ratio())} frames from
    *     {@code outOffset} on
+   * @param outOffset array index of the first output sample
    * @return the number of output frames written
+   * @throws IllegalArgumentException if the frames reach outside {@code in} or {@code out} has
+   *     too little room
    */
   public int process(float[] in, int offset, int frames, float[] out, int outOffset) {
     checkRange(in.length, offset, frames);
@@ -242,7 +265,9 @@ public final class Resampler {
    * #process}.
    *
    * @param out room for at least {@link #maxOutputFrames}{@code (0, ratio())} frames
+   * @param outOffset array index of the first output sample
    * @return the number of output frames written
+   * @throws IllegalArgumentException if {@code out} has too little room
    */
   public int finish(short[] out, int outOffset) {
     int written = 0;
@@ -259,6 +284,10 @@ public final class Resampler {
   /**
    * Ends the stream in floating point.
    *
+   * @param out room for at least {@link #maxOutputFrames}{@code (0, ratio())} frames
+   * @param outOffset array index of the first output sample
+   * @return the number of output frames written
+   * @throws IllegalArgumentException if {@code out} has too little room
    * @see #finish(short[], int)
    */
   public int finish(float[] out, int outOffset) {
