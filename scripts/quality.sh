@@ -8,7 +8,8 @@
 #
 # Installs what is missing with apt-get when run as root, builds a Release build
 # with the benchmarks into build-quality/ (or $BUILD_DIR), runs the benchmark and
-# writes QUALITY.md's tables (docs/quality-tables.md) and docs/quality.png. About
+# writes QUALITY.md's tables (docs/quality-tables.md) and docs/quality.png, then
+# measures the key change's resampler beside sox (ResamplerBench). About
 # five minutes on two cores with --grid, one without.
 set -euo pipefail
 
@@ -17,7 +18,7 @@ build=${BUILD_DIR:-$root/build-quality}
 
 packages=(librubberband-dev libsoundtouch-dev libbenchmark-dev libfftw3-dev pkg-config cmake g++
   make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java fontconfig
-  fonts-dejavu-core)
+  fonts-dejavu-core sox)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
@@ -48,3 +49,7 @@ java -Djava.awt.headless=true -Dhopwarbler.library="$build/libhopwarbler.so" \
   -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
   quenlab.hopwarbler.bench.QualityBench --table "$root/docs/quality-tables.md" \
   --png "$root/docs/quality.png" "$@"
+# The key change's resampler beside sox's: ripple, alias rejection and speed.
+java -Dhopwarbler.library="$build/libhopwarbler.so" \
+  -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
+  quenlab.hopwarbler.bench.ResamplerBench

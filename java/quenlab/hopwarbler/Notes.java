@@ -67,6 +67,38 @@ public final class Notes {
     return 1200.0 * Math.log(hz / referenceHz) / Math.log(2.0);
   }
 
+  /**
+   * The bands of a spectrum whose sound has moved by {@code semitones}: band b takes the value of
+   * band {@code b - semitones}, so a whole number of semitones moves every band exactly and a
+   * fraction interpolates linearly between the two neighbours; bands that would come from outside
+   * 0..71 read 0. Returns {@code bands} itself when {@code semitones} is 0.
+   *
+   * @param bands one value per band
+   * @param semitones a finite shift, positive upwards
+   * @return the moved bands
+   * @throws IllegalArgumentException if {@code semitones} is not finite
+   */
+  public static float[] shift(float[] bands, double semitones) {
+    if (!Double.isFinite(semitones)) {
+      throw new IllegalArgumentException("semitones must be finite, got " + semitones);
+    }
+    if (semitones == 0)
+      return bands;
+    double whole = Math.floor(semitones);
+    double fraction = semitones - whole;
+    float[] shifted = new float[bands.length];
+    for (int b = 0; b < bands.length; b++) {
+      double from = b - whole;
+      shifted[b] =
+          (float) ((1 - fraction) * valueAt(bands, from) + fraction * valueAt(bands, from - 1));
+    }
+    return shifted;
+  }
+
+  private static double valueAt(float[] bands, double band) {
+    return band >= 0 && band < bands.length ? bands[(int) band] : 0;
+  }
+
   private static void checkBand(int band) {
     if (band < 0 || band >= BANDS) {
       throw new IllegalArgumentException("band must be from 0 to " + (BANDS - 1) + ", got " + band);

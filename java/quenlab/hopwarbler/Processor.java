@@ -5,12 +5,14 @@ import java.util.Objects;
 
 /**
  * A time-stretching audio processor over the native library: plays 16-bit PCM faster or slower
- * without changing its pitch, and on the way removes the centre voice, rebalances or folds the
- * channels to mono, equalises, applies a gain, and keeps a note spectrum and a peak meter.
+ * without changing its pitch, moves its key without changing its speed ({@link #setPitch}), and on
+ * the way removes the centre voice, rebalances or folds the channels to mono, equalises, applies a
+ * gain, and keeps a note spectrum and a peak meter.
  *
  * <pre>{@code
  * try (Processor p = Processor.open(44100, 2)) {
  *   p.setSpeed(1.25);                        // 25 % faster, same pitch
+ *   p.setPitch(-3);                          // three semitones lower, same speed
  *   for (short[] block : blocks) sink.write(p.process(block, 0, block.length / 2));
  *   sink.write(p.flush());                   // the tail; the stream is complete
  * }
@@ -84,6 +86,12 @@ public final class Processor implements AutoCloseable {
   /** Highest sample rate {@link #open} accepts, in Hz. */
   public static final int MAX_SAMPLE_RATE = 1_000_000;
 
+  /** Lowest key change {@link #setPitch} accepts, in semitones. */
+  public static final double MIN_PITCH = -12.0;
+
+  /** Highest key change {@link #setPitch} accepts, in semitones. */
+  public static final double MAX_PITCH = 12.0;
+
   // The equaliser table has half the frame size of the first stream of the process; the largest
   // frame (4096) makes 2048 gains, and the native side reads only as many as its table holds.
   private static final int EQ_LENGTH = 2048;
@@ -119,6 +127,8 @@ public final class Processor implements AutoCloseable {
   // Settings; written under settingsLock, read by the processing thread without it.
   private final Object settingsLock = new Object();
   private volatile double speed = 1.0;
+  private volatile double pitch;
+  private volatile double pitchFactor = 1.0;
   private volatile int stepOut;
   private volatile boolean closed;
   private int balance = 50;
@@ -140,13 +150,16 @@ public final class Processor implements AutoCloseable {
   private long dueFrames; // output frames owed for the hops handed over so far
   private long emitLimit = Long.MAX_VALUE;
   private final SampleBuffer out = new SampleBuffer();
+  private final Resampler resampler;
+  private short[] resampled;
 
   // Results, written by the processing thread, read by any thread.
   private volatile int lastStepOut;
   private volatile float lastPeak;
   private volatile float streamPeak;
   private volatile long inputFrames;
-  private volatile long outputFrames;
+  private volatile long outputFrames; // vocoder frames, before the key change's resampler
+  private volatile long returnedFrames;
   private volatile long limitedSamples;
   private volatile long clampedSamples;
 
@@ -164,6 +177,7 @@ public final class Processor implements AutoCloseable {
     allocateBuffers();
     this.stepOut = chooseStepOut(1.0);
     this.lastStepOut = stepOut;
+    this.resampler = new Resampler(channels, 1.0);
   }
 
   private void setFormat(int frameSize, int overSampling) {
@@ -177,6 +191,9 @@ public final class Processor implements AutoCloseable {
     pending = new short[hop * channels];
     work = new short[hopsPerBlock * Math.max(hop, frameSize) * channels];
     silence = new short[hopsPerBlock * hop * channels];
+    double lowestRatio = Math.pow(2.0, MIN_PITCH / 12.0);
+    resampled =
+        new short[Resampler.maxOutputFrames(hopsPerBlock * frameSize, lowestRatio) * channels];
   }
 
   /**
@@ -423,8 +440,8 @@ public final class Processor implements AutoCloseable {
       checkOpen();
       this.speed = speed;
       if (formatPending)
-        planFormat(speed);
-      this.stepOut = chooseStepOut(speed);
+        planFormat(speed / pitchFactor);
+      this.stepOut = chooseStepOut(speed / pitchFactor);
     }
   }
 
@@ -439,9 +456,56 @@ public final class Processor implements AutoCloseable {
     return speed;
   }
 
-  /** {@return the speed the processor really applies: {@code hop / stepOut}} */
+  /**
+   * {@return the speed the processor really applies: {@code hop / stepOut}, times the pitch factor
+   * while the key is changed (see {@link #setPitch})}
+   */
   public double effectiveSpeed() {
-    return (double) hop / stepOut;
+    return (double) hop / stepOut * pitchFactor;
+  }
+
+  /**
+   * Moves the key by {@code semitones}, fractions allowed, while the speed stays: the vocoder
+   * stretches the sound by the pitch factor p = 2<sup>semitones / 12</sup> more than the speed asks
+   * (its {@code stepOut} becomes {@code round(hop * p / speed)}), and a {@link Resampler} then
+   * plays the result p times faster, so every frequency moves by exactly p and the duration is the
+   * speed's. The hop quantises only the stretch; {@link #effectiveSpeed()} reports the speed
+   * reached. A stream of N frames at one setting comes out with {@code round(round(N * stepOut /
+   * hop) / p)} frames, output frame n lining up with input frame {@code n * effectiveSpeed()}.
+   * Raising the key slows the stretch down (+12 semitones at speed 1 stretches as speed 0.5 does),
+   * so what {@link #setSpeed} says about slow speeds and the oversampling applies to {@code speed /
+   * p}.
+   *
+   * <p>At 0 the resampler is out of the path and the output is the vocoder's, sample for sample.
+   * Once a stream has been shifted, the resampler stays in its path until {@link #flush}, so that a
+   * change back to 0 runs on without a jump; a change during a stream carries the position on, so
+   * the sound glides to the new key. The resampler holds back up to {@code 72 max(1, p)} vocoder
+   * frames besides {@link #latencyFrames()}, drained by {@link #flush}. The note spectrum follows
+   * the key (see {@link #spectrum()}).
+   *
+   * @param semitones from {@value #MIN_PITCH} to {@value #MAX_PITCH}
+   * @throws IllegalArgumentException if {@code semitones} is outside that range or not a number
+   */
+  public void setPitch(double semitones) {
+    if (!(semitones >= MIN_PITCH && semitones <= MAX_PITCH)) {
+      throw new IllegalArgumentException("semitones must be from " + MIN_PITCH + " to "
+          + MAX_PITCH + ", got " + semitones);
+    }
+    double factor = Math.pow(2.0, semitones / 12.0);
+    synchronized (settingsLock) {
+      checkOpen();
+      resampler.setRatio(factor);
+      pitch = semitones;
+      pitchFactor = factor;
+      if (formatPending)
+        planFormat(speed / factor);
+      stepOut = chooseStepOut(speed / factor);
+    }
+  }
+
+  /** {@return the key change last set with {@link #setPitch}, in semitones} */
+  public double pitch() {
+    return pitch;
   }
 
   /** {@return the native synthesis hop for the current speed, in frames} */
@@ -451,7 +515,8 @@ public final class Processor implements AutoCloseable {
 
   /**
    * The number of output frames a whole stream of {@code inputFrames} frames yields at the current
-   * speed: {@code round(inputFrames * stepOut / hop)}.
+   * speed and key: {@code round(inputFrames * stepOut / hop)}, divided by the pitch factor and
+   * rounded again while the key is changed.
    *
    * @param inputFrames the length of the whole input stream in frames, 0 or more
    * @return the length of the whole output stream in frames
@@ -461,7 +526,9 @@ public final class Processor implements AutoCloseable {
     if (inputFrames < 0) {
       throw new IllegalArgumentException("inputFrames must be 0 or more, got " + inputFrames);
     }
-    return Math.round((double) inputFrames * stepOut / hop);
+    long vocoderFrames = Math.round((double) inputFrames * stepOut / hop);
+    double factor = pitchFactor;
+    return factor == 1.0 ? vocoderFrames : Math.round(vocoderFrames / factor);
   }
 
   /**
@@ -709,7 +776,8 @@ public final class Processor implements AutoCloseable {
    * of its channels. The analyser keeps about 16384 output frames of history and refreshes 32
    * times per second of output. It takes every fourth sample from the start of each synthesised
    * hop, so when {@code stepOut} is not a multiple of 4 its history has small gaps and steady
-   * tones read lower (0.65 of their amplitude at speed 1.25, {@code stepOut} 410).
+   * tones read lower (0.65 of their amplitude at speed 1.25, {@code stepOut} 410). While the key
+   * is changed, the bands move with it (see {@link Notes#shift}), so they show what is heard.
    *
    * @return the 72 band levels, a new array
    */
@@ -723,7 +791,7 @@ public final class Processor implements AutoCloseable {
     // the input amplitude.
     double scale = 1.0 / (SPECTRUM_TONE_GAIN * TONE_GAIN * frameSize / (2.0 * lastStepOut));
     for (int i = 0; i < bands.length; i++) bands[i] = (float) (bands[i] * scale);
-    return bands;
+    return Notes.shift(bands, pitch);
   }
 
   /**
@@ -763,7 +831,7 @@ public final class Processor implements AutoCloseable {
    * #flush})}
    */
   public Stats stats() {
-    return new Stats(inputFrames, outputFrames, streamPeak, limitedSamples, clampedSamples);
+    return new Stats(inputFrames, returnedFrames, streamPeak, limitedSamples, clampedSamples);
   }
 
   /**
@@ -774,7 +842,8 @@ public final class Processor implements AutoCloseable {
    * @param peakLevel highest native block peak before the soft limit (1.0 = full scale)
    * @param limitedSamples output samples (per channel) the soft limiter touched: those with
    *     |s| &ge; {@value #LIMITER_SAMPLE}, that is a level of at least 0.95; inferred from the
-   *     output, so a sample the limiter bent back below that value is not counted
+   *     vocoder's output (before a key change's resampler), so a sample the limiter bent back below
+   *     that value is not counted
    * @param clampedSamples output samples at &plusmn;{@value #CLAMP_SAMPLE}, inferred from the
    *     output in the same way (a sample of exactly full scale counts too)
    */
@@ -880,13 +949,16 @@ public final class Processor implements AutoCloseable {
         int hops = (int) Math.min(hopsPerBlock, (missing + step - 1) / step);
         peak = Math.max(peak, dispatch(silence, 0, hops, step));
       }
+      int tail = resampler.finish(resampled, 0);
+      out.append(resampled, 0, tail * channels);
+      returnedFrames += tail;
       emitLimit = Long.MAX_VALUE;
       restartPending = true;
       synchronized (settingsLock) {
         if (quality != null) {
           formatPending = true;
-          planFormat(speed);
-          stepOut = chooseStepOut(speed);
+          planFormat(speed / pitchFactor);
+          stepOut = chooseStepOut(speed / pitchFactor);
         }
       }
       lastPeak = peak;
@@ -918,7 +990,7 @@ public final class Processor implements AutoCloseable {
         dsp.dspEQSetBands(equaliser.binGains(frameSize, sampleRate, EQ_LENGTH));
       if (reformat)
         allocateBuffers();
-      stepOut = chooseStepOut(speed);
+      stepOut = chooseStepOut(speed / pitchFactor);
     }
     if (restartPending) {
       restartPending = false;
@@ -927,6 +999,7 @@ public final class Processor implements AutoCloseable {
       dueFrames = 0;
       inputFrames = 0;
       outputFrames = 0;
+      returnedFrames = 0;
       streamPeak = 0f;
       limitedSamples = 0;
       clampedSamples = 0;
@@ -974,10 +1047,24 @@ public final class Processor implements AutoCloseable {
           clamped++;
       }
     }
-    out.append(work, from, to - from);
+    deliver(from, count);
     outputFrames += count;
     limitedSamples += limited;
     clampedSamples += clamped;
+  }
+
+  // Hands `frames` vocoder frames from work[from...] to the output: as they are while the key is
+  // unchanged, else through the resampler, which then stays in the path until the stream ends.
+  private void deliver(int from, int frames) {
+    if (pitchFactor == 1.0 && !resampler.engaged()) {
+      resampler.pass(work, from, frames);
+      out.append(work, from, frames * channels);
+      returnedFrames += frames;
+    } else {
+      int made = resampler.process(work, from, frames, resampled, 0);
+      out.append(resampled, 0, made * channels);
+      returnedFrames += made;
+    }
   }
 
   private void checkOpen() {

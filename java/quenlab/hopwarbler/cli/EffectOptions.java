@@ -25,6 +25,11 @@ final class EffectOptions {
       description = "Tempo change in percent instead of --speed: 25 plays 25%% faster, -20 slower.")
   Double tempo;
 
+  @Option(names = "--pitch", paramLabel = "SEMITONES",
+      description = "Key change in semitones, from -12 to 12 (fractions allowed): -3 plays three"
+          + " semitones lower at the same speed (default: 0).")
+  Double pitch;
+
   @Option(names = "--quality", paramLabel = "PRESET", defaultValue = "best",
       description = "fast (frame 2048, 4 hops), balanced (2048, 8 hops) or best (16 hops; frame"
           + " 2048 up to speed 1.4, 1024 from there; about three times the work of fast)"
@@ -97,6 +102,17 @@ final class EffectOptions {
     return factor;
   }
 
+  /** The key change asked for, in semitones, after checking --pitch. */
+  double pitchSemitones() {
+    if (pitch == null)
+      return 0;
+    if (!(pitch >= Processor.MIN_PITCH && pitch <= Processor.MAX_PITCH)) {
+      throw CliException.usage("--pitch must be from " + format(Processor.MIN_PITCH) + " to "
+          + format(Processor.MAX_PITCH) + " semitones, got " + format(pitch));
+    }
+    return pitch;
+  }
+
   /**
    * The oversampling for a speed: 4, doubled until the output hop {@code frameSize / (os *
    * speed)} is at most a third of the frame. Output frames that overlap less than that leave a
@@ -125,7 +141,8 @@ final class EffectOptions {
   // The frame size and hops for a stream at `sampleRate`: the options given, the rest from the
   // preset; null when neither option is given and the preset plans the format itself.
   private int[] resolveFormat(int sampleRate) {
-    double factor = speedFactor();
+    // The vocoder stretches by the pitch factor more than the speed asks; the format serves that.
+    double factor = speedFactor() / Math.pow(2.0, pitchSemitones() / 12.0);
     Processor.Quality preset = preset();
     if (frameSize == null && overSampling == null) {
       checkVoiceAndLevels();
@@ -152,13 +169,13 @@ final class EffectOptions {
             "--oversampling must be from 1 to the frame size " + frame + ", got " + os);
       }
       if (factor * os < 1) {
-        throw CliException.usage("--speed " + format(factor) + " needs --oversampling of at least "
+        throw CliException.usage(stretchName(factor) + " needs --oversampling of at least "
             + (int) Math.ceil(1 / factor - 1e-9) + ": the output hop cannot exceed the frame");
       }
     }
     int hop = frame / os;
     if (factor > hop) {
-      throw CliException.usage("speed " + format(factor) + " is above the hop of " + hop
+      throw CliException.usage(stretchName(factor) + " is above the hop of " + hop
           + " frames; use a smaller"
           + " --oversampling or a larger --frame-size");
     }
@@ -188,6 +205,14 @@ final class EffectOptions {
     equaliserPoints(Double.MAX_VALUE);
   }
 
+  // The vocoder's stretch in words: the speed, or with a key change the speed over its factor.
+  private String stretchName(double factor) {
+    if (pitchSemitones() == 0)
+      return "--speed " + format(factor);
+    return "speed " + format(speedFactor()) + " with --pitch " + format(pitchSemitones())
+        + " (a stretch to speed " + format(factor) + ")";
+  }
+
   /**
    * Opens a processor for the input's format with all the options applied.
    *
@@ -206,6 +231,7 @@ final class EffectOptions {
         : Processor.open(sampleRate, channels, format[0], format[1]);
     try {
       processor.setSpeed(speedFactor());
+      processor.setPitch(pitchSemitones());
       if (voiceAmount != null)
         processor.setVoiceRemoval(voiceAmount, band[0], band[1]);
       if (balance != null)
@@ -304,6 +330,8 @@ final class EffectOptions {
   /** The settings in words, for summaries. */
   String describe(Processor p) {
     List<String> parts = new ArrayList<>();
+    if (p.pitch() != 0)
+      parts.add("pitch " + (p.pitch() > 0 ? "+" : "") + format(p.pitch()) + " semitones");
     if (p.voiceRemovalBand() != null) {
       parts.add(String.format(Locale.ROOT, "voice removal %s at %.0f-%.0f Hz",
           format(p.voiceRemovalAmount()), p.voiceRemovalBand().lowHz(),

@@ -34,6 +34,7 @@ import quenlab.hopwarbler.Processor;
                 + " note, the note spectrum from C1 (left) to B6 (right) and the settings, which"
                 + " keys change while it plays:",
             "  - + or left/right  speed down/up by 0.05",
+            "  < > (or , .)       key down/up by a semitone",
             "  v                  voice removal on/off (stereo)",
             "  m                  mono fold on/off (stereo)",
             "  [ ]                balance 5 towards the left/right channel (stereo)",
@@ -168,8 +169,6 @@ final class PlayCommand implements Callable<Integer> {
     private final Recording recording;
     private final PlayTerminal terminal;
     private final int frameBytes;
-    private final double minSpeed;
-    private final double maxSpeed;
     private double voiceAmount = 1.0;
     private double voiceLowHz = EffectOptions.DEFAULT_VOICE_LOW_HZ;
     private double voiceHighHz = EffectOptions.DEFAULT_VOICE_HIGH_HZ;
@@ -185,9 +184,6 @@ final class PlayCommand implements Callable<Integer> {
       this.recording = recording;
       this.terminal = terminal;
       this.frameBytes = 2 * processor.channels();
-      // The synthesis hop stays between 1 and the frame size.
-      this.minSpeed = Math.max(EffectOptions.MIN_SPEED, 1.0 / processor.overSampling());
-      this.maxSpeed = Math.min(EffectOptions.MAX_SPEED, processor.hop());
       if (processor.voiceRemovalBand() != null) {
         voiceAmount = processor.voiceRemovalAmount();
         voiceLowHz = processor.voiceRemovalBand().lowHz();
@@ -239,6 +235,8 @@ final class PlayCommand implements Callable<Integer> {
       switch (key) {
         case FASTER -> setSpeed(processor.speed() + SPEED_STEP);
         case SLOWER -> setSpeed(processor.speed() - SPEED_STEP);
+        case KEY_UP -> setPitch(processor.pitch() + 1);
+        case KEY_DOWN -> setPitch(processor.pitch() - 1);
         case LOUDER -> setGainDb(processor.gainDb() + GAIN_STEP_DB);
         case QUIETER -> setGainDb(processor.gainDb() - GAIN_STEP_DB);
         case VOICE -> {
@@ -269,9 +267,24 @@ final class PlayCommand implements Callable<Integer> {
     }
 
     private void setSpeed(double speed) {
-      // Rounded so that steps of 0.05 land on round figures after many presses.
+      // Rounded so that steps of 0.05 land on round figures after many presses. The vocoder
+      // stretches to speed / pitch factor, which its hop limits.
       double rounded = Math.round(speed * 1e6) / 1e6;
-      processor.setSpeed(Math.max(minSpeed, Math.min(maxSpeed, rounded)));
+      double factor = Math.pow(2, processor.pitch() / 12);
+      double low = Math.max(EffectOptions.MIN_SPEED, factor / processor.overSampling());
+      double high = Math.min(EffectOptions.MAX_SPEED, factor * processor.hop());
+      processor.setSpeed(Math.max(low, Math.min(high, rounded)));
+    }
+
+    // Moves the key within its range, as far as the vocoder's hop can stretch at this speed.
+    private void setPitch(double semitones) {
+      double rounded = Math.round(semitones * 1e6) / 1e6;
+      if (rounded < Processor.MIN_PITCH || rounded > Processor.MAX_PITCH)
+        return;
+      double stretch = processor.speed() / Math.pow(2, rounded / 12);
+      // The synthesis hop stays between 1 and the frame size.
+      if (stretch * processor.overSampling() >= 1 && stretch <= processor.hop())
+        processor.setPitch(rounded);
     }
 
     private void setGainDb(double gainDb) {
@@ -324,7 +337,9 @@ final class PlayCommand implements Callable<Integer> {
       }
       double gainDb = processor.gainDb();
       line.append("  gain ").append(gainDb > 0 ? "+" : "").append(EffectOptions.format(gainDb));
-      return line.append(" dB").toString();
+      double pitch = processor.pitch();
+      line.append(" dB  key ").append(pitch > 0 ? "+" : "").append(EffectOptions.format(pitch));
+      return line.toString();
     }
 
     // m:ss.t of the input.

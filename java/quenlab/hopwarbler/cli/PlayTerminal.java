@@ -25,6 +25,8 @@ final class PlayTerminal implements AutoCloseable {
   enum Key {
     FASTER,
     SLOWER,
+    KEY_UP,
+    KEY_DOWN,
     VOICE,
     MONO,
     BALANCE_LEFT,
@@ -37,9 +39,9 @@ final class PlayTerminal implements AutoCloseable {
 
   /** The one-line help that names the keys for a stereo input. */
   static final String HELP =
-      "keys: -/+ left/right speed, v voice, m mono, [ ] balance, up/down gain, q quit";
+      "keys: -/+ left/right speed, </> key, v voice, m mono, [ ] balance, up/down gain, q quit";
   /** The keys that a mono input leaves. */
-  static final String HELP_MONO = "keys: -/+ left/right speed, up/down gain, q quit";
+  static final String HELP_MONO = "keys: -/+ left/right speed, </> key, up/down gain, q quit";
 
   private static final int DEFAULT_WIDTH = 80;
 
@@ -62,6 +64,8 @@ final class PlayTerminal implements AutoCloseable {
     this.canMoveUp = terminal.getStringCapability(Capability.cursor_up) != null;
     bind(Key.FASTER, Capability.key_right, "+", "=", "\033[C", "\033OC");
     bind(Key.SLOWER, Capability.key_left, "-", "_", "\033[D", "\033OD");
+    bind(Key.KEY_UP, null, ">", ".");
+    bind(Key.KEY_DOWN, null, "<", ",");
     bind(Key.LOUDER, Capability.key_up, "\033[A", "\033OA");
     bind(Key.QUIETER, Capability.key_down, "\033[B", "\033OB");
     bind(Key.VOICE, null, "v", "V");

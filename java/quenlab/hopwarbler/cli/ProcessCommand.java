@@ -20,12 +20,14 @@ import quenlab.hopwarbler.Processor;
 @Command(name = "process", mixinStandardHelpOptions = true, versionProvider = Main.Version.class,
     sortOptions = false,
     description =
-        {"Changes the speed of an audio file without changing its pitch, and on the way removes the"
-                + " centre voice, rebalances, folds to mono, equalises or changes the gain.",
+        {"Changes the speed of an audio file without changing its pitch, or its key without"
+                + " changing its speed, and on the way removes the centre voice, rebalances, folds"
+                + " to mono, equalises or changes the gain.",
             "Reads and writes WAV, AIFF and AU (the output's format follows its extension); the output"
                 + " is 16-bit PCM with the input's rate and channels."},
     footer = {"", "Examples:", "  hopwarbler process song.wav slow.wav --speed 0.8",
         "  hopwarbler process song.aiff karaoke.wav --voice-removal --voice-band 150-4000",
+        "  hopwarbler process song.wav out.wav --pitch -3",
         "  hopwarbler process song.wav fast.au --tempo 10 --spectrum fast.png",
         "  hopwarbler process song.wav warm.wav --eq 60:4,10k:-3 --gain -2", "",
         "Exit status: 0 done, 1 a file could not be read or written, 2 a usage error."})

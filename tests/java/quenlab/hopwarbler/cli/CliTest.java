@@ -134,6 +134,36 @@ class CliTest {
   }
 
   @Test
+  void pitchMovesTheKeyOfTheFileAndOfItsPicture(@TempDir Path dir) throws IOException {
+    Path in = dir.resolve("in.wav");
+    TestFiles.write(in, tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}), 2);
+    Path out = dir.resolve("out.wav");
+    Path png = dir.resolve("out.png");
+    // 2048 / 4: the analyser reads tones true only on hops near a multiple of 4 frames.
+    Run r = run("process", in.toString(), out.toString(), "--pitch", "-3", "--spectrum",
+        png.toString(), "--width", "200", "--frame-size", "2048", "--oversampling", "4");
+    assertEquals(0, r.status(), r.err());
+    assertTrue(r.out().contains(", pitch -3 semitones"), r.out());
+    TestFiles.Audio audio = TestFiles.read(out);
+    // The vocoder stretches by 2^(-3/12) to a hop of 431, the resampler takes that back.
+    assertEquals(Math.round(Math.round(TestFiles.RATE * 431 / 512.0) / Math.pow(2, -0.25)),
+        audio.frames());
+    double[] x = audio.channel(0);
+    double fSharp4 = 440 * Math.pow(2, -0.25);
+    assertEquals(0.4, amplitudeAt(x, x.length / 4, 3 * x.length / 4, fSharp4), 0.02);
+    assertTrue(amplitudeAt(x, x.length / 4, 3 * x.length / 4, 440) < 0.01);
+    BufferedImage image = ImageIO.read(png.toFile());
+    int brightest = 0;
+    int[] level = new int[Notes.BANDS];
+    for (int band = 0; band < Notes.BANDS; band++) {
+      level[band] = brightness(image.getRGB(30 + 150, 8 + (71 - band) * 4 + 1));
+      if (level[band] > level[brightest])
+        brightest = band;
+    }
+    assertEquals("F#4", Notes.name(brightest), "the picture shows what is heard");
+  }
+
+  @Test
   void spectrumNamesTheStrongestNotes(@TempDir Path dir) throws IOException {
     Path in = dir.resolve("chord.wav");
     short[] a = tones(TestFiles.RATE, new double[] {440, 659.26}, new double[] {0.4, 0.2});

@@ -151,6 +151,12 @@ class LauncherTest {
             "out.wav", "--oversampling", "lots"},
         {"2", "--speed 0.2 needs --oversampling of at least 5", "process", "in.wav", "out.wav",
             "--speed", "0.2", "--oversampling", "4"},
+        {"2", "--pitch must be from -12 to 12 semitones, got 12.5", "process", "in.wav",
+            "out.wav", "--pitch", "12.5"},
+        {"2", "speed 0.2 with --pitch 12 (a stretch to speed 0.1) needs --oversampling of at least"
+                + " 10",
+            "process", "in.wav", "out.wav", "--speed", "0.2", "--pitch", "12", "--oversampling",
+            "8"},
         {"2", "--voice-amount must be from 0 to 1, got 1.5", "process", "in.wav", "out.wav",
             "--voice-removal", "--voice-amount", "1.5"},
         {"2", "--voice-amount needs --voice-removal", "process", "in.wav", "out.wav",

@@ -2,6 +2,7 @@ package quenlab.hopwarbler.cli;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quenlab.hopwarbler.Measurements.amplitudeAt;
 import static quenlab.hopwarbler.Measurements.rms;
 import static quenlab.hopwarbler.Measurements.tones;
 
@@ -21,6 +22,7 @@ class PlaySessionTest {
   // The settings line: input position, speed and mono.
   private static final Pattern STATUS = Pattern.compile(
       "(\\d+):(\\d\\d)\\.(\\d) / 0:20\\.0  speed (\\d+\\.\\d\\d)  voice \\w+  mono (on|off)");
+  private static final Pattern KEY = Pattern.compile("dB  key ([+-]?\\d+)");
   private static final Pattern SUMMARY =
       Pattern.compile("played in\\.wav: (\\d+):(\\d\\d)\\.(\\d{3}) -> .* quit at .* of 0:20\\.000");
 
@@ -37,6 +39,7 @@ class PlaySessionTest {
     double mono;
     double faster;
     double fastest;
+    double keyUp;
     double quit;
     try (LauncherRuns.InTerminal play = new LauncherRuns.InTerminal(
              LauncherRuns.launcher(), dir, "play", "in.wav", "--record", "rec.wav")) {
@@ -50,6 +53,10 @@ class PlaySessionTest {
       play.type("\033[C"); // the right arrow
       fastest = seconds(play.await(STATUS, m -> m.group(4).equals("1.10")));
       play.await(STATUS, m -> seconds(m) >= fastest + 2.5);
+      play.type(">");
+      play.await(KEY, m -> m.group(1).equals("+1"));
+      keyUp = seconds(play.await(STATUS, m -> true));
+      play.await(STATUS, m -> seconds(m) >= keyUp + 1.5);
       play.type("q");
       assertEquals(0, play.waitFor(), play.text());
       Matcher summary = SUMMARY.matcher(play.text());
@@ -68,6 +75,14 @@ class PlaySessionTest {
         mono, faster, fastest, quit, rec.frames(), expected * rate);
     assertEquals(expected * rate, rec.frames(), 0.02 * rate + 2 * 512,
         "1.0 until " + faster + " s, 1.05 until " + fastest + " s, 1.10 until " + quit + " s");
+
+    // The key moved a semitone up and the speed stayed: A4 (0.15 after the mono fold) became A#4
+    // in the last second.
+    int end = rec.frames() - 4096;
+    double[] last = rec.channel(0);
+    int from = end - rate;
+    double raised = amplitudeAt(last, from, end, 440 * Math.pow(2, 1 / 12.0));
+    assertTrue(raised > 0.13 && amplitudeAt(last, from, end, 440) < 0.01, "A#4 at " + raised);
 
     // From shortly after the mono key on, both channels are the same, through the speed changes
     // that follow; before, they differ.
