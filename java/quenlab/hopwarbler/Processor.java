@@ -98,8 +98,8 @@ public final class Processor implements AutoCloseable {
   private static final double SPECTRUM_TONE_GAIN = 0.3125;
   // Length of the ramps that carry a change of gain, balance or mono, in seconds of audio.
   private static final double RAMP_SECONDS = 0.02;
-  // Highest level a hop's native output may be expected to reach at the largest gain of the hop
-  // before the processor takes the smallest instead: a margin below the limiter's 0.95.
+  // Highest level a hop's native output may be expected to reach at the pre-amplifier the
+  // processor picks for it: a margin below the limiter's 0.95.
   private static final double HEADROOM = 0.8;
 
   private static final Object SLOT = new Object();
@@ -732,9 +732,10 @@ public final class Processor implements AutoCloseable {
   // Hands one hop from source[position...] to the native driver with the synthesis hop the planner
   // gives it, asking for exactly that many frames back, and emits them. The live controls move on
   // by the hop, and the output gets the gain its frames should have: the native pre-amplifier
-  // takes one of the hop's gains, and the output scaler brings the other frames to theirs. The
+  // takes a gain within the hop's range, and the output scaler brings every frame to its own. The
   // largest keeps the native quantisation finest; when the last hop's peak shows that it would
-  // push the signal into the native limiter, the smallest, since the scaler cannot undo a clamp.
+  // push the signal into the native limiter, the largest that keeps clear of it (and at least the
+  // smallest), since the scaler cannot undo a clamp.
   // `idealStep` is the current speed's hop / speed. Returns the block's peak. One hop per native
   // call, also because in stereo the analyser stores the left channel's frames of a block one
   // after the other and then averages every right-channel frame into the newest position only, so
@@ -757,7 +758,8 @@ public final class Processor implements AutoCloseable {
       least = Math.min(least, gains[i]);
       most = Math.max(most, gains[i]);
     }
-    double chosen = lastNativePeak / nativePreamp * most < HEADROOM ? most : least;
+    double loudest = lastNativePeak / nativePreamp; // the last hop's peak at a gain of 1
+    double chosen = loudest * most < HEADROOM ? most : Math.max(least, HEADROOM / loudest);
     float preamp = (float) chosen;
     if (preamp != nativePreamp) {
       dsp.dspSetPreamp(preamp);
