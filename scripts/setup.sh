@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building and testing hopwarbler needs on Debian 12: the compiler
-# and CMake, a JDK 17, GoogleTest, JUnit 5 and picocli, and clang 14 with its
+# and CMake, a JDK 17, GoogleTest, JUnit 5, picocli and JLine, script (bsdutils, for the
+# test that drives "hopwarbler play" through a pseudo-terminal), and clang 14 with its
 # runtime libraries (libFuzzer and the sanitizers) for the fuzz target. As root it
 # installs the missing packages with apt-get; otherwise it prints the apt-get line
 # to run and fails if anything is missing. Does nothing when all is there.
 set -euo pipefail
 
 packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java
-  clang-14 libclang-rt-14-dev)
+  libjline3-java bsdutils clang-14 libclang-rt-14-dev)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -37,9 +37,9 @@ final class LiveControls {
   private final boolean stereo;
   private final int eqLength;
   private final int rampFrames;
-  private final int rampHops;
   private final double[] frameShape; // raised cosine at the end of each of rampFrames frames
-  private final double[] hopShape; // the same at the end of each of rampHops hops
+  private int rampHops;
+  private double[] hopShape; // the same at the end of each of rampHops hops
 
   // Targets, written by any thread under `this`.
   private int balance = 50;
@@ -71,22 +71,29 @@ final class LiveControls {
   private boolean eqOn;
   private boolean eqOffAtEnd;
 
-  LiveControls(NativeInterface dsp, int channels, int eqLength, int rampFrames, int hop) {
+  LiveControls(NativeInterface dsp, int channels, int eqLength, int rampFrames) {
     this.dsp = dsp;
     this.stereo = channels == 2;
     this.eqLength = eqLength;
     this.rampFrames = Math.max(1, rampFrames);
-    this.rampHops = Math.max(4, (2 * this.rampFrames + hop - 1) / hop);
     this.frameShape = shape(this.rampFrames);
-    this.hopShape = shape(rampHops);
     this.mixDone = this.rampFrames;
     this.ampDone = this.rampFrames;
-    this.voiceDone = rampHops;
-    this.eqDone = rampHops;
     this.eqFrom = flat(eqLength);
     this.eqTo = flat(eqLength);
     this.eqWork = flat(eqLength);
     this.eqOffAtEnd = true;
+  }
+
+  /**
+   * Sizes the stepped ramps for hops of {@code hop} frames: twice {@code rampFrames}, and at least
+   * four hops. Called between streams; the next stream starts with every setting at its target.
+   */
+  void setHop(int hop) {
+    rampHops = Math.max(4, (2 * rampFrames + hop - 1) / hop);
+    hopShape = shape(rampHops);
+    voiceDone = rampHops;
+    eqDone = rampHops;
   }
 
   private static double[] shape(int steps) {

@@ -67,11 +67,12 @@ import java.util.Objects;
  * or off included) and of the equaliser in small steps over a few hops (at least 40 ms). A stream
  * starts with every setting as it was last set.
  */
+
 public final class Processor implements AutoCloseable {
-  /** Default FFT frame size in samples. */
+  /** FFT frame size in samples of {@link Quality#FAST}, the least work. */
   public static final int DEFAULT_FRAME_SIZE = 2048;
 
-  /** Default number of analysis hops per frame. */
+  /** Analysis hops per frame of {@link Quality#FAST}. */
   public static final int DEFAULT_OVER_SAMPLING = 4;
 
   /** Gain of the native driver for a steady tone, which the pre-amplifier compensates. */
@@ -102,6 +103,7 @@ public final class Processor implements AutoCloseable {
   // processor picks for it: a margin below the limiter's 0.95.
   private static final double HEADROOM = 0.8;
 
+
   private static final Object SLOT = new Object();
   private static Processor openProcessor; // guarded by SLOT
   private static int firstFrameSize; // guarded by SLOT: frame size of the first open
@@ -109,10 +111,19 @@ public final class Processor implements AutoCloseable {
   private final NativeInterface dsp;
   private final int sampleRate;
   private final int channels;
-  private final int frameSize;
-  private final int overSampling;
-  private final int hop;
-  private final boolean equaliserFits;
+  // The preset that picks the format when each stream starts, or null for a format fixed at open.
+  private final Quality quality;
+
+  // The format: fixed at open, or planned from the speed until a stream starts and then kept for
+  // it. Written under settingsLock (and streamLock once a stream runs), read by any thread.
+  private volatile int frameSize;
+  private volatile int overSampling;
+  private volatile int hop;
+  private volatile boolean equaliserFits;
+  private volatile boolean formatPending; // written under settingsLock: the next stream plans it
+  private int nativeFrameSize; // guarded by streamLock: the format of the last dspInit
+  private int nativeOverSampling;
+  private EqualizerCurve equaliser; // guarded by settingsLock; null while the equaliser is off
 
   // Settings; written under settingsLock, read by the processing thread without it.
   private final Object settingsLock = new Object();
@@ -126,22 +137,23 @@ public final class Processor implements AutoCloseable {
 
   // Stream state; touched only under streamLock.
   private final Object streamLock = new Object();
-  private final short[] pending;
+  private short[] pending;
   private int pendingFrames;
-  private final short[] work;
-  private final short[] silence;
+  private short[] work;
+  private short[] silence;
   private boolean started; // the native driver has received the first hop of this stream
   private boolean restartPending; // flush() ended a stream; the next input starts a new one
   private int latency;
   private int toDiscard;
   private long emitLimit = Long.MAX_VALUE;
   private final SampleBuffer out = new SampleBuffer();
-  private final StepPlanner planner;
-  private final OverlapGain overlapGain;
-  private final OutputScaler scaler;
   private final LiveControls controls;
-  private final double[] gains; // per output frame of a hop: the pre-amplifier it should have
-  private final double[] ratios;
+  private final OutputScaler scaler;
+  // Sized for the format; made again with the buffers when a stream starts in another one.
+  private StepPlanner planner;
+  private OverlapGain overlapGain;
+  private double[] gains; // per output frame of a hop: the pre-amplifier it should have
+  private double[] ratios;
   private float nativePreamp;
   private float lastNativePeak; // native peak of the last hop, at nativePreamp
 
@@ -155,36 +167,117 @@ public final class Processor implements AutoCloseable {
   private volatile long clampedSamples;
 
   private Processor(NativeInterface dsp, int sampleRate, int channels, int frameSize,
-      int overSampling, boolean equaliserFits) {
+      int overSampling, Quality quality) {
     this.dsp = dsp;
     this.sampleRate = sampleRate;
     this.channels = channels;
+    this.quality = quality;
+    this.formatPending = quality != null;
+    this.nativeFrameSize = frameSize;
+    this.nativeOverSampling = overSampling;
+    this.scaler = new OutputScaler(channels);
+    this.controls = new LiveControls(
+        dsp, channels, EQ_LENGTH, (int) Math.round(RAMP_SECONDS * sampleRate));
+    this.nativePreamp = preampFor(0.0);
+    setFormat(frameSize, overSampling);
+    allocateBuffers();
+    this.lastIdealStep = idealStep(1.0);
+  }
+
+  private void setFormat(int frameSize, int overSampling) {
     this.frameSize = frameSize;
     this.overSampling = overSampling;
     this.hop = frameSize / overSampling;
-    this.equaliserFits = equaliserFits;
-    this.pending = new short[hop * channels];
-    this.work = new short[Math.max(hop, frameSize) * channels];
-    this.silence = new short[hop * channels];
-    this.planner = new StepPlanner(hop, frameSize);
-    this.overlapGain = new OverlapGain(frameSize);
-    this.scaler = new OutputScaler(channels);
-    this.controls = new LiveControls(
-        dsp, channels, EQ_LENGTH, (int) Math.round(RAMP_SECONDS * sampleRate), hop);
-    this.gains = new double[frameSize];
-    this.ratios = new double[frameSize];
-    this.nativePreamp = preampFor(0.0);
-    this.lastIdealStep = planner.idealStep(1.0);
+    this.equaliserFits = frameSize <= firstFrameSize;
+  }
+
+  private void allocateBuffers() {
+    pending = new short[hop * channels];
+    work = new short[Math.max(hop, frameSize) * channels];
+    silence = new short[hop * channels];
+    planner = new StepPlanner(hop, frameSize);
+    overlapGain = new OverlapGain(frameSize);
+    gains = new double[frameSize];
+    ratios = new double[frameSize];
+    controls.setHop(hop);
   }
 
   /**
-   * Opens the processor with a frame size of {@value #DEFAULT_FRAME_SIZE} and an oversampling of
-   * {@value #DEFAULT_OVER_SAMPLING}.
+   * Presets of frame size and hops per frame. Frames of 2048 samples resolve low notes finely;
+   * frames of 1024 smear attacks less, which speeding up needs most. More hops per frame give
+   * purer steady tones and smoother slow-downs for proportionally more work. The frame sizes are
+   * those for 44.1 kHz; other rates scale them to the nearest power of two (96 kHz doubles them).
+   */
+  public enum Quality {
+    /** 2048-sample frames with 4 hops: the least work, about 200 times real time. */
+    FAST(2048, 4, 2048, 4),
+    /** 2048-sample frames with 8 hops: twice the work of {@link #FAST}, clearly purer. */
+    BALANCED(2048, 8, 2048, 8),
+    /**
+     * The default: 2048-sample frames with 16 hops below speed 1, 1024-sample frames with 16 hops
+     * from speed 1 on; about four times the work of {@link #FAST}.
+     */
+    BEST(2048, 16, 1024, 16);
+
+    private final int slowFrameSize;
+    private final int slowOverSampling;
+    private final int fastFrameSize;
+    private final int fastOverSampling;
+
+    Quality(int slowFrameSize, int slowOverSampling, int fastFrameSize, int fastOverSampling) {
+      this.slowFrameSize = slowFrameSize;
+      this.slowOverSampling = slowOverSampling;
+      this.fastFrameSize = fastFrameSize;
+      this.fastOverSampling = fastOverSampling;
+    }
+
+    /** The frame size this preset picks for a stream at {@code sampleRate} Hz and {@code speed}. */
+    public int frameSize(int sampleRate, double speed) {
+      int atCdRate = speed < 1 ? slowFrameSize : fastFrameSize;
+      long exponent = Math.round(Math.log((double) atCdRate * sampleRate / 44100.0) / Math.log(2));
+      return 1 << (int) Math.max(6, Math.min(12, exponent));
+    }
+
+    /** The hops per frame this preset picks for {@code speed}. */
+    public int overSampling(double speed) {
+      return speed < 1 ? slowOverSampling : fastOverSampling;
+    }
+  }
+
+  /**
+   * Opens the processor at the {@link Quality#BEST} settings, the frame and hops picked when the
+   * stream starts from the speed in force then.
    *
-   * @see #open(int, int, int, int)
+   * @see #open(int, int, Quality)
    */
   public static Processor open(int sampleRate, int channels) {
-    return open(sampleRate, channels, DEFAULT_FRAME_SIZE, DEFAULT_OVER_SAMPLING);
+    return open(sampleRate, channels, Quality.BEST);
+  }
+
+  /**
+   * Opens the processor with the frame size and hops that {@code quality} picks for the speed in
+   * force when a stream starts: set the speed before the first {@link #process} call (or before the
+   * first after a {@link #flush}) and the stream gets the best format for it. Speed changes while
+   * the stream runs keep its format. Until a stream starts, {@link #frameSize()}, {@link
+   * #overSampling()} and {@link #hop()} report the format planned for the current speed.
+   *
+   * <p>The frame never exceeds that of the first stream of the process, whose size the native
+   * equaliser table keeps (see {@link #setEqualizer}).
+   *
+   * @throws IllegalArgumentException if an argument is outside its range
+   * @throws IllegalStateException if another processor is open in this process
+   * @see #open(int, int, int, int)
+   */
+  public static Processor open(int sampleRate, int channels, Quality quality) {
+    Objects.requireNonNull(quality, "quality");
+    checkFormat(sampleRate, channels, 4, 1);
+    synchronized (SLOT) {
+      // The first stream of the process sets up the native equaliser table: give it the largest
+      // frame the preset can pick, so that every later choice fits.
+      int largest = Math.max(quality.frameSize(sampleRate, 0.5), quality.frameSize(sampleRate, 2));
+      int frame = firstFrameSize == 0 ? largest : Math.min(largest, firstFrameSize);
+      return openNative(sampleRate, channels, frame, quality.overSampling(1.0), quality);
+    }
   }
 
   /**
@@ -203,6 +296,13 @@ public final class Processor implements AutoCloseable {
    * @throws UnsatisfiedLinkError if the native library cannot be loaded
    */
   public static Processor open(int sampleRate, int channels, int frameSize, int overSampling) {
+    checkFormat(sampleRate, channels, frameSize, overSampling);
+    synchronized (SLOT) {
+      return openNative(sampleRate, channels, frameSize, overSampling, null);
+    }
+  }
+
+  private static void checkFormat(int sampleRate, int channels, int frameSize, int overSampling) {
     if (sampleRate < 4 || sampleRate > MAX_SAMPLE_RATE) {
       throw new IllegalArgumentException(
           "sampleRate must be from 4 to " + MAX_SAMPLE_RATE + " Hz, got " + sampleRate);
@@ -219,22 +319,35 @@ public final class Processor implements AutoCloseable {
       throw new IllegalArgumentException(
           "overSampling must be from 1 to frameSize (" + frameSize + "), got " + overSampling);
     }
-    synchronized (SLOT) {
-      if (openProcessor != null) {
-        throw new IllegalStateException(
-            "another Processor is open; the native library serves one stream per process, so"
-            + " close the other one first");
-      }
-      NativeInterface dsp = new NativeInterface();
-      dsp.dspInit(frameSize, overSampling, sampleRate, channels);
-      if (firstFrameSize == 0)
-        firstFrameSize = frameSize;
-      Processor processor = new Processor(
-          dsp, sampleRate, channels, frameSize, overSampling, frameSize <= firstFrameSize);
-      processor.applyDefaults();
-      openProcessor = processor;
-      return processor;
+  }
+
+  // Called with SLOT held.
+  private static Processor openNative(
+      int sampleRate, int channels, int frameSize, int overSampling, Quality quality) {
+    if (openProcessor != null) {
+      throw new IllegalStateException(
+          "another Processor is open; the native library serves one stream per process, so"
+          + " close the other one first");
     }
+    NativeInterface dsp = new NativeInterface();
+    dsp.dspInit(frameSize, overSampling, sampleRate, channels);
+    if (firstFrameSize == 0)
+      firstFrameSize = frameSize;
+    Processor processor =
+        new Processor(dsp, sampleRate, channels, frameSize, overSampling, quality);
+    processor.applyDefaults();
+    if (quality != null)
+      processor.planFormat(1.0);
+    openProcessor = processor;
+    return processor;
+  }
+
+  // Sets the format fields to what the preset picks for `speed`, within the equaliser table's
+  // reach. Called under settingsLock while no stream runs.
+  private void planFormat(double speed) {
+    int frame = Math.min(quality.frameSize(sampleRate, speed), firstFrameSize);
+    int hops = Math.max(quality.overSampling(speed), (int) Math.ceil(1 / speed - 1e-9));
+    setFormat(frame, Math.min(frame, hops));
   }
 
   private void applyDefaults() {
@@ -309,12 +422,18 @@ public final class Processor implements AutoCloseable {
    * @throws IllegalArgumentException if {@code speed} is not a finite number above 0
    */
   public void setSpeed(double speed) {
-    if (!(speed > 0) || Double.isInfinite(speed)) {
-      throw new IllegalArgumentException("speed must be a finite factor above 0, got " + speed);
-    }
+    checkSpeed(speed);
     synchronized (settingsLock) {
       checkOpen();
       this.speed = speed;
+      if (formatPending)
+        planFormat(speed);
+    }
+  }
+
+  private static void checkSpeed(double speed) {
+    if (!(speed > 0) || Double.isInfinite(speed)) {
+      throw new IllegalArgumentException("speed must be a finite factor above 0, got " + speed);
     }
   }
 
@@ -329,7 +448,7 @@ public final class Processor implements AutoCloseable {
    * frames allows). Over any run of hops the output keeps to it within one frame.
    */
   public double effectiveSpeed() {
-    return hop / planner.idealStep(speed);
+    return hop / idealStep(speed);
   }
 
   /**
@@ -338,7 +457,7 @@ public final class Processor implements AutoCloseable {
    * just above it, in the proportion that gives the exact speed on average.
    */
   public int stepOut() {
-    return (int) Math.round(planner.idealStep(speed));
+    return (int) Math.round(idealStep(speed));
   }
 
   /**
@@ -349,7 +468,7 @@ public final class Processor implements AutoCloseable {
     if (inputFrames < 0) {
       throw new IllegalArgumentException("inputFrames must be 0 or more, got " + inputFrames);
     }
-    return Math.round(inputFrames * planner.idealStep(speed) / hop);
+    return Math.round(inputFrames * idealStep(speed) / hop);
   }
 
   /**
@@ -361,12 +480,17 @@ public final class Processor implements AutoCloseable {
    */
   public int latencyFrames() {
     synchronized (streamLock) {
-      return started && !restartPending ? latency : latencyFor(planner.idealStep(speed));
+      return started && !restartPending ? latency : latencyFor(idealStep(speed));
     }
   }
 
   private int latencyFor(double step) {
     return (int) Math.round(frameSize / 2.0 + step * (frameSize - 2.0 * hop) / (2.0 * hop));
+  }
+
+  // The synthesis hop the speed asks for in the current format.
+  private double idealStep(double speed) {
+    return StepPlanner.idealStep(speed, hop, frameSize);
   }
 
   // ---------------------------------------------------------------------------------------------
@@ -519,10 +643,10 @@ public final class Processor implements AutoCloseable {
           + firstFrameSize + " by the first stream of this process and cannot serve a frame of "
           + frameSize);
     }
-    float[] gains = curve.binGains(frameSize, sampleRate, EQ_LENGTH);
     synchronized (settingsLock) {
       checkOpen();
-      controls.setEqualizer(gains);
+      controls.setEqualizer(curve.binGains(frameSize, sampleRate, EQ_LENGTH));
+      equaliser = curve;
     }
   }
 
@@ -531,6 +655,7 @@ public final class Processor implements AutoCloseable {
     synchronized (settingsLock) {
       checkOpen();
       controls.setEqualizer(null);
+      equaliser = null;
     }
   }
 
@@ -644,14 +769,14 @@ public final class Processor implements AutoCloseable {
     }
     synchronized (streamLock) {
       checkOpen();
-      if (frames > 0 && restartPending)
-        restart();
+      if (frames > 0)
+        beginStream();
       out.clear();
       float peak = 0f;
       int position = offset;
       int remaining = frames;
       inputFrames += frames;
-      double step = planner.idealStep(speed);
+      double step = idealStep(speed);
       while (remaining > 0) {
         if (pendingFrames == 0 && remaining >= hop) {
           planner.feed(hop, step);
@@ -691,7 +816,7 @@ public final class Processor implements AutoCloseable {
       out.clear();
       if (restartPending || (!started && pendingFrames == 0))
         return out.toArray();
-      double step = planner.idealStep(speed);
+      double step = idealStep(speed);
       long target = Math.round(planner.owedFrames());
       emitLimit = target;
       float peak = 0f;
@@ -707,26 +832,53 @@ public final class Processor implements AutoCloseable {
       }
       emitLimit = Long.MAX_VALUE;
       restartPending = true;
+      synchronized (settingsLock) {
+        if (quality != null) {
+          formatPending = true;
+          planFormat(speed);
+        }
+      }
       lastPeak = peak;
       return out.toArray();
     }
   }
 
-  // Starts a new stream after a flush: the vocoder restarts with an empty history (the first hop
-  // loads the voice filter again, whose history survives the native set-up).
-  private void restart() {
-    dsp.dspInit(frameSize, overSampling, sampleRate, channels);
-    restartPending = false;
-    planner.reset();
-    overlapGain.reset();
-    lastNativePeak = 0;
-    started = false;
-    pendingFrames = 0;
-    inputFrames = 0;
-    outputFrames = 0;
-    streamPeak = 0f;
-    limitedSamples = 0;
-    clampedSamples = 0;
+  // Readies the native driver for the stream that the first input frames start: the format the
+  // preset plans for the speed in force, and after a flush a vocoder with an empty history (the
+  // first hop loads the voice filter again, whose history survives the native set-up). Returns at
+  // once while a stream runs.
+  private void beginStream() {
+    if (!restartPending && !formatPending)
+      return;
+    synchronized (settingsLock) {
+      if (!restartPending && !formatPending)
+        return;
+      formatPending = false;
+      boolean reformat = frameSize != nativeFrameSize || overSampling != nativeOverSampling;
+      if (restartPending || reformat) {
+        dsp.dspInit(frameSize, overSampling, sampleRate, channels);
+        nativeFrameSize = frameSize;
+        nativeOverSampling = overSampling;
+      }
+      // The gains were worked out for the frame planned when the equaliser was set.
+      if (equaliser != null)
+        controls.setEqualizer(equaliser.binGains(frameSize, sampleRate, EQ_LENGTH));
+      if (reformat)
+        allocateBuffers();
+    }
+    if (restartPending) {
+      restartPending = false;
+      started = false;
+      pendingFrames = 0;
+      planner.reset();
+      overlapGain.reset();
+      lastNativePeak = 0;
+      inputFrames = 0;
+      outputFrames = 0;
+      streamPeak = 0f;
+      limitedSamples = 0;
+      clampedSamples = 0;
+    }
   }
 
   // Hands one hop from source[position...] to the native driver with the synthesis hop the planner

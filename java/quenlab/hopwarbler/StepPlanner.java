@@ -23,7 +23,7 @@ final class StepPlanner {
   }
 
   /** The synthesis hop a speed asks for, {@code hop / speed}, within 1 .. frameSize. */
-  double idealStep(double speed) {
+  static double idealStep(double speed, int hop, int frameSize) {
     return Math.max(1.0, Math.min(frameSize, hop / speed));
   }
 

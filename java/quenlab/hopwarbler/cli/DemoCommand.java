@@ -123,9 +123,7 @@ final class DemoCommand implements Callable<Integer> {
   }
 
   private Result run(DemoPiece piece, Setting setting) {
-    int os = EffectOptions.autoOverSampling(Processor.DEFAULT_FRAME_SIZE, setting.speed());
-    try (Processor p = Main.openProcessor(
-             () -> Processor.open(SAMPLE_RATE, 2, Processor.DEFAULT_FRAME_SIZE, os))) {
+    try (Processor p = Main.openProcessor(() -> Processor.open(SAMPLE_RATE, 2))) {
       p.setSpeed(setting.speed());
       setting.configure().accept(p);
       Spectrogram spectrogram = new Spectrogram();

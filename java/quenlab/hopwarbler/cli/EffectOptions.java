@@ -25,14 +25,20 @@ final class EffectOptions {
       description = "Tempo change in percent instead of --speed: 25 plays 25%% faster, -20 slower.")
   Double tempo;
 
-  @Option(names = "--frame-size", paramLabel = "N", defaultValue = "2048",
-      description = "FFT frame size, a power of two from 64 to 4096 (default: ${DEFAULT-VALUE}).")
-  int frameSize;
+  @Option(names = "--quality", paramLabel = "PRESET", defaultValue = "best",
+      description = "fast (frame 2048, 4 hops), balanced (2048, 8 hops) or best (16 hops; frame"
+          + " 2048 below speed 1, 1024 from it; about four times the work of fast) (default:"
+          + " ${DEFAULT-VALUE}). --frame-size and --oversampling override it.")
+  String quality;
 
-  @Option(names = "--oversampling", paramLabel = "N", defaultValue = "auto",
+  @Option(names = "--frame-size", paramLabel = "N",
+      description = "FFT frame size, a power of two from 64 to 4096 (default: the preset's).")
+  Integer frameSize;
+
+  @Option(names = "--oversampling", paramLabel = "N",
       description =
           "Analysis hops per frame, or auto: 4, or more when slowing down so that the output"
-          + " frames overlap by at least two thirds (default: ${DEFAULT-VALUE}).")
+          + " frames overlap by at least two thirds (default: the preset's).")
   String overSampling;
 
   @Option(names = "--voice-removal",
@@ -102,16 +108,39 @@ final class EffectOptions {
     return Math.min(os, frameSize);
   }
 
-  /** Checks everything that does not depend on the input file; returns the oversampling. */
-  int validate() {
-    double factor = speedFactor();
-    if (frameSize < 64 || frameSize > 4096 || Integer.bitCount(frameSize) != 1) {
+  /** The preset of --quality. */
+  Processor.Quality preset() {
+    try {
+      return Processor.Quality.valueOf(quality.trim().toUpperCase(Locale.ROOT));
+    } catch (IllegalArgumentException e) {
       throw CliException.usage(
-          "--frame-size must be a power of two from 64 to 4096, got " + frameSize);
+          "--quality must be fast, balanced or best, got '" + quality + "'");
+    }
+  }
+
+  /** Checks everything that does not depend on the input file. */
+  void validate() {
+    resolveFormat(44100);
+  }
+
+  // The frame size and hops for a stream at `sampleRate`: the options given, the rest from the
+  // preset; null when neither option is given and the preset plans the format itself.
+  private int[] resolveFormat(int sampleRate) {
+    double factor = speedFactor();
+    Processor.Quality preset = preset();
+    if (frameSize == null && overSampling == null) {
+      checkVoiceAndLevels();
+      return null;
+    }
+    int frame = frameSize != null ? frameSize : preset.frameSize(sampleRate, factor);
+    if (frame < 64 || frame > 4096 || Integer.bitCount(frame) != 1) {
+      throw CliException.usage("--frame-size must be a power of two from 64 to 4096, got " + frame);
     }
     int os;
-    if (overSampling.equalsIgnoreCase("auto")) {
-      os = autoOverSampling(frameSize, factor);
+    if (overSampling == null) {
+      os = Math.min(frame, Math.max(preset.overSampling(factor), (int) Math.ceil(1 / factor - 1e-9)));
+    } else if (overSampling.equalsIgnoreCase("auto")) {
+      os = autoOverSampling(frame, factor);
     } else {
       try {
         os = Integer.parseInt(overSampling.trim());
@@ -119,21 +148,26 @@ final class EffectOptions {
         throw CliException.usage(
             "--oversampling must be a whole number or auto, got '" + overSampling + "'");
       }
-      if (os < 1 || os > frameSize) {
+      if (os < 1 || os > frame) {
         throw CliException.usage(
-            "--oversampling must be from 1 to the frame size " + frameSize + ", got " + os);
+            "--oversampling must be from 1 to the frame size " + frame + ", got " + os);
       }
       if (factor * os < 1) {
         throw CliException.usage("--speed " + format(factor) + " needs --oversampling of at least "
             + (int) Math.ceil(1 / factor - 1e-9) + ": the output hop cannot exceed the frame");
       }
     }
-    int hop = frameSize / os;
+    int hop = frame / os;
     if (factor > hop) {
       throw CliException.usage("speed " + format(factor) + " is above the hop of " + hop
           + " frames; use a smaller"
           + " --oversampling or a larger --frame-size");
     }
+    checkVoiceAndLevels();
+    return new int[] {frame, os};
+  }
+
+  private void checkVoiceAndLevels() {
     if (voiceAmountOption != null && !voiceRemoval) {
       throw CliException.usage("--voice-amount needs --voice-removal");
     }
@@ -153,7 +187,6 @@ final class EffectOptions {
           + format(Processor.MAX_GAIN_DB) + " dB, got " + format(gainDb));
     }
     equaliserPoints(Double.MAX_VALUE);
-    return os;
   }
 
   /**
@@ -162,14 +195,15 @@ final class EffectOptions {
    * @param input the input's name, for messages
    */
   Processor open(int sampleRate, int channels, Path input) {
-    int os = validate();
+    int[] format = resolveFormat(sampleRate);
     double nyquist = sampleRate / 2.0;
     double[] band = voiceBandHz(nyquist);
     TreeMap<Double, Double> points = equaliserPoints(nyquist);
     if (voiceAmount != null && channels != 2) {
       throw CliException.usage("--voice-removal needs a stereo input, and '" + input + "' is mono");
     }
-    Processor processor = Processor.open(sampleRate, channels, frameSize, os);
+    Processor processor = format == null ? Processor.open(sampleRate, channels, preset())
+                                         : Processor.open(sampleRate, channels, format[0], format[1]);
     try {
       processor.setSpeed(speedFactor());
       if (voiceAmount != null)

@@ -1,11 +1,12 @@
 package quenlab.hopwarbler.cli;
 
 import java.io.IOException;
-import java.io.InputStream;
 import java.io.PrintWriter;
 import java.nio.file.Path;
+import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.Callable;
+import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
@@ -14,30 +15,54 @@ import javax.sound.sampled.SourceDataLine;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Model.CommandSpec;
+import picocli.CommandLine.Option;
 import picocli.CommandLine.Parameters;
 import picocli.CommandLine.Spec;
 import quenlab.hopwarbler.AudioStreams;
 import quenlab.hopwarbler.Notes;
 import quenlab.hopwarbler.Processor;
 
-/** {@code hopwarbler play IN}: plays a file through the default output while processing it. */
+/**
+ * {@code hopwarbler play IN}: plays a file through the default output while processing it; in a
+ * terminal, keys change the settings as it plays.
+ */
 @Command(name = "play", mixinStandardHelpOptions = true, versionProvider = Main.Version.class,
     sortOptions = false,
     description =
         {"Plays an audio file through the default audio output while processing it with the same"
-            + " options as 'process'. In a terminal it shows a live level meter, the strongest note"
-            + " and the note spectrum from C1 (left) to B6 (right)."},
-    footer = {"", "Example:", "  hopwarbler play song.wav --speed 0.75 --voice-removal", "",
-        "Exit status: 0 done, 1 no audio output or a file that cannot be read, 2 a usage error."})
+                + " options as 'process'. In a terminal it shows a live level meter, the strongest"
+                + " note, the note spectrum from C1 (left) to B6 (right) and the settings, which"
+                + " keys change while it plays:",
+            "  - + or left/right  speed down/up by 0.05",
+            "  v                  voice removal on/off (stereo)",
+            "  m                  mono fold on/off (stereo)",
+            "  [ ]                balance 5 towards the left/right channel (stereo)",
+            "  up/down            gain up/down by 1 dB",
+            "  q or Ctrl-C        quit; --record keeps what was heard until then", ""},
+    footer = {"", "Examples:", "  hopwarbler play song.wav --speed 0.75 --voice-removal",
+        "  hopwarbler play song.wav --record session.wav", "",
+        "Exit status: 0 done or quit, 1 no audio output (without --record) or a file that cannot"
+            + " be read or written, 2 a usage error."})
 final class PlayCommand implements Callable<Integer> {
   // Characters for the note strip, from silent to loud over 60 dB.
   private static final String SHADES = " .:-=+*#%@";
   private static final int METER = 20;
+  private static final double SPEED_STEP = 0.05;
+  private static final int BALANCE_STEP = 5;
+  private static final double GAIN_STEP_DB = 1.0;
+  // How far output runs ahead of the clock without an audio device: the output line's buffer.
+  private static final double AHEAD_SECONDS = 0.25;
 
   @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
   Path input;
 
   @Mixin EffectOptions effects;
+
+  @Option(names = "--record", paramLabel = "FILE",
+      description = "Also write what is heard, with every change made while playing, to FILE"
+          + " (.wav, .aiff/.aif or .au; 16-bit PCM with the input's rate and channels). Without an"
+          + " audio output, play then only records, still in real time.")
+  Path record;
 
   @Spec CommandSpec spec;
 
@@ -46,27 +71,70 @@ final class PlayCommand implements Callable<Integer> {
     PrintWriter out = spec.commandLine().getOut();
     PrintWriter err = spec.commandLine().getErr();
     effects.validate();
+    AudioFileFormat.Type recordType = null;
+    if (record != null) {
+      recordType = AudioFiles.typeFor(record);
+      AudioFiles.checkNotInput(input, record);
+      AudioFiles.checkWritable(record);
+    }
     try (InputFile in = InputFile.open(input)) {
       AudioFormat format = AudioStreams.pcm16(in.sampleRate, in.channels, false);
-      SourceDataLine line = openLine(format);
+      SourceDataLine line = null;
+      String noOutput = null;
+      try {
+        line = openLine(format);
+      } catch (CliException e) {
+        if (record == null)
+          throw e;
+        noOutput = e.getMessage();
+      }
       try (Processor processor =
-               Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input))) {
-        boolean live = System.console() != null;
-        AudioInputStream processed = AudioStreams.process(
-            in.stream, processor, Capture.blockFrames(in.sampleRate, true), null);
-        play(processed, line, processor, live ? err : null);
+               Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input));
+           Recording recording =
+               record != null ? Recording.start(record, recordType, format) : null) {
+        if (noOutput != null) {
+          err.println("hopwarbler: " + noOutput + "; recording to '" + record + "' only");
+          err.flush();
+        }
+        PlayTerminal terminal = System.console() != null ? openTerminal(err) : null;
+        boolean quit;
+        try {
+          quit = new Session(in, processor, line, recording, terminal).run();
+        } finally {
+          if (terminal != null)
+            terminal.close();
+        }
+        if (recording != null)
+          recording.finish();
         Processor.Stats stats = processor.stats();
-        out.printf(Locale.ROOT, "played %s: %s -> %s, speed %s (effective %.4f), peak %s%n", input,
-            AudioFiles.duration(stats.inputFrames(), in.sampleRate),
+        out.printf(Locale.ROOT, "played %s: %s -> %s, speed %s (effective %.4f), peak %s%s%s%n",
+            input, AudioFiles.duration(stats.inputFrames(), in.sampleRate),
             AudioFiles.duration(stats.outputFrames(), in.sampleRate),
             EffectOptions.format(processor.speed()), processor.effectiveSpeed(),
-            Main.dbfs(stats.peakLevel()));
+            Main.dbfs(stats.peakLevel()),
+            quit && in.frames >= 0
+                ? ", quit at " + AudioFiles.duration(stats.inputFrames(), in.sampleRate) + " of "
+                    + AudioFiles.duration(in.frames, in.sampleRate)
+                : "",
+            recording != null ? ", recorded to " + record : "");
         return 0;
       } catch (IOException e) {
         throw in.readError(e);
       } finally {
-        line.close();
+        if (line != null)
+          line.close();
       }
+    }
+  }
+
+  private static PlayTerminal openTerminal(PrintWriter err) {
+    try {
+      return PlayTerminal.open();
+    } catch (IOException | RuntimeException e) {
+      err.println("hopwarbler: the terminal's keys cannot be read (" + oneLine(e) + "); playing"
+          + " without them");
+      err.flush();
+      return null;
     }
   }
 
@@ -74,7 +142,8 @@ final class PlayCommand implements Callable<Integer> {
     try {
       SourceDataLine line = AudioSystem.getSourceDataLine(format);
       // A quarter of a second of buffer: the meter stays close to what is heard.
-      line.open(format, Math.max(4096, (int) (format.getFrameRate() / 4) * format.getFrameSize()));
+      line.open(format,
+          Math.max(4096, (int) (format.getFrameRate() * AHEAD_SECONDS) * format.getFrameSize()));
       line.start();
       return line;
     } catch (LineUnavailableException | IllegalArgumentException | SecurityException e) {
@@ -87,23 +156,182 @@ final class PlayCommand implements Callable<Integer> {
     return message.replaceAll("\\s+", " ").trim();
   }
 
-  private static void play(InputStream processed, SourceDataLine line, Processor processor,
-      PrintWriter meter) throws IOException {
-    byte[] buffer =
-        new byte[Math.max(4, line.getFormat().getFrameSize() * processor.sampleRate() / 32)];
-    int n;
-    while ((n = processed.read(buffer)) >= 0) {
-      line.write(buffer, 0, n - n % line.getFormat().getFrameSize());
-      if (meter != null) {
-        meter.print("\r" + meterLine(processor.peakLevel(), processor.spectrum()));
-        meter.flush();
+  /**
+   * One run through the file: blocks of 1/32 s go through the processor to the output line and
+   * the recording; between blocks the keys pressed since are applied, so a change is heard from
+   * the next block on. Without an output line the loop keeps to the clock itself.
+   */
+  private static final class Session {
+    private final InputFile in;
+    private final Processor processor;
+    private final SourceDataLine line;
+    private final Recording recording;
+    private final PlayTerminal terminal;
+    private final int frameBytes;
+    private final double minSpeed;
+    private final double maxSpeed;
+    private double voiceAmount = 1.0;
+    private double voiceLowHz = EffectOptions.DEFAULT_VOICE_LOW_HZ;
+    private double voiceHighHz = EffectOptions.DEFAULT_VOICE_HIGH_HZ;
+    private long inputFrames;
+    private long framesOut;
+    private long startedNanos;
+
+    Session(InputFile in, Processor processor, SourceDataLine line, Recording recording,
+        PlayTerminal terminal) {
+      this.in = in;
+      this.processor = processor;
+      this.line = line;
+      this.recording = recording;
+      this.terminal = terminal;
+      this.frameBytes = 2 * processor.channels();
+      // The synthesis hop stays between 1 and the frame size.
+      this.minSpeed = Math.max(EffectOptions.MIN_SPEED, 1.0 / processor.overSampling());
+      this.maxSpeed = Math.min(EffectOptions.MAX_SPEED, processor.hop());
+      if (processor.voiceRemovalBand() != null) {
+        voiceAmount = processor.voiceRemovalAmount();
+        voiceLowHz = processor.voiceRemovalBand().lowHz();
+        voiceHighHz = processor.voiceRemovalBand().highHz();
       }
     }
-    line.drain();
-    if (meter != null) {
-      meter.print("\r"
-          + " ".repeat(METER + Notes.BANDS + 24) + "\r");
-      meter.flush();
+
+    /** Plays to the end or until q; returns true if it was quit. */
+    boolean run() throws IOException {
+      // The length is left open: a slower speed chosen while playing lengthens the output.
+      AudioInputStream unsized =
+          new AudioInputStream(in.stream, in.format, AudioSystem.NOT_SPECIFIED);
+      AudioInputStream processed = AudioStreams.process(unsized, processor,
+          Capture.blockFrames(in.sampleRate, true), (frames, output, last) -> inputFrames = frames);
+      byte[] buffer = new byte[frameBytes * Capture.blockFrames(in.sampleRate, true)];
+      startedNanos = System.nanoTime();
+      boolean quit = false;
+      while (!quit) {
+        quit = applyKeys();
+        if (quit)
+          break;
+        int n = processed.readNBytes(buffer, 0, buffer.length);
+        if (n <= 0)
+          break;
+        emit(buffer, n);
+      }
+      if (quit) {
+        short[] tail = processor.flush();
+        emit(AudioStreams.toBytes(tail, tail.length, false, null), 2 * tail.length);
+      }
+      if (line != null)
+        line.drain();
+      return quit;
+    }
+
+    private boolean applyKeys() {
+      if (terminal == null)
+        return false;
+      for (PlayTerminal.Key key : terminal.pressed()) {
+        if (!apply(key))
+          return true;
+      }
+      return false;
+    }
+
+    // Applies one key; false for quit.
+    private boolean apply(PlayTerminal.Key key) {
+      boolean stereo = processor.channels() == 2;
+      switch (key) {
+        case FASTER -> setSpeed(processor.speed() + SPEED_STEP);
+        case SLOWER -> setSpeed(processor.speed() - SPEED_STEP);
+        case LOUDER -> setGainDb(processor.gainDb() + GAIN_STEP_DB);
+        case QUIETER -> setGainDb(processor.gainDb() - GAIN_STEP_DB);
+        case VOICE -> {
+          if (stereo && processor.voiceRemovalBand() != null) {
+            processor.disableVoiceRemoval();
+          } else if (stereo) {
+            processor.setVoiceRemoval(voiceAmount, voiceLowHz, voiceHighHz);
+          }
+        }
+        case MONO -> {
+          if (stereo)
+            processor.setMono(!processor.mono());
+        }
+        case BALANCE_LEFT -> {
+          if (stereo)
+            processor.setBalance(Math.min(100, processor.balance() + BALANCE_STEP));
+        }
+        case BALANCE_RIGHT -> {
+          if (stereo)
+            processor.setBalance(Math.max(0, processor.balance() - BALANCE_STEP));
+        }
+        case QUIT -> {
+          return false;
+        }
+        case OTHER -> {}
+      }
+      return true;
+    }
+
+    private void setSpeed(double speed) {
+      // Rounded so that steps of 0.05 land on round figures after many presses.
+      double rounded = Math.round(speed * 1e6) / 1e6;
+      processor.setSpeed(Math.max(minSpeed, Math.min(maxSpeed, rounded)));
+    }
+
+    private void setGainDb(double gainDb) {
+      double rounded = Math.round(gainDb * 1e6) / 1e6;
+      processor.setGainDb(
+          Math.max(Processor.MIN_GAIN_DB, Math.min(Processor.MAX_GAIN_DB, rounded)));
+    }
+
+    private void emit(byte[] bytes, int length) {
+      int whole = length - length % frameBytes;
+      if (recording != null)
+        recording.write(bytes, whole);
+      framesOut += whole / frameBytes;
+      if (line != null) {
+        line.write(bytes, 0, whole);
+      } else {
+        keepToTheClock();
+      }
+      if (terminal != null) {
+        terminal.draw(List.of(
+            processor.channels() == 2 ? PlayTerminal.HELP : PlayTerminal.HELP_MONO,
+            meterLine(processor.peakLevel(), processor.spectrum()), settingsLine()));
+      }
+    }
+
+    // Without an output line, waits until the clock is no more than the line's buffer behind.
+    private void keepToTheClock() {
+      long dueNanos = startedNanos
+          + Math.round((framesOut / (double) in.sampleRate - AHEAD_SECONDS) * 1e9);
+      long waitNanos = dueNanos - System.nanoTime();
+      if (waitNanos > 0) {
+        try {
+          Thread.sleep(waitNanos / 1_000_000, (int) (waitNanos % 1_000_000));
+        } catch (InterruptedException e) {
+          Thread.currentThread().interrupt();
+        }
+      }
+    }
+
+    /** The position in the input and the settings the keys change. */
+    private String settingsLine() {
+      StringBuilder line = new StringBuilder(position(inputFrames));
+      if (in.frames >= 0)
+        line.append(" / ").append(position(in.frames));
+      line.append(String.format(Locale.ROOT, "  speed %.2f", processor.speed()));
+      if (processor.channels() == 2) {
+        line.append("  voice ").append(processor.voiceRemovalBand() != null ? "on" : "off");
+        line.append("  mono ").append(processor.mono() ? "on" : "off");
+        line.append("  balance ").append(processor.balance());
+      }
+      double gainDb = processor.gainDb();
+      line.append("  gain ").append(gainDb > 0 ? "+" : "").append(EffectOptions.format(gainDb));
+      return line.append(" dB").toString();
+    }
+
+    // m:ss.t of the input.
+    private String position(long frames) {
+      long tenths = frames * 10 / in.sampleRate;
+      return String.format(
+          Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
     }
   }
 

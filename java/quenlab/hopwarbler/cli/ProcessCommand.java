@@ -98,11 +98,12 @@ final class ProcessCommand implements Callable<Integer> {
   private String summary(InputFile in, Processor processor, Processor.Stats stats) {
     String effectsText = effects.describe(processor);
     return String.format(Locale.ROOT,
-        "%s %s -> %s %s, speed %s (effective %.4f), peak %s, limiter %d samples, clamp %d"
-            + " samples%s%s",
+        "%s %s -> %s %s, speed %s (effective %.4f), frame %d, %d hops, peak %s, limiter %d"
+            + " samples, clamp %d samples%s%s",
         input, AudioFiles.duration(stats.inputFrames(), in.sampleRate), output,
         AudioFiles.duration(stats.outputFrames(), in.sampleRate),
-        EffectOptions.format(processor.speed()), processor.effectiveSpeed(),
+        EffectOptions.format(processor.speed()), processor.effectiveSpeed(), processor.frameSize(),
+        processor.overSampling(),
         Main.dbfs(stats.peakLevel()), stats.limitedSamples(), stats.clampedSamples(),
         effectsText.isEmpty() ? "" : ", ", effectsText);
   }

@@ -140,7 +140,7 @@ class ProcessorTest {
     // {speed asked, speed applied, nearest whole stepOut}, hop 512, frame 2048
     double[][] cases = {{1, 1, 512}, {1.25, 1.25, 410}, {0.8, 0.8, 640}, {2, 2, 256},
         {0.1, 0.25, 2048}, {0.25, 0.25, 2048}, {1e6, 512, 1}, {3.3, 3.3, 155}};
-    try (Processor p = Processor.open(RATE, 2)) {
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
       assertEquals(1.0, p.speed());
       for (double[] c : cases) {
         p.setSpeed(c[0]);
@@ -207,9 +207,63 @@ class ProcessorTest {
     }
   }
 
+  /**
+   * A preset plans its format from the speed in force when each stream starts, keeps it while the
+   * stream runs, and then sounds exactly like a processor opened with that format, the voice filter
+   * and equaliser set before the start included.
+   */
+  @Test
+  void presetsPickTheFormatWhenTheStreamStarts() {
+    // {preset, speed, frame size, hops}
+    Object[][] plans = {{Processor.Quality.BEST, 1.0, 1024, 16},
+        {Processor.Quality.BEST, 0.8, 2048, 16}, {Processor.Quality.BEST, 2.0, 1024, 16},
+        {Processor.Quality.BALANCED, 1.25, 2048, 8}, {Processor.Quality.FAST, 0.8, 2048, 4},
+        {Processor.Quality.FAST, 0.2, 2048, 5}};
+    for (Object[] plan : plans) {
+      try (Processor p = Processor.open(RATE, 2, (Processor.Quality) plan[0])) {
+        p.setSpeed((double) plan[1]);
+        assertEquals(plan[2], p.frameSize(), java.util.Arrays.toString(plan));
+        assertEquals(plan[3], p.overSampling(), java.util.Arrays.toString(plan));
+      }
+    }
+    assertEquals(4096, Processor.Quality.BEST.frameSize(96000, 0.8));
+    assertEquals(1024, Processor.Quality.BEST.frameSize(22050, 0.8));
+
+    short[] input = testSignal(RATE / 2, 11);
+    Consumer<Processor> settings = p -> {
+      p.setVoiceRemoval(0.7, 300, 2500);
+      p.setEqualizer(new double[] {100, 5000}, new double[] {3, -6});
+    };
+    short[] expected;
+    try (Processor p = Processor.open(RATE, 2, 2048, 16)) {
+      expected = slowThenFast(p, settings, input);
+    }
+    short[] fast;
+    try (Processor p = Processor.open(RATE, 2)) {
+      assertArrayEquals(expected, slowThenFast(p, settings, input));
+      assertEquals(1024, p.frameSize(), "the next stream plans for the speed then");
+      fast = run(p, input, 700);
+    }
+    try (Processor p = Processor.open(RATE, 2, 1024, 16)) {
+      settings.accept(p);
+      p.setSpeed(1.25);
+      assertArrayEquals(run(p, input, 700), fast);
+    }
+  }
+
+  // A stream that starts at speed 0.8 and goes on at 1.25, whose format must not change.
+  private static short[] slowThenFast(Processor p, Consumer<Processor> settings, short[] input) {
+    settings.accept(p);
+    p.setSpeed(0.8);
+    short[] slow = p.process(input);
+    p.setSpeed(1.25);
+    assertEquals(2048, p.frameSize(), "a running stream keeps its format");
+    return concat(slow, p.process(input), p.flush());
+  }
+
   @Test
   void latencyIsHeldBackUntilTheFlush() {
-    try (Processor p = Processor.open(RATE, 1)) {
+    try (Processor p = Processor.open(RATE, 1, 2048, 4)) {
       assertEquals(2048 - 512, p.latencyFrames());
       short[] input = tones(10 * 512, new double[] {440}, new double[] {0.3});
       assertEquals(10 * 512 - 1536, p.process(input, 0, 10 * 512).length);
@@ -422,7 +476,7 @@ class ProcessorTest {
       {"1, 1.0, 0.5", "2, 1.0, 0.5", "2, 0.8, 0.5", "1, 2.0, 0.5", "2, 1.28, 0.5", "2, 1.25, 0.38"})
   void
   theSpectrumShowsTheNoteOfATone(int channels, double speed, double reading) {
-    try (Processor p = Processor.open(RATE, channels)) {
+    try (Processor p = Processor.open(RATE, channels, 2048, 4)) {
       p.setSpeed(speed);
       p.setGainDb(-10);
       double[] hz = new double[channels];

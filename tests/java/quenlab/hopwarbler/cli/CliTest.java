@@ -50,22 +50,47 @@ class CliTest {
     assertEquals(0, run("process", "--version").status());
   }
 
+  /** --quality picks the frame and hops; --frame-size and --oversampling override its choice. */
+  @Test
+  void theQualityPresetAndItsOverridesReachTheSummary(@TempDir Path dir) throws IOException {
+    Path in = dir.resolve("in.wav");
+    TestFiles.write(in, tones(TestFiles.RATE / 4, new double[] {440}, new double[] {0.4}), 1);
+    // {options, frame and hops in the summary}
+    String[][] cases = {{"--speed 0.8", "frame 2048, 16 hops"},
+        {"--speed 1.25", "frame 1024, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
+        {"--quality BALANCED --speed 2", "frame 2048, 8 hops"},
+        {"--quality fast --frame-size 4096", "frame 4096, 4 hops"},
+        {"--speed 1.25 --oversampling 8", "frame 1024, 8 hops"},
+        {"--frame-size 512 --oversampling auto", "frame 512, 4 hops"}};
+    for (String[] c : cases) {
+      List<String> args = new java.util.ArrayList<>(
+          List.of("process", in.toString(), dir.resolve("out.wav").toString()));
+      args.addAll(List.of(c[0].split(" ")));
+      Run r = run(args.toArray(new String[0]));
+      assertEquals(0, r.status(), c[0] + ": " + r.err());
+      assertTrue(r.out().contains(", " + c[1] + ", "), c[0] + ": " + r.out());
+    }
+    Run bad = run("process", in.toString(), dir.resolve("out.wav").toString(), "--quality", "top");
+    assertEquals(2, bad.status());
+    assertTrue(bad.err().contains("--quality must be fast, balanced or best, got 'top'"), bad.err());
+  }
+
   @Test
   void processWritesTheStretchedFileThePictureAndASummary(@TempDir Path dir) throws IOException {
     Path in = dir.resolve("in.wav");
     TestFiles.write(in, tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}), 2);
     Path out = dir.resolve("out.wav");
     Path png = dir.resolve("out.png");
-    Run r = run("process", in.toString(), out.toString(), "--speed", "1.25", "--spectrum",
+    Run r = run("process", in.toString(), out.toString(), "--speed", "0.8", "--spectrum",
         png.toString(), "--width", "200");
     assertEquals(0, r.status(), r.err());
     assertEquals("", r.err());
     TestFiles.Audio audio = TestFiles.read(out);
     assertEquals(2, audio.channels());
-    assertEquals(Math.round(TestFiles.RATE / 1.25), audio.frames());
-    assertTrue(r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:00\\.800, speed 1\\.25"
-                   + " \\(effective 1\\.2500\\), peak -\\d+\\.\\d dBFS, limiter 0 samples, clamp 0"
-                   + " samples\\R"),
+    assertEquals(Math.round(TestFiles.RATE / 0.8), audio.frames());
+    assertTrue(r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:01\\.250, speed 0\\.8"
+                   + " \\(effective 0\\.8000\\), frame 2048, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
+                   + " samples, clamp 0 samples\\R"),
         r.out());
     BufferedImage image = ImageIO.read(png.toFile());
     assertEquals(30 + 200 + 8, image.getWidth());

@@ -5,6 +5,8 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.File;
 import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -12,6 +14,9 @@ import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.concurrent.TimeUnit;
+import java.util.function.Predicate;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
 import java.util.stream.Stream;
 
 /** Runs the configured bin/hopwarbler as a user would, for the end-to-end tests. */
@@ -57,6 +62,100 @@ final class LauncherRuns {
   static List<String> names(Path dir) throws IOException {
     try (Stream<Path> files = Files.list(dir)) {
       return files.map(p -> p.getFileName().toString()).sorted().toList();
+    }
+  }
+
+  /**
+   * The tool running in a pseudo-terminal made by util-linux's script (TERM=xterm), with its
+   * screen readable as it is drawn and keys sent to it as a user types them.
+   */
+  static final class InTerminal implements AutoCloseable {
+    private final Process process;
+    private final OutputStream keys;
+    private final StringBuilder screen = new StringBuilder();
+    private final Thread reader;
+    private int scanned;
+
+    InTerminal(Path launcher, Path dir, String... args) throws IOException {
+      StringBuilder command = new StringBuilder("exec '" + launcher + "'");
+      for (String arg : args) command.append(" '").append(arg).append('\'');
+      ProcessBuilder builder =
+          new ProcessBuilder("script", "-q", "-e", "-f", "-c", command.toString(), "/dev/null")
+              .directory(dir.toFile())
+              .redirectErrorStream(true);
+      builder.environment().put("TERM", "xterm");
+      process = builder.start();
+      keys = process.getOutputStream();
+      reader = new Thread(this::readScreen, "screen reader");
+      reader.setDaemon(true);
+      reader.start();
+    }
+
+    private void readScreen() {
+      byte[] buffer = new byte[4096];
+      try (InputStream in = process.getInputStream()) {
+        int n;
+        while ((n = in.read(buffer)) >= 0) {
+          synchronized (screen) {
+            screen.append(new String(buffer, 0, n, StandardCharsets.ISO_8859_1));
+            screen.notifyAll();
+          }
+        }
+      } catch (IOException e) {
+        // The process went away; waiting callers see it has ended.
+      }
+      synchronized (screen) {
+        screen.notifyAll();
+      }
+    }
+
+    /**
+     * Waits for the next match of {@code pattern} on the screen, after the previous one this
+     * method returned, that {@code wanted} accepts; fails if the tool ends first (or after two
+     * minutes, so that a broken tool cannot hang the tests).
+     */
+    Matcher await(Pattern pattern, Predicate<Matcher> wanted) throws InterruptedException {
+      long deadline = System.nanoTime() + TimeUnit.MINUTES.toNanos(2);
+      synchronized (screen) {
+        while (true) {
+          Matcher m = pattern.matcher(screen);
+          while (m.find(scanned)) {
+            scanned = m.end();
+            if (wanted.test(m))
+              return m;
+          }
+          boolean ended = !reader.isAlive();
+          long left = deadline - System.nanoTime();
+          assertTrue(!ended && left > 0, "no " + pattern + " on the screen; it shows: " + text());
+          screen.wait(Math.max(1, TimeUnit.NANOSECONDS.toMillis(left)));
+        }
+      }
+    }
+
+    /** Types {@code text}. */
+    void type(String text) throws IOException {
+      keys.write(text.getBytes(StandardCharsets.ISO_8859_1));
+      keys.flush();
+    }
+
+    /** Waits for the tool to end (two minutes at most); returns its exit status. */
+    int waitFor() throws InterruptedException {
+      assertTrue(process.waitFor(120, TimeUnit.SECONDS), "the tool did not end");
+      reader.join(10_000);
+      return process.exitValue();
+    }
+
+    /** Everything drawn so far. */
+    String text() {
+      synchronized (screen) {
+        return screen.toString();
+      }
+    }
+
+    @Override
+    public void close() throws IOException {
+      keys.close();
+      process.destroy();
     }
   }
 }

@@ -5,6 +5,7 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quenlab.hopwarbler.Measurements.amplitudeAt;
 import static quenlab.hopwarbler.Measurements.db;
+import static quenlab.hopwarbler.Measurements.rms;
 import static quenlab.hopwarbler.Measurements.tones;
 import static quenlab.hopwarbler.Measurements.zeroCrossingHz;
 
@@ -139,7 +140,7 @@ class LauncherTest {
         {"2", "--tempo -95 is out of range", "process", "in.wav", "out.wav", "--tempo", "-95"},
         {"2", "--frame-size must be a power of two from 64 to 4096, got 1000", "process", "in.wav",
             "out.wav", "--frame-size", "1000"},
-        {"2", "--oversampling must be from 1 to the frame size 2048, got 0", "process", "in.wav",
+        {"2", "--oversampling must be from 1 to the frame size 1024, got 0", "process", "in.wav",
             "out.wav", "--oversampling", "0"},
         {"2", "--oversampling must be a whole number or auto, got 'lots'", "process", "in.wav",
             "out.wav", "--oversampling", "lots"},
@@ -178,6 +179,11 @@ class LauncherTest {
         {"2", "--seconds must be from 2 to 60, got 1", "demo", "--seconds", "1"},
         {"1", "cannot read 'missing.wav': no such file", "play", "missing.wav"},
         {"2", "--speed 20 is out of range", "play", "in.wav", "--speed", "20"},
+        {"2", "its name must end in .wav, .aiff, .aif or .au", "play", "in.wav", "--record",
+            "take.mp3"},
+        {"2", "refusing to overwrite the input 'in.wav'", "play", "in.wav", "--record", "in.wav"},
+        {"1", "cannot write 'missing/take.wav': the folder", "play", "in.wav", "--record",
+            "missing/take.wav"},
     };
     for (String[] c : cases) {
       String[] args = Arrays.copyOfRange(c, 2, c.length);
@@ -210,6 +216,20 @@ class LauncherTest {
     assertEquals(1, r.status());
     assertEquals(1, r.err().lines().count(), r.err());
     assertTrue(r.err().startsWith("hopwarbler: no audio output device is available"), r.err());
+
+    // With --record it plays to the file alone, in real time, with no terminal to take keys from.
+    Run recorded = run(dir, "play", "in.wav", "--record", "rec.wav", "--speed", "1.25");
+    assertEquals(0, recorded.status(), recorded.err());
+    assertEquals(1, recorded.err().lines().count(), recorded.err());
+    assertTrue(recorded.err().startsWith("hopwarbler: no audio output device is available")
+            && recorded.err().contains("recording to 'rec.wav' only"),
+        recorded.err());
+    assertTrue(recorded.out().contains("recorded to rec.wav"), recorded.out());
+    TestFiles.Audio rec = TestFiles.read(dir.resolve("rec.wav"));
+    assertEquals(1, rec.channels());
+    assertEquals(4000 / 1.25, rec.frames(), 512);
+    assertEquals(0.3, Math.sqrt(2) * rms(rec.channel(0), 800, 2400), 0.01);
+    assertEquals(List.of("in.wav", "rec.wav"), names(dir));
   }
 
   /** The demo needs nothing but an empty folder and makes its files there. */
@@ -228,6 +248,7 @@ class LauncherTest {
     }
     assertEquals(expected.stream().sorted().toList(), names(demo));
     assertEquals(3 * TestFiles.RATE, TestFiles.read(demo.resolve("piece.wav")).frames());
+    // The default format: 2048 / 16 (hop 128) slows down to 0.8, 1024 / 16 (hop 64) speeds up.
     assertEquals(
         Math.round(3 * TestFiles.RATE / 0.8), TestFiles.read(demo.resolve("slower.wav")).frames());
     assertEquals(Math.round(3 * TestFiles.RATE / 1.25),

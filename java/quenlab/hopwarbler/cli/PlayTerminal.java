@@ -1,0 +1,169 @@
+package quenlab.hopwarbler.cli;
+
+import java.io.IOError;
+import java.io.IOException;
+import java.io.PrintWriter;
+import java.util.ArrayList;
+import java.util.Collections;
+import java.util.List;
+import java.util.Queue;
+import java.util.concurrent.ConcurrentLinkedQueue;
+import org.jline.keymap.BindingReader;
+import org.jline.keymap.KeyMap;
+import org.jline.terminal.Attributes;
+import org.jline.terminal.Terminal;
+import org.jline.terminal.TerminalBuilder;
+import org.jline.utils.InfoCmp.Capability;
+
+/**
+ * The terminal while {@code play} runs: reads the keys that steer it without waiting for Enter and
+ * redraws a few status lines in place. The terminal goes into raw mode on {@link #open} and back
+ * to what it was on {@link #close}; Ctrl-C quits like q, so that the terminal is always restored.
+ */
+final class PlayTerminal implements AutoCloseable {
+  /** What a key asks for. */
+  enum Key {
+    FASTER,
+    SLOWER,
+    VOICE,
+    MONO,
+    BALANCE_LEFT,
+    BALANCE_RIGHT,
+    LOUDER,
+    QUIETER,
+    QUIT,
+    OTHER
+  }
+
+  /** The one-line help that names the keys for a stereo input. */
+  static final String HELP =
+      "keys: -/+ left/right speed, v voice, m mono, [ ] balance, up/down gain, q quit";
+  /** The keys that a mono input leaves. */
+  static final String HELP_MONO = "keys: -/+ left/right speed, up/down gain, q quit";
+
+  private static final int DEFAULT_WIDTH = 80;
+
+  private final Terminal terminal;
+  private final Attributes original;
+  private final KeyMap<Key> keys = new KeyMap<>();
+  private final BindingReader bindings;
+  private final Queue<Key> typed = new ConcurrentLinkedQueue<>();
+  private final PrintWriter writer;
+  private final boolean canMoveUp;
+  private volatile boolean interrupted;
+  private volatile int width;
+  private int drawnLines;
+
+  private PlayTerminal(Terminal terminal) {
+    this.terminal = terminal;
+    this.original = terminal.enterRawMode();
+    this.writer = terminal.writer();
+    this.bindings = new BindingReader(terminal.reader());
+    this.canMoveUp = terminal.getStringCapability(Capability.cursor_up) != null;
+    bind(Key.FASTER, Capability.key_right, "+", "=", "\033[C", "\033OC");
+    bind(Key.SLOWER, Capability.key_left, "-", "_", "\033[D", "\033OD");
+    bind(Key.LOUDER, Capability.key_up, "\033[A", "\033OA");
+    bind(Key.QUIETER, Capability.key_down, "\033[B", "\033OB");
+    bind(Key.VOICE, null, "v", "V");
+    bind(Key.MONO, null, "m", "M");
+    bind(Key.BALANCE_LEFT, null, "[");
+    bind(Key.BALANCE_RIGHT, null, "]");
+    bind(Key.QUIT, null, "q", "Q", KeyMap.ctrl('C'));
+    // A lone Escape counts once it has waited 50 ms for the rest of an arrow key's sequence.
+    bind(Key.OTHER, null, KeyMap.esc());
+    keys.setAmbiguousTimeout(50);
+    keys.setNomatch(Key.OTHER);
+    keys.setUnicode(Key.OTHER);
+    width = measureWidth();
+    terminal.handle(Terminal.Signal.INT, signal -> interrupted = true);
+    terminal.handle(Terminal.Signal.WINCH, signal -> width = measureWidth());
+    Thread reader = new Thread(this::readKeys, "hopwarbler keys");
+    reader.setDaemon(true);
+    reader.start();
+  }
+
+  /** Takes over the process's terminal. */
+  static PlayTerminal open() throws IOException {
+    Terminal terminal = TerminalBuilder.builder().system(true).build();
+    try {
+      return new PlayTerminal(terminal);
+    } catch (RuntimeException e) {
+      terminal.close(); // which restores the attributes it found
+      throw e;
+    }
+  }
+
+  private void bind(Key key, Capability capability, String... sequences) {
+    if (capability != null) {
+      String fromTerminal = KeyMap.key(terminal, capability);
+      if (fromTerminal != null && !fromTerminal.isEmpty())
+        keys.bind(key, fromTerminal);
+    }
+    for (String sequence : sequences) keys.bind(key, sequence);
+  }
+
+  private int measureWidth() {
+    int columns = terminal.getWidth();
+    return columns > 0 ? columns : DEFAULT_WIDTH;
+  }
+
+  // Runs on a thread of its own, so that a key sequence that arrives slowly or in part never
+  // holds up the sound.
+  private void readKeys() {
+    try {
+      for (Key key; (key = bindings.readBinding(keys)) != null;) typed.add(key);
+    } catch (IOError | RuntimeException e) {
+      // The terminal was closed under the reader: playing is over.
+    }
+  }
+
+  /** The keys pressed since the last call, oldest first; never waits for one. */
+  List<Key> pressed() {
+    List<Key> pressed = new ArrayList<>();
+    for (Key key; (key = typed.poll()) != null;) pressed.add(key);
+    if (interrupted) {
+      interrupted = false;
+      pressed.add(Key.QUIT);
+    }
+    return pressed;
+  }
+
+  /**
+   * Replaces the lines drawn last with {@code lines}, each cut to the terminal's width. A terminal
+   * that cannot move the cursor up gets only the last line, redrawn over itself.
+   */
+  void draw(List<String> lines) {
+    List<String> shown = canMoveUp ? lines : lines.subList(lines.size() - 1, lines.size());
+    if (canMoveUp) {
+      for (int i = 1; i < drawnLines; i++) terminal.puts(Capability.cursor_up);
+    }
+    for (int i = 0; i < shown.size(); i++) {
+      if (i > 0)
+        writer.print("\r\n");
+      String line = shown.get(i);
+      writer.print('\r');
+      writer.print(line.length() < width ? line : line.substring(0, width - 1));
+      terminal.puts(Capability.clr_eol);
+    }
+    drawnLines = shown.size();
+    terminal.flush();
+  }
+
+  /** Clears the drawn lines and gives the terminal back as it was. */
+  @Override
+  public void close() {
+    try {
+      if (drawnLines > 0) {
+        // Line by line: this JLine knows no clear-to-end-of-screen for common terminals.
+        draw(Collections.nCopies(drawnLines, ""));
+        for (int i = 1; i < drawnLines; i++) terminal.puts(Capability.cursor_up);
+        writer.print('\r');
+        terminal.flush();
+      }
+      terminal.setAttributes(original);
+      terminal.close();
+    } catch (IOException | RuntimeException e) {
+      // The terminal is going away with the process; there is nothing left to restore it with.
+    }
+  }
+}

@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# The quality benchmark: what a user hears through the Java API at the speeds 0.5
+# to 2 (tone purity, pitch, level, transient smear and pre-echo, length, CPU),
+# for the default, the presets and (with --grid) every frame size and hop count,
+# beside Rubber Band's two engines and SoundTouch on the same signals.
+#
+#   scripts/quality.sh [--grid] [--speeds 0.5,0.8] [--music-seconds S]
+#
+# Installs what is missing with apt-get when run as root, builds a Release build
+# with the benchmarks into build-quality/ (or $BUILD_DIR), runs the benchmark and
+# writes QUALITY.md's tables (docs/quality-tables.md) and docs/quality.png. About
+# five minutes on two cores with --grid, one without.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+build=${BUILD_DIR:-$root/build-quality}
+
+packages=(librubberband-dev libsoundtouch-dev libbenchmark-dev libfftw3-dev pkg-config cmake g++
+  make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java fontconfig
+  fonts-dejavu-core)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -eq 0 ]]; then
+    apt-get update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
+  else
+    echo "quality.sh: missing packages: ${missing[*]} (run as root to install them)" >&2
+    exit 1
+  fi
+fi
+
+if [[ -z ${JAVA_HOME:-} ]]; then
+  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
+  export JAVA_HOME
+fi
+
+mkdir -p "$build"
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOPWARBLER_BENCH=ON >"$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log" >&2; exit 1; }
+cmake --build "$build" -j"$(nproc)" --target hopwarbler_jar hopwarbler_bench_jar hopwarbler_peer
+
+echo "CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
+java -Djava.awt.headless=true -Dhopwarbler.library="$build/libhopwarbler.so" \
+  -Dhopwarbler.peer="$build/bench/hopwarbler_peer" \
+  -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
+  quenlab.hopwarbler.bench.QualityBench --table "$root/docs/quality-tables.md" \
+  --png "$root/docs/quality.png" "$@"
