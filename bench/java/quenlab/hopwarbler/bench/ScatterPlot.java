@@ -1,6 +1,5 @@
 package quenlab.hopwarbler.bench;
 
-import java.awt.BasicStroke;
 import java.awt.Color;
 import java.awt.Font;
 import java.awt.Graphics2D;
@@ -8,6 +7,8 @@ import java.awt.RenderingHints;
 import java.awt.image.BufferedImage;
 import java.io.IOException;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.Comparator;
 import java.util.LinkedHashMap;
 import java.util.List;
 import java.util.Map;
@@ -46,7 +47,7 @@ final class ScatterPlot {
       boolean preset = ours && name[1].matches("[a-z]+");
       Color color = !ours ? new Color(200, 60, 40) : preset ? new Color(20, 90, 200)
                                                             : new Color(120, 150, 200);
-      String label = ours ? name[1] : name[0];
+      String label = !ours ? name[0] : name[1].equals("default") ? "best (the default)" : name[1];
       return new Point(label, Math.exp(s[1] / s[2]), s[0] / s[2], color, !ours || preset);
     }).toList();
 
@@ -94,16 +95,30 @@ final class ScatterPlot {
     g.drawString("purity dB", 10, TOP - 12);
     g.setFont(new Font(Font.SANS_SERIF, Font.BOLD, 14));
     g.drawString("Tone purity against CPU cost, mean over the speeds 0.5 to 2", LEFT + 150, 22);
-    for (Point p : points) {
-      int px = LEFT
+    // Presets last, so that they stand on top; a grid point under a preset keeps no label.
+    List<Point> ordered = new ArrayList<>(points);
+    ordered.sort(Comparator.comparing(Point::bold));
+    int[] xs = new int[ordered.size()];
+    int[] ys = new int[ordered.size()];
+    for (int i = 0; i < ordered.size(); i++) {
+      Point p = ordered.get(i);
+      xs[i] = LEFT
           + (int) Math.round(plotW * Math.log(p.timesRealTime() / minX) / Math.log(maxX / minX));
-      int py = TOP + (int) Math.round(plotH * (maxY - p.purityDb()) / (maxY - minY));
+      ys[i] = TOP + (int) Math.round(plotH * (maxY - p.purityDb()) / (maxY - minY));
+    }
+    for (int i = 0; i < ordered.size(); i++) {
+      Point p = ordered.get(i);
       g.setColor(p.color());
       int r = p.bold() ? 6 : 4;
-      g.fillOval(px - r, py - r, 2 * r, 2 * r);
-      g.setStroke(new BasicStroke(1));
+      g.fillOval(xs[i] - r, ys[i] - r, 2 * r, 2 * r);
       g.setFont(new Font(Font.SANS_SERIF, p.bold() ? Font.BOLD : Font.PLAIN, p.bold() ? 12 : 10));
-      g.drawString(p.label(), px + r + 3, py + 4);
+      boolean covered = false;
+      for (int k = 0; k < ordered.size(); k++) {
+        covered |= !p.bold() && ordered.get(k).bold() && Math.abs(xs[k] - xs[i]) < 40
+            && Math.abs(ys[k] - ys[i]) < 10;
+      }
+      if (!covered)
+        g.drawString(p.label(), xs[i] + r + 3, ys[i] + 4);
     }
     g.dispose();
     ImageIO.write(image, "png", png.toFile());
