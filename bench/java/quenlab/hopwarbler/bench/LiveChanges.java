@@ -9,17 +9,25 @@ import quenlab.hopwarbler.Processor;
 /**
  * What a listener hears when a control moves while the music plays. A steady stereo tone (0.4 at
  * 440 Hz + 0.1 at 660 Hz, the right channel's 440 Hz a quarter turn later) goes through the
- * processor in 1024-frame blocks while one control changes; the program prints, against the same
- * stream without the change:
+ * processor in 1024-frame blocks while one control changes; the program prints, against the
+ * steady streams:
  *
  * <ul>
- *   <li>for speed changes, the worst deviation of the short-time level (RMS over 256 frames) from
- *       the tone's level, and the worst energy above 1.5 kHz in 2048-frame windows;
- *   <li>for every other control, the worst energy above 4 kHz in a 20 ms window around a change.
+ *   <li>for speed changes once a second (1 - 1.25 - 0.8 - 1.1 - 0.9, and 1 - 0.5 - 2 - 0.5 - 2),
+ *       how far the short-time level (RMS over 256 frames) leaves the range the steady streams at
+ *       those speeds span (the two partials make it ripple by themselves), and the worst energy
+ *       above 1.5 kHz in 2048-frame windows; with {@code -Dhopwarbler.peer} naming the peer runner,
+ *       the same for Rubber Band's two engines;
+ *   <li>for every other control, the worst energy above 4 kHz in a 20 ms window around a change;
+ *   <li>the purity of the steady tone at speeds whose hop / speed is not whole, beside the speed of
+ *       the nearest whole hop.
  * </ul>
  *
- * With the peer runner built beside it (argument: its path), the speed schedules also go through
- * Rubber Band's finer engine.
+ * <pre>
+ * java -Dhopwarbler.library=build/libhopwarbler.so -Dhopwarbler.peer=build/bench/hopwarbler_peer \
+ *   -cp build/java/hopwarbler.jar:build/bench/java/hopwarbler-bench.jar \
+ *   quenlab.hopwarbler.bench.LiveChanges [--only speed|controls|purity]
+ * </pre>
  */
 public final class LiveChanges {
   static final int RATE = 44100;
@@ -31,22 +39,18 @@ public final class LiveChanges {
   private LiveChanges() {}
 
   public static void main(String[] args) throws Exception {
-    String peer = null;
     String only = "";
-    for (int i = 0; i + 1 < args.length; i += 2) {
-      if (args[i].equals("--peer")) {
-        peer = args[i + 1];
-      } else if (args[i].equals("--only")) {
-        only = args[i + 1];
-      } else {
-        throw new IllegalArgumentException("usage: LiveChanges [--peer PATH] [--only speed|controls]");
-      }
+    if (args.length == 2 && args[0].equals("--only")) {
+      only = args[1];
+    } else if (args.length != 0) {
+      throw new IllegalArgumentException("usage: LiveChanges [--only speed|controls|purity]");
     }
+    boolean peers = System.getProperty("hopwarbler.peer") != null;
     // The equaliser's native table takes its size from the first stream of the process.
     Processor.open(RATE, 2, 4096, 4).close();
     int[][] formats = {{1024, 4}, {2048, 4}, {4096, 4}, {1024, 8}, {2048, 8}, {4096, 8},
         {1024, 16}, {2048, 16}, {4096, 16}};
-    if (!only.equals("controls") && !only.equals("purity")) speedTable(formats, peer);
+    if (!only.equals("controls") && !only.equals("purity")) speedTable(formats, peers);
     if (!only.equals("speed") && !only.equals("purity")) controlTable();
     if (!only.equals("speed") && !only.equals("controls")) purityTable();
   }
@@ -64,9 +68,10 @@ public final class LiveChanges {
       int hop = f[0] / f[1];
       for (double speed : new double[] {1.25, 0.8, 1.1, 0.9, 1.7}) {
         double whole = (double) hop / Math.round(hop / speed);
+        java.util.function.Supplier<Processor> open = () -> Processor.open(RATE, 2, f[0], f[1]);
         System.out.printf(Locale.ROOT, "%4d/%-2d  %-5s   %7.1f       %7.1f (%.4f)%n", f[0], f[1],
-            speed, purityDb(speedRun(f[0], f[1], new double[] {speed})),
-            purityDb(speedRun(f[0], f[1], new double[] {whole})), whole);
+            speed, purityDb(speedRun(open, new double[] {speed})),
+            purityDb(speedRun(open, new double[] {whole})), whole);
       }
     }
   }
@@ -99,20 +104,52 @@ public final class LiveChanges {
     return 10 * Math.log10(away / total);
   }
 
-  static void speedTable(int[][] formats, String peer) {
-    System.out.println("speed changes once a second, level (RMS over 256 frames) and energy"
-        + " above 1.5 kHz (dB full scale, 2048-frame windows)");
-    System.out.println("format   schedule               level dB  steady range dB    above 1.5 kHz"
-        + " dB (steady)");
+  /** Something that plays the test tone through a speed schedule (one speed a second). */
+  interface Stretcher {
+    short[] run(double[] schedule);
+  }
+
+  static void speedTable(int[][] formats, boolean peers) {
+    System.out.println("speed changes once a second: level (RMS over 256 frames) beyond the steady"
+        + " range, and energy above 1.5 kHz (dB full scale, 2048-frame windows)");
+    System.out.println("stretcher            schedule               level dB  steady range dB"
+        + "    above 1.5 kHz dB (steady)");
+    List<String> names = new ArrayList<>();
+    List<Stretcher> stretchers = new ArrayList<>();
+    names.add("default");
+    stretchers.add(schedule -> speedRun(() -> Processor.open(RATE, 2), schedule));
     for (int[] f : formats) {
-      for (double[] schedule : new double[][] {SCHEDULE, EXTREMES}) {
-        Figures f2 = speedFigures(f[0], f[1], schedule);
-        System.out.printf(Locale.ROOT, "%4d/%-2d  %-22s %+6.2f  %+6.2f .. %+5.2f      %7.1f (%7.1f)%n",
-            f[0], f[1], name(schedule), f2.levelDb, f2.steadyLowDb, f2.steadyHighDb,
-            f2.highDb, f2.steadyHighBandDb);
+      names.add(f[0] + "/" + f[1]);
+      stretchers.add(schedule -> speedRun(() -> Processor.open(RATE, 2, f[0], f[1]), schedule));
+    }
+    if (peers) {
+      for (Peer.Engine engine : new Peer.Engine[] {Peer.Engine.RB_FINER, Peer.Engine.RB_FASTER}) {
+        names.add(engine.label);
+        stretchers.add(schedule -> peerRun(engine, schedule));
       }
     }
-    if (peer != null) peerRuns(peer);
+    for (int i = 0; i < names.size(); i++) {
+      for (double[] schedule : new double[][] {SCHEDULE, EXTREMES}) {
+        Figures f = speedFigures(stretchers.get(i), schedule);
+        System.out.printf(Locale.ROOT, "%-20s %-22s %+6.2f  %+6.2f .. %+5.2f      %7.1f (%7.1f)%n",
+            names.get(i), name(schedule), f.levelDb, f.steadyLowDb, f.steadyHighDb, f.highDb,
+            f.steadyHighBandDb);
+      }
+    }
+  }
+
+  /** The tone through a peer, the speed changing once a second; float output back to 16 bits. */
+  static short[] peerRun(Peer.Engine engine, double[] schedule) {
+    int seconds = Math.max(schedule.length, 3);
+    long[] frames = new long[schedule.length];
+    for (int k = 0; k < frames.length; k++) frames[k] = (long) k * RATE;
+    float[] out = Peer.stretch(engine, RATE, 2, BenchSignals.toFloat(tone(seconds * RATE)), frames,
+        schedule, BLOCK).out();
+    short[] samples = new short[out.length];
+    for (int i = 0; i < out.length; i++) {
+      samples[i] = (short) Math.max(-32767, Math.min(32767, Math.round(out[i] * 32767.0)));
+    }
+    return samples;
   }
 
   static void controlTable() {
@@ -150,24 +187,24 @@ public final class LiveChanges {
 
   /**
    * Figures of one speed schedule: the level's worst excursion beyond the range that the steady
-   * streams at the schedule's speeds span (the 256-frame RMS of the two partials ripples by itself),
-   * that range, and the worst energy above 1.5 kHz with the steady streams' worst.
+   * streams at the schedule's speeds span (the 256-frame RMS of the two partials ripples by
+   * itself), that range, and the worst energy above 1.5 kHz with the steady streams' worst.
    */
   record Figures(double levelDb, double steadyLowDb, double steadyHighDb, double highDb,
       double steadyHighBandDb) {}
 
-  static Figures speedFigures(int frameSize, int overSampling, double[] schedule) {
+  static Figures speedFigures(Stretcher stretcher, double[] schedule) {
     double low = Double.POSITIVE_INFINITY;
     double high = Double.NEGATIVE_INFINITY;
     double steadyBand = Double.NEGATIVE_INFINITY;
     for (double speed : java.util.Arrays.stream(schedule).distinct().toArray()) {
-      short[] out = speedRun(frameSize, overSampling, new double[] {speed});
+      short[] out = stretcher.run(new double[] {speed});
       double[] range = levelRangeDb(out);
       low = Math.min(low, range[0]);
       high = Math.max(high, range[1]);
       steadyBand = Math.max(steadyBand, worstHighDb(out, 1500, 2048));
     }
-    short[] out = speedRun(frameSize, overSampling, schedule);
+    short[] out = stretcher.run(schedule);
     double[] range = levelRangeDb(out);
     double excess = Math.min(0, range[0] - low);
     if (range[1] - high > -excess)
@@ -176,11 +213,11 @@ public final class LiveChanges {
   }
 
   /** The tone at schedule[k] from second k on, for schedule.length seconds (at least 3). */
-  static short[] speedRun(int frameSize, int overSampling, double[] schedule) {
+  static short[] speedRun(java.util.function.Supplier<Processor> opener, double[] schedule) {
     int seconds = Math.max(schedule.length, 3);
     short[] in = tone(seconds * RATE);
     short[] out;
-    try (Processor p = Processor.open(RATE, 2, frameSize, overSampling)) {
+    try (Processor p = opener.get()) {
       out = feed(p, in, frame -> {
         int k = frame / RATE;
         if (frame % RATE == 0 && k < schedule.length) p.setSpeed(schedule[k]);
@@ -359,9 +396,5 @@ public final class LiveChanges {
           (int) at + 2 * frameSize));
     }
     return worst;
-  }
-
-  static void peerRuns(String peer) {
-    System.out.println("(peer runs not wired yet)");
   }
 }
