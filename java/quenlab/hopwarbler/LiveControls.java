@@ -17,7 +17,8 @@ import java.util.Arrays;
  *       input in Java along a raised-cosine ramp of {@code rampFrames} input frames, with the
  *       native remix off, and handing the settled remix back to the native driver at the end;
  *   <li>the voice-removal amount (switching on or off ramps it from or to 0) in native steps, one
- *       per hop, along a raised cosine over {@code rampHops} hops;
+ *       per hop, along a raised cosine over {@code rampHops} hops; the native driver glides each
+ *       step in over its block;
  *   <li>the equaliser table in the same steps, from the flat table when it is switched on and to
  *       the flat table (which is the same as off) before it is switched off.
  * </ul>

@@ -3,23 +3,26 @@ package quenlab.hopwarbler;
 import java.util.Arrays;
 
 /**
- * Evens out the level of the output while the synthesis hop changes.
+ * Evens out the level of the output, above all while the synthesis hop changes.
  *
  * <p>The native vocoder lays each resynthesised frame, weighted twice by the periodic Hann window
  * {@code w} (once on analysis, once on synthesis), into its accumulator, hands out the first
  * {@code stepOut} samples and moves on by {@code stepOut}. A steady tone therefore comes out scaled
  * by the sum of {@code w^2} over the frames that overlap each sample, and the native driver divides
- * every sample of a block by {@code frameSize / (2 stepOut)}, which is right for a stream laid at
- * that block's hop throughout. While frames laid at another hop still overlap, the sum differs (by
- * up to 12 dB between speeds 0.5 and 2), and without a correction the level jumps.
+ * every sample of a block by {@code frameSize / (2 stepOut)}: it assumes a sum of {@code 3
+ * frameSize / (8 stepOut)}, which the frames give when all of them were laid at that block's hop
+ * and {@code frameSize / stepOut} is a whole number of at least 3. While frames laid at another hop
+ * still overlap, the sum differs (by up to 12 dB between speeds 0.5 and 2), and without a
+ * correction the level jumps; at a hop above a third of the frame, or one that does not divide it,
+ * the sum ripples from sample to sample.
  *
  * <p>This class keeps the same accumulator of window weights and gives, for every sample of a hop,
- * the ratio between the weight the native normalisation assumes (that of a stream laid at the
- * hop's {@code stepOut} throughout, ripple included) and the weight the laid frames really give.
- * At a steady hop the ratio is exactly 1.
+ * the ratio between the weight the native normalisation assumes and the weight the laid frames
+ * really give. At a steady hop that divides the frame at least three times the ratio is exactly 1.
  */
 final class OverlapGain {
-  // Largest correction: a frame laid after a long run at the largest hop, at the smallest one.
+  // Largest correction: where the weight falls towards the ends of the windows (a hop of the
+  // whole frame) or a frame is laid at the smallest hop after a run at the largest.
   private static final double MAX_GAIN = 64.0;
   // Ratios this close to 1 are taken as 1: they cannot move a 16-bit sample.
   private static final double UNITY = 1e-6;
