@@ -54,8 +54,12 @@ import java.util.Objects;
  *
  * The native overlap normalisation passes a steady tone at 0.75 of its level (and a constant at
  * 1.25). The processor compensates by setting the native pre-amplifier to {@code 10^(gainDb / 20) /
- * 0.75}, so that at a gain of 0 dB a tone leaves as loud as it came in. Above 0.95 of full scale
- * the native soft limiter bends the output, and the clamp stops it at &plusmn;32767.
+ * 0.75}, so that at a gain of 0 dB a tone leaves as loud as it came in. That normalisation holds
+ * for frames laid at one synthesis hop that divides the frame at least three times; where the
+ * overlapping frames were laid otherwise (through a change of speed, at hops that alternate, or
+ * above a third of the frame) the processor corrects each output sample to the overlap the frames
+ * really give. Above 0.95 of full scale the native soft limiter bends the output, and the clamp
+ * stops it at &plusmn;32767.
  *
  * <h2>Threads</h2>
  *
