@@ -35,8 +35,10 @@ std::atomic<int> panningLevel{0};
 std::atomic<bool> voiceRemovalEnabled{false};
 std::atomic<float> voiceRemovalAmount{0.0f};
 
-// Whether the last stereo block ran the voice-removal filters (audio thread only).
+// Whether the last stereo block ran the voice-removal filters, and with which
+// amount it ended (audio thread only).
 bool voiceRemovalRunning = false;
+double voiceRemovalAmountApplied = 0.0;
 
 // Result of the last block, read by the control thread.
 std::atomic<double> maxLevelAcum{0.0};
@@ -366,7 +368,15 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
       iir_clear_history(0);
       iir_clear_history(1);
     }
+    // Between two blocks that both remove the voice, a new amount glides in over
+    // the block, from the amount the last block ended with to the new one at its
+    // last frame, so that the host can move the amount without a click. The first
+    // block after switching on uses its amount throughout.
+    const double amountFrom =
+        voiceRemovalRunning && removeVoice ? voiceRemovalAmountApplied : amount;
+    const double amountStep = (amount - amountFrom) / samplesIn;
     voiceRemovalRunning = removeVoice;
+    voiceRemovalAmountApplied = amount;
     if (!remix && !removeVoice && !plainLoops) {
       convertStereo(samples, in_left, in_right, samplesIn);
     } else {
@@ -388,10 +398,11 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
         if (removeVoice) {
           // Each side loses the band-filtered opposite side, which cancels what
           // the two share (the centre voice) within the filter's band.
+          const double frameAmount = amountFrom + amountStep * (i + 1);
           const double filteredRight = iir_step(0, right);
-          in_left[i] = removeFiltered(left, filteredRight, amount);
+          in_left[i] = removeFiltered(left, filteredRight, frameAmount);
           const double filteredLeft = iir_step(1, left);
-          in_right[i] = removeFiltered(right, filteredLeft, amount);
+          in_right[i] = removeFiltered(right, filteredLeft, frameAmount);
         } else {
           in_left[i] = left * inputScale;
           in_right[i] = right * inputScale;

@@ -16,7 +16,7 @@ int winSize = 0;
 int winHalf = 0;
 int stepIn = 0;
 int stepOut = 0;
-double lastStretchFactor = 0;
+int laidStepOuts[2] = {0, 0};
 int inIndexes[2] = {0, 0};
 
 // Tables shared by both channels.
@@ -175,6 +175,7 @@ void vocoder_init(int pWinSize, int step) {
   resetPhases();
   initialized = true;
   inIndexes[0] = inIndexes[1] = 0;
+  laidStepOuts[0] = laidStepOuts[1] = 0;
   historyStarts[0] = historyStarts[1] = 0;
   fft_init(winSize);
   initWindow();
@@ -191,11 +192,12 @@ int vocoder_frames_due(int inSize, int channel) {
 void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
                      int channel) {
   stepOut = pStepOut;
-  const float stretchFactor = static_cast<float>(static_cast<double>(pStepOut) / stepIn);
-  if (stretchFactor != lastStretchFactor) {
-    lastStretchFactor = stretchFactor;
-    resetPhases();
-  }
+  // Each frame's phases advance by the hop that really separates it from the
+  // channel's previous frame: the stepOut by which the previous frame moved the
+  // accumulator on (the call's own for the first frame of a stream). After a change
+  // of stepOut the first new frame is therefore still turned by the old hop, and the
+  // frames on both sides of the change stay in phase. The phase memory runs on
+  // across changes; only vocoder_init() clears it.
   const int inStart = winSize - stepIn;
   int inIndex = inIndexes[channel] == 0 ? inStart : inIndexes[channel];
   float* history = inputs[channel];
@@ -207,7 +209,10 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
     i += n;
     inIndex += n;
     if (inIndex == winSize) {
+      const int laid = laidStepOuts[channel] > 0 ? laidStepOuts[channel] : pStepOut;
+      const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
       vocoder_process_frame(history + start, outputBuffer + outIndex, stretchFactor, channel);
+      laidStepOuts[channel] = pStepOut;
       if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
         start += stepIn;
       } else {

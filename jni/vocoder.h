@@ -3,10 +3,13 @@
 // vocoder_process() appends one channel's samples (full scale +-1.0) to that
 // channel's input history. Every time winSize samples have gathered it windows the
 // frame, transforms it, measures magnitudes and phases, finds the spectral peaks,
-// advances each peak's phase at the stretch factor stepOut / stepIn and turns the
-// bins of its region by the same angle, resynthesises a one-sided spectrum (with
-// the equaliser gains when they are on), transforms back, overlap-adds at stepOut
-// and hands out stepOut samples. A fresh stream starts with winSize - stepIn
+// advances each peak's phase at the stretch factor laid / stepIn, where laid is the
+// hop that separates the frame from the previous one (the stepOut of the previous
+// frame; the call's own for the first frame of a stream), and turns the bins of its
+// region by the same angle, resynthesises a one-sided spectrum (with the equaliser
+// gains when they are on), transforms back, overlap-adds at stepOut and hands out
+// stepOut samples. A change of stepOut keeps the phase memory of both channels;
+// only vocoder_init() clears it. A fresh stream starts with winSize - stepIn
 // samples of latency; the overlap-add gain is winSize / (2 stepOut) for tones.
 //
 // Called by the driver: vocoder_init() from dsp_init() (allocates; not on the
@@ -84,7 +87,7 @@ extern int winSize;
 extern int winHalf;
 extern int stepIn;
 extern int stepOut;
-extern double lastStretchFactor;
+extern int laidStepOuts[2];
 extern int inIndexes[2];
 extern float* window;
 extern float* windowOut;

@@ -713,6 +713,42 @@ TEST_F(DriverTest, VoiceRemovalRestartsItsFiltersWhenSwitchedOn) {
   EXPECT_EQ(*std::min_element(out.begin(), out.end()), 0);
 }
 
+// A new voice-removal amount glides in over the block, from the amount the last
+// block ended with: with a filter that passes its input (so the left side is
+// L - amount R), a jump of the amount from 0.2 to 1 between two blocks of one hop
+// leaves the left output as smooth as the steady stream around it; taken as a
+// step, the amount made the sample-to-sample curvature jump to 40 times its steady
+// value.
+TEST_F(DriverTest, VoiceAmountGlidesInOverTheBlock) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  const double passA[1] = {1.0}, passB[1] = {1.0};
+  iir_init_filters(passA, passB, 1, 1);
+  dsp_set_voice_removal_enabled(true);
+  const int hops = 48, frames = hops * kHop;
+  const std::vector<short> input =
+      interleave(tones(frames, {{20, 8000}}), tones(frames, {{31, 8000}}));
+  std::vector<short> output, buffer(2 * kHop);
+  for (int h = 0; h < hops; ++h) {
+    dsp_set_voice_removal_amount(h < hops / 2 ? 0.2f : 1.0f);
+    std::copy_n(input.begin() + 2 * h * kHop, 2 * kHop, buffer.begin());
+    ASSERT_EQ(dsp_process(buffer.data(), kHop, kHop), DSP_OK);
+    output.insert(output.end(), buffer.begin(), buffer.end());
+  }
+  const std::vector<short> left = channelOf(output, 0, 2);
+  // Largest |y[n] - 2 y[n-1] + y[n-2]| in [from, to).
+  auto curvature = [&](size_t from, size_t to) {
+    double most = 0.0;
+    for (size_t n = from; n < to; ++n) {
+      most = std::max(most, std::fabs(left[n] - 2.0 * left[n - 1] + left[n - 2]));
+    }
+    return most;
+  };
+  const size_t change = static_cast<size_t>(hops / 2) * kHop + kLatency;
+  const double steady = std::max(curvature(change - 4 * kFrame, change - kFrame),
+                                 curvature(change + 2 * kFrame, change + 4 * kFrame));
+  EXPECT_LT(curvature(change - kFrame, change + 2 * kFrame), 1.5 * steady);
+}
+
 // The driver's code paths give the same bits and the same peak in every regime of
 // the output stage: plain, limited, past the limiter's turning point, clamped,
 // with a negative, infinite or NaN gain, with the remix on (which the fast paths

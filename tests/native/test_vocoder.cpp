@@ -26,18 +26,12 @@ using cd = std::complex<double>;
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 
-// lastStretchFactor as the process found it, before any test ran.
-double stretchFactorAtLoad = -1.0;
-
-// Records the state at load. The vocoder feeds every frame it hands out to the
+// Sets the analyser up before any test. The vocoder feeds every frame it hands out to the
 // note analyser, which before any set-up would analyse at every push; set up for
 // 44100 Hz stereo it analyses about 32 times per second of output.
 class LoadState : public ::testing::Environment {
  public:
-  void SetUp() override {
-    stretchFactorAtLoad = lastStretchFactor;
-    spectrum_init(44100, 2);
-  }
+  void SetUp() override { spectrum_init(44100, 2); }
 };
 const auto* const loadState = ::testing::AddGlobalTestEnvironment(new LoadState);
 
@@ -319,9 +313,7 @@ int phasesWereReset() {
   return allZero ? 1 : allMarked ? 0 : -1;
 }
 
-TEST(VocoderStream, PhasesResetWhenTheStretchFactorChanges) {
-  EXPECT_EQ(stretchFactorAtLoad, 0.0);
-  lastStretchFactor = stretchFactorAtLoad;  // as at load, whatever ran before
+TEST(VocoderStream, OnlyASetUpClearsThePhaseMemory) {
   struct Step {
     int reinitWinSize;  // 0: keep the stream; otherwise vocoder_init(w, w / 4) first
     int stepOut;
@@ -329,24 +321,68 @@ TEST(VocoderStream, PhasesResetWhenTheStretchFactorChanges) {
     bool reset;
   };
   const Step steps[] = {
-      {64, 16, 0, true},                       // the first call after load
-      {0, 16, 1, false},                       // the other channel in the same block
-      {0, 16, 0, false},                       // the next block, same stepOut
-      {0, 16, 1, false}, {0, 20, 0, true},     // a new stretch factor
-      {0, 20, 1, false}, {0, 16, 0, true},     // back to the earlier one
-      {0, 16, 1, false}, {0, 8, 1, true},      // noticed by whichever channel comes first
-      {0, 8, 0, false},  {128, 16, 0, false},  // new stream, same factor 0.5: the factor survives
-      {0, 32, 0, true},
+      {64, 16, 0, true},                     // a new stream
+      {0, 16, 1, false}, {0, 20, 0, false},  // a new stretch factor keeps the memory
+      {0, 20, 1, false}, {0, 16, 0, false},  // and so does going back
+      {0, 8, 1, false},  {128, 8, 0, true},  // a new stream, same factor
   };
   float dummy[1] = {0.0f}, output[1];
   for (size_t i = 0; i < std::size(steps); ++i) {
     const Step& s = steps[i];
-    if (s.reinitWinSize) vocoder_init(s.reinitWinSize, s.reinitWinSize / 4);
-    markPhases();
+    if (!s.reinitWinSize) markPhases();
+    if (s.reinitWinSize) {
+      vocoder_init(s.reinitWinSize, s.reinitWinSize / 4);
+    }
     vocoder_process(dummy, 0, output, s.stepOut, s.channel);
     EXPECT_EQ(phasesWereReset(), s.reset ? 1 : 0) << "step " << i;
     EXPECT_EQ(stepOut, s.stepOut) << "step " << i;
   }
+}
+
+// A tone at a bin centre through changes of stepOut, one frame per call. Frame k is
+// laid at the sum of the hops before it and weighted by the squared window, so
+// dividing the output by the sum of the squared windows over the frames laid at
+// each sample must leave the tone at its amplitude, on both sides of every change:
+// the frames across a change stay in phase. (Clearing the phases at a change made
+// the level dip by up to 10 dB; advancing the first new frame by the new hop, while
+// it lies at the old one, cancels this tone outright.)
+TEST(VocoderStream, FramesAcrossAChangeOfStepOutStayInPhase) {
+  const int n = 256, in = 64, cycles = 8;
+  const double amplitude = 0.5;
+  vocoder_init(n, in);
+  const int steps[] = {64, 48, 96, 21, 128, 64};
+  std::vector<double> weight(64 * n, 0.0), output;
+  std::vector<float> block(n);
+  long laidAt = 0;
+  long t = 0;
+  for (int step : steps) {
+    for (int frame = 0; frame < 24; ++frame) {
+      std::vector<float> x(in);
+      for (float& v : x) v = static_cast<float>(amplitude * std::sin(kTwoPi * cycles * t++ / n));
+      vocoder_process(x.data(), in, block.data(), step, 0);
+      for (int i = 0; i < n; ++i) {
+        const double w = 0.5 - 0.5 * std::cos(kTwoPi * i / n);
+        weight[laidAt + i] += w * w;
+      }
+      output.insert(output.end(), block.begin(), block.begin() + step);
+      laidAt += step;
+    }
+  }
+  ASSERT_EQ(static_cast<long>(output.size()), laidAt);
+  const int period = n / cycles;
+  double lowest = 1e9, highest = 0.0;
+  for (size_t from = 2 * n; from + period <= output.size(); from += period / 2) {
+    double sum = 0.0;
+    for (size_t i = from; i < from + period; ++i) {
+      const double v = output[i] / weight[i];
+      sum += v * v;
+    }
+    const double level = std::sqrt(2.0 * sum / period) / amplitude;
+    lowest = std::min(lowest, level);
+    highest = std::max(highest, level);
+  }
+  EXPECT_GT(lowest, 0.98);
+  EXPECT_LT(highest, 1.02);
 }
 
 // findPeaks on hand-made magnitudes (winSize 32: bins 0 .. 15).

@@ -157,7 +157,11 @@ public class NativeInterface {
 
   /**
    * Sets how much of the band-filtered opposite channel is subtracted from each channel when voice
-   * removal is on: 0 removes nothing, 1 subtracts it at full weight. Default 0.
+   * removal is on: 0 removes nothing, 1 subtracts it at full weight. Default 0. Between two blocks
+   * that both remove the voice, a new amount glides in over the second block, linearly from the
+   * amount the first one ended with to the new one at its last frame, so that stepping the amount
+   * from block to block makes no click; the first block after voice removal comes on uses its
+   * amount throughout.
    *
    * @param amount linear weight
    */

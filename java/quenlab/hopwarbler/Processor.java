@@ -30,37 +30,50 @@ import java.util.Objects;
  * <h2>Blocks, latency and length</h2>
  *
  * {@link #process} accepts any number of frames. The processor buffers them and hands the native
- * driver only whole analysis hops ({@code frameSize / overSampling} frames), asking for exactly
- * {@code stepOut} frames back per hop, so every frame it returns is freshly synthesised; the output
- * therefore does not depend on how the input was cut into blocks. The native vocoder lays the frame
- * whose window is centred on input frame t at output frame {@code t / speed +} {@link
- * #latencyFrames()}; the processor discards those leading frames, so output frame n corresponds to
- * input frame {@code n * effectiveSpeed()}. The same number of frames is held back at any moment
- * (plus up to one hop of buffered input), and {@link #flush} drains them.
+ * driver only whole analysis hops ({@code frameSize / overSampling} frames), one per call, asking
+ * for exactly the synthesis hop's {@code stepOut} frames back, so every frame it returns is freshly
+ * synthesised; the output therefore does not depend on how the input was cut into blocks. The
+ * synthesis hop alternates between the two whole values around {@code hop / speed}, so that the
+ * output owes exactly {@code 1 / effectiveSpeed()} frames per input frame and never strays from
+ * that by more than a frame. The native vocoder lays the frame whose window is centred on input
+ * frame t at output frame {@code t / speed +} {@link #latencyFrames()}; the processor discards
+ * those leading frames, so output frame n corresponds to input frame {@code n * effectiveSpeed()}.
+ * The same number of frames is held back at any moment (plus up to one hop of buffered input), and
+ * {@link #flush} drains them.
  *
- * <p>A whole stream fed at one speed comes out with exactly {@code round(inputFrames * stepOut /
- * hop)} = {@code round(inputFrames / effectiveSpeed())} frames (rounding halves up). When the speed
- * changes during a stream, each hop of input counts at the speed in force when it was handed to the
- * native driver, and the final partial hop at the speed in force at {@link #flush}: the total is
- * the rounded sum. The delay stays the one of the first hop, so after a change to a slower speed
- * the last {@code (stepOutNew - stepOutOld) * (frameSize - 2 hop) / (2 hop)} frames of audio fall
- * past the end (a few milliseconds), and after a change to a faster speed as many frames of silence
- * end the stream.
+ * <p>A whole stream fed at one speed comes out with exactly {@code round(inputFrames /
+ * effectiveSpeed())} frames (rounding halves up). When the speed changes during a stream, each
+ * input frame counts at the speed in force when it was given to {@link #process}: the total is the
+ * rounded sum of {@code 1 / effectiveSpeed()} over the frames. A change of speed is seamless: the
+ * vocoder keeps its phases running across it, and the processor corrects the level of the frames
+ * that overlap frames laid at the old speed, so a steady tone keeps its level through it. The delay
+ * stays the one of the first hop, so after a change to a slower speed the last {@code (hop /
+ * newSpeed - hop / oldSpeed) * (frameSize - 2 hop) / (2 hop)} frames of audio fall past the end (a
+ * few milliseconds), and after a change to a faster speed as many frames of silence end the
+ * stream.
  *
  * <h2>Level</h2>
  *
  * The native overlap normalisation passes a steady tone at 0.75 of its level (and a constant at
  * 1.25). The processor compensates by setting the native pre-amplifier to {@code 10^(gainDb / 20) /
- * 0.75}, so that at a gain of 0 dB a tone leaves as loud as it came in. Above 0.95 of full scale
- * the native soft limiter bends the output, and the clamp stops it at &plusmn;32767.
+ * 0.75}, so that at a gain of 0 dB a tone leaves as loud as it came in. That normalisation holds
+ * for frames laid at one synthesis hop that divides the frame at least three times; where the
+ * overlapping frames were laid otherwise (through a change of speed, at hops that alternate, or
+ * above a third of the frame) the processor corrects each output sample to the overlap the frames
+ * really give. Above 0.95 of full scale the native soft limiter bends the output, and the clamp
+ * stops it at &plusmn;32767.
  *
  * <h2>Threads</h2>
  *
  * {@link #process}, {@link #flush} and {@link #close} are meant for one processing thread (they are
  * serialised if several threads call them). Every setter and every getter may be called from any
  * thread while another thread processes; a setting takes effect no later than the next hop the
- * native driver receives.
+ * native driver receives, and the processing thread carries it in without a click: a change of
+ * gain, balance or mono along a 20 ms ramp, a change of the voice-removal amount (switching it on
+ * or off included) and of the equaliser in small steps over a few hops (at least 40 ms). A stream
+ * starts with every setting as it was last set.
  */
+
 public final class Processor implements AutoCloseable {
   /** FFT frame size in samples of {@link Quality#FAST}, the least work. */
   public static final int DEFAULT_FRAME_SIZE = 2048;
@@ -95,12 +108,14 @@ public final class Processor implements AutoCloseable {
   // The equaliser table has half the frame size of the first stream of the process; the largest
   // frame (4096) makes 2048 gains, and the native side reads only as many as its table holds.
   private static final int EQ_LENGTH = 2048;
-  // Hops per native block. One: in stereo the analyser stores the left channel's frames of a
-  // block one after the other and then averages every right-channel frame into the newest
-  // position only, so blocks of several hops would mix unrelated frames in the spectrum.
-  private static final int HOPS_PER_BLOCK = 1;
   // A steady sinusoid of amplitude A settles its band at 0.3125 A on the vocoder's output scale.
   private static final double SPECTRUM_TONE_GAIN = 0.3125;
+  // Length of the ramps that carry a change of gain, balance or mono, in seconds of audio.
+  private static final double RAMP_SECONDS = 0.02;
+  // Highest level a hop's native output may be expected to reach at the pre-amplifier the
+  // processor picks for it: a margin below the limiter's 0.95.
+  private static final double HEADROOM = 0.8;
+
 
   private static final Object SLOT = new Object();
   private static Processor openProcessor; // guarded by SLOT
@@ -109,7 +124,6 @@ public final class Processor implements AutoCloseable {
   private final NativeInterface dsp;
   private final int sampleRate;
   private final int channels;
-  private final int hopsPerBlock;
   // The preset that picks the format when each stream starts, or null for a format fixed at open.
   private final Quality quality;
 
@@ -129,7 +143,6 @@ public final class Processor implements AutoCloseable {
   private volatile double speed = 1.0;
   private volatile double pitch;
   private volatile double pitchFactor = 1.0;
-  private volatile int stepOut;
   private volatile boolean closed;
   private int balance = 50;
   private boolean mono;
@@ -147,14 +160,22 @@ public final class Processor implements AutoCloseable {
   private boolean restartPending; // flush() ended a stream; the next input starts a new one
   private int latency;
   private int toDiscard;
-  private long dueFrames; // output frames owed for the hops handed over so far
   private long emitLimit = Long.MAX_VALUE;
   private final SampleBuffer out = new SampleBuffer();
   private final Resampler resampler;
   private short[] resampled;
+  private final LiveControls controls;
+  private final OutputScaler scaler;
+  // Sized for the format; made again with the buffers when a stream starts in another one.
+  private StepPlanner planner;
+  private OverlapGain overlapGain;
+  private double[] gains; // per output frame of a hop: the pre-amplifier it should have
+  private double[] ratios;
+  private float nativePreamp;
+  private float lastNativePeak; // native peak of the last hop, at nativePreamp
 
   // Results, written by the processing thread, read by any thread.
-  private volatile int lastStepOut;
+  private volatile double lastIdealStep; // hop / speed of the last hop handed over
   private volatile float lastPeak;
   private volatile float streamPeak;
   private volatile long inputFrames;
@@ -168,15 +189,17 @@ public final class Processor implements AutoCloseable {
     this.dsp = dsp;
     this.sampleRate = sampleRate;
     this.channels = channels;
-    this.hopsPerBlock = HOPS_PER_BLOCK;
     this.quality = quality;
     this.formatPending = quality != null;
     this.nativeFrameSize = frameSize;
     this.nativeOverSampling = overSampling;
+    this.scaler = new OutputScaler(channels);
+    this.controls = new LiveControls(
+        dsp, channels, EQ_LENGTH, (int) Math.round(RAMP_SECONDS * sampleRate));
+    this.nativePreamp = preampFor(0.0);
     setFormat(frameSize, overSampling);
     allocateBuffers();
-    this.stepOut = chooseStepOut(1.0);
-    this.lastStepOut = stepOut;
+    this.lastIdealStep = idealStep(1.0);
     this.resampler = new Resampler(channels, 1.0);
   }
 
@@ -189,11 +212,15 @@ public final class Processor implements AutoCloseable {
 
   private void allocateBuffers() {
     pending = new short[hop * channels];
-    work = new short[hopsPerBlock * Math.max(hop, frameSize) * channels];
-    silence = new short[hopsPerBlock * hop * channels];
+    work = new short[Math.max(hop, frameSize) * channels];
+    silence = new short[hop * channels];
     double lowestRatio = Math.pow(2.0, MIN_PITCH / 12.0);
-    resampled =
-        new short[Resampler.maxOutputFrames(hopsPerBlock * frameSize, lowestRatio) * channels];
+    resampled = new short[Resampler.maxOutputFrames(frameSize, lowestRatio) * channels];
+    planner = new StepPlanner(hop, frameSize);
+    overlapGain = new OverlapGain(frameSize);
+    gains = new double[frameSize];
+    ratios = new double[frameSize];
+    controls.setHop(hop);
   }
 
   /**
@@ -422,14 +449,16 @@ public final class Processor implements AutoCloseable {
 
   /**
    * Sets the playback speed: 1.25 plays 25 % faster (the output is 1 / 1.25 as long), 0.8 plays
-   * slower. The native synthesis hop becomes {@code stepOut = round(hop / speed)}, clamped to 1 ..
-   * {@code frameSize}, so the speeds that can be reached run from {@code 1 / overSampling} to
-   * {@code hop}; {@link #effectiveSpeed()} reports the speed the hop allows.
+   * slower. The native synthesis hop {@code stepOut} takes, hop by hop, one of the two whole values
+   * around {@code hop / speed}, so that the output keeps to the exact speed (see {@link
+   * #stepOut()}); the speeds that can be reached run from {@code 1 / overSampling} to {@code hop},
+   * and a speed outside that range is applied at its nearest end ({@link #effectiveSpeed()}). The
+   * change is seamless: it applies from the next hop, and a steady tone keeps its level through
+   * it.
    *
    * <p>When {@code stepOut} reaches half the frame (speed 0.5 and below with an oversampling of 4)
-   * the output frames overlap too little for their windows to add up evenly, and a steady tone's
-   * level ripples (+0.23 dB in RMS at speed 0.5); open the processor with an oversampling of 8 or
-   * more to slow down that far.
+   * only two output frames overlap at each sample; the processor evens out the level their windows
+   * give, but open it with an oversampling of 8 or more to slow down that far smoothly.
    *
    * @param speed a finite factor above 0
    * @throws IllegalArgumentException if {@code speed} is not a finite number above 0
@@ -441,7 +470,6 @@ public final class Processor implements AutoCloseable {
       this.speed = speed;
       if (formatPending)
         planFormat(speed / pitchFactor);
-      this.stepOut = chooseStepOut(speed / pitchFactor);
     }
   }
 
@@ -457,24 +485,25 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * {@return the speed the processor really applies: {@code hop / stepOut}, times the pitch factor
-   * while the key is changed (see {@link #setPitch})}
+   * {@return the speed the processor really applies: the speed asked for, brought within {@code 1
+   * / overSampling} .. {@code hop} times the pitch factor (the range the native synthesis hop of 1
+   * .. {@code frameSize} frames allows for the vocoder's stretch). Over any run of hops the output
+   * keeps to it within one frame.}
    */
   public double effectiveSpeed() {
-    return (double) hop / stepOut * pitchFactor;
+    return hop / idealStep() * pitchFactor;
   }
 
   /**
    * Moves the key by {@code semitones}, fractions allowed, while the speed stays: the vocoder
    * stretches the sound by the pitch factor p = 2<sup>semitones / 12</sup> more than the speed asks
-   * (its {@code stepOut} becomes {@code round(hop * p / speed)}), and a {@link Resampler} then
+   * (its synthesis hop becomes {@code hop * p / speed} on average), and a {@link Resampler} then
    * plays the result p times faster, so every frequency moves by exactly p and the duration is the
-   * speed's. The hop quantises only the stretch; {@link #effectiveSpeed()} reports the speed
-   * reached. A stream of N frames at one setting comes out with {@code round(round(N * stepOut /
-   * hop) / p)} frames, output frame n lining up with input frame {@code n * effectiveSpeed()}.
-   * Raising the key slows the stretch down (+12 semitones at speed 1 stretches as speed 0.5 does),
-   * so what {@link #setSpeed} says about slow speeds and the oversampling applies to {@code speed /
-   * p}.
+   * speed's. A stream of N frames at one setting comes out with {@code round(round(N * stepOut /
+   * hop) / p)} frames, {@code stepOut} being the average synthesis hop, output frame n lining up
+   * with input frame {@code n * effectiveSpeed()}. Raising the key slows the stretch down (+12
+   * semitones at speed 1 stretches as speed 0.5 does), so what {@link #setSpeed} says about slow
+   * speeds and the oversampling applies to {@code speed / p}.
    *
    * <p>At 0 the resampler is out of the path and the output is the vocoder's, sample for sample.
    * Once a stream has been shifted, the resampler stays in its path until {@link #flush}, so that a
@@ -499,7 +528,6 @@ public final class Processor implements AutoCloseable {
       pitchFactor = factor;
       if (formatPending)
         planFormat(speed / factor);
-      stepOut = chooseStepOut(speed / factor);
     }
   }
 
@@ -508,15 +536,21 @@ public final class Processor implements AutoCloseable {
     return pitch;
   }
 
-  /** {@return the native synthesis hop for the current speed, in frames} */
+  /**
+   * {@return the whole synthesis hop nearest to the vocoder's average one, {@code hop * p /
+   * speed}, in frames} Unless that quotient is whole, the native driver receives, hop by hop, the
+   * whole values just below and just above it, in the proportion that gives the exact speed on
+   * average.
+   */
   public int stepOut() {
-    return stepOut;
+    return (int) Math.round(idealStep());
   }
 
   /**
    * The number of output frames a whole stream of {@code inputFrames} frames yields at the current
-   * speed and key: {@code round(inputFrames * stepOut / hop)}, divided by the pitch factor and
-   * rounded again while the key is changed.
+   * speed and key: {@code round(inputFrames * stepOut / hop)} for the vocoder's average synthesis
+   * hop {@code stepOut}, divided by the pitch factor and rounded again while the key is changed;
+   * {@code round(inputFrames / speed)} wherever the speed is within reach.
    *
    * @param inputFrames the length of the whole input stream in frames, 0 or more
    * @return the length of the whole output stream in frames
@@ -526,7 +560,7 @@ public final class Processor implements AutoCloseable {
     if (inputFrames < 0) {
       throw new IllegalArgumentException("inputFrames must be 0 or more, got " + inputFrames);
     }
-    long vocoderFrames = Math.round((double) inputFrames * stepOut / hop);
+    long vocoderFrames = Math.round(inputFrames * idealStep() / hop);
     double factor = pitchFactor;
     return factor == 1.0 ? vocoderFrames : Math.round(vocoderFrames / factor);
   }
@@ -534,44 +568,31 @@ public final class Processor implements AutoCloseable {
   /**
    * The delay of the native pipeline in output frames, which the processor removes from the start
    * of the stream and which it holds back until {@link #flush}: {@code frameSize / 2 + stepOut *
-   * (frameSize - 2 hop) / (2 hop)}, rounded; {@code frameSize - hop} at speed 1. Once a stream has
-   * started, the value of its first hop; before, the value for the current speed.
+   * (frameSize - 2 hop) / (2 hop)} for the vocoder's average synthesis hop {@code stepOut},
+   * rounded; {@code frameSize - hop} at speed 1. Once a stream has started, the value of its first
+   * hop; before, the value for the current speed.
    *
    * @return the latency in output frames
    */
   public int latencyFrames() {
     synchronized (streamLock) {
-      return started && !restartPending ? latency : latencyFor(stepOut);
+      return started && !restartPending ? latency : latencyFor(idealStep());
     }
   }
 
-  private int latencyFor(int step) {
+  private int latencyFor(double step) {
     return (int) Math.round(frameSize / 2.0 + step * (frameSize - 2.0 * hop) / (2.0 * hop));
   }
 
-  // The synthesis hop nearest to hop / speed that the native driver derives back unchanged from
-  // samplesOut / samplesIn. It computes trunc(hop * (samplesOut / samplesIn)) in double precision,
-  // which can land one below the intended hop when the quotient is not exact (hops that are not a
-  // power of two); such a hop would leave a stale frame in the output.
-  private int chooseStepOut(double speed) {
-    long ideal = Math.max(1, Math.min(frameSize, Math.round(hop / speed)));
-    for (int distance = 0; distance < frameSize; distance++) {
-      for (long candidate : new long[] {ideal - distance, ideal + distance}) {
-        if (candidate >= 1 && candidate <= frameSize
-            && nativeStepOut((int) candidate) == candidate) {
-          return (int) candidate;
-        }
-      }
-    }
-    throw new AssertionError("no synthesis hop round-trips for hop " + hop);
+  // The synthesis hop the speed asks for in the current format.
+  private double idealStep(double speed) {
+    return StepPlanner.idealStep(speed, hop, frameSize);
   }
 
-  private int nativeStepOut(int step) {
-    double ratio = (double) step / hop;
-    double value = Math.floor(hop * ratio);
-    if (!(value >= 1))
-      return 1;
-    return (int) Math.min(frameSize, value);
+  // The vocoder's average synthesis hop for the current speed and key: the stretch is the speed
+  // over the pitch factor, which the resampler then makes up.
+  private double idealStep() {
+    return idealStep(speed / pitchFactor);
   }
 
   // ---------------------------------------------------------------------------------------------
@@ -599,9 +620,7 @@ public final class Processor implements AutoCloseable {
     }
     synchronized (settingsLock) {
       checkOpen();
-      dsp.dspVoiceRemovalFilter(band.a(), band.b(), 3, 3);
-      dsp.dspVoiceRemovalAmount((float) amount);
-      dsp.dspVoiceRemovalEnable(amount > 0 ? 1 : 0);
+      controls.setVoiceRemoval(band, amount);
       voiceBand = band;
       voiceAmount = amount;
     }
@@ -611,8 +630,7 @@ public final class Processor implements AutoCloseable {
   public void disableVoiceRemoval() {
     synchronized (settingsLock) {
       checkOpen();
-      dsp.dspVoiceRemovalEnable(0);
-      dsp.dspVoiceRemovalAmount(0f);
+      controls.setVoiceRemoval(null, 0);
       voiceBand = null;
       voiceAmount = 0;
     }
@@ -680,7 +698,7 @@ public final class Processor implements AutoCloseable {
   }
 
   private void applyPanning() {
-    dsp.dspPanning(mono || balance != 50 ? 1 : 0, mono ? 1 : 0, balance);
+    controls.setRemix(balance, mono);
   }
 
   /**
@@ -699,7 +717,7 @@ public final class Processor implements AutoCloseable {
     synchronized (settingsLock) {
       checkOpen();
       this.gainDb = gainDb;
-      dsp.dspSetPreamp(preampFor(gainDb));
+      controls.setGain(Math.pow(10.0, gainDb / 20.0));
     }
   }
 
@@ -736,20 +754,16 @@ public final class Processor implements AutoCloseable {
     }
     synchronized (settingsLock) {
       checkOpen();
-      dsp.dspEQSetBands(curve.binGains(frameSize, sampleRate, EQ_LENGTH));
-      dsp.dspEQEnable(1);
+      controls.setEqualizer(curve.binGains(frameSize, sampleRate, EQ_LENGTH));
       equaliser = curve;
     }
   }
 
   /** Switches the equaliser off and makes its table flat again. */
   public void clearEqualizer() {
-    float[] flat = new float[EQ_LENGTH];
-    Arrays.fill(flat, 1f);
     synchronized (settingsLock) {
       checkOpen();
-      dsp.dspEQEnable(0);
-      dsp.dspEQSetBands(flat);
+      controls.setEqualizer(null);
       equaliser = null;
     }
   }
@@ -776,8 +790,9 @@ public final class Processor implements AutoCloseable {
    * of its channels. The analyser keeps about 16384 output frames of history and refreshes 32
    * times per second of output. It takes every fourth sample from the start of each synthesised
    * hop, so when {@code stepOut} is not a multiple of 4 its history has small gaps and steady
-   * tones read lower (0.65 of their amplitude at speed 1.25, {@code stepOut} 410). While the key
-   * is changed, the bands move with it (see {@link Notes#shift}), so they show what is heard.
+   * tones read lower (0.76 of their amplitude at speed 1.25 with frames of 2048 and 4 hops, where
+   * {@code stepOut} alternates between 409 and 410). While the key is changed, the bands move with
+   * it (see {@link Notes#shift}), so they show what is heard.
    *
    * @return the 72 band levels, a new array
    */
@@ -788,8 +803,8 @@ public final class Processor implements AutoCloseable {
       dsp.dspGetSpectrum(bands, Notes.BANDS);
     }
     // The analyser sees the vocoder's output, whose tones are 0.75 * frameSize / (2 stepOut) times
-    // the input amplitude.
-    double scale = 1.0 / (SPECTRUM_TONE_GAIN * TONE_GAIN * frameSize / (2.0 * lastStepOut));
+    // the input amplitude, with stepOut hop / speed on average.
+    double scale = 1.0 / (SPECTRUM_TONE_GAIN * TONE_GAIN * frameSize / (2.0 * lastIdealStep));
     for (int i = 0; i < bands.length; i++) bands[i] = (float) (bands[i] * scale);
     return Notes.shift(bands, pitch);
   }
@@ -897,21 +912,23 @@ public final class Processor implements AutoCloseable {
       int position = offset;
       int remaining = frames;
       inputFrames += frames;
+      double step = idealStep();
       while (remaining > 0) {
         if (pendingFrames == 0 && remaining >= hop) {
-          int hops = Math.min(remaining / hop, hopsPerBlock);
-          peak = Math.max(peak, dispatch(interleaved, position, hops, stepOut));
-          position += hops * hop * channels;
-          remaining -= hops * hop;
+          planner.feed(hop, step);
+          peak = Math.max(peak, dispatch(interleaved, position, step));
+          position += hop * channels;
+          remaining -= hop;
         } else {
           int take = Math.min(remaining, hop - pendingFrames);
           System.arraycopy(
               interleaved, position, pending, pendingFrames * channels, take * channels);
+          planner.feed(take, step);
           pendingFrames += take;
           position += take * channels;
           remaining -= take;
           if (pendingFrames == hop) {
-            peak = Math.max(peak, dispatch(pending, 0, 1, stepOut));
+            peak = Math.max(peak, dispatch(pending, 0, step));
             pendingFrames = 0;
           }
         }
@@ -935,19 +952,19 @@ public final class Processor implements AutoCloseable {
       out.clear();
       if (restartPending || (!started && pendingFrames == 0))
         return out.toArray();
-      int step = stepOut;
-      long target = dueFrames + Math.round((double) pendingFrames * step / hop);
+      double step = idealStep();
+      long target = Math.round(planner.owedFrames());
       emitLimit = target;
       float peak = 0f;
       if (pendingFrames > 0) {
         Arrays.fill(pending, pendingFrames * channels, pending.length, (short) 0);
-        peak = dispatch(pending, 0, 1, step);
+        planner.feed(hop - pendingFrames, step);
+        peak = dispatch(pending, 0, step);
         pendingFrames = 0;
       }
       while (outputFrames < target) {
-        long missing = target - outputFrames + toDiscard;
-        int hops = (int) Math.min(hopsPerBlock, (missing + step - 1) / step);
-        peak = Math.max(peak, dispatch(silence, 0, hops, step));
+        planner.feed(hop, step);
+        peak = Math.max(peak, dispatch(silence, 0, step));
       }
       int tail = resampler.finish(resampled, 0);
       out.append(resampled, 0, tail * channels);
@@ -958,7 +975,6 @@ public final class Processor implements AutoCloseable {
         if (quality != null) {
           formatPending = true;
           planFormat(speed / pitchFactor);
-          stepOut = chooseStepOut(speed / pitchFactor);
         }
       }
       lastPeak = peak;
@@ -967,9 +983,9 @@ public final class Processor implements AutoCloseable {
   }
 
   // Readies the native driver for the stream that the first input frames start: the format the
-  // preset plans for the speed in force, and after a flush a vocoder with an empty history and a
-  // voice filter loaded again (its history survives the native set-up). Returns at once while a
-  // stream runs.
+  // preset plans for the speed in force, and after a flush a vocoder with an empty history (the
+  // first hop loads the voice filter again, whose history survives the native set-up). Returns at
+  // once while a stream runs.
   private void beginStream() {
     if (!restartPending && !formatPending)
       return;
@@ -982,21 +998,20 @@ public final class Processor implements AutoCloseable {
         dsp.dspInit(frameSize, overSampling, sampleRate, channels);
         nativeFrameSize = frameSize;
         nativeOverSampling = overSampling;
-        if (voiceBand != null)
-          dsp.dspVoiceRemovalFilter(voiceBand.a(), voiceBand.b(), 3, 3);
       }
       // The gains were worked out for the frame planned when the equaliser was set.
       if (equaliser != null)
-        dsp.dspEQSetBands(equaliser.binGains(frameSize, sampleRate, EQ_LENGTH));
+        controls.setEqualizer(equaliser.binGains(frameSize, sampleRate, EQ_LENGTH));
       if (reformat)
         allocateBuffers();
-      stepOut = chooseStepOut(speed / pitchFactor);
     }
     if (restartPending) {
       restartPending = false;
       started = false;
       pendingFrames = 0;
-      dueFrames = 0;
+      planner.reset();
+      overlapGain.reset();
+      lastNativePeak = 0;
       inputFrames = 0;
       outputFrames = 0;
       returnedFrames = 0;
@@ -1006,24 +1021,51 @@ public final class Processor implements AutoCloseable {
     }
   }
 
-  // Hands `hops` whole hops from source[position...] to the native driver with synthesis hop
-  // `step`, asking for exactly hops * step frames back, and emits them. Returns the block's peak.
-  private float dispatch(short[] source, int position, int hops, int step) {
-    int framesIn = hops * hop;
-    int framesOut = hops * step;
-    System.arraycopy(source, position, work, 0, framesIn * channels);
-    if (!started) {
+  // Hands one hop from source[position...] to the native driver with the synthesis hop the planner
+  // gives it, asking for exactly that many frames back, and emits them. The live controls move on
+  // by the hop, and the output gets the gain its frames should have: the native pre-amplifier
+  // takes a gain within the hop's range, and the output scaler brings every frame to its own. The
+  // largest keeps the native quantisation finest; when the last hop's peak shows that it would
+  // push the signal into the native limiter, the largest that keeps clear of it (and at least the
+  // smallest), since the scaler cannot undo a clamp.
+  // `idealStep` is the current speed's hop / speed. Returns the block's peak. One hop per native
+  // call, also because in stereo the analyser stores the left channel's frames of a block one
+  // after the other and then averages every right-channel frame into the newest position only, so
+  // blocks of several hops would mix unrelated frames in the spectrum.
+  private float dispatch(short[] source, int position, double idealStep) {
+    int step = planner.nextStep();
+    System.arraycopy(source, position, work, 0, hop * channels);
+    boolean fresh = !started;
+    if (fresh) {
       started = true;
-      latency = latencyFor(step);
+      latency = latencyFor(idealStep);
       toDiscard = latency;
     }
-    dsp.dspProcess(work, framesIn, framesOut, 0f);
-    lastStepOut = step;
-    dueFrames += framesOut;
+    controls.beforeHop(work, hop, fresh);
+    overlapGain.lay(step, gains);
+    controls.outputGains(gains, step);
+    double least = Double.POSITIVE_INFINITY;
+    double most = 0;
+    for (int i = 0; i < step; i++) {
+      least = Math.min(least, gains[i]);
+      most = Math.max(most, gains[i]);
+    }
+    double loudest = lastNativePeak / nativePreamp; // the last hop's peak at a gain of 1
+    double chosen = loudest * most < HEADROOM ? most : Math.max(least, HEADROOM / loudest);
+    float preamp = (float) chosen;
+    if (preamp != nativePreamp) {
+      dsp.dspSetPreamp(preamp);
+      nativePreamp = preamp;
+    }
+    dsp.dspProcess(work, hop, step, 0f);
+    for (int i = 0; i < step; i++) ratios[i] = gains[i] == chosen ? 1.0 : gains[i] / preamp;
+    scaler.scale(work, ratios, step, channels);
+    lastIdealStep = idealStep;
     float peak = dsp.dspGetMaxLevel();
+    lastNativePeak = peak;
     if (peak > streamPeak)
       streamPeak = peak;
-    emit(framesOut);
+    emit(step);
     return peak;
   }
 

@@ -148,7 +148,7 @@ class AudioStreamsTest {
       p.setSpeed(1.25);
       AudioInputStream processed = AudioStreams.process(
           stream(AudioStreams.toBytes(input, input.length, true, null), format), p);
-      assertEquals(Math.round(frames / p.effectiveSpeed()), processed.getFrameLength());
+      assertEquals(Math.round(frames / 1.25), processed.getFrameLength());
       assertTrue(!processed.getFormat().isBigEndian());
       assertArrayEquals(direct, readAll(processed));
     }

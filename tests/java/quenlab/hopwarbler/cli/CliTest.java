@@ -88,8 +88,7 @@ class CliTest {
     assertEquals("", r.err());
     TestFiles.Audio audio = TestFiles.read(out);
     assertEquals(2, audio.channels());
-    // The default slows down with frames of 2048 and 16 hops: hop 128, stepOut 160.
-    assertEquals(TestFiles.RATE * 160 / 128, audio.frames());
+    assertEquals(Math.round(TestFiles.RATE / 0.8), audio.frames());
     assertTrue(
         r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:01\\.250, speed 0\\.8"
             + " \\(effective 0\\.8000\\), frame 2048, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
@@ -145,9 +144,9 @@ class CliTest {
     assertEquals(0, r.status(), r.err());
     assertTrue(r.out().contains(", pitch -3 semitones"), r.out());
     TestFiles.Audio audio = TestFiles.read(out);
-    // The vocoder stretches by 2^(-3/12) to a hop of 431, the resampler takes that back.
-    assertEquals(Math.round(Math.round(TestFiles.RATE * 431 / 512.0) / Math.pow(2, -0.25)),
-        audio.frames());
+    // The vocoder stretches by p = 2^(-3/12) exactly on average, the resampler takes that back.
+    double p = Math.pow(2, -0.25);
+    assertEquals(Math.round(Math.round(TestFiles.RATE * p) / p), audio.frames());
     double[] x = audio.channel(0);
     double fSharp4 = 440 * Math.pow(2, -0.25);
     assertEquals(0.4, amplitudeAt(x, x.length / 4, 3 * x.length / 4, fSharp4), 0.02);

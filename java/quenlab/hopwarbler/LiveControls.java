@@ -1,0 +1,344 @@
+package quenlab.hopwarbler;
+
+import java.util.Arrays;
+
+/**
+ * The settings that may change while a stream plays (gain, balance, mono, voice removal and the
+ * equaliser), and how they reach the native driver without a click.
+ *
+ * <p>Setters store a target from any thread. Before every hop it hands the native driver, the
+ * processing thread calls {@link #beforeHop} and {@link #outputGains}, which move each setting
+ * from where it is towards its target:
+ *
+ * <ul>
+ *   <li>the gain along a raised-cosine ramp of {@code rampFrames} output frames, sample by sample
+ *       (the processor applies it with the overlap correction);
+ *   <li>balance and mono, which the native driver applies as a switch per block, by remixing the
+ *       input in Java along a raised-cosine ramp of {@code rampFrames} input frames, with the
+ *       native remix off, and handing the settled remix back to the native driver at the end;
+ *   <li>the voice-removal amount (switching on or off ramps it from or to 0) in native steps, one
+ *       per hop, along a raised cosine over {@code rampHops} hops; the native driver glides each
+ *       step in over its block;
+ *   <li>the equaliser table in the same steps, from the flat table when it is switched on and to
+ *       the flat table (which is the same as off) before it is switched off.
+ * </ul>
+ *
+ * At the first hop of a stream every setting takes its target at once.
+ */
+final class LiveControls {
+  private static final double[] IDENTITY = {1, 0, 0, 1};
+  private static final double[] FOLD = {0.5, 0.5, 0.5, 0.5};
+  // The voice-removal amount that runs the native filters without removing anything: the native
+  // driver glides a new amount in only between two blocks that both remove the voice.
+  private static final float LEAST_AMOUNT = Float.MIN_NORMAL;
+  // voiceDone of a ramp whose next hop switches the native voice removal on at LEAST_AMOUNT.
+  private static final int PRIMING = -1;
+
+  private final NativeInterface dsp;
+  private final boolean stereo;
+  private final int eqLength;
+  private final int rampFrames;
+  private final double[] frameShape; // raised cosine at the end of each of rampFrames frames
+  private int rampHops;
+  private double[] hopShape; // the same at the end of each of rampHops hops
+
+  // Targets, written by any thread under `this`.
+  private int balance = 50;
+  private boolean mono;
+  private double amplitude = 1.0;
+  private BandPass band; // null while voice removal is off
+  private double voiceAmount;
+  private float[] equaliser; // null while the equaliser is off
+  private long version;
+
+  // Where the processing thread has got to.
+  private long seenVersion = -1;
+  private final double[] mixFrom = IDENTITY.clone();
+  private final double[] mixTo = IDENTITY.clone();
+  private int mixDone;
+  private boolean nativeMixes = true; // the native remix holds mixTo; no Java remix
+  private double ampFrom = 1.0;
+  private double ampTo = 1.0;
+  private int ampDone;
+  private BandPass nativeBand;
+  private double voiceFrom;
+  private double voiceTo;
+  private int voiceDone;
+  private boolean voiceOn; // the native voice removal is switched on
+  private final float[] eqFrom;
+  private final float[] eqTo;
+  private final float[] eqWork;
+  private int eqDone;
+  private boolean eqOn;
+  private boolean eqOffAtEnd;
+
+  LiveControls(NativeInterface dsp, int channels, int eqLength, int rampFrames) {
+    this.dsp = dsp;
+    this.stereo = channels == 2;
+    this.eqLength = eqLength;
+    this.rampFrames = Math.max(1, rampFrames);
+    this.frameShape = shape(this.rampFrames);
+    this.mixDone = this.rampFrames;
+    this.ampDone = this.rampFrames;
+    this.eqFrom = flat(eqLength);
+    this.eqTo = flat(eqLength);
+    this.eqWork = flat(eqLength);
+    this.eqOffAtEnd = true;
+  }
+
+  /**
+   * Sizes the stepped ramps for hops of {@code hop} frames: twice {@code rampFrames}, and at least
+   * four hops. Called between streams; the next stream starts with every setting at its target.
+   */
+  void setHop(int hop) {
+    rampHops = Math.max(4, (2 * rampFrames + hop - 1) / hop);
+    hopShape = shape(rampHops);
+    voiceDone = rampHops;
+    eqDone = rampHops;
+  }
+
+  private static double[] shape(int steps) {
+    double[] s = new double[steps];
+    for (int i = 0; i < steps; i++) s[i] = 0.5 - 0.5 * Math.cos(Math.PI * (i + 1) / steps);
+    return s;
+  }
+
+  private static float[] flat(int length) {
+    float[] table = new float[length];
+    Arrays.fill(table, 1f);
+    return table;
+  }
+
+  synchronized void setRemix(int balance, boolean mono) {
+    this.balance = balance;
+    this.mono = mono;
+    version++;
+  }
+
+  synchronized void setGain(double amplitude) {
+    this.amplitude = amplitude;
+    version++;
+  }
+
+  /** Voice removal with this band and amount; a null band switches it off. */
+  synchronized void setVoiceRemoval(BandPass band, double amount) {
+    this.band = band;
+    this.voiceAmount = band == null ? 0 : amount;
+    version++;
+  }
+
+  /** The equaliser table to use, or null to switch the equaliser off. */
+  synchronized void setEqualizer(float[] gains) {
+    this.equaliser = gains == null ? null : gains.clone();
+    version++;
+  }
+
+  // The remix matrix {left from left, left from right, right from left, right from right} of the
+  // native driver for a balance level and the mono fold.
+  private static double[] mixFor(int balance, boolean mono) {
+    if (mono)
+      return FOLD.clone();
+    double p = balance;
+    return new double[] {Math.min(p, 50) / 50, p < 50 ? (50 - p) / 50 : 0,
+        p < 50 ? 0 : (p - 50) / 50, p < 50 ? 1 : (100 - p) / 50};
+  }
+
+  /**
+   * Moves the settings that act on the input by one hop, and remixes {@code work[0 .. frames)}
+   * (interleaved) while a balance or mono change is under way. {@code fresh}: the first hop of a
+   * stream, where every setting takes its target at once.
+   */
+  void beforeHop(short[] work, int frames, boolean fresh) {
+    int targetBalance;
+    boolean targetMono;
+    double targetAmplitude;
+    BandPass targetBand;
+    double targetVoice;
+    float[] targetEq;
+    boolean changed;
+    synchronized (this) {
+      changed = version != seenVersion || fresh;
+      seenVersion = version;
+      targetBalance = balance;
+      targetMono = mono;
+      targetAmplitude = amplitude;
+      targetBand = band;
+      targetVoice = voiceAmount;
+      targetEq = equaliser;
+    }
+    if (fresh) {
+      snap(targetBalance, targetMono, targetAmplitude, targetBand, targetVoice, targetEq);
+      return;
+    }
+    if (changed) {
+      retargetMix(mixFor(targetBalance, targetMono));
+      if (targetAmplitude != ampTo) {
+        ampFrom = amplitudeAt(ampDone - 1);
+        ampTo = targetAmplitude;
+        ampDone = 0;
+      }
+      retargetVoice(targetBand, targetVoice);
+      retargetEqualiser(targetEq);
+    }
+    remix(work, frames, targetBalance, targetMono);
+    stepVoice();
+    stepEqualiser();
+  }
+
+  private void snap(int balance, boolean mono, double amplitude, BandPass band, double voice,
+      float[] eq) {
+    System.arraycopy(mixFor(balance, mono), 0, mixTo, 0, 4);
+    mixDone = rampFrames;
+    nativeMixes = true;
+    dsp.dspPanning(mono || balance != 50 ? 1 : 0, mono ? 1 : 0, balance);
+    ampFrom = ampTo = amplitude;
+    ampDone = rampFrames;
+    voiceFrom = voiceTo = band == null ? 0 : voice;
+    voiceDone = rampHops;
+    if (band != null) {
+      dsp.dspVoiceRemovalFilter(band.a(), band.b(), 3, 3);
+      nativeBand = band;
+    }
+    voiceOn = voiceTo > 0;
+    dsp.dspVoiceRemovalAmount((float) voiceTo);
+    dsp.dspVoiceRemovalEnable(voiceOn ? 1 : 0);
+    float[] table = eq == null ? flat(eqLength) : eq;
+    System.arraycopy(table, 0, eqTo, 0, eqLength);
+    eqDone = rampHops;
+    eqOn = eq != null;
+    eqOffAtEnd = eq == null;
+    dsp.dspEQSetBands(eqTo);
+    dsp.dspEQEnable(eqOn ? 1 : 0);
+  }
+
+  private void retargetMix(double[] target) {
+    if (!stereo || Arrays.equals(target, mixTo))
+      return;
+    double[] now = mixNow();
+    System.arraycopy(now, 0, mixFrom, 0, 4);
+    System.arraycopy(target, 0, mixTo, 0, 4);
+    mixDone = 0;
+    if (nativeMixes) {
+      dsp.dspPanning(0, 0, 50);
+      nativeMixes = false;
+    }
+  }
+
+  private double[] mixNow() {
+    double t = mixDone >= rampFrames ? 1 : mixDone == 0 ? 0 : frameShape[mixDone - 1];
+    double[] m = new double[4];
+    for (int i = 0; i < 4; i++) m[i] = mixFrom[i] + (mixTo[i] - mixFrom[i]) * t;
+    return m;
+  }
+
+  private void remix(short[] work, int frames, int balance, boolean mono) {
+    if (nativeMixes)
+      return;
+    if (mixDone >= rampFrames) {
+      dsp.dspPanning(mono || balance != 50 ? 1 : 0, mono ? 1 : 0, balance);
+      nativeMixes = true;
+      return;
+    }
+    for (int i = 0; i < frames; i++) {
+      double t = mixDone < rampFrames ? frameShape[mixDone++] : 1;
+      double l = work[2 * i];
+      double r = work[2 * i + 1];
+      double ll = mixFrom[0] + (mixTo[0] - mixFrom[0]) * t;
+      double lr = mixFrom[1] + (mixTo[1] - mixFrom[1]) * t;
+      double rl = mixFrom[2] + (mixTo[2] - mixFrom[2]) * t;
+      double rr = mixFrom[3] + (mixTo[3] - mixFrom[3]) * t;
+      work[2 * i] = (short) Math.round(l * ll + r * lr);
+      work[2 * i + 1] = (short) Math.round(l * rl + r * rr);
+    }
+  }
+
+  private double amplitudeAt(int done) {
+    if (done < 0)
+      return ampFrom;
+    if (done >= rampFrames)
+      return ampTo;
+    return ampFrom + (ampTo - ampFrom) * frameShape[done];
+  }
+
+  /** Multiplies {@code gains[0 .. frames)} by the pre-amplifier of the next output frames. */
+  void outputGains(double[] gains, int frames) {
+    for (int i = 0; i < frames; i++) {
+      gains[i] *= amplitudeAt(ampDone) / Processor.TONE_GAIN;
+      if (ampDone < rampFrames)
+        ampDone++;
+    }
+  }
+
+  private void retargetVoice(BandPass target, double amount) {
+    double to = target == null ? 0 : amount;
+    if (!stereo)
+      return;
+    if (target != null && (nativeBand == null || !sameBand(target, nativeBand))) {
+      dsp.dspVoiceRemovalFilter(target.a(), target.b(), 3, 3);
+      nativeBand = target;
+    }
+    if (to == voiceTo)
+      return;
+    voiceFrom = voiceOn ? voiceNow() : 0;
+    voiceTo = to;
+    voiceDone = voiceOn ? 0 : PRIMING;
+  }
+
+  private static boolean sameBand(BandPass x, BandPass y) {
+    return Arrays.equals(x.a(), y.a()) && Arrays.equals(x.b(), y.b());
+  }
+
+  private double voiceNow() {
+    return voiceDone >= rampHops ? voiceTo
+        : voiceDone <= 0 ? voiceFrom : voiceFrom + (voiceTo - voiceFrom) * hopShape[voiceDone - 1];
+  }
+
+  // One hop of the voice-removal ramp. Switching on runs a first hop at LEAST_AMOUNT, so that the
+  // native driver glides the ramp's first step in; a ramp to 0 ends at LEAST_AMOUNT and switches
+  // the native voice removal off one hop later.
+  private void stepVoice() {
+    if (voiceDone >= rampHops) {
+      if (voiceTo == 0 && voiceOn) {
+        dsp.dspVoiceRemovalEnable(0);
+        dsp.dspVoiceRemovalAmount(0f);
+        voiceOn = false;
+      }
+      return;
+    }
+    voiceDone++;
+    dsp.dspVoiceRemovalAmount(Math.max(LEAST_AMOUNT, (float) voiceNow()));
+    if (!voiceOn) {
+      dsp.dspVoiceRemovalEnable(1);
+      voiceOn = true;
+    }
+  }
+
+  private void retargetEqualiser(float[] target) {
+    float[] to = target == null ? flat(eqLength) : target;
+    if (Arrays.equals(to, eqTo) && eqOffAtEnd == (target == null))
+      return;
+    float[] now = eqDone >= rampHops ? eqTo : eqDone == 0 ? eqFrom : eqWork;
+    if (now != eqFrom)
+      System.arraycopy(now, 0, eqFrom, 0, eqLength);
+    System.arraycopy(to, 0, eqTo, 0, eqLength);
+    eqDone = 0;
+    eqOffAtEnd = target == null;
+    if (!eqOn) {
+      dsp.dspEQSetBands(eqFrom);
+      dsp.dspEQEnable(1);
+      eqOn = true;
+    }
+  }
+
+  private void stepEqualiser() {
+    if (eqDone >= rampHops)
+      return;
+    double t = hopShape[eqDone++];
+    for (int i = 0; i < eqLength; i++) eqWork[i] = (float) (eqFrom[i] + (eqTo[i] - eqFrom[i]) * t);
+    dsp.dspEQSetBands(eqWork);
+    if (eqDone == rampHops && eqOffAtEnd) {
+      dsp.dspEQEnable(0);
+      eqOn = false;
+    }
+  }
+}
