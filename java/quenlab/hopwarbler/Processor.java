@@ -538,9 +538,9 @@ public final class Processor implements AutoCloseable {
 
   /**
    * {@return the whole synthesis hop nearest to the vocoder's average one, {@code hop * p /
-   * speed}, in frames} Unless that quotient is whole, the native driver receives, hop by hop, the
-   * whole values just below and just above it, in the proportion that gives the exact speed on
-   * average.
+   * speed}, in frames} Unless that quotient is a whole multiple of 4, the native driver receives,
+   * hop by hop, the multiples of 4 just below and just above it (the whole values, for hops under
+   * 32 frames), in the proportion that gives the exact speed on average.
    */
   public int stepOut() {
     return (int) Math.round(idealStep());
@@ -789,10 +789,10 @@ public final class Processor implements AutoCloseable {
    * scale 1.0) reads about A once the analyser has settled; a stereo stream is analysed as the mean
    * of its channels. The analyser keeps about 16384 output frames of history and refreshes 32
    * times per second of output. It takes every fourth sample from the start of each synthesised
-   * hop, so when {@code stepOut} is not a multiple of 4 its history has small gaps and steady
-   * tones read lower (0.76 of their amplitude at speed 1.25 with frames of 2048 and 4 hops, where
-   * {@code stepOut} alternates between 409 and 410). While the key is changed, the bands move with
-   * it (see {@link Notes#shift}), so they show what is heard.
+   * hop, so the processor makes every synthesis hop of 32 frames or more a multiple of 4 (the
+   * average still gives the exact speed); shorter hops that are not leave small gaps in its
+   * history, and steady tones then read lower. While the key is changed, the bands move with it
+   * (see {@link Notes#shift}), so they show what is heard.
    *
    * @return the 72 band levels, a new array
    */

@@ -467,16 +467,18 @@ class ProcessorTest {
   }
 
   /**
-   * A tone of amplitude 0.5 on A4 reads 0.5 in band 45, in mono and stereo, at speeds whose
-   * synthesis hop is a multiple of 4 (the analyser takes every 4th sample from the start of each
-   * frame). At speed 1.25 (hops of 409 and 410) the reading is lower but A4 still stands out.
+   * A tone of amplitude 0.5 on A4 reads 0.5 in band 45, in mono and stereo, at any speed and in
+   * the default format too (frame size 0): the analyser takes every 4th sample from the start of
+   * each synthesised hop, and the processor keeps those hops to multiples of 4.
    */
-  @ParameterizedTest(name = "{0} channel(s), speed {1}")
-  @CsvSource(
-      {"1, 1.0, 0.5", "2, 1.0, 0.5", "2, 0.8, 0.5", "1, 2.0, 0.5", "2, 1.28, 0.5", "2, 1.25, 0.38"})
+  @ParameterizedTest(name = "{0} channel(s), speed {1}, frame {2} / {3}")
+  @CsvSource({"1, 1.0, 2048, 4", "2, 1.0, 2048, 4", "2, 0.8, 2048, 4", "1, 2.0, 2048, 4",
+      "2, 1.28, 2048, 4", "2, 1.25, 2048, 4", "2, 1.25, 0, 0", "2, 1.5, 0, 0", "1, 0.9, 0, 0"})
   void
-  theSpectrumShowsTheNoteOfATone(int channels, double speed, double reading) {
-    try (Processor p = Processor.open(RATE, channels, 2048, 4)) {
+  theSpectrumShowsTheNoteOfATone(int channels, double speed, int frameSize, int overSampling) {
+    double reading = 0.5;
+    try (Processor p = frameSize == 0 ? Processor.open(RATE, channels)
+                                      : Processor.open(RATE, channels, frameSize, overSampling)) {
       p.setSpeed(speed);
       p.setGainDb(-10);
       double[] hz = new double[channels];
