@@ -10,7 +10,8 @@
 # with the benchmarks into build-quality/ (or $BUILD_DIR), runs the benchmark and
 # writes QUALITY.md's tables (docs/quality-tables.md) and docs/quality.png, then
 # measures the key change's resampler beside sox (ResamplerBench). About
-# five minutes on two cores with --grid, one without.
+# ten minutes on two cores with --grid, three without; then the resampler against
+# sox and the live changes (LiveChanges) beside Rubber Band.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -53,3 +54,9 @@ java -Djava.awt.headless=true -Dhopwarbler.library="$build/libhopwarbler.so" \
 java -Dhopwarbler.library="$build/libhopwarbler.so" \
   -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
   quenlab.hopwarbler.bench.ResamplerBench
+# Live changes: the level through speed changes beside Rubber Band, and the click
+# energy of every other control against the steady stream.
+java -Dhopwarbler.library="$build/libhopwarbler.so" \
+  -Dhopwarbler.peer="$build/bench/hopwarbler_peer" \
+  -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
+  quenlab.hopwarbler.bench.LiveChanges

@@ -230,13 +230,13 @@ public final class Processor implements AutoCloseable {
    * those for 44.1 kHz; other rates scale them to the nearest power of two (96 kHz doubles them).
    */
   public enum Quality {
-    /** 2048-sample frames with 4 hops: the least work, about 200 times real time. */
+    /** 2048-sample frames with 4 hops: the least work. */
     FAST(2048, 4, Double.POSITIVE_INFINITY),
-    /** 2048-sample frames with 8 hops: twice the work of {@link #FAST}, clearly purer. */
+    /** 2048-sample frames with 8 hops: more work than {@link #FAST}, purer tones. */
     BALANCED(2048, 8, Double.POSITIVE_INFINITY),
     /**
      * The default: 16 hops per frame, frames of 2048 samples up to speed 1.4 and of 1024 from
-     * there on; about three times the work of {@link #FAST}.
+     * there on; about twice the work of {@link #FAST}.
      */
     BEST(2048, 16, 1.4);
 

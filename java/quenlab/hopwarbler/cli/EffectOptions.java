@@ -32,7 +32,7 @@ final class EffectOptions {
 
   @Option(names = "--quality", paramLabel = "PRESET", defaultValue = "best",
       description = "fast (frame 2048, 4 hops), balanced (2048, 8 hops) or best (16 hops; frame"
-          + " 2048 up to speed 1.4, 1024 from there; about three times the work of fast)"
+          + " 2048 up to speed 1.4, 1024 from there; about twice the work of fast)"
           + " (default: ${DEFAULT-VALUE}). --frame-size and --oversampling override it.")
   String quality;
 
