@@ -48,11 +48,14 @@ public final class LiveChanges {
     boolean peers = System.getProperty("hopwarbler.peer") != null;
     // The equaliser's native table takes its size from the first stream of the process.
     Processor.open(RATE, 2, 4096, 4).close();
-    int[][] formats = {{1024, 4}, {2048, 4}, {4096, 4}, {1024, 8}, {2048, 8}, {4096, 8},
-        {1024, 16}, {2048, 16}, {4096, 16}};
-    if (!only.equals("controls") && !only.equals("purity")) speedTable(formats, peers);
-    if (!only.equals("speed") && !only.equals("purity")) controlTable();
-    if (!only.equals("speed") && !only.equals("controls")) purityTable();
+    int[][] formats = {{1024, 4}, {2048, 4}, {4096, 4}, {1024, 8}, {2048, 8}, {4096, 8}, {1024, 16},
+        {2048, 16}, {4096, 16}};
+    if (!only.equals("controls") && !only.equals("purity"))
+      speedTable(formats, peers);
+    if (!only.equals("speed") && !only.equals("purity"))
+      controlTable();
+    if (!only.equals("speed") && !only.equals("controls"))
+      purityTable();
   }
 
   /**
@@ -87,11 +90,12 @@ public final class LiveChanges {
       for (int start = RATE / 4; start + n <= x.length - RATE / 4; start += n / 2) {
         for (int i = 0; i < n; i++) {
           double t = 2 * Math.PI * i / n;
-          re[i] = x[start + i] * (0.35875 - 0.48829 * Math.cos(t) + 0.14128 * Math.cos(2 * t)
-              - 0.01168 * Math.cos(3 * t));
+          re[i] = x[start + i]
+              * (0.35875 - 0.48829 * Math.cos(t) + 0.14128 * Math.cos(2 * t)
+                  - 0.01168 * Math.cos(3 * t));
           im[i] = 0;
         }
-        fft(re, im);
+        Metrics.fft(re, im);
         for (int k = 1; k < n / 2; k++) {
           double hz = (double) k * RATE / n;
           double e = re[k] * re[k] + im[k] * im[k];
@@ -144,7 +148,8 @@ public final class LiveChanges {
     long[] frames = new long[schedule.length];
     for (int k = 0; k < frames.length; k++) frames[k] = (long) k * RATE;
     float[] out = Peer.stretch(engine, RATE, 2, BenchSignals.toFloat(tone(seconds * RATE)), frames,
-        schedule, BLOCK).out();
+                          schedule, BLOCK)
+                      .out();
     short[] samples = new short[out.length];
     for (int i = 0; i < out.length; i++) {
       samples[i] = (short) Math.max(-32767, Math.min(32767, Math.round(out[i] * 32767.0)));
@@ -159,8 +164,8 @@ public final class LiveChanges {
     for (int[] f : new int[][] {{2048, 4}, {2048, 16}, {1024, 16}}) {
       for (Control c : controls()) {
         double changed = controlRun(f[0], f[1], c, Mode.CHANGING);
-        double steady = Math.max(controlRun(f[0], f[1], c, Mode.BEFORE),
-            controlRun(f[0], f[1], c, Mode.AFTER));
+        double steady =
+            Math.max(controlRun(f[0], f[1], c, Mode.BEFORE), controlRun(f[0], f[1], c, Mode.AFTER));
         System.out.printf(Locale.ROOT, "%4d/%-2d  %-26s %7.1f (%7.1f)  %+5.1f dB%n", f[0], f[1],
             c.name, changed, steady, changed - steady);
       }
@@ -220,7 +225,8 @@ public final class LiveChanges {
     try (Processor p = opener.get()) {
       out = feed(p, in, frame -> {
         int k = frame / RATE;
-        if (frame % RATE == 0 && k < schedule.length) p.setSpeed(schedule[k]);
+        if (frame % RATE == 0 && k < schedule.length)
+          p.setSpeed(schedule[k]);
       });
     }
     return out;
@@ -286,8 +292,8 @@ public final class LiveChanges {
     double weight = 0;
     for (int i = 0; i < length; i++) {
       double t = 2 * Math.PI * i / length;
-      w[i] = 0.35875 - 0.48829 * Math.cos(t) + 0.14128 * Math.cos(2 * t)
-          - 0.01168 * Math.cos(3 * t);
+      w[i] =
+          0.35875 - 0.48829 * Math.cos(t) + 0.14128 * Math.cos(2 * t) - 0.01168 * Math.cos(3 * t);
       weight += w[i] * w[i];
     }
     int firstBin = (int) Math.ceil(hz * n / RATE);
@@ -301,7 +307,7 @@ public final class LiveChanges {
         java.util.Arrays.fill(re, 0);
         java.util.Arrays.fill(im, 0);
         for (int i = 0; i < length; i++) re[i] = x[start + i] * w[i];
-        fft(re, im);
+        Metrics.fft(re, im);
         double energy = 0;
         for (int k = firstBin; k < n / 2; k++) energy += 2 * (re[k] * re[k] + im[k] * im[k]);
         worst = Math.max(worst, 10 * Math.log10(energy / (n * weight) + 1e-30));
@@ -310,57 +316,28 @@ public final class LiveChanges {
     return worst;
   }
 
-  static void fft(double[] re, double[] im) {
-    int n = re.length;
-    for (int i = 1, j = 0; i < n; i++) {
-      int bit = n >> 1;
-      for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-      j ^= bit;
-      if (i < j) {
-        double t = re[i];
-        re[i] = re[j];
-        re[j] = t;
-        t = im[i];
-        im[i] = im[j];
-        im[j] = t;
-      }
-    }
-    for (int len = 2; len <= n; len <<= 1) {
-      double angle = -2 * Math.PI / len;
-      for (int i = 0; i < n; i += len) {
-        for (int k = 0; k < len / 2; k++) {
-          double wr = Math.cos(angle * k);
-          double wi = Math.sin(angle * k);
-          int a = i + k;
-          int b = a + len / 2;
-          double xr = re[b] * wr - im[b] * wi;
-          double xi = re[b] * wi + im[b] * wr;
-          re[b] = re[a] - xr;
-          im[b] = im[a] - xi;
-          re[a] += xr;
-          im[a] += xi;
-        }
-      }
-    }
-  }
-
   /** A live control: what it is set to first, and what each change sets it to in turn. */
   record Control(String name, Consumer<Processor> initial, List<Consumer<Processor>> changes) {}
 
   static List<Control> controls() {
     List<Control> list = new ArrayList<>();
-    list.add(new Control("voice removal on/off", p -> {},
-        List.of(p -> p.setVoiceRemoval(1, 300, 3000), Processor::disableVoiceRemoval)));
-    list.add(new Control("voice amount 0.2<->1", p -> p.setVoiceRemoval(0.2, 300, 3000),
+    list.add(new Control("voice removal on/off",
+        p -> {}, List.of(p -> p.setVoiceRemoval(1, 300, 3000), Processor::disableVoiceRemoval)));
+    list.add(new Control("voice amount 0.2<->1",
+        p
+        -> p.setVoiceRemoval(0.2, 300, 3000),
         List.of(p -> p.setVoiceRemoval(1, 300, 3000), p -> p.setVoiceRemoval(0.2, 300, 3000))));
-    list.add(new Control("mono on/off", p -> {},
-        List.of(p -> p.setMono(true), p -> p.setMono(false))));
-    list.add(new Control("balance 0<->100", p -> p.setBalance(0),
-        List.of(p -> p.setBalance(100), p -> p.setBalance(0))));
-    list.add(new Control("gain 0<->-12 dB", p -> {},
-        List.of(p -> p.setGainDb(-12), p -> p.setGainDb(0))));
-    list.add(new Control("equaliser on/off", p -> {},
-        List.of(p -> p.setEqualizer(new double[] {300, 600, 1000}, new double[] {0, -12, 0}),
+    list.add(
+        new Control("mono on/off", p -> {}, List.of(p -> p.setMono(true), p -> p.setMono(false))));
+    list.add(new Control("balance 0<->100",
+        p -> p.setBalance(0), List.of(p -> p.setBalance(100), p -> p.setBalance(0))));
+    list.add(new Control(
+        "gain 0<->-12 dB", p -> {}, List.of(p -> p.setGainDb(-12), p -> p.setGainDb(0))));
+    list.add(new Control("equaliser on/off",
+        p
+        -> {},
+        List.of(p
+            -> p.setEqualizer(new double[] {300, 600, 1000}, new double[] {0, -12, 0}),
             Processor::clearEqualizer)));
     return list;
   }
@@ -392,8 +369,8 @@ public final class LiveChanges {
     int window = RATE / 50;
     double worst = Double.NEGATIVE_INFINITY;
     for (long at : changeAt) {
-      worst = Math.max(worst, worstHighDb(out, 4000, window, (int) at - 2 * frameSize,
-          (int) at + 2 * frameSize));
+      worst = Math.max(worst,
+          worstHighDb(out, 4000, window, (int) at - 2 * frameSize, (int) at + 2 * frameSize));
     }
     return worst;
   }

@@ -211,7 +211,8 @@ public final class Metrics {
     return Math.hypot(re, im);
   }
 
-  private static double besselI0(double x) {
+  /** The modified Bessel function of the first kind, order 0, of the Kaiser window. */
+  static double besselI0(double x) {
     double sum = 1;
     double term = 1;
     for (int k = 1; k < 200; k++) {
@@ -221,5 +222,40 @@ public final class Metrics {
         break;
     }
     return sum;
+  }
+
+  /** In-place radix-2 complex FFT of a power-of-two length, forward (e^-i). */
+  static void fft(double[] re, double[] im) {
+    int n = re.length;
+    for (int i = 1, j = 0; i < n; i++) {
+      int bit = n >> 1;
+      for (; (j & bit) != 0; bit >>= 1) j ^= bit;
+      j ^= bit;
+      if (i < j) {
+        double t = re[i];
+        re[i] = re[j];
+        re[j] = t;
+        t = im[i];
+        im[i] = im[j];
+        im[j] = t;
+      }
+    }
+    for (int len = 2; len <= n; len <<= 1) {
+      double angle = -2 * Math.PI / len;
+      for (int i = 0; i < n; i += len) {
+        for (int k = 0; k < len / 2; k++) {
+          double wr = Math.cos(angle * k);
+          double wi = Math.sin(angle * k);
+          int a = i + k;
+          int b = a + len / 2;
+          double xr = re[b] * wr - im[b] * wi;
+          double xi = re[b] * wi + im[b] * wr;
+          re[b] = re[a] - xr;
+          im[b] = im[a] - xi;
+          re[a] += xr;
+          im[a] += xi;
+        }
+      }
+    }
   }
 }

@@ -187,8 +187,7 @@ public final class ResamplerBench {
       double t = i / inRate;
       double taper = Math.min(1, Math.min(i, frames - 1 - i) / (double) fade);
       taper = 0.5 - 0.5 * Math.cos(Math.PI * taper);
-      signal[i] = amplitude * taper
-          * Math.sin(Math.PI * topHz * t * t / SWEEP_SECONDS);
+      signal[i] = amplitude * taper * Math.sin(Math.PI * topHz * t * t / SWEEP_SECONDS);
     }
     float[] out = left(converter.convert(stereo(signal), ratio));
     double[] window = kaiser(FFT, WINDOW_BETA);
@@ -207,7 +206,7 @@ public final class ResamplerBench {
         re[i] = out[start + i] * window[i];
         im[i] = 0;
       }
-      fft(re, im);
+      Metrics.fft(re, im);
       for (int b = 0; b <= FFT / 2; b++) {
         double f = b * binHz;
         if (sweepHz < OUT_RATE / 2.0 && Math.abs(f - sweepHz) < guardHz)
@@ -234,57 +233,12 @@ public final class ResamplerBench {
 
   private static double[] kaiser(int length, double beta) {
     double[] w = new double[length];
-    double norm = besselI0(beta);
+    double norm = Metrics.besselI0(beta);
     for (int i = 0; i < length; i++) {
       double u = 2.0 * i / (length - 1) - 1;
-      w[i] = besselI0(beta * Math.sqrt(Math.max(0, 1 - u * u))) / norm;
+      w[i] = Metrics.besselI0(beta * Math.sqrt(Math.max(0, 1 - u * u))) / norm;
     }
     return w;
-  }
-
-  private static double besselI0(double x) {
-    double sum = 1;
-    double term = 1;
-    for (int k = 1; term > 1e-17 * sum; k++) {
-      term *= x * x / 4 / ((double) k * k);
-      sum += term;
-    }
-    return sum;
-  }
-
-  // In-place radix-2 complex FFT.
-  private static void fft(double[] re, double[] im) {
-    int n = re.length;
-    for (int i = 1, j = 0; i < n; i++) {
-      int bit = n >> 1;
-      for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-      j ^= bit;
-      if (i < j) {
-        double t = re[i];
-        re[i] = re[j];
-        re[j] = t;
-        t = im[i];
-        im[i] = im[j];
-        im[j] = t;
-      }
-    }
-    for (int size = 2; size <= n; size <<= 1) {
-      double angle = -2 * Math.PI / size;
-      for (int start = 0; start < n; start += size) {
-        for (int k = 0; k < size / 2; k++) {
-          double wr = Math.cos(angle * k);
-          double wi = Math.sin(angle * k);
-          int a = start + k;
-          int b = a + size / 2;
-          double xr = re[b] * wr - im[b] * wi;
-          double xi = re[b] * wi + im[b] * wr;
-          re[b] = re[a] - xr;
-          im[b] = im[a] - xi;
-          re[a] += xr;
-          im[a] += xi;
-        }
-      }
-    }
   }
 
   // ---------------------------------------------------------------------------------------------
