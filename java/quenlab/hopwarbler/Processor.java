@@ -18,6 +18,13 @@ import java.util.Objects;
  * }
  * }</pre>
  *
+ * <h2>Format</h2>
+ *
+ * {@link #open(int, int)} plans the frame size and the hops per frame when each stream starts, from
+ * the speed in force then ({@link Quality#BEST}); {@link #open(int, int, Quality)} takes another
+ * preset and {@link #open(int, int, int, int)} a format of the caller's. A running stream keeps
+ * its format whatever the speed does.
+ *
  * <h2>One processor per process</h2>
  *
  * The native library keeps all of its state process-wide: it serves one stream at a time. Only one
@@ -33,9 +40,9 @@ import java.util.Objects;
  * driver only whole analysis hops ({@code frameSize / overSampling} frames), one per call, asking
  * for exactly the synthesis hop's {@code stepOut} frames back, so every frame it returns is freshly
  * synthesised; the output therefore does not depend on how the input was cut into blocks. The
- * synthesis hop alternates between the two whole values around {@code hop / speed}, so that the
- * output owes exactly {@code 1 / effectiveSpeed()} frames per input frame and never strays from
- * that by more than a frame. The native vocoder lays the frame whose window is centred on input
+ * synthesis hop alternates between the two multiples of 4 around {@code hop / speed} (the two whole
+ * values for hops under 32 frames), so that the output owes exactly {@code 1 / effectiveSpeed()}
+ * frames per input frame and never strays from that by more than two frames. The native vocoder lays the frame whose window is centred on input
  * frame t at output frame {@code t / speed +} {@link #latencyFrames()}; the processor discards
  * those leading frames, so output frame n corresponds to input frame {@code n * effectiveSpeed()}.
  * The same number of frames is held back at any moment (plus up to one hop of buffered input), and
