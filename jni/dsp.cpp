@@ -40,6 +40,11 @@ std::atomic<float> voiceRemovalAmount{0.0f};
 bool voiceRemovalRunning = false;
 double voiceRemovalAmountApplied = 0.0;
 
+// The mono fold of the last stereo block, and how far the right channel's output
+// has faded over to the left one's since the fold came on (audio thread only).
+bool foldRunning = false;
+int foldFadeDone = 0;
+
 // Result of the last block, read by the control thread.
 std::atomic<double> maxLevelAcum{0.0};
 
@@ -297,6 +302,28 @@ bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* ms
   return true;
 }
 
+// Once the mono fold comes on, both channels' vocoders get the same input, but
+// each carries on from its own history and synthesis phases, so their outputs
+// would stay apart for good. Over one frame of output the right channel fades to
+// the left one's; then the left channel's vocoder state is copied over, and from
+// there on both compute the same samples. When the fold goes off, the channels
+// part from that shared state without a jump.
+static void fadeRightToLeft(bool folding, int samplesOut) {
+  if (!folding) {
+    foldRunning = false;
+    return;
+  }
+  if (!foldRunning) foldFadeDone = 0;
+  foldRunning = true;
+  if (foldFadeDone >= frameSize) return;
+  for (int i = 0; i < samplesOut; i++) {
+    const float t = std::min(1.0f, static_cast<float>(foldFadeDone + i + 1) / frameSize);
+    out_right[i] += (out_left[i] - out_right[i]) * t;
+  }
+  foldFadeDone += samplesOut;
+  if (foldFadeDone >= frameSize) vocoder_copy_channel(0, 1);
+}
+
 void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
   if (activePath < 0) dsp_select_path(DSP_PATH_BEST);
   channels = pChannels;
@@ -305,6 +332,8 @@ void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels)
   frameSize = pFrameSize;
   iir_init();
   voiceRemovalRunning = false;
+  foldRunning = false;
+  foldFadeDone = 0;
   // The analyser folds any channel count but 1 as stereo, as the driver does.
   spectrum_init(sampleRate, channels == 1 ? 1 : 2);
   eq_init(frameSize / 2);
@@ -411,6 +440,7 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     }
     vocoder_process(in_left, samplesIn, out_left, step, 0);
     vocoder_process(in_right, samplesIn, out_right, step, 1);
+    fadeRightToLeft(remix && fold, samplesOut);
   }
 
   const float norm = static_cast<float>(frameSize) / static_cast<float>(2 * step);

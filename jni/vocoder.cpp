@@ -189,6 +189,17 @@ int vocoder_frames_due(int inSize, int channel) {
   return (inIndex - inStart + inSize) / stepIn;
 }
 
+void vocoder_copy_channel(int from, int to) {
+  if (!initialized || from == to) return;
+  std::memcpy(inputs[to], inputs[from] + historyStarts[from], sizeof(float) * winSize);
+  historyStarts[to] = 0;
+  std::memcpy(waves[to], waves[from], sizeof(float) * winSize);
+  std::memcpy(phi0s[to], phi0s[from], sizeof(float) * winSize);
+  std::memcpy(psis[to], psis[from], sizeof(float) * winSize);
+  inIndexes[to] = inIndexes[from];
+  laidStepOuts[to] = laidStepOuts[from];
+}
+
 void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
                      int channel) {
   stepOut = pStepOut;

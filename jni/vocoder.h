@@ -44,6 +44,11 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
 // is given inSize samples.
 int vocoder_frames_due(int inSize, int channel);
 
+// Makes channel `to` carry on exactly as channel `from` will: its input history,
+// overlap-add accumulator, phase memory and position. Copies about four frames of
+// floats; allocates nothing.
+void vocoder_copy_channel(int from, int to);
+
 // The code paths; VOCODER_PATH_BEST stands for AVX2 when the CPU has AVX2 and FMA,
 // otherwise the baseline path.
 enum VocoderPath {

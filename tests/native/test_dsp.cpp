@@ -749,6 +749,36 @@ TEST_F(DriverTest, VoiceAmountGlidesInOverTheBlock) {
   EXPECT_LT(curvature(change - kFrame, change + 2 * kFrame), 1.5 * steady);
 }
 
+// The mono fold switched on mid-stream at a stretch other than 1, with different
+// tones on the two sides: once a frame of output has passed, the two channels are
+// the same samples. The right channel fades over to the left one's without a jump
+// of its own: it bends no more than the left channel, which the switch of the
+// input alone moves.
+TEST_F(DriverTest, FoldSwitchedOnMidStreamMakesTheChannelsOne) {
+  dsp_init(kFrame, kOver, kRate, 2);
+  const int stepOut = kHop * 9 / 8, hops = 60, frames = hops * kHop;
+  const std::vector<short> input =
+      // The same note on both sides, 0.7 rad apart (tones() turns its second part by 0.7).
+      interleave(tones(frames, {{20, 8000}}), tones(frames, {{20, 0}, {20, 6000}}));
+  std::vector<short> output, buffer(2 * stepOut);
+  for (int h = 0; h < hops; ++h) {
+    dsp_set_panning(h >= 20 && h < 40 ? 1 : 0, h >= 20 && h < 40 ? 1 : 0, 50);
+    std::copy_n(input.begin() + 2 * h * kHop, 2 * kHop, buffer.begin());
+    ASSERT_EQ(dsp_process(buffer.data(), kHop, stepOut), DSP_OK);
+    output.insert(output.end(), buffer.begin(), buffer.end());
+  }
+  const std::vector<short> left = channelOf(output, 0, 2), right = channelOf(output, 1, 2);
+  const size_t on = 20 * static_cast<size_t>(stepOut), off = 40 * static_cast<size_t>(stepOut);
+  for (size_t n = on + kFrame; n < off; ++n) ASSERT_EQ(left[n], right[n]) << "frame " << n;
+  auto curvature = [](const std::vector<short>& y, size_t from, size_t to) {
+    double most = 0.0;
+    for (size_t n = from; n < to; ++n)
+      most = std::max(most, std::fabs(y[n] - 2.0 * y[n - 1] + y[n - 2]));
+    return most;
+  };
+  EXPECT_LE(curvature(right, on, on + 2 * kFrame), curvature(left, on, on + 2 * kFrame) + 2.0);
+}
+
 // The driver's code paths give the same bits and the same peak in every regime of
 // the output stage: plain, limited, past the limiter's turning point, clamped,
 // with a negative, infinite or NaN gain, with the remix on (which the fast paths

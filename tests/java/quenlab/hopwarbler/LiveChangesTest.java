@@ -145,6 +145,25 @@ class LiveChangesTest {
     }
   }
 
+  /** Mono switched on while the tone plays at speed 1.1 makes the two channels one. */
+  @Test
+  void monoSwitchedOnMidStreamMakesTheChannelsEqual() {
+    try (Processor p = Processor.open(RATE, 2)) {
+      p.setSpeed(1.1);
+      long[] changeAt = new long[1];
+      short[] out = play(p, twoPartialTone(3 * CHANGE_BLOCKS * BLOCK), k -> {
+        if (k == CHANGE_BLOCKS) {
+          p.setMono(true);
+          changeAt[0] = p.stats().outputFrames() + p.latencyFrames();
+        }
+      });
+      // After the 20 ms ramp and the native fade, which takes a frame of output.
+      int from = (int) changeAt[0] + RATE / 50 + 3 * p.frameSize();
+      for (int i = from; i < out.length / 2 - p.frameSize(); i++)
+        assertEquals(out[2 * i], out[2 * i + 1], "frame " + i);
+    }
+  }
+
   static Stream<Arguments> controls() {
     Consumer<Processor> none = p -> {};
     Consumer<Processor> voiceOn = p -> p.setVoiceRemoval(1, 300, 3000);
