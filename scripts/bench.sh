@@ -14,31 +14,17 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 build=${BUILD_DIR:-$root/build-bench}
 
 # The benchmarks' own needs, then what the top-level configure needs (GoogleTest
 # for the native tests, a JDK for the JNI headers and libraries).
 packages=(libbenchmark-dev libfftw3-dev librubberband-dev libsoundtouch-dev cmake g++
   make pkg-config binutils libgtest-dev openjdk-17-jdk)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]]; then
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-  else
-    echo "bench.sh: missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-fi
+install_missing bench.sh "${packages[@]}"
 
-# CMake's JNI lookup wants the JDK's home; take it from javac when it is not set.
-if [[ -z ${JAVA_HOME:-} ]] && command -v javac >/dev/null; then
-  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
-  export JAVA_HOME
-fi
+export_java_home
 
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOPWARBLER_BENCH=ON \

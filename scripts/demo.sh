@@ -11,15 +11,13 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 build=${BUILD_DIR:-$root/build}
 
 "$root/scripts/setup.sh"
 
-# CMake's JNI lookup wants the JDK's home; take it from javac when it is not set.
-if [[ -z ${JAVA_HOME:-} ]]; then
-  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
-  export JAVA_HOME
-fi
+export_java_home
 
 cmake -S "$root" -B "$build"
 cmake --build "$build" -j2 --target hopwarbler_jar

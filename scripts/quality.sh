@@ -15,29 +15,16 @@
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+# shellcheck source=common.sh
+source "$root/scripts/common.sh"
 build=${BUILD_DIR:-$root/build-quality}
 
 packages=(librubberband-dev libsoundtouch-dev libbenchmark-dev libfftw3-dev pkg-config cmake g++
   make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java fontconfig
   fonts-dejavu-core sox)
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if ((${#missing[@]})); then
-  if [[ $(id -u) -eq 0 ]]; then
-    apt-get update
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}"
-  else
-    echo "quality.sh: missing packages: ${missing[*]} (run as root to install them)" >&2
-    exit 1
-  fi
-fi
+install_missing quality.sh "${packages[@]}"
 
-if [[ -z ${JAVA_HOME:-} ]]; then
-  JAVA_HOME=$(dirname "$(dirname "$(readlink -f "$(command -v javac)")")")
-  export JAVA_HOME
-fi
+export_java_home
 
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOPWARBLER_BENCH=ON >"$build/configure.log" 2>&1 ||
