@@ -1,0 +1,88 @@
+package quenlab.hopwarbler;
+
+/**
+ * The rules by which a {@link Processor} plans its work, for callers that check or show a plan
+ * before a processor is open or while it runs: how the speed and the key combine into the
+ * vocoder's stretch, which hops per frame a preset takes, which stretches a format can reach, and
+ * which stretch of the output the note spectrum describes.
+ */
+public final class Planning {
+  private Planning() {}
+
+  /**
+   * The factor by which a key change multiplies every frequency: 2<sup>semitones / 12</sup>.
+   *
+   * @param semitones the key change in semitones
+   * @return the pitch factor
+   */
+  public static double pitchFactor(double semitones) {
+    return Math.pow(2.0, semitones / 12.0);
+  }
+
+  /**
+   * The stretch the vocoder runs at for a speed and a key change: {@code speed /} {@link
+   * #pitchFactor}, since the key change's resampler then plays the stretched sound faster by the
+   * pitch factor.
+   *
+   * @param speed the playback speed
+   * @param semitones the key change in semitones
+   * @return the vocoder's stretch, as a speed
+   */
+  public static double stretch(double speed, double semitones) {
+    return speed / pitchFactor(semitones);
+  }
+
+  /**
+   * The hops per frame that {@code quality} takes for a frame of {@code frameSize} at {@code
+   * stretch}: the preset's, raised to {@code ceil(1 / stretch)} for slow stretches (so that the
+   * synthesis hop fits in the frame), and at most {@code frameSize}.
+   *
+   * @param quality the preset
+   * @param frameSize the frame size in samples
+   * @param stretch the vocoder's stretch, above 0
+   * @return the hops per frame
+   */
+  public static int overSampling(Processor.Quality quality, int frameSize, double stretch) {
+    int hops = Math.max(quality.overSampling(), (int) Math.ceil(1 / stretch - 1e-9));
+    return Math.min(frameSize, hops);
+  }
+
+  /**
+   * {@return the slowest stretch a format reaches: {@code 1 / overSampling}, where the synthesis
+   * hop grows to the whole frame}
+   *
+   * @param overSampling the analysis hops per frame
+   */
+  public static double lowestStretch(int overSampling) {
+    return 1.0 / overSampling;
+  }
+
+  /**
+   * {@return the fastest stretch a format reaches: the hop {@code frameSize / overSampling}, where
+   * the synthesis hop shrinks to one frame}
+   *
+   * @param frameSize the frame size in samples
+   * @param overSampling the analysis hops per frame
+   */
+  public static double highestStretch(int frameSize, int overSampling) {
+    return frameSize / overSampling;
+  }
+
+  /**
+   * {@return how many output frames before the newest one the note analyser's window is centred:
+   * the bands of {@link Processor#spectrum()} describe the sound around that frame}
+   */
+  public static int spectrumLagFrames() {
+    return NativeFacts.ANALYSER_HISTORY_FRAMES / 2;
+  }
+
+  /**
+   * {@return the output frames between two refreshes of the note spectrum: 1/32 s, at least one
+   * frame}
+   *
+   * @param sampleRate the stream's rate in Hz
+   */
+  public static int spectrumRefreshFrames(int sampleRate) {
+    return Math.max(1, sampleRate / NativeFacts.ANALYSER_REFRESH_PER_SECOND);
+  }
+}
