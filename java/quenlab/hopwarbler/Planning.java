@@ -33,9 +33,19 @@ public final class Planning {
   }
 
   /**
+   * {@return the fewest analysis hops per frame that let the synthesis hop of {@code stretch} fit
+   * in the frame: {@code ceil(1 / stretch)}}
+   *
+   * @param stretch the vocoder's stretch, above 0
+   */
+  public static int minOverSampling(double stretch) {
+    return (int) Math.ceil(1 / stretch - 1e-9);
+  }
+
+  /**
    * The hops per frame that {@code quality} takes for a frame of {@code frameSize} at {@code
-   * stretch}: the preset's, raised to {@code ceil(1 / stretch)} for slow stretches (so that the
-   * synthesis hop fits in the frame), and at most {@code frameSize}.
+   * stretch}: the preset's, raised to {@link #minOverSampling} for slow stretches, and at most
+   * {@code frameSize}.
    *
    * @param quality the preset
    * @param frameSize the frame size in samples
@@ -43,29 +53,43 @@ public final class Planning {
    * @return the hops per frame
    */
   public static int overSampling(Processor.Quality quality, int frameSize, double stretch) {
-    int hops = Math.max(quality.overSampling(), (int) Math.ceil(1 / stretch - 1e-9));
-    return Math.min(frameSize, hops);
+    return Math.min(frameSize, Math.max(quality.overSampling(), minOverSampling(stretch)));
   }
 
   /**
-   * {@return the slowest stretch a format reaches: {@code 1 / overSampling}, where the synthesis
-   * hop grows to the whole frame}
-   *
-   * @param overSampling the analysis hops per frame
-   */
-  public static double lowestStretch(int overSampling) {
-    return 1.0 / overSampling;
-  }
-
-  /**
-   * {@return the fastest stretch a format reaches: the hop {@code frameSize / overSampling}, where
-   * the synthesis hop shrinks to one frame}
+   * Whether a format reaches a stretch: from {@code 1 / overSampling}, where the synthesis hop
+   * grows to the whole frame, to the hop {@code frameSize / overSampling}, where it shrinks to one
+   * frame. Outside that range the processor applies the nearest end.
    *
    * @param frameSize the frame size in samples
    * @param overSampling the analysis hops per frame
+   * @param stretch the vocoder's stretch
+   * @return true if the stretch is within reach
    */
-  public static double highestStretch(int frameSize, int overSampling) {
-    return frameSize / overSampling;
+  public static boolean reaches(int frameSize, int overSampling, double stretch) {
+    return stretch * overSampling >= 1 && stretch <= frameSize / overSampling;
+  }
+
+  /**
+   * {@return the slowest speed a format reaches at a key change: the pitch factor over {@code
+   * overSampling}}
+   *
+   * @param overSampling the analysis hops per frame
+   * @param semitones the key change in semitones
+   */
+  public static double lowestSpeed(int overSampling, double semitones) {
+    return pitchFactor(semitones) / overSampling;
+  }
+
+  /**
+   * {@return the fastest speed a format reaches at a key change: the pitch factor times the hop}
+   *
+   * @param frameSize the frame size in samples
+   * @param overSampling the analysis hops per frame
+   * @param semitones the key change in semitones
+   */
+  public static double highestSpeed(int frameSize, int overSampling, double semitones) {
+    return pitchFactor(semitones) * (frameSize / overSampling);
   }
 
   /**
