@@ -150,8 +150,7 @@ final class LiveControls {
     voiceFrom = voiceTo = band == null ? 0 : voice;
     voiceDone = rampHops;
     if (band != null) {
-      dsp.dspVoiceRemovalFilter(band.a(), band.b(), NativeFacts.VOICE_FILTER_COEFFICIENTS,
-          NativeFacts.VOICE_FILTER_COEFFICIENTS);
+      dsp.dspVoiceRemovalFilter(band.a(), band.b(), band.a().length, band.b().length);
       nativeBand = band;
     }
     voiceOn = voiceTo > 0;
@@ -229,8 +228,7 @@ final class LiveControls {
     if (!stereo)
       return;
     if (target != null && (nativeBand == null || !sameBand(target, nativeBand))) {
-      dsp.dspVoiceRemovalFilter(target.a(), target.b(), NativeFacts.VOICE_FILTER_COEFFICIENTS,
-          NativeFacts.VOICE_FILTER_COEFFICIENTS);
+      dsp.dspVoiceRemovalFilter(target.a(), target.b(), target.a().length, target.b().length);
       nativeBand = target;
     }
     if (to == voiceTo)

@@ -65,9 +65,6 @@ final class NativeFacts {
   /** Smallest frame size the driver accepts. */
   static final int MIN_FRAME_SIZE = 4;
 
-  /** Coefficients of each side of the voice-removal filter (a second-order band-pass). */
-  static final int VOICE_FILTER_COEFFICIENTS = 3;
-
   /**
    * The driver's analysis and synthesis window at sample {@code i} of a frame of {@code
    * frameSize}: the periodic Hann window {@code 0.5 - 0.5 cos(2 pi i / N)}, computed in double and

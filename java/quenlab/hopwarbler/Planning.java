@@ -57,39 +57,42 @@ public final class Planning {
   }
 
   /**
-   * Whether a format reaches a stretch: from {@code 1 / overSampling}, where the synthesis hop
-   * grows to the whole frame, to the hop {@code frameSize / overSampling}, where it shrinks to one
-   * frame. Outside that range the processor applies the nearest end.
+   * Whether a format reaches a stretch: the synthesis hop it asks for, {@code hop / stretch}, lies
+   * within 1 .. {@code frameSize} frames (the hop being {@code frameSize / overSampling}). Outside
+   * that range the processor applies the nearest end.
    *
    * @param frameSize the frame size in samples
    * @param overSampling the analysis hops per frame
-   * @param stretch the vocoder's stretch
+   * @param stretch the vocoder's stretch, above 0
    * @return true if the stretch is within reach
    */
   public static boolean reaches(int frameSize, int overSampling, double stretch) {
-    return stretch * overSampling >= 1 && stretch <= frameSize / overSampling;
+    double step = frameSize / overSampling / stretch;
+    return step >= 1 && step <= frameSize;
   }
 
   /**
-   * {@return the slowest speed a format reaches at a key change: the pitch factor over {@code
-   * overSampling}}
+   * {@return the slowest speed a format reaches at a key change: where the synthesis hop grows to
+   * the whole frame, {@code hop / frameSize} times the pitch factor}
    *
+   * @param frameSize the frame size in samples
    * @param overSampling the analysis hops per frame
    * @param semitones the key change in semitones
    */
-  public static double lowestSpeed(int overSampling, double semitones) {
-    return pitchFactor(semitones) / overSampling;
+  public static double lowestSpeed(int frameSize, int overSampling, double semitones) {
+    return (double) (frameSize / overSampling) / frameSize * pitchFactor(semitones);
   }
 
   /**
-   * {@return the fastest speed a format reaches at a key change: the pitch factor times the hop}
+   * {@return the fastest speed a format reaches at a key change: where the synthesis hop shrinks to
+   * one frame, the hop times the pitch factor}
    *
    * @param frameSize the frame size in samples
    * @param overSampling the analysis hops per frame
    * @param semitones the key change in semitones
    */
   public static double highestSpeed(int frameSize, int overSampling, double semitones) {
-    return pitchFactor(semitones) * (frameSize / overSampling);
+    return (double) (frameSize / overSampling) * pitchFactor(semitones);
   }
 
   /**

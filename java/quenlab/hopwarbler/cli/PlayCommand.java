@@ -271,10 +271,12 @@ final class PlayCommand implements Callable<Integer> {
       // Rounded so that steps of 0.05 land on round figures after many presses. The vocoder
       // stretches to speed / pitch factor, which its hop limits.
       double rounded = Math.round(speed * 1e6) / 1e6;
+      int frame = processor.frameSize();
       int os = processor.overSampling();
-      double low = Math.max(EffectOptions.MIN_SPEED, Planning.lowestSpeed(os, processor.pitch()));
-      double high = Math.min(EffectOptions.MAX_SPEED,
-          Planning.highestSpeed(processor.frameSize(), os, processor.pitch()));
+      double low =
+          Math.max(EffectOptions.MIN_SPEED, Planning.lowestSpeed(frame, os, processor.pitch()));
+      double high =
+          Math.min(EffectOptions.MAX_SPEED, Planning.highestSpeed(frame, os, processor.pitch()));
       processor.setSpeed(Math.max(low, Math.min(high, rounded)));
     }
 
