@@ -18,23 +18,10 @@ import java.util.function.IntUnaryOperator;
  * }
  * }</pre>
  *
- * <p><b>Format.</b> {@link #open(int, int)} plans the frame size and the hops per frame when each
- * stream starts, from the speed in force then ({@link Quality#BEST}); {@link #open(int, int,
- * Quality)} takes another preset and {@link #open(int, int, int, int)} a format of the caller's. A
- * running stream keeps its format whatever the speed does.
- *
- * <p><b>One processor per process.</b> The native library keeps its state process-wide and serves
- * one stream at a time, so only one {@code Processor} can be open in a JVM: {@link #open} throws
- * {@link IllegalStateException} while another one is, and {@link #close} frees the slot. Opening
- * sets every native setting back to this class's defaults. Code that drives {@link
- * NativeInterface} directly at the same time interferes with an open processor.
- *
- * <p><b>Threads.</b> {@link #process}, {@link #flush} and {@link #close} are meant for one
- * processing thread (several are serialised). Every setter and getter may be called from any
- * thread while another processes, and returns without waiting for the processing; a setting takes
- * effect no later than the next hop, carried in without a click: gain, balance and mono along a 20
- * ms ramp, the voice-removal amount (switching on or off included) and the equaliser in small
- * steps over a few hops (at least 40 ms). A stream starts with every setting as last set.
+ * <p>Only one processor can be open in a JVM, since the native library serves one stream per
+ * process. {@link #process}, {@link #flush} and {@link #close} belong to one processing thread;
+ * every setter and getter may be called from any thread while it processes and returns without
+ * waiting for it. The package overview says more of both.
  */
 public final class Processor implements AutoCloseable {
   /** FFT frame size in samples of {@link Quality#FAST}, the least work. */
@@ -76,10 +63,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Presets of frame size and hops per frame. Frames of 2048 samples resolve low notes finely;
-   * frames of 1024 smear attacks less, which fast playback needs most; more hops give purer steady
-   * tones and smoother slow-downs for more work. The frame sizes are those of 44.1 kHz; other rates
-   * scale them to the nearest power of two (96 kHz doubles them).
+   * Presets of frame size and hops per frame: frames of 2048 resolve low notes finely, frames of
+   * 1024 smear attacks less; more hops give purer tones for more work. The frame sizes are those
+   * of 44.1 kHz; other rates scale them to the nearest power of two (96 kHz doubles them).
    */
   public enum Quality {
     /** 2048-sample frames with 4 hops: the least work. */
@@ -112,10 +98,8 @@ public final class Processor implements AutoCloseable {
     }
 
     /**
-     * The analysis hops per frame this preset picks, before the processor raises them to what a
-     * slow speed needs ({@link Planning#overSampling}).
-     *
-     * @return the hops per frame
+     * {@return the hops per frame this preset picks, before slow speeds raise them ({@link
+     * Planning#overSampling})}
      */
     public int overSampling() {
       return overSampling;
@@ -123,12 +107,11 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Opens the processor at the {@link Quality#BEST} settings.
+   * {@return a processor opened at the {@link Quality#BEST} settings} See {@link #open(int, int,
+   * Quality)}.
    *
    * @param sampleRate stream rate in Hz, from 4 to {@value #MAX_SAMPLE_RATE}
    * @param channels 1 (mono) or 2 (interleaved stereo, left first)
-   * @return the open processor
-   * @see #open(int, int, Quality)
    */
   public static Processor open(int sampleRate, int channels) {
     return open(sampleRate, channels, Quality.BEST);
@@ -236,10 +219,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * {@return the speed the processor really applies: the speed asked for, brought within {@code 1
-   * / overSampling} .. {@code hop} times the pitch factor (the range the native synthesis hop of 1
-   * .. {@code frameSize} frames allows for the vocoder's stretch). Over any run of hops the output
-   * keeps to it within one frame.}
+   * {@return the speed really applied: the one asked for, within the range the synthesis hop of 1
+   * .. {@code frameSize} frames allows (see {@link Planning#lowestSpeed})} The output keeps to it
+   * within one frame over any run of hops.
    */
   public double effectiveSpeed() {
     return settings.effectiveSpeed();
@@ -273,13 +255,11 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * The number of output frames a whole stream of {@code inputFrames} frames yields at the current
-   * speed and key: {@code round(inputFrames * stepOut / hop)} for the vocoder's average synthesis
-   * hop {@code stepOut}, divided by the pitch factor and rounded again while the key is changed;
-   * {@code round(inputFrames / speed)} wherever the speed is within reach.
+   * {@return the length in frames of the output of a whole stream of {@code inputFrames} frames at
+   * the current speed and key: {@code round(inputFrames * stepOut / hop)} for the average synthesis
+   * hop, divided by the pitch factor and rounded again while the key is changed}
    *
    * @param inputFrames the length of the whole input stream in frames, 0 or more
-   * @return the length of the whole output stream in frames
    * @throws IllegalArgumentException if {@code inputFrames} is negative
    */
   public long expectedOutputFrames(long inputFrames) {
@@ -287,13 +267,10 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * The delay of the native pipeline in output frames, which the processor removes from the start
-   * of the stream and holds back until {@link #flush}: {@code frameSize / 2 + stepOut * (frameSize
-   * - 2 hop) / (2 hop)} for the average synthesis hop {@code stepOut}, rounded; {@code frameSize -
-   * hop} at speed 1. Once a stream has started, the value of its first hop; before, the value for
-   * the current speed.
-   *
-   * @return the latency in output frames
+   * {@return the native pipeline's delay in output frames, which the processor removes from the
+   * start of the stream and holds back until {@link #flush}: {@code frameSize / 2 + stepOut *
+   * (frameSize - 2 hop) / (2 hop)}, rounded, for the average synthesis hop ({@code frameSize - hop}
+   * at speed 1); that of its first hop once a stream has started}
    */
   public int latencyFrames() {
     int running = stream.runningLatency();
@@ -332,8 +309,8 @@ public final class Processor implements AutoCloseable {
 
   /**
    * Sets the stereo balance: 50 leaves the channels as they are, 0 plays the right channel on both
-   * sides, 100 the left channel on both sides, with linear steps between (at 25 the left side
-   * becomes half left, half right). Mono folding, when on, takes precedence. No effect in mono.
+   * sides, 100 the left one, linearly between (at 25 the left side is half left, half right). The
+   * mono fold takes precedence. No effect in mono.
    *
    * @param level 0..100
    * @throws IllegalArgumentException if {@code level} is outside 0..100
@@ -362,9 +339,8 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Sets the output gain. At 0 dB a steady tone leaves at its input level: the pre-amplifier is set
-   * to {@code 10^(gainDb / 20) / 0.75}, which undoes the 0.75 tone gain of the native overlap
-   * normalisation.
+   * Sets the output gain. At 0 dB a steady tone leaves at its input level: the pre-amplifier is
+   * {@code 10^(gainDb / 20) / 0.75}, which undoes the native overlap normalisation's tone gain.
    *
    * @param gainDb from {@value #MIN_GAIN_DB} to {@value #MAX_GAIN_DB} dB
    * @throws IllegalArgumentException if {@code gainDb} is outside that range
@@ -422,10 +398,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Name of a spectrum band: "C1", "C#1", ... "B6".
+   * {@return the name of a spectrum band: "C1", "C#1", ... "B6"}
    *
    * @param band 0..71
-   * @return the note's name
    * @throws IllegalArgumentException if {@code band} is outside 0..71
    */
   public static String noteName(int band) {
@@ -433,10 +408,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Nominal frequency of a spectrum band in Hz (A4 = band 45 = 440 Hz).
+   * {@return the nominal frequency of a spectrum band in Hz (A4 = band 45 = 440 Hz)}
    *
    * @param band 0..71
-   * @return the frequency in Hz
    * @throws IllegalArgumentException if {@code band} is outside 0..71
    */
   public static double bandFrequency(int band) {
@@ -473,11 +447,10 @@ public final class Processor implements AutoCloseable {
       long clampedSamples) {}
 
   /**
-   * Processes all frames of {@code interleaved}.
+   * {@return the complete output frames, interleaved, after all frames of {@code interleaved}}
+   * See {@link #process(short[], int, int)}.
    *
    * @param interleaved 16-bit PCM, left and right alternating in stereo
-   * @return the output frames that are complete, interleaved
-   * @see #process(short[], int, int)
    */
   public short[] process(short[] interleaved) {
     Objects.requireNonNull(interleaved, "interleaved");

@@ -11,6 +11,32 @@
  *
  * <h2>How a processor works</h2>
  *
+ * <h3>Format</h3>
+ *
+ * {@code Processor.open(rate, channels)} plans the frame size and the hops per frame when each
+ * stream starts, from the speed in force then ({@code Quality.BEST}); {@code open(rate, channels,
+ * quality)} takes another preset and {@code open(rate, channels, frameSize, overSampling)} a
+ * format of the caller's. A running stream keeps its format whatever the speed does.
+ *
+ * <h3>One processor per process</h3>
+ *
+ * The native library keeps its state process-wide and serves one stream at a time, so only one
+ * {@code Processor} can be open in a JVM: {@code open} throws {@code IllegalStateException} while
+ * another one is, and {@code close} frees the slot. Opening sets every native setting back to the
+ * processor's defaults, so nothing leaks from one processor to the next. Code that drives {@link
+ * quenlab.hopwarbler.NativeInterface} directly at the same time interferes with an open processor.
+ *
+ * <h3>Threads</h3>
+ *
+ * {@code process}, {@code flush} and {@code close} are meant for one processing thread (they are
+ * serialised if several threads call them). Every setter and every getter may be called from any
+ * thread while another thread processes, and returns without waiting for the processing; a
+ * setting takes effect no later than the next hop the native driver receives, and the processing
+ * thread carries it in without a click: a change of gain, balance or mono along a 20 ms ramp, a
+ * change of the voice-removal amount (switching it on or off included) and of the equaliser in
+ * small steps over a few hops (at least 40 ms). A stream starts with every setting as it was last
+ * set.
+ *
  * <h3>Blocks, latency and length</h3>
  *
  * {@code Processor.process} accepts any number of frames. The processor buffers them and hands
