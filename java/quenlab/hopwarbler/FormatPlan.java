@@ -6,15 +6,17 @@ package quenlab.hopwarbler;
  * its whole length; a processor opened with a format of its own keeps that one.
  *
  * <p>The frame never exceeds {@code equaliserReach}, the frame of the first native set-up of the
- * process, whose half the native equaliser table keeps. Every method but {@link #format} is called
- * under the settings lock (see {@link Settings}).
+ * process, whose half the native equaliser table keeps. Every method but {@link #format} and
+ * {@link #pending} is called under the settings lock (see {@link Settings}).
  */
 final class FormatPlan {
   private final Processor.Quality quality; // null for a format fixed at open
   private final int sampleRate;
   private final int equaliserReach;
   private volatile Format format;
-  private boolean pending; // the next stream starts in a format planned for its stretch
+  // The next stream starts in a format planned for its stretch. Written under the settings lock;
+  // volatile so that the processing thread can see without the lock that a stream runs on.
+  private volatile boolean pending;
 
   /**
    * @param set the format the native driver was set up with at open

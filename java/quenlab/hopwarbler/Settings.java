@@ -13,14 +13,15 @@ package quenlab.hopwarbler;
  *       immutable snapshot ({@link Sound} or {@link Motion}) or replans the pending {@link
  *       FormatPlan}; the only work it does under the lock is its own (designing the equaliser table
  *       or the key change's resampler filter). A getter reads a volatile snapshot and takes no
- *       lock. {@code setSpectrumEnabled} and {@code spectrum} call the native analyser, whose state
- *       is atomic, under the settings lock so that they cannot outlive {@link Processor#close}.
+ *       lock. {@code setSpectrumEnabled} and {@code spectrum} call the native analyser, whose bands
+ *       and switch are atomic; the setter does so under the settings lock, so that it cannot
+ *       outlive {@link Processor#close}.
  *   <li><b>The processing thread</b> calls {@code process}, {@code flush} and {@code close}; {@link
  *       Stream} serialises them on its stream lock, and everything a stream owns (the hop cutter,
  *       the planner, the output level, the latency trim, the key change, the meters' counts, the
- *       live controls' ramps) is touched only under it. It takes the settings lock only for short
- *       reads and writes: when a stream starts, to fix its format and fit the equaliser table to it,
- *       and when it ends, to plan the next one. It sets the native driver up and allocates outside
+ *       live controls' ramps) is touched only under it. It takes the settings lock only when a
+ *       stream starts, to fix its format and fit the equaliser table to it, and when it ends, to
+ *       plan the next one; while a stream runs it reads the volatile snapshots alone. It sets the native driver up and allocates outside
  *       the settings lock, so a control thread never waits for the processing thread's work.
  *   <li>Every native call except the analyser's is made by the processing thread (or by {@link
  *       NativeSlot} while the processor opens), so the native settings change only between
@@ -220,11 +221,9 @@ final class Settings {
 
   /** The native analyser's bands, unscaled, while the processor is open. */
   float[] readSpectrum(NativeInterface dsp) {
+    checkOpen();
     float[] bands = new float[Notes.BANDS];
-    synchronized (this) {
-      checkOpen();
-      dsp.dspGetSpectrum(bands, Notes.BANDS);
-    }
+    dsp.dspGetSpectrum(bands, Notes.BANDS); // atomic on the native side: no lock needed
     return bands;
   }
 
@@ -237,7 +236,16 @@ final class Settings {
    * restart}) or the format of the first one is still pending, fixes the format, fits the
    * equaliser table to it and returns it; otherwise returns null, the stream running on.
    */
-  synchronized Format startStream(boolean restart) {
+  Format startStream(boolean restart) {
+    // A running stream passes without the lock, so that a setter's work never holds it up.
+    if (!restart && !plan.pending())
+      return null;
+    synchronized (this) {
+      return fixFormat(restart);
+    }
+  }
+
+  private Format fixFormat(boolean restart) {
     if (!restart && !plan.pending())
       return null;
     Format format = plan.fix();
