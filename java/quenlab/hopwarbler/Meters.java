@@ -73,15 +73,11 @@ final class Meters {
   }
 
   /**
-   * Scales the native analyser's bands, in place, to the level of the input: the analyser sees the
-   * vocoder's output, whose tones are {@code TONE_GAIN * frameSize / (2 stepOut)} times the input
-   * amplitude, with stepOut the last average synthesis hop, and reads a tone at {@code
-   * SPECTRUM_TONE_GAIN} of its amplitude.
+   * Scales the native analyser's bands, in place, to the level of the input, at the last average
+   * synthesis hop.
    */
   void scaleSpectrum(float[] bands, int frameSize) {
-    double scale = 1.0
-        / (NativeFacts.SPECTRUM_TONE_GAIN * NativeFacts.TONE_GAIN * frameSize
-            / (2.0 * lastIdealStep));
+    double scale = 1.0 / NativeFacts.analyserToneLevel(frameSize, lastIdealStep);
     for (int i = 0; i < bands.length; i++) bands[i] = (float) (bands[i] * scale);
   }
 }

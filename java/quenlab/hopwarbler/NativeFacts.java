@@ -49,6 +49,16 @@ final class NativeFacts {
    */
   static final double SPECTRUM_TONE_GAIN = 0.3125;
 
+  /**
+   * Band level the analyser reads for an input tone of amplitude 1 that the vocoder synthesised
+   * at the average hop {@code stepOut}: the analyser sees the vocoder's output before the overlap
+   * normalisation, where the tone has {@code TONE_GAIN * frameSize / (2 stepOut)}, and reads
+   * {@link #SPECTRUM_TONE_GAIN} of that.
+   */
+  static double analyserToneLevel(int frameSize, double stepOut) {
+    return SPECTRUM_TONE_GAIN * TONE_GAIN * frameSize / (2.0 * stepOut);
+  }
+
   /** Times per second of output that the analyser refreshes its bands. */
   static final int ANALYSER_REFRESH_PER_SECOND = 32;
 
