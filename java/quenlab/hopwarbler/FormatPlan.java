@@ -55,7 +55,8 @@ final class FormatPlan {
     if (frameSize < NativeFacts.MIN_FRAME_SIZE || frameSize > NativeFacts.MAX_FRAME_SIZE
         || Integer.bitCount(frameSize) != 1) {
       throw new IllegalArgumentException("frameSize must be a power of two from "
-          + NativeFacts.MIN_FRAME_SIZE + " to " + NativeFacts.MAX_FRAME_SIZE + ", got " + frameSize);
+          + NativeFacts.MIN_FRAME_SIZE + " to " + NativeFacts.MAX_FRAME_SIZE + ", got "
+          + frameSize);
     }
     if (overSampling < 1 || overSampling > frameSize) {
       throw new IllegalArgumentException(

@@ -425,7 +425,7 @@ public final class Processor implements AutoCloseable {
     return stream.meters().lastPeak();
   }
 
-  /** {@return what the current stream has done so far (the last stream's after a {@link #flush})} */
+  /** {@return what the current stream has done so far (the last one's after a {@link #flush})} */
   public Stats stats() {
     return stream.meters().stats();
   }

@@ -21,8 +21,9 @@ package quenlab.hopwarbler;
  *       the planner, the output level, the latency trim, the key change, the meters' counts, the
  *       live controls' ramps) is touched only under it. It takes the settings lock only when a
  *       stream starts, to fix its format and fit the equaliser table to it, and when it ends, to
- *       plan the next one; while a stream runs it reads the volatile snapshots alone. It sets the native driver up and allocates outside
- *       the settings lock, so a control thread never waits for the processing thread's work.
+ *       plan the next one; while a stream runs it reads the volatile snapshots alone. It sets the
+ *       native driver up and allocates outside the settings lock, so a control thread never waits
+ *       for the processing thread's work, and a running stream never waits for a setter's.
  *   <li>Every native call except the analyser's is made by the processing thread (or by {@link
  *       NativeSlot} while the processor opens), so the native settings change only between
  *       blocks; {@link LiveControls} carries each new setting in along its ramp.

@@ -5,9 +5,12 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.support.Sounds.RATE;
 
 import java.util.function.IntToDoubleFunction;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
 import org.junit.jupiter.api.Test;
 
 /**
@@ -42,7 +45,7 @@ class NativeFactsTest {
   }
 
   private static short[] tone(int frames, double amplitude, double hz) {
-    return Signals.pcm(frames, Signals.sine(amplitude, hz));
+    return Sounds.pcm(frames, Sounds.sine(amplitude, hz, RATE));
   }
 
   /**
@@ -57,16 +60,16 @@ class NativeFactsTest {
     double hz = 1000;
     for (int stepOut : new int[] {128, 256, 512}) {
       setUp(frame, 4, 1, 1f);
-      double[] y = Signals.channel(run(tone(40 * frame, amplitude, hz), 1, 512, stepOut), 1, 0);
+      double[] y = Pcm.rawChannel(run(tone(40 * frame, amplitude, hz), 1, 512, stepOut), 1, 0);
       int from = y.length / 2;
-      double level = Signals.toneAmplitude(y, from, y.length, hz);
+      double level = Spectra.toneAmplitude(y, from, y.length, hz, RATE);
       assertEquals(NativeFacts.TONE_GAIN * amplitude, level, 0.01 * amplitude,
           "tone level at stepOut " + stepOut);
     }
     // Hops of half the frame at speed 1: the envelope ripples with the windows' overlap.
     int hop = frame / 2;
     setUp(frame, 2, 1, 1f);
-    double[] y = Signals.channel(run(tone(40 * frame, amplitude, hz), 1, hop, hop), 1, 0);
+    double[] y = Pcm.rawChannel(run(tone(40 * frame, amplitude, hz), 1, hop, hop), 1, 0);
     double norm = NativeFacts.overlapNorm(frame, hop);
     int start = 20 * frame; // a multiple of the hop, so position i in the hop is y[start + i]
     int period = 44; // one period of the tone, about
@@ -96,7 +99,7 @@ class NativeFactsTest {
       IntToDoubleFunction left = i -> 32000.0 * i / frames * Math.sin(0.0628 * i);
       IntToDoubleFunction right = i -> 30000.0 * i / frames * Math.sin(0.0942 * i);
       short[] input =
-          channels == 1 ? Signals.pcm(frames, left) : Signals.pcm(frames, left, right);
+          channels == 1 ? Sounds.pcm(frames, left) : Sounds.pcm(frames, left, right);
       setUp(2048, 4, channels, 1f);
       short[] quiet = run(input, channels, 512, 512);
       setUp(2048, 4, channels, gain);
@@ -120,7 +123,7 @@ class NativeFactsTest {
         railed += a > turn ? 1 : 0;
       }
       assertTrue(bent > 20 && railed > 20,
-          "the stream must reach every part of the curve: " + bent + " bent, " + railed + " railed");
+          "every part of the curve must be reached: " + bent + " bent, " + railed + " railed");
       int most = 0;
       for (short s : loud) most = Math.max(most, Math.abs(s));
       assertEquals(NativeFacts.CLAMP_SAMPLE, most, "the clamp");
@@ -134,7 +137,8 @@ class NativeFactsTest {
     double right = 9000;
     double leftHz = 441;
     double rightHz = 1102.5;
-    short[] input = Signals.pcm(40 * 512, Signals.sine(left, leftHz), Signals.sine(right, rightHz));
+    short[] input = Sounds.pcm(
+        40 * 512, Sounds.sine(left, leftHz, RATE), Sounds.sine(right, rightHz, RATE));
     for (int level : new int[] {0, 25, 50, 75, 100, -1}) {
       boolean mono = level < 0;
       setUp(2048, 4, 2, 1f);
@@ -142,13 +146,15 @@ class NativeFactsTest {
       short[] out = run(input, 2, 512, 512);
       double[] m = NativeFacts.remix(mono ? 50 : level, mono);
       for (int ch = 0; ch < 2; ch++) {
-        double[] y = Signals.channel(out, 2, ch);
+        double[] y = Pcm.rawChannel(out, 2, ch);
         int from = y.length / 2;
         String what = (mono ? "mono" : "balance " + level) + ", channel " + ch;
         assertEquals(NativeFacts.TONE_GAIN * m[2 * ch] * left,
-            Signals.toneAmplitude(y, from, y.length, leftHz), 0.01 * left, what + " from left");
+            Spectra.toneAmplitude(y, from, y.length, leftHz, RATE), 0.01 * left,
+            what + " from left");
         assertEquals(NativeFacts.TONE_GAIN * m[2 * ch + 1] * right,
-            Signals.toneAmplitude(y, from, y.length, rightHz), 0.01 * right, what + " from right");
+            Spectra.toneAmplitude(y, from, y.length, rightHz, RATE), 0.01 * right,
+            what + " from right");
       }
     }
   }
@@ -236,11 +242,11 @@ class NativeFactsTest {
     int frame = 2048;
     int hop = 512;
     double centre = 12000;
-    short[] input = Signals.pcm(48 * hop,
+    short[] input = Sounds.pcm(48 * hop,
         i -> 20000 * Math.exp(-0.5 * Math.pow((i - centre) / 1500, 2)) * Math.sin(0.15 * i));
     for (int stepOut : new int[] {hop, 2 * hop, hop / 2}) {
       setUp(frame, frame / hop, 1, 1f);
-      double[] y = Signals.channel(run(input, 1, hop, stepOut), 1, 0);
+      double[] y = Pcm.rawChannel(run(input, 1, hop, stepOut), 1, 0);
       double sum = 0;
       double moment = 0;
       for (int i = 0; i < y.length; i++) {
@@ -279,9 +285,9 @@ class NativeFactsTest {
     setUp(frame, 4, 1, 1f);
     dsp.dspEQSetBands(table);
     dsp.dspEQEnable(1);
-    double[] y = Signals.channel(run(tone(40 * frame, 8000, hz), 1, frame / 4, frame / 4), 1, 0);
-    assertEquals(0.5 * NativeFacts.TONE_GAIN * 8000, Signals.toneAmplitude(y, y.length / 2,
-        y.length, hz), 0.01 * 8000, "tone at bin " + bin + " with its table entry at 0.5");
+    double[] y = Pcm.rawChannel(run(tone(40 * frame, 8000, hz), 1, frame / 4, frame / 4), 1, 0);
+    assertEquals(0.5 * NativeFacts.TONE_GAIN * 8000, Spectra.toneAmplitude(y, y.length / 2,
+        y.length, hz, RATE), 0.01 * 8000, "tone at bin " + bin + " with its table entry at 0.5");
     java.util.Arrays.fill(table, 1f);
     dsp.dspEQSetBands(table);
     dsp.dspEQEnable(0);

@@ -73,12 +73,15 @@ class OutputLevelPartsTest {
         levels[i] = (random.nextDouble() * 2 - 1) * 1.6;
         samples[i] = nativeStage(levels[i], slope, turn);
       }
-      for (int i = 0; i < ratios.length; i++) ratios[i] = i % 5 == 0 ? 1.0 : 1 + 3 * random.nextDouble();
+      for (int i = 0; i < ratios.length; i++) {
+        ratios[i] = i % 5 == 0 ? 1.0 : 1 + 3 * random.nextDouble();
+      }
       short[] scaled = samples.clone();
       scaler.scale(scaled, ratios, ratios.length, channels);
       for (int i = 0; i < samples.length; i++) {
         double r = ratios[i / channels];
-        String what = channels + " channel(s), level " + levels[i] + " times " + r + ", seed " + seed;
+        String what =
+            channels + " channel(s), level " + levels[i] + " times " + r + ", seed " + seed;
         if (r == 1.0) {
           assertEquals(samples[i], scaled[i], what);
         } else if (Math.abs(samples[i]) == NativeFacts.CLAMP_SAMPLE) {
