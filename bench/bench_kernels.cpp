@@ -26,6 +26,7 @@
 
 #include "dsp.h"
 #include "fft.h"
+#include "testing.h"
 #include "vocoder.h"
 #if HOPWARBLER_BENCH_SPECTRUM
 #include "spectrum.h"

@@ -36,6 +36,7 @@
 #include "vocoder.h"
 #if HOPWARBLER_BENCH_SPECTRUM
 #include "spectrum.h"
+#include "testing.h"
 #endif
 
 #include "music.h"

@@ -28,6 +28,7 @@
 #include "eq.h"
 #include "iirfilter.h"
 #include "spectrum.h"
+#include "testing.h"
 
 namespace {
 

@@ -17,10 +17,12 @@
 #include <random>
 #include <vector>
 
+#include "cpu.h"
 #include "dsp.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
+#include "testing.h"
 #include "vocoder.h"
 
 namespace {
@@ -84,7 +86,7 @@ std::vector<float> randomFloats(size_t n, uint32_t seed, float scale = 1.0f) {
 class FastPath : public ::testing::TestWithParam<Path> {
  protected:
   void SetUp() override {
-    if (GetParam() == Path::Avx2 && !fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+    if (GetParam() == Path::Avx2 && !cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
   }
   void TearDown() override {
     fft_select_path(FFT_PATH_BEST);
@@ -184,15 +186,16 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
       const int nPeaks = findPeaks(0);
       phaseLock(0, nPeaks, 1.25f);
       synthesize(0);
-      s.spectrum.assign(fftBuffers[0], fftBuffers[0] + 2 * n);
+      s.spectrum.assign(vocoderChannels[0].fftBuffer, vocoderChannels[0].fftBuffer + 2 * n);
       overlapAdd(s.output.data(), 0);
-      s.peaks.assign(peakBins[0], peakBins[0] + nPeaks);
-      s.peaks.insert(s.peaks.end(), valleyBins[0], valleyBins[0] + nPeaks + 1);
+      s.peaks.assign(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks);
+      s.peaks.insert(s.peaks.end(), vocoderChannels[0].valleyBins,
+                     vocoderChannels[0].valleyBins + nPeaks + 1);
     }
-    s.mags.assign(mags[0], mags[0] + n / 2);
-    s.phis.assign(phis[0], phis[0] + n / 2);
-    s.psis.assign(psis[0], psis[0] + n / 2);
-    s.wave.assign(waves[0], waves[0] + n);
+    s.mags.assign(vocoderChannels[0].mag, vocoderChannels[0].mag + n / 2);
+    s.phis.assign(vocoderChannels[0].phi, vocoderChannels[0].phi + n / 2);
+    s.psis.assign(vocoderChannels[0].psi, vocoderChannels[0].psi + n / 2);
+    s.wave.assign(vocoderChannels[0].wave, vocoderChannels[0].wave + n);
     return s;
   };
   for (const Case& c : cases) {
@@ -266,19 +269,20 @@ TEST_P(FastPath, ValleysOnTiesZerosAndNaN) {
     std::uniform_int_distribution<int> pick(0, 9);
     int b = 0;
     for (int len = 3; b + len + 3 <= n / 2; len = 3 + (len + 7) % 38) {
-      mags[0][b] = 100.0f;  // a peak: everything else stays below 50
-      mags[0][b + 1] = mags[0][b + 2] = 40.0f;
+      vocoderChannels[0].mag[b] = 100.0f;  // a peak: everything else stays below 50
+      vocoderChannels[0].mag[b + 1] = vocoderChannels[0].mag[b + 2] = 40.0f;
       for (int j = 3; j < len; j++) {
         const float kinds[] = {-0.0f, 0.0f, 1.0f, 1.0f, 2.0f, nan, inf, FLT_MAX, 0.5f, 1.0f};
-        mags[0][b + j] = kinds[pick(gen)];
+        vocoderChannels[0].mag[b + j] = kinds[pick(gen)];
       }
       b += len;
     }
-    for (; b < n / 2; b++) mags[0][b] = 1.0f;
-    std::fill(mags[0] + 10, mags[0] + 14, FLT_MAX);  // no bin below the largest float
+    for (; b < n / 2; b++) vocoderChannels[0].mag[b] = 1.0f;
+    std::fill(vocoderChannels[0].mag + 10, vocoderChannels[0].mag + 14,
+              FLT_MAX);  // no bin below the largest float
     const int nPeaks = findPeaks(0);
-    std::vector<int> out(peakBins[0], peakBins[0] + nPeaks);
-    out.insert(out.end(), valleyBins[0], valleyBins[0] + nPeaks);
+    std::vector<int> out(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks);
+    out.insert(out.end(), vocoderChannels[0].valleyBins, vocoderChannels[0].valleyBins + nPeaks);
     return out;
   };
   for (uint32_t seed = 1; seed <= 20; seed++) {
@@ -295,17 +299,18 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
     const std::vector<float> m = randomFloats(n, 5, 1.0f), a = randomFloats(n, 6, 3.1f),
                              b = randomFloats(n, 7, 3.1f), c = randomFloats(n, 8, 3.1f);
     for (int k = 0; k < n; ++k) {
-      mags[0][k] = std::fabs(m[k]);
-      phis[0][k] = a[k];
-      phi0s[0][k] = b[k];
-      psis[0][k] = c[k];
+      vocoderChannels[0].mag[k] = std::fabs(m[k]);
+      vocoderChannels[0].phi[k] = a[k];
+      vocoderChannels[0].phi0[k] = b[k];
+      vocoderChannels[0].psi[k] = c[k];
     }
     const float pattern[] = {0.0f, 0.5f, inf, FLT_MAX, FLT_MAX, inf, 0.5f, 0.25f};
-    std::copy(std::begin(pattern), std::end(pattern), mags[0] + 60);
+    std::copy(std::begin(pattern), std::end(pattern), vocoderChannels[0].mag + 60);
     const int nPeaks = findPeaks(0);
     phaseLock(0, nPeaks, 0.8f);
-    std::vector<float> out(psis[0], psis[0] + n / 2);
-    for (int p = 0; p <= nPeaks; ++p) out.push_back(static_cast<float>(valleyBins[0][p]));
+    std::vector<float> out(vocoderChannels[0].psi, vocoderChannels[0].psi + n / 2);
+    for (int p = 0; p <= nPeaks; ++p)
+      out.push_back(static_cast<float>(vocoderChannels[0].valleyBins[p]));
     return out;
   };
   const std::vector<float> want = lock(Path::Reference);
@@ -419,7 +424,7 @@ struct MathsAgreement {
 // denormal, tiny and huge parts. Infinities and NaN must give exactly what libm
 // gives.
 TEST(FastPathMaths, Atan2AgreesWithLibm) {
-  if (!fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double denormal = std::numeric_limits<double>::denorm_min();
@@ -504,7 +509,7 @@ TEST(FastPathMaths, Atan2AgreesWithLibm) {
 // (|x| <= 3.2, as doubles and as floats), at the quadrant boundaries and at pi
 // exactly, and beyond that range, where it must give what libm gives.
 TEST(FastPathMaths, SinCosAgreesWithLibm) {
-  if (!fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
   std::vector<double> x = {0.0,
                            -0.0,
                            std::numeric_limits<double>::denorm_min(),

@@ -12,7 +12,9 @@
 #include <random>
 #include <vector>
 
+#include "cpu.h"
 #include "fft.h"
+#include "testing.h"
 
 namespace {
 
@@ -326,7 +328,7 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
   std::mt19937 rng(20261208);
   std::uniform_real_distribution<float> value(-1.0f, 1.0f);
   std::vector<FftPath> paths = {FFT_PATH_REFERENCE, FFT_PATH_BASELINE};
-  if (fft_cpu_has_avx2()) paths.push_back(FFT_PATH_AVX2);
+  if (cpu_has_avx2()) paths.push_back(FFT_PATH_AVX2);
   for (int n = 2; n <= 4096; n *= 2) {
     fft_init(n);
     std::vector<float> input(2 * n);
