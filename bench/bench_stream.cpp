@@ -220,9 +220,9 @@ void add(const std::string& name, Fn fn) {
 // benchOurs() with every module on the reference path (plain loops, scalar libm)
 // or the baseline path (SSE2), then back on the best one.
 void benchOursOnPath(benchmark::State& state, double ratio, bool reference) {
-  selectPlainPaths(reference);
+  support::selectAllPaths(reference ? CPU_PATH_REFERENCE : CPU_PATH_BASELINE);
   benchOurs(state, ratio, false);
-  selectBestPaths();
+  support::selectAllPaths(CPU_PATH_BEST);
 }
 
 void register_stream_benchmarks() {
