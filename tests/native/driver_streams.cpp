@@ -68,8 +68,9 @@ void noChange(int) {}
 const Stream streams[] = {
     {"stereo 2048/4, 1.25 x longer", 2048, 4, 2, [](int) { return 1024; },
      [](int, int in) { return in * 5 / 4; }, noChange},
-    {"stereo 2048/16, 0.8 x, uneven blocks", 2048, 16, 2, [](int b) { return 300 + (b * 577) % 1500; },
-     [](int, int in) { return in * 4 / 5; }, noChange},
+    {"stereo 2048/16, 0.8 x, uneven blocks", 2048, 16, 2,
+     [](int b) { return 300 + (b * 577) % 1500; }, [](int, int in) { return in * 4 / 5; },
+     noChange},
     {"mono 1024/8, ratio 1", 1024, 8, 1, [](int b) { return 441 + (b % 3) * 100; },
      [](int, int in) { return in; }, noChange},
     {"stereo 2048/8, voice removal and equaliser", 2048, 8, 2, [](int) { return 512; },
@@ -80,7 +81,8 @@ const Stream streams[] = {
        dsp_set_voice_removal_enabled(true);
        dsp_set_voice_removal_amount(0.9f);
        std::vector<float> gains(static_cast<size_t>(eq_size()));
-       for (size_t k = 0; k < gains.size(); ++k) gains[k] = 0.25f + 0.02f * static_cast<float>(k % 61);
+       for (size_t k = 0; k < gains.size(); ++k)
+         gains[k] = 0.25f + 0.02f * static_cast<float>(k % 61);
        dsp_set_eq_bands(gains.data());
        eq_enable(1);
      }},
@@ -134,7 +136,7 @@ void runStream(const Stream& s, const std::vector<short>& input, std::vector<sho
 }
 
 int run(const char* inPath, const char* outPath, const std::string& path) {
-  const CpuPath cpuPath = path == "reference" ? CPU_PATH_REFERENCE
+  const CpuPath cpuPath = path == "reference"  ? CPU_PATH_REFERENCE
                           : path == "baseline" ? CPU_PATH_BASELINE
                           : path == "avx2"     ? CPU_PATH_AVX2
                                                : CPU_PATH_BEST;
@@ -148,8 +150,7 @@ int run(const char* inPath, const char* outPath, const std::string& path) {
                  input.size(), 2 * streamFrames);
     return 1;
   }
-  std::printf("driver_streams: the %s path\n",
-              support::pathName(static_cast<CpuPath>(dsp_path())));
+  std::printf("driver_streams: the %s path\n", support::pathName(static_cast<CpuPath>(dsp_path())));
   std::vector<short> out;
   for (const Stream& s : streams) runStream(s, input, out);
   if (!writeSamples(outPath, out)) {
@@ -179,7 +180,8 @@ int main(int argc, char** argv) {
   if (mode == "input" && argc == 3) {
     return writeSamples(argv[2], music_render(rate, inputSeconds * rate)) ? 0 : 1;
   }
-  if (mode == "run" && (argc == 4 || argc == 5)) return run(argv[2], argv[3], argc == 5 ? argv[4] : "best");
+  if (mode == "run" && (argc == 4 || argc == 5))
+    return run(argv[2], argv[3], argc == 5 ? argv[4] : "best");
   if (mode == "compare" && argc == 4) return compare(argv[2], argv[3]);
   std::fprintf(stderr,
                "usage: driver_streams input FILE | run IN OUT [reference|baseline|avx2|best] | "

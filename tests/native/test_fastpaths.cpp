@@ -21,14 +21,13 @@
 #include "dsp.h"
 #include "eq.h"
 #include "fft.h"
-#include "spectrum.h"
-#include "testing.h"
-#include "vocoder.h"
-
 #include "measures.h"
 #include "music.h"
 #include "paths.h"
 #include "signals.h"
+#include "spectrum.h"
+#include "testing.h"
+#include "vocoder.h"
 
 namespace {
 
@@ -174,7 +173,8 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
           Part{"whole frames: psis", whole.psis, want.psis},
           Part{"whole frames: accumulator", whole.wave, want.wave},
           Part{"whole frames: output", whole.output, want.output}}) {
-      const support::Agreement a = support::compareFloats(p.got.data(), p.want.data(), p.got.size());
+      const support::Agreement a =
+          support::compareFloats(p.got.data(), p.want.data(), p.got.size());
       EXPECT_LE(a.worst, 1) << p.name << ": " << a.differing << " of " << p.got.size() << " differ";
     }
   }
@@ -254,8 +254,10 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
   auto lock = [&](Path path) {
     selectPath(path);
     vocoder_init(n, n / 4);
-    const std::vector<float> m = support::randomFloats(n, 5, 1.0f), a = support::randomFloats(n, 6, 3.1f),
-                             b = support::randomFloats(n, 7, 3.1f), c = support::randomFloats(n, 8, 3.1f);
+    const std::vector<float> m = support::randomFloats(n, 5, 1.0f),
+                             a = support::randomFloats(n, 6, 3.1f),
+                             b = support::randomFloats(n, 7, 3.1f),
+                             c = support::randomFloats(n, 8, 3.1f);
     for (int k = 0; k < n; ++k) {
       vocoderChannels[0].mag[k] = std::fabs(m[k]);
       vocoderChannels[0].phi[k] = a[k];

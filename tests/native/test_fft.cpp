@@ -14,10 +14,9 @@
 
 #include "cpu.h"
 #include "fft.h"
-#include "testing.h"
-
 #include "measures.h"
 #include "signals.h"
+#include "testing.h"
 
 namespace {
 
