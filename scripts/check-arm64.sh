@@ -12,7 +12,8 @@
 # Installs what it needs first (as root, with apt-get; see scripts/common.sh):
 # the cross compiler, qemu-user, and Debian's GoogleTest sources, which it builds for
 # aarch64 once. Builds into build/arm64 (or $BUILD_DIR/arm64). ARM_TESTS, a ctest -R
-# pattern, limits the suites run under qemu (default: all of them but one, below).
+# pattern, limits the suites run under qemu (default: all of them but one, below);
+# HOST_BUILD names an x86-64 build folder to take the comparison's driver_streams from.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -39,9 +40,11 @@ cmake -S "$root" -B "$build/target" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DHOPWAR
   -DGTest_DIR="$gtest/lib/cmake/GTest"
 cmake --build "$build/target" -j2
 
-# driver_streams for this machine, to compare with.
-cmake -S "$root" -B "$build/host" -DHOPWARBLER_JAVA=OFF
-cmake --build "$build/host" -j2 --target driver_streams
+# driver_streams for this machine, to compare with: from HOST_BUILD, an x86-64 build
+# folder already configured (scripts/test.sh passes its own), or a build of its own.
+host=${HOST_BUILD:-$build/host}
+[[ -n ${HOST_BUILD:-} ]] || cmake -S "$root" -B "$host" -DHOPWARBLER_JAVA=OFF
+cmake --build "$host" -j2 --target driver_streams
 
 # The suites under qemu (ctest runs them through the emulator the toolchain names),
 # all but IirFilter.HandOverUnderRealThreads: the filter hand-over is a Dekker-style
@@ -55,7 +58,7 @@ ctest --test-dir "$build/target" --output-on-failure -j2 \
 # The same input through both builds' drivers.
 work=$build/streams
 mkdir -p "$work"
-host_streams=$build/host/tests/native/driver_streams
+host_streams=$host/tests/native/driver_streams
 "$host_streams" input "$work/input.raw"
 "$host_streams" run "$work/input.raw" "$work/x86_64.raw"
 qemu-aarch64 -L /usr/aarch64-linux-gnu "$build/target/tests/native/driver_streams" run \
