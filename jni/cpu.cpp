@@ -36,6 +36,13 @@ int cpu_resolve_path(int requested) {
   }
 }
 
+bool cpu_select_path(int requested, int* activePath) {
+  const int resolved = cpu_resolve_path(requested);
+  if (resolved < 0) return false;
+  *activePath = resolved;
+  return true;
+}
+
 unsigned long long cpu_flush_denormals() {
 #if HOPWARBLER_X86
   // MXCSR bit 15 flushes results to zero, bit 6 reads denormal inputs as zero.

@@ -30,6 +30,11 @@ bool cpu_has_avx2();
 // `requested` is not a CpuPath.
 int cpu_resolve_path(int requested);
 
+// Sets *activePath to cpu_resolve_path(requested) and returns true; returns false,
+// leaving *activePath as it was, when the CPU cannot run the request. The one way every
+// module chooses its path.
+bool cpu_select_path(int requested, int* activePath);
+
 // Sets flush-to-zero and denormals-are-zero (x86-64: MXCSR; aarch64: FPCR.FZ) for the
 // calling thread and returns the mode to hand back to cpu_restore_fp_mode(). Where
 // the CPU has neither, it changes nothing.

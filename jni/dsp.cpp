@@ -356,12 +356,7 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
   return DSP_OK;
 }
 
-bool dsp_select_path(DspPath path) {
-  const int resolved = cpu_resolve_path(path);
-  if (resolved < 0) return false;
-  activePath = resolved;
-  return true;
-}
+bool dsp_select_path(DspPath path) { return cpu_select_path(path, &activePath); }
 
 DspPath dsp_path() {
   if (activePath < 0) dsp_select_path(DSP_PATH_BEST);

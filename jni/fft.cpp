@@ -192,12 +192,7 @@ void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel) 
   for (int i = 1; i < n; i++) buffer[i] = buffer[2 * i];
 }
 
-bool fft_select_path(FftPath path) {
-  const int resolved = cpu_resolve_path(path);
-  if (resolved < 0) return false;
-  activePath = resolved;
-  return true;
-}
+bool fft_select_path(FftPath path) { return cpu_select_path(path, &activePath); }
 
 FftPath fft_path() {
   if (activePath < 0) fft_select_path(FFT_PATH_BEST);

@@ -182,12 +182,7 @@ void spectrum_copy(float* dest, int count) {
 
 long long spectrum_counted() { return samplesIn; }
 
-bool spectrum_select_path(SpectrumPath path) {
-  const int resolved = cpu_resolve_path(path);
-  if (resolved < 0) return false;
-  activePath = resolved;
-  return true;
-}
+bool spectrum_select_path(SpectrumPath path) { return cpu_select_path(path, &activePath); }
 
 SpectrumPath spectrum_path() {
   if (activePath < 0) spectrum_select_path(SPECTRUM_PATH_BEST);

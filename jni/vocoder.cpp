@@ -557,12 +557,7 @@ bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n) {
   return true;
 }
 
-bool vocoder_select_path(VocoderPath path) {
-  const int resolved = cpu_resolve_path(path);
-  if (resolved < 0) return false;
-  activePath = resolved;
-  return true;
-}
+bool vocoder_select_path(VocoderPath path) { return cpu_select_path(path, &activePath); }
 
 VocoderPath vocoder_path() {
   if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
