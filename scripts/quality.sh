@@ -31,19 +31,22 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOPWARBLER_BENCH=ON >"
   { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target hopwarbler_jar hopwarbler_bench_jar hopwarbler_peer
 
+# The library's jar, the signals and measures the benchmarks share with the tests, the benchmarks.
+classpath=$build/java/hopwarbler.jar:$build/tests/support/java/hopwarbler-support.jar
+classpath+=:$build/bench/java/hopwarbler-bench.jar
 echo "CPU: $(lscpu | sed -n 's/^Model name: *//p'), $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
 java -Djava.awt.headless=true -Dhopwarbler.library="$build/libhopwarbler.so" \
   -Dhopwarbler.peer="$build/bench/hopwarbler_peer" \
-  -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
+  -cp "$classpath" \
   quenlab.hopwarbler.bench.QualityBench --table "$root/docs/quality-tables.md" \
   --png "$root/docs/quality.png" "$@"
 # The key change's resampler beside sox's: ripple, alias rejection and speed.
 java -Dhopwarbler.library="$build/libhopwarbler.so" \
-  -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
+  -cp "$classpath" \
   quenlab.hopwarbler.bench.ResamplerBench
 # Live changes: the level through speed changes beside Rubber Band, and the click
 # energy of every other control against the steady stream.
 java -Dhopwarbler.library="$build/libhopwarbler.so" \
   -Dhopwarbler.peer="$build/bench/hopwarbler_peer" \
-  -cp "$build/java/hopwarbler.jar:$build/bench/java/hopwarbler-bench.jar" \
+  -cp "$classpath" \
   quenlab.hopwarbler.bench.LiveChanges

@@ -4,9 +4,9 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.RATE;
-import static quenlab.hopwarbler.Measurements.concat;
-import static quenlab.hopwarbler.Measurements.tones;
+import static quenlab.hopwarbler.support.Pcm.concat;
+import static quenlab.hopwarbler.support.Sounds.RATE;
+import static quenlab.hopwarbler.support.Sounds.tones;
 
 import java.io.ByteArrayInputStream;
 import java.io.ByteArrayOutputStream;
@@ -40,6 +40,14 @@ class AudioStreamsTest {
       all = concat(all, Arrays.copyOf(block, n * reader.channels()));
     }
     return all;
+  }
+
+  // What the reader makes of `bytes` as PCM of the given encoding, width and channels.
+  private static short[] decoded(ByteArrayOutputStream bytes, AudioFormat.Encoding encoding,
+      int bits, int channels, boolean bigEndian) throws IOException {
+    AudioFormat format =
+        new AudioFormat(encoding, RATE, bits, channels, bits / 8 * channels, RATE, bigEndian);
+    return readAll(stream(bytes.toByteArray(), format));
   }
 
   // Writes `value` as `bytes` bytes in the given order.
@@ -79,30 +87,12 @@ class AudioStreamsTest {
       AudioFormat.Encoding unsigned = AudioFormat.Encoding.PCM_UNSIGNED;
       AudioFormat.Encoding real = AudioFormat.Encoding.PCM_FLOAT;
       String order = bigEndian ? " big-endian" : " little-endian";
-      assertArrayEquals(expected,
-          readAll(
-              stream(s16.toByteArray(), new AudioFormat(signed, RATE, 16, 1, 2, RATE, bigEndian))),
-          "16 bits" + order);
-      assertArrayEquals(expected,
-          readAll(stream(
-              u16.toByteArray(), new AudioFormat(unsigned, RATE, 16, 1, 2, RATE, bigEndian))),
-          "16 unsigned" + order);
-      assertArrayEquals(expected24,
-          readAll(
-              stream(s24.toByteArray(), new AudioFormat(signed, RATE, 24, 2, 6, RATE, bigEndian))),
-          "24 bits" + order);
-      assertArrayEquals(expected,
-          readAll(
-              stream(s32.toByteArray(), new AudioFormat(signed, RATE, 32, 1, 4, RATE, bigEndian))),
-          "32 bits" + order);
-      assertArrayEquals(expected,
-          readAll(
-              stream(f32.toByteArray(), new AudioFormat(real, RATE, 32, 1, 4, RATE, bigEndian))),
-          "float" + order);
-      assertArrayEquals(expected,
-          readAll(
-              stream(f64.toByteArray(), new AudioFormat(real, RATE, 64, 1, 8, RATE, bigEndian))),
-          "double" + order);
+      assertArrayEquals(expected, decoded(s16, signed, 16, 1, bigEndian), "16 bits" + order);
+      assertArrayEquals(expected, decoded(u16, unsigned, 16, 1, bigEndian), "16 unsigned" + order);
+      assertArrayEquals(expected24, decoded(s24, signed, 24, 2, bigEndian), "24 bits" + order);
+      assertArrayEquals(expected, decoded(s32, signed, 32, 1, bigEndian), "32 bits" + order);
+      assertArrayEquals(expected, decoded(f32, real, 32, 1, bigEndian), "float" + order);
+      assertArrayEquals(expected, decoded(f64, real, 64, 1, bigEndian), "double" + order);
     }
     byte[] eight = {(byte) 0x80, (byte) 0xff, 0, 1, 0x7f};
     assertArrayEquals(new short[] {-32768, -256, 0, 256, 32512},
@@ -122,7 +112,7 @@ class AudioStreamsTest {
 
   @Test
   void muLawIsDecodedThroughJavaSound() throws IOException {
-    short[] tone = tones(1000, new double[] {440}, new double[] {0.5});
+    short[] tone = tones(1000, new double[] {440}, new double[] {0.5}, RATE);
     AudioInputStream pcm = stream(
         AudioStreams.toBytes(tone, tone.length, false, null), AudioStreams.pcm16(RATE, 1, false));
     AudioFormat ulaw = new AudioFormat(AudioFormat.Encoding.ULAW, RATE, 8, 1, 1, RATE, false);
@@ -137,7 +127,7 @@ class AudioStreamsTest {
   @Test
   void theProcessedStreamHoldsWhatTheProcessorMakes() throws IOException {
     int frames = RATE / 2 + 123;
-    short[] input = tones(frames, new double[] {440, 660}, new double[] {0.3, 0.2});
+    short[] input = tones(frames, new double[] {440, 660}, new double[] {0.3, 0.2}, RATE);
     AudioFormat format = AudioStreams.pcm16(RATE, 2, true);
     short[] direct;
     try (Processor p = Processor.open(RATE, 2)) {
@@ -157,7 +147,7 @@ class AudioStreamsTest {
   @Test
   void processedStreamsWriteAndReadBackInEveryFileType(@TempDir Path folder)
       throws IOException, UnsupportedAudioFileException {
-    short[] input = tones(RATE / 4, new double[] {440}, new double[] {0.3});
+    short[] input = tones(RATE / 4, new double[] {440}, new double[] {0.3}, RATE);
     AudioFormat format = AudioStreams.pcm16(RATE, 1, false);
     for (AudioFileFormat.Type type : new AudioFileFormat.Type[] {
              AudioFileFormat.Type.WAVE, AudioFileFormat.Type.AIFF, AudioFileFormat.Type.AU}) {
@@ -179,7 +169,7 @@ class AudioStreamsTest {
 
   @Test
   void listenerSeesEveryBlockAndTheEnd() throws IOException {
-    short[] input = tones(10000, new double[] {440}, new double[] {0.3});
+    short[] input = tones(10000, new double[] {440}, new double[] {0.3}, RATE);
     AudioFormat format = AudioStreams.pcm16(RATE, 1, false);
     long[] seen = new long[3];
     try (Processor p = AudioStreams.openProcessor(format)) {

@@ -3,9 +3,9 @@ package quenlab.hopwarbler;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.OVER;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.OVER;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.Random;
 import java.util.concurrent.CountDownLatch;

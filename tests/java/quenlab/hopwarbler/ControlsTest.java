@@ -6,10 +6,10 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assumptions.assumeTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.HOP;
-import static quenlab.hopwarbler.Signals.OVER;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.HOP;
+import static quenlab.hopwarbler.NativeStreams.OVER;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.Arrays;
 import java.util.function.IntToDoubleFunction;
@@ -22,6 +22,9 @@ import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
 
 /**
  * The settings a host changes between blocks (pre-amplifier, balance and mono fold, equaliser,
@@ -88,21 +91,21 @@ class ControlsTest {
   // ---- Pre-amplifier and peak level ----
 
   /**
-   * The output gain multiplies the ratio-1 output, which Signals.ratioOneModel works out from the
-   * overlap-add of the frames; the peak level of the last block is the largest |gain x model|.
+   * The output gain multiplies the ratio-1 output, which NativeStreams.ratioOneModel works out from
+   * the overlap-add of the frames; the peak level of the last block is the largest |gain x model|.
    */
   @ParameterizedTest(name = "preamp {0}")
   @ValueSource(floats = {1f, 2f, 0.5f, -1f, 0f})
   void preampScalesTheOutputAndThePeak(float gain) {
-    short[] in =
-        Signals.pcm(FRAMES, Signals.sine(12000, TONE_LEFT), Signals.sine(9000, TONE_RIGHT));
+    short[] in = Sounds.pcm(
+        FRAMES, Sounds.sine(12000, TONE_LEFT, RATE), Sounds.sine(9000, TONE_RIGHT, RATE));
     dsp.dspSetPreamp(gain);
-    short[] out = Signals.stretch(dsp, in, 2, BLOCK, BLOCK);
+    short[] out = NativeStreams.stretch(dsp, in, 2, BLOCK, BLOCK);
     double peak = 0;
     for (int ch = 0; ch < 2; ch++) {
-      double[] model = Signals.ratioOneModel(Signals.channel(in, 2, ch), FRAMES);
-      Signals.assertClose("channel " + ch,
-          n -> Signals.quantize(gain * model[n]), Signals.channel(out, 2, ch), 0, FRAMES, 1);
+      double[] model = NativeStreams.ratioOneModel(Pcm.rawChannel(in, 2, ch), FRAMES);
+      NativeStreams.assertClose("channel " + ch,
+          n -> NativeStreams.quantize(gain * model[n]), Pcm.rawChannel(out, 2, ch), 0, FRAMES, 1);
       for (int n = FRAMES - BLOCK; n < FRAMES; n++) {
         peak = Math.max(peak, Math.abs(gain * model[n]));
       }
@@ -126,11 +129,11 @@ class ControlsTest {
   @MethodSource("lastBlocks")
   void peakLevelIsThatOfTheLastBlock(
       String what, int channels, float gain, int lastIn, int lastOut, double expected) {
-    IntToDoubleFunction tone = Signals.sine(12000, TONE_LEFT);
-    short[] in = channels == 1 ? Signals.pcm(FRAMES, tone)
-                               : Signals.pcm(FRAMES, tone, Signals.sine(6000, TONE_RIGHT));
+    IntToDoubleFunction tone = Sounds.sine(12000, TONE_LEFT, RATE);
+    short[] in = channels == 1 ? Sounds.pcm(FRAMES, tone)
+                               : Sounds.pcm(FRAMES, tone, Sounds.sine(6000, TONE_RIGHT, RATE));
     dsp.dspSetPreamp(gain);
-    Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     assertTrue(dsp.dspGetMaxLevel() > 0);
     // One more block of the same tone, continuing the stream.
     short[] last = Arrays.copyOfRange(in, in.length - BLOCK * channels, in.length);
@@ -144,9 +147,9 @@ class ControlsTest {
   void peakLevelAfterSilenceIsZero(int channels) {
     IntToDoubleFunction toneThenSilence =
         i -> i < FRAMES - 2 * BLOCK ? 20000 * Math.sin(2 * Math.PI * TONE_LEFT * i / RATE) : 0;
-    short[] in = channels == 1 ? Signals.pcm(FRAMES, toneThenSilence)
-                               : Signals.pcm(FRAMES, toneThenSilence, toneThenSilence);
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    short[] in = channels == 1 ? Sounds.pcm(FRAMES, toneThenSilence)
+                               : Sounds.pcm(FRAMES, toneThenSilence, toneThenSilence);
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     for (int i = out.length - BLOCK * channels; i < out.length; i++) {
       assertEquals(0, out[i], "entry " + i + " of the last block");
     }
@@ -178,21 +181,21 @@ class ControlsTest {
   remixWeighsTheChannels(int active, int mono, int level, double leftFromLeft, double leftFromRight,
       double rightFromLeft, double rightFromRight) {
     short[] in =
-        Signals.pcm(FRAMES, mix(Signals.sine(9000, TONE_LEFT), Signals.noise(1000, 71, FRAMES)),
-            mix(Signals.sine(7000, TONE_RIGHT), Signals.noise(1000, 72, FRAMES)));
+        Sounds.pcm(FRAMES, mix(Sounds.sine(9000, TONE_LEFT, RATE), Sounds.noise(1000, 71, FRAMES)),
+            mix(Sounds.sine(7000, TONE_RIGHT, RATE), Sounds.noise(1000, 72, FRAMES)));
     dsp.dspPanning(active, mono, level);
-    short[] out = Signals.stretch(dsp, in, 2, BLOCK, BLOCK);
-    double[] l = Signals.channel(in, 2, 0);
-    double[] r = Signals.channel(in, 2, 1);
+    short[] out = NativeStreams.stretch(dsp, in, 2, BLOCK, BLOCK);
+    double[] l = Pcm.rawChannel(in, 2, 0);
+    double[] r = Pcm.rawChannel(in, 2, 1);
     double[][] weights = {{leftFromLeft, leftFromRight}, {rightFromLeft, rightFromRight}};
     for (int ch = 0; ch < 2; ch++) {
       double[] x = new double[FRAMES];
       for (int n = 0; n < FRAMES; n++) {
         x[n] = weights[ch][0] * l[n] + weights[ch][1] * r[n];
       }
-      double[] model = Signals.ratioOneModel(x, FRAMES);
-      Signals.assertClose("channel " + ch + " (noise seeds 71, 72)",
-          n -> Signals.quantize(model[n]), Signals.channel(out, 2, ch), 0, FRAMES, 1);
+      double[] model = NativeStreams.ratioOneModel(x, FRAMES);
+      NativeStreams.assertClose("channel " + ch + " (noise seeds 71, 72)",
+          n -> NativeStreams.quantize(model[n]), Pcm.rawChannel(out, 2, ch), 0, FRAMES, 1);
     }
   }
 
@@ -224,11 +227,11 @@ class ControlsTest {
       String name, int band, int channels, int left, int right, float gain, double ratio) {
     double hz = note(band);
     short[] in = channels == 1
-        ? Signals.pcm(24 * FRAME, Signals.sine(left, hz))
-        : Signals.pcm(24 * FRAME, Signals.sine(left, hz), Signals.sine(right, hz));
+        ? Sounds.pcm(24 * FRAME, Sounds.sine(left, hz, RATE))
+        : Sounds.pcm(24 * FRAME, Sounds.sine(left, hz, RATE), Sounds.sine(right, hz, RATE));
     dsp.dspSetPreamp(gain);
     int stepOut = (int) (HOP * ratio);
-    Signals.stretch(dsp, in, channels, HOP, stepOut);
+    NativeStreams.stretch(dsp, in, channels, HOP, stepOut);
     float[] values = spectrum();
     double amplitude = channels == 1 ? left : (left + right) / 2.0;
     double pushed = 0.75 * FRAME / (2.0 * stepOut) * amplitude / 32768;
@@ -239,16 +242,17 @@ class ControlsTest {
   /** While the analyser is off its bands, history and counter stay as they were. */
   @Test
   void disabledAnalyserFreezesAndResumesFromItsHistory() {
-    short[] a4 = Signals.pcm(24 * FRAME, Signals.sine(16000, note(45)));
-    short[] c5 = Signals.pcm(16 * FRAME, Signals.sine(16000, note(48)));
+    short[] a4 = Sounds.pcm(24 * FRAME, Sounds.sine(16000, note(45), RATE));
+    short[] c5 = Sounds.pcm(16 * FRAME, Sounds.sine(16000, note(48), RATE));
     dsp.dspInit(FRAME, OVER, RATE, 1);
-    Signals.feed(dsp, a4, 1, blocks(a4.length / HOP, HOP));
+    NativeStreams.feed(dsp, a4, 1, blocks(a4.length / HOP, HOP));
     float[] before = spectrum();
     assertEquals(45, strongest(before));
 
     dsp.dspSpectrumEnable(0);
     for (int half = 0; half < 2; half++) {
-      Signals.feed(dsp, Arrays.copyOfRange(c5, half * c5.length / 2, (half + 1) * c5.length / 2), 1,
+      NativeStreams.feed(dsp,
+          Arrays.copyOfRange(c5, half * c5.length / 2, (half + 1) * c5.length / 2), 1,
           blocks(c5.length / 2 / HOP, HOP));
       assertArrayEquals(before, spectrum(), "bands moved while the analyser was off");
     }
@@ -258,9 +262,9 @@ class ControlsTest {
     dsp.dspSpectrumEnable(-3);
     float[] resumed = before;
     int pushes = 0;
-    short[] more = Signals.pcm(8 * FRAME, Signals.sine(16000, note(48)));
+    short[] more = Sounds.pcm(8 * FRAME, Sounds.sine(16000, note(48), RATE));
     while (Arrays.equals(resumed, before)) {
-      Signals.feed(
+      NativeStreams.feed(
           dsp, Arrays.copyOfRange(more, pushes * HOP, (pushes + 1) * HOP), 1, blocks(1, HOP));
       pushes++;
       assertTrue(pushes <= 3, "no analysis within 3 pushes after enabling");
@@ -270,7 +274,7 @@ class ControlsTest {
         45, strongest(resumed), "after " + pushes + " pushes: " + Arrays.toString(resumed));
     assertTrue(resumed[45] > 0.9 * before[45], Arrays.toString(resumed));
 
-    Signals.feed(dsp, more, 1, blocks(more.length / HOP, HOP));
+    NativeStreams.feed(dsp, more, 1, blocks(more.length / HOP, HOP));
     assertEquals(48, strongest(spectrum()));
   }
 
@@ -282,9 +286,9 @@ class ControlsTest {
 
   /** A spectrum with every band set, from a short tone stream. */
   private float[] playSomething() {
-    short[] in = Signals.pcm(
-        12 * FRAME, mix(Signals.sine(12000, note(45)), Signals.noise(3000, 73, 12 * FRAME)));
-    Signals.stretch(dsp, in, 1, BLOCK, BLOCK);
+    short[] in = Sounds.pcm(
+        12 * FRAME, mix(Sounds.sine(12000, note(45), RATE), Sounds.noise(3000, 73, 12 * FRAME)));
+    NativeStreams.stretch(dsp, in, 1, BLOCK, BLOCK);
     float[] values = spectrum();
     for (float v : values) {
       assertTrue(v > 0, Arrays.toString(values));
@@ -388,8 +392,9 @@ class ControlsTest {
     int frames = 16 * frame;
     double removedHz = RATE / 4.0;
     double keptHz = RATE / 8.0;
-    IntToDoubleFunction both = mix(Signals.sine(9000, removedHz), Signals.sine(6000, keptHz));
-    short[] in = Signals.pcm(frames, both, both);
+    IntToDoubleFunction both =
+        mix(Sounds.sine(9000, removedHz, RATE), Sounds.sine(6000, keptHz, RATE));
+    short[] in = Sounds.pcm(frames, both, both);
     short[] plain = streamAt(dsp, frame, in);
 
     dsp.dspEQEnable(1);
@@ -401,14 +406,14 @@ class ControlsTest {
     short[] notched = streamAt(dsp, frame, in);
     int steady = 2 * frame;
     for (int ch = 0; ch < 2; ch++) {
-      double[] y = Signals.channel(plain, 2, ch);
-      double[] z = Signals.channel(notched, 2, ch);
-      double removedBefore = Signals.toneAmplitude(y, steady, frames, removedHz);
-      double removedAfter = Signals.toneAmplitude(z, steady, frames, removedHz);
+      double[] y = Pcm.rawChannel(plain, 2, ch);
+      double[] z = Pcm.rawChannel(notched, 2, ch);
+      double removedBefore = Spectra.toneAmplitude(y, steady, frames, removedHz, RATE);
+      double removedAfter = Spectra.toneAmplitude(z, steady, frames, removedHz, RATE);
       assertTrue(removedAfter < 1e-3 * removedBefore,
           "channel " + ch + ": " + removedBefore + " became " + removedAfter);
-      assertEquals(Signals.toneAmplitude(y, steady, frames, keptHz),
-          Signals.toneAmplitude(z, steady, frames, keptHz), 1.0, "kept tone, channel " + ch);
+      assertEquals(Spectra.toneAmplitude(y, steady, frames, keptHz, RATE),
+          Spectra.toneAmplitude(z, steady, frames, keptHz, RATE), 1.0, "kept tone, channel " + ch);
     }
 
     // The switch is independent of the table: off restores the plain stream, on applies the
@@ -433,8 +438,8 @@ class ControlsTest {
   void shortOrMissingTableIsRefusedAndTheGainsStay() {
     int bands = equaliserBands();
     int frame = 2 * bands;
-    short[] in = Signals.pcm(
-        16 * frame, Signals.noise(8000, 74, 16 * frame), Signals.noise(8000, 75, 16 * frame));
+    short[] in = Sounds.pcm(
+        16 * frame, Sounds.noise(8000, 74, 16 * frame), Sounds.noise(8000, 75, 16 * frame));
     float[] ramp = new float[bands];
     for (int k = 0; k < bands; k++) {
       ramp[k] = (float) k / bands;

@@ -5,10 +5,10 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.HOP;
-import static quenlab.hopwarbler.Signals.OVER;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.HOP;
+import static quenlab.hopwarbler.NativeStreams.OVER;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.Arrays;
 import java.util.List;
@@ -17,6 +17,9 @@ import org.junit.jupiter.api.MethodOrderer;
 import org.junit.jupiter.api.Order;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.TestMethodOrder;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
 
 /**
  * Cases that need a process in which the library has never run a stream, never received a
@@ -108,13 +111,13 @@ class FreshProcessTest {
     assertTrue(total % HOP + 1 < HOP);
     sizes[chunks.length] = new int[] {1, 100000};
     total += 1;
-    short[] in = Signals.pcm(
-        total + 8 * HOP, Signals.sine(4000, 440), Signals.noise(2500, 51, total + 8 * HOP));
+    short[] in = Sounds.pcm(
+        total + 8 * HOP, Sounds.sine(4000, 440, RATE), Sounds.noise(2500, 51, total + 8 * HOP));
     dsp.dspInit(FRAME, OVER, RATE, 2);
-    List<short[]> got = Signals.feed(dsp, in, 2, sizes);
+    List<short[]> got = NativeStreams.feed(dsp, in, 2, sizes);
 
-    short[] aligned = Signals.stretch(dsp, in, 2, 8 * HOP, 8 * HOP);
-    List<int[]> expected = Signals.bufferModel(aligned, 2, HOP, sizes, 0);
+    short[] aligned = NativeStreams.stretch(dsp, in, 2, 8 * HOP, 8 * HOP);
+    List<int[]> expected = NativeStreams.bufferModel(aligned, 2, HOP, sizes, 0);
     for (int b = 0; b < chunks.length; b++) {
       int[] want = expected.get(b);
       short[] have = got.get(b);
@@ -134,9 +137,9 @@ class FreshProcessTest {
   @Order(5)
   void lopsidedBlocksStayInRange() {
     dsp.dspInit(FRAME, OVER, RATE, 1);
-    short[] in = Signals.pcm(200000, Signals.sine(30000, 1000));
+    short[] in = Sounds.pcm(200000, Sounds.sine(30000, 1000, RATE));
     int[][] sizes = {{64, 65536}, {1, 4096}, {1, 1}, {3, 50000}, {4096, 4096}, {100000, 1}};
-    List<short[]> got = Signals.feed(dsp, in, 1, sizes);
+    List<short[]> got = NativeStreams.feed(dsp, in, 1, sizes);
     for (int b = 0; b < sizes.length; b++) {
       assertEquals(sizes[b][1], got.get(b).length);
       for (short v : got.get(b)) {
@@ -150,17 +153,17 @@ class FreshProcessTest {
    * right.
    */
   private static short[] busyStereo() {
-    IntToDoubleFunction centre = Signals.sine(8000, VoiceRemovalTest.CENTRE);
-    IntToDoubleFunction a4 = Signals.sine(6000, 440);
-    IntToDoubleFunction high = Signals.sine(3000, 9000);
-    return Signals.pcm(FRAMES,
+    IntToDoubleFunction centre = Sounds.sine(8000, VoiceRemovalTest.CENTRE, RATE);
+    IntToDoubleFunction a4 = Sounds.sine(6000, 440, RATE);
+    IntToDoubleFunction high = Sounds.sine(3000, 9000, RATE);
+    return Sounds.pcm(FRAMES,
         i
         -> centre.applyAsDouble(i) + a4.applyAsDouble(i),
         i -> centre.applyAsDouble(i) + high.applyAsDouble(i));
   }
 
   private short[] stream(short[] in) {
-    return Signals.stretch(dsp, in, 2, BLOCK, BLOCK);
+    return NativeStreams.stretch(dsp, in, 2, BLOCK, BLOCK);
   }
 
   /**
@@ -220,12 +223,12 @@ class FreshProcessTest {
 
     dsp.dspVoiceRemovalFilter(a, b, 3, 3);
     short[] removed = stream(in);
-    int steady = Signals.LATENCY + 2 * FRAME;
+    int steady = NativeStreams.LATENCY + 2 * FRAME;
     for (int ch = 0; ch < 2; ch++) {
-      double before = Signals.toneAmplitude(
-          Signals.channel(plain, 2, ch), steady, FRAMES, VoiceRemovalTest.CENTRE);
-      double after = Signals.toneAmplitude(
-          Signals.channel(removed, 2, ch), steady, FRAMES, VoiceRemovalTest.CENTRE);
+      double before = Spectra.toneAmplitude(
+          Pcm.rawChannel(plain, 2, ch), steady, FRAMES, VoiceRemovalTest.CENTRE, RATE);
+      double after = Spectra.toneAmplitude(
+          Pcm.rawChannel(removed, 2, ch), steady, FRAMES, VoiceRemovalTest.CENTRE, RATE);
       assertTrue(20 * Math.log10(before / after) >= 30,
           "channel " + ch + ": centre tone " + before + " became " + after);
     }

@@ -4,10 +4,10 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.fail;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.HOP;
-import static quenlab.hopwarbler.Signals.OVER;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.HOP;
+import static quenlab.hopwarbler.NativeStreams.OVER;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.ArrayDeque;
 import java.util.Arrays;
@@ -21,6 +21,7 @@ import org.junit.jupiter.api.TestMethodOrder;
 import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
+import quenlab.hopwarbler.support.Sounds;
 
 /**
  * Every native method called in a random order with random and hostile arguments: null and short
@@ -409,7 +410,8 @@ class HostileCallsTest {
   void everyChannelCountButOneIsStereo(int channels) {
     StreamChecks.restoreDefaults(dsp, EQ_BANDS);
     // A4 (band 45) on the left, D#6 (band 63) on the right.
-    short[] in = Signals.pcm(12 * FRAME, Signals.sine(9000, 440), Signals.sine(7000, 1244.5));
+    short[] in =
+        Sounds.pcm(12 * FRAME, Sounds.sine(9000, 440, RATE), Sounds.sine(7000, 1244.5, RATE));
     short[] stereo = streamAs(2, in);
     float[] stereoBands = bands();
     short[] other = streamAs(channels, in);

@@ -4,14 +4,13 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.RATE;
-import static quenlab.hopwarbler.Measurements.channel;
-import static quenlab.hopwarbler.Measurements.concat;
-import static quenlab.hopwarbler.Measurements.tones;
-import static quenlab.hopwarbler.Measurements.zeroCrossingHz;
+import static quenlab.hopwarbler.support.Levels.zeroCrossingHz;
+import static quenlab.hopwarbler.support.Pcm.channel;
+import static quenlab.hopwarbler.support.Pcm.concat;
+import static quenlab.hopwarbler.support.ProcessorRuns.run;
+import static quenlab.hopwarbler.support.Sounds.RATE;
+import static quenlab.hopwarbler.support.Sounds.tones;
 
-import java.util.ArrayList;
-import java.util.List;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
@@ -20,21 +19,11 @@ import org.junit.jupiter.params.provider.CsvSource;
 class KeyChangeTest {
   private static final double HZ = 330;
 
-  private static short[] run(Processor p, short[] input, int block) {
-    int frames = input.length / p.channels();
-    List<short[]> parts = new ArrayList<>();
-    for (int at = 0; at < frames; at += block) {
-      parts.add(p.process(input, at * p.channels(), Math.min(block, frames - at)));
-    }
-    parts.add(p.flush());
-    return concat(parts.toArray(new short[0][]));
-  }
-
   @ParameterizedTest(name = "{0} semitones at speed {1}")
   @CsvSource({"-12, 1", "-5, 1", "-2, 1", "2, 1", "5, 1", "12, 1", "-3, 0.8", "4.5, 1.25"})
   void theKeyMovesExactlyAndTheDurationFollowsTheSpeed(double semitones, double speed) {
     int frames = 3 * RATE;
-    short[] input = tones(frames, new double[] {HZ, HZ}, new double[] {0.3, 0.3});
+    short[] input = tones(frames, new double[] {HZ, HZ}, new double[] {0.3, 0.3}, RATE);
     try (Processor p = Processor.open(RATE, 2)) {
       p.setSpeed(speed);
       p.setPitch(semitones);
@@ -47,7 +36,7 @@ class KeyChangeTest {
       double slack = frames / speed * 0.5 / p.stepOut() + 1;
       assertEquals(frames / speed, outFrames, slack, "duration of the speed");
       double[] left = channel(output, 2, 0);
-      double hz = zeroCrossingHz(left, outFrames / 4, 3 * outFrames / 4);
+      double hz = zeroCrossingHz(left, outFrames / 4, 3 * outFrames / 4, RATE);
       double expected = HZ * Math.pow(2, semitones / 12);
       assertEquals(0, Notes.cents(hz, expected), 0.1, "cents off at " + hz + " Hz");
     }
@@ -55,7 +44,7 @@ class KeyChangeTest {
 
   @Test
   void atZeroTheOutputIsTheVocodersAndAChangeDuringAStreamRunsOn() {
-    short[] input = tones(2 * RATE, new double[] {HZ, HZ}, new double[] {0.3, 0.3});
+    short[] input = tones(2 * RATE, new double[] {HZ, HZ}, new double[] {0.3, 0.3}, RATE);
     short[] plain;
     try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
       plain = run(p, input, 4096);
@@ -85,16 +74,16 @@ class KeyChangeTest {
       }
       int firstEnd = first.length / 2;
       int secondEnd = firstEnd + second.length / 2;
-      double shifted = zeroCrossingHz(left, firstEnd + 2048, secondEnd - 2048);
+      double shifted = zeroCrossingHz(left, firstEnd + 2048, secondEnd - 2048, RATE);
       assertEquals(400, Notes.cents(shifted, HZ), 0.5);
-      double back = zeroCrossingHz(left, secondEnd + 4096, left.length - 4096);
+      double back = zeroCrossingHz(left, secondEnd + 4096, left.length - 4096, RATE);
       assertEquals(0, Notes.cents(back, HZ), 0.5);
     }
   }
 
   @Test
   void theSpectrumShowsTheNewKey() {
-    short[] input = tones(2 * RATE, new double[] {440, 440}, new double[] {0.3, 0.3});
+    short[] input = tones(2 * RATE, new double[] {440, 440}, new double[] {0.3, 0.3}, RATE);
     // A fixed format: a preset would plan another frame, with another scale, for the next stream.
     try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
       p.setPitch(3);

@@ -2,14 +2,15 @@ package quenlab.hopwarbler;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.RATE;
-import static quenlab.hopwarbler.Measurements.channel;
-import static quenlab.hopwarbler.Measurements.concat;
-import static quenlab.hopwarbler.Measurements.energyAboveDb;
-import static quenlab.hopwarbler.Measurements.shortTimeLevelsDb;
-import static quenlab.hopwarbler.Measurements.twoPartialTone;
+import static quenlab.hopwarbler.support.Levels.shortTimeLevelsDb;
+import static quenlab.hopwarbler.support.Pcm.channel;
+import static quenlab.hopwarbler.support.ProcessorRuns.run;
+import static quenlab.hopwarbler.support.Sounds.RATE;
+import static quenlab.hopwarbler.support.Sounds.TWO_PARTIAL_RMS;
+import static quenlab.hopwarbler.support.Sounds.tones;
+import static quenlab.hopwarbler.support.Sounds.twoPartialTone;
+import static quenlab.hopwarbler.support.Spectra.worstEnergyAboveDb;
 
-import java.util.ArrayList;
 import java.util.List;
 import java.util.Random;
 import java.util.function.Consumer;
@@ -36,18 +37,6 @@ class LiveChangesTest {
     Processor.open(RATE, 2, 4096, 4).close();
   }
 
-  /** Feeds `input` in blocks, calling `atBlock` with each block's index first, then flushes. */
-  private static short[] play(Processor p, short[] input, Consumer<Integer> atBlock) {
-    List<short[]> parts = new ArrayList<>();
-    int frames = input.length / 2;
-    for (int k = 0; k * BLOCK < frames; k++) {
-      atBlock.accept(k);
-      parts.add(p.process(input, 2 * k * BLOCK, Math.min(BLOCK, frames - k * BLOCK)));
-    }
-    parts.add(p.flush());
-    return concat(parts.toArray(new short[0][]));
-  }
-
   private static double[] range(double[] levels) {
     double low = Double.POSITIVE_INFINITY;
     double high = Double.NEGATIVE_INFINITY;
@@ -56,15 +45,6 @@ class LiveChangesTest {
       high = Math.max(high, v);
     }
     return new double[] {low, high};
-  }
-
-  // Worst energy above `hz` in windows of `length` frames, a quarter window apart, in x[from, to).
-  private static double worstEnergyAboveDb(double[] x, int from, int to, int length, double hz) {
-    double worst = Double.NEGATIVE_INFINITY;
-    for (int at = Math.max(0, from); at + length <= Math.min(x.length, to); at += length / 4) {
-      worst = Math.max(worst, energyAboveDb(x, at, length, hz));
-    }
-    return worst;
   }
 
   /**
@@ -87,29 +67,33 @@ class LiveChangesTest {
     for (double speed : speeds) {
       try (Processor p = Processor.open(RATE, 2, frameSize, overSampling)) {
         p.setSpeed(speed);
-        short[] out = play(p, twoPartialTone(RATE), k -> {});
+        short[] out = run(p, twoPartialTone(RATE, RATE), BLOCK);
         for (int c = 0; c < 2; c++) {
           double[] x = channel(out, 2, c);
-          double[] r = range(shortTimeLevelsDb(x, frameSize, x.length - frameSize));
+          double[] r =
+              range(shortTimeLevelsDb(x, frameSize, x.length - frameSize, TWO_PARTIAL_RMS));
           low = Math.min(low, r[0]);
           high = Math.max(high, r[1]);
-          steadyHigh = Math.max(steadyHigh,
-              worstEnergyAboveDb(x, frameSize, x.length - frameSize, 1024, 1500));
+          steadyHigh = Math.max(
+              steadyHigh, worstEnergyAboveDb(x, frameSize, x.length - frameSize, 1024, 1500, RATE));
         }
       }
     }
     try (Processor p = Processor.open(RATE, 2, frameSize, overSampling)) {
-      short[] input = twoPartialTone(speeds.length * CHANGE_BLOCKS * BLOCK);
-      short[] out = play(p, input, k -> {
+      short[] input = twoPartialTone(speeds.length * CHANGE_BLOCKS * BLOCK, RATE);
+      short[] out = run(p, input, BLOCK, k -> {
         if (k % CHANGE_BLOCKS == 0)
           p.setSpeed(speeds[k / CHANGE_BLOCKS]);
       });
       for (int c = 0; c < 2; c++) {
         double[] x = channel(out, 2, c);
-        double[] r = range(shortTimeLevelsDb(x, 2 * frameSize, x.length - 2 * frameSize));
-        assertTrue(r[0] > low - 0.5 && r[1] < high + 0.5, "channel " + c + ": level from " + r[0]
-                + " to " + r[1] + " dB, steady from " + low + " to " + high + " dB");
-        double energy = worstEnergyAboveDb(x, 2 * frameSize, x.length - 2 * frameSize, 1024, 1500);
+        double[] r =
+            range(shortTimeLevelsDb(x, 2 * frameSize, x.length - 2 * frameSize, TWO_PARTIAL_RMS));
+        assertTrue(r[0] > low - 0.5 && r[1] < high + 0.5,
+            "channel " + c + ": level from " + r[0] + " to " + r[1] + " dB, steady from " + low
+                + " to " + high + " dB");
+        double energy =
+            worstEnergyAboveDb(x, 2 * frameSize, x.length - 2 * frameSize, 1024, 1500, RATE);
         assertTrue(energy < steadyHigh + bandExcessDb,
             "channel " + c + ": " + energy + " dB above 1.5 kHz, steady " + steadyHigh + " dB");
       }
@@ -124,7 +108,7 @@ class LiveChangesTest {
   @Test
   void theLengthKeepsToTheExactSpeedThroughAHundredChanges() {
     Random random = new Random(11);
-    short[] input = Measurements.tones(5000, new double[] {440}, new double[] {0.3});
+    short[] input = tones(5000, new double[] {440}, new double[] {0.3}, RATE);
     try (Processor p = Processor.open(RATE, 1, 1024, 4)) {
       double exact = 0;
       long frames = 0;
@@ -151,7 +135,7 @@ class LiveChangesTest {
     try (Processor p = Processor.open(RATE, 2)) {
       p.setSpeed(1.1);
       long[] changeAt = new long[1];
-      short[] out = play(p, twoPartialTone(3 * CHANGE_BLOCKS * BLOCK), k -> {
+      short[] out = run(p, twoPartialTone(3 * CHANGE_BLOCKS * BLOCK, RATE), BLOCK, k -> {
         if (k == CHANGE_BLOCKS) {
           p.setMono(true);
           changeAt[0] = p.stats().outputFrames() + p.latencyFrames();
@@ -171,18 +155,24 @@ class LiveChangesTest {
         p -> p.setEqualizer(new double[] {300, 600, 1000}, new double[] {0, -12, 0});
     return Stream.of(Arguments.of("voice removal on, off", none, voiceOn,
                          (Consumer<Processor>) Processor::disableVoiceRemoval),
-        Arguments.of("voice amount 0.2 to 1 and back", (Consumer<Processor>) p
+        Arguments.of("voice amount 0.2 to 1 and back",
+            (Consumer<Processor>) p
             -> p.setVoiceRemoval(0.2, 300, 3000),
             voiceOn, (Consumer<Processor>) p -> p.setVoiceRemoval(0.2, 300, 3000)),
-        Arguments.of("mono on, off", none, (Consumer<Processor>) p -> p.setMono(true),
+        Arguments.of("mono on, off", none,
+            (Consumer<Processor>) p
+            -> p.setMono(true),
             (Consumer<Processor>) p -> p.setMono(false)),
-        Arguments.of("balance 0 to 100 and back", (Consumer<Processor>) p -> p.setBalance(0),
-            (Consumer<Processor>) p -> p.setBalance(100),
+        Arguments.of("balance 0 to 100 and back",
+            (Consumer<Processor>) p
+            -> p.setBalance(0),
+            (Consumer<Processor>) p
+            -> p.setBalance(100),
             (Consumer<Processor>) p -> p.setBalance(0)),
         Arguments.of("gain 0 to -12 dB and back", none,
             (Consumer<Processor>) p -> p.setGainDb(-12), (Consumer<Processor>) p -> p.setGainDb(0)),
-        Arguments.of("equaliser on, off", none, eqOn,
-            (Consumer<Processor>) Processor::clearEqualizer));
+        Arguments.of(
+            "equaliser on, off", none, eqOn, (Consumer<Processor>) Processor::clearEqualizer));
   }
 
   /**
@@ -201,18 +191,18 @@ class LiveChangesTest {
       try (Processor p = Processor.open(RATE, 2)) {
         initial.accept(p);
         state.accept(p);
-        short[] out = play(p, twoPartialTone(frames), k -> {});
+        short[] out = run(p, twoPartialTone(frames, RATE), BLOCK);
         for (int c = 0; c < 2; c++) {
           double[] x = channel(out, 2, c);
-          steady =
-              Math.max(steady, worstEnergyAboveDb(x, RATE / 4, x.length - RATE / 4, 882, 4000));
+          steady = Math.max(
+              steady, worstEnergyAboveDb(x, RATE / 4, x.length - RATE / 4, 882, 4000, RATE));
         }
       }
     }
     try (Processor p = Processor.open(RATE, 2)) {
       initial.accept(p);
       long[] changeAt = new long[2];
-      short[] out = play(p, twoPartialTone(frames), k -> {
+      short[] out = run(p, twoPartialTone(frames, RATE), BLOCK, k -> {
         if (k == CHANGE_BLOCKS || k == 2 * CHANGE_BLOCKS) {
           (k == CHANGE_BLOCKS ? first : second).accept(p);
           changeAt[k / CHANGE_BLOCKS - 1] = p.stats().outputFrames() + p.latencyFrames();
@@ -222,9 +212,10 @@ class LiveChangesTest {
       for (int c = 0; c < 2; c++) {
         double[] x = channel(out, 2, c);
         for (long at : changeAt) {
-          double energy = worstEnergyAboveDb(x, (int) at - span, (int) at + span, 882, 4000);
-          assertTrue(energy < steady + 3, what + ", channel " + c + ": " + energy
-                  + " dB above 4 kHz around the change at " + at + ", steady " + steady + " dB");
+          double energy = worstEnergyAboveDb(x, (int) at - span, (int) at + span, 882, 4000, RATE);
+          assertTrue(energy < steady + 3,
+              what + ", channel " + c + ": " + energy + " dB above 4 kHz around the change at " + at
+                  + ", steady " + steady + " dB");
         }
       }
     }

@@ -3,9 +3,9 @@ package quenlab.hopwarbler;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.OVER;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.OVER;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.Arrays;
 import java.util.stream.Stream;
@@ -14,6 +14,7 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.MethodSource;
+import quenlab.hopwarbler.support.Sounds;
 
 /**
  * Calls a host may get wrong: they throw (or do nothing) without touching the array or the
@@ -31,8 +32,8 @@ class MisuseTest {
    * the fourth block; returns the concatenated output.
    */
   private short[] streamWith(Runnable interruption) {
-    short[] in = Signals.pcm(
-        BLOCKS * BLOCK_IN, Signals.sine(9000, 523.3), Signals.noise(5000, 31, BLOCKS * BLOCK_IN));
+    short[] in = Sounds.pcm(BLOCKS * BLOCK_IN, Sounds.sine(9000, 523.3, RATE),
+        Sounds.noise(5000, 31, BLOCKS * BLOCK_IN));
     dsp.dspInit(FRAME, OVER, RATE, 2);
     short[] out = new short[2 * BLOCKS * BLOCK_OUT];
     short[] block = new short[2 * BLOCK_OUT];
@@ -143,7 +144,7 @@ class MisuseTest {
     dsp.dspInit(frameSize, overSampling, sampleRate, channels);
     int width = channels == 1 ? 1 : 2;
     for (int[] size : new int[][] {{300, 300}, {5000, 5000}, {64, 80}, {4096, 2048}}) {
-      short[] samples = Signals.pcm(Math.max(size[0], size[1]), Signals.noise(20000, 41, 5000));
+      short[] samples = Sounds.pcm(Math.max(size[0], size[1]), Sounds.noise(20000, 41, 5000));
       short[] block = new short[samples.length * width];
       for (int i = 0; i < block.length; i++) {
         block[i] = samples[i / width];

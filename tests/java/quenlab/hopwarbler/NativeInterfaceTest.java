@@ -3,9 +3,9 @@ package quenlab.hopwarbler;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.LATENCY;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.LATENCY;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.function.IntToDoubleFunction;
 import java.util.stream.Stream;
@@ -13,10 +13,14 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
+import quenlab.hopwarbler.support.Levels;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
 
 /** The stream at time-scale ratio 1: gains, latency, the whole output, and the clamp. */
 class NativeInterfaceTest {
-  private static final int BLOCK = 8 * Signals.HOP;
+  private static final int BLOCK = 8 * NativeStreams.HOP;
   private static final int FRAMES = 16 * FRAME;
   // Whole numbers of cycles per frame, so that the frames see a steady tone.
   private static final double TONE_LEFT = 40.0 * RATE / FRAME;
@@ -26,15 +30,15 @@ class NativeInterfaceTest {
 
   /** Left and right signals of a case; mono uses the left one. */
   private static short[] input(int channels, IntToDoubleFunction left, IntToDoubleFunction right) {
-    return channels == 1 ? Signals.pcm(FRAMES, left) : Signals.pcm(FRAMES, left, right);
+    return channels == 1 ? Sounds.pcm(FRAMES, left) : Sounds.pcm(FRAMES, left, right);
   }
 
   static Stream<Arguments> steadyGains() {
     return Stream.of(1, 2).flatMap(channels
-        -> Stream.of(Arguments.of(channels, "tone", Signals.sine(12000, TONE_LEFT),
-                         Signals.sine(9000, TONE_RIGHT), 0.75),
+        -> Stream.of(Arguments.of(channels, "tone", Sounds.sine(12000, TONE_LEFT, RATE),
+                         Sounds.sine(9000, TONE_RIGHT, RATE), 0.75),
             Arguments.of(
-                channels, "constant", Signals.constant(8000), Signals.constant(-6000), 1.25)));
+                channels, "constant", Sounds.constant(8000), Sounds.constant(-6000), 1.25)));
   }
 
   @ParameterizedTest(name = "{0} channel(s): {1} comes back at {4} x, 1536 frames late")
@@ -42,28 +46,23 @@ class NativeInterfaceTest {
   void steadySignalsComeBackScaledAndDelayed(
       int channels, String what, IntToDoubleFunction left, IntToDoubleFunction right, double gain) {
     short[] in = input(channels, left, right);
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     assertEquals(in.length, out.length);
-    for (int ch = 0; ch < channels; ch++) {
-      double[] x = Signals.channel(in, channels, ch);
-      double[] y = Signals.channel(out, channels, ch);
-      // From the first frame that holds nothing but signal on.
-      Signals.assertClose(what + ", channel " + ch,
-          n -> Signals.quantize(gain * x[n - LATENCY] / 32768), y, LATENCY + FRAME, y.length, 1);
-    }
+    NativeStreams.assertScaledAndDelayed(what, in, out, channels, gain);
   }
 
   @ParameterizedTest(name = "{0} channel(s)")
   @ValueSource(ints = {1, 2})
   void toneGainMeasuredByFitIsThreeQuarters(int channels) {
-    short[] in = input(channels, Signals.sine(12000, TONE_LEFT), Signals.sine(9000, TONE_RIGHT));
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    short[] in =
+        input(channels, Sounds.sine(12000, TONE_LEFT, RATE), Sounds.sine(9000, TONE_RIGHT, RATE));
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     double[] tones = {TONE_LEFT, TONE_RIGHT};
     for (int ch = 0; ch < channels; ch++) {
       double inAmp =
-          Signals.toneAmplitude(Signals.channel(in, channels, ch), FRAME, FRAMES, tones[ch]);
-      double outAmp = Signals.toneAmplitude(
-          Signals.channel(out, channels, ch), LATENCY + FRAME, FRAMES, tones[ch]);
+          Spectra.toneAmplitude(Pcm.rawChannel(in, channels, ch), FRAME, FRAMES, tones[ch], RATE);
+      double outAmp = Spectra.toneAmplitude(
+          Pcm.rawChannel(out, channels, ch), LATENCY + FRAME, FRAMES, tones[ch], RATE);
       // 32767 / 32768 is the quantiser's own scale.
       assertEquals(0.75 * 32767 / 32768, outAmp / inAmp, 2e-4, "gain of channel " + ch);
     }
@@ -72,11 +71,11 @@ class NativeInterfaceTest {
   @ParameterizedTest(name = "{0} channel(s)")
   @ValueSource(ints = {1, 2})
   void noiseIsDelayedByFrameSizeLessOneHop(int channels) {
-    short[] in = input(channels, Signals.noise(8000, 11, FRAMES), Signals.noise(8000, 12, FRAMES));
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    short[] in = input(channels, Sounds.noise(8000, 11, FRAMES), Sounds.noise(8000, 12, FRAMES));
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     for (int ch = 0; ch < channels; ch++) {
-      int lag = Signals.bestLag(
-          Signals.channel(in, channels, ch), Signals.channel(out, channels, ch), 2 * FRAME);
+      int lag = Levels.bestLag(
+          Pcm.rawChannel(in, channels, ch), Pcm.rawChannel(out, channels, ch), 2 * FRAME);
       assertEquals(FRAME - FRAME / 4, lag, "delay of channel " + ch + " (noise seeds 11, 12)");
     }
   }
@@ -84,29 +83,30 @@ class NativeInterfaceTest {
   /**
    * At ratio 1 the vocoder keeps every bin's analysis phase, so the whole output, from the first
    * sample on, is the overlap-add of the windowed frames with their DC bin doubled and their
-   * Nyquist bin dropped, which Signals.ratioOneModel works out without an FFT.
+   * Nyquist bin dropped, which NativeStreams.ratioOneModel works out without an FFT.
    */
   @ParameterizedTest(name = "{0} channel(s)")
   @ValueSource(ints = {1, 2})
   void wholeOutputMatchesTheOverlapAddOfTheFrames(int channels) {
     short[] in = input(channels,
-        mix(Signals.sine(6000, 137.3), Signals.sine(4000, 1234.5), Signals.sine(1500, 19000.7),
-            Signals.constant(900), Signals.noise(700, 21, FRAMES)),
-        mix(Signals.sine(5000, 311.1), Signals.sine(3000, 4444.4), Signals.sine(1000, 21000.3),
-            Signals.constant(-1200), Signals.noise(900, 22, FRAMES)));
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+        mix(Sounds.sine(6000, 137.3, RATE), Sounds.sine(4000, 1234.5, RATE),
+            Sounds.sine(1500, 19000.7, RATE), Sounds.constant(900), Sounds.noise(700, 21, FRAMES)),
+        mix(Sounds.sine(5000, 311.1, RATE), Sounds.sine(3000, 4444.4, RATE),
+            Sounds.sine(1000, 21000.3, RATE), Sounds.constant(-1200),
+            Sounds.noise(900, 22, FRAMES)));
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     for (int ch = 0; ch < channels; ch++) {
-      double[] model = Signals.ratioOneModel(Signals.channel(in, channels, ch), FRAMES);
-      Signals.assertClose("channel " + ch + " (noise seeds 21, 22)",
-          n -> Signals.quantize(model[n]), Signals.channel(out, channels, ch), 0, FRAMES, 1);
+      double[] model = NativeStreams.ratioOneModel(Pcm.rawChannel(in, channels, ch), FRAMES);
+      NativeStreams.assertClose("channel " + ch + " (noise seeds 21, 22)",
+          n -> NativeStreams.quantize(model[n]), Pcm.rawChannel(out, channels, ch), 0, FRAMES, 1);
     }
   }
 
   static Stream<Arguments> fullScaleNegative() {
     IntToDoubleFunction square = i -> (i / 50) % 2 == 0 ? 32767 : -32768;
-    IntToDoubleFunction low = Signals.constant(-32768);
+    IntToDoubleFunction low = Sounds.constant(-32768);
     return Stream.of(Arguments.of(1, 1.0, low, low, new int[] {-32767}),
-        Arguments.of(2, 1.0, low, Signals.constant(32767), new int[] {-32767, 32767}),
+        Arguments.of(2, 1.0, low, Sounds.constant(32767), new int[] {-32767, 32767}),
         Arguments.of(2, 1.0, low, low, new int[] {-32767, -32767}),
         Arguments.of(1, 0.8, square, square, null), Arguments.of(2, 1.25, square, low, null),
         Arguments.of(1, 1.5, square, square, null));
@@ -121,8 +121,9 @@ class NativeInterfaceTest {
   void fullScaleNegativeInputNeverComesBackAsMinus32768(int channels, double ratio,
       IntToDoubleFunction left, IntToDoubleFunction right, int[] steady) {
     short[] in = input(channels, left, right);
-    int stepOut = (int) (Signals.HOP * ratio);
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK / Signals.HOP * stepOut);
+    int stepOut = (int) (NativeStreams.HOP * ratio);
+    short[] out =
+        NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK / NativeStreams.HOP * stepOut);
     for (int i = 0; i < out.length; i++) {
       assertTrue(out[i] != -32768, "entry " + i + " is -32768");
     }
@@ -139,9 +140,9 @@ class NativeInterfaceTest {
   @ParameterizedTest(name = "channels = {0}")
   @ValueSource(ints = {0, 3, -1, Integer.MAX_VALUE})
   void channelCountsOtherThanOneMeanStereo(int channels) {
-    short[] in = input(2, Signals.sine(9000, 440), Signals.sine(7000, 660));
-    short[] stereo = Signals.stretch(dsp, in, 2, BLOCK, BLOCK);
-    dsp.dspInit(FRAME, Signals.OVER, RATE, channels);
+    short[] in = input(2, Sounds.sine(9000, 440, RATE), Sounds.sine(7000, 660, RATE));
+    short[] stereo = NativeStreams.stretch(dsp, in, 2, BLOCK, BLOCK);
+    dsp.dspInit(FRAME, NativeStreams.OVER, RATE, channels);
     short[] other = new short[in.length];
     short[] block = new short[2 * BLOCK];
     for (int b = 0; b < FRAMES / BLOCK; b++) {

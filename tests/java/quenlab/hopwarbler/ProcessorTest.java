@@ -4,14 +4,15 @@ import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.RATE;
-import static quenlab.hopwarbler.Measurements.amplitudeAt;
-import static quenlab.hopwarbler.Measurements.centroid;
-import static quenlab.hopwarbler.Measurements.channel;
-import static quenlab.hopwarbler.Measurements.concat;
-import static quenlab.hopwarbler.Measurements.db;
-import static quenlab.hopwarbler.Measurements.rms;
-import static quenlab.hopwarbler.Measurements.tones;
+import static quenlab.hopwarbler.support.Levels.centroid;
+import static quenlab.hopwarbler.support.Levels.db;
+import static quenlab.hopwarbler.support.Levels.rms;
+import static quenlab.hopwarbler.support.Pcm.channel;
+import static quenlab.hopwarbler.support.Pcm.concat;
+import static quenlab.hopwarbler.support.ProcessorRuns.run;
+import static quenlab.hopwarbler.support.Sounds.RATE;
+import static quenlab.hopwarbler.support.Sounds.tones;
+import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
 import java.util.ArrayList;
 import java.util.List;
@@ -21,23 +22,9 @@ import java.util.function.Consumer;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
+import quenlab.hopwarbler.support.Levels;
 
 class ProcessorTest {
-  /** Feeds the input in blocks of the given sizes (cycled) and returns process + flush output. */
-  private static short[] run(Processor p, short[] input, int... blocks) {
-    int channels = p.channels();
-    int frames = input.length / channels;
-    List<short[]> parts = new ArrayList<>();
-    int at = 0;
-    for (int k = 0; at < frames; k++) {
-      int n = Math.min(blocks[k % blocks.length], frames - at);
-      parts.add(p.process(input, at * channels, n));
-      at += n;
-    }
-    parts.add(p.flush());
-    return concat(parts.toArray(new short[0][]));
-  }
-
   private static short[] runWith(int channels, int overSampling, double speed,
       Consumer<Processor> setup, short[] input, int... blocks) {
     try (Processor p = Processor.open(RATE, channels, 2048, overSampling)) {
@@ -50,7 +37,7 @@ class ProcessorTest {
   // Two tones and a noise burst in stereo: enough structure for the peak picking to matter.
   private static short[] testSignal(int frames, long seed) {
     Random random = new Random(seed);
-    short[] s = tones(frames, new double[] {440, 660}, new double[] {0.3, 0.25});
+    short[] s = tones(frames, new double[] {440, 660}, new double[] {0.3, 0.25}, RATE);
     for (int i = frames / 3; i < frames / 3 + 3000; i++) {
       s[2 * i] += (short) (random.nextGaussian() * 3000);
       s[2 * i + 1] += (short) (random.nextGaussian() * 3000);
@@ -117,7 +104,7 @@ class ProcessorTest {
   void
   aStretchedToneKeepsItsLevel(double speed, int overSampling, double gainDb) {
     int frames = 2 * RATE;
-    short[] input = tones(frames, new double[] {441.3}, new double[] {0.3});
+    short[] input = tones(frames, new double[] {441.3}, new double[] {0.3}, RATE);
     short[] output = runWith(1, overSampling, speed, p -> p.setGainDb(gainDb), input, 4096);
     double[] x = channel(output, 1, 0);
     double level = db(rms(x, x.length / 4, 3 * x.length / 4) / (0.3 / Math.sqrt(2)));
@@ -128,10 +115,10 @@ class ProcessorTest {
   @ParameterizedTest(name = "speed {0}")
   @CsvSource({"0.5", "0.8", "1.25", "2.0"})
   void aStretchedToneKeepsItsPitch(double speed) {
-    short[] input = tones(2 * RATE, new double[] {523.25}, new double[] {0.3});
+    short[] input = tones(2 * RATE, new double[] {523.25}, new double[] {0.3}, RATE);
     short[] output = runWith(1, speed < 0.75 ? 8 : 4, speed, p -> {}, input, 4096);
     double[] x = channel(output, 1, 0);
-    double hz = Measurements.zeroCrossingHz(x, x.length / 4, 3 * x.length / 4);
+    double hz = Levels.zeroCrossingHz(x, x.length / 4, 3 * x.length / 4, RATE);
     assertEquals(0, Notes.cents(hz, 523.25), 5.0, "cents off, measured " + hz + " Hz");
   }
 
@@ -161,7 +148,7 @@ class ProcessorTest {
   @Test
   void aHopThatIsNotAPowerOfTwoStillGivesOnlyFreshFrames() {
     int frames = RATE;
-    short[] input = tones(frames, new double[] {441}, new double[] {0.3});
+    short[] input = tones(frames, new double[] {441}, new double[] {0.3}, RATE);
     try (Processor p = Processor.open(RATE, 1, 2048, 3)) {
       p.setSpeed(682.0 / 375);
       assertEquals(375, p.stepOut());
@@ -179,7 +166,7 @@ class ProcessorTest {
   void aSpeedChangeCountsEachPartAtItsOwnSpeed() {
     int first = 86 * 512;
     int second = RATE;
-    short[] input = tones(first + second, new double[] {440, 550}, new double[] {0.3, 0.3});
+    short[] input = tones(first + second, new double[] {440, 550}, new double[] {0.3, 0.3}, RATE);
     try (Processor p = Processor.open(RATE, 2)) {
       List<short[]> parts = new ArrayList<>();
       parts.add(p.process(input, 0, first));
@@ -265,7 +252,7 @@ class ProcessorTest {
   void latencyIsHeldBackUntilTheFlush() {
     try (Processor p = Processor.open(RATE, 1, 2048, 4)) {
       assertEquals(2048 - 512, p.latencyFrames());
-      short[] input = tones(10 * 512, new double[] {440}, new double[] {0.3});
+      short[] input = tones(10 * 512, new double[] {440}, new double[] {0.3}, RATE);
       assertEquals(10 * 512 - 1536, p.process(input, 0, 10 * 512).length);
       assertEquals(0, p.process(input, 0, 0).length);
       assertEquals(1536, p.flush().length);
@@ -363,7 +350,7 @@ class ProcessorTest {
   @Test
   void balanceAndMonoMoveTheChannels() {
     int frames = RATE;
-    short[] input = tones(frames, new double[] {440, 660}, new double[] {0.4, 0.4});
+    short[] input = tones(frames, new double[] {440, 660}, new double[] {0.4, 0.4}, RATE);
     // {balance, mono, left's 440 part, left's 660 part, right's 440 part, right's 660 part}
     double[][] cases = {
         {50, 0, 0.4, 0, 0, 0.4},
@@ -384,10 +371,10 @@ class ProcessorTest {
       int from = frames / 4;
       int to = 3 * frames / 4;
       String what = "balance " + c[0] + " mono " + c[1];
-      assertEquals(c[2], amplitudeAt(left, from, to, 440), 0.004, what);
-      assertEquals(c[3], amplitudeAt(left, from, to, 660), 0.004, what);
-      assertEquals(c[4], amplitudeAt(right, from, to, 440), 0.004, what);
-      assertEquals(c[5], amplitudeAt(right, from, to, 660), 0.004, what);
+      assertEquals(c[2], amplitudeAt(left, from, to, 440, RATE), 0.004, what);
+      assertEquals(c[3], amplitudeAt(left, from, to, 660, RATE), 0.004, what);
+      assertEquals(c[4], amplitudeAt(right, from, to, 440, RATE), 0.004, what);
+      assertEquals(c[5], amplitudeAt(right, from, to, 660, RATE), 0.004, what);
     }
   }
 
@@ -414,16 +401,16 @@ class ProcessorTest {
     double[] right = channel(output, 2, 1);
     int from = frames / 4;
     int to = 3 * frames / 4;
-    assertTrue(db(amplitudeAt(left, from, to, centreHz) / 0.3) < -30, "left centre tone");
-    assertTrue(db(amplitudeAt(right, from, to, centreHz) / 0.3) < -30, "right centre tone");
-    assertEquals(0.2, amplitudeAt(left, from, to, sideHz), 0.004);
+    assertTrue(db(amplitudeAt(left, from, to, centreHz, RATE) / 0.3) < -30, "left centre tone");
+    assertTrue(db(amplitudeAt(right, from, to, centreHz, RATE) / 0.3) < -30, "right centre tone");
+    assertEquals(0.2, amplitudeAt(left, from, to, sideHz, RATE), 0.004);
     // Second-order Butterworth band-pass magnitude at 3000 Hz, on the pre-warped scale.
     double w = Math.tan(Math.PI * sideHz / RATE);
     double lo = Math.tan(Math.PI * 400 / RATE);
     double hi = Math.tan(Math.PI * 1600 / RATE);
     double q = (w * w - lo * hi) / ((hi - lo) * w);
     double leak = 0.2 / Math.sqrt(1 + q * q);
-    assertEquals(leak, amplitudeAt(right, from, to, sideHz), 0.004);
+    assertEquals(leak, amplitudeAt(right, from, to, sideHz, RATE), 0.004);
   }
 
   /** Equaliser gains land on the tones, interpolated linearly in dB over log frequency. */
@@ -442,7 +429,7 @@ class ProcessorTest {
         p -> p.setEqualizer(new double[] {1000, 5000}, new double[] {-12, 6}), input, 4096);
     double[] x = channel(output, 1, 0);
     for (int k = 0; k < hz.length; k++) {
-      double level = db(amplitudeAt(x, frames / 4, 3 * frames / 4, hz[k]) / 0.1);
+      double level = db(amplitudeAt(x, frames / 4, 3 * frames / 4, hz[k], RATE) / 0.1);
       assertEquals(expectDb[k], level, 0.5, hz[k] + " Hz");
     }
     short[] flat = runWith(1, 4, 1.0, p -> {
@@ -450,7 +437,7 @@ class ProcessorTest {
       p.clearEqualizer();
     }, input, 4096);
     double[] y = channel(flat, 1, 0);
-    assertEquals(0, db(amplitudeAt(y, frames / 4, 3 * frames / 4, 5000) / 0.1), 0.2);
+    assertEquals(0, db(amplitudeAt(y, frames / 4, 3 * frames / 4, 5000, RATE) / 0.1), 0.2);
   }
 
   @Test
@@ -485,7 +472,7 @@ class ProcessorTest {
       double[] amplitude = new double[channels];
       java.util.Arrays.fill(hz, 440);
       java.util.Arrays.fill(amplitude, 0.5);
-      p.process(tones(RATE, hz, amplitude));
+      p.process(tones(RATE, hz, amplitude, RATE));
       float[] bands = p.spectrum();
       assertEquals(72, bands.length);
       for (int b = 0; b < bands.length; b++) {
@@ -501,7 +488,7 @@ class ProcessorTest {
 
   @Test
   void peakAndLimiterCounts() {
-    short[] quiet = tones(RATE / 2, new double[] {440}, new double[] {0.3});
+    short[] quiet = tones(RATE / 2, new double[] {440}, new double[] {0.3}, RATE);
     try (Processor p = Processor.open(RATE, 1)) {
       run(p, quiet, 4096);
       Processor.Stats stats = p.stats();

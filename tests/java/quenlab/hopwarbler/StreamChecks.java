@@ -2,12 +2,12 @@ package quenlab.hopwarbler;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.HOP;
-import static quenlab.hopwarbler.Signals.LATENCY;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.HOP;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.Arrays;
+import quenlab.hopwarbler.support.Sounds;
 
 /**
  * What the reliability tests do after they have driven the library hard: put every setting back to
@@ -53,22 +53,15 @@ final class StreamChecks {
    * nearest the left tone.
    */
   static void assertToneComesBack(NativeInterface dsp, int channels, String context) {
-    short[] in = channels == 1 ? Signals.pcm(FRAMES, Signals.sine(AMPLITUDE_LEFT, TONE_LEFT))
-                               : Signals.pcm(FRAMES, Signals.sine(AMPLITUDE_LEFT, TONE_LEFT),
-                                   Signals.sine(AMPLITUDE_RIGHT, TONE_RIGHT));
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    short[] in = channels == 1 ? Sounds.pcm(FRAMES, Sounds.sine(AMPLITUDE_LEFT, TONE_LEFT, RATE))
+                               : Sounds.pcm(FRAMES, Sounds.sine(AMPLITUDE_LEFT, TONE_LEFT, RATE),
+                                   Sounds.sine(AMPLITUDE_RIGHT, TONE_RIGHT, RATE));
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
     float peak = dsp.dspGetMaxLevel();
     float[] bands = new float[72];
     dsp.dspGetSpectrum(bands, 72);
     assertEquals(in.length, out.length, context);
-    for (int ch = 0; ch < channels; ch++) {
-      double[] x = Signals.channel(in, channels, ch);
-      double[] y = Signals.channel(out, channels, ch);
-      Signals.assertClose(context + ", channel " + ch,
-          n
-          -> Signals.quantize(TONE_GAIN * x[n - LATENCY] / 32768),
-          y, LATENCY + FRAME, y.length, 1);
-    }
+    NativeStreams.assertScaledAndDelayed(context, in, out, channels, TONE_GAIN);
     // The last block holds whole cycles of both tones: its peak is the louder tone's, to within
     // the sampling of its crest.
     assertEquals(TONE_GAIN * AMPLITUDE_LEFT / 32768, peak, 0.002, context + ": peak level");

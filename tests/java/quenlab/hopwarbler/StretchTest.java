@@ -3,9 +3,9 @@ package quenlab.hopwarbler;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.HOP;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.HOP;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.Arrays;
 import java.util.List;
@@ -13,6 +13,10 @@ import java.util.stream.Stream;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
+import quenlab.hopwarbler.support.Levels;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
 
 /** Time-scaled streams: pitch, gain, output length, block sizes and the clamped hops. */
 class StretchTest {
@@ -23,9 +27,9 @@ class StretchTest {
   private final NativeInterface dsp = new NativeInterface();
 
   private static short[] tones(int frames, int channels) {
-    return channels == 1 ? Signals.pcm(frames, Signals.sine(AMPLITUDES[0], TONES[0]))
-                         : Signals.pcm(frames, Signals.sine(AMPLITUDES[0], TONES[0]),
-                             Signals.sine(AMPLITUDES[1], TONES[1]));
+    return channels == 1 ? Sounds.pcm(frames, Sounds.sine(AMPLITUDES[0], TONES[0], RATE))
+                         : Sounds.pcm(frames, Sounds.sine(AMPLITUDES[0], TONES[0], RATE),
+                             Sounds.sine(AMPLITUDES[1], TONES[1], RATE));
   }
 
   static Stream<Arguments> ratios() {
@@ -40,7 +44,7 @@ class StretchTest {
     int blockOut = BLOCK / HOP * stepOut;
     int blocks = 24;
     short[] in = tones(blocks * BLOCK, channels);
-    short[] out = Signals.stretch(dsp, in, channels, BLOCK, blockOut);
+    short[] out = NativeStreams.stretch(dsp, in, channels, BLOCK, blockOut);
     assertEquals(blocks * blockOut * channels, out.length);
 
     // A steady stretch of output well past the stretched latency.
@@ -48,14 +52,14 @@ class StretchTest {
     int to = from + 32768;
     assertTrue(to <= out.length / channels);
     for (int ch = 0; ch < channels; ch++) {
-      double[] y = Signals.channel(out, channels, ch);
-      double hz = Signals.peakFrequency(y, from, to, TONES[ch]);
-      double cents = Signals.cents(hz, TONES[ch]);
+      double[] y = Pcm.rawChannel(out, channels, ch);
+      double hz = Spectra.peakFrequency(y, from, to, TONES[ch], RATE);
+      double cents = Levels.cents(hz, TONES[ch]);
       assertEquals(0, cents, 0.1, "channel " + ch + " measured " + hz + " Hz");
 
       // Frame by frame the tone keeps its level: no gaps, no stale or doubled frames.
       for (int at = from; at + FRAME <= to; at += FRAME) {
-        double level = Signals.toneAmplitude(y, at, at + FRAME, TONES[ch]) / AMPLITUDES[ch];
+        double level = Spectra.toneAmplitude(y, at, at + FRAME, TONES[ch], RATE) / AMPLITUDES[ch];
         assertEquals(0.75, level, 0.02, "channel " + ch + " level at frame " + at);
       }
     }
@@ -87,14 +91,14 @@ class StretchTest {
       total += chunks[i];
       totalOut += sizes[i][1];
     }
-    int stepOut = Signals.stepOut(den, num);
+    int stepOut = NativeStreams.stepOut(den, num);
     short[] in = tones(total + BLOCK, channels);
-    dsp.dspInit(FRAME, Signals.OVER, RATE, channels);
-    List<short[]> got = Signals.feed(dsp, in, channels, sizes);
+    dsp.dspInit(FRAME, NativeStreams.OVER, RATE, channels);
+    List<short[]> got = NativeStreams.feed(dsp, in, channels, sizes);
 
-    short[] aligned = Signals.stretch(dsp, in, channels, BLOCK, BLOCK / HOP * stepOut);
+    short[] aligned = NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK / HOP * stepOut);
     List<int[]> expected =
-        Signals.bufferModel(aligned, channels, stepOut, sizes, Integer.MIN_VALUE);
+        NativeStreams.bufferModel(aligned, channels, stepOut, sizes, Integer.MIN_VALUE);
     int compared = 0;
     for (int b = 0; b < sizes.length; b++) {
       int[] want = expected.get(b);
@@ -134,15 +138,15 @@ class StretchTest {
   void hopsOutsideOneToFrameSizeAreClamped(
       int channels, int[] clamped, int[] reference, int span, int blocks) {
     short[] in = tones(blocks * clamped[0], channels);
-    dsp.dspInit(FRAME, Signals.OVER, RATE, channels);
+    dsp.dspInit(FRAME, NativeStreams.OVER, RATE, channels);
     int[][] clampedSizes = new int[blocks][];
     Arrays.fill(clampedSizes, clamped);
-    List<short[]> got = Signals.feed(dsp, in, channels, clampedSizes);
+    List<short[]> got = NativeStreams.feed(dsp, in, channels, clampedSizes);
 
-    dsp.dspInit(FRAME, Signals.OVER, RATE, channels);
+    dsp.dspInit(FRAME, NativeStreams.OVER, RATE, channels);
     int[][] referenceSizes = new int[blocks * span][];
     Arrays.fill(referenceSizes, reference);
-    List<short[]> want = Signals.feed(dsp, in, channels, referenceSizes);
+    List<short[]> want = NativeStreams.feed(dsp, in, channels, referenceSizes);
 
     int fresh = Math.min(clamped[1], reference[1] * span) * channels;
     boolean sound = false;

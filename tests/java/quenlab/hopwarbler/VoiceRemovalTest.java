@@ -5,10 +5,10 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Signals.FRAME;
-import static quenlab.hopwarbler.Signals.HOP;
-import static quenlab.hopwarbler.Signals.LATENCY;
-import static quenlab.hopwarbler.Signals.RATE;
+import static quenlab.hopwarbler.NativeStreams.FRAME;
+import static quenlab.hopwarbler.NativeStreams.HOP;
+import static quenlab.hopwarbler.NativeStreams.LATENCY;
+import static quenlab.hopwarbler.NativeStreams.RATE;
 
 import java.util.ArrayList;
 import java.util.Arrays;
@@ -23,6 +23,9 @@ import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.MethodSource;
 import org.junit.jupiter.params.provider.ValueSource;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
 
 /**
  * Voice removal: each channel loses the opposite channel passed through the host's filter, so
@@ -97,38 +100,24 @@ class VoiceRemovalTest {
   /** One stream from a fresh dspInit, with the band-pass reloaded so its histories start empty. */
   private short[] stream(short[] in, int channels) {
     // The first dspInit of the process empties the filter records, so the filter goes in after.
-    dsp.dspInit(FRAME, Signals.OVER, RATE, channels);
+    dsp.dspInit(FRAME, NativeStreams.OVER, RATE, channels);
     loadFilter(A, B);
-    return Signals.stretch(dsp, in, channels, BLOCK, BLOCK);
+    return NativeStreams.stretch(dsp, in, channels, BLOCK, BLOCK);
   }
 
   /** A stereo stream in blocks of BLOCK frames, with interruption run between the middle two. */
   private short[] streamWith(short[] in, Runnable interruption) {
-    dsp.dspInit(FRAME, Signals.OVER, RATE, 2);
+    dsp.dspInit(FRAME, NativeStreams.OVER, RATE, 2);
     loadFilter(A, B);
     int blocks = in.length / 2 / BLOCK;
     int half = blocks / 2;
     int[][] sizes = new int[blocks][];
     Arrays.fill(sizes, new int[] {BLOCK, BLOCK});
-    List<short[]> out = new ArrayList<>(Signals.feed(dsp, in, 2, Arrays.copyOf(sizes, half)));
+    List<short[]> out = new ArrayList<>(NativeStreams.feed(dsp, in, 2, Arrays.copyOf(sizes, half)));
     interruption.run();
-    out.addAll(Signals.feed(dsp, Arrays.copyOfRange(in, 2 * BLOCK * half, in.length), 2,
+    out.addAll(NativeStreams.feed(dsp, Arrays.copyOfRange(in, 2 * BLOCK * half, in.length), 2,
         Arrays.copyOfRange(sizes, half, blocks)));
-    return concat(out);
-  }
-
-  private static short[] concat(List<short[]> parts) {
-    int length = 0;
-    for (short[] p : parts) {
-      length += p.length;
-    }
-    short[] all = new short[length];
-    int at = 0;
-    for (short[] p : parts) {
-      System.arraycopy(p, 0, all, at, p.length);
-      at += p.length;
-    }
-    return all;
+    return Pcm.concat(out);
   }
 
   @AfterEach
@@ -161,23 +150,24 @@ class VoiceRemovalTest {
   void toneLevelsFollowTheFilterResponse(
       String what, double hz, int left, int right, double amount, double[] b) {
     double[] a = b.length == 1 ? new double[] {1} : A;
-    short[] in = Signals.pcm(FRAMES, Signals.sine(left, hz), Signals.sine(right, hz));
+    short[] in = Sounds.pcm(FRAMES, Sounds.sine(left, hz, RATE), Sounds.sine(right, hz, RATE));
     double[] amplitudes = {left, right};
 
     short[] plain = stream(in, 2);
     dsp.dspVoiceRemovalEnable(1);
     dsp.dspVoiceRemovalAmount((float) amount);
     loadFilter(a, b);
-    short[] removed = Signals.stretch(dsp, in, 2, BLOCK, BLOCK);
+    short[] removed = NativeStreams.stretch(dsp, in, 2, BLOCK, BLOCK);
 
     int source = left != 0 ? 0 : 1;
     double vocoderGain =
-        Signals.toneAmplitude(Signals.channel(plain, 2, source), STEADY, FRAMES, hz)
+        Spectra.toneAmplitude(Pcm.rawChannel(plain, 2, source), STEADY, FRAMES, hz, RATE)
         / amplitudes[source];
     double[] h = response(a, b, hz);
     for (int ch = 0; ch < 2; ch++) {
-      double before = Signals.toneAmplitude(Signals.channel(plain, 2, ch), STEADY, FRAMES, hz);
-      double after = Signals.toneAmplitude(Signals.channel(removed, 2, ch), STEADY, FRAMES, hz);
+      double before = Spectra.toneAmplitude(Pcm.rawChannel(plain, 2, ch), STEADY, FRAMES, hz, RATE);
+      double after =
+          Spectra.toneAmplitude(Pcm.rawChannel(removed, 2, ch), STEADY, FRAMES, hz, RATE);
       double expected = vocoderGain * mixedGain(h, amplitudes[ch], amplitudes[1 - ch], amount);
       String context =
           String.format("%s, channel %d: %.2f before, %.2f after (%.2f dB), %.2f expected", what,
@@ -199,15 +189,15 @@ class VoiceRemovalTest {
 
   /** A centre tone in the band, a low tone on the left and noise on the right. */
   private static short[] busyStereo() {
-    return Signals.pcm(FRAMES, mix(Signals.sine(8000, CENTRE), Signals.sine(3000, 60)),
-        mix(Signals.sine(8000, CENTRE), Signals.noise(2000, 61, FRAMES)));
+    return Sounds.pcm(FRAMES, mix(Sounds.sine(8000, CENTRE, RATE), Sounds.sine(3000, 60, RATE)),
+        mix(Sounds.sine(8000, CENTRE, RATE), Sounds.noise(2000, 61, FRAMES)));
   }
 
   /** Voice removal needs a stereo stream, the switch and an amount above 0. */
   @ParameterizedTest(name = "{0} channel(s), enable {1}, amount {2}")
   @CsvSource({"2, 1, 0", "2, 0, 1", "2, 0, 0", "2, 1, -0.5", "1, 1, 1"})
   void withoutAllThreeTheStreamIsPlain(int channels, int enabled, float amount) {
-    short[] in = channels == 2 ? busyStereo() : Signals.pcm(FRAMES, Signals.sine(8000, CENTRE));
+    short[] in = channels == 2 ? busyStereo() : Sounds.pcm(FRAMES, Sounds.sine(8000, CENTRE, RATE));
     short[] plain = stream(in, channels);
     dsp.dspVoiceRemovalEnable(enabled);
     dsp.dspVoiceRemovalAmount(amount);
@@ -246,7 +236,7 @@ class VoiceRemovalTest {
     };
     for (double[][] v : variants) {
       dsp.dspVoiceRemovalFilter(v[0], v[1], 3, 3);
-      assertArrayEquals(exact, Signals.stretch(dsp, in, 2, BLOCK, BLOCK),
+      assertArrayEquals(exact, NativeStreams.stretch(dsp, in, 2, BLOCK, BLOCK),
           "a = " + Arrays.toString(v[0]) + ", b = " + Arrays.toString(v[1]) + " (noise seed 61)");
     }
   }

@@ -5,6 +5,12 @@ import java.util.List;
 import java.util.Locale;
 import java.util.function.Consumer;
 import quenlab.hopwarbler.Processor;
+import quenlab.hopwarbler.support.Fft;
+import quenlab.hopwarbler.support.Levels;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Sounds;
+import quenlab.hopwarbler.support.Spectra;
+import quenlab.hopwarbler.support.Windows;
 
 /**
  * What a listener hears when a control moves while the music plays. A steady stereo tone (0.4 at
@@ -24,8 +30,9 @@ import quenlab.hopwarbler.Processor;
  * </ul>
  *
  * <pre>
+ * cp=build/java/hopwarbler.jar:build/tests/support/java/hopwarbler-support.jar
  * java -Dhopwarbler.library=build/libhopwarbler.so -Dhopwarbler.peer=build/bench/hopwarbler_peer \
- *   -cp build/java/hopwarbler.jar:build/bench/java/hopwarbler-bench.jar \
+ *   -cp $cp:build/bench/java/hopwarbler-bench.jar \
  *   quenlab.hopwarbler.bench.LiveChanges [--only speed|controls|purity]
  * </pre>
  */
@@ -34,7 +41,6 @@ public final class LiveChanges {
   static final int BLOCK = 1024;
   static final double[] SCHEDULE = {1.0, 1.25, 0.8, 1.1, 0.9};
   static final double[] EXTREMES = {1.0, 0.5, 2.0, 0.5, 2.0};
-  static final double TONE_RMS = Math.sqrt((0.4 * 0.4 + 0.1 * 0.1) / 2);
 
   private LiveChanges() {}
 
@@ -86,16 +92,13 @@ public final class LiveChanges {
     double away = 0;
     double total = 0;
     for (int c = 0; c < 2; c++) {
-      double[] x = channel(out, c);
+      double[] x = Pcm.channel(out, 2, c);
       for (int start = RATE / 4; start + n <= x.length - RATE / 4; start += n / 2) {
         for (int i = 0; i < n; i++) {
-          double t = 2 * Math.PI * i / n;
-          re[i] = x[start + i]
-              * (0.35875 - 0.48829 * Math.cos(t) + 0.14128 * Math.cos(2 * t)
-                  - 0.01168 * Math.cos(3 * t));
+          re[i] = x[start + i] * Windows.blackmanHarris(i, n);
           im[i] = 0;
         }
-        Metrics.fft(re, im);
+        Fft.forward(re, im);
         for (int k = 1; k < n / 2; k++) {
           double hz = (double) k * RATE / n;
           double e = re[k] * re[k] + im[k] * im[k];
@@ -147,14 +150,8 @@ public final class LiveChanges {
     int seconds = Math.max(schedule.length, 3);
     long[] frames = new long[schedule.length];
     for (int k = 0; k < frames.length; k++) frames[k] = (long) k * RATE;
-    float[] out = Peer.stretch(engine, RATE, 2, BenchSignals.toFloat(tone(seconds * RATE)), frames,
-                          schedule, BLOCK)
-                      .out();
-    short[] samples = new short[out.length];
-    for (int i = 0; i < out.length; i++) {
-      samples[i] = (short) Math.max(-32767, Math.min(32767, Math.round(out[i] * 32767.0)));
-    }
-    return samples;
+    float[] in = Pcm.toFloat(Sounds.twoPartialTone(seconds * RATE, RATE));
+    return Pcm.toSamples(Peer.stretch(engine, RATE, 2, in, frames, schedule, BLOCK).out());
   }
 
   static void controlTable() {
@@ -176,18 +173,6 @@ public final class LiveChanges {
     StringBuilder s = new StringBuilder();
     for (double v : schedule) s.append(s.length() == 0 ? "" : ">").append(v);
     return s.toString();
-  }
-
-  /** The stereo test tone, interleaved 16-bit. */
-  static short[] tone(int frames) {
-    short[] x = new short[2 * frames];
-    for (int i = 0; i < frames; i++) {
-      double a = 2 * Math.PI * 440.0 * i / RATE;
-      double b = 2 * Math.PI * 660.0 * i / RATE;
-      x[2 * i] = (short) Math.round(32767 * (0.4 * Math.sin(a) + 0.1 * Math.sin(b)));
-      x[2 * i + 1] = (short) Math.round(32767 * (0.4 * Math.cos(a) + 0.1 * Math.sin(b)));
-    }
-    return x;
   }
 
   /**
@@ -220,7 +205,7 @@ public final class LiveChanges {
   /** The tone at schedule[k] from second k on, for schedule.length seconds (at least 3). */
   static short[] speedRun(java.util.function.Supplier<Processor> opener, double[] schedule) {
     int seconds = Math.max(schedule.length, 3);
-    short[] in = tone(seconds * RATE);
+    short[] in = Sounds.twoPartialTone(seconds * RATE, RATE);
     short[] out;
     try (Processor p = opener.get()) {
       out = feed(p, in, frame -> {
@@ -247,21 +232,7 @@ public final class LiveChanges {
       position = next;
     }
     parts.add(p.flush());
-    int total = 0;
-    for (short[] part : parts) total += part.length;
-    short[] out = new short[total];
-    int at = 0;
-    for (short[] part : parts) {
-      System.arraycopy(part, 0, out, at, part.length);
-      at += part.length;
-    }
-    return out;
-  }
-
-  static double[] channel(short[] x, int c) {
-    double[] y = new double[x.length / 2];
-    for (int i = 0; i < y.length; i++) y[i] = x[2 * i + c] / 32767.0;
-    return y;
+    return Pcm.concat(parts);
   }
 
   /** Lowest and highest 256-frame RMS against the tone's, dB, either channel, past the edges. */
@@ -269,11 +240,9 @@ public final class LiveChanges {
     double low = Double.POSITIVE_INFINITY;
     double high = Double.NEGATIVE_INFINITY;
     for (int c = 0; c < 2; c++) {
-      double[] x = channel(out, c);
+      double[] x = Pcm.channel(out, 2, c);
       for (int from = RATE / 4; from + 256 < x.length - RATE / 4; from += 32) {
-        double sum = 0;
-        for (int i = from; i < from + 256; i++) sum += x[i] * x[i];
-        double db = 20 * Math.log10(Math.sqrt(sum / 256) / TONE_RMS);
+        double db = Levels.db(Levels.rms(x, from, from + 256) / Sounds.TWO_PARTIAL_RMS);
         low = Math.min(low, db);
         high = Math.max(high, db);
       }
@@ -287,31 +256,10 @@ public final class LiveChanges {
   }
 
   static double worstHighDb(short[] out, double hz, int length, int from, int to) {
-    int n = Integer.highestOneBit(length - 1) * 2;
-    double[] w = new double[length];
-    double weight = 0;
-    for (int i = 0; i < length; i++) {
-      double t = 2 * Math.PI * i / length;
-      w[i] =
-          0.35875 - 0.48829 * Math.cos(t) + 0.14128 * Math.cos(2 * t) - 0.01168 * Math.cos(3 * t);
-      weight += w[i] * w[i];
-    }
-    int firstBin = (int) Math.ceil(hz * n / RATE);
     double worst = Double.NEGATIVE_INFINITY;
-    double[] re = new double[n];
-    double[] im = new double[n];
     for (int c = 0; c < 2; c++) {
-      double[] x = channel(out, c);
-      for (int start = Math.max(0, from); start + length <= Math.min(x.length, to);
-           start += length / 4) {
-        java.util.Arrays.fill(re, 0);
-        java.util.Arrays.fill(im, 0);
-        for (int i = 0; i < length; i++) re[i] = x[start + i] * w[i];
-        Metrics.fft(re, im);
-        double energy = 0;
-        for (int k = firstBin; k < n / 2; k++) energy += 2 * (re[k] * re[k] + im[k] * im[k]);
-        worst = Math.max(worst, 10 * Math.log10(energy / (n * weight) + 1e-30));
-      }
+      worst = Math.max(
+          worst, Spectra.worstEnergyAboveDb(Pcm.channel(out, 2, c), from, to, length, hz, RATE));
     }
     return worst;
   }
@@ -350,7 +298,7 @@ public final class LiveChanges {
    * stream); the worst 20 ms energy above 4 kHz within two frames of each change point.
    */
   static double controlRun(int frameSize, int overSampling, Control control, Mode mode) {
-    short[] in = tone(4 * RATE);
+    short[] in = Sounds.twoPartialTone(4 * RATE, RATE);
     long[] changeAt = new long[3];
     short[] out;
     try (Processor p = Processor.open(RATE, 2, frameSize, overSampling)) {

@@ -1,13 +1,12 @@
 package quenlab.hopwarbler.bench;
 
 import java.io.IOException;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
+import quenlab.hopwarbler.support.Pcm;
 
 /**
  * The peer libraries, run through the hopwarbler_peer program on float signals: Rubber Band's two
@@ -69,7 +68,7 @@ public final class Peer {
     try {
       in = Files.createTempFile("hopwarbler-peer-in", ".f32");
       out = Files.createTempFile("hopwarbler-peer-out", ".f32");
-      write(in, interleaved);
+      Pcm.writeFloats(in, interleaved);
       List<String> command = new ArrayList<>(List.of(program, "--engine", engine.option, "--rate",
           Integer.toString(rate), "--channels", Integer.toString(channels), "--in", in.toString(),
           "--out", out.toString(), "--pitch", String.format(Locale.ROOT, "%.17g", pitchSemitones)));
@@ -83,7 +82,7 @@ public final class Peer {
         if (field.startsWith("cpu_seconds="))
           cpu = Double.parseDouble(field.substring("cpu_seconds=".length()));
       }
-      return new Result(read(out), cpu);
+      return new Result(Pcm.readFloats(out), cpu);
     } catch (IOException e) {
       throw new IllegalStateException("cannot run hopwarbler_peer: " + e.getMessage(), e);
     } catch (InterruptedException e) {
@@ -93,19 +92,6 @@ public final class Peer {
       delete(in);
       delete(out);
     }
-  }
-
-  private static void write(Path path, float[] samples) throws IOException {
-    ByteBuffer bytes = ByteBuffer.allocate(samples.length * 4).order(ByteOrder.LITTLE_ENDIAN);
-    bytes.asFloatBuffer().put(samples);
-    Files.write(path, bytes.array());
-  }
-
-  private static float[] read(Path path) throws IOException {
-    ByteBuffer bytes = ByteBuffer.wrap(Files.readAllBytes(path)).order(ByteOrder.LITTLE_ENDIAN);
-    float[] samples = new float[bytes.remaining() / 4];
-    bytes.asFloatBuffer().get(samples);
-    return samples;
   }
 
   private static void delete(Path path) {

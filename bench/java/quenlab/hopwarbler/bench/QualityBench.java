@@ -12,6 +12,9 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import quenlab.hopwarbler.Processor;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.QualityMeasures;
+import quenlab.hopwarbler.support.Sounds;
 
 /**
  * The quality benchmark: what a user hears through {@link Processor} at every speed and key
@@ -27,7 +30,7 @@ import quenlab.hopwarbler.Processor;
  * as Markdown and a picture of purity against CPU cost.
  *
  * <pre>
- * java -Dhopwarbler.peer=PEER -cp hopwarbler.jar:hopwarbler-bench.jar \
+ * java -Dhopwarbler.peer=PEER -cp hopwarbler.jar:hopwarbler-support.jar:hopwarbler-bench.jar \
  *     quenlab.hopwarbler.bench.QualityBench [--table FILE.md] [--png FILE.png]
  *     [--speeds 0.5,0.67,...] [--pitches -12,-5,...] [--music-seconds S] [--grid]
  * </pre>
@@ -106,15 +109,15 @@ public final class QualityBench {
     for (double speed : speeds) conditions.add(new Condition(speed, 0));
     for (double semitones : pitches) conditions.add(new Condition(1, semitones));
 
-    short[] tone = BenchSignals.tone(RATE, TONE_SECONDS, BenchSignals.PARTIALS_HZ);
-    short[] bass = BenchSignals.tone(RATE, TONE_SECONDS, BenchSignals.BASS_PARTIALS_HZ);
-    long[] onsets = BenchSignals.burstOnsets(RATE, BURSTS);
-    short[] bursts = BenchSignals.bursts(RATE, onsets, BURST_SIGNAL_SECONDS);
-    short[] music = BenchSignals.music(RATE, musicSeconds, 0x6d757369L);
+    short[] tone = Sounds.partialTone(RATE, TONE_SECONDS, Sounds.PARTIALS_HZ);
+    short[] bass = Sounds.partialTone(RATE, TONE_SECONDS, Sounds.BASS_PARTIALS_HZ);
+    long[] onsets = Sounds.burstOnsets(RATE, BURSTS);
+    short[] bursts = Sounds.bursts(RATE, onsets, BURST_SIGNAL_SECONDS);
+    short[] music = Sounds.music(RATE, musicSeconds, 0x6d757369L);
     Signals signals = new Signals(tone, bass, bursts, onsets, music);
     // The JIT compiles the Java layer before anything is timed.
     Stretcher defaults = ours(channels -> Processor.open(RATE, channels));
-    defaults.run(BenchSignals.music(RATE, 5, 1), 2, new Condition(1, 0));
+    defaults.run(Sounds.music(RATE, 5, 1), 2, new Condition(1, 0));
 
     // The default is Processor.Quality.BEST; the other presets and the grid only at the speeds.
     Map<String, Stretcher> systems = new LinkedHashMap<>();
@@ -181,10 +184,10 @@ public final class QualityBench {
 
   static Stretcher peer(Peer.Engine engine) {
     return (in, channels, condition) -> {
-      Peer.Result r = Peer.stretch(engine, RATE, channels, BenchSignals.toFloat(in),
-          condition.speed(), condition.semitones());
+      Peer.Result r = Peer.stretch(
+          engine, RATE, channels, Pcm.toFloat(in), condition.speed(), condition.semitones());
       double[][] out = new double[channels][];
-      for (int c = 0; c < channels; c++) out[c] = Metrics.channel(r.out(), channels, c);
+      for (int c = 0; c < channels; c++) out[c] = Pcm.channel(r.out(), channels, c);
       return new Output(out, r.cpuSeconds());
     };
   }
@@ -198,37 +201,33 @@ public final class QualityBench {
       parts.add(p.process(in, at * channels, Math.min(BLOCK_FRAMES, frames - at)));
     parts.add(p.flush());
     double cpu = (THREADS.getCurrentThreadCpuTime() - start) * 1e-9;
-    short[] out = new short[parts.stream().mapToInt(a -> a.length).sum()];
-    int position = 0;
-    for (short[] part : parts) {
-      System.arraycopy(part, 0, out, position, part.length);
-      position += part.length;
-    }
+    short[] out = Pcm.concat(parts);
     double[][] result = new double[channels][];
-    for (int c = 0; c < channels; c++) result[c] = Metrics.channel(out, channels, c);
+    for (int c = 0; c < channels; c++) result[c] = Pcm.channel(out, channels, c);
     return new Output(result, cpu);
   }
 
   static Row measure(
       String system, String setting, Stretcher stretcher, Condition condition, Signals s) {
     double speed = condition.speed();
-    double[] partials = scaled(BenchSignals.PARTIALS_HZ, condition.pitchFactor());
-    double[] bassPartials = scaled(BenchSignals.BASS_PARTIALS_HZ, condition.pitchFactor());
+    double[] partials = scaled(Sounds.PARTIALS_HZ, condition.pitchFactor());
+    double[] bassPartials = scaled(Sounds.BASS_PARTIALS_HZ, condition.pitchFactor());
     int from = RATE;
     double[] x = stretcher.run(s.tone(), 1, condition).channels()[0];
     double[] padded = padded(x, from);
-    double purity = Metrics.purityDb(padded, from, RATE, partials);
-    double pitch = Metrics.pitchErrorCents(padded, from, RATE, partials);
-    double[] in = Metrics.channel(s.tone(), 1, 0);
-    double level = 20 * Math.log10(Metrics.rms(padded, from) / Metrics.rms(in, from));
+    double purity = QualityMeasures.purityDb(padded, from, RATE, partials);
+    double pitch = QualityMeasures.pitchErrorCents(padded, from, RATE, partials);
+    double[] in = Pcm.channel(s.tone(), 1, 0);
+    double level =
+        20 * Math.log10(QualityMeasures.rms(padded, from) / QualityMeasures.rms(in, from));
     long lengthError = x.length - Math.round(s.tone().length / speed);
     double[] bassOut = stretcher.run(s.bass(), 1, condition).channels()[0];
-    double bassPurity = Metrics.purityDb(padded(bassOut, from), from, RATE, bassPartials);
+    double bassPurity = QualityMeasures.purityDb(padded(bassOut, from), from, RATE, bassPartials);
 
     double[] burstOut = stretcher.run(s.bursts(), 1, condition).channels()[0];
     double[] expected = new double[s.onsets().length];
     for (int i = 0; i < expected.length; i++) expected[i] = s.onsets()[i] / speed;
-    Metrics.Transients t = Metrics.transients(burstOut, expected, RATE);
+    QualityMeasures.Transients t = QualityMeasures.transients(burstOut, expected, RATE);
 
     double cpu = stretcher.run(s.music(), 2, condition).cpuSeconds();
     double seconds = s.music().length / 2.0 / RATE;
@@ -242,7 +241,7 @@ public final class QualityBench {
 
   // `x` with room for the spectral window from `from`, zeros past its end.
   static double[] padded(double[] x, int from) {
-    int needed = from + Metrics.WINDOW;
+    int needed = from + QualityMeasures.WINDOW;
     return x.length >= needed ? x : Arrays.copyOf(x, needed);
   }
 

@@ -3,14 +3,15 @@ package quenlab.hopwarbler.bench;
 import java.io.IOException;
 import java.lang.management.ManagementFactory;
 import java.lang.management.ThreadMXBean;
-import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
 import quenlab.hopwarbler.Resampler;
+import quenlab.hopwarbler.support.Fft;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Windows;
 
 /**
  * The key change's resampler beside sox's "rate -v", on the same signals and measured the same
@@ -29,7 +30,7 @@ import quenlab.hopwarbler.Resampler;
  *       reading and writing raw files, so a little in its disfavour).
  * </ul>
  *
- * <p>Run: {@code java -cp hopwarbler-bench.jar:hopwarbler.jar
+ * <p>Run: {@code java -cp hopwarbler-bench.jar:hopwarbler-support.jar:hopwarbler.jar
  * quenlab.hopwarbler.bench.ResamplerBench [--no-sox]}.
  */
 public final class ResamplerBench {
@@ -94,9 +95,9 @@ public final class ResamplerBench {
     try {
       Path input = dir.resolve("in.f32");
       Path output = dir.resolve("out.f32");
-      writeFloats(input, in);
+      Pcm.writeFloats(input, in);
       runSox(input, output, ratio);
-      return readFloats(output);
+      return Pcm.readFloats(output);
     } finally {
       deleteAll(dir);
     }
@@ -132,7 +133,7 @@ public final class ResamplerBench {
     Path dir = Files.createTempDirectory("resampler-bench");
     try {
       Path input = dir.resolve("in.f32");
-      writeFloats(input, in);
+      Pcm.writeFloats(input, in);
       double seconds = runSox(input, dir.resolve("out.f32"), ratio);
       return SPEED_SECONDS / seconds;
     } finally {
@@ -162,7 +163,7 @@ public final class ResamplerBench {
     float[] out = left(converter.convert(stereo(signal), ratio));
     int from = out.length / 4;
     int length = out.length / 2;
-    double[] window = kaiser(length, WINDOW_BETA);
+    double[] window = Windows.kaiser(length, WINDOW_BETA);
     double low = Double.MAX_VALUE;
     double high = -Double.MAX_VALUE;
     for (double f : hz) {
@@ -190,7 +191,7 @@ public final class ResamplerBench {
       signal[i] = amplitude * taper * Math.sin(Math.PI * topHz * t * t / SWEEP_SECONDS);
     }
     float[] out = left(converter.convert(stereo(signal), ratio));
-    double[] window = kaiser(FFT, WINDOW_BETA);
+    double[] window = Windows.kaiser(FFT, WINDOW_BETA);
     double windowSum = 0;
     for (double w : window) windowSum += w;
     double binHz = (double) OUT_RATE / FFT;
@@ -206,7 +207,7 @@ public final class ResamplerBench {
         re[i] = out[start + i] * window[i];
         im[i] = 0;
       }
-      Metrics.fft(re, im);
+      Fft.forward(re, im);
       for (int b = 0; b <= FFT / 2; b++) {
         double f = b * binHz;
         if (sweepHz < OUT_RATE / 2.0 && Math.abs(f - sweepHz) < guardHz)
@@ -229,16 +230,6 @@ public final class ResamplerBench {
       sum += window[i];
     }
     return 2 * Math.hypot(re, im) / sum;
-  }
-
-  private static double[] kaiser(int length, double beta) {
-    double[] w = new double[length];
-    double norm = Metrics.besselI0(beta);
-    for (int i = 0; i < length; i++) {
-      double u = 2.0 * i / (length - 1) - 1;
-      w[i] = Metrics.besselI0(beta * Math.sqrt(Math.max(0, 1 - u * u))) / norm;
-    }
-    return w;
   }
 
   // ---------------------------------------------------------------------------------------------
@@ -264,19 +255,6 @@ public final class ResamplerBench {
     java.util.Random random = new java.util.Random(seed);
     float[] out = new float[frames * 2];
     for (int i = 0; i < out.length; i++) out[i] = (float) (random.nextGaussian() * 0.2);
-    return out;
-  }
-
-  private static void writeFloats(Path file, float[] samples) throws IOException {
-    ByteBuffer bytes = ByteBuffer.allocate(samples.length * 4).order(ByteOrder.LITTLE_ENDIAN);
-    bytes.asFloatBuffer().put(samples);
-    Files.write(file, bytes.array());
-  }
-
-  private static float[] readFloats(Path file) throws IOException {
-    ByteBuffer bytes = ByteBuffer.wrap(Files.readAllBytes(file)).order(ByteOrder.LITTLE_ENDIAN);
-    float[] out = new float[bytes.remaining() / 4];
-    bytes.asFloatBuffer().get(out);
     return out;
   }
 

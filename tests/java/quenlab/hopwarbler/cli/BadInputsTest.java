@@ -3,10 +3,11 @@ package quenlab.hopwarbler.cli;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.amplitudeAt;
+import static quenlab.hopwarbler.cli.LauncherRuns.names;
+import static quenlab.hopwarbler.cli.LauncherRuns.run;
+import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
 import java.io.ByteArrayOutputStream;
-import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.charset.StandardCharsets;
@@ -16,10 +17,7 @@ import java.nio.file.attribute.PosixFilePermissions;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.concurrent.TimeUnit;
 import java.util.function.DoubleFunction;
-import java.util.stream.Stream;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import quenlab.hopwarbler.cli.LauncherRuns.Run;
@@ -40,21 +38,6 @@ class BadInputsTest {
   /** The GUID of the PCM and IEEE-float subformats in WAVE_FORMAT_EXTENSIBLE, after its tag. */
   private static final byte[] GUID_TAIL = {0x00, 0x00, 0x00, 0x00, 0x10, 0x00, (byte) 0x80, 0x00,
       0x00, (byte) 0xaa, 0x00, 0x38, (byte) 0x9b, 0x71};
-
-  private static Path launcher;
-
-  @BeforeAll
-  static void findLauncher() {
-    launcher = LauncherRuns.launcher();
-  }
-
-  private static Run run(Path dir, String... args) throws IOException, InterruptedException {
-    return LauncherRuns.run(launcher, dir, args);
-  }
-
-  private static List<String> names(Path dir) throws IOException {
-    return LauncherRuns.names(dir);
-  }
 
   private static double tone(int frame) {
     return AMPLITUDE * Math.sin(2 * Math.PI * HZ * frame / RATE);
@@ -271,7 +254,7 @@ class BadInputsTest {
         reference = audio;
         // At speed 1 the tool keeps the level: both channels carry the tone at its amplitude.
         for (int ch = 0; ch < 2; ch++) {
-          double a = amplitudeAt(audio.channel(ch), FRAMES / 4, FRAMES, HZ);
+          double a = amplitudeAt(audio.channel(ch), FRAMES / 4, FRAMES, HZ, RATE);
           assertEquals(AMPLITUDE, a, 0.005, "reference channel " + ch);
         }
         continue;

@@ -4,8 +4,8 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.amplitudeAt;
-import static quenlab.hopwarbler.Measurements.tones;
+import static quenlab.hopwarbler.support.Sounds.tones;
+import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
 import java.awt.image.BufferedImage;
 import java.io.IOException;
@@ -54,7 +54,8 @@ class CliTest {
   @Test
   void theQualityPresetAndItsOverridesReachTheSummary(@TempDir Path dir) throws IOException {
     Path in = dir.resolve("in.wav");
-    TestFiles.write(in, tones(TestFiles.RATE / 4, new double[] {440}, new double[] {0.4}), 1);
+    TestFiles.write(
+        in, tones(TestFiles.RATE / 4, new double[] {440}, new double[] {0.4}, TestFiles.RATE), 1);
     // {options, frame and hops in the summary}
     String[][] cases = {{"--speed 0.8", "frame 2048, 16 hops"},
         {"--speed 1.5", "frame 1024, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
@@ -79,7 +80,8 @@ class CliTest {
   @Test
   void processWritesTheStretchedFileThePictureAndASummary(@TempDir Path dir) throws IOException {
     Path in = dir.resolve("in.wav");
-    TestFiles.write(in, tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}), 2);
+    TestFiles.write(in,
+        tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}, TestFiles.RATE), 2);
     Path out = dir.resolve("out.wav");
     Path png = dir.resolve("out.png");
     Run r = run("process", in.toString(), out.toString(), "--speed", "0.8", "--spectrum",
@@ -116,7 +118,8 @@ class CliTest {
   @Test
   void tempoGainAndTheOutputFormats(@TempDir Path dir) {
     Path in = dir.resolve("in.aiff");
-    TestFiles.write(in, tones(TestFiles.RATE / 2, new double[] {440}, new double[] {0.2}), 1,
+    TestFiles.write(in,
+        tones(TestFiles.RATE / 2, new double[] {440}, new double[] {0.2}, TestFiles.RATE), 1,
         AudioFileFormat.Type.AIFF);
     for (String name : new String[] {"out.au", "out.aif", "out.wav", "OUT.AIFF", "out.snd"}) {
       Path out = dir.resolve(name);
@@ -128,14 +131,16 @@ class CliTest {
       assertEquals(1, audio.channels());
       assertEquals(Math.round(TestFiles.RATE / 2 * 640 / 512.0), audio.frames(), name);
       double[] x = audio.channel(0);
-      assertEquals(0.1, amplitudeAt(x, x.length / 4, 3 * x.length / 4, 440), 0.004, name);
+      assertEquals(
+          0.1, amplitudeAt(x, x.length / 4, 3 * x.length / 4, 440, TestFiles.RATE), 0.004, name);
     }
   }
 
   @Test
   void pitchMovesTheKeyOfTheFileAndOfItsPicture(@TempDir Path dir) throws IOException {
     Path in = dir.resolve("in.wav");
-    TestFiles.write(in, tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}), 2);
+    TestFiles.write(in,
+        tones(TestFiles.RATE, new double[] {440, 440}, new double[] {0.4, 0.4}, TestFiles.RATE), 2);
     Path out = dir.resolve("out.wav");
     Path png = dir.resolve("out.png");
     // 2048 / 4: the analyser reads tones true only on hops near a multiple of 4 frames.
@@ -149,8 +154,9 @@ class CliTest {
     assertEquals(Math.round(Math.round(TestFiles.RATE * p) / p), audio.frames());
     double[] x = audio.channel(0);
     double fSharp4 = 440 * Math.pow(2, -0.25);
-    assertEquals(0.4, amplitudeAt(x, x.length / 4, 3 * x.length / 4, fSharp4), 0.02);
-    assertTrue(amplitudeAt(x, x.length / 4, 3 * x.length / 4, 440) < 0.01);
+    assertEquals(
+        0.4, amplitudeAt(x, x.length / 4, 3 * x.length / 4, fSharp4, TestFiles.RATE), 0.02);
+    assertTrue(amplitudeAt(x, x.length / 4, 3 * x.length / 4, 440, TestFiles.RATE) < 0.01);
     BufferedImage image = ImageIO.read(png.toFile());
     int brightest = 0;
     int[] level = new int[Notes.BANDS];
@@ -165,7 +171,8 @@ class CliTest {
   @Test
   void spectrumNamesTheStrongestNotes(@TempDir Path dir) throws IOException {
     Path in = dir.resolve("chord.wav");
-    short[] a = tones(TestFiles.RATE, new double[] {440, 659.26}, new double[] {0.4, 0.2});
+    short[] a =
+        tones(TestFiles.RATE, new double[] {440, 659.26}, new double[] {0.4, 0.2}, TestFiles.RATE);
     TestFiles.write(in, a, 2);
     Path png = dir.resolve("chord.png");
     Run r = run("spectrum", in.toString(), "--png", png.toString(), "--top", "2");

@@ -35,10 +35,13 @@ final class LauncherRuns {
     return launcher;
   }
 
-  /** Runs the tool in dir with no standard input and waits for it (2 minutes at most). */
-  static Run run(Path launcher, Path dir, String... args) throws IOException, InterruptedException {
+  /**
+   * Runs the {@link #launcher()} in dir with no standard input and waits for it (2 minutes at
+   * most).
+   */
+  static Run run(Path dir, String... args) throws IOException, InterruptedException {
     List<String> command = new ArrayList<>();
-    command.add(launcher.toString());
+    command.add(launcher().toString());
     command.addAll(Arrays.asList(args));
     Path out = Files.createTempFile("launcher", ".out");
     Path err = Files.createTempFile("launcher", ".err");

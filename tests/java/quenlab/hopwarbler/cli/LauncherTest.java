@@ -3,26 +3,23 @@ package quenlab.hopwarbler.cli;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.amplitudeAt;
-import static quenlab.hopwarbler.Measurements.db;
-import static quenlab.hopwarbler.Measurements.rms;
-import static quenlab.hopwarbler.Measurements.tones;
-import static quenlab.hopwarbler.Measurements.zeroCrossingHz;
+import static quenlab.hopwarbler.cli.LauncherRuns.names;
+import static quenlab.hopwarbler.cli.LauncherRuns.run;
+import static quenlab.hopwarbler.support.Levels.db;
+import static quenlab.hopwarbler.support.Levels.rms;
+import static quenlab.hopwarbler.support.Levels.zeroCrossingHz;
+import static quenlab.hopwarbler.support.Sounds.tones;
+import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
-import java.io.IOException;
-import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
 import java.util.Locale;
-import java.util.concurrent.TimeUnit;
-import java.util.stream.Stream;
 import javax.imageio.ImageIO;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioSystem;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import quenlab.hopwarbler.Notes;
@@ -33,21 +30,6 @@ import quenlab.hopwarbler.cli.LauncherRuns.Run;
  * The launcher's path comes from the system property {@code hopwarbler.launcher}.
  */
 class LauncherTest {
-  private static Path launcher;
-
-  @BeforeAll
-  static void findLauncher() {
-    launcher = LauncherRuns.launcher();
-  }
-
-  private static Run run(Path dir, String... args) throws IOException, InterruptedException {
-    return LauncherRuns.run(launcher, dir, args);
-  }
-
-  private static List<String> names(Path dir) throws IOException {
-    return LauncherRuns.names(dir);
-  }
-
   /**
    * A 3 s stereo tone file at each speed: the output has exactly round(frames / speed) frames,
    * whatever hop the tool picks, and both tones keep their pitch within 5 cents.
@@ -56,7 +38,8 @@ class LauncherTest {
   void durationsAndPitchAtEverySpeed(@TempDir Path dir) throws Exception {
     int frames = 3 * TestFiles.RATE;
     double[] hz = {440, 554.37};
-    TestFiles.write(dir.resolve("tone.wav"), tones(frames, hz, new double[] {0.3, 0.3}), 2);
+    TestFiles.write(
+        dir.resolve("tone.wav"), tones(frames, hz, new double[] {0.3, 0.3}, TestFiles.RATE), 2);
     StringBuilder report =
         new StringBuilder("speed  frames  expected  seconds  cents L  cents R\n");
     for (double speed : new double[] {0.5, 0.8, 1.25, 2.0}) {
@@ -68,7 +51,7 @@ class LauncherTest {
       double[] cents = new double[2];
       for (int c = 0; c < 2; c++) {
         double[] x = out.channel(c);
-        double measured = zeroCrossingHz(x, x.length / 5, 4 * x.length / 5);
+        double measured = zeroCrossingHz(x, x.length / 5, 4 * x.length / 5, TestFiles.RATE);
         cents[c] = Notes.cents(measured, hz[c]);
         assertEquals(0, cents[c], 5.0, "speed " + speed + " channel " + c + ": " + measured);
       }
@@ -99,18 +82,19 @@ class LauncherTest {
     double[] right = out.channel(1);
     int from = frames / 4;
     int to = 3 * frames / 4;
-    assertTrue(db(amplitudeAt(left, from, to, 800) / 0.3) < -30);
-    assertTrue(db(amplitudeAt(right, from, to, 800) / 0.3) < -30);
-    assertEquals(0.2, amplitudeAt(left, from, to, 3000), 0.004, "the side tone stays");
+    assertTrue(db(amplitudeAt(left, from, to, 800, TestFiles.RATE) / 0.3) < -30);
+    assertTrue(db(amplitudeAt(right, from, to, 800, TestFiles.RATE) / 0.3) < -30);
+    assertEquals(
+        0.2, amplitudeAt(left, from, to, 3000, TestFiles.RATE), 0.004, "the side tone stays");
   }
 
   /** Every error: one line naming the problem, its exit status, and no output file left. */
   @Test
   void everyErrorIsOneLineWithItsExitStatus(@TempDir Path dir) throws Exception {
-    TestFiles.write(
-        dir.resolve("in.wav"), tones(8000, new double[] {440, 660}, new double[] {0.3, 0.3}), 2);
-    TestFiles.write(
-        dir.resolve("mono.wav"), tones(8000, new double[] {440}, new double[] {0.3}), 1);
+    TestFiles.write(dir.resolve("in.wav"),
+        tones(8000, new double[] {440, 660}, new double[] {0.3, 0.3}, TestFiles.RATE), 2);
+    TestFiles.write(dir.resolve("mono.wav"),
+        tones(8000, new double[] {440}, new double[] {0.3}, TestFiles.RATE), 1);
     short[] six = new short[6 * 1000];
     TestFiles.write(dir.resolve("six.wav"), six, 6);
     Files.writeString(dir.resolve("notes.txt"), "not audio at all\n".repeat(100));
@@ -146,9 +130,10 @@ class LauncherTest {
             "out.wav", "--oversampling", "lots"},
         {"2", "--speed 0.2 needs --oversampling of at least 5", "process", "in.wav", "out.wav",
             "--speed", "0.2", "--oversampling", "4"},
-        {"2", "--pitch must be from -12 to 12 semitones, got 12.5", "process", "in.wav",
-            "out.wav", "--pitch", "12.5"},
-        {"2", "speed 0.2 with --pitch 12 (a stretch to speed 0.1) needs --oversampling of at least"
+        {"2", "--pitch must be from -12 to 12 semitones, got 12.5", "process", "in.wav", "out.wav",
+            "--pitch", "12.5"},
+        {"2",
+            "speed 0.2 with --pitch 12 (a stretch to speed 0.1) needs --oversampling of at least"
                 + " 10",
             "process", "in.wav", "out.wav", "--speed", "0.2", "--pitch", "12", "--oversampling",
             "8"},
@@ -217,7 +202,8 @@ class LauncherTest {
       device = false;
     }
     org.junit.jupiter.api.Assumptions.assumeFalse(device, "this machine has an audio device");
-    TestFiles.write(dir.resolve("in.wav"), tones(4000, new double[] {440}, new double[] {0.3}), 1);
+    TestFiles.write(dir.resolve("in.wav"),
+        tones(4000, new double[] {440}, new double[] {0.3}, TestFiles.RATE), 1);
     Run r = run(dir, "play", "in.wav");
     assertEquals(1, r.status());
     assertEquals(1, r.err().lines().count(), r.err());
@@ -256,8 +242,8 @@ class LauncherTest {
     assertEquals(3 * TestFiles.RATE, TestFiles.read(demo.resolve("piece.wav")).frames());
     assertEquals(
         Math.round(3 * TestFiles.RATE / 0.8), TestFiles.read(demo.resolve("slower.wav")).frames());
-    assertEquals(Math.round(3 * TestFiles.RATE / 1.25),
-        TestFiles.read(demo.resolve("faster.wav")).frames());
+    assertEquals(
+        Math.round(3 * TestFiles.RATE / 1.25), TestFiles.read(demo.resolve("faster.wav")).frames());
     Run again = run(dir, "demo", "--seconds", "2", "--out", "other");
     assertEquals(0, again.status(), again.err());
     assertEquals(10, names(dir.resolve("other")).size());

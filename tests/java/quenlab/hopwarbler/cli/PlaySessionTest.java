@@ -2,9 +2,9 @@ package quenlab.hopwarbler.cli;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-import static quenlab.hopwarbler.Measurements.amplitudeAt;
-import static quenlab.hopwarbler.Measurements.rms;
-import static quenlab.hopwarbler.Measurements.tones;
+import static quenlab.hopwarbler.support.Levels.rms;
+import static quenlab.hopwarbler.support.Sounds.tones;
+import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
 import java.nio.file.Path;
 import java.util.Locale;
@@ -35,7 +35,7 @@ class PlaySessionTest {
   void keysChangeWhatIsRecordedFromWhereTheyArePressed(@TempDir Path dir) throws Exception {
     int rate = TestFiles.RATE;
     TestFiles.write(dir.resolve("in.wav"),
-        tones(20 * rate, new double[] {440, 660}, new double[] {0.3, 0.2}), 2);
+        tones(20 * rate, new double[] {440, 660}, new double[] {0.3, 0.2}, rate), 2);
     double mono;
     double faster;
     double fastest;
@@ -81,8 +81,8 @@ class PlaySessionTest {
     int end = rec.frames() - 4096;
     double[] last = rec.channel(0);
     int from = end - rate;
-    double raised = amplitudeAt(last, from, end, 440 * Math.pow(2, 1 / 12.0));
-    assertTrue(raised > 0.13 && amplitudeAt(last, from, end, 440) < 0.01, "A#4 at " + raised);
+    double raised = amplitudeAt(last, from, end, 440 * Math.pow(2, 1 / 12.0), rate);
+    assertTrue(raised > 0.13 && amplitudeAt(last, from, end, 440, rate) < 0.01, "A#4 at " + raised);
 
     // From shortly after the mono key on, both channels are the same, through the speed changes
     // that follow; before, they differ.

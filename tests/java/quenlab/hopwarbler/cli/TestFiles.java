@@ -9,6 +9,7 @@ import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
 import javax.sound.sampled.UnsupportedAudioFileException;
+import quenlab.hopwarbler.support.Pcm;
 
 /** Generated audio files for the command-line tests. */
 final class TestFiles {
@@ -23,9 +24,7 @@ final class TestFiles {
     }
 
     double[] channel(int index) {
-      double[] x = new double[frames()];
-      for (int i = 0; i < x.length; i++) x[i] = samples[i * channels + index] / 32767.0;
-      return x;
+      return Pcm.channel(samples, channels, index);
     }
   }
 

@@ -6,15 +6,16 @@ import static org.junit.jupiter.api.Assertions.fail;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
-import java.util.Random;
-import java.util.function.IntToDoubleFunction;
 import java.util.function.IntUnaryOperator;
+import quenlab.hopwarbler.support.Pcm;
+import quenlab.hopwarbler.support.Windows;
 
 /**
- * Test signals, block feeding and independent measurements (least-squares tone fits, DTFT peak
- * search, cross-correlation, a closed-form model of the ratio-1 overlap-add) for the JNI tests.
+ * Streams through the raw {@link NativeInterface} for the JNI tests: the format they run at, block
+ * feeding, and models of what the output must be (the vocoder's output buffer, a closed-form
+ * ratio-1 overlap-add). The signals and measures themselves are in quenlab.hopwarbler.support.
  */
-final class Signals {
+final class NativeStreams {
   static final int FRAME = 2048;
   static final int OVER = 4;
   static final int HOP = FRAME / OVER;
@@ -22,46 +23,7 @@ final class Signals {
   /** Silence the vocoder's history starts with, in input frames. */
   static final int LATENCY = FRAME - HOP;
 
-  private Signals() {}
-
-  /** Interleaved 16-bit PCM, one function of the frame index per channel, in 16-bit units. */
-  static short[] pcm(int frames, IntToDoubleFunction... channels) {
-    int c = channels.length;
-    short[] out = new short[frames * c];
-    for (int i = 0; i < frames; i++) {
-      for (int ch = 0; ch < c; ch++) {
-        double v = Math.rint(channels[ch].applyAsDouble(i));
-        out[i * c + ch] = (short) Math.max(-32768, Math.min(32767, v));
-      }
-    }
-    return out;
-  }
-
-  static IntToDoubleFunction sine(double amplitude, double hz) {
-    return i -> amplitude * Math.sin(2 * Math.PI * hz * i / RATE);
-  }
-
-  static IntToDoubleFunction constant(double value) {
-    return i -> value;
-  }
-
-  /** Uniform noise in [-amplitude, amplitude), the same for a given seed. */
-  static IntToDoubleFunction noise(double amplitude, long seed, int frames) {
-    Random random = new Random(seed);
-    double[] v = new double[frames];
-    for (int i = 0; i < frames; i++) {
-      v[i] = amplitude * (2 * random.nextDouble() - 1);
-    }
-    return i -> v[i];
-  }
-
-  static double[] channel(short[] pcm, int channels, int ch) {
-    double[] x = new double[pcm.length / channels];
-    for (int i = 0; i < x.length; i++) {
-      x[i] = pcm[i * channels + ch];
-    }
-    return x;
-  }
+  private NativeStreams() {}
 
   /** Hop for a time-scale ratio given as samplesOut / samplesIn, as the driver forms it. */
   static int stepOut(int samplesIn, int samplesOut) {
@@ -144,143 +106,6 @@ final class Signals {
     return expected;
   }
 
-  /** Amplitude of the tone at hz in x[from..to), fitted by least squares with a DC term. */
-  static double toneAmplitude(double[] x, int from, int to, double hz) {
-    double w = 2 * Math.PI * hz / RATE;
-    // Normal equations for x ~ a cos + b sin + c.
-    double[][] m = new double[3][4];
-    for (int i = from; i < to; i++) {
-      double[] basis = {Math.cos(w * i), Math.sin(w * i), 1};
-      for (int r = 0; r < 3; r++) {
-        for (int c = 0; c < 3; c++) {
-          m[r][c] += basis[r] * basis[c];
-        }
-        m[r][3] += basis[r] * x[i];
-      }
-    }
-    double[] s = solve3(m);
-    return Math.hypot(s[0], s[1]);
-  }
-
-  private static double[] solve3(double[][] m) {
-    for (int p = 0; p < 3; p++) {
-      int best = p;
-      for (int r = p + 1; r < 3; r++) {
-        if (Math.abs(m[r][p]) > Math.abs(m[best][p])) {
-          best = r;
-        }
-      }
-      double[] t = m[p];
-      m[p] = m[best];
-      m[best] = t;
-      for (int r = 0; r < 3; r++) {
-        if (r != p) {
-          double f = m[r][p] / m[p][p];
-          for (int c = p; c < 4; c++) {
-            m[r][c] -= f * m[p][c];
-          }
-        }
-      }
-    }
-    return new double[] {m[0][3] / m[0][0], m[1][3] / m[1][1], m[2][3] / m[2][2]};
-  }
-
-  static double rms(double[] x, int from, int to) {
-    double sum = 0;
-    for (int i = from; i < to; i++) {
-      sum += x[i] * x[i];
-    }
-    return Math.sqrt(sum / (to - from));
-  }
-
-  /**
-   * Frequency in Hz of the strongest component of x[from..to) within a semitone of near: the
-   * magnitude of the Hann-windowed DTFT is scanned at a tenth of the segment's resolution and its
-   * maximum refined by golden-section search.
-   */
-  static double peakFrequency(double[] x, int from, int to, double near) {
-    int n = to - from;
-    double[] xw = new double[n];
-    for (int i = 0; i < n; i++) {
-      xw[i] = x[from + i] * (0.5 - 0.5 * Math.cos(2 * Math.PI * i / n));
-    }
-    double resolution = RATE / (double) n;
-    double lo = near * Math.pow(2, -1 / 12.0);
-    double hi = near * Math.pow(2, 1 / 12.0);
-    double best = lo;
-    double bestMag = -1;
-    for (double f = lo; f <= hi; f += resolution / 10) {
-      double mag = dtft(xw, f);
-      if (mag > bestMag) {
-        bestMag = mag;
-        best = f;
-      }
-    }
-    double a = best - resolution / 10;
-    double b = best + resolution / 10;
-    double g = (Math.sqrt(5) - 1) / 2;
-    double c = b - g * (b - a);
-    double d = a + g * (b - a);
-    double mc = dtft(xw, c);
-    double md = dtft(xw, d);
-    while (b - a > 1e-7) {
-      if (mc > md) {
-        b = d;
-        d = c;
-        md = mc;
-        c = b - g * (b - a);
-        mc = dtft(xw, c);
-      } else {
-        a = c;
-        c = d;
-        mc = md;
-        d = a + g * (b - a);
-        md = dtft(xw, d);
-      }
-    }
-    return (a + b) / 2;
-  }
-
-  /** |sum xw[i] e^(-i w i)| at hz, with the phasor advanced by rotation. */
-  static double dtft(double[] xw, double hz) {
-    double w = 2 * Math.PI * hz / RATE;
-    double stepRe = Math.cos(w);
-    double stepIm = -Math.sin(w);
-    double pRe = 1;
-    double pIm = 0;
-    double re = 0;
-    double im = 0;
-    for (double v : xw) {
-      re += v * pRe;
-      im += v * pIm;
-      double t = pRe * stepRe - pIm * stepIm;
-      pIm = pRe * stepIm + pIm * stepRe;
-      pRe = t;
-    }
-    return Math.hypot(re, im);
-  }
-
-  static double cents(double hz, double reference) {
-    return 1200 * Math.log(hz / reference) / Math.log(2);
-  }
-
-  /** The lag in 0..maxLag at which y best matches x delayed (largest cross-correlation). */
-  static int bestLag(double[] x, double[] y, int maxLag) {
-    int best = -1;
-    double bestSum = Double.NEGATIVE_INFINITY;
-    for (int lag = 0; lag <= maxLag; lag++) {
-      double sum = 0;
-      for (int n = lag; n < y.length && n - lag < x.length; n++) {
-        sum += y[n] * x[n - lag];
-      }
-      if (sum > bestSum) {
-        bestSum = sum;
-        best = lag;
-      }
-    }
-    return best;
-  }
-
   /**
    * The ratio-1 output of one channel, worked out from the overlap-add directly rather than by
    * FFT. Each frame is FRAME samples of the history (LATENCY zeros, then x) taken every HOP samples
@@ -293,7 +118,7 @@ final class Signals {
   static double[] ratioOneModel(double[] x, int outFrames) {
     double[] window = new double[FRAME];
     for (int m = 0; m < FRAME; m++) {
-      window[m] = 0.5 - 0.5 * Math.cos(2 * Math.PI * m / FRAME);
+      window[m] = Windows.hann(m, FRAME);
     }
     double[] y = new double[outFrames];
     for (int start = 0; start < outFrames; start += HOP) {
@@ -338,6 +163,20 @@ final class Signals {
       fail(context + ": frame " + worst + " is " + (long) actual[worst] + ", expected "
           + expected.applyAsInt(worst) + " (tolerance " + tolerance + ", checked frames " + from
           + ".." + (to - 1) + ")");
+    }
+  }
+
+  /**
+   * Fails unless each channel of out is the same channel of in times gain, LATENCY frames late, to
+   * one step of the quantiser, from the first frame that holds nothing but signal on.
+   */
+  static void assertScaledAndDelayed(
+      String context, short[] in, short[] out, int channels, double gain) {
+    for (int ch = 0; ch < channels; ch++) {
+      double[] x = Pcm.rawChannel(in, channels, ch);
+      double[] y = Pcm.rawChannel(out, channels, ch);
+      assertClose(context + ", channel " + ch,
+          n -> quantize(gain * x[n - LATENCY] / 32768), y, LATENCY + FRAME, y.length, 1);
     }
   }
 

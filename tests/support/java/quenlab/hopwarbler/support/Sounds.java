@@ -1,10 +1,20 @@
-package quenlab.hopwarbler.bench;
+package quenlab.hopwarbler.support;
 
 import java.util.Random;
+import java.util.function.IntToDoubleFunction;
 
-/** The deterministic signals of the benchmarks, as 16-bit PCM (what a user feeds the library). */
-public final class BenchSignals {
-  /** The partials of the steady tone, in Hz, each at amplitude {@link #PARTIAL_AMPLITUDE}. */
+/**
+ * Deterministic test signals as 16-bit PCM (what a user feeds the library): tones, noise, bursts
+ * and music. They quantise in three ways, each kept because measured figures depend on it: {@link
+ * #pcm} rounds to even and clamps to the 16-bit range, {@link #tones} and {@link #twoPartialTone}
+ * round half up without a clamp, and the benchmark signals clamp to +-32767 ({@link
+ * Pcm#toSample}).
+ */
+public final class Sounds {
+  /** The sample rate the tests and the benchmarks run at, in Hz. */
+  public static final int RATE = 44100;
+
+  /** The partials of the benchmark's steady tone, in Hz, each at {@link #PARTIAL_AMPLITUDE}. */
   public static final double[] PARTIALS_HZ = {220, 440, 660, 880};
 
   /** The partials of the bass tone (A2 and its harmonics), closer together in the spectrum. */
@@ -15,16 +25,84 @@ public final class BenchSignals {
   /** Length of each noise burst in seconds. */
   public static final double BURST_SECONDS = 0.002;
 
-  private BenchSignals() {}
+  /** RMS of each channel of {@link #twoPartialTone}, at full scale 1.0. */
+  public static final double TWO_PARTIAL_RMS = Math.sqrt((0.4 * 0.4 + 0.1 * 0.1) / 2);
+
+  private Sounds() {}
+
+  /**
+   * Interleaved 16-bit PCM, one function of the frame index per channel in 16-bit units, rounded
+   * to the nearest (ties to even) and clamped to -32768..32767.
+   */
+  public static short[] pcm(int frames, IntToDoubleFunction... channels) {
+    int c = channels.length;
+    short[] out = new short[frames * c];
+    for (int i = 0; i < frames; i++) {
+      for (int ch = 0; ch < c; ch++) {
+        double v = Math.rint(channels[ch].applyAsDouble(i));
+        out[i * c + ch] = (short) Math.max(-32768, Math.min(32767, v));
+      }
+    }
+    return out;
+  }
+
+  /** A sine of {@code amplitude} in 16-bit units, for {@link #pcm}. */
+  public static IntToDoubleFunction sine(double amplitude, double hz, int rate) {
+    return i -> amplitude * Math.sin(2 * Math.PI * hz * i / rate);
+  }
+
+  public static IntToDoubleFunction constant(double value) {
+    return i -> value;
+  }
+
+  /** Uniform noise in [-amplitude, amplitude), the same for a given seed, for {@link #pcm}. */
+  public static IntToDoubleFunction noise(double amplitude, long seed, int frames) {
+    Random random = new Random(seed);
+    double[] v = new double[frames];
+    for (int i = 0; i < frames; i++) {
+      v[i] = amplitude * (2 * random.nextDouble() - 1);
+    }
+    return i -> v[i];
+  }
+
+  /**
+   * Interleaved 16-bit tones: channel c carries sin(2 pi hz[c] n / rate) * amplitude[c] * 32767.
+   */
+  public static short[] tones(int frames, double[] hz, double[] amplitude, int rate) {
+    int channels = hz.length;
+    short[] samples = new short[frames * channels];
+    for (int i = 0; i < frames; i++) {
+      for (int c = 0; c < channels; c++) {
+        samples[i * channels + c] =
+            (short) Math.round(amplitude[c] * 32767 * Math.sin(2 * Math.PI * hz[c] * i / rate));
+      }
+    }
+    return samples;
+  }
+
+  /**
+   * A steady stereo tone, interleaved: 0.4 at 440 Hz plus 0.1 at 660 Hz on both sides, the right
+   * side's 440 Hz a quarter turn later (so that a remix of the channels changes it).
+   */
+  public static short[] twoPartialTone(int frames, int rate) {
+    short[] x = new short[2 * frames];
+    for (int i = 0; i < frames; i++) {
+      double a = 2 * Math.PI * 440.0 * i / rate;
+      double b = 0.1 * Math.sin(2 * Math.PI * 660.0 * i / rate);
+      x[2 * i] = (short) Math.round(32767 * (0.4 * Math.sin(a) + b));
+      x[2 * i + 1] = (short) Math.round(32767 * (0.4 * Math.cos(a) + b));
+    }
+    return x;
+  }
 
   /** A steady mono tone of {@code partialsHz}, each at {@link #PARTIAL_AMPLITUDE}. */
-  public static short[] tone(int rate, double seconds, double[] partialsHz) {
+  public static short[] partialTone(int rate, double seconds, double[] partialsHz) {
     short[] out = new short[(int) Math.round(seconds * rate)];
     for (int n = 0; n < out.length; n++) {
       double x = 0;
       for (int k = 0; k < partialsHz.length; k++)
         x += PARTIAL_AMPLITUDE * Math.sin(2 * Math.PI * partialsHz[k] * n / rate + 0.7 * k);
-      out[n] = toSample(x);
+      out[n] = Pcm.toSample(x);
     }
     return out;
   }
@@ -38,7 +116,8 @@ public final class BenchSignals {
     Random noise = new Random(0xb0257L);
     int length = (int) Math.round(BURST_SECONDS * rate);
     for (long onset : onsets) {
-      for (int i = 0; i < length; i++) out[(int) onset + i] = toSample(noise.nextDouble() - 0.5);
+      for (int i = 0; i < length; i++)
+        out[(int) onset + i] = Pcm.toSample(noise.nextDouble() - 0.5);
     }
     return out;
   }
@@ -85,8 +164,8 @@ public final class BenchSignals {
     }
     short[] out = new short[2 * frames];
     for (int n = 0; n < frames; n++) {
-      out[2 * n] = toSample(left[n]);
-      out[2 * n + 1] = toSample(right[n]);
+      out[2 * n] = Pcm.toSample(left[n]);
+      out[2 * n + 1] = Pcm.toSample(right[n]);
     }
     return out;
   }
@@ -110,7 +189,7 @@ public final class BenchSignals {
     }
   }
 
-  // A drum hit: noise (`noiseShare` of it) and a sine sweeping down to `hz` (none when 0),
+  // A drum hit: noise and, `toneShare` of it, a sine sweeping down to `hz` (none when 0),
   // decaying over `length` seconds.
   private static void drum(double[] left, double[] right, int rate, double start, double toneShare,
       double length, double pan, double hz, Random random) {
@@ -129,16 +208,5 @@ public final class BenchSignals {
 
   private static double hz(int midi) {
     return 440 * Math.pow(2, (midi - 69) / 12.0);
-  }
-
-  static short toSample(double x) {
-    return (short) Math.max(-32767, Math.min(32767, Math.round(x * 32767)));
-  }
-
-  /** The samples at full scale 1.0, as the peers take them. */
-  public static float[] toFloat(short[] samples) {
-    float[] out = new float[samples.length];
-    for (int i = 0; i < samples.length; i++) out[i] = samples[i] / 32767f;
-    return out;
   }
 }

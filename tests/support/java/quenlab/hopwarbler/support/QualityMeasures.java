@@ -1,11 +1,12 @@
-package quenlab.hopwarbler.bench;
+package quenlab.hopwarbler.support;
 
 /**
- * The measures of the quality benchmark, on mono signals at full scale 1.0. Spectral measures use
- * a Kaiser window (beta 20, side lobes below -150 dB) over {@link #WINDOW} frames, so that the
- * window's own leakage stays far below what is measured.
+ * What a time-stretch does to a steady tone and to attacks, on mono signals at full scale 1.0: the
+ * measures of the quality benchmark. Spectral measures use a Kaiser window (beta 20, side lobes
+ * below -150 dB) over {@link #WINDOW} frames, so that the window's own leakage stays far below what
+ * is measured.
  */
-public final class Metrics {
+public final class QualityMeasures {
   /** Frames analysed for purity, pitch and level: 2^17, about 3 s at 44.1 kHz. */
   public static final int WINDOW = 1 << 17;
 
@@ -14,21 +15,7 @@ public final class Metrics {
 
   private static final double KAISER_BETA = 20;
 
-  private Metrics() {}
-
-  /** Channel {@code channel} of {@code channels} interleaved 16-bit samples, at full scale 1.0. */
-  public static double[] channel(short[] interleaved, int channels, int channel) {
-    double[] out = new double[interleaved.length / channels];
-    for (int i = 0; i < out.length; i++) out[i] = interleaved[i * channels + channel] / 32767.0;
-    return out;
-  }
-
-  /** Channel {@code channel} of {@code channels} interleaved float samples. */
-  public static double[] channel(float[] interleaved, int channels, int channel) {
-    double[] out = new double[interleaved.length / channels];
-    for (int i = 0; i < out.length; i++) out[i] = interleaved[i * channels + channel];
-    return out;
-  }
+  private QualityMeasures() {}
 
   /**
    * Energy within {@link #PURITY_BAND_HZ} of the partials over all the rest, in dB, over {@link
@@ -98,7 +85,7 @@ public final class Metrics {
           fa = magnitude(w, a / rate);
         }
       }
-      double cents = 1200 * Math.log(0.5 * (low + high) / hz) / Math.log(2);
+      double cents = Levels.cents(0.5 * (low + high), hz);
       if (Math.abs(cents) > Math.abs(worst))
         worst = cents;
     }
@@ -107,9 +94,7 @@ public final class Metrics {
 
   /** RMS of {@link #WINDOW} frames from {@code from}. */
   public static double rms(double[] x, int from) {
-    double sum = 0;
-    for (int n = from; n < from + WINDOW; n++) sum += x[n] * x[n];
-    return Math.sqrt(sum / WINDOW);
+    return Levels.rms(x, from, from + WINDOW);
   }
 
   /**
@@ -179,16 +164,15 @@ public final class Metrics {
           "need " + WINDOW + " frames from " + from + ", the signal has " + x.length);
     }
     double[] w = new double[WINDOW];
-    double norm = besselI0(KAISER_BETA);
+    double norm = Windows.besselI0(KAISER_BETA);
     for (int n = 0; n < WINDOW; n++) {
-      double r = 2.0 * n / (WINDOW - 1) - 1;
-      w[n] = x[from + n] * besselI0(KAISER_BETA * Math.sqrt(Math.max(0, 1 - r * r))) / norm;
+      w[n] = x[from + n] * Windows.kaiserUnscaled(n, WINDOW, KAISER_BETA) / norm;
     }
     return w;
   }
 
   // |sum w[n] e^{-2 pi i f n}| for f in cycles per frame, by a rotation renormalised every 4096
-  // steps so that its magnitude stays at 1.
+  // steps so that its magnitude stays at 1 over the long window.
   private static double magnitude(double[] w, double cyclesPerFrame) {
     double stepRe = Math.cos(2 * Math.PI * cyclesPerFrame);
     double stepIm = -Math.sin(2 * Math.PI * cyclesPerFrame);
@@ -209,53 +193,5 @@ public final class Metrics {
       }
     }
     return Math.hypot(re, im);
-  }
-
-  /** The modified Bessel function of the first kind, order 0, of the Kaiser window. */
-  static double besselI0(double x) {
-    double sum = 1;
-    double term = 1;
-    for (int k = 1; k < 200; k++) {
-      term *= (x / (2 * k)) * (x / (2 * k));
-      sum += term;
-      if (term < sum * 1e-17)
-        break;
-    }
-    return sum;
-  }
-
-  /** In-place radix-2 complex FFT of a power-of-two length, forward (e^-i). */
-  static void fft(double[] re, double[] im) {
-    int n = re.length;
-    for (int i = 1, j = 0; i < n; i++) {
-      int bit = n >> 1;
-      for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-      j ^= bit;
-      if (i < j) {
-        double t = re[i];
-        re[i] = re[j];
-        re[j] = t;
-        t = im[i];
-        im[i] = im[j];
-        im[j] = t;
-      }
-    }
-    for (int len = 2; len <= n; len <<= 1) {
-      double angle = -2 * Math.PI / len;
-      for (int i = 0; i < n; i += len) {
-        for (int k = 0; k < len / 2; k++) {
-          double wr = Math.cos(angle * k);
-          double wi = Math.sin(angle * k);
-          int a = i + k;
-          int b = a + len / 2;
-          double xr = re[b] * wr - im[b] * wi;
-          double xi = re[b] * wi + im[b] * wr;
-          re[b] = re[a] - xr;
-          im[b] = im[a] - xi;
-          re[a] += xr;
-          im[a] += xi;
-        }
-      }
-    }
   }
 }
