@@ -3,7 +3,8 @@
 //   FFTW_MEASURE on the same in-place interleaved buffer;
 // - one vocoder frame at 2048 / 4 on a frame of music, after dsp_init() and two
 //   seconds of the driver so that the phase memory is that of a running stream,
-//   and each of its steps alone;
+//   and its analysis steps alone (window, transform and bin pass, peaks, phase
+//   locking; the resynthesis and overlap-add run only inside the frame);
 // - the floor for that frame: FFTW's forward and inverse 2048-point transforms and
 //   the bin pass (square root, arctangent, sine and cosine of 1024 bins in double)
 //   vectorised with glibc's libmvec, together and in parts, plus the same bin pass
@@ -24,8 +25,10 @@
 #include <string>
 #include <vector>
 
+#include "cpu.h"
 #include "dsp.h"
 #include "fft.h"
+#include "testing.h"
 #include "vocoder.h"
 #if HOPWARBLER_BENCH_SPECTRUM
 #include "spectrum.h"
@@ -55,8 +58,6 @@ std::vector<float> leftChannel(int from, int count) {
   for (int i = 0; i < count; i++) out[i] = pcm[2 * (from + i)] / 32768.0f;
   return out;
 }
-
-bool haveAvx2() { return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma"); }
 
 // ---- FFT ----
 
@@ -113,7 +114,7 @@ void benchFftw(benchmark::State& state, int n, int sign) {
 
 // The conversions alone of log2 N - 1 rounding stages (the first runs in float).
 void benchConversionFloor(benchmark::State& state, int n) {
-  if (!haveAvx2()) {
+  if (!cpu_has_avx2()) {
     state.SkipWithError("no AVX2");
     return;
   }
@@ -165,7 +166,7 @@ void benchFrame(benchmark::State& state) {
   setFrameCounters(state);
 }
 
-enum class Step { Window, WindowAnalyze, FindPeaks, PhaseLock, Synthesize, OverlapAdd };
+enum class Step { Window, WindowAnalyze, FindPeaks, PhaseLock };
 
 // Times one step of the frame on the state that a full frame leaves. Each step
 // can repeat on its own state except analyze(), which transforms the frame buffer
@@ -191,12 +192,6 @@ void benchStep(benchmark::State& state, Step step) {
         break;
       case Step::PhaseLock:
         phaseLock(0, nPeaks, frameStretch);
-        break;
-      case Step::Synthesize:
-        synthesize(0);
-        break;
-      case Step::OverlapAdd:
-        overlapAdd(d.output.data(), 0);
         break;
     }
     benchmark::ClobberMemory();
@@ -281,7 +276,7 @@ bool vectorBinPassAgrees(const FloorData& d) {
 
 // The floor's bin pass runs only where it exists and agrees with scalar libm.
 bool floorReady(benchmark::State& state, FloorData& d) {
-  if (!haveAvx2()) {
+  if (!cpu_has_avx2()) {
     state.SkipWithError("the vectorised bin pass needs AVX2 and FMA");
     return false;
   }
@@ -371,9 +366,9 @@ enum class Path { Reference, Baseline };
 template <class Fn>
 auto onPath(Path path, Fn fn) {
   return [path, fn](benchmark::State& state) {
-    selectPlainPaths(path == Path::Reference);
+    support::selectAllPaths(path == Path::Reference ? CPU_PATH_REFERENCE : CPU_PATH_BASELINE);
     fn(state);
-    selectBestPaths();
+    support::selectAllPaths(CPU_PATH_BEST);
   };
 }
 
@@ -397,8 +392,6 @@ void register_kernel_benchmarks() {
       [](benchmark::State& s) { benchStep(s, Step::WindowAnalyze); });
   add("frame/step/findPeaks", [](benchmark::State& s) { benchStep(s, Step::FindPeaks); });
   add("frame/step/phaseLock", [](benchmark::State& s) { benchStep(s, Step::PhaseLock); });
-  add("frame/step/synthesize", [](benchmark::State& s) { benchStep(s, Step::Synthesize); });
-  add("frame/step/overlapAdd", [](benchmark::State& s) { benchStep(s, Step::OverlapAdd); });
   add("floor/2048", benchFloor);
   add("floor/fftw-forward+inverse/2048", benchFloorTransforms);
   add("floor/binpass-libmvec/1024", benchFloorBinPass);

@@ -36,6 +36,7 @@
 #include "vocoder.h"
 #if HOPWARBLER_BENCH_SPECTRUM
 #include "spectrum.h"
+#include "testing.h"
 #endif
 
 #include "music.h"
@@ -219,9 +220,9 @@ void add(const std::string& name, Fn fn) {
 // benchOurs() with every module on the reference path (plain loops, scalar libm)
 // or the baseline path (SSE2), then back on the best one.
 void benchOursOnPath(benchmark::State& state, double ratio, bool reference) {
-  selectPlainPaths(reference);
+  support::selectAllPaths(reference ? CPU_PATH_REFERENCE : CPU_PATH_BASELINE);
   benchOurs(state, ratio, false);
-  selectBestPaths();
+  support::selectAllPaths(CPU_PATH_BEST);
 }
 
 void register_stream_benchmarks() {

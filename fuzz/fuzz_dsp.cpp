@@ -64,6 +64,7 @@
 #include "eq.h"
 #include "iirfilter.h"
 #include "spectrum.h"
+#include "testing.h"
 #include "vocoder.h"
 
 #if defined(__SSE__)
@@ -398,7 +399,7 @@ void checkRecovery() {
   // Complete the partly filled frame first, so that every later block is a whole
   // number of hops and its output is entirely fresh.
   const int inStart = frameSize - hop;
-  const int filled = inIndexes[0] == 0 ? 0 : inIndexes[0] - inStart;
+  const int filled = vocoderChannels[0].inIndex == 0 ? 0 : vocoderChannels[0].inIndex - inStart;
   const int align = filled == 0 ? 0 : hop - filled;
   const int block = 2 * hop;
   const int blocks = (2 * frameSize + block - 1) / block + 1;

@@ -1,7 +1,8 @@
-// dsp: the host bridge. The JNI entry points of quenlab.hopwarbler.NativeInterface
-// live in dsp.cpp; they reach the Java arrays, check arguments and call the block
-// driver declared here, which works on plain buffers so that tests, fuzz targets
-// and benchmarks can run it without a JVM.
+// dsp: the block driver. The JNI entry points of quenlab.hopwarbler.NativeInterface
+// (dsp_jni.cpp) reach the Java arrays, check arguments and call the driver declared
+// here (dsp.cpp), which works on plain buffers so that tests, fuzz targets and
+// benchmarks can run it without a JVM; its x86-64 conversions and output stage live
+// in dsp_x86.cpp.
 //
 // dsp_init() sets every engine up for one stream format (allocates; never while a
 // block is processed). dsp_process() turns one block of 16-bit PCM, mono or
@@ -44,17 +45,17 @@ int dsp_channel_count();
 // in stereo). samplesIn <= 0 or samplesOut < 0 writes nothing and sets the peak to 0.
 DspStatus dsp_process(short* samples, int samplesIn, int samplesOut);
 
-// The driver's code paths for the conversions around the vocoder:
-// DSP_PATH_REFERENCE runs plain loops; DSP_PATH_BASELINE converts the 16-bit input
-// (and splits stereo into its channels) four frames at a time with SSE2;
+// The driver's code paths for the conversions around the vocoder (the values of
+// CpuPath): DSP_PATH_REFERENCE runs plain loops; DSP_PATH_BASELINE converts the 16-bit
+// input (and splits stereo into its channels) four frames at a time with SSE2;
 // DSP_PATH_AVX2 also normalises, limits and quantises the output four samples at a
-// time. All three give the same bits. DSP_PATH_BEST stands for AVX2 when the CPU
-// has it, otherwise the baseline path.
+// time. All three give the same bits. DSP_PATH_BEST stands for the fastest path the
+// CPU runs.
 enum DspPath { DSP_PATH_REFERENCE, DSP_PATH_BASELINE, DSP_PATH_AVX2, DSP_PATH_BEST };
 
 // Use this path in every later block (for tests and benchmarks; not during a block).
-// Returns false, changing nothing, when the CPU lacks AVX2 for DSP_PATH_AVX2.
-// Without a call, dsp_init() selects DSP_PATH_BEST.
+// Returns false, changing nothing, when the CPU cannot run it. Without a call,
+// dsp_init() selects DSP_PATH_BEST.
 bool dsp_select_path(DspPath path);
 
 // The path in use: DSP_PATH_REFERENCE, DSP_PATH_BASELINE or DSP_PATH_AVX2.

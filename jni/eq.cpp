@@ -2,6 +2,8 @@
 
 #include <atomic>
 
+#include "testing.h"
+
 float* eqBands = nullptr;
 int nBands = 0;
 

@@ -30,6 +30,3 @@ float eq_gain(int bin);
 // The gains of bins 0 .. count - 1 as eq_gain() gives them, into dest (for the
 // vectorised synthesis, which reads them from a plain array).
 void eq_copy_gains(float* dest, int count);
-
-extern float* eqBands;
-extern int nBands;

@@ -1,12 +1,15 @@
 #include "fft.h"
 
-#include <immintrin.h>
-
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <utility>
 
+#include "cpu.h"
+#include "fft_x86.h"
+#include "testing.h"
+
+// The set-up tables: the bit-reversal swap list and, per stage and direction, the
+// twiddles as floats (the reference path's; the x86-64 paths widen them to doubles).
 int doubleFrameSize = 0;
 int logFrame = 0;
 int bitSwapPos[fftMaxSize];
@@ -16,28 +19,9 @@ float pui[fftMaxStages * fftStageStride];
 float pur_inv[fftMaxStages * fftStageStride];
 float pui_inv[fftMaxStages * fftStageStride];
 
-#define FFT_AVX2 __attribute__((target("avx2,fma")))
-
 namespace {
 
 constexpr double pi = 3.141592653589793;
-
-// The twiddles of the fast paths, the same values as the float tables, held as
-// doubles: per direction ([0] sign +1, [1] every other sign), stage k's 2^k
-// twiddles as (re, im) pairs from position 2^(k+1) on. The padding at the end
-// covers vector loads that reach one double past the last stage.
-constexpr int twiddleDoubles = 2 * fftMaxSize + 4;
-alignas(64) double fastTwiddles[2][twiddleDoubles];
-
-// The same twiddles split into real and imaginary parts for the AVX2 path: stage k's
-// twiddle m at index 2^k + m of each direction's pair of tables.
-alignas(64) double splitRe[2][fftMaxSize];
-alignas(64) double splitIm[2][fftMaxSize];
-
-// For q < N/4: the bin that the bit-reversal permutation moves to complex index
-// 4q (q reversed over log2 N - 2 bits); bin quarterReversal[q] + N/4 goes to 4q + 2,
-// and the upper-half bins to the odd indices between them.
-int quarterReversal[fftMaxSize / 4];
 
 int activePath = -1;  // an FftPath other than FFT_PATH_BEST; -1 until chosen
 
@@ -71,30 +55,6 @@ void buildStage(int k, float* re, float* im, float wr, float wi) {
     const long double next = ur * wr - ui * wi;
     ui = ur * wi + ui * wr;
     ur = next;
-  }
-}
-
-void buildFastTables(int n) {
-  for (int k = 0; k < logFrame; k++) {
-    for (int m = 0; m < (1 << k); m++) {
-      const int at = k * fftStageStride + 2 * m;
-      double* forward = fastTwiddles[0] + (2 << k) + 2 * m;
-      double* inverse = fastTwiddles[1] + (2 << k) + 2 * m;
-      forward[0] = pur[at];
-      forward[1] = pui[at];
-      inverse[0] = pur_inv[at];
-      inverse[1] = pui_inv[at];
-      splitRe[0][(1 << k) + m] = pur[at];
-      splitIm[0][(1 << k) + m] = pui[at];
-      splitRe[1][(1 << k) + m] = pur_inv[at];
-      splitIm[1][(1 << k) + m] = pui_inv[at];
-    }
-  }
-  const int bits = logFrame - 2;
-  for (int q = 0; q < n / 4; q++) {
-    int r = 0;
-    for (int b = 0; b < bits; b++) r |= ((q >> b) & 1) << (bits - 1 - b);
-    quarterReversal[q] = r;
   }
 }
 
@@ -137,7 +97,7 @@ void transformReference(float* fftBuffer, int sign) {
   }
 }
 
-// ---- Shared by the fast paths ----
+// ---- The baseline path's bit reversal (no vector instruction) ----
 
 // The permutation, moving each complex value as one 64-bit word.
 void permute(float* b) {
@@ -151,280 +111,7 @@ void permute(float* b) {
   }
 }
 
-// ---- Baseline path: SSE2, one complex value per vector ----
-
-inline __m128d load1(const float* p) {
-  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
-}
-
-inline void store1(float* p, __m128d v) {
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
-}
-
-// (re, im) times the twiddle w = (ur, ui): (re ur - im ui, im ur + re ui), the
-// subtraction done as the addition of the negated product (the same operation).
-inline __m128d cmul1(__m128d x, __m128d w) {
-  const __m128d ur = _mm_unpacklo_pd(w, w);
-  const __m128d ui = _mm_unpackhi_pd(w, w);
-  const __m128d swapped = _mm_shuffle_pd(x, x, 1);
-  const __m128d negateLow = _mm_set_pd(0.0, -0.0);
-  return _mm_add_pd(_mm_mul_pd(x, ur), _mm_xor_pd(_mm_mul_pd(swapped, ui), negateLow));
-}
-
-void stagesBaseline(float* b, int n, int first, const double* tw) {
-  for (int k = first; k < logFrame; k++) {
-    const int half = 2 << k;  // floats between the two inputs of a butterfly
-    const double* t = tw + half;
-    for (int g = 0; g < 2 * n; g += 2 * half) {
-      float* p1 = b + g;
-      float* p2 = p1 + half;
-      for (int m = 0; m < half; m += 2) {
-        const __m128d a = load1(p1 + m);
-        const __m128d c = cmul1(load1(p2 + m), _mm_load_pd(t + m));
-        store1(p1 + m, _mm_add_pd(a, c));
-        store1(p2 + m, _mm_sub_pd(a, c));
-      }
-    }
-  }
-}
-
-// Places bin k of the one-sided spectrum where the permutation puts it and runs
-// stage 0, whose partner of every bin is a zero of the upper half: with the
-// twiddle (1, +0) the product is (+0, +0), so the pair becomes (x + 0, x - 0) =
-// (x + 0, x). Adding +0 only turns -0 into +0.
-void placeOneSidedBaseline(const float* lower, float* b, int n) {
-  const __m128d zero = _mm_setzero_pd();
-  const int quarter = n / 4;
-  for (int q = 0; q < quarter; q++) {
-    const int a = quarterReversal[q];
-    const __m128d xa = load1(lower + 2 * a);
-    const __m128d xb = load1(lower + 2 * (a + quarter));
-    store1(b + 8 * q, _mm_add_pd(xa, zero));
-    store1(b + 8 * q + 2, _mm_sub_pd(xa, zero));
-    store1(b + 8 * q + 4, _mm_add_pd(xb, zero));
-    store1(b + 8 * q + 6, _mm_sub_pd(xb, zero));
-  }
-}
-
-// ---- AVX2 path: a self-sorting (Stockham) order over split blocks ----
-//
-// The butterflies are the reference's, operand for operand; only where their
-// results are kept differs. After stage k the value that the reference holds at
-// position g 2^(k+1) + r is bin r (r < 2^(k+1)) of the sub-transform of the inputs
-// x[c + j N/2^(k+1)], with c the bit reversal of g; here it is kept at row r,
-// column c, columns contiguous. Stage k then pairs (r, c) with (r, c + C), C =
-// N/2^(k+1), under the one twiddle of row r, writes rows r and r + 2^k of C
-// columns, and needs no bit-reversal pass: stage 0 reads the input in its natural
-// order and the last stage writes the bins in theirs.
-//
-// Between stages, four columns of a row are kept as a split block of eight floats,
-// the four real parts then the four imaginary parts, so that each converts to two
-// vectors of doubles without shuffles. The last two stages, whose rows are too short
-// for that, run over four rows per vector instead: the first of them transposes.
-
-FFT_AVX2 inline __m256d widen(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-FFT_AVX2 inline __m256d widenLow(__m256 v) { return _mm256_cvtps_pd(_mm256_castps256_ps128(v)); }
-FFT_AVX2 inline __m256d widenHigh(__m256 v) { return _mm256_cvtps_pd(_mm256_extractf128_ps(v, 1)); }
-// a + t and a - t as fused operations on t times one, which round exactly as the
-// plain sum and difference do: they run on the multiply units, leaving the others
-// to the float/double conversions, which bound these loops.
-FFT_AVX2 inline __m256d plus(__m256d a, __m256d t) {
-  return _mm256_fmadd_pd(t, _mm256_set1_pd(1.0), a);
-}
-FFT_AVX2 inline __m256d minus(__m256d a, __m256d t) {
-  return _mm256_fnmadd_pd(t, _mm256_set1_pd(1.0), a);
-}
-
-// (re, im) times (ur, ui) for four split values: (re ur - im ui, re ui + im ur).
-// Each product is of two floats, exact in double, so fusing one of them into the
-// sum rounds exactly as the separate operations do.
-FFT_AVX2 inline void cmul4(__m256d re, __m256d im, __m256d ur, __m256d ui, __m256d* tr,
-                           __m256d* ti) {
-  *tr = _mm256_fmsub_pd(re, ur, _mm256_mul_pd(im, ui));
-  *ti = _mm256_fmadd_pd(re, ui, _mm256_mul_pd(im, ur));
-}
-
-// Stage 0 from interleaved input (n >= 8): rows 0 and 1 take the same positions
-// as the inputs x[c] and x[c + n/2], so src and dst may be the same buffer. The
-// twiddle is (1, 0): the products are exact in float as in double, and the sum of
-// two floats rounds to float the same way directly as through double, so this
-// stage runs in float, eight lanes wide. The products by one and zero stay: they
-// set the signs of zeros as the reference's do.
-FFT_AVX2 void firstStageAvx2(const float* src, float* dst, int n) {
-  const __m256i toSplit = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-  const __m256 one = _mm256_set1_ps(1.0f);
-  // tr = re 1 - im 0 is formed as re 1 + im (-0); ti = im 1 + re 0.
-  const __m256 zero = _mm256_setr_ps(-0.0f, -0.0f, -0.0f, -0.0f, 0.0f, 0.0f, 0.0f, 0.0f);
-  for (int c = 0; c < n; c += 8) {
-    const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + c), toSplit);
-    const __m256 b = _mm256_permutevar8x32_ps(_mm256_loadu_ps(src + n + c), toSplit);
-    const __m256 swapped = _mm256_permute2f128_ps(b, b, 1);
-    const __m256 t = _mm256_add_ps(_mm256_mul_ps(b, one), _mm256_mul_ps(swapped, zero));
-    _mm256_storeu_ps(dst + c, _mm256_add_ps(a, t));
-    _mm256_storeu_ps(dst + n + c, _mm256_sub_ps(a, t));
-  }
-}
-
-// Stage 0 of the inverse of a one-sided spectrum: every partner is a zero of the
-// upper half, whose product with (1, 0) is (+0, +0), so row 0 is lower + 0 (which
-// only turns -0 into +0) and row 1 is lower itself.
-FFT_AVX2 void firstStageOneSidedAvx2(const float* lower, float* dst, int n) {
-  const __m256i toSplit = _mm256_setr_epi32(0, 2, 4, 6, 1, 3, 5, 7);
-  const __m256 zero = _mm256_setzero_ps();
-  for (int c = 0; c < n; c += 8) {
-    const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(lower + c), toSplit);
-    _mm256_storeu_ps(dst + c, _mm256_add_ps(a, zero));
-    _mm256_storeu_ps(dst + n + c, _mm256_sub_ps(a, zero));
-  }
-}
-
-// Stage k for 1 <= k <= logFrame - 3 (rows of at least four columns), src to dst.
-FFT_AVX2 void middleStageAvx2(const float* src, float* dst, int n, int k, const double* twRe,
-                              const double* twIm) {
-  const int rows = 1 << k;
-  const int cols = n >> (k + 1);  // C, columns of each output row
-  for (int r = 0; r < rows; r++) {
-    const __m256d ur = _mm256_set1_pd(twRe[rows + r]);
-    const __m256d ui = _mm256_set1_pd(twIm[rows + r]);
-    const float* a = src + 4 * r * cols;
-    const float* b = a + 2 * cols;
-    float* low = dst + 2 * r * cols;
-    float* high = dst + 2 * (r + rows) * cols;
-    for (int c = 0; c < 2 * cols; c += 8) {
-      const __m256d are = widen(a + c);
-      const __m256d aim = widen(a + c + 4);
-      __m256d tr;
-      __m256d ti;
-      cmul4(widen(b + c), widen(b + c + 4), ur, ui, &tr, &ti);
-      _mm_storeu_ps(low + c, _mm256_cvtpd_ps(plus(are, tr)));
-      _mm_storeu_ps(low + c + 4, _mm256_cvtpd_ps(plus(aim, ti)));
-      _mm_storeu_ps(high + c, _mm256_cvtpd_ps(minus(are, tr)));
-      _mm_storeu_ps(high + c + 4, _mm256_cvtpd_ps(minus(aim, ti)));
-    }
-  }
-}
-
-// Stage logFrame - 2 (n >= 16), whose input rows hold four columns. Four rows at a
-// time are transposed so that each vector holds one column of four rows; the
-// results are kept the same way, for rows of four: row block q (rows 4q .. 4q + 3
-// of the n/2 output rows) as sixteen floats, the real then the imaginary parts of
-// column 0, then those of column 1.
-FFT_AVX2 void transposingStageAvx2(const float* src, float* dst, int n, const double* twRe,
-                                   const double* twIm) {
-  const int quarter = n / 4;  // input rows, and the first twiddle of this stage
-  for (int r = 0; r < quarter; r += 4) {
-    const float* s = src + 8 * r;
-    const __m256 q0 = _mm256_loadu_ps(s);
-    const __m256 q1 = _mm256_loadu_ps(s + 8);
-    const __m256 q2 = _mm256_loadu_ps(s + 16);
-    const __m256 q3 = _mm256_loadu_ps(s + 24);
-    // The shuffles work within each 128-bit half, so they transpose the real parts
-    // (low halves) and the imaginary parts (high halves) at once.
-    const __m256 t0 = _mm256_unpacklo_ps(q0, q1);
-    const __m256 t1 = _mm256_unpackhi_ps(q0, q1);
-    const __m256 t2 = _mm256_unpacklo_ps(q2, q3);
-    const __m256 t3 = _mm256_unpackhi_ps(q2, q3);
-    const __m256 x0 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 x1 = _mm256_shuffle_ps(t0, t2, _MM_SHUFFLE(3, 2, 3, 2));
-    const __m256 x2 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(1, 0, 1, 0));
-    const __m256 x3 = _mm256_shuffle_ps(t1, t3, _MM_SHUFFLE(3, 2, 3, 2));
-    // Columns 0 and 2, and 1 and 3, under the twiddle of each row.
-    const __m256d ur = _mm256_loadu_pd(twRe + quarter + r);
-    const __m256d ui = _mm256_loadu_pd(twIm + quarter + r);
-    __m256d tr0;
-    __m256d ti0;
-    __m256d tr1;
-    __m256d ti1;
-    cmul4(widenLow(x2), widenHigh(x2), ur, ui, &tr0, &ti0);
-    cmul4(widenLow(x3), widenHigh(x3), ur, ui, &tr1, &ti1);
-    const __m256d x0re = widenLow(x0);
-    const __m256d x0im = widenHigh(x0);
-    const __m256d x1re = widenLow(x1);
-    const __m256d x1im = widenHigh(x1);
-    float* low = dst + 4 * r;               // rows r .. r + 3
-    float* high = dst + 4 * (r + quarter);  // rows r + n/4 .. r + n/4 + 3
-    _mm_storeu_ps(low, _mm256_cvtpd_ps(plus(x0re, tr0)));
-    _mm_storeu_ps(low + 4, _mm256_cvtpd_ps(plus(x0im, ti0)));
-    _mm_storeu_ps(low + 8, _mm256_cvtpd_ps(plus(x1re, tr1)));
-    _mm_storeu_ps(low + 12, _mm256_cvtpd_ps(plus(x1im, ti1)));
-    _mm_storeu_ps(high, _mm256_cvtpd_ps(minus(x0re, tr0)));
-    _mm_storeu_ps(high + 4, _mm256_cvtpd_ps(minus(x0im, ti0)));
-    _mm_storeu_ps(high + 8, _mm256_cvtpd_ps(minus(x1re, tr1)));
-    _mm_storeu_ps(high + 12, _mm256_cvtpd_ps(minus(x1im, ti1)));
-  }
-}
-
-// Bins b .. b + 3 from their split real and imaginary parts, stored interleaved.
-FFT_AVX2 inline void storeBins(float* dst, __m256d re, __m256d im) {
-  const __m128 r = _mm256_cvtpd_ps(re);
-  const __m128 i = _mm256_cvtpd_ps(im);
-  _mm_storeu_ps(dst, _mm_unpacklo_ps(r, i));
-  _mm_storeu_ps(dst + 4, _mm_unpackhi_ps(r, i));
-}
-
-// What the last stage writes: every bin; only bins 0 .. n/2 - 1; or only the real
-// parts of all bins, contiguous.
-enum class Output { All, LowerHalf, RealParts };
-
-// The last stage, from the row blocks of transposingStageAvx2(): the two columns of
-// rows r .. r + 3 give the bins r .. r + 3 and r + n/2 .. r + n/2 + 3.
-FFT_AVX2 void finalStageAvx2(const float* src, float* dst, int n, const double* twRe,
-                             const double* twIm, Output output) {
-  const int half = n / 2;  // rows, and the first twiddle of this stage
-  for (int r = 0; r < half; r += 4) {
-    const float* s = src + 4 * r;
-    const __m256d ur = _mm256_loadu_pd(twRe + half + r);
-    const __m256d ui = _mm256_loadu_pd(twIm + half + r);
-    const __m256d are = widen(s);
-    if (output == Output::RealParts) {
-      const __m256d tr = _mm256_fmsub_pd(widen(s + 8), ur, _mm256_mul_pd(widen(s + 12), ui));
-      _mm_storeu_ps(dst + r, _mm256_cvtpd_ps(plus(are, tr)));
-      _mm_storeu_ps(dst + r + half, _mm256_cvtpd_ps(minus(are, tr)));
-      continue;
-    }
-    __m256d tr;
-    __m256d ti;
-    cmul4(widen(s + 8), widen(s + 12), ur, ui, &tr, &ti);
-    const __m256d aim = widen(s + 4);
-    storeBins(dst + 2 * r, plus(are, tr), plus(aim, ti));
-    if (output == Output::All) {
-      storeBins(dst + 2 * (r + half), minus(are, tr), minus(aim, ti));
-    }
-  }
-}
-
-// The number of passes after stage 0, all out of place: the middle stages, then the
-// transposing and the final stage.
-int laterPasses() { return logFrame - 1; }
-
-// The stages after the first. Stage 0 has left its result in b when the number of
-// later passes is even, in scratch otherwise, so that the passes, alternating
-// between the two buffers, end in b.
-FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, int direction, Output output) {
-  const double* twRe = splitRe[direction];
-  const double* twIm = splitIm[direction];
-  float* from = laterPasses() % 2 == 0 ? b : scratch;
-  float* to = from == b ? scratch : b;
-  for (int k = 1; k <= logFrame - 3; k++) {
-    middleStageAvx2(from, to, n, k, twRe, twIm);
-    std::swap(from, to);
-  }
-  transposingStageAvx2(from, to, n, twRe, twIm);
-  finalStageAvx2(to, from, n, twRe, twIm, output);
-}
-
-FFT_AVX2 void transformAvx2(float* b, int n, int direction, Output output) {
-  alignas(32) float scratch[2 * fftMaxSize];
-  firstStageAvx2(b, laterPasses() % 2 == 0 ? b : scratch, n);
-  laterStagesAvx2(b, scratch, n, direction, output);
-}
-
-FFT_AVX2 void oneSidedAvx2(const float* lower, float* b, int n, Output output) {
-  alignas(32) float scratch[2 * fftMaxSize];
-  firstStageOneSidedAvx2(lower, laterPasses() % 2 == 0 ? b : scratch, n);
-  laterStagesAvx2(b, scratch, n, 0, output);
-}
-
+bool fastApplies(int n) { return activePath > FFT_PATH_REFERENCE && n >= 8; }
 bool avx2Applies(int n) { return activePath == FFT_PATH_AVX2 && n >= 16; }
 
 }  // namespace
@@ -445,74 +132,69 @@ void fft_init(int fftFrameSize) {
     buildStage(k, pur, pui, wr, wi);
     buildStage(k, pur_inv, pui_inv, wr, -wi);
   }
-  buildFastTables(fftFrameSize);
+  if constexpr (HOPWARBLER_X86) fft_x86_init(fftFrameSize, pur, pui, pur_inv, pui_inv);
 }
 
 void fft_process(float* fftBuffer, int sign, int /*channel*/) {
   const int n = doubleFrameSize / 2;
-  if (activePath <= FFT_PATH_REFERENCE || n < 8) {
-    transformReference(fftBuffer, sign);
-    return;
+  if constexpr (HOPWARBLER_X86) {
+    if (avx2Applies(n)) {
+      fft_x86_transform_avx2(fftBuffer, n, sign, FftOutput::All);
+      return;
+    }
+    if (fastApplies(n)) {
+      permute(fftBuffer);
+      fft_x86_stages_baseline(fftBuffer, n, 0, sign);
+      return;
+    }
   }
-  if (avx2Applies(n)) {
-    transformAvx2(fftBuffer, n, sign == 1 ? 0 : 1, Output::All);
-  } else {
-    const double* tw = fastTwiddles[sign == 1 ? 0 : 1];
-    permute(fftBuffer);
-    stagesBaseline(fftBuffer, n, 0, tw);
-  }
+  transformReference(fftBuffer, sign);
 }
 
 void fft_inverse_one_sided(const float* lower, float* buffer, int channel) {
   const int n = doubleFrameSize / 2;
-  if (activePath <= FFT_PATH_REFERENCE || n < 8) {
-    std::memcpy(buffer, lower, sizeof(float) * n);
-    std::memset(buffer + n, 0, sizeof(float) * n);
-    fft_process(buffer, 1, channel);
-    return;
+  if constexpr (HOPWARBLER_X86) {
+    if (avx2Applies(n)) {
+      fft_x86_one_sided_avx2(lower, buffer, n, FftOutput::All);
+      return;
+    }
+    if (fastApplies(n)) {
+      fft_x86_place_one_sided_baseline(lower, buffer, n);
+      fft_x86_stages_baseline(buffer, n, 1, 1);
+      return;
+    }
   }
-  if (avx2Applies(n)) {
-    oneSidedAvx2(lower, buffer, n, Output::All);
-  } else {
-    const double* tw = fastTwiddles[0];
-    placeOneSidedBaseline(lower, buffer, n);
-    stagesBaseline(buffer, n, 1, tw);
-  }
+  std::memcpy(buffer, lower, sizeof(float) * n);
+  std::memset(buffer + n, 0, sizeof(float) * n);
+  fft_process(buffer, 1, channel);
 }
 
 void fft_forward_lower(float* buffer, int channel) {
-  const int n = doubleFrameSize / 2;
-  if (avx2Applies(n)) {
-    transformAvx2(buffer, n, 1, Output::LowerHalf);
-  } else {
-    fft_process(buffer, -1, channel);
+  if constexpr (HOPWARBLER_X86) {
+    const int n = doubleFrameSize / 2;
+    if (avx2Applies(n)) {
+      fft_x86_transform_avx2(buffer, n, -1, FftOutput::LowerHalf);
+      return;
+    }
   }
+  fft_process(buffer, -1, channel);
 }
 
 void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel) {
   const int n = doubleFrameSize / 2;
-  if (avx2Applies(n)) {
-    oneSidedAvx2(lower, buffer, n, Output::RealParts);
-    return;
+  if constexpr (HOPWARBLER_X86) {
+    if (avx2Applies(n)) {
+      fft_x86_one_sided_avx2(lower, buffer, n, FftOutput::RealParts);
+      return;
+    }
   }
   fft_inverse_one_sided(lower, buffer, channel);
   for (int i = 1; i < n; i++) buffer[i] = buffer[2 * i];
 }
 
-bool fft_select_path(FftPath path) {
-  if (path == FFT_PATH_BEST) path = fft_cpu_has_avx2() ? FFT_PATH_AVX2 : FFT_PATH_BASELINE;
-  if (path < FFT_PATH_REFERENCE || path > FFT_PATH_AVX2) return false;
-  if (path == FFT_PATH_AVX2 && !fft_cpu_has_avx2()) return false;
-  activePath = path;
-  return true;
-}
+bool fft_select_path(FftPath path) { return cpu_select_path(path, &activePath); }
 
 FftPath fft_path() {
   if (activePath < 0) fft_select_path(FFT_PATH_BEST);
   return static_cast<FftPath>(activePath);
-}
-
-bool fft_cpu_has_avx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
 }

@@ -9,22 +9,20 @@
 // sign == +1 computes y[n] = sum_k X[k] e^(+2 pi i nk/N); any other sign computes
 // X[k] = sum_n x[n] e^(-2 pi i nk/N). Neither direction scales, so forward then
 // inverse returns the input times N. Butterflies carry double intermediates and
-// round to float when stored. All tables are static arrays sized for N = 4096.
+// round to float when stored. All tables, and the AVX2 path's scratch buffer, are
+// static arrays sized for N = 4096.
 //
-// Code paths: the reference path is the plain loop nest (twiddle outer, groups
-// inner). The baseline path (SSE2, any x86-64) runs the groups outer and the
-// contiguous twiddles inner, with the first two stages fused. The AVX2 path
-// (chosen at run time when the CPU has AVX2 and FMA) keeps each stage's results in
-// a self-sorting order instead, which needs no bit-reversal pass, and holds four
-// values per vector of doubles. Every path computes every butterfly with the same
-// double operations and roundings, so every path gives the same bits. (FMA appears
-// only where a product of two floats is added, a product exact in double, and as
-// a + 1 t, so fusing cannot change a sum.) At N = 2048 the AVX2 path takes about a
-// fifth of the reference's time (5.6 us against 28); double arithmetic, four lanes
-// per vector, and the conversions of every stage keep it near three times a float
-// FFT.
+// Code paths (see cpu.h): the reference path, in fft.cpp, is the plain loop nest
+// (twiddle outer, groups inner). The x86-64 paths live in fft_x86.cpp: the baseline
+// path (SSE2) runs the groups outer and the contiguous twiddles inner, with the first
+// two stages fused; the AVX2 path keeps each stage's results in a self-sorting order
+// instead, which needs no bit-reversal pass, and holds four values per vector of
+// doubles. Every path computes every butterfly with the same double operations and
+// roundings, so every path gives the same bits. At N = 2048 the AVX2 path takes about
+// a fifth of the reference's time (5.6 us against 28).
 //
-// fft_init() rewrites the tables in place: it must not overlap fft_process().
+// fft_init() rewrites the tables in place, and a transform uses the module's scratch:
+// one call at a time, and fft_init() never during a transform.
 #pragma once
 
 constexpr int fftMaxSize = 4096;
@@ -54,27 +52,14 @@ void fft_inverse_one_sided(const float* lower, float* buffer, int channel);
 void fft_forward_lower(float* buffer, int channel);
 void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel);
 
-// The code paths; FFT_PATH_BEST stands for AVX2 when the CPU has AVX2 and FMA,
-// otherwise the baseline path.
+// The code paths (the values of CpuPath); FFT_PATH_BEST stands for the fastest path
+// the CPU runs.
 enum FftPath { FFT_PATH_REFERENCE, FFT_PATH_BASELINE, FFT_PATH_AVX2, FFT_PATH_BEST };
 
 // Use this path in every later transform (for tests and benchmarks; not while a
-// transform runs). Returns false, changing nothing, when the CPU lacks AVX2 or FMA
-// for FFT_PATH_AVX2. Without a call, fft_init() selects FFT_PATH_BEST.
+// transform runs). Returns false, changing nothing, when the CPU cannot run it.
+// Without a call, fft_init() selects FFT_PATH_BEST.
 bool fft_select_path(FftPath path);
 
 // The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
 FftPath fft_path();
-
-// True when the CPU (and the OS) support AVX2 and FMA.
-bool fft_cpu_has_avx2();
-
-// The set-up tables, published for inspection by tests.
-extern int doubleFrameSize;
-extern int logFrame;
-extern int bitSwapPos[fftMaxSize];
-extern int bitSwapLen;
-extern float pur[fftMaxStages * fftStageStride];
-extern float pui[fftMaxStages * fftStageStride];
-extern float pur_inv[fftMaxStages * fftStageStride];
-extern float pui_inv[fftMaxStages * fftStageStride];

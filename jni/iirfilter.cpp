@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "testing.h"
+
 iirFilter iirLeft;
 iirFilter iirRight;
 std::atomic<int> inFilterSetup{0};

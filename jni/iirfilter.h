@@ -22,24 +22,13 @@
 //   four arrays), so only on the control thread.
 // - iir_init() zeroes both records on its first call (from dsp_init()); later calls
 //   do nothing, so a loaded filter survives a change of stream format.
+// - The records (iirLeft, iirRight), the hand-over flags and iir_init_filter() are
+//   internal: testing.h declares them for the tests.
 //
 // Denormals: a decaying output tail would reach subnormal doubles. The step adds no
 // per-sample guard; the driver runs the audio path with flush-to-zero and
 // denormals-are-zero set around each block.
 #pragma once
-
-#include <atomic>
-
-struct iirFilter {
-  int n1;        // past inputs kept: sizeB - 1
-  int n2;        // past outputs kept: sizeA - 1
-  double* a;     // sizeA feedback coefficients; a[0] is not read
-  double* b;     // sizeB feed-forward coefficients
-  double* buf1;  // ring of the last n1 inputs
-  double* buf2;  // ring of the last n2 outputs
-  int pos1;      // next write position in buf1
-  int pos2;      // next write position in buf2
-};
 
 // First call only: both records empty (no coefficients, no history).
 void iir_init();
@@ -48,10 +37,6 @@ void iir_init();
 // (sizeA >= 1, sizeB >= 1; the JNI layer checks the sizes against the arrays).
 // Control thread only; waits for a running step of each channel to finish.
 void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB);
-
-// Load one record: copy the coefficients and start an all-zero history. Not
-// synchronised: iir_init_filters() wraps it in the hand-over.
-void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB);
 
 // Filter one sample of channel 0 (iirLeft) or 1 (iirRight; any non-zero value).
 // Returns inputValue unchanged while a replacement is under way or before the
@@ -62,9 +47,3 @@ double iir_step(int channel, double inputValue);
 // thread; the driver calls it when voice removal is switched on, so that the
 // filter does not resume from samples of a stretch of the stream it never saw.
 void iir_clear_history(int channel);
-
-// The records and the hand-over flags, published for the tests.
-extern iirFilter iirLeft;
-extern iirFilter iirRight;
-extern std::atomic<int> inFilterSetup;       // 1 while iir_init_filters() runs
-extern std::atomic<int> inFilterProcess[2];  // 1 while that channel's step runs

@@ -1,10 +1,13 @@
 #include "spectrum.h"
 
-#include <immintrin.h>
 #include <math.h>
 
 #include <cmath>
 #include <cstring>
+
+#include "cpu.h"
+#include "spectrum_x86.h"
+#include "testing.h"
 
 std::atomic<int> spectrum_enabled{1};
 
@@ -40,11 +43,6 @@ static int activePath = -1;  // a SpectrumPath other than SPECTRUM_PATH_BEST; -1
 // and that are most likely still in the cache (the two tables, 2.3 MB, are larger
 // than a core's L2).
 static bool descending = false;
-
-static bool cpuHasAvx2() {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-}
 
 static void buildWindow() {
   for (int i = 0; i < spectrumHistorySize; ++i) {
@@ -103,101 +101,51 @@ static float magnitude(double s, double c) {
   return static_cast<float>(std::sqrt(s * s + c * c) * (1.0 / 4096.0));
 }
 
-// resonate() on the baseline path: the same products (each exact in double, as a
-// product of two floats), summed in eight partial sums of two lanes per table.
-static float resonateBaseline(int bin) {
-  const float* cs = coeff_cos[bin];
-  const float* sn = coeff_sin[bin];
-  __m128d s[4], c[4];
-  for (int j = 0; j < 4; ++j) s[j] = c[j] = _mm_setzero_pd();
-  for (int i = 0; i < spectrumHistorySize; i += 8) {
-    for (int j = 0; j < 4; ++j) {
-      const __m128d x = _mm_load_pd(windowed + i + 2 * j);
-      const __m128d ws = _mm_cvtps_pd(
-          _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(sn + i + 2 * j))));
-      const __m128d wc = _mm_cvtps_pd(
-          _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(cs + i + 2 * j))));
-      s[j] = _mm_add_pd(s[j], _mm_mul_pd(x, ws));
-      c[j] = _mm_add_pd(c[j], _mm_mul_pd(x, wc));
-    }
-  }
-  const __m128d sumS = _mm_add_pd(_mm_add_pd(s[0], s[1]), _mm_add_pd(s[2], s[3]));
-  const __m128d sumC = _mm_add_pd(_mm_add_pd(c[0], c[1]), _mm_add_pd(c[2], c[3]));
-  double ls[2], lc[2];
-  _mm_storeu_pd(ls, sumS);
-  _mm_storeu_pd(lc, sumC);
-  return magnitude(ls[0] + ls[1], lc[0] + lc[1]);
-}
-
-// resonate() of the four bands bin ... bin + 3 on the AVX2 path, in one pass over
-// the windowed history: each history vector is loaded once for eight table streams,
-// which the hardware prefetcher follows in order, and eight independent
-// accumulators of four lanes cover the latency of the multiply-add. The pass is
-// bound by the float-to-double conversions of the coefficients (about 0.7 cycles
-// per four) and by reading the tables from L2 and L3; two bands per pass cost about
-// a fifth more, six or more per pass thrash the L1 sets (the rows lie 16 KiB
-// apart), and 512-bit vectors gain nothing on a core that executes them as two
-// halves. The fused multiply-add rounds as the separate product and sum do, since
-// the product of two floats is exact in double.
-__attribute__((target("avx2,fma"))) static void resonateQuadAvx2(int bin, float* out) {
-  const float* sn = coeff_sin[bin];
-  const float* cs = coeff_cos[bin];
-  constexpr int row = spectrumHistorySize;
-  __m256d acc[8];  // per band k: acc[2k] the sine sum, acc[2k + 1] the cosine sum
-  for (__m256d& a : acc) a = _mm256_setzero_pd();
-  for (int i = 0; i < spectrumHistorySize; i += 8) {
-    for (int j = i; j < i + 8; j += 4) {
-      const __m256d x = _mm256_load_pd(windowed + j);
-      for (int k = 0; k < 4; ++k) {
-        acc[2 * k] =
-            _mm256_fmadd_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(sn + k * row + j)), acc[2 * k]);
-        acc[2 * k + 1] =
-            _mm256_fmadd_pd(x, _mm256_cvtps_pd(_mm_loadu_ps(cs + k * row + j)), acc[2 * k + 1]);
-      }
-    }
-  }
-  for (int k = 0; k < 4; ++k) {
-    double s[4], c[4];
-    _mm256_storeu_pd(s, acc[2 * k]);
-    _mm256_storeu_pd(c, acc[2 * k + 1]);
-    out[k] = magnitude((s[0] + s[1]) + (s[2] + s[3]), (c[0] + c[1]) + (c[2] + c[3]));
-  }
-}
-
 static void updateBand(int b, float magnitudeNow) {
   const double smoothed = static_cast<double>(0.2f) * loadBand(b) + magnitudeNow;
   storeBand(b, static_cast<float>(smoothed));
 }
 
-static void analyse() {
-  if (activePath != SPECTRUM_PATH_AVX2 && activePath != SPECTRUM_PATH_BASELINE) {
-    // Periodic Hann window of length 4096: weight 0 at position 0, 1 at 2048.
-    for (int i = 0; i < spectrumHistorySize; ++i) {
-      const double w = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
-      spectrum_buffer[i] = static_cast<float>(w * spectrum_samples[i]);
-    }
-    for (int b = 0; b < spectrumBandCount; ++b) updateBand(b, resonate(b));
-    return;
-  }
+// The fast paths' analysis (x86-64): the windowed history converted once to double,
+// then the bands four at a time on the AVX2 path, two (one pair of calls) on the
+// baseline.
+static void analyseFast() {
   if (!hannReady) buildWindow();
   for (int i = 0; i < spectrumHistorySize; ++i) {
     spectrum_buffer[i] = static_cast<float>(hannWindow[i] * spectrum_samples[i]);
     windowed[i] = spectrum_buffer[i];
   }
-  // Four bands per step on the AVX2 path, two (one pair of calls) on the baseline.
   const int perStep = activePath == SPECTRUM_PATH_AVX2 ? 4 : 2;
   for (int n = 0; n < spectrumBandCount; n += perStep) {
     const int b = descending ? spectrumBandCount - perStep - n : n;
-    float m[4];
+    double s[4];
+    double c[4];
     if (activePath == SPECTRUM_PATH_AVX2) {
-      resonateQuadAvx2(b, m);
+      spectrum_x86_resonate_quad_avx2(windowed, coeff_sin[b], coeff_cos[b], spectrumHistorySize, s,
+                                      c);
     } else {
-      m[0] = resonateBaseline(b);
-      m[1] = resonateBaseline(b + 1);
+      for (int k = 0; k < 2; ++k) {
+        spectrum_x86_resonate_baseline(windowed, coeff_sin[b + k], coeff_cos[b + k], &s[k], &c[k]);
+      }
     }
-    for (int k = 0; k < perStep; ++k) updateBand(b + k, m[k]);
+    for (int k = 0; k < perStep; ++k) updateBand(b + k, magnitude(s[k], c[k]));
   }
   descending = !descending;
+}
+
+static void analyse() {
+  if constexpr (HOPWARBLER_X86) {
+    if (activePath == SPECTRUM_PATH_AVX2 || activePath == SPECTRUM_PATH_BASELINE) {
+      analyseFast();
+      return;
+    }
+  }
+  // Periodic Hann window of length 4096: weight 0 at position 0, 1 at 2048.
+  for (int i = 0; i < spectrumHistorySize; ++i) {
+    const double w = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
+    spectrum_buffer[i] = static_cast<float>(w * spectrum_samples[i]);
+  }
+  for (int b = 0; b < spectrumBandCount; ++b) updateBand(b, resonate(b));
 }
 
 void spectrum_push(const float* samples, int size, int channel) {
@@ -234,13 +182,7 @@ void spectrum_copy(float* dest, int count) {
 
 long long spectrum_counted() { return samplesIn; }
 
-bool spectrum_select_path(SpectrumPath path) {
-  if (path == SPECTRUM_PATH_BEST) path = cpuHasAvx2() ? SPECTRUM_PATH_AVX2 : SPECTRUM_PATH_BASELINE;
-  if (path < SPECTRUM_PATH_REFERENCE || path > SPECTRUM_PATH_AVX2) return false;
-  if (path == SPECTRUM_PATH_AVX2 && !cpuHasAvx2()) return false;
-  activePath = path;
-  return true;
-}
+bool spectrum_select_path(SpectrumPath path) { return cpu_select_path(path, &activePath); }
 
 SpectrumPath spectrum_path() {
   if (activePath < 0) spectrum_select_path(SPECTRUM_PATH_BEST);

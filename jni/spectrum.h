@@ -21,10 +21,11 @@
 //   (and, on the reference path, 4096 cosines for the window): about 35 to 40 us with
 //   AVX2 (four bands per pass over the history), bound by converting each of the
 //   2 x 72 x 4096 coefficients to double and by reading the 2.3 MB of tables.
-// - The analysis has a reference path (plain loops) and two fast paths, baseline
-//   (SSE2) and AVX2 (chosen at run time), which sum the same exact products in
-//   double, four (two) lanes at a time, so only the order of the additions differs.
-//   The Hann window is a table of the same cosines, built once at set-up.
+// - The analysis has a reference path (plain loops, spectrum.cpp) and two x86-64
+//   paths (spectrum_x86.cpp), baseline (SSE2) and AVX2 (chosen at run time), which sum
+//   the same exact products in double, four (two) lanes at a time, so only the order
+//   of the additions differs. The Hann window is a table of the same cosines, built
+//   once at set-up.
 // - spectrum_copy() may run on any thread at any time: each band is read and
 //   written as a relaxed atomic, so a copy taken during an analysis can mix bands of
 //   the new analysis with bands of the previous one, but never a torn value.
@@ -47,8 +48,8 @@ void spectrum_init(int sampleFreq, int sampleChannels);
 // 4 x min(size / 4, 4096) are read. Runs the analysis when enough has been pushed.
 void spectrum_push(const float* samples, int size, int channel);
 
-// The analysis' code paths; SPECTRUM_PATH_BEST stands for AVX2 when the CPU has
-// AVX2 and FMA, otherwise the baseline path.
+// The analysis' code paths (the values of CpuPath); SPECTRUM_PATH_BEST stands for the
+// fastest path the CPU runs.
 enum SpectrumPath {
   SPECTRUM_PATH_REFERENCE,
   SPECTRUM_PATH_BASELINE,
@@ -57,8 +58,8 @@ enum SpectrumPath {
 };
 
 // Use this path in every later analysis (for tests and benchmarks; not during a
-// push). Returns false, changing nothing, when the CPU lacks AVX2 or FMA for
-// SPECTRUM_PATH_AVX2. Without a call, spectrum_init() selects SPECTRUM_PATH_BEST.
+// push). Returns false, changing nothing, when the CPU cannot run it. Without a call,
+// spectrum_init() selects SPECTRUM_PATH_BEST.
 bool spectrum_select_path(SpectrumPath path);
 
 // The path in use: SPECTRUM_PATH_REFERENCE, SPECTRUM_PATH_BASELINE or SPECTRUM_PATH_AVX2.
@@ -67,23 +68,8 @@ SpectrumPath spectrum_path();
 // Number of bands: always 72.
 int spectrum_size();
 
-// The band values themselves (72 floats, band 0 lowest), not a copy. Readers on
-// other threads use spectrum_copy().
-float* spectrum_get();
-
 // Copy min(count, 72) band values into dest; nothing when count <= 0.
 void spectrum_copy(float* dest, int count);
 
-// Stream samples counted since the last analysis (for tests).
-long long spectrum_counted();
-
 // Non-zero: pushes are taken (the initial state). Relaxed loads and stores.
 extern std::atomic<int> spectrum_enabled;
-
-// The analyser's tables, published for the tests. Index = history position,
-// 0 the oldest sample.
-extern float spectrum_samples[spectrumHistorySize];
-extern float spectrum_buffer[2 * spectrumHistorySize];
-extern float coeff_sin[spectrumBandCount][spectrumHistorySize];  // -sin of the band phase
-extern float coeff_cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
-extern float spectrum_values[spectrumBandCount];

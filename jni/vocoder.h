@@ -15,16 +15,18 @@
 // Called by the driver: vocoder_init() from dsp_init() (allocates; not on the
 // audio thread), vocoder_process() per block and channel on the audio thread (no
 // allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos).
-// Code paths: next to the reference path (plain loops, scalar libm) the per-bin
-// passes have a baseline path (SSE2) and an AVX2 path chosen at run time. For atan2,
-// sin and cos in double precision the baseline path calls glibc's vector maths
-// (libmvec), the AVX2 path inlines its own (a fused sincos); both are within a few
-// units of the last place of scalar libm in double, so after the rounding to float
-// the stored magnitudes, phases and bins are, in practice, the same bits. Every
-// other step computes exactly what the reference computes. On the fast paths a
-// whole frame transforms only what it reads (the lower half of the forward
-// spectrum, the real parts of the inverse), and the analysis window moves through
-// the history, which is shifted back only when it reaches the buffer's end.
+// Code paths (see cpu.h): vocoder.cpp holds the algorithm, its reference path (plain
+// loops, scalar libm) and the fast paths' order of steps; vocoder_x86.cpp the
+// per-bin passes of the baseline path (SSE2) and the AVX2 path, chosen at run time,
+// and vocoder_maths_x86.h their vector maths. For atan2, sin and cos in double
+// precision the baseline path calls glibc's vector maths (libmvec), the AVX2 path
+// inlines its own (a fused sincos); both are within a few units of the last place of
+// scalar libm in double, so after the rounding to float the stored magnitudes, phases
+// and bins are, in practice, the same bits. Every other step computes exactly what
+// the reference computes. On the fast paths a frame transforms only what it reads
+// (the lower half of the forward spectrum, the real parts of the inverse), and the
+// analysis window moves through the history, which is shifted back only when it
+// reaches the buffer's end. The per-frame steps and the state live in testing.h.
 // Limits the caller keeps: winSize a power of two 4..4096, 1 <= stepIn <= winSize,
 // 1 <= stepOut <= winSize, channel 0 or 1, and an output buffer with room for
 // stepOut samples per frame the call completes (see vocoder_frames_due()).
@@ -49,8 +51,8 @@ int vocoder_frames_due(int inSize, int channel);
 // floats; allocates nothing.
 void vocoder_copy_channel(int from, int to);
 
-// The code paths; VOCODER_PATH_BEST stands for AVX2 when the CPU has AVX2 and FMA,
-// otherwise the baseline path.
+// The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest
+// path the CPU runs.
 enum VocoderPath {
   VOCODER_PATH_REFERENCE,
   VOCODER_PATH_BASELINE,
@@ -59,50 +61,10 @@ enum VocoderPath {
 };
 
 // Use this path in every later frame (for tests and benchmarks; not while a frame
-// runs). Returns false, changing nothing, when the CPU lacks AVX2 or FMA for
-// VOCODER_PATH_AVX2. Without a call, vocoder_init() selects VOCODER_PATH_BEST. The
-// transforms follow fft_select_path(), which is separate.
+// runs). Returns false, changing nothing, when the CPU cannot run it. Without a
+// call, vocoder_init() selects VOCODER_PATH_BEST. The transforms follow
+// fft_select_path(), which is separate.
 bool vocoder_select_path(VocoderPath path);
 
 // The path in use: VOCODER_PATH_REFERENCE, VOCODER_PATH_BASELINE or VOCODER_PATH_AVX2.
 VocoderPath vocoder_path();
-
-// The AVX2 path's vector maths on n doubles, for tests: angle[i] = atan2(y[i], x[i]),
-// and sine[i], cosine[i] of x[i]. Return false, computing nothing, when the CPU lacks
-// AVX2 or FMA.
-bool vocoder_avx2_atan2(const double* y, const double* x, double* angle, int n);
-bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n);
-
-// Wrap a phase into [-pi, pi] by whole turns (odd multiples of pi map to -pi when
-// positive and +pi when negative).
-float princarg(double phase);
-
-// Per-frame steps, internal to the vocoder; published so that tests can drive
-// one frame step by step on the state below.
-void resetPhases();
-void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel);
-void applyWindow(const float* input, int channel);
-void analyze(int channel);
-int findPeaks(int channel);
-void phaseLock(int channel, int nPeaks, float stretchFactor);
-void synthesize(int channel);
-void overlapAdd(float* output, int channel);
-
-extern int winSize;
-extern int winHalf;
-extern int stepIn;
-extern int stepOut;
-extern int laidStepOuts[2];
-extern int inIndexes[2];
-extern float* window;
-extern float* windowOut;
-extern float* omega;
-extern float* inputs[2];
-extern float* waves[2];
-extern float* fftBuffers[2];
-extern float* mags[2];
-extern float* phis[2];
-extern float* phi0s[2];
-extern float* psis[2];
-extern int* peakBins[2];
-extern int* valleyBins[2];

@@ -3,14 +3,16 @@
 # and CMake, a JDK 17, GoogleTest, JUnit 5, picocli and JLine 3, script (bsdutils, for the
 # test that drives "hopwarbler play" through a pseudo-terminal), clang 14 with its
 # runtime libraries (libFuzzer and the sanitizers) for the fuzz target, asciidoctor
-# for the manual page, and dpkg-dev and file, with which cpack finds the Debian
-# package's library dependencies. As root it
+# for the manual page, dpkg-dev and file, with which cpack finds the Debian
+# package's library dependencies, and for the aarch64 check (scripts/check-arm64.sh)
+# the cross compiler, qemu-user and GoogleTest's sources. As root it
 # installs the missing packages with apt-get; otherwise it prints the apt-get line
 # to run and fails if anything is missing. Does nothing when all is there.
 set -euo pipefail
 
 packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java
-  libjline3-java bsdutils clang-14 libclang-rt-14-dev asciidoctor dpkg-dev file)
+  libjline3-java bsdutils clang-14 libclang-rt-14-dev asciidoctor dpkg-dev file googletest
+  g++-aarch64-linux-gnu qemu-user)
 
 missing=()
 for p in "${packages[@]}"; do

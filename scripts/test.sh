@@ -4,13 +4,15 @@
 # library exports nothing but its JNI entry points, the native suites again
 # under AddressSanitizer + UndefinedBehaviorSanitizer and under ThreadSanitizer,
 # the fuzz target's regression inputs and a bounded fuzz run (clang, libFuzzer,
-# AddressSanitizer + UndefinedBehaviorSanitizer).
+# AddressSanitizer + UndefinedBehaviorSanitizer), and the aarch64 check
+# (scripts/check-arm64.sh: the library and the native suites cross-built, run under
+# qemu-user, and the driver's output compared with x86-64's).
 #
 #   scripts/test.sh
 #
 # Installs missing packages first (as root; see scripts/setup.sh). Builds into
 # build/ (or $BUILD_DIR), the sanitizer builds into build/asan, build/tsan and
-# build/fuzz. FUZZ_TIME (seconds, default 60) bounds the fuzz run and FUZZ_SEED
+# build/fuzz, the aarch64 check into build/arm64. FUZZ_TIME (seconds, default 60) bounds the fuzz run and FUZZ_SEED
 # (default 1; 0 = a new random seed) fixes its mutations.
 set -euo pipefail
 
@@ -72,3 +74,7 @@ if ((fuzz_status != 0)); then
 fi
 grep -E '^(INFO: Seed|#[0-9]+ +DONE)' "$fuzz_work/log"
 echo "fuzz_dsp: no crash, sanitizer report or failed check in ${FUZZ_TIME:-60} s"
+
+# The library and its native suites for aarch64, under qemu-user (about two minutes
+# on two cores, GoogleTest's cross build included).
+BUILD_DIR=$build HOST_BUILD=$build "$root/scripts/check-arm64.sh"

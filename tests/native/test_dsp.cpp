@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cfloat>
 #include <climits>
 #include <cmath>
 #include <complex>
@@ -24,10 +25,15 @@
 #include <thread>
 #include <vector>
 
+#include "cpu.h"
 #include "dsp.h"
 #include "eq.h"
+#include "fft.h"
 #include "iirfilter.h"
+#include "paths.h"
 #include "spectrum.h"
+#include "testing.h"
+#include "vocoder.h"
 
 namespace {
 
@@ -849,4 +855,42 @@ TEST_F(DriverTest, EveryPathGivesTheSameBitsAndPeak) {
       }
     }
   }
+}
+
+// Every module resolves a path request alike (one CPU check), and refuses, keeping
+// the path it had, a path this CPU cannot run: the x86-64 paths off x86-64, the AVX2
+// path without AVX2 and FMA.
+TEST_F(DriverTest, EveryModuleResolvesAPathRequestAlike) {
+  for (const int request : {CPU_PATH_REFERENCE, CPU_PATH_BASELINE, CPU_PATH_AVX2, CPU_PATH_BEST}) {
+    SCOPED_TRACE(::testing::Message() << "request " << request);
+    ASSERT_TRUE(support::selectAllPaths(CPU_PATH_REFERENCE));
+    const int resolved = cpu_resolve_path(request);
+    EXPECT_EQ(fft_select_path(static_cast<FftPath>(request)), resolved >= 0);
+    EXPECT_EQ(vocoder_select_path(static_cast<VocoderPath>(request)), resolved >= 0);
+    EXPECT_EQ(spectrum_select_path(static_cast<SpectrumPath>(request)), resolved >= 0);
+    EXPECT_EQ(dsp_select_path(static_cast<DspPath>(request)), resolved >= 0);
+    const int now = resolved >= 0 ? resolved : CPU_PATH_REFERENCE;
+    EXPECT_EQ(fft_path(), now);
+    EXPECT_EQ(vocoder_path(), now);
+    EXPECT_EQ(spectrum_path(), now);
+    EXPECT_EQ(dsp_path(), now);
+  }
+  EXPECT_EQ(cpu_resolve_path(CPU_PATH_BEST + 1), -1);
+  EXPECT_EQ(cpu_resolve_path(-1), -1);
+  support::selectAllPaths(CPU_PATH_BEST);
+}
+
+// A block runs with denormals flushed and hands the caller back its own mode, on
+// every CPU the guard knows (x86-64: MXCSR, aarch64: FPCR).
+TEST_F(DriverTest, BlocksFlushDenormalsAndRestoreTheCallersMode) {
+  volatile float smallest = FLT_MIN;
+  ASSERT_GT(smallest / 4.0f, 0.0f) << "the test's own thread flushes denormals";
+  {
+    DenormalGuard guard;
+    EXPECT_EQ(smallest / 4.0f, 0.0f);
+  }
+  dsp_init(kFrame, kOver, kRate, 2);
+  std::vector<short> block(2 * kHop, 1000);
+  ASSERT_EQ(dsp_process(block.data(), kHop, kHop), DSP_OK);
+  EXPECT_GT(smallest / 4.0f, 0.0f);
 }

@@ -17,80 +17,39 @@
 #include <random>
 #include <vector>
 
+#include "cpu.h"
 #include "dsp.h"
 #include "eq.h"
 #include "fft.h"
+#include "measures.h"
+#include "music.h"
+#include "paths.h"
+#include "signals.h"
 #include "spectrum.h"
+#include "testing.h"
 #include "vocoder.h"
 
 namespace {
 
 constexpr double kTwoPi = 6.283185307179586;
 
-enum class Path { Reference, Baseline, Avx2 };
+enum class Path { Reference, Baseline, Avx2 };  // the values of CpuPath
 
-const char* nameOf(Path p) {
-  return p == Path::Reference ? "reference" : p == Path::Baseline ? "baseline" : "AVX2";
-}
+const char* nameOf(Path p) { return support::pathName(static_cast<CpuPath>(p)); }
 
 void selectPath(Path p) {
-  const bool ok =
-      p == Path::Reference
-          ? fft_select_path(FFT_PATH_REFERENCE) && vocoder_select_path(VOCODER_PATH_REFERENCE) &&
-                spectrum_select_path(SPECTRUM_PATH_REFERENCE) && dsp_select_path(DSP_PATH_REFERENCE)
-      : p == Path::Baseline
-          ? fft_select_path(FFT_PATH_BASELINE) && vocoder_select_path(VOCODER_PATH_BASELINE) &&
-                spectrum_select_path(SPECTRUM_PATH_BASELINE) && dsp_select_path(DSP_PATH_BASELINE)
-          : fft_select_path(FFT_PATH_AVX2) && vocoder_select_path(VOCODER_PATH_AVX2) &&
-                spectrum_select_path(SPECTRUM_PATH_AVX2) && dsp_select_path(DSP_PATH_AVX2);
-  ASSERT_TRUE(ok) << nameOf(p);
-}
-
-// Distance in units in the last place: floats mapped in order onto integers (both
-// zeros onto 0); NaN only matches NaN.
-int64_t ulps(float a, float b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : INT64_MAX;
-  auto ordered = [](float f) {
-    int32_t i;
-    std::memcpy(&i, &f, sizeof i);
-    return i < 0 ? -static_cast<int64_t>(i & 0x7fffffff) : static_cast<int64_t>(i);
-  };
-  return std::llabs(ordered(a) - ordered(b));
-}
-
-struct Agreement {
-  int64_t worst = 0;
-  size_t differing = 0;
-};
-
-Agreement compareFloats(const float* got, const float* want, size_t n) {
-  Agreement a;
-  for (size_t i = 0; i < n; ++i) {
-    const int64_t d = ulps(got[i], want[i]);
-    a.worst = std::max(a.worst, d);
-    a.differing += d != 0;
-  }
-  return a;
-}
-
-std::vector<float> randomFloats(size_t n, uint32_t seed, float scale = 1.0f) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> dist(-scale, scale);
-  std::vector<float> v(n);
-  for (float& x : v) x = dist(gen);
-  return v;
+  ASSERT_TRUE(support::selectAllPaths(static_cast<CpuPath>(p))) << nameOf(p);
 }
 
 class FastPath : public ::testing::TestWithParam<Path> {
  protected:
   void SetUp() override {
-    if (GetParam() == Path::Avx2 && !fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+    if (cpu_resolve_path(static_cast<int>(GetParam())) < 0) {
+      GTEST_SKIP() << "no " << nameOf(GetParam()) << " path on this CPU";
+    }
   }
   void TearDown() override {
-    fft_select_path(FFT_PATH_BEST);
-    vocoder_select_path(VOCODER_PATH_BEST);
-    spectrum_select_path(SPECTRUM_PATH_BEST);
-    dsp_select_path(DSP_PATH_BEST);
+    support::selectAllPaths(CPU_PATH_BEST);
     eq_enable(0);
   }
 };
@@ -106,7 +65,7 @@ TEST_P(FastPath, FftAgreesAtEverySize) {
     for (int sign : {-1, 1, 0}) {
       const uint32_t seed = 17u * n + static_cast<uint32_t>(sign + 1);
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
-      std::vector<float> input = randomFloats(2 * n, seed);
+      std::vector<float> input = support::randomFloats(2 * n, seed);
       if (sign == 0) {
         std::fill(input.begin() + n, input.end(), 0.0f);
         input[0] = input[1] = -0.0f;
@@ -122,7 +81,7 @@ TEST_P(FastPath, FftAgreesAtEverySize) {
         got = input;
         fft_process(got.data(), sign, 0);
       }
-      const Agreement a = compareFloats(got.data(), want.data(), got.size());
+      const support::Agreement a = support::compareFloats(got.data(), want.data(), got.size());
       EXPECT_LE(a.worst, 1) << a.differing << " of " << got.size() << " floats differ";
     }
   }
@@ -184,15 +143,16 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
       const int nPeaks = findPeaks(0);
       phaseLock(0, nPeaks, 1.25f);
       synthesize(0);
-      s.spectrum.assign(fftBuffers[0], fftBuffers[0] + 2 * n);
+      s.spectrum.assign(vocoderChannels[0].fftBuffer, vocoderChannels[0].fftBuffer + 2 * n);
       overlapAdd(s.output.data(), 0);
-      s.peaks.assign(peakBins[0], peakBins[0] + nPeaks);
-      s.peaks.insert(s.peaks.end(), valleyBins[0], valleyBins[0] + nPeaks + 1);
+      s.peaks.assign(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks);
+      s.peaks.insert(s.peaks.end(), vocoderChannels[0].valleyBins,
+                     vocoderChannels[0].valleyBins + nPeaks + 1);
     }
-    s.mags.assign(mags[0], mags[0] + n / 2);
-    s.phis.assign(phis[0], phis[0] + n / 2);
-    s.psis.assign(psis[0], psis[0] + n / 2);
-    s.wave.assign(waves[0], waves[0] + n);
+    s.mags.assign(vocoderChannels[0].mag, vocoderChannels[0].mag + n / 2);
+    s.phis.assign(vocoderChannels[0].phi, vocoderChannels[0].phi + n / 2);
+    s.psis.assign(vocoderChannels[0].psi, vocoderChannels[0].psi + n / 2);
+    s.wave.assign(vocoderChannels[0].wave, vocoderChannels[0].wave + n);
     return s;
   };
   for (const Case& c : cases) {
@@ -213,7 +173,8 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
           Part{"whole frames: psis", whole.psis, want.psis},
           Part{"whole frames: accumulator", whole.wave, want.wave},
           Part{"whole frames: output", whole.output, want.output}}) {
-      const Agreement a = compareFloats(p.got.data(), p.want.data(), p.got.size());
+      const support::Agreement a =
+          support::compareFloats(p.got.data(), p.want.data(), p.got.size());
       EXPECT_LE(a.worst, 1) << p.name << ": " << a.differing << " of " << p.got.size() << " differ";
     }
   }
@@ -233,7 +194,7 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
 TEST_P(FastPath, HistoryWrapsWithoutChangingTheStream) {
   const int n = 4096;
   const int hop = n / 2;
-  const std::vector<float> input = randomFloats(160 * hop, 11, 0.5f);
+  const std::vector<float> input = support::randomFloats(160 * hop, 11, 0.5f);
   auto stream = [&](Path path) {
     selectPath(path);
     vocoder_init(n, hop);
@@ -252,7 +213,7 @@ TEST_P(FastPath, HistoryWrapsWithoutChangingTheStream) {
   const std::vector<float> want = stream(Path::Reference);
   const std::vector<float> got = stream(GetParam());
   ASSERT_EQ(got.size(), want.size());
-  EXPECT_EQ(compareFloats(got.data(), want.data(), got.size()).worst, 0);
+  EXPECT_EQ(support::compareFloats(got.data(), want.data(), got.size()).worst, 0);
 }
 
 TEST_P(FastPath, ValleysOnTiesZerosAndNaN) {
@@ -266,19 +227,20 @@ TEST_P(FastPath, ValleysOnTiesZerosAndNaN) {
     std::uniform_int_distribution<int> pick(0, 9);
     int b = 0;
     for (int len = 3; b + len + 3 <= n / 2; len = 3 + (len + 7) % 38) {
-      mags[0][b] = 100.0f;  // a peak: everything else stays below 50
-      mags[0][b + 1] = mags[0][b + 2] = 40.0f;
+      vocoderChannels[0].mag[b] = 100.0f;  // a peak: everything else stays below 50
+      vocoderChannels[0].mag[b + 1] = vocoderChannels[0].mag[b + 2] = 40.0f;
       for (int j = 3; j < len; j++) {
         const float kinds[] = {-0.0f, 0.0f, 1.0f, 1.0f, 2.0f, nan, inf, FLT_MAX, 0.5f, 1.0f};
-        mags[0][b + j] = kinds[pick(gen)];
+        vocoderChannels[0].mag[b + j] = kinds[pick(gen)];
       }
       b += len;
     }
-    for (; b < n / 2; b++) mags[0][b] = 1.0f;
-    std::fill(mags[0] + 10, mags[0] + 14, FLT_MAX);  // no bin below the largest float
+    for (; b < n / 2; b++) vocoderChannels[0].mag[b] = 1.0f;
+    std::fill(vocoderChannels[0].mag + 10, vocoderChannels[0].mag + 14,
+              FLT_MAX);  // no bin below the largest float
     const int nPeaks = findPeaks(0);
-    std::vector<int> out(peakBins[0], peakBins[0] + nPeaks);
-    out.insert(out.end(), valleyBins[0], valleyBins[0] + nPeaks);
+    std::vector<int> out(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks);
+    out.insert(out.end(), vocoderChannels[0].valleyBins, vocoderChannels[0].valleyBins + nPeaks);
     return out;
   };
   for (uint32_t seed = 1; seed <= 20; seed++) {
@@ -292,20 +254,23 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
   auto lock = [&](Path path) {
     selectPath(path);
     vocoder_init(n, n / 4);
-    const std::vector<float> m = randomFloats(n, 5, 1.0f), a = randomFloats(n, 6, 3.1f),
-                             b = randomFloats(n, 7, 3.1f), c = randomFloats(n, 8, 3.1f);
+    const std::vector<float> m = support::randomFloats(n, 5, 1.0f),
+                             a = support::randomFloats(n, 6, 3.1f),
+                             b = support::randomFloats(n, 7, 3.1f),
+                             c = support::randomFloats(n, 8, 3.1f);
     for (int k = 0; k < n; ++k) {
-      mags[0][k] = std::fabs(m[k]);
-      phis[0][k] = a[k];
-      phi0s[0][k] = b[k];
-      psis[0][k] = c[k];
+      vocoderChannels[0].mag[k] = std::fabs(m[k]);
+      vocoderChannels[0].phi[k] = a[k];
+      vocoderChannels[0].phi0[k] = b[k];
+      vocoderChannels[0].psi[k] = c[k];
     }
     const float pattern[] = {0.0f, 0.5f, inf, FLT_MAX, FLT_MAX, inf, 0.5f, 0.25f};
-    std::copy(std::begin(pattern), std::end(pattern), mags[0] + 60);
+    std::copy(std::begin(pattern), std::end(pattern), vocoderChannels[0].mag + 60);
     const int nPeaks = findPeaks(0);
     phaseLock(0, nPeaks, 0.8f);
-    std::vector<float> out(psis[0], psis[0] + n / 2);
-    for (int p = 0; p <= nPeaks; ++p) out.push_back(static_cast<float>(valleyBins[0][p]));
+    std::vector<float> out(vocoderChannels[0].psi, vocoderChannels[0].psi + n / 2);
+    for (int p = 0; p <= nPeaks; ++p)
+      out.push_back(static_cast<float>(vocoderChannels[0].valleyBins[p]));
     return out;
   };
   const std::vector<float> want = lock(Path::Reference);
@@ -313,35 +278,7 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
   ASSERT_EQ(got.size(), want.size());
   const bool untiled = std::is_sorted(want.begin() + n / 2, want.end()) == false;
   EXPECT_TRUE(untiled) << "the pattern no longer makes a region restart at bin 0";
-  EXPECT_EQ(compareFloats(got.data(), want.data(), got.size()).worst, 0);
-}
-
-// A deterministic stereo piece at 44.1 kHz: a four-note pad panned left of centre,
-// kick and hi-hat hits, and a centre-panned melody, about -4 dBFS at its peak.
-std::vector<short> musicLike(int frames) {
-  std::vector<short> pcm(2 * static_cast<size_t>(frames));
-  const double pad[] = {220.0, 277.18, 329.63, 440.0};
-  const double melody[] = {659.26, 587.33, 523.25, 587.33, 659.26, 783.99, 659.26, 523.25};
-  uint32_t noise = 12345u;
-  for (int t = 0; t < frames; ++t) {
-    const double s = t / 44100.0;
-    double padSum = 0.0;
-    for (int i = 0; i < 4; ++i) padSum += 0.08 * std::sin(kTwoPi * pad[i] * s + i);
-    const double beat = std::fmod(s, 0.5);
-    const double kick = 0.4 * std::exp(-beat * 30.0) *
-                        std::sin(kTwoPi * (50.0 + 80.0 * std::exp(-beat * 40.0)) * beat);
-    noise = noise * 1664525u + 1013904223u;
-    const double hat =
-        std::fmod(s + 0.25, 0.5) < 0.03 ? 0.05 * (static_cast<int32_t>(noise) / 2147483648.0) : 0.0;
-    const double note = melody[static_cast<int>(s * 4.0) % 8];
-    const double lead =
-        0.15 * std::sin(kTwoPi * note * s) * (0.6 + 0.4 * std::cos(kTwoPi * 4.0 * s));
-    const double left = 0.7 * padSum + kick + hat + lead;
-    const double right = 0.3 * padSum + kick + 0.5 * hat + lead;
-    pcm[2 * t] = static_cast<short>(std::lround(32767.0 * std::clamp(left, -1.0, 1.0)));
-    pcm[2 * t + 1] = static_cast<short>(std::lround(32767.0 * std::clamp(right, -1.0, 1.0)));
-  }
-  return pcm;
+  EXPECT_EQ(support::compareFloats(got.data(), want.data(), got.size()).worst, 0);
 }
 
 // The piece through dsp_process() at 2048 / 4 in hop-aligned blocks of 1024 frames
@@ -364,42 +301,21 @@ std::vector<short> runDriver(const std::vector<short>& pcm, int stepOut, Path pa
 }
 
 TEST_P(FastPath, DriverAgreesWithinOneLsb) {
-  const std::vector<short> pcm = musicLike(4 * 44100);
+  const std::vector<short> pcm = music_render(44100, 4 * 44100);
   for (const int stepOut : {640, 409, 512}) {  // ratios 1.25, 0.8 (0.7988) and 1
     SCOPED_TRACE(::testing::Message() << "stepOut=" << stepOut);
     const std::vector<short> want = runDriver(pcm, stepOut, Path::Reference);
     const std::vector<short> got = runDriver(pcm, stepOut, GetParam());
     ASSERT_EQ(got.size(), want.size());
-    size_t identical = 0, withinOne = 0;
-    int worst = 0;
+    const support::SampleAgreement a = support::compareSamples(got.data(), want.data(), got.size());
     double energy = 0.0;
-    for (size_t i = 0; i < got.size(); ++i) {
-      const int d = std::abs(got[i] - want[i]);
-      identical += d == 0;
-      withinOne += d <= 1;
-      worst = std::max(worst, d);
-      energy += static_cast<double>(want[i]) * want[i];
-    }
+    for (const short v : want) energy += static_cast<double>(v) * v;
     ASSERT_GT(std::sqrt(energy / want.size()), 1000.0) << "the piece came out silent";
-    const double share = static_cast<double>(withinOne) / got.size();
-    EXPECT_GE(share, 0.999) << "worst " << worst << " LSB";
+    const double share = static_cast<double>(a.withinOne) / a.count;
+    EXPECT_GE(share, 0.999) << "worst " << a.worst << " LSB";
     std::printf("  %s, stepOut %d: %.4f %% identical, %.4f %% within 1 LSB, worst %d LSB\n",
-                nameOf(GetParam()), stepOut, 100.0 * identical / got.size(), 100.0 * share, worst);
+                nameOf(GetParam()), stepOut, 100.0 * a.identical / a.count, 100.0 * share, a.worst);
   }
-}
-
-// Distance in units in the last place of a double (both zeros 0 apart); NaN only
-// matches NaN.
-int64_t ulpsDouble(double a, double b) {
-  if (std::isnan(a) || std::isnan(b)) return std::isnan(a) && std::isnan(b) ? 0 : INT64_MAX;
-  auto ordered = [](double d) {
-    int64_t i;
-    std::memcpy(&i, &d, sizeof i);
-    return i < 0 ? -(i & INT64_MAX) : i;
-  };
-  const int64_t oa = ordered(a);
-  const int64_t ob = ordered(b);
-  return oa > ob ? oa - ob : ob - oa;
 }
 
 struct MathsAgreement {
@@ -407,8 +323,8 @@ struct MathsAgreement {
   size_t floatDiffer = 0;  // results whose float rounding differs from libm's
   size_t count = 0;
   void add(double got, double want) {
-    worst = std::max(worst, ulpsDouble(got, want));
-    floatDiffer += ulps(static_cast<float>(got), static_cast<float>(want)) != 0;
+    worst = std::max(worst, support::ulps(got, want));
+    floatDiffer += support::ulps(static_cast<float>(got), static_cast<float>(want)) != 0;
     count++;
   }
 };
@@ -419,7 +335,7 @@ struct MathsAgreement {
 // denormal, tiny and huge parts. Infinities and NaN must give exactly what libm
 // gives.
 TEST(FastPathMaths, Atan2AgreesWithLibm) {
-  if (!fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
   const double inf = std::numeric_limits<double>::infinity();
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const double denormal = std::numeric_limits<double>::denorm_min();
@@ -491,7 +407,7 @@ TEST(FastPathMaths, Atan2AgreesWithLibm) {
     for (double m : {inf, -inf, nan, -1.0, -0.0}) {
       double angle = 0.0;
       ASSERT_TRUE(vocoder_avx2_atan2(&n, &m, &angle, 1));
-      EXPECT_EQ(ulpsDouble(angle, std::atan2(n, m)), 0) << "atan2(" << n << ", " << m << ")";
+      EXPECT_EQ(support::ulps(angle, std::atan2(n, m)), 0) << "atan2(" << n << ", " << m << ")";
     }
   }
   EXPECT_LE(a.worst, 1);
@@ -504,7 +420,7 @@ TEST(FastPathMaths, Atan2AgreesWithLibm) {
 // (|x| <= 3.2, as doubles and as floats), at the quadrant boundaries and at pi
 // exactly, and beyond that range, where it must give what libm gives.
 TEST(FastPathMaths, SinCosAgreesWithLibm) {
-  if (!fft_cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
+  if (!cpu_has_avx2()) GTEST_SKIP() << "no AVX2 and FMA";
   std::vector<double> x = {0.0,
                            -0.0,
                            std::numeric_limits<double>::denorm_min(),
@@ -545,8 +461,8 @@ TEST(FastPathMaths, SinCosAgreesWithLibm) {
     double wantCosine;
     sincos(x[i], &wantSine, &wantCosine);
     if (!(std::fabs(x[i]) <= 8.0)) {  // beyond the kernel: libm's own results
-      EXPECT_EQ(ulpsDouble(sine[i], wantSine), 0) << "sin(" << x[i] << ")";
-      EXPECT_EQ(ulpsDouble(cosine[i], wantCosine), 0) << "cos(" << x[i] << ")";
+      EXPECT_EQ(support::ulps(sine[i], wantSine), 0) << "sin(" << x[i] << ")";
+      EXPECT_EQ(support::ulps(cosine[i], wantCosine), 0) << "cos(" << x[i] << ")";
       continue;
     }
     ASSERT_EQ(std::signbit(sine[i]), std::signbit(wantSine))
@@ -577,7 +493,7 @@ void resetAnalyser() {
 
 TEST_P(FastPath, AnalyserBandsAgreeWithinOneUlp) {
   spectrum_enabled.store(1);
-  const std::vector<short> pcm = musicLike(2 * 44100);
+  const std::vector<short> pcm = music_render(44100, 2 * 44100);
   std::vector<float> mono(pcm.size() / 2);
   for (size_t i = 0; i < mono.size(); ++i) mono[i] = pcm[2 * i] / 32768.0f;
   auto bandsAfterEachPush = [&](Path path) {
@@ -593,7 +509,7 @@ TEST_P(FastPath, AnalyserBandsAgreeWithinOneUlp) {
   const std::vector<float> want = bandsAfterEachPush(Path::Reference);
   const std::vector<float> got = bandsAfterEachPush(GetParam());
   ASSERT_EQ(got.size(), want.size());
-  const Agreement a = compareFloats(got.data(), want.data(), got.size());
+  const support::Agreement a = support::compareFloats(got.data(), want.data(), got.size());
   EXPECT_LE(a.worst, 1) << a.differing << " of " << got.size() << " band values differ";
   std::printf("  %s: %zu of %zu band values differ by an ulp\n", nameOf(GetParam()), a.differing,
               got.size());

@@ -12,7 +12,11 @@
 #include <random>
 #include <vector>
 
+#include "cpu.h"
 #include "fft.h"
+#include "measures.h"
+#include "signals.h"
+#include "testing.h"
 
 namespace {
 
@@ -31,32 +35,6 @@ int log2Of(int n) {
   int bits = 0;
   while ((1 << bits) < n) ++bits;
   return bits;
-}
-
-// Random interleaved complex buffer in [-1, 1), reproducible from the seed.
-std::vector<float> randomBuffer(int n, uint32_t seed) {
-  std::mt19937 gen(seed);
-  std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
-  std::vector<float> buffer(2 * n);
-  for (float& v : buffer) v = dist(gen);
-  return buffer;
-}
-
-// X[k] = sum_n x[n] e^(sign 2 pi i nk / N), in double, with an exact twiddle table.
-std::vector<cd> directDft(const std::vector<float>& buffer, int sign) {
-  const int n = static_cast<int>(buffer.size() / 2);
-  std::vector<cd> twiddle(n);
-  for (int m = 0; m < n; ++m) twiddle[m] = std::polar(1.0, sign * 2.0 * kPi * m / n);
-  std::vector<cd> out(n);
-  for (int k = 0; k < n; ++k) {
-    cd sum = 0.0;
-    for (int t = 0; t < n; ++t) {
-      const int64_t m = (static_cast<int64_t>(t) * k) % n;
-      sum += cd(buffer[2 * t], buffer[2 * t + 1]) * twiddle[m];
-    }
-    out[k] = sum;
-  }
-  return out;
 }
 
 double rmsOf(const std::vector<float>& buffer) {
@@ -91,8 +69,8 @@ TEST(Fft, MatchesDirectDftForEveryPowerOfTwo) {
     for (int sign : {-1, 1}) {
       const uint32_t seed = 1000u * n + (sign > 0 ? 1 : 0);
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
-      std::vector<float> buffer = randomBuffer(n, seed);
-      const std::vector<cd> want = directDft(buffer, sign);
+      std::vector<float> buffer = support::randomFloats(2 * static_cast<size_t>(n), seed);
+      const std::vector<cd> want = support::directDft(buffer, sign);
       const double rms = rmsOf(buffer);
       fft_process(buffer.data(), sign, 0);
       EXPECT_LT(maxRelativeError(buffer, want, rms), tolerance(n));
@@ -120,7 +98,7 @@ TEST(Fft, ForwardThenInverseGivesNTimesInput) {
     const uint32_t seed = 7u * n;
     SCOPED_TRACE(::testing::Message() << "N=" << n << " seed=" << seed);
     fft_init(n);
-    const std::vector<float> input = randomBuffer(n, seed);
+    const std::vector<float> input = support::randomFloats(2 * static_cast<size_t>(n), seed);
     std::vector<float> buffer = input;
     fft_process(buffer.data(), -1, 0);
     fft_process(buffer.data(), 1, 0);
@@ -139,7 +117,7 @@ TEST(Fft, EverySignOtherThanPlusOneIsTheForwardTransform) {
     fft_init(n);
     const uint32_t seed = 31u * n;
     SCOPED_TRACE(::testing::Message() << "N=" << n << " seed=" << seed);
-    const std::vector<float> input = randomBuffer(n, seed);
+    const std::vector<float> input = support::randomFloats(2 * static_cast<size_t>(n), seed);
     std::vector<float> forward = input;
     fft_process(forward.data(), -1, 0);
     for (int sign : {0, 2, -5, -1000}) {
@@ -165,8 +143,8 @@ TEST(Fft, SmallerSizeAfterLargerOneTransformsCorrectly) {
   for (int sign : {-1, 1}) {
     const uint32_t seed = 4242u + sign;
     SCOPED_TRACE(::testing::Message() << "sign=" << sign << " seed=" << seed);
-    std::vector<float> buffer = randomBuffer(1024, seed);
-    const std::vector<cd> want = directDft(buffer, sign);
+    std::vector<float> buffer = support::randomFloats(2 * 1024, seed);
+    const std::vector<cd> want = support::directDft(buffer, sign);
     const double rms = rmsOf(buffer);
     fft_process(buffer.data(), sign, 0);
     EXPECT_LT(maxRelativeError(buffer, want, rms), tolerance(1024));
@@ -291,7 +269,7 @@ TEST(FftButterflies, RoundOnlyWhenStoring) {
     for (int sign : {-1, 1}) {
       const uint32_t seed = 99u * n + (sign > 0 ? 1 : 0);
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
-      std::vector<float> got = randomBuffer(n, seed);
+      std::vector<float> got = support::randomFloats(2 * static_cast<size_t>(n), seed);
       std::vector<float> want = got;
       fft_process(got.data(), sign, 0);
       butterflyReference(want.data(), n, sign);
@@ -325,8 +303,10 @@ TEST(Fft, SameSizeTwiceBuildsTheSameTables) {
 TEST(FftPaths, EveryPathGivesTheSameBits) {
   std::mt19937 rng(20261208);
   std::uniform_real_distribution<float> value(-1.0f, 1.0f);
-  std::vector<FftPath> paths = {FFT_PATH_REFERENCE, FFT_PATH_BASELINE};
-  if (fft_cpu_has_avx2()) paths.push_back(FFT_PATH_AVX2);
+  std::vector<FftPath> paths;
+  for (FftPath path : {FFT_PATH_REFERENCE, FFT_PATH_BASELINE, FFT_PATH_AVX2}) {
+    if (cpu_resolve_path(path) >= 0) paths.push_back(path);
+  }
   for (int n = 2; n <= 4096; n *= 2) {
     fft_init(n);
     std::vector<float> input(2 * n);

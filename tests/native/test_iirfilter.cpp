@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "iirfilter.h"
+#include "testing.h"
 
 namespace {
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "spectrum.h"
+#include "testing.h"
 
 namespace {
 

@@ -17,6 +17,7 @@
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
+#include "testing.h"
 #include "vocoder.h"
 
 namespace {
@@ -142,8 +143,8 @@ TEST(VocoderStream, CountsFramesPerCall) {
       while (written < static_cast<int>(output.size()) && !std::isnan(output[written])) ++written;
       EXPECT_EQ(written, c.framesPerCall[call] * out) << "call " << call;
     }
-    EXPECT_EQ(inIndexes[0], c.savedIndex);
-    EXPECT_EQ(inIndexes[1], 0) << "channel 1 must not move";
+    EXPECT_EQ(vocoderChannels[0].inIndex, c.savedIndex);
+    EXPECT_EQ(vocoderChannels[1].inIndex, 0) << "channel 1 must not move";
   }
 }
 
@@ -184,11 +185,11 @@ TEST(VocoderStream, WithoutOverlapTheSavedIndexStaysAtZero) {
   vocoder_init(64, 64);
   std::vector<float> input(128, 0.1f), output(3 * 64);
   vocoder_process(input.data(), 64, output.data(), 64, 0);
-  EXPECT_EQ(inIndexes[0], 0);
+  EXPECT_EQ(vocoderChannels[0].inIndex, 0);
   vocoder_process(input.data(), 128, output.data(), 64, 0);
-  EXPECT_EQ(inIndexes[0], 0);
+  EXPECT_EQ(vocoderChannels[0].inIndex, 0);
   vocoder_process(input.data(), 10, output.data(), 64, 0);
-  EXPECT_EQ(inIndexes[0], 10);
+  EXPECT_EQ(vocoderChannels[0].inIndex, 10);
 }
 
 TEST(VocoderStream, StepOutOfAWholeFrameEmptiesTheAccumulator) {
@@ -196,7 +197,7 @@ TEST(VocoderStream, StepOutOfAWholeFrameEmptiesTheAccumulator) {
   std::vector<float> input(64, 0.3f), output(4 * 64);
   vocoder_process(input.data(), 64, output.data(), 64, 0);
   int nonZero = 0;
-  for (int i = 0; i < 64; ++i) nonZero += waves[0][i] != 0.0f;
+  for (int i = 0; i < 64; ++i) nonZero += vocoderChannels[0].wave[i] != 0.0f;
   EXPECT_EQ(nonZero, 0);
 }
 
@@ -294,8 +295,8 @@ TEST(VocoderStream, ChannelsKeepSeparateStreams) {
 void markPhases() {
   for (int ch = 0; ch < 2; ++ch) {
     for (int k = 0; k < winSize; ++k) {
-      psis[ch][k] = 0.5f;
-      phi0s[ch][k] = 0.25f;
+      vocoderChannels[ch].psi[k] = 0.5f;
+      vocoderChannels[ch].phi0[k] = 0.25f;
     }
   }
 }
@@ -306,8 +307,10 @@ int phasesWereReset() {
   bool allZero = true, allMarked = true;
   for (int ch = 0; ch < 2; ++ch) {
     for (int k = 0; k < winSize; ++k) {
-      allZero = allZero && psis[ch][k] == 0.0f && phi0s[ch][k] == 0.0f;
-      allMarked = allMarked && psis[ch][k] == 0.5f && phi0s[ch][k] == 0.25f;
+      allZero =
+          allZero && vocoderChannels[ch].psi[k] == 0.0f && vocoderChannels[ch].phi0[k] == 0.0f;
+      allMarked =
+          allMarked && vocoderChannels[ch].psi[k] == 0.5f && vocoderChannels[ch].phi0[k] == 0.25f;
     }
   }
   return allZero ? 1 : allMarked ? 0 : -1;
@@ -395,7 +398,7 @@ TEST(VocoderFrame, FindPeaks) {
     float background;
     std::vector<std::pair<int, float>> bins;
     std::vector<int> peaks;
-    std::vector<int> valleys;  // valleyBins[0 .. nPeaks - 1]
+    std::vector<int> valleys;  // vocoderChannels[0 .. nPeaks - 1].valleyBins
   };
   const Case cases[] = {
       {"all zero", 0.0f, {}, {}, {}},
@@ -434,15 +437,19 @@ TEST(VocoderFrame, FindPeaks) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    for (int k = 0; k < winSize; ++k) mags[0][k] = c.background;
-    mags[0][16] = mags[0][17] = 100.0f;  // stale guards: findPeaks must set its own
-    for (const auto& [bin, value] : c.bins) mags[0][bin] = value;
+    for (int k = 0; k < winSize; ++k) vocoderChannels[0].mag[k] = c.background;
+    vocoderChannels[0].mag[16] = vocoderChannels[0].mag[17] =
+        100.0f;  // stale guards: findPeaks must set its own
+    for (const auto& [bin, value] : c.bins) vocoderChannels[0].mag[bin] = value;
     const int nPeaks = findPeaks(0);
-    EXPECT_EQ(mags[0][16], FLT_MIN);
-    EXPECT_EQ(mags[0][17], FLT_MIN);
+    EXPECT_EQ(vocoderChannels[0].mag[16], FLT_MIN);
+    EXPECT_EQ(vocoderChannels[0].mag[17], FLT_MIN);
     ASSERT_EQ(nPeaks, static_cast<int>(c.peaks.size()));
-    EXPECT_EQ(std::vector<int>(peakBins[0], peakBins[0] + nPeaks), c.peaks);
-    EXPECT_EQ(std::vector<int>(valleyBins[0], valleyBins[0] + nPeaks), c.valleys);
+    EXPECT_EQ(std::vector<int>(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks),
+              c.peaks);
+    EXPECT_EQ(
+        std::vector<int>(vocoderChannels[0].valleyBins, vocoderChannels[0].valleyBins + nPeaks),
+        c.valleys);
   }
 }
 
@@ -452,18 +459,19 @@ double wrap(double phase) { return std::remainder(phase, kTwoPi); }
 // The rotation phaseLock gives the region of the peak at bin p, in double.
 double peakRotation(int ch, int p, double stretch) {
   const double om = omega[p];
-  const double delta = wrap(static_cast<double>(phis[ch][p]) - phi0s[ch][p] - om);
-  const double target = wrap(psis[ch][p] + stretch * (om + delta));
-  return wrap(target - phis[ch][p]);
+  const double delta =
+      wrap(static_cast<double>(vocoderChannels[ch].phi[p]) - vocoderChannels[ch].phi0[p] - om);
+  const double target = wrap(vocoderChannels[ch].psi[p] + stretch * (om + delta));
+  return wrap(target - vocoderChannels[ch].phi[p]);
 }
 
 void randomPhases(int ch, uint32_t seed) {
   std::mt19937 gen(seed);
   std::uniform_real_distribution<float> angle(-3.1f, 3.1f);
   for (int k = 0; k < winSize; ++k) {
-    phis[ch][k] = angle(gen);
-    phi0s[ch][k] = angle(gen);
-    psis[ch][k] = angle(gen);
+    vocoderChannels[ch].phi[k] = angle(gen);
+    vocoderChannels[ch].phi0[k] = angle(gen);
+    vocoderChannels[ch].psi[k] = angle(gen);
   }
 }
 
@@ -485,22 +493,24 @@ TEST(VocoderFrame, PhaseLockTurnsEachRegionByItsPeaksRotation) {
   uint32_t seed = 100;
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::Message() << c.what << " seed=" << seed);
-    for (int k = 0; k < winSize; ++k) mags[ch][k] = 0.0f;
-    for (const auto& [bin, value] : c.bins) mags[ch][bin] = value;
+    for (int k = 0; k < winSize; ++k) vocoderChannels[ch].mag[k] = 0.0f;
+    for (const auto& [bin, value] : c.bins) vocoderChannels[ch].mag[bin] = value;
     randomPhases(ch, seed++);
     const int nPeaks = findPeaks(ch);
     ASSERT_GT(nPeaks, 0);
     std::vector<double> rotation(nPeaks);
-    for (int p = 0; p < nPeaks; ++p) rotation[p] = peakRotation(ch, peakBins[ch][p], c.stretch);
-    const std::vector<float> before(phis[ch], phis[ch] + winHalf);
+    for (int p = 0; p < nPeaks; ++p)
+      rotation[p] = peakRotation(ch, vocoderChannels[ch].peakBins[p], c.stretch);
+    const std::vector<float> before(vocoderChannels[ch].phi, vocoderChannels[ch].phi + winHalf);
     phaseLock(ch, nPeaks, c.stretch);
-    EXPECT_EQ(valleyBins[ch][0], 0);
-    EXPECT_EQ(valleyBins[ch][nPeaks], winHalf);
+    EXPECT_EQ(vocoderChannels[ch].valleyBins[0], 0);
+    EXPECT_EQ(vocoderChannels[ch].valleyBins[nPeaks], winHalf);
     for (int p = 0; p < nPeaks; ++p) {
-      for (int b = valleyBins[ch][p]; b < valleyBins[ch][p + 1]; ++b) {
-        EXPECT_NEAR(wrap(psis[ch][b] - before[b] - rotation[p]), 0.0, 2e-6)
+      for (int b = vocoderChannels[ch].valleyBins[p]; b < vocoderChannels[ch].valleyBins[p + 1];
+           ++b) {
+        EXPECT_NEAR(wrap(vocoderChannels[ch].psi[b] - before[b] - rotation[p]), 0.0, 2e-6)
             << "bin " << b << " region " << p;
-        EXPECT_LE(std::abs(psis[ch][b]), static_cast<float>(kPi)) << "bin " << b;
+        EXPECT_LE(std::abs(vocoderChannels[ch].psi[b]), static_cast<float>(kPi)) << "bin " << b;
       }
     }
   }
@@ -508,14 +518,14 @@ TEST(VocoderFrame, PhaseLockTurnsEachRegionByItsPeaksRotation) {
 
 TEST(VocoderFrame, PhaseLockWithoutPeaksKeepsTheSynthesisPhases) {
   vocoder_init(32, 8);
-  for (int k = 0; k < winSize; ++k) mags[0][k] = 0.0f;
+  for (int k = 0; k < winSize; ++k) vocoderChannels[0].mag[k] = 0.0f;
   randomPhases(0, 7);
-  const std::vector<float> before(psis[0], psis[0] + winSize);
+  const std::vector<float> before(vocoderChannels[0].psi, vocoderChannels[0].psi + winSize);
   const int nPeaks = findPeaks(0);
   ASSERT_EQ(nPeaks, 0);
   phaseLock(0, nPeaks, 1.25f);
-  EXPECT_EQ(std::vector<float>(psis[0], psis[0] + winSize), before);
-  EXPECT_EQ(valleyBins[0][0], winHalf);
+  EXPECT_EQ(std::vector<float>(vocoderChannels[0].psi, vocoderChannels[0].psi + winSize), before);
+  EXPECT_EQ(vocoderChannels[0].valleyBins[0], winHalf);
 }
 
 // synthesize() leaves the inverse transform of the one-sided spectrum
@@ -534,19 +544,22 @@ TEST(VocoderFrame, SynthesizeBuildsAOneSidedSpectrum) {
     std::mt19937 gen(21);
     std::uniform_real_distribution<float> mag(0.0f, 2.0f), angle(-3.1f, 3.1f);
     for (int k = 0; k < n / 2; ++k) {
-      mags[0][k] = mag(gen);
-      psis[0][k] = angle(gen);
+      vocoderChannels[0].mag[k] = mag(gen);
+      vocoderChannels[0].psi[k] = angle(gen);
     }
-    for (int i = 0; i < 2 * n; ++i) fftBuffers[0][i] = 7.0f;
+    for (int i = 0; i < 2 * n; ++i) vocoderChannels[0].fftBuffer[i] = 7.0f;
     synthesize(0);
-    fft_process(fftBuffers[0], -1, 0);
+    fft_process(vocoderChannels[0].fftBuffer, -1, 0);
     for (int k = 0; k < n; ++k) {
       cd want = 0.0;
       if (k < n / 2) {
         const double g = eqOn && k < eq_size() ? gains[k] : 1.0;
-        want = std::polar(static_cast<double>(mags[0][k]) * g, static_cast<double>(psis[0][k]));
+        want = std::polar(static_cast<double>(vocoderChannels[0].mag[k]) * g,
+                          static_cast<double>(vocoderChannels[0].psi[k]));
       }
-      const cd got = cd(fftBuffers[0][2 * k], fftBuffers[0][2 * k + 1]) / static_cast<double>(n);
+      const cd got =
+          cd(vocoderChannels[0].fftBuffer[2 * k], vocoderChannels[0].fftBuffer[2 * k + 1]) /
+          static_cast<double>(n);
       EXPECT_LT(std::abs(got - want), 1e-5) << "bin " << k;
     }
   }
@@ -564,16 +577,16 @@ TEST(VocoderFrame, AnalyzeMeasuresMagnitudeAndPhaseOfTheWindowedFrame) {
   std::vector<double> windowed(n);
   for (int i = 0; i < n; ++i) {
     windowed[i] = frame[i] * window[i];
-    ASSERT_EQ(fftBuffers[0][2 * i], frame[i] * window[i]) << i;
-    ASSERT_EQ(fftBuffers[0][2 * i + 1], 0.0f) << i;
+    ASSERT_EQ(vocoderChannels[0].fftBuffer[2 * i], frame[i] * window[i]) << i;
+    ASSERT_EQ(vocoderChannels[0].fftBuffer[2 * i + 1], 0.0f) << i;
   }
   analyze(0);
   for (int k = 0; k < n / 2; ++k) {
     cd sum = 0.0;
     for (int t = 0; t < n; ++t) sum += windowed[t] * std::polar(1.0, -kTwoPi * t * k / n);
-    EXPECT_NEAR(mags[0][k], std::abs(sum), 1e-5) << "bin " << k;
+    EXPECT_NEAR(vocoderChannels[0].mag[k], std::abs(sum), 1e-5) << "bin " << k;
     if (std::abs(sum) > 0.1) {
-      EXPECT_NEAR(wrap(phis[0][k] - std::arg(sum)), 0.0, 1e-4) << "bin " << k;
+      EXPECT_NEAR(wrap(vocoderChannels[0].phi[k] - std::arg(sum)), 0.0, 1e-4) << "bin " << k;
     }
   }
 }
@@ -595,9 +608,10 @@ TEST(VocoderFrame, PerBinArithmeticRoundsOnlyWhenStoring) {
   analyze(0);
   int wrongMags = 0, wrongPhis = 0;
   for (int k = 0; k < n / 2; ++k) {
-    const double re = fftBuffers[0][2 * k], im = fftBuffers[0][2 * k + 1];
-    wrongMags += mags[0][k] != static_cast<float>(std::sqrt(re * re + im * im));
-    wrongPhis += phis[0][k] != static_cast<float>(std::atan2(im, re));
+    const double re = vocoderChannels[0].fftBuffer[2 * k],
+                 im = vocoderChannels[0].fftBuffer[2 * k + 1];
+    wrongMags += vocoderChannels[0].mag[k] != static_cast<float>(std::sqrt(re * re + im * im));
+    wrongPhis += vocoderChannels[0].phi[k] != static_cast<float>(std::atan2(im, re));
   }
   EXPECT_EQ(wrongMags, 0);
   EXPECT_EQ(wrongPhis, 0);
@@ -607,14 +621,14 @@ TEST(VocoderFrame, PerBinArithmeticRoundsOnlyWhenStoring) {
   std::vector<float> want(2 * n, 0.0f);
   for (int k = 0; k < n / 2; ++k) {
     double s, c;
-    sincos(static_cast<double>(psis[0][k]), &s, &c);
-    want[2 * k] = static_cast<float>(mags[0][k] * c);
-    want[2 * k + 1] = static_cast<float>(mags[0][k] * s);
+    sincos(static_cast<double>(vocoderChannels[0].psi[k]), &s, &c);
+    want[2 * k] = static_cast<float>(vocoderChannels[0].mag[k] * c);
+    want[2 * k + 1] = static_cast<float>(vocoderChannels[0].mag[k] * s);
   }
   fft_process(want.data(), 1, 0);
   synthesize(0);
   int wrongBins = 0;
-  for (int i = 0; i < 2 * n; ++i) wrongBins += fftBuffers[0][i] != want[i];
+  for (int i = 0; i < 2 * n; ++i) wrongBins += vocoderChannels[0].fftBuffer[i] != want[i];
   EXPECT_EQ(wrongBins, 0);
 }
 
@@ -629,23 +643,24 @@ TEST(VocoderFrame, OverlapAddAccumulatesAndHandsOut) {
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
   std::vector<float> before(n), sum(n);
   for (int i = 0; i < n; ++i) {
-    waves[1][i] = before[i] = dist(gen);
-    fftBuffers[1][2 * i] = dist(gen);
-    fftBuffers[1][2 * i + 1] = 1e6f;  // imaginary parts are ignored
-    phis[1][i] = dist(gen);
-    sum[i] =
-        static_cast<float>(before[i] + static_cast<double>(fftBuffers[1][2 * i]) * windowOut[i]);
+    vocoderChannels[1].wave[i] = before[i] = dist(gen);
+    vocoderChannels[1].fftBuffer[2 * i] = dist(gen);
+    vocoderChannels[1].fftBuffer[2 * i + 1] = 1e6f;  // imaginary parts are ignored
+    vocoderChannels[1].phi[i] = dist(gen);
+    sum[i] = static_cast<float>(
+        before[i] + static_cast<double>(vocoderChannels[1].fftBuffer[2 * i]) * windowOut[i]);
   }
   std::vector<float> output(out + 1, -7.0f);
   overlapAdd(output.data(), 1);
   EXPECT_EQ(std::vector<float>(output.begin(), output.begin() + out),
             std::vector<float>(sum.begin(), sum.begin() + out));
   EXPECT_EQ(output[out], -7.0f);
-  EXPECT_EQ(std::vector<float>(waves[1], waves[1] + n - out),
+  EXPECT_EQ(std::vector<float>(vocoderChannels[1].wave, vocoderChannels[1].wave + n - out),
             std::vector<float>(sum.begin() + out, sum.end()));
-  EXPECT_EQ(std::vector<float>(waves[1] + n - out, waves[1] + n), std::vector<float>(out, 0.0f));
-  EXPECT_EQ(std::vector<float>(phi0s[1], phi0s[1] + n / 2),
-            std::vector<float>(phis[1], phis[1] + n / 2));
+  EXPECT_EQ(std::vector<float>(vocoderChannels[1].wave + n - out, vocoderChannels[1].wave + n),
+            std::vector<float>(out, 0.0f));
+  EXPECT_EQ(std::vector<float>(vocoderChannels[1].phi0, vocoderChannels[1].phi0 + n / 2),
+            std::vector<float>(vocoderChannels[1].phi, vocoderChannels[1].phi + n / 2));
 }
 
 TEST(VocoderFrame, Princarg) {

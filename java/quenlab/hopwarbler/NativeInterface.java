@@ -7,6 +7,7 @@ import java.nio.file.Path;
 import java.nio.file.StandardCopyOption;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Locale;
 
 /**
  * Java side of the hopwarbler native library: a phase-vocoder time stretcher with voice removal,
@@ -31,9 +32,10 @@ import java.util.List;
  *   <li>if the system property {@value #LIBRARY_PROPERTY} is set, the file it names is loaded
  *       with {@link System#load} (nothing else is tried);
  *   <li>otherwise {@code System.loadLibrary("hopwarbler")} searches {@code java.library.path};
- *   <li>if that fails, the copy of {@code libhopwarbler.so} carried inside the jar (resource
- *       {@value #LIBRARY_RESOURCE}) is extracted to a temporary file, deleted when the JVM exits,
- *       and loaded from there.
+ *   <li>if that fails, the copy of {@code libhopwarbler.so} that the jar carries for this
+ *       operating system and processor (resource {@link #LIBRARY_RESOURCE}, for example {@code
+ *       /quenlab/hopwarbler/native/linux-x86_64/libhopwarbler.so}) is extracted to a temporary
+ *       file, deleted when the JVM exits, and loaded from there.
  * </ol>
  *
  * If none of these works, class initialisation fails with an {@link UnsatisfiedLinkError} that
@@ -47,11 +49,42 @@ public class NativeInterface {
   /** System property naming the path of the native library to load instead of searching. */
   public static final String LIBRARY_PROPERTY = "hopwarbler.library";
 
-  /** Class-path resource under which the jar carries the native library. */
-  public static final String LIBRARY_RESOURCE = "/quenlab/hopwarbler/native/libhopwarbler.so";
+  /**
+   * Class-path resource under which the jar carries the native library for the platform this JVM
+   * runs on: {@code /quenlab/hopwarbler/native/OS-ARCH/LIBRARY}, with OS and ARCH from the system
+   * properties {@code os.name} and {@code os.arch} ({@code linux-x86_64}, {@code linux-aarch64};
+   * {@code amd64} is named {@code x86_64} and {@code arm64} {@code aarch64}) and LIBRARY the file
+   * name {@link System#mapLibraryName} gives ({@code libhopwarbler.so} on Linux). One jar may
+   * carry the library for several platforms side by side.
+   */
+  public static final String LIBRARY_RESOURCE =
+      libraryResource(System.getProperty("os.name", ""), System.getProperty("os.arch", ""));
 
   static {
     loadLibrary();
+  }
+
+  /** The resource path of the native library for an {@code os.name} and {@code os.arch}. */
+  static String libraryResource(String osName, String osArch) {
+    String name = osName.toLowerCase(Locale.ROOT);
+    String os;
+    if (name.startsWith("linux")) {
+      os = "linux";
+    } else if (name.startsWith("mac")) {
+      os = "macos";
+    } else if (name.startsWith("windows")) {
+      os = "windows";
+    } else {
+      os = name.replaceAll("[^a-z0-9]", "");
+    }
+    String arch = osArch.toLowerCase(Locale.ROOT);
+    if (arch.equals("amd64") || arch.equals("x86-64")) {
+      arch = "x86_64";
+    } else if (arch.equals("arm64")) {
+      arch = "aarch64";
+    }
+    return "/quenlab/hopwarbler/native/" + os + "-" + arch + "/"
+        + System.mapLibraryName("hopwarbler");
   }
 
   private static void loadLibrary() {

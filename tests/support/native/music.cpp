@@ -1,12 +1,13 @@
-// A deterministic stereo test piece for the benchmarks: 120 bpm, a chord pad (C,
+// A deterministic stereo test piece for the tests and benchmarks: 120 bpm, a chord pad (C,
 // A minor, F, G, one bar of four beats each), a kick on beats 1 and 3, a snare on
 // 2 and 4, hi-hats on the eighths, and a centre-panned melody of eighth notes on a
 // pentatonic scale. The pad's voices and the hi-hats are panned off centre so that
 // the two channels differ; the melody is identical in both, as a lead voice would be.
 //
 // Nothing is random: the oscillators read a sine table and the noise comes from a
-// fixed linear congruential generator, so every run gets the same piece. It is
-// rendered once, on the first call, and kept.
+// fixed linear congruential generator, so every run gets the same piece.
+#include "music.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -42,13 +43,9 @@ struct Noise {
 
 double midiHz(int note) { return 440.0 * std::pow(2.0, (note - 69) / 12.0); }
 
-struct Piece {
-  int rate = 0;
-  int frames = 0;
-  std::vector<short> pcm;  // interleaved L, R
-};
+}  // namespace
 
-Piece render(int rate, int frames) {
+std::vector<short> music_render(int rate, int frames) {
   const SineTable sine;
   std::vector<float> left(frames), right(frames);
   const int beat = rate / 2;  // 120 bpm
@@ -142,25 +139,27 @@ Piece render(int rate, int frames) {
   float peak = 0.0f;
   for (int n = 0; n < frames; n++) peak = std::max({peak, std::fabs(left[n]), std::fabs(right[n])});
   const float scale16 = 0.7f * 32767.0f / peak;  // peaks at -3 dBFS
-  Piece piece;
-  piece.rate = rate;
-  piece.frames = frames;
-  piece.pcm.resize(2 * static_cast<size_t>(frames));
+  std::vector<short> pcm(2 * static_cast<size_t>(frames));
   for (int n = 0; n < frames; n++) {
-    piece.pcm[2 * n] = static_cast<short>(std::lrint(left[n] * scale16));
-    piece.pcm[2 * n + 1] = static_cast<short>(std::lrint(right[n] * scale16));
+    pcm[2 * n] = static_cast<short>(std::lrint(left[n] * scale16));
+    pcm[2 * n + 1] = static_cast<short>(std::lrint(right[n] * scale16));
   }
-  return piece;
+  return pcm;
 }
 
-const Piece& piece() {
-  static const Piece p = render(44100, 60 * 44100);
-  return p;
+namespace {
+
+constexpr int pieceRate = 44100;
+constexpr int pieceFrames = 60 * pieceRate;
+
+// The benchmarks' piece, rendered on the first call and kept.
+const std::vector<short>& piece() {
+  static const std::vector<short> pcm = music_render(pieceRate, pieceFrames);
+  return pcm;
 }
 
 }  // namespace
 
-// The piece: 60 s at 44100 Hz, interleaved stereo 16-bit.
-const short* music_pcm() { return piece().pcm.data(); }
-int music_frames() { return piece().frames; }
-int music_rate() { return piece().rate; }
+const short* music_pcm() { return piece().data(); }
+int music_frames() { return pieceFrames; }
+int music_rate() { return pieceRate; }

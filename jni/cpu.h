@@ -1,0 +1,55 @@
+// cpu: the code paths of the library's kernels, chosen in one place for every module,
+// and the floating-point mode of the audio path.
+//
+// Every module with vector kernels (dsp, fft, spectrum, vocoder) offers the same three
+// paths: the reference path (plain loops and scalar libm; portable C++, the only path
+// on a CPU other than x86-64), the baseline path (SSE2, any x86-64) and the AVX2 path
+// (AVX2 and FMA, x86-64 CPUs that have both). A module's x86-64 kernels live in its
+// *_x86.cpp file, which is compiled only for x86-64; HOPWARBLER_X86 says whether they
+// are there. Each module keeps its own path enum, whose values are those of CpuPath,
+// and resolves a request through cpu_resolve_path(), so that every module agrees on
+// what the CPU can run.
+//
+// Any thread; no allocation. The CPU check runs once and is then a cached answer.
+#pragma once
+
+#if defined(__x86_64__)
+#define HOPWARBLER_X86 1
+#else
+#define HOPWARBLER_X86 0
+#endif
+
+enum CpuPath { CPU_PATH_REFERENCE, CPU_PATH_BASELINE, CPU_PATH_AVX2, CPU_PATH_BEST };
+
+// True when the x86-64 CPU and the OS support AVX2 and FMA; false on any other CPU.
+bool cpu_has_avx2();
+
+// The path to run for `requested` (a CpuPath): the request itself when this CPU runs
+// it, the fastest path it runs for CPU_PATH_BEST, and -1 when it cannot run it (the
+// baseline and AVX2 paths off x86-64, the AVX2 path without AVX2 or FMA) or when
+// `requested` is not a CpuPath.
+int cpu_resolve_path(int requested);
+
+// Sets *activePath to cpu_resolve_path(requested) and returns true; returns false,
+// leaving *activePath as it was, when the CPU cannot run the request. The one way every
+// module chooses its path.
+bool cpu_select_path(int requested, int* activePath);
+
+// Sets flush-to-zero and denormals-are-zero (x86-64: MXCSR; aarch64: FPCR.FZ) for the
+// calling thread and returns the mode to hand back to cpu_restore_fp_mode(). Where
+// the CPU has neither, it changes nothing.
+unsigned long long cpu_flush_denormals();
+void cpu_restore_fp_mode(unsigned long long saved);
+
+// Holds flush-to-zero and denormals-are-zero for one scope, so that decaying filter and
+// overlap tails never run at denormal speed, and restores the caller's mode after it.
+class DenormalGuard {
+ public:
+  DenormalGuard() : saved_(cpu_flush_denormals()) {}
+  ~DenormalGuard() { cpu_restore_fp_mode(saved_); }
+  DenormalGuard(const DenormalGuard&) = delete;
+  DenormalGuard& operator=(const DenormalGuard&) = delete;
+
+ private:
+  unsigned long long saved_;
+};

@@ -1,0 +1,126 @@
+// testing: the modules' internals that only the tests (and the benchmarks of single
+// steps) reach: set-up tables, per-channel state and the vocoder's per-frame steps.
+// The driver and the host never include it; each module includes it only so that the
+// compiler checks these declarations against its definitions. The modules' own
+// headers publish what the driver and the host use.
+#pragma once
+
+#include <atomic>
+
+#include "fft.h"
+#include "spectrum.h"
+
+// ---- fft ----
+
+// The set-up tables of fft_init(): 2N, log2 N, the bit-reversal swap pairs (float
+// indices p < q) and the twiddles of each stage, twiddle j of stage k at
+// k * fftStageStride + 2j.
+extern int doubleFrameSize;
+extern int logFrame;
+extern int bitSwapPos[fftMaxSize];
+extern int bitSwapLen;
+extern float pur[fftMaxStages * fftStageStride];
+extern float pui[fftMaxStages * fftStageStride];
+extern float pur_inv[fftMaxStages * fftStageStride];
+extern float pui_inv[fftMaxStages * fftStageStride];
+
+// ---- vocoder ----
+
+// Stream geometry, shared by both channels: frame size, its half, analysis hop, and
+// the synthesis hop of the running call.
+extern int winSize;
+extern int winHalf;
+extern int stepIn;
+extern int stepOut;
+
+// Tables shared by both channels: the analysis window, the synthesis window (with the
+// inverse transform's 1/N and the one-sided spectrum's 2), and the phase each bin's
+// centre frequency advances over one analysis hop.
+extern float* window;
+extern float* windowOut;
+extern float* omega;
+
+// One channel of the vocoder: its buffers, allocated by vocoder_init(), and where it
+// stands in the stream.
+struct VocoderChannel {
+  float* input = nullptr;      // input history, vocoderBufferSize floats
+  float* wave = nullptr;       // overlap-add accumulator, vocoderBufferSize floats
+  float* fftBuffer = nullptr;  // the frame's transform, 2 winSize floats
+  float* mag = nullptr;        // magnitudes of bins 0 .. winHalf - 1, then two guard bins
+  float* phi = nullptr;        // their phases
+  float* phi0 = nullptr;       // the previous frame's phases
+  float* psi = nullptr;        // synthesis phases
+  int* peakBins = nullptr;     // the frame's peaks, in order
+  int* valleyBins = nullptr;   // where each peak's region starts; one past the last ends it
+  int inIndex = 0;             // samples of the frame gathered so far; 0 on a fresh stream
+  int laidStepOut = 0;         // the hop by which the last frame moved the accumulator on
+  int historyStart = 0;        // where the analysis window starts in input (fast paths)
+};
+extern VocoderChannel vocoderChannels[2];
+
+// Wrap a phase into [-pi, pi] by whole turns (odd multiples of pi map to -pi when
+// positive and +pi when negative).
+float princarg(double phase);
+
+// The per-frame steps, which vocoder_process_frame() runs in this order on the
+// channel's state. The fast paths compute only the lower half of the forward
+// transform in analyze(), and run their own resynthesis and overlap-add in place of
+// synthesize() and overlapAdd(), which always lay out the whole inverse transform
+// and read its real parts from it; both give the same bits.
+void resetPhases();
+void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel);
+void applyWindow(const float* input, int channel);
+void analyze(int channel);
+int findPeaks(int channel);
+void phaseLock(int channel, int nPeaks, float stretchFactor);
+void synthesize(int channel);
+void overlapAdd(float* output, int channel);
+
+// The AVX2 path's vector maths on n doubles: angle[i] = atan2(y[i], x[i]), and
+// sine[i], cosine[i] of x[i]. Return false, computing nothing, when the CPU lacks
+// AVX2 or FMA (always off x86-64).
+bool vocoder_avx2_atan2(const double* y, const double* x, double* angle, int n);
+bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n);
+
+// ---- spectrum ----
+
+// The band values themselves (72 floats, band 0 lowest), not a copy.
+float* spectrum_get();
+
+// Stream samples counted since the last analysis.
+long long spectrum_counted();
+
+// The analyser's tables. Index = history position, 0 the oldest sample.
+extern float spectrum_samples[spectrumHistorySize];
+extern float spectrum_buffer[2 * spectrumHistorySize];
+extern float coeff_sin[spectrumBandCount][spectrumHistorySize];  // -sin of the band phase
+extern float coeff_cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
+extern float spectrum_values[spectrumBandCount];
+
+// ---- eq ----
+
+extern float* eqBands;  // the gains, eq_size() of them
+extern int nBands;
+
+// ---- iirfilter ----
+
+struct iirFilter {
+  int n1;        // past inputs kept: sizeB - 1
+  int n2;        // past outputs kept: sizeA - 1
+  double* a;     // sizeA feedback coefficients; a[0] is not read
+  double* b;     // sizeB feed-forward coefficients
+  double* buf1;  // ring of the last n1 inputs
+  double* buf2;  // ring of the last n2 outputs
+  int pos1;      // next write position in buf1
+  int pos2;      // next write position in buf2
+};
+
+// Load one record: copy the coefficients and start an all-zero history. Not
+// synchronised: iir_init_filters() wraps it in the hand-over.
+void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB);
+
+// The records and the hand-over flags.
+extern iirFilter iirLeft;
+extern iirFilter iirRight;
+extern std::atomic<int> inFilterSetup;       // 1 while iir_init_filters() runs
+extern std::atomic<int> inFilterProcess[2];  // 1 while that channel's step runs
