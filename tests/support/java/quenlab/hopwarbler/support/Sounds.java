@@ -22,6 +22,9 @@ public final class Sounds {
 
   public static final double PARTIAL_AMPLITUDE = 0.2;
 
+  /** The partials of {@link #stereoControl}'s centred chord, in Hz (A2 to E5). */
+  public static final double[] CONTROL_CHORD_HZ = {110, 164.81, 220, 277.18, 329.63, 440, 659.25};
+
   /** Length of each noise burst in seconds. */
   public static final double BURST_SECONDS = 0.002;
 
@@ -204,6 +207,26 @@ public final class Sounds {
       left[n] += (1 - pan) * envelope * x;
       right[n] += pan * envelope * x;
     }
+  }
+
+  /**
+   * The stereo control of the music benchmark, interleaved: a chord exactly in the centre (left
+   * equal to right; {@link #CONTROL_CHORD_HZ} at 0.12 each, its level moving by +-20 % at 0.5 Hz)
+   * plus a 1 kHz tone at 0.15 on the left alone.
+   */
+  public static short[] stereoControl(int rate, double seconds) {
+    int frames = (int) Math.round(seconds * rate);
+    short[] out = new short[2 * frames];
+    for (int n = 0; n < frames; n++) {
+      double t = (double) n / rate;
+      double chord = 0;
+      for (int k = 0; k < CONTROL_CHORD_HZ.length; k++)
+        chord += 0.12 * Math.sin(2 * Math.PI * CONTROL_CHORD_HZ[k] * t + 0.7 * k);
+      chord *= 1 + 0.2 * Math.sin(2 * Math.PI * 0.5 * t);
+      out[2 * n] = Pcm.toSample(chord + 0.15 * Math.sin(2 * Math.PI * 1000 * t));
+      out[2 * n + 1] = Pcm.toSample(chord);
+    }
+    return out;
   }
 
   private static double hz(int midi) {
