@@ -71,15 +71,16 @@ classpath+=:$build/bench/java/hopwarbler-bench.jar
 # Recorded music: 20 s excerpts of different character (name, album/track, start
 # in s, character, percussive or -), cut from the decoded tracks once and kept in
 # the build folder. The last three check a choice made on the first six against
-# other music.
+# other music. Percussive are those whose attacks stand out: the 97th percentile of
+# their spectral flux is 5 to 6 times its median (3.1 to 3.7 for the others).
 excerpts=(
   "percussive|original_soundtrack/track2|270|drums and percussion|percussive"
   "ambient|original_soundtrack/track1|230|ambient pads|-"
   "dense|aftermath_soundtrack/track22|350|dense full mix|-"
-  "wide|original_soundtrack/track2|190|wide stereo|-"
+  "wide|original_soundtrack/track2|190|wide stereo, percussion|percussive"
   "bass|legacy_soundtrack/track5|150|bass-heavy|-"
-  "beat|aftermath_soundtrack/track17|190|steady beat|percussive"
-  "check-1|legacy_soundtrack/track8|150|other music (check)|-"
+  "beat|aftermath_soundtrack/track17|190|steady beat|-"
+  "check-1|legacy_soundtrack/track8|150|other music (check), percussion|percussive"
   "check-2|aftermath_soundtrack/track3_enhanced|270|other music (check)|-"
   "check-3|original_soundtrack/track3|190|other music (check)|-"
 )
