@@ -108,7 +108,8 @@ if ((have_music)); then
       fi
       mv "$cache/part.wav" "$wav"
     fi
-    printf '%s\t%s\t%s\t%s\n' "$name" "$wav" "$character" "$kind" >>"$list.part"
+    printf '%s\t%s\t%s from %s s\t%s\t%s\n' "$name" "$wav" "$track" "$start" "$character" \
+      "$kind" >>"$list.part"
   done
   mv "$list.part" "$list"
   music_args+=(--music "$list")

@@ -49,8 +49,9 @@ import quenlab.hopwarbler.support.Sounds;
  *     [--table FILE.md] [--png FILE.png] [--speeds 0.5,0.67,...] [--jobs N]
  * </pre>
  *
- * EXCERPTS.tsv has one excerpt a line: name, WAV file (16-bit stereo at 44.1 kHz), character, and
- * "percussive" or "-". Without it the control is measured alone.
+ * EXCERPTS.tsv has one excerpt a line, its fields separated by tabs: name, WAV file (16-bit stereo
+ * at 44.1 kHz), where it comes from, its character, and "percussive" or "-". Without it the
+ * control is measured alone.
  */
 public final class MusicBench {
   static final int RATE = 44100;
@@ -65,8 +66,8 @@ public final class MusicBench {
   static final String CONTROL = "control";
 
   /** A signal of the benchmark: a music excerpt or the control, and its own measures. */
-  record Signal(
-      String name, String character, boolean percussive, short[] samples, Reference reference) {
+  record Signal(String name, String source, String character, boolean percussive, short[] samples,
+      Reference reference) {
     boolean control() {
       return name.equals(CONTROL);
     }
@@ -159,7 +160,7 @@ public final class MusicBench {
       List<Figures> figures = new ArrayList<>();
       for (CompletableFuture<Figures> f : futures) figures.add(f.join());
 
-      Results results = new Results(signals, systems, speeds, figures);
+      Results results = new Results(signals, systems, speeds, figures, jobs);
       String markdown = results.markdown();
       System.out.println(markdown);
       if (table != null)
@@ -181,8 +182,8 @@ public final class MusicBench {
       short[] control = Sounds.stereoControl(RATE, CONTROL_SECONDS);
       signals.add(CompletableFuture.supplyAsync(
           ()
-              -> signal(CONTROL, "a chord exactly in the centre, a 1 kHz tone on the left", false,
-                  control),
+              -> signal(CONTROL, "synthetic",
+                  "a chord exactly in the centre, a 1 kHz tone on the left", false, control),
           pool));
     }
     if (list != null) {
@@ -190,19 +191,22 @@ public final class MusicBench {
         if (line.isBlank() || line.startsWith("#"))
           continue;
         String[] field = line.split("\t");
-        if (field.length != 4)
-          throw new IllegalArgumentException(list + ": want 4 tab-separated fields: " + line);
+        if (field.length != 5)
+          throw new IllegalArgumentException(list + ": want 5 tab-separated fields: " + line);
         if (!wanted.test(field[0]))
           continue;
         short[] samples = readWav(Path.of(field[1]));
         signals.add(CompletableFuture.supplyAsync(
-            () -> signal(field[0], field[2], field[3].equals("percussive"), samples), pool));
+            ()
+                -> signal(field[0], field[2], field[3], field[4].equals("percussive"), samples),
+            pool));
       }
     }
     return signals.stream().map(CompletableFuture::join).toList();
   }
 
-  static Signal signal(String name, String character, boolean percussive, short[] samples) {
+  static Signal signal(
+      String name, String source, String character, boolean percussive, short[] samples) {
     double[] left = Pcm.channel(samples, 2, 0);
     double[] right = Pcm.channel(samples, 2, 1);
     double[] mid = MusicMeasures.mid(left, right);
@@ -213,7 +217,7 @@ public final class MusicBench {
         MusicMeasures.spectralFlux(mid), MusicMeasures.thirdOctaveDb(mid, RATE),
         MusicMeasures.levelDb(left, right),
         MusicMeasures.centredLeakDb(left, right, RATE, Sounds.CONTROL_CHORD_HZ), roundTrip);
-    return new Signal(name, character, percussive, samples, reference);
+    return new Signal(name, source, character, percussive, samples, reference);
   }
 
   // A 16-bit stereo WAV file at RATE, interleaved.
@@ -310,8 +314,8 @@ public final class MusicBench {
   }
 
   /** The figures of a run, averaged and laid out. */
-  record Results(
-      List<Signal> signals, List<Stretcher> systems, double[] speeds, List<Figures> figures) {
+  record Results(List<Signal> signals, List<Stretcher> systems, double[] speeds,
+      List<Figures> figures, int jobs) {
     List<Signal> music() {
       return signals.stream().filter(s -> !s.control()).toList();
     }
@@ -355,14 +359,15 @@ public final class MusicBench {
       StringBuilder md = new StringBuilder();
       List<Signal> music = music();
       md.append(String.format("Measured at %d Hz, stereo, in blocks of %d frames, on %d excerpts"
-              + " of recorded music and a synthetic control; the round trip over the first"
-              + " %.0f s. Ours run on one thread while the peers run beside it, %s at a time.%n%n",
-          RATE, BLOCK_FRAMES, music.size(), ROUND_TRIP_SECONDS,
-          Runtime.getRuntime().availableProcessors() > 1 ? "two or more" : "one"));
-      md.append("| signal | character | percussive | source |\n|---|---|---|---|\n");
+              + " of recorded music and a synthetic control, %.0f s each; the round trip over the"
+              + " first %.0f s. Ours run on one thread while the peers run beside it, up to %d at"
+              + " a time, on %d cores.%n%n",
+          RATE, BLOCK_FRAMES, music.size(), signals.get(0).frames() / (double) RATE,
+          ROUND_TRIP_SECONDS, jobs, Runtime.getRuntime().availableProcessors()));
+      md.append("| signal | source | character | percussive |\n|---|---|---|---|\n");
       for (Signal s : signals) {
-        md.append(String.format("| %s | %s | %s | %s |%n", s.name(), s.character(),
-            s.percussive() ? "yes" : "", s.control() ? "synthetic, 20 s" : "recorded, 20 s"));
+        md.append(String.format("| %s | %s | %s | %s |%n", s.name(), s.source(), s.character(),
+            s.percussive() ? "yes" : ""));
       }
       md.append('\n');
       if (!music.isEmpty()) {
