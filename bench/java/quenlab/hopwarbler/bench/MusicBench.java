@@ -133,6 +133,8 @@ public final class MusicBench {
     ExecutorService oursThread = Executors.newSingleThreadExecutor();
     try {
       List<Signal> signals = signals(list, only, pool);
+      if (signals.isEmpty())
+        throw new IllegalArgumentException("nothing to measure: --only names no signal");
       if (signals.stream().noneMatch(s -> !s.control()))
         System.err.println("No music excerpts: the synthetic control alone.");
       // Ours first: the targets are checked on the first row against Rubber Band finer.
