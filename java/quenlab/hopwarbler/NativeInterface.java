@@ -66,6 +66,12 @@ public class NativeInterface {
     loadLibrary();
   }
 
+  /**
+   * A handle on the process-wide engine. Creating one loads the native library if no instance did
+   * before, and changes nothing in the engine.
+   */
+  public NativeInterface() {}
+
   /** The resource path of the native library for an {@code os.name} and {@code os.arch}. */
   static String libraryResource(String osName, String osArch) {
     String name = osName.toLowerCase(Locale.ROOT);
