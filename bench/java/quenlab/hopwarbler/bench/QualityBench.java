@@ -259,6 +259,10 @@ public final class QualityBench {
     List<String> misses = new ArrayList<>();
     if (ours.purityDb() < finer.purityDb() + 10)
       misses.add(String.format("purity %.1f < %.1f + 10 dB", ours.purityDb(), finer.purityDb()));
+    if (ours.bassPurityDb() < finer.bassPurityDb()) {
+      misses.add(
+          String.format("bass purity %.1f < %.1f dB", ours.bassPurityDb(), finer.bassPurityDb()));
+    }
     double smearBound = 1.25 * finer.smearMs() + 2;
     if (ours.smearMs() > smearBound)
       misses.add(String.format("smear %.1f > %.1f ms", ours.smearMs(), smearBound));
