@@ -1,7 +1,6 @@
 package quenlab.hopwarbler.cli;
 
 import java.io.IOException;
-import java.io.InputStream;
 import java.nio.file.AccessDeniedException;
 import java.nio.file.AtomicMoveNotSupportedException;
 import java.nio.file.FileAlreadyExistsException;
@@ -13,11 +12,6 @@ import java.nio.file.StandardCopyOption;
 import java.util.Locale;
 import java.util.concurrent.ThreadLocalRandom;
 import javax.sound.sampled.AudioFileFormat;
-import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioInputStream;
-import javax.sound.sampled.AudioSystem;
-import javax.sound.sampled.UnsupportedAudioFileException;
-import quenlab.hopwarbler.AudioStreams;
 
 /** Opening, naming and safely writing the tool's files. */
 final class AudioFiles {
@@ -49,63 +43,10 @@ final class AudioFiles {
     return !type.equals(AudioFileFormat.Type.WAVE);
   }
 
-  /** Opens an audio file, or fails with a one-line reason. */
-  static AudioInputStream openInput(Path file) {
-    if (!Files.exists(file))
-      throw CliException.io("cannot read '" + file + "': no such file");
-    if (Files.isDirectory(file))
-      throw CliException.io("cannot read '" + file + "': it is a folder");
-    if (!Files.isReadable(file)) {
-      throw CliException.io("cannot read '" + file + "': permission denied");
-    }
-    AudioInputStream stream;
-    try {
-      stream = AudioSystem.getAudioInputStream(file.toFile());
-    } catch (UnsupportedAudioFileException e) {
-      throw CliException.io(
-          "cannot read '" + file + "': not a WAV, AIFF or AU file that Java Sound can decode");
-    } catch (IOException e) {
-      // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
-      // longer than the file, say): tell those from a file that cannot be read at all.
-      throw CliException.io("cannot read '" + file + "': "
-          + (bytesReadable(file) ? "its header is damaged (" + describe(e) + ")" : describe(e)));
-    }
-    AudioFormat format = stream.getFormat();
-    int channels = format.getChannels();
-    if (channels != 1 && channels != 2) {
-      close(stream);
-      throw CliException.io("cannot process '" + file + "': it has " + channels
-          + " channels, and only mono and stereo are supported");
-    }
-    float rate = format.getSampleRate();
-    if (!(rate >= 4) || rate != Math.rint(rate) || rate > 1_000_000) {
-      close(stream);
-      throw CliException.io("cannot process '" + file + "': its sample rate " + rate
-          + " Hz is not a whole number from 4 to 1000000");
-    }
-    try {
-      // Checks, without reading, that the samples are PCM the reader decodes or that Java Sound
-      // can convert; otherwise the failure would come only once the output is being written.
-      AudioStreams.reader(stream);
-    } catch (IllegalArgumentException e) {
-      close(stream);
-      throw CliException.io("cannot read '" + file + "': its " + format.getSampleSizeInBits()
-          + "-bit " + format.getEncoding() + " samples cannot be decoded");
-    }
-    return stream;
-  }
-
-  private static boolean bytesReadable(Path file) {
-    try (InputStream in = Files.newInputStream(file)) {
-      in.read(new byte[4096]);
-      return true;
-    } catch (IOException e) {
-      return false;
-    }
-  }
-
   /** Refuses an output path that names the same file as the input. */
   static void checkNotInput(Path input, Path output) {
+    if (input.toString().equals(InputFile.STANDARD_INPUT))
+      return;
     try {
       boolean same = Files.exists(output)
           ? Files.isSameFile(input, output)

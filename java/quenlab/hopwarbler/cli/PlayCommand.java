@@ -79,7 +79,7 @@ final class PlayCommand implements Callable<Integer> {
       AudioFiles.checkNotInput(input, record);
       AudioFiles.checkWritable(record);
     }
-    try (InputFile in = InputFile.open(input)) {
+    try (InputFile in = InputFile.open(input, err)) {
       AudioFormat format = AudioStreams.pcm16(in.sampleRate, in.channels, false);
       SourceDataLine line = null;
       String noOutput = null;

@@ -69,7 +69,7 @@ final class ProcessCommand implements Callable<Integer> {
     if (spectrumPng != null)
       AudioFiles.checkWritable(spectrumPng);
 
-    try (InputFile in = InputFile.open(input);
+    try (InputFile in = InputFile.open(input, err);
          Processor processor =
              Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input))) {
       Spectrogram spectrogram = spectrumPng != null ? new Spectrogram() : null;

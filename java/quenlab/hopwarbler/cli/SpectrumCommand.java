@@ -69,7 +69,7 @@ final class SpectrumCommand implements Callable<Integer> {
     if (top < 1 || top > Notes.BANDS) {
       throw CliException.usage("--top must be from 1 to " + Notes.BANDS + ", got " + top);
     }
-    try (InputFile in = InputFile.open(input);
+    try (InputFile in = InputFile.open(input, err);
          Processor processor =
              Main.openProcessor(() -> Processor.open(in.sampleRate, in.channels))) {
       Spectrogram spectrogram = new Spectrogram();
