@@ -1,5 +1,6 @@
 package quenlab.hopwarbler.cli;
 
+import java.io.PrintWriter;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
@@ -13,6 +14,10 @@ import quenlab.hopwarbler.Processor;
 final class EffectOptions {
   static final double MIN_SPEED = 0.1;
   static final double MAX_SPEED = 10.0;
+  static final double MIN_TEMPO = -90;
+  static final double MAX_TEMPO = 900;
+  // --tempo values up to this look like speed factors (0.5, 1.25, 2) more than like percents.
+  static final double FACTOR_LIKE_TEMPO = 4;
   static final double DEFAULT_VOICE_LOW_HZ = 200.0;
   static final double DEFAULT_VOICE_HIGH_HZ = 3000.0;
 
@@ -84,23 +89,36 @@ final class EffectOptions {
     if (speed != null && tempo != null) {
       throw CliException.usage("--speed and --tempo cannot be combined; give one of them");
     }
-    double factor = 1.0;
-    String option = "--speed";
-    String given = "1";
-    if (speed != null) {
-      factor = speed;
-      given = format(speed);
-    } else if (tempo != null) {
-      factor = 1 + tempo / 100.0;
-      option = "--tempo";
-      given = format(tempo);
+    if (tempo != null) {
+      // Checked in percent, as typed: -90 is the lower limit itself, although 1 - 0.9 comes out
+      // just under 0.1 in binary.
+      if (!(tempo >= MIN_TEMPO && tempo <= MAX_TEMPO)) {
+        throw CliException.usage("--tempo " + format(tempo) + " is out of range: the tempo change"
+            + " must be from " + format(MIN_TEMPO) + " to +" + format(MAX_TEMPO) + " percent (a"
+            + " speed from " + format(MIN_SPEED) + " to " + format(MAX_SPEED) + ")");
+      }
+      return Math.max(MIN_SPEED, Math.min(MAX_SPEED, (100 + tempo) / 100));
     }
+    double factor = speed != null ? speed : 1.0;
     if (!(factor >= MIN_SPEED && factor <= MAX_SPEED)) {
-      throw CliException.usage(option + " " + given + " is out of range: the speed must be from "
-          + format(MIN_SPEED) + " to " + format(MAX_SPEED)
-          + (option.equals("--tempo") ? " (a tempo change from -90 to +900 percent)" : ""));
+      throw CliException.usage("--speed " + format(factor) + " is out of range: the speed must be"
+          + " from " + format(MIN_SPEED) + " to " + format(MAX_SPEED));
     }
     return factor;
+  }
+
+  /**
+   * Warns when a --tempo value looks like a speed factor: --tempo 1.25 means 1.25 percent faster,
+   * which is seldom what was meant; --speed 1.25 is 25 percent faster.
+   */
+  void warnAboutOptions(PrintWriter err) {
+    if (tempo != null && speed == null && tempo > 0 && tempo <= FACTOR_LIKE_TEMPO) {
+      err.println("hopwarbler: warning: --tempo " + format(tempo) + " is a tempo change of +"
+          + format(tempo) + " percent (speed "
+          + java.math.BigDecimal.valueOf(speedFactor()).stripTrailingZeros().toPlainString()
+          + "); for " + format(tempo) + " times the speed, use --speed " + format(tempo));
+      err.flush();
+    }
   }
 
   /** The key change asked for, in semitones, after checking --pitch. */
@@ -220,7 +238,8 @@ final class EffectOptions {
   Processor open(int sampleRate, int channels, Path input) {
     int[] format = resolveFormat(sampleRate);
     double nyquist = sampleRate / 2.0;
-    double[] band = voiceBandHz(nyquist);
+    // The band matters only to voice removal: without it, a low sample rate is no reason to fail.
+    double[] band = voiceAmount != null ? voiceBandHz(nyquist) : null;
     TreeMap<Double, Double> points = equaliserPoints(nyquist);
     if (voiceAmount != null && channels != 2) {
       throw CliException.usage("--voice-removal needs a stereo input, and '" + input + "' is mono");
@@ -273,9 +292,20 @@ final class EffectOptions {
     }
     if (high >= nyquist) {
       throw CliException.usage("--voice-band " + format(low) + "-" + format(high)
-          + " reaches the Nyquist frequency " + format(nyquist) + " Hz of the input");
+          + " reaches the Nyquist frequency " + format(nyquist) + " Hz of the input"
+          + fittingBand(low, nyquist));
     }
     return new double[] {low, high};
+  }
+
+  // A band below the Nyquist frequency to suggest: the same low edge (or a lower one) up to 90 %
+  // of the Nyquist frequency, in whole Hz.
+  private static String fittingBand(double low, double nyquist) {
+    double high = Math.floor(0.9 * nyquist);
+    double from = low < high / 2 ? low : Math.floor(high / 10);
+    if (!(from > 0 && from < high))
+      return "";
+    return "; a band that fits is --voice-band " + format(from) + "-" + format(high);
   }
 
   private TreeMap<Double, Double> equaliserPoints(double nyquist) {

@@ -73,6 +73,7 @@ final class PlayCommand implements Callable<Integer> {
     PrintWriter out = spec.commandLine().getOut();
     PrintWriter err = spec.commandLine().getErr();
     effects.validate();
+    effects.warnAboutOptions(err);
     AudioFileFormat.Type recordType = null;
     if (record != null) {
       recordType = AudioFiles.typeFor(record);

@@ -59,6 +59,7 @@ final class ProcessCommand implements Callable<Integer> {
     PrintWriter err = spec.commandLine().getErr();
     AudioFileFormat.Type type = AudioFiles.typeFor(output);
     effects.validate();
+    effects.warnAboutOptions(err);
     if (spectrumPng != null)
       SpectrumCommand.checkPng(spectrumPng, "--spectrum", input, output);
     if (width < 16 || width > 20000) {
