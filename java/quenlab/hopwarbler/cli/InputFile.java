@@ -191,14 +191,24 @@ final class InputFile implements AutoCloseable {
       } catch (IOException e) {
         throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
       }
-      AudioInputStream decoded = switch (kind) {
-        case WAV -> wav();
-        case MP3 -> mp3();
-        case OGG_VORBIS -> vorbis();
-        case AIFF, AU, UNKNOWN -> javaSound(kind);
-        default -> external(kind);
-      };
-      return checked(decoded, kind);
+      return checked(decode(kind), kind);
+    }
+
+    private AudioInputStream decode(Sniffer.Kind kind) {
+      switch (kind) {
+        case WAV:
+          return wav();
+        case MP3:
+          return mp3();
+        case OGG_VORBIS:
+          return vorbis();
+        case AIFF:
+        case AU:
+        case UNKNOWN:
+          return javaSound(kind);
+        default:
+          return external(kind);
+      }
     }
 
     private void peek() throws IOException {
@@ -222,277 +232,342 @@ final class InputFile implements AutoCloseable {
       WavHeader header = WavHeader.parse(head, headLength);
       if (header == null)
         return javaSound(Sniffer.Kind.WAV);
-      AudioFormat format = null;
+      AudioFormat format = javaSoundFormat(header.forJavaSound(head));
+      if (format == null)
+        throw notJavaSound();
+      long frameBytes = format.getFrameSize();
+      long available = size() < 0 ? -1 : size() - header.dataOffset;
+      long bytes = header.declaredBytes;
+      if (bytes < 0) {
+        bytes = available;
+      } else if (available >= 0 && bytes > available) {
+        if (frameBytes > 0) {
+          warnings.println(shortWarning(
+              name, available / frameBytes, bytes / frameBytes, format.getSampleRate()));
+          warnings.flush();
+        }
+        bytes = available;
+      }
+      try {
+        in.skipNBytes(header.dataOffset);
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      long frames = bytes < 0 || frameBytes <= 0 ? AudioSystem.NOT_SPECIFIED : bytes / frameBytes;
+      return new AudioInputStream(in, format, frames);
+    }
+
+    // The format Java Sound's readers find in a WAV header, or null.
+    private static AudioFormat javaSoundFormat(byte[] header) {
       for (AudioFileReader reader : Providers.javaSoundReaders()) {
-            try {
-              format =
-                  reader.getAudioFileFormat(new ByteArrayInputStream(header.forJavaSound(head)))
-                      .getFormat();
-              break;
-            } catch (UnsupportedAudioFileException | IOException e) {
-              // The next reader may know the format.
-            }
-          }
-          if (format == null)
-            throw notJavaSound();
-          long frameBytes = format.getFrameSize();
-          long available = size() < 0 ? -1 : size() - header.dataOffset;
-          long bytes = header.declaredBytes;
-          if (bytes < 0) {
-            bytes = available;
-          } else if (available >= 0 && bytes > available) {
-            if (frameBytes > 0) {
-              warnings.println(shortWarning(
-                  name, available / frameBytes, bytes / frameBytes, format.getSampleRate()));
-              warnings.flush();
-            }
-            bytes = available;
-          }
-          try {
-            in.skipNBytes(header.dataOffset);
-          } catch (IOException e) {
-            throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-          }
-          long frames =
-              bytes < 0 || frameBytes <= 0 ? AudioSystem.NOT_SPECIFIED : bytes / frameBytes;
-          return new AudioInputStream(in, format, frames);
-      }
-
-      private long size() {
-        if (file == null)
-          return -1;
         try {
-          return Files.size(file);
-        } catch (IOException e) {
-          return -1;
+          return reader.getAudioFileFormat(new ByteArrayInputStream(header)).getFormat();
+        } catch (UnsupportedAudioFileException | IOException e) {
+          // The next reader may know the format.
         }
       }
+      return null;
+    }
 
-      // Java Sound's own readers (never the class path's MP3 or Vorbis ones, which take almost any
-      // bytes for their format): from the file as before, or from the stream.
-      private AudioInputStream javaSound(Sniffer.Kind kind) {
-        IOException failure = null;
-        for (AudioFileReader reader : Providers.javaSoundReaders()) {
-          try {
-            if (file != null)
-              return reader.getAudioInputStream(file.toFile());
-            in.reset();
-            return reader.getAudioInputStream(in);
-          } catch (UnsupportedAudioFileException e) {
-            // The next reader may know the format.
-          } catch (IOException e) {
-            if (failure == null)
-              failure = e;
-          }
-        }
-        if (failure != null) {
-          // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
-          // longer than the file, say).
-          throw CliException.io("cannot read '" + name + "': its header is damaged ("
-              + AudioFiles.describe(failure) + ")");
-        }
-        throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
+    private long size() {
+      if (file == null)
+        return -1;
+      try {
+        return Files.size(file);
+      } catch (IOException e) {
+        return -1;
       }
+    }
 
-      private AudioInputStream mp3() {
-        Mp3Gapless gapless = Mp3Gapless.parse(head, headLength, 0);
-        AudioInputStream pcm = toPcm(fromClassPath(MP3_READER, "MP3", MP3_PACKAGES), "MP3");
-        if (gapless == null)
-          return pcm;
-        // The encoder's delay, the header frame and the decoder's delay come first: skipped.
-        long skipBytes = gapless.skip * pcm.getFormat().getFrameSize();
+    // Java Sound's own readers (never the class path's MP3 or Vorbis ones, which take almost any
+    // bytes for their format): from the file as before, or from the stream.
+    private AudioInputStream javaSound(Sniffer.Kind kind) {
+      IOException failure = null;
+      for (AudioFileReader reader : Providers.javaSoundReaders()) {
         try {
-          byte[] scratch = new byte[8192];
-          for (long left = skipBytes; left > 0;) {
-            int n = pcm.read(scratch, 0, (int) Math.min(scratch.length, left));
-            if (n < 0)
-              return new AudioInputStream(pcm, pcm.getFormat(), 0);
-            left -= n;
-          }
-        } catch (IOException e) {
-          throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-        }
-        return new AudioInputStream(
-            pcm, pcm.getFormat(), gapless.frames < 0 ? AudioSystem.NOT_SPECIFIED : gapless.frames);
-      }
-
-      private AudioInputStream vorbis() {
-        return toPcm(fromClassPath(VORBIS_READER, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
-      }
-
-      private AudioInputStream fromClassPath(String readerClass, String label, String packages) {
-        AudioFileReader reader = Providers.classPathReader(readerClass);
-        if (reader == null) {
-          throw CliException.io("cannot read '" + name + "': decoding " + label + " needs the Java"
-              + " packages " + packages + " (apt-get install " + packages + ")");
-        }
-        try {
+          if (file != null)
+            return reader.getAudioInputStream(file.toFile());
+          in.reset();
           return reader.getAudioInputStream(in);
         } catch (UnsupportedAudioFileException e) {
-          throw CliException.io("cannot read '" + name + "': its " + label + " cannot be decoded");
+          // The next reader may know the format.
         } catch (IOException e) {
-          throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-        } catch (LinkageError e) {
-          throw CliException.io("cannot read '" + name + "': decoding " + label + " needs the Java"
-              + " packages " + packages + " (" + e + ")");
+          if (failure == null)
+            failure = e;
         }
       }
-
-      // Decodes a compressed stream to 16-bit PCM once, here: a decoder reads ahead as it starts,
-      // so a second conversion of the same source would begin where the first one stopped.
-      private AudioInputStream toPcm(AudioInputStream coded, String label) {
-        AudioFormat f = coded.getFormat();
-        for (boolean bigEndian : new boolean[] {false, true}) {
-          AudioFormat pcm = AudioStreams.pcm16(f.getSampleRate(), f.getChannels(), bigEndian);
-          try {
-            if (AudioSystem.isConversionSupported(pcm, f))
-              return AudioSystem.getAudioInputStream(pcm, coded);
-          } catch (IllegalArgumentException | LinkageError e) {
-            break;
-          }
-        }
-        AudioFiles.close(coded);
-        throw CliException.io("cannot read '" + name + "': its " + label + " cannot be decoded");
+      if (failure != null) {
+        // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
+        // longer than the file, say).
+        throw CliException.io("cannot read '" + name + "': its header is damaged ("
+            + AudioFiles.describe(failure) + ")");
       }
-
-      private AudioInputStream external(Sniffer.Kind kind) {
-        int bits = kind == Sniffer.Kind.FLAC && headLength >= 22
-            ? (((head[20] & 1) << 4) | ((head[21] & 0xff) >>> 4)) + 1
-            : 16;
-        ExternalDecoder.Output output;
-        try {
-          output = ExternalDecoder.start(kind, file, file == null ? in : null, name, bits);
-        } catch (IOException e) {
-          throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-        }
-        if (file != null)
-          AudioFiles.close(in);
-        try {
-          // The decoder's WAV, read as a stream like any other; its own errors name the decoder.
-          return new Opener(path, null, new BufferedInputStream(output, Sniffer.PEEK), warnings)
-              .decodedWav(output);
-        } catch (CliException e) {
-          AudioFiles.close(output);
-          throw e;
-        }
-      }
-
-      private AudioInputStream decodedWav(ExternalDecoder.Output output) {
-        try {
-          peek();
-        } catch (IOException e) {
-          throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-        }
-        if (Sniffer.kind(head, headLength) != Sniffer.Kind.WAV
-            || WavHeader.parse(head, headLength) == null)
-          throw CliException.io("cannot read '" + name + "': " + output.failure());
-        return wav();
-      }
-
-      // The checks every input passes, and the conversion of encodings other than PCM.
-      private InputFile checked(AudioInputStream stream, Sniffer.Kind kind) {
-        AudioFormat format = stream.getFormat();
-        int channels = format.getChannels();
-        if (channels != 1 && channels != 2) {
-          AudioFiles.close(stream);
-          throw CliException.io("cannot process '" + name + "': it has " + channels
-              + " channels, and only mono and stereo are supported");
-        }
-        float rate = format.getSampleRate();
-        if (!(rate >= 4) || rate != Math.rint(rate) || rate > 1_000_000) {
-          AudioFiles.close(stream);
-          throw CliException.io("cannot process '" + name + "': its sample rate " + rate
-              + " Hz is not a whole number from 4 to 1000000");
-        }
-        AudioFormat.Encoding encoding = format.getEncoding();
-        boolean pcm = encoding.equals(AudioFormat.Encoding.PCM_SIGNED)
-            || encoding.equals(AudioFormat.Encoding.PCM_UNSIGNED)
-            || encoding.equals(AudioFormat.Encoding.PCM_FLOAT);
-        if (!pcm) {
-          AudioFormat target = AudioStreams.pcm16(rate, channels, false);
-          if (AudioSystem.isConversionSupported(target, format))
-            stream = AudioSystem.getAudioInputStream(target, stream);
-        }
-        try {
-          // Checks, without reading, that the samples are PCM the reader decodes; otherwise the
-          // failure would come only once the output is being written.
-          AudioStreams.reader(stream);
-        } catch (IllegalArgumentException e) {
-          AudioFiles.close(stream);
-          throw CliException.io("cannot read '" + name + "': its " + format.getSampleSizeInBits()
-              + "-bit " + format.getEncoding() + " samples cannot be decoded");
-        }
-        return new InputFile(path, stream, kind, file == null, warnings);
-      }
+      throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
     }
 
-    // A pipe cannot seek, so skipping in one reads and drops the bytes.
-    private static final class Unseekable extends FilterInputStream {
-      Unseekable(InputStream in) {
-        super(in);
-      }
-
-      @Override
-      public long skip(long n) throws IOException {
+    private AudioInputStream mp3() {
+      Mp3Gapless gapless = Mp3Gapless.parse(head, headLength, 0);
+      AudioInputStream pcm = toPcm(
+          fromClassPath(MP3_READER, new BufferedInputStream(new WithoutId3v1(in), Sniffer.PEEK),
+              "MP3", MP3_PACKAGES),
+          "MP3");
+      if (gapless == null)
+        return pcm;
+      // The encoder's delay, the header frame and the decoder's delay come first: skipped.
+      long skipBytes = gapless.skip * pcm.getFormat().getFrameSize();
+      try {
         byte[] scratch = new byte[8192];
-        long skipped = 0;
-        while (skipped < n) {
-          int got = in.read(scratch, 0, (int) Math.min(scratch.length, n - skipped));
-          if (got < 0)
-            break;
-          skipped += got;
+        for (long left = skipBytes; left > 0;) {
+          int n = pcm.read(scratch, 0, (int) Math.min(scratch.length, left));
+          if (n < 0)
+            return new AudioInputStream(pcm, pcm.getFormat(), 0);
+          left -= n;
         }
-        return skipped;
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      return new AudioInputStream(
+          pcm, pcm.getFormat(), gapless.frames < 0 ? AudioSystem.NOT_SPECIFIED : gapless.frames);
+    }
+
+    private AudioInputStream vorbis() {
+      return toPcm(fromClassPath(VORBIS_READER, in, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+    }
+
+    private AudioInputStream fromClassPath(
+        String readerClass, InputStream in, String label, String packages) {
+      AudioFileReader reader = Providers.classPathReader(readerClass);
+      if (reader == null) {
+        throw CliException.io("cannot read '" + name + "': decoding " + label + " needs the Java"
+            + " packages " + packages + " (apt-get install " + packages + ")");
+      }
+      try {
+        return reader.getAudioInputStream(in);
+      } catch (UnsupportedAudioFileException e) {
+        throw CliException.io("cannot read '" + name + "': its " + label + " cannot be decoded");
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      } catch (LinkageError e) {
+        throw CliException.io("cannot read '" + name + "': decoding " + label + " needs the Java"
+            + " packages " + packages + " (" + e + ")");
       }
     }
 
-    // Tags read failures, and warns once when the input ends before the length it declared.
-    private final class Tagging extends FilterInputStream {
-      private final long declaredFrames;
-      private final int frameBytes;
-      private long bytesRead;
-      private boolean ended;
-
-      Tagging(AudioInputStream in) {
-        super(in);
-        this.declaredFrames = in.getFrameLength();
-        this.frameBytes = in.getFormat().getFrameSize();
-      }
-
-      @Override
-      public int read() throws IOException {
+    // Decodes a compressed stream to 16-bit PCM once, here: a decoder reads ahead as it starts,
+    // so a second conversion of the same source would begin where the first one stopped.
+    private AudioInputStream toPcm(AudioInputStream coded, String label) {
+      AudioFormat f = coded.getFormat();
+      for (boolean bigEndian : new boolean[] {false, true}) {
+        AudioFormat pcm = AudioStreams.pcm16(f.getSampleRate(), f.getChannels(), bigEndian);
         try {
-          int b = super.read();
-          counted(b < 0 ? -1 : 1);
-          return b;
-        } catch (IOException e) {
-          throw new ReadFailure(e);
+          if (AudioSystem.isConversionSupported(pcm, f))
+            return AudioSystem.getAudioInputStream(pcm, coded);
+        } catch (IllegalArgumentException | LinkageError e) {
+          break;
         }
       }
+      AudioFiles.close(coded);
+      throw CliException.io("cannot read '" + name + "': its " + label + " cannot be decoded");
+    }
 
-      @Override
-      public int read(byte[] b, int off, int len) throws IOException {
-        try {
-          int n = super.read(b, off, len);
-          counted(n);
-          return n;
-        } catch (IOException e) {
-          throw new ReadFailure(e);
-        }
+    private AudioInputStream external(Sniffer.Kind kind) {
+      int bits = kind == Sniffer.Kind.FLAC && headLength >= 22
+          ? (((head[20] & 1) << 4) | ((head[21] & 0xff) >>> 4)) + 1
+          : 16;
+      ExternalDecoder.Output output;
+      try {
+        output = ExternalDecoder.start(kind, file, file == null ? in : null, name, bits);
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
       }
+      if (file != null)
+        AudioFiles.close(in);
+      try {
+        // The decoder's WAV, read as a stream like any other; its own errors name the decoder.
+        return new Opener(path, null, new BufferedInputStream(output, Sniffer.PEEK), warnings)
+            .decodedWav(output);
+      } catch (CliException e) {
+        AudioFiles.close(output);
+        throw e;
+      }
+    }
 
-      private void counted(int n) {
-        if (n > 0) {
-          bytesRead += n;
-        } else if (n < 0 && !ended) {
-          ended = true;
-          long held = frameBytes > 0 ? bytesRead / frameBytes : 0;
-          if (declaredFrames >= 0 && frameBytes > 0 && held < declaredFrames) {
-            warnings.println(
-                shortWarning(path.toString(), held, declaredFrames, format.getSampleRate()));
-            warnings.flush();
+    private AudioInputStream decodedWav(ExternalDecoder.Output output) {
+      try {
+        peek();
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      if (Sniffer.kind(head, headLength) != Sniffer.Kind.WAV
+          || WavHeader.parse(head, headLength) == null)
+        throw CliException.io("cannot read '" + name + "': " + output.failure());
+      return wav();
+    }
+
+    // The checks every input passes, and the conversion of encodings other than PCM.
+    private InputFile checked(AudioInputStream stream, Sniffer.Kind kind) {
+      AudioFormat format = stream.getFormat();
+      int channels = format.getChannels();
+      if (channels != 1 && channels != 2) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot process '" + name + "': it has " + channels
+            + " channels, and only mono and stereo are supported");
+      }
+      float rate = format.getSampleRate();
+      if (!(rate >= 4) || rate != Math.rint(rate) || rate > 1_000_000) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot process '" + name + "': its sample rate " + rate
+            + " Hz is not a whole number from 4 to 1000000");
+      }
+      AudioFormat.Encoding encoding = format.getEncoding();
+      boolean pcm = encoding.equals(AudioFormat.Encoding.PCM_SIGNED)
+          || encoding.equals(AudioFormat.Encoding.PCM_UNSIGNED)
+          || encoding.equals(AudioFormat.Encoding.PCM_FLOAT);
+      if (!pcm) {
+        AudioFormat target = AudioStreams.pcm16(rate, channels, false);
+        if (AudioSystem.isConversionSupported(target, format))
+          stream = AudioSystem.getAudioInputStream(target, stream);
+      }
+      try {
+        // Checks, without reading, that the samples are PCM the reader decodes; otherwise the
+        // failure would come only once the output is being written.
+        AudioStreams.reader(stream);
+      } catch (IllegalArgumentException e) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot read '" + name + "': its " + format.getSampleSizeInBits()
+            + "-bit " + format.getEncoding() + " samples cannot be decoded");
+      }
+      return new InputFile(path, stream, kind, file == null, warnings);
+    }
+  }
+
+  /**
+   * An MP3 without the ID3v1 tag that may end it: the 128 bytes from "TAG" on. The MP3 decoder
+   * drops the last frame of audio before such a tag, so the tag is held back (the last 128 bytes
+   * of any stream wait until its end shows whether they are one).
+   */
+  static final class WithoutId3v1 extends InputStream {
+    private static final int TAG = 128;
+    private final InputStream in;
+    private final byte[] window = new byte[TAG + 65536];
+    private int start;
+    private int end;
+    private boolean finished;
+
+    WithoutId3v1(InputStream in) {
+      this.in = in;
+    }
+
+    @Override
+    public int read() throws IOException {
+      byte[] one = new byte[1];
+      return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
+    }
+
+    @Override
+    public int read(byte[] b, int off, int len) throws IOException {
+      if (len == 0)
+        return 0;
+      // Bytes may leave only while a tag's worth stays behind them, or once the input has ended.
+      while (!finished && end - start <= TAG) {
+        if (start > 0) {
+          System.arraycopy(window, start, window, 0, end - start);
+          end -= start;
+          start = 0;
+        }
+        int n = in.read(window, end, window.length - end);
+        if (n < 0) {
+          finished = true;
+          if (end - start >= TAG && window[end - TAG] == 'T' && window[end - TAG + 1] == 'A'
+              && window[end - TAG + 2] == 'G') {
+            end -= TAG;
           }
+        } else {
+          end += n;
+        }
+      }
+      int ready = finished ? end - start : end - start - TAG;
+      if (ready <= 0)
+        return -1;
+      int n = Math.min(len, ready);
+      System.arraycopy(window, start, b, off, n);
+      start += n;
+      return n;
+    }
+
+    @Override
+    public void close() throws IOException {
+      in.close();
+    }
+  }
+
+  // A pipe cannot seek, so skipping in one reads and drops the bytes.
+  private static final class Unseekable extends FilterInputStream {
+    Unseekable(InputStream in) {
+      super(in);
+    }
+
+    @Override
+    public long skip(long n) throws IOException {
+      byte[] scratch = new byte[8192];
+      long skipped = 0;
+      while (skipped < n) {
+        int got = in.read(scratch, 0, (int) Math.min(scratch.length, n - skipped));
+        if (got < 0)
+          break;
+        skipped += got;
+      }
+      return skipped;
+    }
+  }
+
+  // Tags read failures, and warns once when the input ends before the length it declared.
+  private final class Tagging extends FilterInputStream {
+    private final long declaredFrames;
+    private final int frameBytes;
+    private long bytesRead;
+    private boolean ended;
+
+    Tagging(AudioInputStream in) {
+      super(in);
+      this.declaredFrames = in.getFrameLength();
+      this.frameBytes = in.getFormat().getFrameSize();
+    }
+
+    @Override
+    public int read() throws IOException {
+      try {
+        int b = super.read();
+        counted(b < 0 ? -1 : 1);
+        return b;
+      } catch (IOException e) {
+        throw new ReadFailure(e);
+      }
+    }
+
+    @Override
+    public int read(byte[] b, int off, int len) throws IOException {
+      try {
+        int n = super.read(b, off, len);
+        counted(n);
+        return n;
+      } catch (IOException e) {
+        throw new ReadFailure(e);
+      }
+    }
+
+    private void counted(int n) {
+      if (n > 0) {
+        bytesRead += n;
+      } else if (n < 0 && !ended) {
+        ended = true;
+        long held = frameBytes > 0 ? bytesRead / frameBytes : 0;
+        if (declaredFrames >= 0 && frameBytes > 0 && held < declaredFrames) {
+          warnings.println(
+              shortWarning(path.toString(), held, declaredFrames, format.getSampleRate()));
+          warnings.flush();
         }
       }
     }
   }
+}

@@ -229,6 +229,50 @@ class CliTest {
         PlayCommand.meterLine(0f, new float[Notes.BANDS]));
   }
 
+  /**
+   * --tempo is checked in percent as typed (-90 is its stated limit), a --tempo that looks like a
+   * speed factor is processed with a warning, and a low sample rate needs no voice band unless
+   * voice removal is on.
+   */
+  @Test
+  void optionsThatDependOnWhatWasTypedOrTheInput(@TempDir Path dir) {
+    Path in = dir.resolve("in.wav");
+    String out = dir.resolve("out.wav").toString();
+    TestFiles.write(in, tones(4410, new double[] {440}, new double[] {0.4}, TestFiles.RATE), 1);
+    Run slowest = run("process", in.toString(), out, "--tempo", "-90", "--quality", "fast");
+    assertEquals(0, slowest.status(), slowest.err());
+    assertEquals(44100, TestFiles.read(Path.of(out)).frames());
+    assertEquals(0, run("process", in.toString(), out, "--tempo", "900", "-q").status());
+    Run beyond = run("process", in.toString(), out, "--tempo", "-90.5");
+    assertEquals(2, beyond.status());
+    assertTrue(beyond.err().contains("from -90 to +900 percent"), beyond.err());
+
+    Run factor = run("process", in.toString(), out, "--tempo", "1.25", "-q");
+    assertEquals(0, factor.status(), factor.err());
+    assertEquals("hopwarbler: warning: --tempo 1.25 is a tempo change of +1.25 percent (speed"
+            + " 1.0125); for 1.25 times the speed, use --speed 1.25",
+        factor.err().strip());
+    assertEquals("", run("process", in.toString(), out, "--tempo", "25", "-q").err());
+
+    // {rate, the band suggested when voice removal is on}
+    String[][] rates = {{"4000", "200-1800"}, {"5512", "200-2480"}, {"6000", "200-2700"}};
+    for (String[] r : rates) {
+      Path low = dir.resolve("low-" + r[0] + ".wav");
+      short[] stereo =
+          tones(Integer.parseInt(r[0]) / 4, new double[] {300, 500}, new double[] {0.3, 0.3}, 4000);
+      TestFiles.write(low, stereo, 2, AudioFileFormat.Type.WAVE, Integer.parseInt(r[0]));
+      Run processed = run("process", low.toString(), out, "-q", "--speed", "0.8");
+      assertEquals(0, processed.status(), r[0] + ": " + processed.err());
+      Run played = run("play", low.toString(), "--record", dir.resolve("rec.wav").toString());
+      assertEquals(0, played.status(), r[0] + ": " + played.err());
+      Run voice = run("process", low.toString(), out, "--voice-removal");
+      assertEquals(2, voice.status(), r[0]);
+      assertTrue(voice.err().contains("reaches the Nyquist frequency")
+              && voice.err().contains("a band that fits is --voice-band " + r[1]),
+          voice.err());
+    }
+  }
+
   @Test
   void timeLabelsAndDurations() {
     assertEquals("0s", Spectrogram.timeLabel(0));

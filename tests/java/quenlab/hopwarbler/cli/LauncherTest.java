@@ -107,8 +107,8 @@ class LauncherTest {
         {"2", "Unknown option: '--loud'", "process", "in.wav", "out.wav", "--loud"},
         {"1", "cannot read 'missing.wav': no such file", "process", "missing.wav", "out.wav"},
         {"1", "cannot read 'folder.wav': it is a folder", "process", "folder.wav", "out.wav"},
-        {"1", "cannot read 'notes.txt': not a WAV, AIFF or AU file", "process", "notes.txt",
-            "out.wav"},
+        {"1", "cannot read 'notes.txt': not a WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or"
+            + " M4A/AAC file", "process", "notes.txt", "out.wav"},
         {"1", "it has 6 channels, and only mono and stereo are supported", "process", "six.wav",
             "out.wav"},
         {"2", "its name must end in .wav, .aiff, .aif or .au", "process", "in.wav", "out.mp3"},
