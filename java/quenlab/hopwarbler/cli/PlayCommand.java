@@ -55,7 +55,9 @@ final class PlayCommand implements Callable<Integer> {
   // How far output runs ahead of the clock without an audio device: the output line's buffer.
   private static final double AHEAD_SECONDS = 0.25;
 
-  @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
+  @Parameters(index = "0", paramLabel = "IN",
+      description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
+          + " content; - reads standard input.")
   Path input;
 
   @Mixin EffectOptions effects;

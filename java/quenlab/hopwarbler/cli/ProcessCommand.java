@@ -32,7 +32,9 @@ import quenlab.hopwarbler.Processor;
         "  hopwarbler process song.wav warm.wav --eq 60:4,10k:-3 --gain -2", "",
         "Exit status: 0 done, 1 a file could not be read or written, 2 a usage error."})
 final class ProcessCommand implements Callable<Integer> {
-  @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
+  @Parameters(index = "0", paramLabel = "IN",
+      description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
+          + " content; - reads standard input.")
   Path input;
 
   @Parameters(

@@ -26,7 +26,9 @@ import quenlab.hopwarbler.Processor;
     footer = {"", "Example:", "  hopwarbler spectrum song.wav --png song.png", "",
         "Exit status: 0 done, 1 a file could not be read or written, 2 a usage error."})
 final class SpectrumCommand implements Callable<Integer> {
-  @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
+  @Parameters(index = "0", paramLabel = "IN",
+      description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
+          + " content; - reads standard input.")
   Path input;
 
   @Option(names = "--png", paramLabel = "FILE", description = "Write the picture to this PNG file.")

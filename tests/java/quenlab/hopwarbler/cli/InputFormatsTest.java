@@ -75,6 +75,8 @@ class InputFormatsTest {
     TestFiles.write(dir.resolve("in.au"), source, 2, AudioFileFormat.Type.AU);
     List<Format> formats =
         List.of(new Format("in.wav", 0, 0), new Format("in.aiff", 0, 0), new Format("in.au", 0, 0),
+            new Format("rf64.wav", 0, 0, "ffmpeg", "-v", "error", "-i", "in.wav", "-rf64", "always",
+                "rf64.wav"),
             new Format("cbr.mp3", 0, 0, "lame", "--quiet", "-b", "128", "in.wav", "cbr.mp3"),
             new Format("vbr.mp3", 0, 0, "lame", "--quiet", "-V", "4", "in.wav", "vbr.mp3"),
             new Format("tagged.mp3", 0, 0, "lame", "--quiet", "--add-id3v2", "--tt", "A title",
