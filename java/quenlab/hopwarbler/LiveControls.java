@@ -6,9 +6,10 @@ import java.util.Arrays;
  * The settings that may change while a stream plays (gain, balance, mono, voice removal and the
  * equaliser), and how they reach the native driver without a click.
  *
- * <p>Setters store a target from any thread. Before every hop it hands the native driver, the
- * processing thread calls {@link #beforeHop} and {@link #outputGains}, which move each setting
- * from where it is towards its target:
+ * <p>The targets are the {@link Settings}' current {@link Settings.Sound}, which control threads
+ * replace. Before every hop it hands the native driver, the processing thread calls {@link
+ * #beforeHop} and {@link #outputGains}, which move each setting from where it is towards its
+ * target:
  *
  * <ul>
  *   <li>the gain along a raised-cosine ramp of {@code rampFrames} output frames, sample by sample
@@ -26,8 +27,9 @@ import java.util.Arrays;
  * At the first hop of a stream every setting takes its target at once.
  */
 final class LiveControls {
-  private static final double[] IDENTITY = {1, 0, 0, 1};
-  private static final double[] FOLD = {0.5, 0.5, 0.5, 0.5};
+  /** Length of the ramps that carry a change of gain, balance or mono, in seconds of audio. */
+  static final double RAMP_SECONDS = 0.02;
+
   // The voice-removal amount that runs the native filters without removing anything: the native
   // driver glides a new amount in only between two blocks that both remove the voice.
   private static final float LEAST_AMOUNT = Float.MIN_NORMAL;
@@ -35,6 +37,7 @@ final class LiveControls {
   private static final int PRIMING = -1;
 
   private final NativeInterface dsp;
+  private final Settings settings;
   private final boolean stereo;
   private final int eqLength;
   private final int rampFrames;
@@ -42,19 +45,10 @@ final class LiveControls {
   private int rampHops;
   private double[] hopShape; // the same at the end of each of rampHops hops
 
-  // Targets, written by any thread under `this`.
-  private int balance = 50;
-  private boolean mono;
-  private double amplitude = 1.0;
-  private BandPass band; // null while voice removal is off
-  private double voiceAmount;
-  private float[] equaliser; // null while the equaliser is off
-  private long version;
-
   // Where the processing thread has got to.
-  private long seenVersion = -1;
-  private final double[] mixFrom = IDENTITY.clone();
-  private final double[] mixTo = IDENTITY.clone();
+  private Settings.Sound seen; // the targets of the last hop
+  private final double[] mixFrom = NativeFacts.remix(50, false);
+  private final double[] mixTo = NativeFacts.remix(50, false);
   private int mixDone;
   private boolean nativeMixes = true; // the native remix holds mixTo; no Java remix
   private double ampFrom = 1.0;
@@ -72,8 +66,10 @@ final class LiveControls {
   private boolean eqOn;
   private boolean eqOffAtEnd;
 
-  LiveControls(NativeInterface dsp, int channels, int eqLength, int rampFrames) {
+  LiveControls(
+      NativeInterface dsp, Settings settings, int channels, int eqLength, int rampFrames) {
     this.dsp = dsp;
+    this.settings = settings;
     this.stereo = channels == 2;
     this.eqLength = eqLength;
     this.rampFrames = Math.max(1, rampFrames);
@@ -109,69 +105,27 @@ final class LiveControls {
     return table;
   }
 
-  synchronized void setRemix(int balance, boolean mono) {
-    this.balance = balance;
-    this.mono = mono;
-    version++;
-  }
-
-  synchronized void setGain(double amplitude) {
-    this.amplitude = amplitude;
-    version++;
-  }
-
-  /** Voice removal with this band and amount; a null band switches it off. */
-  synchronized void setVoiceRemoval(BandPass band, double amount) {
-    this.band = band;
-    this.voiceAmount = band == null ? 0 : amount;
-    version++;
-  }
-
-  /** The equaliser table to use, or null to switch the equaliser off. */
-  synchronized void setEqualizer(float[] gains) {
-    this.equaliser = gains == null ? null : gains.clone();
-    version++;
-  }
-
-  // The remix matrix {left from left, left from right, right from left, right from right} of the
-  // native driver for a balance level and the mono fold.
-  private static double[] mixFor(int balance, boolean mono) {
-    if (mono)
-      return FOLD.clone();
-    double p = balance;
-    return new double[] {Math.min(p, 50) / 50, p < 50 ? (50 - p) / 50 : 0,
-        p < 50 ? 0 : (p - 50) / 50, p < 50 ? 1 : (100 - p) / 50};
-  }
-
   /**
    * Moves the settings that act on the input by one hop, and remixes {@code work[0 .. frames)}
    * (interleaved) while a balance or mono change is under way. {@code fresh}: the first hop of a
    * stream, where every setting takes its target at once.
    */
   void beforeHop(short[] work, int frames, boolean fresh) {
-    int targetBalance;
-    boolean targetMono;
-    double targetAmplitude;
-    BandPass targetBand;
-    double targetVoice;
-    float[] targetEq;
-    boolean changed;
-    synchronized (this) {
-      changed = version != seenVersion || fresh;
-      seenVersion = version;
-      targetBalance = balance;
-      targetMono = mono;
-      targetAmplitude = amplitude;
-      targetBand = band;
-      targetVoice = voiceAmount;
-      targetEq = equaliser;
-    }
+    Settings.Sound target = settings.sound();
+    boolean changed = target != seen || fresh;
+    seen = target;
+    int targetBalance = target.balance();
+    boolean targetMono = target.mono();
+    BandPass targetBand = target.voiceBand();
+    double targetVoice = target.voiceAmount();
+    float[] targetEq = target.equaliserTable();
     if (fresh) {
-      snap(targetBalance, targetMono, targetAmplitude, targetBand, targetVoice, targetEq);
+      snap(targetBalance, targetMono, target.amplitude(), targetBand, targetVoice, targetEq);
       return;
     }
     if (changed) {
-      retargetMix(mixFor(targetBalance, targetMono));
+      retargetMix(NativeFacts.remix(targetBalance, targetMono));
+      double targetAmplitude = target.amplitude();
       if (targetAmplitude != ampTo) {
         ampFrom = amplitudeAt(ampDone - 1);
         ampTo = targetAmplitude;
@@ -187,7 +141,7 @@ final class LiveControls {
 
   private void snap(int balance, boolean mono, double amplitude, BandPass band, double voice,
       float[] eq) {
-    System.arraycopy(mixFor(balance, mono), 0, mixTo, 0, 4);
+    System.arraycopy(NativeFacts.remix(balance, mono), 0, mixTo, 0, 4);
     mixDone = rampFrames;
     nativeMixes = true;
     dsp.dspPanning(mono || balance != 50 ? 1 : 0, mono ? 1 : 0, balance);
@@ -196,7 +150,7 @@ final class LiveControls {
     voiceFrom = voiceTo = band == null ? 0 : voice;
     voiceDone = rampHops;
     if (band != null) {
-      dsp.dspVoiceRemovalFilter(band.a(), band.b(), 3, 3);
+      dsp.dspVoiceRemovalFilter(band.a(), band.b(), band.a().length, band.b().length);
       nativeBand = band;
     }
     voiceOn = voiceTo > 0;
@@ -263,7 +217,7 @@ final class LiveControls {
   /** Multiplies {@code gains[0 .. frames)} by the pre-amplifier of the next output frames. */
   void outputGains(double[] gains, int frames) {
     for (int i = 0; i < frames; i++) {
-      gains[i] *= amplitudeAt(ampDone) / Processor.TONE_GAIN;
+      gains[i] *= amplitudeAt(ampDone) / NativeFacts.TONE_GAIN;
       if (ampDone < rampFrames)
         ampDone++;
     }
@@ -274,7 +228,7 @@ final class LiveControls {
     if (!stereo)
       return;
     if (target != null && (nativeBand == null || !sameBand(target, nativeBand))) {
-      dsp.dspVoiceRemovalFilter(target.a(), target.b(), 3, 3);
+      dsp.dspVoiceRemovalFilter(target.a(), target.b(), target.a().length, target.b().length);
       nativeBand = target;
     }
     if (to == voiceTo)

@@ -14,15 +14,16 @@ package quenlab.hopwarbler;
  * native stage clamped had a level the scaled one exceeds too, and stays clamped.
  */
 final class OutputScaler {
-  private static final double THRESHOLD = 0.95;
-  private static final int LIMITED = Processor.LIMITER_SAMPLE;
+  private static final double THRESHOLD = NativeFacts.LIMIT_THRESHOLD;
+  private static final int LIMITED = NativeFacts.LIMITER_SAMPLE;
+  private static final int FULL_SCALE = NativeFacts.FULL_SCALE;
 
   private final double k;
   private final double turningPoint;
 
   OutputScaler(int channels) {
-    this.k = channels == 1 ? -0.25 : -0.125;
-    this.turningPoint = (THRESHOLD - 1.0 / k) / 2.0;
+    this.k = NativeFacts.limiterSlope(channels);
+    this.turningPoint = NativeFacts.limiterTurningPoint(k);
   }
 
   /** Scales frame i of {@code samples} (interleaved) by {@code ratios[i] >= 1}, i < frames. */
@@ -34,7 +35,7 @@ final class OutputScaler {
       for (int c = 0; c < channels; c++) {
         int index = i * channels + c;
         int s = samples[index];
-        double y = Math.abs(s) / 32767.0;
+        double y = Math.abs(s) / (double) FULL_SCALE;
         double level = Math.abs(s) < LIMITED ? y : unlimit(y);
         samples[index] = limit(Math.copySign(level * r, s));
       }
@@ -48,14 +49,14 @@ final class OutputScaler {
     return (Math.sqrt(Math.max(0, b * b + 4 * k * y)) - b) / (2 * k);
   }
 
+  // The native limiter and clamp; the scaled sample is rounded rather than truncated, so that
+  // it lands on the nearest step whatever the ratio.
   private short limit(double v) {
-    double a = Math.abs(v);
-    if (a >= THRESHOLD)
-      v = a > turningPoint ? Math.copySign(1.0, v) : v * (1 + (a - THRESHOLD) * k);
+    v = NativeFacts.limit(v, k, turningPoint);
     if (v < -1)
-      return -32767;
+      return -FULL_SCALE;
     if (v > 1)
-      return 32767;
-    return (short) Math.round(v * 32767);
+      return FULL_SCALE;
+    return (short) Math.round(v * FULL_SCALE);
   }
 }

@@ -36,8 +36,7 @@ final class OverlapGain {
     this.frameSize = frameSize;
     this.squares = new double[frameSize];
     for (int i = 0; i < frameSize; i++) {
-      // The native window: 0.5 - 0.5 cos(2 pi i / N) in double, stored as float.
-      double w = (float) (0.5 - 0.5 * Math.cos(6.283185307179586 * i / frameSize));
+      double w = NativeFacts.window(i, frameSize);
       squares[i] = w * w;
     }
     this.laid = new double[frameSize];
@@ -59,9 +58,9 @@ final class OverlapGain {
       laid[at < frameSize ? at : at - frameSize] += squares[i];
     }
     boolean corrected = false;
-    // The native driver divides by frameSize / (2 stepOut), as a float, and the processor's
-    // pre-amplifier multiplies by 1 / 0.75: together they assume a weight of 0.75 times that.
-    double assumed = Processor.TONE_GAIN * ((float) frameSize / (float) (2 * stepOut));
+    // The native driver divides by its overlap normalisation, and the processor's pre-amplifier
+    // multiplies by 1 / TONE_GAIN: together they assume a weight of TONE_GAIN times that.
+    double assumed = NativeFacts.TONE_GAIN * NativeFacts.overlapNorm(frameSize, stepOut);
     for (int i = 0; i < stepOut; i++) {
       int at = head + i < frameSize ? head + i : head + i - frameSize;
       double real = laid[at];

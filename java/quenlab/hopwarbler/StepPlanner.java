@@ -13,13 +13,14 @@ package quenlab.hopwarbler;
  */
 final class StepPlanner {
   /**
-   * The whole number of frames the synthesis hops are made of. The note analyser takes every
-   * fourth sample from the start of each synthesised hop, so hops of a multiple of 4 keep its
-   * history evenly spaced; hops between (102 at speed 1.25 with a hop of 128) would skew its time
-   * base and move a steady tone off its band. The finer steps cost up to half a dB of purity, and
-   * up to 4 dB where hops are short (about 43 frames at speed 1.5 with a hop of 64).
+   * The whole number of frames the synthesis hops are made of: the analyser's decimation. The note
+   * analyser takes every fourth sample from the start of each synthesised hop, so hops of a
+   * multiple of 4 keep its history evenly spaced; hops between (102 at speed 1.25 with a hop of
+   * 128) would skew its time base and move a steady tone off its band. The finer steps cost up to
+   * half a dB of purity, and up to 4 dB where hops are short (about 43 frames at speed 1.5 with a
+   * hop of 64).
    */
-  static final int QUANTUM = 4;
+  static final int QUANTUM = NativeFacts.DECIMATION;
 
   private final int hop;
   private final int frameSize;

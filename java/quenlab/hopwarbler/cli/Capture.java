@@ -1,6 +1,7 @@
 package quenlab.hopwarbler.cli;
 
 import quenlab.hopwarbler.AudioStreams;
+import quenlab.hopwarbler.Planning;
 import quenlab.hopwarbler.Processor;
 
 /**
@@ -8,10 +9,6 @@ import quenlab.hopwarbler.Processor;
  * spectrogram is wanted, takes one column of the note spectrum per block.
  */
 final class Capture implements AudioStreams.BlockListener {
-  // The analyser's history spans 16384 output frames; its Hann window weights them around the
-  // middle, 8192 frames before the newest one.
-  private static final int ANALYSER_CENTRE_FRAMES = 8192;
-
   private final Processor processor;
   private final Spectrogram spectrogram;
   private final Progress progress;
@@ -24,7 +21,8 @@ final class Capture implements AudioStreams.BlockListener {
 
   /** Frames per block: 1/32 s (the analyser's refresh period) when recording a spectrogram. */
   static int blockFrames(int sampleRate, boolean spectrogram) {
-    return spectrogram ? Math.max(1, sampleRate / 32) : AudioStreams.DEFAULT_BLOCK_FRAMES;
+    return spectrogram ? Planning.spectrumRefreshFrames(sampleRate)
+                       : AudioStreams.DEFAULT_BLOCK_FRAMES;
   }
 
   @Override
@@ -34,10 +32,10 @@ final class Capture implements AudioStreams.BlockListener {
     if (spectrogram == null)
       return;
     // The analyser has seen the native output, which runs latencyFrames() ahead of what the
-    // processor has returned; a column shows the sound around the middle of its history.
+    // processor has returned; a column shows the sound where the analyser's window is centred.
     long analysed = processor.stats().outputFrames() + processor.latencyFrames();
-    double seconds =
-        Math.max(0, analysed - ANALYSER_CENTRE_FRAMES) / (double) processor.sampleRate();
+    double seconds = Math.max(0, analysed - Planning.spectrumLagFrames())
+        / (double) processor.sampleRate();
     spectrogram.add(seconds, processor.spectrum());
   }
 }

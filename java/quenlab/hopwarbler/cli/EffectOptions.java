@@ -6,6 +6,7 @@ import java.util.List;
 import java.util.Locale;
 import java.util.TreeMap;
 import picocli.CommandLine.Option;
+import quenlab.hopwarbler.Planning;
 import quenlab.hopwarbler.Processor;
 
 /** The processing options that {@code process} and {@code play} share, and how they apply. */
@@ -142,7 +143,7 @@ final class EffectOptions {
   // preset; null when neither option is given and the preset plans the format itself.
   private int[] resolveFormat(int sampleRate) {
     // The vocoder stretches by the pitch factor more than the speed asks; the format serves that.
-    double factor = speedFactor() / Math.pow(2.0, pitchSemitones() / 12.0);
+    double factor = Planning.stretch(speedFactor(), pitchSemitones());
     Processor.Quality preset = preset();
     if (frameSize == null && overSampling == null) {
       checkVoiceAndLevels();
@@ -154,7 +155,7 @@ final class EffectOptions {
     }
     int os;
     if (overSampling == null) {
-      os = Math.min(frame, Math.max(preset.overSampling(), (int) Math.ceil(1 / factor - 1e-9)));
+      os = Planning.overSampling(preset, frame, factor);
     } else if (overSampling.equalsIgnoreCase("auto")) {
       os = autoOverSampling(frame, factor);
     } else {
@@ -168,16 +169,14 @@ final class EffectOptions {
         throw CliException.usage(
             "--oversampling must be from 1 to the frame size " + frame + ", got " + os);
       }
-      if (factor * os < 1) {
-        throw CliException.usage(stretchName(factor) + " needs --oversampling of at least "
-            + (int) Math.ceil(1 / factor - 1e-9) + ": the output hop cannot exceed the frame");
-      }
     }
     int hop = frame / os;
-    if (factor > hop) {
-      throw CliException.usage(stretchName(factor) + " is above the hop of " + hop
-          + " frames; use a smaller"
-          + " --oversampling or a larger --frame-size");
+    if (!Planning.reaches(frame, os, factor)) {
+      throw CliException.usage(factor > hop
+              ? stretchName(factor) + " is above the hop of " + hop
+                  + " frames; use a smaller --oversampling or a larger --frame-size"
+              : stretchName(factor) + " needs --oversampling of at least "
+                  + Planning.minOverSampling(factor) + ": the output hop cannot exceed the frame");
     }
     checkVoiceAndLevels();
     return new int[] {frame, os};

@@ -20,6 +20,7 @@ import picocli.CommandLine.Parameters;
 import picocli.CommandLine.Spec;
 import quenlab.hopwarbler.AudioStreams;
 import quenlab.hopwarbler.Notes;
+import quenlab.hopwarbler.Planning;
 import quenlab.hopwarbler.Processor;
 
 /**
@@ -270,9 +271,12 @@ final class PlayCommand implements Callable<Integer> {
       // Rounded so that steps of 0.05 land on round figures after many presses. The vocoder
       // stretches to speed / pitch factor, which its hop limits.
       double rounded = Math.round(speed * 1e6) / 1e6;
-      double factor = Math.pow(2, processor.pitch() / 12);
-      double low = Math.max(EffectOptions.MIN_SPEED, factor / processor.overSampling());
-      double high = Math.min(EffectOptions.MAX_SPEED, factor * processor.hop());
+      int frame = processor.frameSize();
+      int os = processor.overSampling();
+      double low =
+          Math.max(EffectOptions.MIN_SPEED, Planning.lowestSpeed(frame, os, processor.pitch()));
+      double high =
+          Math.min(EffectOptions.MAX_SPEED, Planning.highestSpeed(frame, os, processor.pitch()));
       processor.setSpeed(Math.max(low, Math.min(high, rounded)));
     }
 
@@ -281,9 +285,8 @@ final class PlayCommand implements Callable<Integer> {
       double rounded = Math.round(semitones * 1e6) / 1e6;
       if (rounded < Processor.MIN_PITCH || rounded > Processor.MAX_PITCH)
         return;
-      double stretch = processor.speed() / Math.pow(2, rounded / 12);
-      // The synthesis hop stays between 1 and the frame size.
-      if (stretch * processor.overSampling() >= 1 && stretch <= processor.hop())
+      double stretch = Planning.stretch(processor.speed(), rounded);
+      if (Planning.reaches(processor.frameSize(), processor.overSampling(), stretch))
         processor.setPitch(rounded);
     }
 
