@@ -11,8 +11,8 @@ constexpr double twoPi = 6.283185307179586;
 
 constexpr int maxAttacks = 8;
 constexpr int blockSamples = 32;       // detection block
-constexpr int baselineSamples = 2048;  // the blocks before the new samples that set the baseline
-constexpr double energyJump = 8.0;     // a block this much above the baseline starts an attack
+constexpr int baselineSamples = 1024;  // the blocks before a block that it must outdo
+constexpr double energyJump = 4.0;     // a block this much above every one before starts an attack
 constexpr double quietBlock = 1e-9;    // per sample and channel: blocks below this never do
 constexpr float riseRatio = 1.41f;     // a bin that rose by more than 3 dB joins the attack
 constexpr float floorRatio = 1e-3f;    // bins 60 dB below the frame's strongest take no part
@@ -20,7 +20,7 @@ constexpr float floorRatio = 1e-3f;    // bins 60 dB below the frame's strongest
 // A bin's treatment while its attack is under way.
 enum BinState : signed char {
   BIN_FREE = -1,  // no attack: the peaks' turn applies
-  BIN_HELD_BACK,  // the attack cannot be placed yet: the bin keeps its level from before
+  BIN_HELD_BACK,  // the frame cannot place the attack: the bin keeps its level from before
   BIN_RESTART,    // place the attack in this frame: restart from the analysis phase
   BIN_CARRIED,    // the attack is placed: turn on by the frame's own advance
 };
@@ -43,6 +43,13 @@ std::vector<signed char> binState;
 std::vector<signed char> binOwner;  // index into attacks, or -1
 std::vector<float> recent;          // the last lagFrames summed spectra, a ring
 
+// Where in the output frame an attack at `position` in the analysis frame belongs: the
+// frame's centre stays where the vocoder lays it, and the rest of the frame stretches
+// about it, as the stream as a whole does.
+double placeIn(double position, double stretch) {
+  return winSize / 2 + (position - winSize / 2) * stretch;
+}
+
 // Phase wrapped into [-pi, pi] by whole turns.
 float wrap(double phase) { return static_cast<float>(std::remainder(phase, twoPi)); }
 
@@ -58,19 +65,20 @@ double blockEnergy(const AttackFrame& f, int from) {
   return e;
 }
 
-// The place in the frame where an attack starts among its newest stepIn samples, or -1.
+// The place in the frame where an attack starts among its newest stepIn samples, or -1:
+// the first block whose energy jumps above energyJump times every block of the
+// baselineSamples before it. The loudest block of a steady sound recurs within a
+// period of its lowest note, and a swell, however fast, grows by less than that from
+// one block to the next; a hit jumps.
 int findOnset(const AttackFrame& f) {
   const int newest = winSize - stepIn;
-  const int baseFrom = std::max(1, newest - baselineSamples);
-  double baseline = 0;
-  int blocks = 0;
-  for (int b = baseFrom; b + blockSamples <= newest; b += blockSamples, blocks++) {
-    baseline += blockEnergy(f, b);
-  }
-  baseline = blocks > 0 ? baseline / blocks : 0.0;
   const double quiet = quietBlock * blockSamples * f.channels;
-  for (int b = std::max(1, newest); b + blockSamples <= winSize; b += blockSamples) {
-    if (blockEnergy(f, b) > energyJump * baseline + quiet) return b;
+  for (int b = std::max(newest, blockSamples + 1); b + blockSamples <= winSize; b += blockSamples) {
+    double loudest = 0.0;
+    for (int p = std::max(1, b - baselineSamples); p + blockSamples <= b; p += blockSamples) {
+      loudest = std::max(loudest, blockEnergy(f, p));
+    }
+    if (blockEnergy(f, b) > energyJump * loudest + quiet) return b;
   }
   return -1;
 }
@@ -99,8 +107,15 @@ void attacks_clear() {
 
 void attacks_frame(const AttackFrame& f) {
   float* earlier = recent.data() + (frameCount % lagFrames) * winHalf;
+  // The attacks move on by a hop; one that has left the frame ends, and its bins go back
+  // to the peaks' turns.
   for (Attack& a : attacks) {
-    if (a.active) a.position -= stepIn;
+    if (!a.active) continue;
+    a.position -= stepIn;
+    if (a.position < 0) a.active = false;
+  }
+  for (int k = 0; k < winHalf; k++) {
+    if (binOwner[k] >= 0 && !attacks[binOwner[k]].active) binOwner[k] = -1, binState[k] = BIN_FREE;
   }
 
   const int onset = winSize >= 2 * blockSamples ? findOnset(f) : -1;
@@ -126,14 +141,18 @@ void attacks_frame(const AttackFrame& f) {
   float top = 0;
   for (int k = 0; k < winHalf; k++) top = std::max(top, std::max(f.summed[k], earlier[k]));
   const float floor = top * floorRatio;
-  const double placeable = winSize / std::max(f.stretch, 1e-9);
+  // A slowed frame lays its output over a shorter stretch of input than it analyses: an
+  // attack near either end of the analysis frame would land outside the output frame.
+  const auto placeable = [&](const Attack& a) {
+    const double at = placeIn(a.position, f.stretch);
+    return at >= 0 && at < winSize;
+  };
 
   // Bins join the newest attack they rose for.
   for (int i = 0; i < maxAttacks; i++) {
     const Attack& a = attacks[i];
     if (!a.active) continue;
-    const signed char first =
-        f.stretch > 1.0 && a.position > placeable ? BIN_HELD_BACK : BIN_RESTART;
+    const signed char first = placeable(a) ? BIN_RESTART : BIN_HELD_BACK;
     for (int k = 0; k < winHalf; k++) {
       const int owner = binOwner[k];
       if (owner == i || (owner >= 0 && attacks[owner].serial > a.serial)) continue;
@@ -150,7 +169,14 @@ void attacks_frame(const AttackFrame& f) {
     const int owner = binOwner[k];
     if (owner < 0) continue;
     const Attack& a = attacks[owner];
-    if (binState[k] == BIN_HELD_BACK && a.position <= placeable) binState[k] = BIN_RESTART;
+    // Held back until the attack can be placed, and again once it could only land before the
+    // frame's start (a carried turn would wrap it round to the frame's end). The place moves
+    // one way through the frames, so a bin is placed at most once.
+    if (binState[k] == BIN_HELD_BACK && placeable(a)) {
+      binState[k] = BIN_RESTART;
+    } else if (binState[k] == BIN_CARRIED && !placeable(a)) {
+      binState[k] = BIN_HELD_BACK;
+    }
     switch (binState[k]) {
       case BIN_HELD_BACK: {
         const float keep = f.summed[k] > 0 ? std::min(1.0f, a.before[k] / f.summed[k]) : 0.0f;
@@ -158,9 +184,10 @@ void attacks_frame(const AttackFrame& f) {
         break;
       }
       case BIN_RESTART: {
-        // Analysis phase turned by a delay of (stretch - 1) x position: the attack at
-        // `position` in the frame leaves at stretch x position.
-        const float turn = wrap(-twoPi * k * (a.position * (f.stretch - 1.0)) / winSize);
+        // The analysis phase turned by the delay that moves the attack from its place in
+        // the analysis frame to its place in the output frame.
+        const double delay = placeIn(a.position, f.stretch) - a.position;
+        const float turn = wrap(-twoPi * k * delay / winSize);
         for (int ch = 0; ch < turns; ch++) f.rotation[ch][k] = turn;
         binState[k] = BIN_CARRIED;
         break;
@@ -176,12 +203,6 @@ void attacks_frame(const AttackFrame& f) {
     }
   }
 
-  for (Attack& a : attacks) {
-    if (a.active && a.position < 0) a.active = false;
-  }
-  for (int k = 0; k < winHalf; k++) {
-    if (binOwner[k] >= 0 && !attacks[binOwner[k]].active) binOwner[k] = -1, binState[k] = BIN_FREE;
-  }
   std::copy(f.summed, f.summed + winHalf, earlier);
   frameCount++;
 }

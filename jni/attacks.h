@@ -17,14 +17,17 @@
 //   more than 3 dB over the spectrum of a quarter of a frame before the attack, and
 //   stand within 60 dB of the frame's strongest bin. A bin joins the newest attack
 //   for which it rose; bins of steady partials do not rise and keep their phases.
-// - While the attack lies where the frame's output would place it too late (in a
-//   slowed stream, past frameSize / stretch in the frame), its bins are brought back
-//   to the magnitude they had before the attack: those frames would only lay an
-//   early echo.
-// - Then, in the first frame that can place it, its bins restart from the analysis
-//   phases, turned so that the attack lands stretch x its place in the frame; every
-//   later frame turns them on by the frame's own advance (stretch - 1) x omega, so
-//   the attack keeps its place until it has left the frame.
+// - Where it belongs in an output frame: the vocoder lays each frame's centre where
+//   the stream's time map puts it, so an attack at `position` in the analysis frame
+//   belongs at winSize / 2 + (position - winSize / 2) x stretch.
+// - In the first frame that can place it there, its bins restart from the analysis
+//   phases, turned by the delay that moves it there; every later frame turns them on
+//   by the frame's own advance (stretch - 1) x omega, so the attack keeps its place
+//   until it has left the frame.
+// - A slowed frame lays less input than it analyses: while the attack would land past
+//   the end of the output frame (not yet placeable), or once it could only land before
+//   its start, its bins are brought back to the magnitude they had before the attack,
+//   since those frames would only lay echoes of it.
 //
 // Called by the vocoder once per frame (both channels together) on the audio thread:
 // no allocation, no lock, no trigonometry (the turns are phase wraps). attacks_init()

@@ -60,6 +60,7 @@ float* in_left = nullptr;
 float* in_right = nullptr;
 float* out_left = nullptr;
 float* out_right = nullptr;
+float* out_tone = nullptr;  // the vocoder's tone gain beside each output frame (level keeping)
 int64_t inCapacity = 0;
 int64_t outCapacity = 0;
 
@@ -108,7 +109,8 @@ bool ensureWorkBuffers(int samplesIn, int64_t needOut) {
   }
   if (needOut > outCapacity) {
     if (!growBuffer(&out_left, outCapacity, needOut) ||
-        !growBuffer(&out_right, outCapacity, needOut)) {
+        !growBuffer(&out_right, outCapacity, needOut) ||
+        !growBuffer(&out_tone, outCapacity, needOut)) {
       return false;
     }
     outCapacity = needOut;
@@ -291,6 +293,8 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     return DSP_OUT_OF_MEMORY;
   }
   DenormalGuard denormalGuard;
+  const bool keepLevel = levelKept.load(std::memory_order_relaxed);
+  vocoder_hand_out_tone_gain(keepLevel ? out_tone : nullptr);
 
   const bool plainLoops = activePath == DSP_PATH_REFERENCE;
   if (mono) {
@@ -364,13 +368,16 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
   }
 
   const float norm = static_cast<float>(frameSize) / static_cast<float>(2 * step);
-  if (levelKept.load(std::memory_order_relaxed)) {
+  if (keepLevel) {
     // Only the frames this block's vocoder calls wrote: any past them are the
     // buffers' earlier contents, already measured and kept.
     const int written =
         static_cast<int>(std::min<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step));
-    level_apply(in_left, mono ? nullptr : in_right, samplesIn, out_left, mono ? nullptr : out_right,
-                written, norm);
+    // The equaliser shapes the output on purpose: judge the input as it shapes it.
+    double before, after;
+    const double shaping = vocoder_take_equaliser_energy(&before, &after) ? after / before : 1.0;
+    level_apply(in_left, mono ? nullptr : in_right, samplesIn, shaping, out_left,
+                mono ? nullptr : out_right, out_tone, written, frameSize / 2.0);
   }
   const double k = mono ? -0.25 : -0.125;
   const DspOutputStage stage{norm, preamp.load(std::memory_order_relaxed), k,

@@ -5,12 +5,11 @@
 
 namespace {
 
-// The driver passes a steady tone at this level (overlapping squared Hann windows over
-// its normalisation), so the output's energy is this squared times the input's.
-constexpr double toneGain = 0.75;
-constexpr double smoothingSeconds = 1.0;
+constexpr double smoothingSeconds = 0.5;
+constexpr double steadySeconds = 0.1;
+constexpr double steadyRatio = 4.0;  // 6 dB
 constexpr double deadBandDb = 0.05;
-constexpr double slewDbPerSecond = 6.0;
+constexpr double slewDbPerSecond = 10.0;
 constexpr double lowestGain = 0.7079;   // -3 dB
 constexpr double highestGain = 1.4962;  // +3.5 dB
 constexpr double silence = 1e-12;       // mean energy per sample below which nothing is judged
@@ -29,8 +28,9 @@ long pendingFrames = 0;
 
 int rate = 44100;
 long latency = 0;
-long warmUp = 0;  // input frames through the latency before the levels are judged
+long warmUp = 0;               // input frames through the latency before the levels are judged
 double inMid = 0, inSide = 0;  // smoothed mean energies per sample
+double inNow = 0;              // the input's mean energy over the last few tens of ms
 double outMid = 0, outSide = 0;
 double wantMid = 1, wantSide = 1;  // the smoothed gains that would match the levels
 double gainMid = 1, gainSide = 1;  // the gains applied at the end of the last block
@@ -74,7 +74,7 @@ double glide(double applied, double wanted, double maxStepDb) {
 
 double matching(double in, double out, double current) {
   if (in < silence || out < silence) return current;
-  return std::clamp(toneGain * std::sqrt(in / out), lowestGain, highestGain);
+  return std::clamp(std::sqrt(in / out), lowestGain, highestGain);
 }
 
 }  // namespace
@@ -85,12 +85,13 @@ void level_init(int sampleRate, int latencyFrames, int warmUpFrames) {
   warmUp = std::max(0, warmUpFrames);
   pendingFirst = pendingCount = 0;
   pendingFrames = 0;
-  inMid = inSide = outMid = outSide = 0;
+  inMid = inSide = outMid = outSide = inNow = 0;
   wantMid = wantSide = gainMid = gainSide = 1;
 }
 
-void level_apply(const float* inLeft, const float* inRight, int inFrames, float* outLeft,
-                 float* outRight, int outFrames, double outputNorm) {
+void level_apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
+                 float* outLeft, float* outRight, const float* toneGain, int outFrames,
+                 double toneScale) {
   double mid = 0, side = 0;
   for (int i = 0; i < inFrames; i++) {
     const double l = inLeft[i];
@@ -98,7 +99,7 @@ void level_apply(const float* inLeft, const float* inRight, int inFrames, float*
     mid += 0.25 * (l + r) * (l + r);
     side += 0.25 * (l - r) * (l - r);
   }
-  push(inFrames, mid, side);
+  push(inFrames, mid * inputShaping, side * inputShaping);
   const Pending through = popThrough();
   if (outFrames <= 0) return;
   if (warmUp > 0) {
@@ -109,20 +110,31 @@ void level_apply(const float* inLeft, const float* inRight, int inFrames, float*
 
   double outM = 0, outS = 0;
   for (int i = 0; i < outFrames; i++) {
-    const double l = outLeft[i] / outputNorm;
-    const double r = outRight != nullptr ? outRight[i] / outputNorm : l;
+    // On the input's scale: as the overlap of the frames laid here passes a steady tone.
+    const double norm = toneGain[i] * toneScale;
+    if (!(norm > 1e-3)) continue;
+    const double l = outLeft[i] / norm;
+    const double r = outRight != nullptr ? outRight[i] / norm : l;
     outM += 0.25 * (l + r) * (l + r);
     outS += 0.25 * (l - r) * (l - r);
   }
   const double keep = std::exp(-outFrames / (smoothingSeconds * rate));
+  const double keepNow = std::exp(-outFrames / (steadySeconds * rate));
   if (through.frames > 0) {
     inMid = keep * inMid + (1 - keep) * through.mid / through.frames;
     inSide = keep * inSide + (1 - keep) * through.side / through.frames;
+    inNow = keepNow * inNow + (1 - keepNow) * (through.mid + through.side) / through.frames;
   }
   outMid = keep * outMid + (1 - keep) * outM / outFrames;
   outSide = keep * outSide + (1 - keep) * outS / outFrames;
-  wantMid = keep * wantMid + (1 - keep) * matching(inMid, outMid, wantMid);
-  wantSide = keep * wantSide + (1 - keep) * matching(inSide, outSide, wantSide);
+  // Judged only while the input's level holds within 6 dB of its mean over the second:
+  // through a swell, a fade or a lone note the frames' overlap blurs the output's level
+  // in time, which is no loss to make up for.
+  const double mean = inMid + inSide;
+  if (inNow < steadyRatio * mean && mean < steadyRatio * inNow) {
+    wantMid = keep * wantMid + (1 - keep) * matching(inMid, outMid, wantMid);
+    wantSide = keep * wantSide + (1 - keep) * matching(inSide, outSide, wantSide);
+  }
 
   const double maxStepDb = slewDbPerSecond * outFrames / rate;
   const double fromMid = gainMid, fromSide = gainSide;

@@ -48,11 +48,47 @@ bool fastPath() {
 constexpr int workSlack = 16;
 float* work = nullptr;
 
+// The overlap of the frames as laid: the sum, at each output sample, of the analysis
+// window times the synthesis window of every frame laid over it, accumulated and
+// handed out as the output is (channel 0's frames; both channels lay theirs alike).
+// A steady tone of amplitude A leaves the vocoder at A x winSize / 2 x this, whatever
+// the hops were, which the level keeping relies on. Handed out to toneGainOut while
+// the driver asks for it.
+float* overlap = nullptr;
+float* toneGainOut = nullptr;
+
+// Lays one frame's window products into the overlap and hands out stepOut values at
+// toneGainOut + outIndex (when asked).
+void layOverlap(int outIndex) {
+  for (int i = 0; i < winSize; i++) overlap[i] += window[i] * windowOut[i];
+  if (toneGainOut != nullptr) std::memcpy(toneGainOut + outIndex, overlap, sizeof(float) * stepOut);
+  std::memmove(overlap, overlap + stepOut, sizeof(float) * (winSize - stepOut));
+  std::memset(overlap + winSize - stepOut, 0, sizeof(float) * stepOut);
+}
+
 // Work space of vocoder_process_together(): each channel's turn per bin (one array
 // serves both when they are linked; slack for the region fill's whole-vector stores),
 // the magnitudes summed over the channels (with the two guard bins and the slack of the
 // vector valley search), and the turn of each peak.
 float* turns[2] = {nullptr, nullptr};
+
+// The synthesised frames' energy before and after the equaliser's gains, since the
+// driver last took it (vocoder_take_equaliser_energy()).
+double eqEnergyBefore = 0.0;
+double eqEnergyAfter = 0.0;
+
+template <typename Gain>
+void measureEqualiser(const float* mag, Gain gain) {
+  double before = 0.0, after = 0.0;
+  for (int k = 0; k < winHalf; k++) {
+    const double e = static_cast<double>(mag[k]) * mag[k];
+    const double g = gain(k);
+    before += e;
+    after += e * g * g;
+  }
+  eqEnergyBefore += before;
+  eqEnergyAfter += after;
+}
 float* summed = nullptr;
 float* peakTurns = nullptr;
 
@@ -72,6 +108,7 @@ void releaseBuffers() {
     delete[] c.fftBuffer;
   }
   delete[] work;
+  delete[] overlap;
   for (float*& t : turns) delete[] t;
   delete[] summed;
   delete[] peakTurns;
@@ -93,6 +130,7 @@ void allocateBuffers() {
     c.fftBuffer = new float[2 * winSize];
   }
   work = new float[2 * winSize + workSlack];
+  overlap = new float[winSize]();
   for (float*& t : turns) t = new float[winSize + workSlack];
   summed = new float[winSize + workSlack]();
   peakTurns = new float[winSize];
@@ -146,6 +184,7 @@ void vocoder_init(int pWinSize, int step) {
   if (initialized) releaseBuffers();
   allocateBuffers();
   resetPhases();
+  eqEnergyBefore = eqEnergyAfter = 0.0;
   initialized = true;
   for (VocoderChannel& c : vocoderChannels) {
     c.inIndex = 0;
@@ -203,6 +242,7 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
       const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
       vocoder_process_frame(history + start, outputBuffer + outIndex, stretchFactor, channel);
       c.laidStepOut = pStepOut;
+      if (channel == 0) layOverlap(outIndex);
       if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
         start += stepIn;
       } else {
@@ -470,6 +510,7 @@ void resynthesizeFast(float* output, int channel) {
   if (eq_is_enabled() != 0) {
     eq_copy_gains(work + winSize, winHalf);
     gains = work + winSize;
+    measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
   const bool avx2 = activePath == VOCODER_PATH_AVX2;
   int done = 0;
@@ -532,6 +573,7 @@ void phaseLock(int channel, int nPeaks, float stretchFactor) {
 
 void synthesize(int channel) {
   VocoderChannel& c = vocoderChannels[channel];
+  if (eq_is_enabled() != 0) measureEqualiser(c.mag, [](int k) { return eq_gain(k); });
   rebuildReference(c.mag, c.psi, eq_is_enabled() != 0, c.fftBuffer, 0, winHalf);
   std::memset(c.fftBuffer + winSize, 0, sizeof(float) * winSize);
   fft_process(c.fftBuffer, 1, channel);
@@ -571,6 +613,15 @@ bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n) {
   if (!cpu_has_avx2()) return false;
   if constexpr (HOPWARBLER_X86) vocoder_x86_sincos_avx2(x, sine, cosine, n);
   return true;
+}
+
+void vocoder_hand_out_tone_gain(float* out) { toneGainOut = out; }
+
+bool vocoder_take_equaliser_energy(double* before, double* after) {
+  *before = eqEnergyBefore;
+  *after = eqEnergyAfter;
+  eqEnergyBefore = eqEnergyAfter = 0.0;
+  return *before > 0.0;
 }
 
 bool vocoder_select_path(VocoderPath path) { return cpu_select_path(path, &activePath); }
@@ -750,6 +801,7 @@ void vocoder_process_together(const float* inputLeft, const float* inputRight, i
       }
       start = 0;
     }
+    layOverlap(outIndex);
     for (int ch = 0; ch < channels; ch++) spectrum_push(outputs[ch] + outIndex, stepOut, ch);
     outIndex += stepOut;
     inIndex = inStart;

@@ -73,6 +73,17 @@ void vocoder_process_together(const float* inputLeft, const float* inputRight, i
                               float* outputLeft, float* outputRight, int pStepOut,
                               const VocoderOptions& options);
 
+// From the next call on, writes beside every output sample, at the same index of out,
+// the gain at which a steady tone of amplitude A leaves the vocoder there, over
+// A x winSize / 2: the overlap of the windows of the frames laid over it, as they were
+// really laid (changes of stepOut included). Null stops it.
+void vocoder_hand_out_tone_gain(float* out);
+
+// The energy of the frames synthesised since the last call, summed over their bins,
+// before and after the equaliser's gains (both 0 while the equaliser is off); returns
+// whether there was any, and starts counting afresh.
+bool vocoder_take_equaliser_energy(double* before, double* after);
+
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest
 // path the CPU runs.
 enum VocoderPath {

@@ -107,7 +107,9 @@ TEST(Attacks, ASteadyToneUnderTheAttacksKeepsItsLevel) {
     const std::vector<float> y = stretch(high, out, true);
     const double f = 220.0 / kRate;
     double least = 1e9, most = 0.0;
-    for (size_t at = 2 * kFrame; at + 4096 < y.size() - 2 * kFrame; at += 1024) {
+    // From two frames of output on: the tone itself starts as an attack.
+    const size_t settled = 2 * static_cast<size_t>(kFrame / kHop) * out;
+    for (size_t at = settled; at + 4096 < y.size() - settled; at += 1024) {
       const double a = std::abs(support::windowedTone(y.data() + at, 4096, f));
       least = std::min(least, a);
       most = std::max(most, a);

@@ -313,9 +313,10 @@ public class NativeInterface {
    * Keeps the output as loud as the input (non-zero) or leaves the level to the overlap
    * normalisation (0, the default). Noise, reverberation and decays come out of a stretch up to a
    * few dB weaker than steady tones; on, the driver measures the mid (L + R) / 2 and the side (L -
-   * R) / 2 of the input and of the output over about a second and brings each back to the input's
-   * level, by -3 to +3.5 dB, moving a gain only when it is more than 0.05 dB off and then at most 6
-   * dB per second, so that a steady tone keeps exactly the level {@link #dspProcess} gives it. Takes
+   * R) / 2 of the input and of the output over about half a second and brings each back to the
+   * input's level, by -3 to +3.5 dB, moving a gain only when it is more than 0.05 dB off and then
+   * at most 10 dB per second, so that a steady tone keeps exactly the level {@link #dspProcess}
+   * gives it. It judges only while the input's level holds within 6 dB of its recent mean. Takes
    * effect from the next block.
    *
    * @param enabled non-zero to keep the level
