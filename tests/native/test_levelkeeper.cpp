@@ -61,13 +61,13 @@ std::vector<short> toShorts(const std::vector<float>& x) {
 }
 
 TEST(LevelKeeping, ASteadyToneKeepsEverySample) {
-  std::vector<float> tone(10 * kRate);
+  std::vector<float> tone(4 * kRate);
   for (size_t t = 0; t < tone.size(); ++t) {
     tone[t] = static_cast<float>(0.2 * std::sin(kTwoPi * 220.0 / kRate * t) +
                                  0.1 * std::sin(kTwoPi * 660.0 / kRate * t + 1.0));
   }
   const std::vector<short> x = toShorts(tone);
-  for (int out : {256, 160, 64}) {
+  for (int out : {256, 64}) {
     EXPECT_EQ(stretch(x, 1, out, {true}), stretch(x, 1, out, {false})) << "synthesis hop " << out;
   }
 }
@@ -77,7 +77,7 @@ TEST(LevelKeeping, ASteadyToneKeepsEverySample) {
 // than the mid; kept, both come back to the input's level times the driver's tone
 // gain of 0.75.
 TEST(LevelKeeping, NoiseAndTheSideComeBackToTheInputsLevel) {
-  const size_t frames = 12 * kRate;
+  const size_t frames = 5 * kRate;
   const std::vector<float> left = support::randomFloats(frames, 11, 0.3f);
   const std::vector<float> right = support::randomFloats(frames, 12, 0.3f);
   std::vector<float> mixed(2 * frames);
@@ -90,7 +90,7 @@ TEST(LevelKeeping, NoiseAndTheSideComeBackToTheInputsLevel) {
   double inMid, inSide;
   midSide(x, 0, &inMid, &inSide);
   for (int out : {256, 64}) {
-    const size_t settled = 4 * kRate;  // the gains move at most 6 dB per second
+    const size_t settled = 2 * kRate;  // the gains move at most 10 dB per second
     double keptMid, keptSide, plainMid, plainSide;
     midSide(stretch(x, 2, out, {true, true}), settled, &keptMid, &keptSide);
     midSide(stretch(x, 2, out, {false, true}), settled, &plainMid, &plainSide);
