@@ -570,12 +570,16 @@ class ProcessorTest {
    */
   @Test
   void gettersAndSettersNeverWaitForTheProcessingThread() throws Exception {
-    Map<String, Object[]> arguments = Map.of("setSpeed", new Object[] {0.8}, "setPitch",
-        new Object[] {-12.0}, "expectedOutputFrames", new Object[] {44100L}, "setVoiceRemoval",
-        new Object[] {1.0, 200.0, 3000.0}, "setBalance", new Object[] {30}, "setMono",
-        new Object[] {true}, "setGainDb", new Object[] {-3.0}, "setEqualizer",
-        new Object[] {new double[] {100, 1000}, new double[] {3, -3}}, "setSpectrumEnabled",
-        new Object[] {false});
+    Map<String, Object[]> arguments = Map.ofEntries(Map.entry("setSpeed", new Object[] {0.8}),
+        Map.entry("setPitch", new Object[] {-12.0}),
+        Map.entry("expectedOutputFrames", new Object[] {44100L}),
+        Map.entry("setVoiceRemoval", new Object[] {1.0, 200.0, 3000.0}),
+        Map.entry("setBalance", new Object[] {30}), Map.entry("setMono", new Object[] {true}),
+        Map.entry("setGainDb", new Object[] {-3.0}),
+        Map.entry("setEqualizer", new Object[] {new double[] {100, 1000}, new double[] {3, -3}}),
+        Map.entry("setSpectrumEnabled", new Object[] {false}),
+        Map.entry("setFeature", new Object[] {Processor.Feature.ATTACKS, false}),
+        Map.entry("feature", new Object[] {Processor.Feature.ATTACKS}));
     Set<String> processingThread = Set.of("process", "flush", "close");
     ExecutorService control = Executors.newSingleThreadExecutor();
     try (Processor p = Processor.open(RATE, 2)) {
