@@ -3,8 +3,10 @@ package quenlab.hopwarbler.cli;
 import java.io.PrintWriter;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.EnumSet;
 import java.util.List;
 import java.util.Locale;
+import java.util.Set;
 import java.util.TreeMap;
 import picocli.CommandLine.Option;
 import quenlab.hopwarbler.Planning;
@@ -83,6 +85,34 @@ final class EffectOptions {
           "Equaliser points, e.g. 100:3,1k:-2,8k:4 (gain in dB at a frequency, interpolated in"
           + " between and held beyond the outer points; may be repeated).")
   List<String> eq = new ArrayList<>();
+
+  @Option(names = "--without", paramLabel = "REFINEMENT", split = ",",
+      description = "Turn off refinements of the engine, all on by default (for comparing):"
+          + " linked-stereo, attacks, fine-peaks, level-keeping, or all.")
+  List<String> without = new ArrayList<>();
+
+  /** The engine's refinements that --without turns off. */
+  Set<Processor.Feature> featuresOff() {
+    Set<Processor.Feature> off = EnumSet.noneOf(Processor.Feature.class);
+    for (String name : without) {
+      String key = name.trim().toLowerCase(Locale.ROOT);
+      if (key.equals("all")) {
+        off.addAll(EnumSet.allOf(Processor.Feature.class));
+        continue;
+      }
+      Processor.Feature found = null;
+      for (Processor.Feature f : Processor.Feature.values()) {
+        if (f.name().toLowerCase(Locale.ROOT).replace('_', '-').equals(key))
+          found = f;
+      }
+      if (found == null) {
+        throw CliException.usage("--without takes linked-stereo, attacks, fine-peaks,"
+            + " level-keeping or all, got '" + name + "'");
+      }
+      off.add(found);
+    }
+    return off;
+  }
 
   /** The speed factor asked for, after checking --speed and --tempo. */
   double speedFactor() {
@@ -244,10 +274,12 @@ final class EffectOptions {
     if (voiceAmount != null && channels != 2) {
       throw CliException.usage("--voice-removal needs a stereo input, and '" + input + "' is mono");
     }
+    Set<Processor.Feature> off = featuresOff();
     Processor processor = format == null
         ? Processor.open(sampleRate, channels, preset())
         : Processor.open(sampleRate, channels, format[0], format[1]);
     try {
+      for (Processor.Feature f : off) processor.setFeature(f, false);
       processor.setSpeed(speedFactor());
       processor.setPitch(pitchSemitones());
       if (voiceAmount != null)

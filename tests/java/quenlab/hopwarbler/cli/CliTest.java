@@ -57,11 +57,11 @@ class CliTest {
     TestFiles.write(
         in, tones(TestFiles.RATE / 4, new double[] {440}, new double[] {0.4}, TestFiles.RATE), 1);
     // {options, frame and hops in the summary}
-    String[][] cases = {{"--speed 0.8", "frame 2048, 16 hops"},
-        {"--speed 1.5", "frame 1024, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
-        {"--quality BALANCED --speed 2", "frame 2048, 8 hops"},
+    String[][] cases = {{"--speed 0.8", "frame 4096, 16 hops"},
+        {"--speed 1.5", "frame 4096, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
+        {"--quality BALANCED --speed 2", "frame 4096, 8 hops"},
         {"--quality fast --frame-size 4096", "frame 4096, 4 hops"},
-        {"--speed 2 --oversampling 8", "frame 1024, 8 hops"},
+        {"--speed 2 --oversampling 8", "frame 4096, 8 hops"},
         {"--frame-size 512 --oversampling auto", "frame 512, 4 hops"}};
     for (String[] c : cases) {
       List<String> args = new java.util.ArrayList<>(
@@ -75,6 +75,21 @@ class CliTest {
     assertEquals(2, bad.status());
     assertTrue(
         bad.err().contains("--quality must be fast, balanced or best, got 'top'"), bad.err());
+
+    // --without turns the engine's refinements off: here the attack handling, which reshapes the
+    // tone's start.
+    Path refined = dir.resolve("refined.wav");
+    Path plain = dir.resolve("plain.wav");
+    assertEquals(0, run("process", in.toString(), refined.toString(), "--speed", "0.8").status());
+    assertEquals(0,
+        run("process", in.toString(), plain.toString(), "--speed", "0.8", "--without", "all")
+            .status());
+    assertFalse(java.util.Arrays.equals(Files.readAllBytes(refined), Files.readAllBytes(plain)));
+    Run unknown = run("process", in.toString(), plain.toString(), "--without", "reverb");
+    assertEquals(2, unknown.status());
+    assertTrue(unknown.err().contains("--without takes linked-stereo, attacks, fine-peaks,"
+                   + " level-keeping or all, got 'reverb'"),
+        unknown.err());
   }
 
   @Test
@@ -93,7 +108,7 @@ class CliTest {
     assertEquals(Math.round(TestFiles.RATE / 0.8), audio.frames());
     assertTrue(
         r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:01\\.250, speed 0\\.8"
-            + " \\(effective 0\\.8000\\), frame 2048, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
+            + " \\(effective 0\\.8000\\), frame 4096, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
             + " samples, clamp 0 samples\\R"),
         r.out());
     BufferedImage image = ImageIO.read(png.toFile());

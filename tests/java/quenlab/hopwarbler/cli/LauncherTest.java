@@ -124,7 +124,7 @@ class LauncherTest {
         {"2", "--tempo -95 is out of range", "process", "in.wav", "out.wav", "--tempo", "-95"},
         {"2", "--frame-size must be a power of two from 64 to 4096, got 1000", "process", "in.wav",
             "out.wav", "--frame-size", "1000"},
-        {"2", "--oversampling must be from 1 to the frame size 2048, got 0", "process", "in.wav",
+        {"2", "--oversampling must be from 1 to the frame size 4096, got 0", "process", "in.wav",
             "out.wav", "--oversampling", "0"},
         {"2", "--oversampling must be a whole number or auto, got 'lots'", "process", "in.wav",
             "out.wav", "--oversampling", "lots"},
