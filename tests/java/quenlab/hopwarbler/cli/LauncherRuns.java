@@ -40,10 +40,21 @@ final class LauncherRuns {
    * most).
    */
   static Run run(Path dir, String... args) throws IOException, InterruptedException {
+    return run(dir, null, args);
+  }
+
+  /** Like {@link #run(Path, String...)}, with standard output into {@code stdout} if not null. */
+  static Run run(Path dir, Path stdout, String... args) throws IOException, InterruptedException {
     List<String> command = new ArrayList<>();
     command.add(launcher().toString());
     command.addAll(Arrays.asList(args));
-    Path out = Files.createTempFile("launcher", ".out");
+    return runCommand(dir, stdout, command);
+  }
+
+  /** Runs {@code command} as {@link #run(Path, Path, String...)} runs the launcher. */
+  static Run runCommand(Path dir, Path stdout, List<String> command)
+      throws IOException, InterruptedException {
+    Path out = stdout != null ? stdout : Files.createTempFile("launcher", ".out");
     Path err = Files.createTempFile("launcher", ".err");
     try {
       Process p = new ProcessBuilder(command)
@@ -53,10 +64,12 @@ final class LauncherRuns {
                       .redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")))
                       .start();
       assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the tool did not finish: " + command);
-      return new Run(p.exitValue(), Files.readString(out, StandardCharsets.UTF_8),
+      return new Run(p.exitValue(),
+          stdout != null ? "" : Files.readString(out, StandardCharsets.UTF_8),
           Files.readString(err, StandardCharsets.UTF_8));
     } finally {
-      Files.deleteIfExists(out);
+      if (stdout == null)
+        Files.deleteIfExists(out);
       Files.deleteIfExists(err);
     }
   }

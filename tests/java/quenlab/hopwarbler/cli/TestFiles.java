@@ -33,12 +33,21 @@ final class TestFiles {
   }
 
   static void write(Path file, short[] samples, int channels, AudioFileFormat.Type type) {
+    write(file, samples, channels, RATE, type);
+  }
+
+  static void write(Path file, short[] samples, int channels, float rate) {
+    write(file, samples, channels, rate, AudioFileFormat.Type.WAVE);
+  }
+
+  static void write(
+      Path file, short[] samples, int channels, float rate, AudioFileFormat.Type type) {
     byte[] bytes = new byte[2 * samples.length];
     for (int i = 0; i < samples.length; i++) {
       bytes[2 * i] = (byte) samples[i];
       bytes[2 * i + 1] = (byte) (samples[i] >> 8);
     }
-    AudioFormat format = new AudioFormat(RATE, 16, channels, true, false);
+    AudioFormat format = new AudioFormat(rate, 16, channels, true, false);
     try (AudioInputStream in = new AudioInputStream(
              new ByteArrayInputStream(bytes), format, samples.length / channels)) {
       AudioSystem.write(in, type, file.toFile());
