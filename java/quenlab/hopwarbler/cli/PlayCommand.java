@@ -61,8 +61,8 @@ final class PlayCommand implements Callable<Integer> {
 
   @Option(names = "--record", paramLabel = "FILE",
       description = "Also write what is heard, with every change made while playing, to FILE"
-          + " (.wav, .aiff/.aif or .au; 16-bit PCM with the input's rate and channels). Without an"
-          + " audio output, play then only records, still in real time.")
+          + " (.wav, .aiff/.aif, .au or .flac; 16-bit PCM with the input's rate and channels)."
+          + " Without an audio output, play then only records, still in real time.")
   Path record;
 
   @Spec CommandSpec spec;
