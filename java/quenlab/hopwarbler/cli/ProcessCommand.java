@@ -177,9 +177,10 @@ final class ProcessCommand implements Callable<Integer> {
         int n;
         while ((n = processed.readNBytes(block, 0, block.length)) > 0) audio.write(block, n);
         audio.finish();
-        if (picture != null)
-          drawPicture(
-              spectrogram, picture, processor.stats().outputFrames() / (double) in.sampleRate);
+        if (picture != null) {
+          drawPicture(spectrogram, picture,
+              processor.stats().outputFrames() / (double) in.sampleRate, output);
+        }
         audio.commit();
         if (picture != null)
           commitPicture(picture, output);
@@ -187,7 +188,8 @@ final class ProcessCommand implements Callable<Integer> {
       } catch (InputFile.ReadFailure e) {
         throw in.readError(e);
       } catch (IOException e) {
-        throw CliException.io("cannot write '" + output + "': " + AudioFiles.describe(e));
+        throw CliException.io(
+            "cannot write '" + AudioOutput.name(output) + "': " + AudioFiles.describe(e));
       } finally {
         progress.finish();
       }
@@ -211,16 +213,25 @@ final class ProcessCommand implements Callable<Integer> {
       picture.commit();
     } catch (IOException e) {
       throw CliException.io("cannot write '" + picture.target() + "': " + AudioFiles.describe(e)
-          + " ('" + output + "' was written)");
+          + soundWritten(output));
     }
   }
 
-  private void drawPicture(Spectrogram spectrogram, StagedFile picture, double seconds) {
+  // The picture is drawn before the sound is put in place, so that a failure leaves neither; only
+  // sound sent to standard output is already out.
+  private void drawPicture(
+      Spectrogram spectrogram, StagedFile picture, double seconds, Path output) {
     try {
       spectrogram.writePngTo(picture.temporary(), width, seconds);
     } catch (IOException e) {
-      throw CliException.io("cannot write '" + picture.target() + "': " + AudioFiles.describe(e));
+      throw CliException.io("cannot write '" + picture.target() + "': " + AudioFiles.describe(e)
+          + (AudioOutput.isStandardOutput(output) ? soundWritten(output) : ""));
     }
+  }
+
+  private static String soundWritten(Path output) {
+    return AudioOutput.isStandardOutput(output) ? " (the sound went to standard output)"
+                                                : " ('" + output + "' was written)";
   }
 
   private String summary(Path input, Path output, InputFile in, Processor processor,
