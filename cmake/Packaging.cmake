@@ -17,13 +17,17 @@ set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
     "The hopwarbler command-line tool plays or converts music faster or slower without changing
 its pitch, removes the centre voice, rebalances or folds to mono, equalises, and draws the note
-spectrum. The Java library it is built on, hopwarbler.jar with its native part
-libhopwarbler.so, does the same for Java programs that play music.")
+spectrum. The Java library it is built on, the module quenlab.hopwarbler in hopwarbler-lib.jar
+with its native part libhopwarbler.so, does the same for Java programs that play music; Maven
+and Gradle builds find it in /usr/share/maven-repo as quenlab.hopwarbler:hopwarbler-lib.")
 # The Java runtime and the Debian jars the tool runs with (java/CMakeLists.txt lists them);
 # dpkg-shlibdeps adds the C and C++ runtime libraries the native library links.
 list(JOIN HOPWARBLER_SYSTEM_JAR_PACKAGES ", " jar_packages)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "openjdk-17-jre-headless | java17-runtime-headless, ${jar_packages}")
+# The decoders and the encoder the tool runs as programs when a file needs them (FLAC, Opus,
+# M4A/AAC); without them it reads and writes every other format.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "flac, opus-tools, ffmpeg")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -44,6 +44,9 @@ double voiceRemovalAmountApplied = 0.0;
 bool foldRunning = false;
 int foldFadeDone = 0;
 
+// The call admitted by dsp_admit(), DSP_CALL_NONE while none is under way.
+std::atomic<int> callUnderWay{DSP_CALL_NONE};
+
 // Result of the last block, read by the control thread.
 std::atomic<double> maxLevelAcum{0.0};
 
@@ -239,6 +242,19 @@ void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels)
 }
 
 bool dsp_is_initialized() { return initialized; }
+
+// Acquire and release order the writes of an admitted call before whatever the next
+// admitted call reads, whichever thread makes it.
+DspCall dsp_admit(DspCall call) {
+  int underWay = DSP_CALL_NONE;
+  if (callUnderWay.compare_exchange_strong(underWay, call, std::memory_order_acquire,
+                                           std::memory_order_relaxed)) {
+    return DSP_CALL_NONE;
+  }
+  return static_cast<DspCall>(underWay);
+}
+
+void dsp_release() { callUnderWay.store(DSP_CALL_NONE, std::memory_order_release); }
 
 int dsp_channel_count() { return channels == 1 ? 1 : 2; }
 

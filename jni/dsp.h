@@ -37,6 +37,18 @@ void dsp_init(int frameSize, int overSampling, int sampleRate, int channels);
 
 bool dsp_is_initialized();
 
+// Calls that must not overlap: dsp_init() rewrites every engine that a block reads, and
+// two blocks at once would share the work buffers and each channel's state. The JNI
+// entry points admit one such call at a time. dsp_admit() admits the caller and returns
+// DSP_CALL_NONE when no other call is under way; otherwise it admits nothing and returns
+// the kind of call under way (DSP_CALL_PROCESS or DSP_CALL_INIT), which the caller
+// refuses. dsp_release() ends the admitted call. One compare-and-set and one store, so
+// the audio thread never waits. The driver's own functions do not check: the tests,
+// benchmarks and fuzz targets call them from one thread.
+enum DspCall { DSP_CALL_NONE, DSP_CALL_PROCESS, DSP_CALL_INIT };
+DspCall dsp_admit(DspCall call);
+void dsp_release();
+
 // 1 for a mono stream, 2 for stereo (as interleaved in the host's array).
 int dsp_channel_count();
 

@@ -1,7 +1,9 @@
 // The JNI entry points of quenlab.hopwarbler.NativeInterface: the only symbols the
 // library exports. They check what the Java side passes, reach the arrays, turn bad
 // arguments into Java exceptions, and call the block driver (dsp.h) and the modules'
-// control functions.
+// control functions. dspInit and dspProcess are admitted one at a time (dsp_admit()):
+// either of them meeting the other, or itself, on another thread throws
+// IllegalStateException instead of rewriting what the other reads.
 #include <jni.h>
 
 #include <algorithm>
@@ -20,6 +22,31 @@ void throwJava(JNIEnv* env, const char* className, const char* message) {
   if (cls != nullptr) env->ThrowNew(cls, message);
 }
 
+// Holds an admission of dsp_admit() for its lifetime. A refused admission names the
+// call under way, for the IllegalStateException the entry point throws.
+class Admission {
+ public:
+  explicit Admission(DspCall call) : underWay_(dsp_admit(call)) {}
+  ~Admission() {
+    if (underWay_ == DSP_CALL_NONE) dsp_release();
+  }
+  Admission(const Admission&) = delete;
+  Admission& operator=(const Admission&) = delete;
+
+  // Throws IllegalStateException and returns false when the call was refused.
+  bool admitted(JNIEnv* env, const char* caller) const {
+    if (underWay_ == DSP_CALL_NONE) return true;
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "%s refused: %s is under way on another thread", caller,
+                  underWay_ == DSP_CALL_INIT ? "dspInit" : "dspProcess");
+    throwJava(env, "java/lang/IllegalStateException", msg);
+    return false;
+  }
+
+ private:
+  DspCall underWay_;
+};
+
 }  // namespace
 
 extern "C" {
@@ -31,6 +58,8 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspInit(
     throwJava(env, "java/lang/IllegalArgumentException", msg);
     return;
   }
+  const Admission admission(DSP_CALL_INIT);
+  if (!admission.admitted(env, "dspInit")) return;
   dsp_init(jFrameSize, jOverSampling, jSampleRate, jChannels);
 }
 
@@ -41,6 +70,10 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspProcess(
     throwJava(env, "java/lang/NullPointerException", "samples is null");
     return;
   }
+  // Admitted before the format is read: a set-up on another thread could otherwise
+  // change the channel count between the array's check and the block.
+  const Admission admission(DSP_CALL_PROCESS);
+  if (!admission.admitted(env, "dspProcess")) return;
   if (!dsp_is_initialized()) {
     throwJava(env, "java/lang/IllegalStateException",
               "dspProcess called before a successful dspInit");

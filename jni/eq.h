@@ -5,7 +5,9 @@
 // for the life of the process. The control thread writes gains and the switch; the
 // audio thread reads them, without locks: a frame synthesised during eq_setbands()
 // may mix old and new gains. Gains are stored through std::atomic_ref so that this
-// is well-defined. Allocation happens only in the first eq_init().
+// is well-defined. Allocation happens only in the first eq_init(); the table's size is
+// published after the table, so gains set on another thread during it are dropped
+// (the size still reads 0) or land in the finished table.
 #pragma once
 
 // First call only: allocate pNBands gains, all 1.0. Later calls do nothing.

@@ -1,6 +1,7 @@
 #include "iirfilter.h"
 
 #include <cstring>
+#include <thread>
 
 #include "testing.h"
 
@@ -11,10 +12,23 @@ std::atomic<int> inFilterProcess[2] = {0, 0};
 
 static int initialized = 0;
 
+// Raises inFilterSetup for one control thread at a time: a second one waits here for
+// the first to finish its replacement (an allocation, two copies and at most one step
+// of each channel), so that two never free and reallocate the same arrays. The compare-
+// and-set is sequentially consistent, like the store it stands for in the hand-over.
+static void beginSetup() {
+  int idle = 0;
+  while (!inFilterSetup.compare_exchange_weak(idle, 1)) {
+    idle = 0;
+    std::this_thread::yield();
+  }
+}
+
 void iir_init() {
   if (initialized) return;
   initialized = 1;
   // Coefficients sent before the first set-up are discarded with their arrays.
+  beginSetup();
   for (iirFilter* filter : {&iirLeft, &iirRight}) {
     delete[] filter->a;
     delete[] filter->b;
@@ -22,6 +36,7 @@ void iir_init() {
     delete[] filter->buf2;
     *filter = iirFilter{};
   }
+  inFilterSetup.store(0);
 }
 
 void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB) {
@@ -48,7 +63,7 @@ void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int 
 // least one side sees the other: either the step passes through, or the setup waits
 // for it to finish. A record is therefore never rewritten while its step reads it.
 void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
-  inFilterSetup.store(1);
+  beginSetup();
   while (inFilterProcess[0].load() != 0) {
   }
   iir_init_filter(iirLeft, ca, cb, sizeA, sizeB);

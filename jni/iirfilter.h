@@ -12,16 +12,19 @@
 //   allocation, no trigonometry; sizeA + sizeB - 1 multiply-adds per sample plus
 //   three sequentially consistent flag operations (raise busy mark, test the setup
 //   flag, clear the mark).
-// - iir_init_filters() runs on one control thread at a time. It raises inFilterSetup
-//   (from then on steps pass their input through unchanged), busy-waits until the
-//   step in progress on channel 0 has finished, reloads iirLeft, does the same for
-//   channel 1 and iirRight, and lowers the flag. Both records get the same
-//   coefficients and restart from an empty history. The wait has no timeout: it
-//   lasts at most one step.
+// - iir_init_filters() may run on several control threads at once; they take turns.
+//   Each raises inFilterSetup with a compare-and-set, waiting (yielding) while another
+//   thread's replacement holds it (from then on steps pass their input through
+//   unchanged), busy-waits until the step in progress on channel 0 has finished,
+//   reloads iirLeft, does the same for channel 1 and iirRight, and lowers the flag.
+//   Both records get the same coefficients and restart from an empty history; the
+//   last replacement wins. The waits have no timeout: the step lasts at most one
+//   sample, another thread's replacement one allocation and copy.
 // - Allocation happens only in iir_init_filter() (frees and reallocates the record's
 //   four arrays), so only on the control thread.
-// - iir_init() zeroes both records on its first call (from dsp_init()); later calls
-//   do nothing, so a loaded filter survives a change of stream format.
+// - iir_init() zeroes both records on its first call (from dsp_init()), taking its
+//   turn with the replacements like one of them; later calls do nothing, so a loaded
+//   filter survives a change of stream format.
 // - The records (iirLeft, iirRight), the hand-over flags and iir_init_filter() are
 //   internal: testing.h declares them for the tests.
 //
@@ -35,7 +38,8 @@ void iir_init();
 
 // Replace the coefficients of both channels with ca[0..sizeA) and cb[0..sizeB)
 // (sizeA >= 1, sizeB >= 1; the JNI layer checks the sizes against the arrays).
-// Control thread only; waits for a running step of each channel to finish.
+// Control threads; waits for another thread's replacement and for a running step of
+// each channel to finish.
 void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB);
 
 // Filter one sample of channel 0 (iirLeft) or 1 (iirRight; any non-zero value).

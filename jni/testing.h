@@ -100,7 +100,7 @@ extern float spectrum_values[spectrumBandCount];
 // ---- eq ----
 
 extern float* eqBands;  // the gains, eq_size() of them
-extern int nBands;
+extern std::atomic<int> nBands;
 
 // ---- iirfilter ----
 

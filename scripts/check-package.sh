@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package and installs it the way a user would, then checks the installed
 # tool: `hopwarbler --version` and a short `process` run from the PATH, in a folder outside
-# the build tree (tests/install/run_tool.sh), and that `man` finds the manual page. Needs
-# root, since it installs the package with apt-get. Not part of the default tests.
+# the build tree (tests/install/run_tool.sh), and that `man` finds the manual page; and the
+# installed Java library: its module in /usr/share/java used by javac, java and jlink, and its
+# artifacts in /usr/share/maven-repo by an offline Maven build (tests/install/check_library.sh).
+# Needs root, since it installs the package with apt-get. Not part of the default tests.
 #
 #   scripts/check-package.sh
 #
@@ -52,4 +54,5 @@ launcher=$(command -v hopwarbler) || { echo "hopwarbler is not on PATH" >&2; exi
 if command -v man >/dev/null; then
   man -w hopwarbler
 fi
+"$root/tests/install/check_library.sh" --prefix /usr "$version"
 echo "check-package.sh: $(basename "$deb") installs a working $launcher"

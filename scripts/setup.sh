@@ -5,15 +5,17 @@
 # runtime libraries (libFuzzer and the sanitizers) for the fuzz target, asciidoctor
 # for the manual page, dpkg-dev and file, with which cpack finds the Debian
 # package's library dependencies, and for the aarch64 check (scripts/check-arm64.sh)
-# the cross compiler, qemu-user and GoogleTest's sources, and flac, the encoder behind the
-# tool's FLAC output. As root it
+# the cross compiler, qemu-user and GoogleTest's sources, Maven with Debian's compiler and
+# resources plugins, with which a test builds a program against the installed library offline,
+# and flac, the encoder behind the tool's FLAC output. As root it
 # installs the missing packages with apt-get; otherwise it prints the apt-get line
 # to run and fails if anything is missing. Does nothing when all is there.
 set -euo pipefail
 
 packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java
   libjline3-java bsdutils clang-14 libclang-rt-14-dev asciidoctor dpkg-dev file googletest
-  g++-aarch64-linux-gnu qemu-user flac)
+  g++-aarch64-linux-gnu qemu-user
+  maven libmaven-compiler-plugin-java libmaven-resources-plugin-java flac)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix with `cmake --install` and checks what a user gets
-# there: the library under lib/<multiarch> with its SONAME and links, the versioned jar and its
-# unversioned link, the manual page naming every command, the bash completion, the README and
+# there: the library under lib/<multiarch> with its SONAME and links, the versioned tool jar and
+# its unversioned link (check_library.sh checks the library jar and the Maven repository), the
+# manual page naming every command, the bash completion, the README and
 # the licence; then runs the installed launcher, through a symbolic link from another folder,
 # outside the build tree (run_tool.sh), and the installed jar with `java -jar`.
 #
@@ -42,7 +43,8 @@ expect_file "share/java/hopwarbler-$version.jar"
 expect_link share/java/hopwarbler.jar "hopwarbler-$version.jar"
 [[ -x $prefix/bin/hopwarbler ]] || fail "no executable bin/hopwarbler"
 expect_file share/bash-completion/completions/hopwarbler
-for doc in README.md LICENSE api/index.html api/quenlab/hopwarbler/Processor.html; do
+for doc in README.md LICENSE api/index.html \
+  api/quenlab.hopwarbler/quenlab/hopwarbler/Processor.html; do
   expect_file "share/doc/hopwarbler/$doc"
 done
 ((status == 0)) || exit 1
@@ -72,7 +74,8 @@ completion=$(bash -c 'source "$1"; COMP_WORDS=(hopwarbler pro); COMP_CWORD=1
   _ "$prefix/share/bash-completion/completions/hopwarbler")
 [[ $completion == process ]] || fail "completing 'hopwarbler pro' gave '$completion', not process"
 
-# The jar runs by itself: its manifest names the main class and the Debian jars.
+# The tool jar runs by itself: its manifest names the main class, the library jar and the Debian
+# jars.
 (cd "$tmp/work" &&
   env -u CLASSPATH java -jar "$prefix/share/java/hopwarbler.jar" --help >/dev/null) ||
   fail "java -jar hopwarbler.jar --help failed"

@@ -1,14 +1,18 @@
 #!/usr/bin/env bash
 # Builds the Debian package with cpack into a temporary folder and checks its name, its version,
-# its dependencies and that its file list holds the launcher, the jar, the library and the
-# manual page. Installing it needs root and apt: scripts/check-package.sh does that.
+# its dependencies (the JAR_PACKAGES, the Debian packages of the jars the tool runs with, among
+# them), its recommendations and that its file list holds the launcher, both jars, the library,
+# the manual page and the Maven repository's poms, links and jars. Installing it needs root and
+# apt: scripts/check-package.sh does that.
 #
-#   check_package.sh BUILD_DIR VERSION C_COMPILER
+#   check_package.sh BUILD_DIR VERSION C_COMPILER "JAR_PACKAGES..."
 set -euo pipefail
 
-build=${1:?usage: check_package.sh BUILD_DIR VERSION C_COMPILER}
-version=${2:?usage: check_package.sh BUILD_DIR VERSION C_COMPILER}
-cc=${3:?usage: check_package.sh BUILD_DIR VERSION C_COMPILER}
+usage='usage: check_package.sh BUILD_DIR VERSION C_COMPILER "JAR_PACKAGES..."'
+build=${1:?$usage}
+version=${2:?$usage}
+cc=${3:?$usage}
+read -r -a jar_packages <<<"${4:?$usage}"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
@@ -24,10 +28,20 @@ fail() {
 }
 files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 libdir=usr/lib/$("$cc" -print-multiarch)
-for file in usr/bin/hopwarbler "usr/share/java/hopwarbler-$version.jar" \
-  usr/share/java/hopwarbler.jar "$libdir/libhopwarbler.so.$version" \
-  usr/share/man/man1/hopwarbler.1 usr/share/bash-completion/completions/hopwarbler \
-  usr/share/doc/hopwarbler/copyright; do
+repo=usr/share/maven-repo/quenlab/hopwarbler
+expected=(usr/bin/hopwarbler "$libdir/libhopwarbler.so.$version" usr/share/man/man1/hopwarbler.1
+  usr/share/bash-completion/completions/hopwarbler usr/share/doc/hopwarbler/copyright)
+for artifact in hopwarbler hopwarbler-lib; do
+  expected+=("usr/share/java/$artifact-$version.jar" "usr/share/java/$artifact.jar")
+  for v in "$version" debian; do
+    expected+=("$repo/$artifact/$v/$artifact-$v.pom" "$repo/$artifact/$v/$artifact-$v.jar")
+  done
+done
+for classifier in sources javadoc; do
+  expected+=("$repo/hopwarbler-lib/$version/hopwarbler-lib-$version-$classifier.jar"
+    "$repo/hopwarbler-lib/debian/hopwarbler-lib-debian-$classifier.jar")
+done
+for file in "${expected[@]}"; do
   grep -qx "\./$file" <<<"$files" || fail "the package lacks /$file"
 done
 
@@ -35,9 +49,14 @@ package_version=$(dpkg-deb -f "$deb" Version)
 [[ $package_version == "$version" ]] || fail "the package's version is $package_version"
 depends=$(dpkg-deb -f "$deb" Depends)
 for package in 'openjdk-17-jre-headless | java17-runtime-headless' libpicocli-java libjline3-java \
-  libc6 libstdc++6; do
+  "${jar_packages[@]}" libc6 libstdc++6; do
   grep -qF "$package" <<<"$depends" || fail "Depends lacks $package: $depends"
 done
+# The decoders the tool runs as programs, which it can do without.
+recommends=$(dpkg-deb -f "$deb" Recommends)
+[[ $recommends == "flac, opus-tools, ffmpeg" ]] ||
+  fail "Recommends is '$recommends', not flac, opus-tools, ffmpeg"
 
-((status == 0)) && echo "check_package.sh: $(basename "$deb") depends on $depends"
+((status == 0)) &&
+  echo "check_package.sh: $(basename "$deb") depends on $depends; recommends $recommends"
 exit $status

@@ -697,6 +697,65 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
   spectrum_enabled.store(1);
 }
 
+// dsp_admit() lets one set-up or block in at a time and names the call under way to
+// the one it refuses. Then an audio thread processing back to back and a control
+// thread setting up new formats, each admitted as the JNI entry points do: under the
+// sanitizers neither reads what the other rewrites.
+TEST_F(DriverTest, SetUpsAndBlocksAreAdmittedOneAtATime) {
+  struct Step {
+    bool admit;  // admit `call`, or release the call admitted
+    DspCall call;
+    DspCall underWay;  // what dsp_admit() returns
+  };
+  const Step steps[] = {
+      {true, DSP_CALL_PROCESS, DSP_CALL_NONE},    {true, DSP_CALL_INIT, DSP_CALL_PROCESS},
+      {true, DSP_CALL_PROCESS, DSP_CALL_PROCESS}, {false, DSP_CALL_NONE, DSP_CALL_NONE},
+      {true, DSP_CALL_INIT, DSP_CALL_NONE},       {true, DSP_CALL_PROCESS, DSP_CALL_INIT},
+      {true, DSP_CALL_INIT, DSP_CALL_INIT},       {false, DSP_CALL_NONE, DSP_CALL_NONE},
+  };
+  int i = 0;
+  for (const Step& step : steps) {
+    if (step.admit) {
+      EXPECT_EQ(dsp_admit(step.call), step.underWay) << "step " << i;
+    } else {
+      dsp_release();
+    }
+    ++i;
+  }
+
+  std::atomic<bool> done{false};
+  int setUps = 0;
+  std::thread control([&] {
+    const int formats[3][4] = {{kFrame, kOver, kRate, 2}, {512, 2, 8000, 1}, {4096, 8, 48000, 2}};
+    while (setUps < 12) {
+      if (dsp_admit(DSP_CALL_INIT) != DSP_CALL_NONE) {
+        std::this_thread::yield();
+        continue;
+      }
+      const int* f = formats[setUps % 3];
+      dsp_init(f[0], f[1], f[2], f[3]);
+      dsp_release();
+      ++setUps;
+      std::this_thread::yield();
+    }
+    done.store(true);
+  });
+  std::vector<short> block(2 * kHop, 1000);
+  long blocks = 0;
+  while (!done.load()) {
+    if (dsp_admit(DSP_CALL_PROCESS) != DSP_CALL_NONE) continue;
+    EXPECT_EQ(dsp_process(block.data(), kHop / 2, kHop / 2), DSP_OK);
+    dsp_release();
+    ++blocks;
+    std::this_thread::yield();  // as an audio thread waits for its next buffer
+  }
+  control.join();
+  EXPECT_EQ(dsp_admit(DSP_CALL_INIT), DSP_CALL_NONE);
+  dsp_init(kFrame, kOver, kRate, 2);
+  dsp_release();
+  std::printf("admission: %d set-ups, %ld blocks\n", setUps, blocks);
+}
+
 // Voice removal switched off and on again starts its filters from silence: a
 // stream that is silent since it was switched off stays silent, instead of the
 // filters replaying the tone they held when they were stopped.

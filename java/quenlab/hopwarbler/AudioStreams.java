@@ -156,12 +156,18 @@ public final class AudioStreams {
    * Little-endian or big-endian bytes of 16-bit samples.
    *
    * @param samples the samples
-   * @param count how many of them
+   * @param count how many of them, from 0 to {@code samples.length}
    * @param bigEndian byte order
    * @param target receives 2 &times; count bytes, or null to allocate
    * @return {@code target} if it has room for the bytes, otherwise a new array holding them
+   * @throws IllegalArgumentException if {@code count} is outside that range, or its bytes are
+   *     more than an array holds
    */
   public static byte[] toBytes(short[] samples, int count, boolean bigEndian, byte[] target) {
+    if (count < 0 || count > samples.length || count > Integer.MAX_VALUE / 2) {
+      throw new IllegalArgumentException("count must be from 0 to the " + samples.length
+          + " samples given, and its bytes fit in an array, got " + count);
+    }
     byte[] bytes = target != null && target.length >= 2 * count ? target : new byte[2 * count];
     for (int i = 0; i < count; i++) {
       int s = samples[i];
@@ -246,11 +252,19 @@ public final class AudioStreams {
      * @param frames how many frames to read at most
      * @return frames read, or -1 at the end of the stream
      * @throws IOException if the source cannot be read
+     * @throws IllegalArgumentException if {@code target} holds fewer than {@code frames} frames
      */
     public int read(short[] target, int frames) throws IOException {
+      if ((long) frames * channels > target.length) {
+        throw new IllegalArgumentException("target holds " + target.length / channels
+            + " frames of " + channels + " samples, fewer than the " + frames + " asked for");
+      }
       if (frames <= 0)
         return 0;
       int frameBytes = bytesPerSample * channels;
+      // The bytes of one read, and a carried frame, must fit in an array: a larger request reads
+      // fewer frames.
+      frames = Math.min(frames, Integer.MAX_VALUE / frameBytes - 2);
       int wanted = frames * frameBytes;
       // Room for one carried incomplete frame on top, so that every request is a whole number of
       // frames (AudioInputStream answers requests for less than a frame with 0 bytes).

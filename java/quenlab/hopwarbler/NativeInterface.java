@@ -24,7 +24,9 @@ import java.util.Locale;
  * instance of this class drives the same engine, and a {@link #dspInit} through one instance sets
  * up the stream for all of them. {@code dspProcess} runs on the host's audio thread; the setters
  * may be called from a control thread while it runs and take effect no later than the next block.
- * {@code dspInit} must never run while a {@code dspProcess} call is under way.
+ * {@code dspInit} and {@code dspProcess} take turns: either of them called while the other, or
+ * itself, is under way on another thread is refused with {@link IllegalStateException} and does
+ * nothing, so that a set-up never rewrites what a block reads.
  *
  * <p>The native library is loaded once, when this class is initialised:
  *
@@ -63,6 +65,12 @@ public class NativeInterface {
   static {
     loadLibrary();
   }
+
+  /**
+   * A handle on the process-wide engine. Creating one loads the native library if no instance did
+   * before, and changes nothing in the engine.
+   */
+  public NativeInterface() {}
 
   /** The resource path of the native library for an {@code os.name} and {@code os.arch}. */
   static String libraryResource(String osName, String osArch) {
@@ -145,6 +153,8 @@ public class NativeInterface {
    * @param channels 1 for mono; any other value means interleaved stereo
    * @throws IllegalArgumentException if an argument is out of range; the message names it and its
    *     allowed range
+   * @throws IllegalStateException if a {@link #dspProcess} or another {@code dspInit} is under way
+   *     on another thread; nothing changes
    */
   public native void dspInit(int frameSize, int overSampling, int sampleRate, int channels);
 
@@ -175,7 +185,9 @@ public class NativeInterface {
    * @throws NullPointerException if {@code samples} is null
    * @throws IllegalArgumentException if {@code samples} is too short for the block; the message
    *     names the sizes, and neither the array nor the stream is touched
-   * @throws IllegalStateException if no {@link #dspInit} has succeeded yet
+   * @throws IllegalStateException if no {@link #dspInit} has succeeded yet, or if a {@code dspInit}
+   *     or another {@code dspProcess} is under way on another thread; then neither the array nor
+   *     the stream is touched
    */
   public native void dspProcess(
       short[] samples, int samplesIn, int samplesOut, float pitchShiftAmount);
@@ -205,7 +217,10 @@ public class NativeInterface {
    * y[n] = &Sigma; b[k]&middot;x[n&minus;k] &minus; &Sigma;<sub>k&ge;1</sub>
    * a[k]&middot;y[n&minus;k] working on the 16-bit integer range. {@code coeffA[0]} is not read
    * (taken as 1). Both filter histories restart from zero. Safe to call while {@code dspProcess}
-   * runs: the filter is bypassed during the replacement.
+   * runs: the filter is bypassed during the replacement. Calls from several threads at once take
+   * turns, and the last one's filter stays: a call waits (outside the audio path) while another
+   * thread's replacement, a copy of the coefficients taking microseconds, finishes. Waiting
+   * rather than refusing spares control threads an exception for a setting that cannot fail.
    *
    * @param coeffA feedback coefficients, at least {@code sizeA} entries
    * @param coeffB feed-forward coefficients, at least {@code sizeB} entries

@@ -260,7 +260,8 @@ public final class Processor implements AutoCloseable {
    * hop, divided by the pitch factor and rounded again while the key is changed}
    *
    * @param inputFrames the length of the whole input stream in frames, 0 or more
-   * @throws IllegalArgumentException if {@code inputFrames} is negative
+   * @throws IllegalArgumentException if {@code inputFrames} is negative, or the output's length
+   *     lies past the range of a long
    */
   public long expectedOutputFrames(long inputFrames) {
     return settings.expectedOutputFrames(inputFrames);

@@ -141,7 +141,8 @@ public final class Resampler {
       throw new IllegalArgumentException(
           "need inputFrames >= 0 and a ratio in range, got " + inputFrames + " at " + ratio);
     }
-    double frames = Math.ceil((inputFrames + MAX_HALF + 2.0) / ratio) + 1;
+    // In double from the first addition on: inputFrames + MAX_HALF can pass the int range.
+    double frames = Math.ceil(((double) inputFrames + MAX_HALF + 2.0) / ratio) + 1;
     if (frames > Integer.MAX_VALUE / 2) {
       throw new IllegalArgumentException(inputFrames + " frames are too many for one call");
     }
@@ -182,7 +183,7 @@ public final class Resampler {
     checkRange(in.length, offset, frames);
     int keep = Math.min(frames, MAX_HALF);
     if (keep == MAX_HALF) {
-      historyStart += historyFrames + frames - MAX_HALF;
+      historyStart += (long) historyFrames + frames - MAX_HALF;
       historyFrames = 0;
     } else {
       makeRoom(keep);

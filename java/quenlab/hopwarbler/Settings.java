@@ -113,9 +113,19 @@ final class Settings {
     }
     Motion m = motion;
     Format f = plan.format();
-    long vocoderFrames = Math.round(inputFrames * f.idealStep(m.stretch()) / f.hop());
+    long vocoderFrames = countable(inputFrames * f.idealStep(m.stretch()) / f.hop(), inputFrames);
     double factor = m.pitchFactor();
-    return factor == 1.0 ? vocoderFrames : Math.round(vocoderFrames / factor);
+    return factor == 1.0 ? vocoderFrames : countable(vocoderFrames / factor, inputFrames);
+  }
+
+  // Rounds a frame count; Math.round alone would clamp one past the long range to
+  // Long.MAX_VALUE, a false answer.
+  private static long countable(double frames, long inputFrames) {
+    if (!(frames < 0x1p63)) {
+      throw new IllegalArgumentException(
+          "the output of " + inputFrames + " input frames is too long to count in a long");
+    }
+    return Math.round(frames);
   }
 
   void setSpeed(double speed) {

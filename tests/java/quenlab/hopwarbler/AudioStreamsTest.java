@@ -203,5 +203,16 @@ class AudioStreamsTest {
     }
     AudioFormat odd = new AudioFormat(22050.5f, 16, 1, true, false);
     assertThrows(IllegalArgumentException.class, () -> AudioStreams.sampleRateOf(odd));
+    // Counts past the arrays given, whose byte sizes would also pass the int range.
+    assertThrows(IllegalArgumentException.class,
+        () -> AudioStreams.toBytes(new short[4], 1 << 30, false, null));
+    assertThrows(IllegalArgumentException.class,
+        () -> AudioStreams.toBytes(new short[4], -1, false, null));
+    AudioFormat wide =
+        new AudioFormat(AudioFormat.Encoding.PCM_FLOAT, RATE, 64, 2, 16, RATE, false);
+    AudioStreams.SampleReader reader = AudioStreams.reader(stream(new byte[160], wide));
+    assertThrows(IllegalArgumentException.class, () -> reader.read(new short[20], 11));
+    assertThrows(
+        IllegalArgumentException.class, () -> reader.read(new short[20], Integer.MAX_VALUE));
   }
 }

@@ -13,6 +13,10 @@ import java.util.ArrayDeque;
 import java.util.Arrays;
 import java.util.Deque;
 import java.util.Random;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicLong;
+import java.util.concurrent.atomic.AtomicReference;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.MethodOrderer;
 import org.junit.jupiter.api.Order;
@@ -422,6 +426,113 @@ class HostileCallsTest {
           "band " + band + " of " + Arrays.toString(otherBands) + ", in stereo "
               + Arrays.toString(stereoBands));
     }
+  }
+
+  /**
+   * Calls the host contract keeps apart, made at once from several threads: new formats set up
+   * while another thread processes blocks (and sets the equaliser, reads the spectrum and changes
+   * the settings), two threads processing, two threads setting up, and three threads replacing the
+   * voice-removal filter, alone and while audio with voice removal runs. A set-up or a block that
+   * meets the other, or itself, on another thread is refused with IllegalStateException; every
+   * other call succeeds, the filter replacements taking turns; and the library works afterwards.
+   */
+  @Test
+  @Order(4)
+  void overlappingCallsFromSeveralThreadsAreRefusedOrTakenInTurn() throws Exception {
+    int[][] formats = {
+        {2048, 4, 44100, 2}, {512, 2, 8000, 1}, {4096, 8, 48000, 2}, {256, 4, 22050, 1}};
+    AtomicLong inits = new AtomicLong();
+    Runnable init = () -> {
+      int[] f = formats[(int) (inits.getAndIncrement() % formats.length)];
+      dsp.dspInit(f[0], f[1], f[2], f[3]);
+    };
+    short[][] blocks = {new short[2 * 512], new short[2 * 512]};
+    AtomicLong blocksMade = new AtomicLong();
+    Runnable process = () -> {
+      short[] block = blocks[(int) (blocksMade.getAndIncrement() % 2)];
+      dsp.dspProcess(block, 512, 384, 0f);
+    };
+    float[] gains = new float[EQ_BANDS];
+    Arrays.fill(gains, 0.5f);
+    Runnable controls = () -> {
+      dsp.dspEQSetBands(gains);
+      dsp.dspGetSpectrum(new float[72], 72);
+      dsp.dspSetPreamp(0.5f);
+      dsp.dspPanning(1, 0, 30);
+      dsp.dspGetMaxLevel();
+    };
+    dsp.dspInit(FRAME, OVER, RATE, 2);
+    long refused = race("set-ups during blocks", true, 60, init, process, controls)
+        + race("two threads processing", true, 400, process, process)
+        + race("two threads setting up", true, 30, init, init);
+
+    dsp.dspInit(FRAME, OVER, RATE, 2);
+    dsp.dspVoiceRemovalAmount(1f);
+    dsp.dspVoiceRemovalEnable(1);
+    Runnable[] filters = new Runnable[3];
+    for (int t = 0; t < filters.length; t++) {
+      int order = 2 + 4 * t;
+      double[] a = new double[order + 1];
+      double[] b = new double[order + 1];
+      a[0] = 1;
+      b[0] = 0.5;
+      filters[t] = () -> dsp.dspVoiceRemovalFilter(a, b, a.length, b.length);
+    }
+    race("filters replaced at once", false, 3000, filters);
+    race("filters replaced at once during blocks", false, 3000, filters[0], filters[1],
+        filters[2], process);
+    System.out.println("HostileCallsTest: " + refused + " overlapping calls refused");
+
+    StreamChecks.restoreDefaults(dsp, EQ_BANDS);
+    StreamChecks.assertToneComesBack(dsp, 2, "after the overlapping calls");
+  }
+
+  /**
+   * Runs the bodies on threads of their own, started together; the first body {@code rounds}
+   * times, the others until it is done. Returns how many calls were refused with
+   * IllegalStateException, which fails the test unless {@code mayRefuse}.
+   */
+  private static long race(String what, boolean mayRefuse, int rounds, Runnable... bodies)
+      throws InterruptedException {
+    CountDownLatch start = new CountDownLatch(1);
+    AtomicBoolean done = new AtomicBoolean();
+    AtomicLong refused = new AtomicLong();
+    AtomicReference<Throwable> failure = new AtomicReference<>();
+    Thread[] threads = new Thread[bodies.length];
+    for (int t = 0; t < bodies.length; t++) {
+      Runnable body = bodies[t];
+      boolean first = t == 0;
+      threads[t] = new Thread(() -> {
+        try {
+          start.await();
+          for (int round = 0; first ? round < rounds : !done.get(); round++) {
+            try {
+              body.run();
+            } catch (IllegalStateException e) {
+              if (!mayRefuse || e.getMessage() == null) {
+                throw e;
+              }
+              refused.incrementAndGet();
+            }
+          }
+        } catch (Throwable e) {
+          failure.compareAndSet(null, e);
+        } finally {
+          if (first) {
+            done.set(true);
+          }
+        }
+      }, what + " " + t);
+      threads[t].start();
+    }
+    start.countDown();
+    for (Thread thread : threads) {
+      thread.join();
+    }
+    if (failure.get() != null) {
+      throw new AssertionError(what + ": a call failed", failure.get());
+    }
+    return refused.get();
   }
 
   private short[] streamAs(int channels, short[] in) {

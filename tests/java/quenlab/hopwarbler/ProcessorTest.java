@@ -2,8 +2,10 @@ package quenlab.hopwarbler;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
 import static quenlab.hopwarbler.support.Levels.centroid;
 import static quenlab.hopwarbler.support.Levels.db;
 import static quenlab.hopwarbler.support.Levels.rms;
@@ -14,9 +16,19 @@ import static quenlab.hopwarbler.support.Sounds.RATE;
 import static quenlab.hopwarbler.support.Sounds.tones;
 import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
+import java.lang.reflect.Field;
+import java.lang.reflect.Method;
+import java.lang.reflect.Modifier;
 import java.util.ArrayList;
 import java.util.List;
+import java.util.Map;
 import java.util.Random;
+import java.util.Set;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.TimeUnit;
+import java.util.concurrent.TimeoutException;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.function.Consumer;
 import org.junit.jupiter.api.Test;
@@ -325,6 +337,10 @@ class ProcessorTest {
         assertTrue(e.getMessage().contains((String) c[1]), e.getMessage());
       }
       assertThrows(NullPointerException.class, () -> p.process(null, 0, 0));
+      p.setSpeed(0.25);
+      IllegalArgumentException tooLong = assertThrows(
+          IllegalArgumentException.class, () -> p.expectedOutputFrames(Long.MAX_VALUE / 2));
+      assertTrue(tooLong.getMessage().contains("too long to count"), tooLong.getMessage());
     }
     Object[][] opens = {
         {new int[] {RATE, 0, 2048, 4}, "channels must be 1 (mono) or 2 (stereo), got 0"},
@@ -542,5 +558,50 @@ class ProcessorTest {
         throw new AssertionError(failure.get());
       assertEquals(2 * RATE, output.length / 2);
     }
+  }
+
+  /**
+   * No getter or setter waits for the processing thread: with the stream lock held here, as a
+   * processing thread holds it for the whole of a process, flush or close call, every public
+   * instance method but those three returns when called from another thread. A method added to
+   * Processor without arguments in this table fails the test, so that it is checked too.
+   */
+  @Test
+  void gettersAndSettersNeverWaitForTheProcessingThread() throws Exception {
+    Map<String, Object[]> arguments = Map.of("setSpeed", new Object[] {0.8}, "setPitch",
+        new Object[] {-12.0}, "expectedOutputFrames", new Object[] {44100L}, "setVoiceRemoval",
+        new Object[] {1.0, 200.0, 3000.0}, "setBalance", new Object[] {30}, "setMono",
+        new Object[] {true}, "setGainDb", new Object[] {-3.0}, "setEqualizer",
+        new Object[] {new double[] {100, 1000}, new double[] {3, -3}}, "setSpectrumEnabled",
+        new Object[] {false});
+    Set<String> processingThread = Set.of("process", "flush", "close");
+    ExecutorService control = Executors.newSingleThreadExecutor();
+    try (Processor p = Processor.open(RATE, 2)) {
+      p.process(testSignal(8192, 5), 0, 8192); // a stream runs
+      Object lock = field(field(p, "stream"), "lock");
+      synchronized (lock) {
+        for (Method m : Processor.class.getDeclaredMethods()) {
+          if (!Modifier.isPublic(m.getModifiers()) || Modifier.isStatic(m.getModifiers())
+              || processingThread.contains(m.getName()))
+            continue;
+          Object[] args = m.getParameterCount() == 0 ? new Object[0] : arguments.get(m.getName());
+          assertNotNull(args, "no arguments in the table for " + m);
+          Future<Object> call = control.submit(() -> m.invoke(p, args));
+          try {
+            call.get(10, TimeUnit.SECONDS);
+          } catch (TimeoutException e) {
+            fail(m.getName() + " waits for the processing thread");
+          }
+        }
+      }
+    } finally {
+      control.shutdownNow();
+    }
+  }
+
+  private static Object field(Object owner, String name) throws ReflectiveOperationException {
+    Field f = owner.getClass().getDeclaredField(name);
+    f.setAccessible(true);
+    return f.get(owner);
   }
 }

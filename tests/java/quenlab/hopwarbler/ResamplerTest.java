@@ -2,6 +2,7 @@ package quenlab.hopwarbler;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.Arrays;
@@ -131,5 +132,20 @@ class ResamplerTest {
     int got = r.finish(room, 0);
     System.arraycopy(room, 0, out, made * 2, got * 2);
     return Arrays.copyOf(out, (made + got) * 2);
+  }
+
+  /** Output room past an array's reach is refused, never a wrapped-around size. */
+  @Test
+  void outputRoomPastAnArraysReachIsRefused() {
+    for (double ratio : new double[] {0.25, 1}) {
+      assertThrows(IllegalArgumentException.class,
+          () -> Resampler.maxOutputFrames(Integer.MAX_VALUE, ratio), "at " + ratio);
+    }
+    // Calls that fit: every stereo sample of their room indexes an array.
+    double[][] fits = {{Integer.MAX_VALUE, 4}, {Integer.MAX_VALUE / 8 - 300, 0.25}};
+    for (double[] fit : fits) {
+      long room = Resampler.maxOutputFrames((int) fit[0], fit[1]);
+      assertTrue(room >= fit[0] / fit[1] && 2 * room <= Integer.MAX_VALUE, "room " + room);
+    }
   }
 }
