@@ -8,8 +8,8 @@
 # the cross compiler, qemu-user and GoogleTest's sources; Maven with Debian's compiler and
 # resources plugins, with which a test builds a program against the installed library offline;
 # the decoders the tool reads compressed files with (the MP3 and Ogg Vorbis jars, flac,
-# opus-tools and ffmpeg) and the encoders the input tests make their files with (sox, lame;
-# opusenc and ffmpeg come with the above). As root it
+# opus-tools and ffmpeg; flac also encodes the tool's FLAC output) and the encoders the input
+# tests make their files with (sox, lame; opusenc and ffmpeg come with the above). As root it
 # installs the missing packages with apt-get; otherwise it prints the apt-get line
 # to run and fails if anything is missing. Does nothing when all is there.
 set -euo pipefail

@@ -2,15 +2,11 @@ package quenlab.hopwarbler.cli;
 
 import java.io.IOException;
 import java.nio.file.AccessDeniedException;
-import java.nio.file.AtomicMoveNotSupportedException;
-import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
 import java.util.Locale;
-import java.util.concurrent.ThreadLocalRandom;
 import javax.sound.sampled.AudioFileFormat;
 
 /** Opening, naming and safely writing the tool's files. */
@@ -22,8 +18,11 @@ final class AudioFiles {
     void write(Path file) throws IOException;
   }
 
+  /** FLAC, which the flac program writes (Java Sound has no writer for it). */
+  static final AudioFileFormat.Type FLAC = new AudioFileFormat.Type("FLAC", "flac");
+
   /**
-   * The Java Sound file type for an output name, from its extension: .wav, .aif/.aiff or .au/.snd.
+   * The file type for an output name, from its extension: .wav, .aif/.aiff, .au/.snd or .flac.
    */
   static AudioFileFormat.Type typeFor(Path file) {
     String name = file.getFileName() == null ? "" : file.getFileName().toString();
@@ -34,8 +33,14 @@ final class AudioFiles {
       return AudioFileFormat.Type.AIFF;
     if (lower.endsWith(".au") || lower.endsWith(".snd"))
       return AudioFileFormat.Type.AU;
-    throw CliException.usage(
-        "cannot tell the format of '" + file + "': its name must end in .wav, .aiff, .aif or .au");
+    if (lower.endsWith(".flac"))
+      return FLAC;
+    throw CliException.usage("cannot tell the format of '" + file
+        + "': its name must end in .wav, .aiff, .aif, .au or .flac");
+  }
+
+  static boolean isFlac(Path file) {
+    return !AudioOutput.isStandardOutput(file) && typeFor(file).equals(FLAC);
   }
 
   /** AIFF and AU store their samples big-endian, WAV little-endian. */
@@ -74,66 +79,26 @@ final class AudioFiles {
   }
 
   /**
-   * Writes {@code target} through a temporary file in the same folder, renamed over the target
-   * only once the writer has finished, so that a failure never leaves a partial file behind.
+   * Writes {@code target} through a temporary file beside it, put in its place only once the
+   * writer has finished (see {@link StagedFile}), so that a failure never leaves a partial file.
    */
   static void writeAtomically(Path target, FileWriter writer) {
-    writeAtomically(target, writer, null);
+    checkWritable(target);
+    try (StagedFile staged = StagedFile.stage(target)) {
+      writer.write(staged.temporary());
+      staged.commit();
+    } catch (IOException e) {
+      throw CliException.io("cannot write '" + target + "': " + describe(e));
+    }
   }
 
   /**
-   * Like {@link #writeAtomically(Path, FileWriter)}, for a writer that reads {@code input}: a
-   * failure to read it is reported as such, not as a failure to write.
+   * A short reason for an I/O failure, without the exception's class name: that of its cause when
+   * it has one (the image writer's "I/O error writing PNG file!" hides a full disk, say).
    */
-  static void writeAtomically(Path target, FileWriter writer, InputFile input) {
-    checkWritable(target);
-    Path absolute = target.toAbsolutePath();
-    Path temporary = createTemporary(target, absolute);
-    boolean done = false;
-    try {
-      writer.write(temporary);
-      try {
-        Files.move(temporary, absolute, StandardCopyOption.REPLACE_EXISTING,
-            StandardCopyOption.ATOMIC_MOVE);
-      } catch (AtomicMoveNotSupportedException e) {
-        Files.move(temporary, absolute, StandardCopyOption.REPLACE_EXISTING);
-      }
-      done = true;
-    } catch (IOException e) {
-      if (input != null && e instanceof InputFile.ReadFailure)
-        throw input.readError(e);
-      throw CliException.io("cannot write '" + target + "': " + describe(e));
-    } finally {
-      if (!done) {
-        try {
-          Files.deleteIfExists(temporary);
-        } catch (IOException ignored) {
-          // Nothing more can be done; the temporary name starts with a dot.
-        }
-      }
-    }
-  }
-
-  // A new empty file next to the target, with the default permissions of a new file (unlike
-  // Files.createTempFile, which makes it private to its owner).
-  private static Path createTemporary(Path target, Path absolute) {
-    for (int attempt = 0;; attempt++) {
-      String suffix = Long.toHexString(ThreadLocalRandom.current().nextLong() & 0xffffffffL);
-      Path candidate =
-          absolute.resolveSibling("." + absolute.getFileName() + "." + suffix + ".part");
-      try {
-        return Files.createFile(candidate);
-      } catch (FileAlreadyExistsException e) {
-        if (attempt > 100)
-          throw CliException.io("cannot write '" + target + "': " + describe(e));
-      } catch (IOException e) {
-        throw CliException.io("cannot write '" + target + "': " + describe(e));
-      }
-    }
-  }
-
-  /** A short reason for an I/O failure, without the exception's class name. */
   static String describe(IOException e) {
+    if (e.getCause() instanceof IOException cause)
+      return describe(cause);
     if (e instanceof NoSuchFileException)
       return "no such file or folder";
     if (e instanceof AccessDeniedException)

@@ -80,7 +80,7 @@ final class EffectOptions {
       description = "Output gain in dB, from -96 to 24; 0 keeps the input's loudness (default: 0).")
   Double gainDb;
 
-  @Option(names = "--eq", paramLabel = "HZ:DB", split = ",",
+  @Option(names = "--eq", paramLabel = "HZ:DB[,HZ:DB...]",
       description =
           "Equaliser points, e.g. 100:3,1k:-2,8k:4 (gain in dB at a frequency, interpolated in"
           + " between and held beyond the outer points; may be repeated).")
@@ -342,7 +342,18 @@ final class EffectOptions {
 
   private TreeMap<Double, Double> equaliserPoints(double nyquist) {
     TreeMap<Double, Double> points = new TreeMap<>();
-    for (String point : eq) {
+    List<String> all = new ArrayList<>();
+    for (String list : eq) {
+      // Split here rather than by picocli, which drops empty items: "--eq=100:3," is a mistake.
+      for (String point : list.split(",", -1)) {
+        if (point.isBlank()) {
+          throw CliException.usage("--eq has an empty point in '" + list
+              + "': give HZ:DB points separated by commas, e.g. 100:3,1k:-2");
+        }
+        all.add(point);
+      }
+    }
+    for (String point : all) {
       String[] parts = point.split(":", -1);
       if (parts.length != 2) {
         throw CliException.usage(

@@ -210,7 +210,7 @@ class BadInputsTest {
 
   /**
    * Damaged files that still hold whole frames convert what they hold; other sample formats
-   * decode to what the 16-bit file gives, to within the rounding of their extra bits.
+   * decode to what the 16-bit file gives, to within the dither of their extra bits.
    */
   @Test
   void otherSampleFormatsAndShortFilesConvert(@TempDir Path dir) throws Exception {
@@ -279,8 +279,9 @@ class BadInputsTest {
         }
         continue;
       }
-      // 8-bit samples are 256 steps of 16 bits apart, and 127 is not 32767 / 256.
-      int tolerance = c.name().contains("-8") ? 400 : 2;
+      // 8-bit samples are 256 steps of 16 bits apart, and 127 is not 32767 / 256; wider samples
+      // are reduced with dither, noise of up to a step either way before the vocoder.
+      int tolerance = c.name().contains("-8") ? 400 : 4;
       // A file that ends early also ends its stream early: the last frame's worth of output
       // before its end holds the flushed tail, not the rest of the tone.
       int compared =

@@ -275,7 +275,7 @@ class CliTest {
       Path low = dir.resolve("low-" + r[0] + ".wav");
       short[] stereo =
           tones(Integer.parseInt(r[0]) / 4, new double[] {300, 500}, new double[] {0.3, 0.3}, 4000);
-      TestFiles.write(low, stereo, 2, AudioFileFormat.Type.WAVE, Integer.parseInt(r[0]));
+      TestFiles.write(low, stereo, 2, Integer.parseInt(r[0]));
       Run processed = run("process", low.toString(), out, "-q", "--speed", "0.8");
       assertEquals(0, processed.status(), r[0] + ": " + processed.err());
       Run played = run("play", low.toString(), "--record", dir.resolve("rec.wav").toString());

@@ -56,7 +56,7 @@ class InputFormatsTest {
   }
 
   private static void make(Path dir, String... command) throws Exception {
-    Run r = LauncherRuns.runCommand(dir, Map.of(), null, List.of(command));
+    Run r = LauncherRuns.runCommand(dir, Map.of(), null, null, List.of(command));
     assertEquals(0, r.status(), String.join(" ", command) + ": " + r.err());
   }
 
@@ -227,7 +227,7 @@ class InputFormatsTest {
     }
 
     String command = "exec '" + LauncherRuns.launcher() + "' process <(cat in.wav) out.wav -q";
-    Run substituted = LauncherRuns.runCommand(dir, Map.of(), null, List.of("bash", "-c", command));
+    Run substituted = LauncherRuns.runCommand(dir, Map.of(), null, null, List.of("bash", "-c", command));
     assertEquals(0, substituted.status(), substituted.err());
     assertEquals(FRAMES, TestFiles.read(dir.resolve("out.wav")).frames());
   }

@@ -50,16 +50,28 @@ final class LauncherRuns {
    */
   static Run run(Path dir, Map<String, String> environment, byte[] input, String... args)
       throws IOException, InterruptedException {
+    return runCommand(dir, environment, input, null, command(args));
+  }
+
+  /** Like {@link #run(Path, String...)}, with standard output into {@code stdout} if not null. */
+  static Run run(Path dir, Path stdout, String... args) throws IOException, InterruptedException {
+    return runCommand(dir, Map.of(), null, stdout, command(args));
+  }
+
+  private static List<String> command(String... args) {
     List<String> command = new ArrayList<>();
     command.add(launcher().toString());
     command.addAll(Arrays.asList(args));
-    return runCommand(dir, environment, input, command);
+    return command;
   }
 
-  /** Runs {@code command} as {@link #run(Path, Map, byte[], String...)} runs the tool. */
-  static Run runCommand(Path dir, Map<String, String> environment, byte[] input,
+  /**
+   * Runs {@code command} as {@link #run(Path, Map, byte[], String...)} runs the tool, with its
+   * standard output into {@code stdout} if not null (and then not returned).
+   */
+  static Run runCommand(Path dir, Map<String, String> environment, byte[] input, Path stdout,
       List<String> command) throws IOException, InterruptedException {
-    Path out = Files.createTempFile("launcher", ".out");
+    Path out = stdout != null ? stdout : Files.createTempFile("launcher", ".out");
     Path err = Files.createTempFile("launcher", ".err");
     try {
       ProcessBuilder builder =
@@ -83,10 +95,12 @@ final class LauncherRuns {
         feeder.start();
       }
       assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the tool did not finish: " + command);
-      return new Run(p.exitValue(), Files.readString(out, StandardCharsets.UTF_8),
+      return new Run(p.exitValue(),
+          stdout != null ? "" : Files.readString(out, StandardCharsets.UTF_8),
           Files.readString(err, StandardCharsets.UTF_8));
     } finally {
-      Files.deleteIfExists(out);
+      if (stdout == null)
+        Files.deleteIfExists(out);
       Files.deleteIfExists(err);
     }
   }
