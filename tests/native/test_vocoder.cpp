@@ -1044,3 +1044,21 @@ TEST(VocoderTogether, FinePeaksKeepPartialsTwoBinsApart) {
 }
 
 }  // namespace
+
+// A stereo stream of two equal channels gives, in each, what the same channel gives on
+// its own, whatever refinements run: the channels share nothing they should not.
+TEST(VocoderTogether, EqualChannelsMatchOneChannelAlone) {
+  const std::vector<float> x = multiTone(24 * 1024, kTones, 1024);
+  for (int which = 0; which < 3; ++which) {
+    VocoderOptions options;
+    options.finePeaks = which == 1;
+    options.attacks = which == 2;
+    for (int out : {512, 160}) {
+      const auto stereo = runTogether(1024, 256, out, x, &x, options);
+      const auto mono = runTogether(1024, 256, out, x, nullptr, options);
+      SCOPED_TRACE(::testing::Message() << "options " << which << ", stepOut " << out);
+      EXPECT_EQ(stereo[0], mono[0]);
+      EXPECT_EQ(stereo[1], mono[0]);
+    }
+  }
+}

@@ -469,8 +469,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * {@return the peak absolute level of the output during the last {@link #process} or {@link
-   * #flush} call, before the soft limit, with the gain applied (1.0 = full scale)}
+   * {@return the peak absolute level of the frames the last {@link #process} or {@link #flush}
+   * call returned (1.0 = full scale); where the soft limiter bent them, their level before it, so
+   * that a value above 1.0 tells by how much the gain overdrives the output}
    */
   public float peakLevel() {
     return stream.meters().lastPeak();
@@ -486,7 +487,7 @@ public final class Processor implements AutoCloseable {
    *
    * @param inputFrames frames given to {@link #process}
    * @param outputFrames frames returned by {@link #process} and {@link #flush}
-   * @param peakLevel highest native block peak before the soft limit (1.0 = full scale)
+   * @param peakLevel highest level of the frames returned, as {@link #peakLevel()} gives it
    * @param limitedSamples output samples (per channel) the soft limiter touched: those with
    *     |s| &ge; {@value #LIMITER_SAMPLE}, that is a level of at least 0.95; inferred from the
    *     vocoder's output (before a key change's resampler), so a sample the limiter bent back below
