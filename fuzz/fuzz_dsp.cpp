@@ -23,6 +23,8 @@
 //                  band (cycling over at most 16 decoded values)
 //   10 spectrum    int count for spectrum_copy()
 //   11 level       dsp_get_max_level()
+//   240..255       the refinements: the opcode's low four bits switch linked stereo,
+//                  attacks, fine peaks and level keeping (read before the modulo above)
 //
 // What must hold (any failure aborts, and libFuzzer keeps the input):
 // - no sanitizer report, no crash, no read or write outside the arrays passed;
@@ -435,6 +437,10 @@ void resetSettings() {
   dsp_set_panning(0, 0, 0);
   dsp_set_voice_removal_enabled(false);
   dsp_set_voice_removal_amount(0.0f);
+  dsp_set_linked_stereo(false);
+  dsp_set_attacks(false);
+  dsp_set_fine_peaks(false);
+  dsp_set_level_keeping(false);
   spectrum_enabled.store(1);
   eq_enable(0);
   setFlatGains();
@@ -458,7 +464,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   resetSettings();
 
   while (!in.empty()) {
-    switch (in.u8() % 12) {
+    const int op = in.u8();
+    if (op >= 240) {
+      TRACE("refinements linked %d attacks %d fine %d level %d\n", op & 1, op >> 1 & 1, op >> 2 & 1,
+            op >> 3 & 1);
+      dsp_set_linked_stereo(op & 1);
+      dsp_set_attacks(op >> 1 & 1);
+      dsp_set_fine_peaks(op >> 2 & 1);
+      dsp_set_level_keeping(op >> 3 & 1);
+      continue;
+    }
+    switch (op % 12) {
       case 0:
         if (in.u8() % 2 == 0) {
           structuredInit(in);

@@ -94,6 +94,12 @@ seeds = {
     process(3000, 3000, NOISE) + bytes([PREAMP, F_INF]) + process(1024, 1024) +
     bytes([PREAMP, F_NAN]) + process(1024, 1024) + bytes([PREAMP, F_FLT_MAX]) +
     process(1024, 1024) + bytes([SPECTRUM, I_100, LEVEL]),
+    # Every refinement on (opcode 240 + 15), over noise, a square wave and voice removal,
+    # then all off again mid-stream.
+    "refinements": header(2048, 8, 44100, 2) + bytes([255]) + filt(BAND_A, BAND_B) +
+    bytes([VOICE_ON, 1, VOICE_AMOUNT, F_HALF]) + process(4096, 8192, NOISE) +
+    process(4096, 2048, SQUARE) + process(512, 512, IMPULSE) + bytes([240]) +
+    process(4096, 4096, NOISE) + bytes([LEVEL, SPECTRUM, I_100]),
     "tiny_frames": header(4, 4, 4, 1) + process(64, 64, NOISE) + process(7, 3) +
     bytes([SPECTRUM_ON, I_ZERO]) + process(64, 128, SQUARE) + bytes([SPECTRUM_ON, I_ONE]),
 }

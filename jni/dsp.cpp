@@ -14,6 +14,7 @@
 #include "dsp_x86.h"
 #include "eq.h"
 #include "iirfilter.h"
+#include "levelkeeper.h"
 #include "spectrum.h"
 #include "vocoder.h"
 
@@ -33,6 +34,12 @@ std::atomic<int> monoActive{0};
 std::atomic<int> panningLevel{0};
 std::atomic<bool> voiceRemovalEnabled{false};
 std::atomic<float> voiceRemovalAmount{0.0f};
+// The refinements beyond the plain vocoder (see dsp.h); all off until the host turns
+// them on.
+std::atomic<bool> linkedStereo{false};
+std::atomic<bool> attacksKept{false};
+std::atomic<bool> finePeaks{false};
+std::atomic<bool> levelKept{false};
 
 // Whether the last stereo block ran the voice-removal filters, and with which
 // amount it ended (audio thread only).
@@ -56,6 +63,7 @@ float* in_left = nullptr;
 float* in_right = nullptr;
 float* out_left = nullptr;
 float* out_right = nullptr;
+float* out_tone = nullptr;  // the vocoder's tone gain beside each output frame (level keeping)
 int64_t inCapacity = 0;
 int64_t outCapacity = 0;
 
@@ -104,7 +112,8 @@ bool ensureWorkBuffers(int samplesIn, int64_t needOut) {
   }
   if (needOut > outCapacity) {
     if (!growBuffer(&out_left, outCapacity, needOut) ||
-        !growBuffer(&out_right, outCapacity, needOut)) {
+        !growBuffer(&out_right, outCapacity, needOut) ||
+        !growBuffer(&out_tone, outCapacity, needOut)) {
       return false;
     }
     outCapacity = needOut;
@@ -184,6 +193,22 @@ inline float removeFiltered(float own, double filteredOpposite, double amount) {
 
 }  // namespace
 
+// The vocoder over the block's converted input: channel by channel as it always was,
+// or both channels frame by frame when a refinement is on.
+static void runVocoder(int samplesIn, int step, bool mono) {
+  VocoderOptions options;
+  options.linked = linkedStereo.load(std::memory_order_relaxed);
+  options.attacks = attacksKept.load(std::memory_order_relaxed);
+  options.finePeaks = finePeaks.load(std::memory_order_relaxed);
+  if (options.linked || options.attacks || options.finePeaks) {
+    vocoder_process_together(in_left, mono ? nullptr : in_right, samplesIn, out_left,
+                             mono ? nullptr : out_right, step, options);
+    return;
+  }
+  vocoder_process(in_left, samplesIn, out_left, step, 0);
+  if (!mono) vocoder_process(in_right, samplesIn, out_right, step, 1);
+}
+
 bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* msg, size_t msgSize) {
   if (pFrameSize < 4 || pFrameSize > 4096 || (pFrameSize & (pFrameSize - 1)) != 0) {
     std::snprintf(msg, msgSize, "frameSize must be a power of two from 4 to 4096, got %d",
@@ -238,6 +263,7 @@ void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels)
   spectrum_init(sampleRate, channels == 1 ? 1 : 2);
   eq_init(frameSize / 2);
   vocoder_init(frameSize, frameSize / overSampling);
+  level_init(sampleRate, frameSize - frameSize / overSampling, frameSize);
   initialized = true;
 }
 
@@ -283,6 +309,8 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     return DSP_OUT_OF_MEMORY;
   }
   DenormalGuard denormalGuard;
+  const bool keepLevel = levelKept.load(std::memory_order_relaxed);
+  vocoder_hand_out_tone_gain(keepLevel ? out_tone : nullptr);
 
   const bool plainLoops = activePath == DSP_PATH_REFERENCE;
   if (mono) {
@@ -291,7 +319,7 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     } else {
       convertMono(samples, in_left, samplesIn);
     }
-    vocoder_process(in_left, samplesIn, out_left, step, 0);
+    runVocoder(samplesIn, step, true);
   } else {
     // Levels outside 0..100 are used as they come, so the differences are formed in
     // double: 50 - p overflows an int for p near INT_MIN.
@@ -351,12 +379,22 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
         }
       }
     }
-    vocoder_process(in_left, samplesIn, out_left, step, 0);
-    vocoder_process(in_right, samplesIn, out_right, step, 1);
+    runVocoder(samplesIn, step, false);
     fadeRightToLeft(remix && fold, samplesOut);
   }
 
   const float norm = static_cast<float>(frameSize) / static_cast<float>(2 * step);
+  if (keepLevel) {
+    // Only the frames this block's vocoder calls wrote: any past them are the
+    // buffers' earlier contents, already measured and kept.
+    const int written =
+        static_cast<int>(std::min<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step));
+    // The equaliser shapes the output on purpose: judge the input as it shapes it.
+    double before, after;
+    const double shaping = vocoder_take_equaliser_energy(&before, &after) ? after / before : 1.0;
+    level_apply(in_left, mono ? nullptr : in_right, samplesIn, shaping, out_left,
+                mono ? nullptr : out_right, out_tone, written, frameSize / 2.0);
+  }
   const double k = mono ? -0.25 : -0.125;
   const DspOutputStage stage{norm, preamp.load(std::memory_order_relaxed), k,
                              (dspLimitThreshold - 1.0 / k) / 2.0};
@@ -402,6 +440,14 @@ void dsp_set_voice_removal_enabled(bool enabled) {
 void dsp_set_voice_removal_amount(float amount) {
   voiceRemovalAmount.store(amount, std::memory_order_relaxed);
 }
+
+void dsp_set_linked_stereo(bool enabled) { linkedStereo.store(enabled, std::memory_order_relaxed); }
+
+void dsp_set_attacks(bool enabled) { attacksKept.store(enabled, std::memory_order_relaxed); }
+
+void dsp_set_fine_peaks(bool enabled) { finePeaks.store(enabled, std::memory_order_relaxed); }
+
+void dsp_set_level_keeping(bool enabled) { levelKept.store(enabled, std::memory_order_relaxed); }
 
 void dsp_set_eq_bands(const float* levels) {
   const int bands = eq_size();

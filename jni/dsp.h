@@ -94,6 +94,23 @@ void dsp_set_panning(int panningActive, int monoActive,
 void dsp_set_voice_removal_enabled(bool enabled);
 void dsp_set_voice_removal_amount(float amount);  // weight of the filtered opposite channel
 
+// Refinements beyond the plain phase vocoder, each off until switched on, taking
+// effect from the next block (see vocoder.h and the modules named):
+// - linked stereo: the two channels share their peaks and phase turns, so that every
+//   bin keeps the phase difference the input had between left and right (a centred
+//   sound stays exactly centred, L = -R stays so); a stream fed mono ignores it;
+// - attacks: attacks keep their edge at any stretch (attacks.h);
+// - fine peaks: a peak need only stand above its next bin on each side, so that
+//   partials two bins apart (low notes) keep their own phases;
+// - level keeping: the mid and the side of the output are kept at the input's level
+//   (levelkeeper.h).
+// Switching one while a stream plays may turn the phases of its bins at once for one
+// frame; the output stays continuous in level.
+void dsp_set_linked_stereo(bool enabled);
+void dsp_set_attacks(bool enabled);
+void dsp_set_fine_peaks(bool enabled);
+void dsp_set_level_keeping(bool enabled);
+
 // Equaliser gains (linear, one per bin): copies eq_size() values from levels into
 // the equaliser, each clamped to +-1e6 (+120 dB), NaN taken as 0. Control thread
 // (allocates a copy); nothing before the first dsp_init().

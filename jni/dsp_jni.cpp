@@ -219,4 +219,26 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQSetBands(JNI
   env->ReleaseFloatArrayElements(levels, elements, 0);
 }
 
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspLinkedStereoEnable(JNIEnv*,
+                                                                                     jobject,
+                                                                                     jint enabled) {
+  dsp_set_linked_stereo(enabled != 0);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspAttacksEnable(JNIEnv*, jobject,
+                                                                                jint enabled) {
+  dsp_set_attacks(enabled != 0);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspFinePeaksEnable(JNIEnv*, jobject,
+                                                                                  jint enabled) {
+  dsp_set_fine_peaks(enabled != 0);
+}
+
+JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspLevelKeepingEnable(JNIEnv*,
+                                                                                     jobject,
+                                                                                     jint enabled) {
+  dsp_set_level_keeping(enabled != 0);
+}
+
 }  // extern "C"

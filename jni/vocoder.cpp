@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "attacks.h"
 #include "cpu.h"
 #include "eq.h"
 #include "fft.h"
@@ -47,6 +48,50 @@ bool fastPath() {
 constexpr int workSlack = 16;
 float* work = nullptr;
 
+// The overlap of the frames as laid: the sum, at each output sample, of the analysis
+// window times the synthesis window of every frame laid over it, accumulated and
+// handed out as the output is (channel 0's frames; both channels lay theirs alike).
+// A steady tone of amplitude A leaves the vocoder at A x winSize / 2 x this, whatever
+// the hops were, which the level keeping relies on. Handed out to toneGainOut while
+// the driver asks for it.
+float* overlap = nullptr;
+float* toneGainOut = nullptr;
+
+// Lays one frame's window products into the overlap and hands out stepOut values at
+// toneGainOut + outIndex (when asked).
+void layOverlap(int outIndex) {
+  for (int i = 0; i < winSize; i++) overlap[i] += window[i] * windowOut[i];
+  if (toneGainOut != nullptr) std::memcpy(toneGainOut + outIndex, overlap, sizeof(float) * stepOut);
+  std::memmove(overlap, overlap + stepOut, sizeof(float) * (winSize - stepOut));
+  std::memset(overlap + winSize - stepOut, 0, sizeof(float) * stepOut);
+}
+
+// Work space of vocoder_process_together(): each channel's turn per bin (one array
+// serves both when they are linked; slack for the region fill's whole-vector stores),
+// the magnitudes summed over the channels (with the two guard bins and the slack of the
+// vector valley search), and the turn of each peak.
+float* turns[2] = {nullptr, nullptr};
+
+// The synthesised frames' energy before and after the equaliser's gains, since the
+// driver last took it (vocoder_take_equaliser_energy()).
+double eqEnergyBefore = 0.0;
+double eqEnergyAfter = 0.0;
+
+template <typename Gain>
+void measureEqualiser(const float* mag, Gain gain) {
+  double before = 0.0, after = 0.0;
+  for (int k = 0; k < winHalf; k++) {
+    const double e = static_cast<double>(mag[k]) * mag[k];
+    const double g = gain(k);
+    before += e;
+    after += e * g * g;
+  }
+  eqEnergyBefore += before;
+  eqEnergyAfter += after;
+}
+float* summed = nullptr;
+float* peakTurns = nullptr;
+
 void releaseBuffers() {
   delete[] window;
   delete[] windowOut;
@@ -63,6 +108,10 @@ void releaseBuffers() {
     delete[] c.fftBuffer;
   }
   delete[] work;
+  delete[] overlap;
+  for (float*& t : turns) delete[] t;
+  delete[] summed;
+  delete[] peakTurns;
 }
 
 void allocateBuffers() {
@@ -81,6 +130,10 @@ void allocateBuffers() {
     c.fftBuffer = new float[2 * winSize];
   }
   work = new float[2 * winSize + workSlack];
+  overlap = new float[winSize]();
+  for (float*& t : turns) t = new float[winSize + workSlack];
+  summed = new float[winSize + workSlack]();
+  peakTurns = new float[winSize];
 }
 
 // Periodic Hann analysis window; the synthesis window adds the 1/N of the
@@ -131,6 +184,7 @@ void vocoder_init(int pWinSize, int step) {
   if (initialized) releaseBuffers();
   allocateBuffers();
   resetPhases();
+  eqEnergyBefore = eqEnergyAfter = 0.0;
   initialized = true;
   for (VocoderChannel& c : vocoderChannels) {
     c.inIndex = 0;
@@ -140,6 +194,7 @@ void vocoder_init(int pWinSize, int step) {
   fft_init(winSize);
   initWindow();
   initOmega();
+  attacks_init(winSize, stepIn);
 }
 
 int vocoder_frames_due(int inSize, int channel) {
@@ -187,6 +242,7 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
       const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
       vocoder_process_frame(history + start, outputBuffer + outIndex, stretchFactor, channel);
       c.laidStepOut = pStepOut;
+      if (channel == 0) layOverlap(outIndex);
       if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
         start += stepIn;
       } else {
@@ -454,6 +510,7 @@ void resynthesizeFast(float* output, int channel) {
   if (eq_is_enabled() != 0) {
     eq_copy_gains(work + winSize, winHalf);
     gains = work + winSize;
+    measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
   const bool avx2 = activePath == VOCODER_PATH_AVX2;
   int done = 0;
@@ -516,6 +573,7 @@ void phaseLock(int channel, int nPeaks, float stretchFactor) {
 
 void synthesize(int channel) {
   VocoderChannel& c = vocoderChannels[channel];
+  if (eq_is_enabled() != 0) measureEqualiser(c.mag, [](int k) { return eq_gain(k); });
   rebuildReference(c.mag, c.psi, eq_is_enabled() != 0, c.fftBuffer, 0, winHalf);
   std::memset(c.fftBuffer + winSize, 0, sizeof(float) * winSize);
   fft_process(c.fftBuffer, 1, channel);
@@ -557,9 +615,199 @@ bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n) {
   return true;
 }
 
+void vocoder_hand_out_tone_gain(float* out) { toneGainOut = out; }
+
+bool vocoder_take_equaliser_energy(double* before, double* after) {
+  *before = eqEnergyBefore;
+  *after = eqEnergyAfter;
+  eqEnergyBefore = eqEnergyAfter = 0.0;
+  return *before > 0.0;
+}
+
 bool vocoder_select_path(VocoderPath path) { return cpu_select_path(path, &activePath); }
 
 VocoderPath vocoder_path() {
   if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
   return static_cast<VocoderPath>(activePath);
+}
+
+// ---- Both channels frame by frame: linked stereo, the finer peak rule, attacks ----
+
+namespace {
+
+// Peaks that stand strictly above the next bin on each side (bin -1 counts as the
+// smallest normal float, the guard bin winHalf holds it), and the valleys between
+// them as findPeaks() places them.
+int findFinePeaks(const float* mag, int* peaks, int* valleys) {
+  const bool avx2 = fastPath() && activePath == VOCODER_PATH_AVX2 && winSize >= 16;
+  int nPeaks = 0;
+  float left = FLT_MIN;
+  for (int b = 0; b < winHalf; b++) {
+    const float c = mag[b];
+    if (c > left && c > mag[b + 1]) peaks[nPeaks++] = b;
+    left = c;
+  }
+  for (int p = 1; p < nPeaks; p++) {
+    if constexpr (HOPWARBLER_X86) {
+      if (avx2) {
+        valleys[p] = vocoder_x86_first_least_avx2(mag, peaks[p - 1], peaks[p]);
+        continue;
+      }
+    }
+    valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
+  }
+  return nPeaks;
+}
+
+// The peaks of `mag` (winHalf magnitudes and room for the guards) by the rule the
+// options ask for, into peaks and valleys; valleys[0] = 0 and valleys[nPeaks] = winHalf.
+int peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
+  mag[winHalf] = FLT_MIN;
+  mag[winHalf + 1] = FLT_MIN;
+  valleys[0] = 0;
+  int nPeaks;
+  if (fine) {
+    nPeaks = findFinePeaks(mag, peaks, valleys);
+  } else if (fastPath()) {
+    nPeaks = findPeaksFast(mag, peaks, valleys, activePath == VOCODER_PATH_AVX2);
+  } else {
+    nPeaks = findPeaksReference(mag, peaks, valleys);
+  }
+  valleys[nPeaks] = winHalf;
+  return nPeaks;
+}
+
+// Each region turns by its peak's rotation, taken from the channel `from` gives for
+// the peak; without peaks every bin keeps the synthesis phase of `own` channel's last
+// frame (as phaseLock() does).
+template <typename From>
+void regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretchFactor,
+                 const VocoderChannel& own, From from, float* turn) {
+  if (nPeaks == 0) {
+    for (int k = 0; k < winHalf; k++)
+      turn[k] = princarg(static_cast<double>(own.psi[k]) - own.phi[k]);
+    return;
+  }
+  for (int p = 0; p < nPeaks; p++) {
+    const VocoderChannel& c = from(peaks[p]);
+    peakTurns[p] = peakRotation(c.phi, c.phi0, c.psi, peaks[p], stretchFactor);
+  }
+  for (int p = 0; p < nPeaks; p++) {
+    for (int k = valleys[p]; k < valleys[p + 1]; k++) turn[k] = peakTurns[p];
+  }
+}
+
+// psi = princarg(phi + turn) for every bin.
+void turnBins(VocoderChannel& c, const float* turn) {
+  if constexpr (HOPWARBLER_X86) {
+    if (activePath == VOCODER_PATH_AVX2)
+      return vocoder_x86_turn_bins_avx2(c.phi, turn, c.psi, winHalf);
+    if (activePath == VOCODER_PATH_BASELINE)
+      return vocoder_x86_turn_bins_sse2(c.phi, turn, c.psi, winHalf);
+  }
+  for (int k = 0; k < winHalf; k++) c.psi[k] = princarg(static_cast<double>(c.phi[k]) + turn[k]);
+}
+
+}  // namespace
+
+void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
+                              float* outputLeft, float* outputRight, int pStepOut,
+                              const VocoderOptions& options) {
+  stepOut = pStepOut;
+  const int channels = inputRight != nullptr ? 2 : 1;
+  const float* inputs[2] = {inputLeft, inputRight};
+  float* outputs[2] = {outputLeft, outputRight};
+  const bool linked = options.linked && channels == 2;
+  const int inStart = winSize - stepIn;
+  // Both channels always stand at the same place of the stream when fed together.
+  VocoderChannel& left = vocoderChannels[0];
+  int inIndex = left.inIndex == 0 ? inStart : left.inIndex;
+  int start = left.historyStart;
+  int outIndex = 0;
+  for (int i = 0; i < inSize;) {
+    const int n = std::min(winSize - inIndex, inSize - i);
+    for (int ch = 0; ch < channels; ch++) {
+      std::memcpy(vocoderChannels[ch].input + start + inIndex, inputs[ch] + i, sizeof(float) * n);
+    }
+    i += n;
+    inIndex += n;
+    if (inIndex < winSize) continue;
+
+    const int laid = left.laidStepOut > 0 ? left.laidStepOut : pStepOut;
+    const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
+    for (int ch = 0; ch < channels; ch++) {
+      applyWindow(vocoderChannels[ch].input + start, ch);
+      analyze(ch);
+    }
+    const float* loudness = left.mag;
+    if (channels == 2 && (linked || options.attacks)) {
+      const float* l = left.mag;
+      const float* r = vocoderChannels[1].mag;
+      for (int k = 0; k < winHalf; k++) summed[k] = l[k] + r[k];
+      loudness = summed;
+    }
+    if (linked) {
+      const int nPeaks = peaksOf(summed, left.peakBins, left.valleyBins, options.finePeaks);
+      const VocoderChannel& right = vocoderChannels[1];
+      regionTurns(
+          left.peakBins, left.valleyBins, nPeaks, stretchFactor, left,
+          [&](int peak) -> const VocoderChannel& {
+            return right.mag[peak] > left.mag[peak] ? right : left;
+          },
+          turns[0]);
+    } else {
+      for (int ch = 0; ch < channels; ch++) {
+        VocoderChannel& c = vocoderChannels[ch];
+        const int nPeaks = peaksOf(c.mag, c.peakBins, c.valleyBins, options.finePeaks);
+        regionTurns(
+            c.peakBins, c.valleyBins, nPeaks, stretchFactor, c,
+            [&](int) -> const VocoderChannel& { return c; }, turns[ch]);
+      }
+    }
+    float* turn[2] = {turns[0], linked ? turns[0] : turns[1]};
+    if (options.attacks) {
+      AttackFrame frame;
+      frame.channels = channels;
+      frame.summed = loudness;
+      frame.omega = omega;
+      frame.stretch = stretchFactor;
+      for (int ch = 0; ch < 2; ch++) {
+        VocoderChannel& c = vocoderChannels[ch < channels ? ch : 0];
+        frame.history[ch] = c.input + start;
+        frame.mags[ch] = c.mag;
+        frame.rotation[ch] = turn[ch < channels ? ch : 0];
+        frame.psi[ch] = c.psi;
+        frame.phi0[ch] = c.phi0;
+      }
+      attacks_frame(frame);
+    }
+    for (int ch = 0; ch < channels; ch++) {
+      VocoderChannel& c = vocoderChannels[ch];
+      turnBins(c, turn[ch]);
+      if (fastPath()) {
+        resynthesizeFast(outputs[ch] + outIndex, ch);
+      } else {
+        synthesize(ch);
+        overlapAdd(outputs[ch] + outIndex, ch);
+      }
+      c.laidStepOut = pStepOut;
+    }
+    if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
+      start += stepIn;
+    } else {
+      for (int ch = 0; ch < channels; ch++) {
+        float* history = vocoderChannels[ch].input;
+        std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
+      }
+      start = 0;
+    }
+    layOverlap(outIndex);
+    for (int ch = 0; ch < channels; ch++) spectrum_push(outputs[ch] + outIndex, stepOut, ch);
+    outIndex += stepOut;
+    inIndex = inStart;
+  }
+  for (int ch = 0; ch < channels; ch++) {
+    vocoderChannels[ch].inIndex = inIndex;
+    vocoderChannels[ch].historyStart = start;
+  }
 }

@@ -51,6 +51,39 @@ int vocoder_frames_due(int inSize, int channel);
 // floats; allocates nothing.
 void vocoder_copy_channel(int from, int to);
 
+// What the vocoder does beyond the plain peak-locked phases; all off in a stream fed
+// through vocoder_process().
+struct VocoderOptions {
+  // Stereo: both channels share their peaks (found on the summed magnitudes) and the
+  // turn of each peak's region (from the louder channel at the peak), so that every
+  // bin keeps the phase difference between left and right that the input had.
+  bool linked = false;
+  // A peak only needs to stand above the next bin on each side (instead of the next
+  // two), so that partials two bins apart keep their own regions.
+  bool finePeaks = false;
+  // Attacks come out as sharp as they went in (see attacks.h).
+  bool attacks = false;
+};
+
+// Feeds inSize samples of each channel (right and outputRight null in mono) and
+// writes stepOut samples per completed frame of each channel, like vocoder_process()
+// for each channel, but analyses every frame of both channels before it synthesises
+// either, with the options. Hands each frame to the analyser, left then right.
+void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
+                              float* outputLeft, float* outputRight, int pStepOut,
+                              const VocoderOptions& options);
+
+// From the next call on, writes beside every output sample, at the same index of out,
+// the gain at which a steady tone of amplitude A leaves the vocoder there, over
+// A x winSize / 2: the overlap of the windows of the frames laid over it, as they were
+// really laid (changes of stepOut included). Null stops it.
+void vocoder_hand_out_tone_gain(float* out);
+
+// The energy of the frames synthesised since the last call, summed over their bins,
+// before and after the equaliser's gains (both 0 while the equaliser is off); returns
+// whether there was any, and starts counting afresh.
+bool vocoder_take_equaliser_energy(double* before, double* after);
+
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest
 // path the CPU runs.
 enum VocoderPath {

@@ -820,28 +820,69 @@ TEST_F(DriverTest, VoiceAmountGlidesInOverTheBlock) {
 // of its own: it bends no more than the left channel, which the switch of the
 // input alone moves.
 TEST_F(DriverTest, FoldSwitchedOnMidStreamMakesTheChannelsOne) {
-  dsp_init(kFrame, kOver, kRate, 2);
-  const int stepOut = kHop * 9 / 8, hops = 60, frames = hops * kHop;
-  const std::vector<short> input =
-      // The same note on both sides, 0.7 rad apart (tones() turns its second part by 0.7).
-      interleave(tones(frames, {{20, 8000}}), tones(frames, {{20, 0}, {20, 6000}}));
-  std::vector<short> output, buffer(2 * stepOut);
-  for (int h = 0; h < hops; ++h) {
-    dsp_set_panning(h >= 20 && h < 40 ? 1 : 0, h >= 20 && h < 40 ? 1 : 0, 50);
-    std::copy_n(input.begin() + 2 * h * kHop, 2 * kHop, buffer.begin());
-    ASSERT_EQ(dsp_process(buffer.data(), kHop, stepOut), DSP_OK);
-    output.insert(output.end(), buffer.begin(), buffer.end());
+  // The same with the channels linked, attacks and level kept: the two channels then
+  // share their turns and the level gains, and still become one.
+  for (bool refined : {false, true}) {
+    SCOPED_TRACE(refined ? "refined" : "plain");
+    dsp_set_linked_stereo(refined);
+    dsp_set_attacks(refined);
+    dsp_set_level_keeping(refined);
+    dsp_init(kFrame, kOver, kRate, 2);
+    const int stepOut = kHop * 9 / 8, hops = 60, frames = hops * kHop;
+    const std::vector<short> input =
+        // The same note on both sides, 0.7 rad apart (tones() turns its second part by 0.7).
+        interleave(tones(frames, {{20, 8000}}), tones(frames, {{20, 0}, {20, 6000}}));
+    std::vector<short> output, buffer(2 * stepOut);
+    for (int h = 0; h < hops; ++h) {
+      dsp_set_panning(h >= 20 && h < 40 ? 1 : 0, h >= 20 && h < 40 ? 1 : 0, 50);
+      std::copy_n(input.begin() + 2 * h * kHop, 2 * kHop, buffer.begin());
+      ASSERT_EQ(dsp_process(buffer.data(), kHop, stepOut), DSP_OK);
+      output.insert(output.end(), buffer.begin(), buffer.end());
+    }
+    const std::vector<short> left = channelOf(output, 0, 2), right = channelOf(output, 1, 2);
+    const size_t on = 20 * static_cast<size_t>(stepOut), off = 40 * static_cast<size_t>(stepOut);
+    for (size_t n = on + kFrame; n < off; ++n) ASSERT_EQ(left[n], right[n]) << "frame " << n;
+    auto curvature = [](const std::vector<short>& y, size_t from, size_t to) {
+      double most = 0.0;
+      for (size_t n = from; n < to; ++n)
+        most = std::max(most, std::fabs(y[n] - 2.0 * y[n - 1] + y[n - 2]));
+      return most;
+    };
+    EXPECT_LE(curvature(right, on, on + 2 * kFrame), curvature(left, on, on + 2 * kFrame) + 2.0);
   }
-  const std::vector<short> left = channelOf(output, 0, 2), right = channelOf(output, 1, 2);
-  const size_t on = 20 * static_cast<size_t>(stepOut), off = 40 * static_cast<size_t>(stepOut);
-  for (size_t n = on + kFrame; n < off; ++n) ASSERT_EQ(left[n], right[n]) << "frame " << n;
-  auto curvature = [](const std::vector<short>& y, size_t from, size_t to) {
-    double most = 0.0;
-    for (size_t n = from; n < to; ++n)
-      most = std::max(most, std::fabs(y[n] - 2.0 * y[n - 1] + y[n - 2]));
-    return most;
+  dsp_set_linked_stereo(false);
+  dsp_set_attacks(false);
+  dsp_set_level_keeping(false);
+}
+
+// The refinements, switched on and off again before a stream, leave it exactly as if
+// they had never been touched.
+TEST_F(DriverTest, RefinementsSwitchedOffChangeNothing) {
+  const int frames = 40 * kHop;
+  const std::vector<short> input =
+      interleave(tones(frames, {{20, 8000}, {47, 3000}}), tones(frames, {{20, 5000}, {33, 6000}}));
+  auto run = [&] {
+    dsp_init(kFrame, kOver, kRate, 2);
+    std::vector<short> output, buffer(2 * 2 * kHop);
+    for (int h = 0; h < 40; ++h) {
+      std::copy_n(input.begin() + 2 * h * kHop, 2 * kHop, buffer.begin());
+      dsp_process(buffer.data(), kHop, kHop * 3 / 2);
+      output.insert(output.end(), buffer.begin(), buffer.begin() + 2 * (kHop * 3 / 2));
+    }
+    return output;
   };
-  EXPECT_LE(curvature(right, on, on + 2 * kFrame), curvature(left, on, on + 2 * kFrame) + 2.0);
+  const std::vector<short> untouched = run();
+  for (void (*set)(bool) :
+       {dsp_set_linked_stereo, dsp_set_attacks, dsp_set_fine_peaks, dsp_set_level_keeping}) {
+    set(true);
+  }
+  const std::vector<short> refined = run();
+  for (void (*set)(bool) :
+       {dsp_set_linked_stereo, dsp_set_attacks, dsp_set_fine_peaks, dsp_set_level_keeping}) {
+    set(false);
+  }
+  EXPECT_NE(refined, untouched);
+  EXPECT_EQ(run(), untouched);
 }
 
 // The driver's code paths give the same bits and the same peak in every regime of

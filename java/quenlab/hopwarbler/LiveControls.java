@@ -3,8 +3,8 @@ package quenlab.hopwarbler;
 import java.util.Arrays;
 
 /**
- * The settings that may change while a stream plays (gain, balance, mono, voice removal and the
- * equaliser), and how they reach the native driver without a click.
+ * The settings that may change while a stream plays (gain, balance, mono, voice removal, the
+ * equaliser and the engine's refinements), and how they reach the native driver without a click.
  *
  * <p>The targets are the {@link Settings}' current {@link Settings.Sound}, which control threads
  * replace. Before every hop it hands the native driver, the processing thread calls {@link
@@ -65,6 +65,7 @@ final class LiveControls {
   private int eqDone;
   private boolean eqOn;
   private boolean eqOffAtEnd;
+  private int nativeFeatures; // the refinements the native driver has, a bit per Feature
 
   LiveControls(
       NativeInterface dsp, Settings settings, int channels, int eqLength, int rampFrames) {
@@ -111,6 +112,7 @@ final class LiveControls {
    * stream, where every setting takes its target at once.
    */
   void beforeHop(short[] work, int frames, boolean fresh) {
+    applyFeatures(settings.features(), fresh);
     Settings.Sound target = settings.sound();
     boolean changed = target != seen || fresh;
     seen = target;
@@ -137,6 +139,22 @@ final class LiveControls {
     remix(work, frames, targetBalance, targetMono);
     stepVoice();
     stepEqualiser();
+  }
+
+  // The engine's refinements are switches of the native driver, which carries each in at the next
+  // hop; every stream starts with the processor's own.
+  private void applyFeatures(int wanted, boolean fresh) {
+    if (!fresh && wanted == nativeFeatures)
+      return;
+    dsp.dspLinkedStereoEnable(on(wanted, Processor.Feature.LINKED_STEREO));
+    dsp.dspAttacksEnable(on(wanted, Processor.Feature.ATTACKS));
+    dsp.dspFinePeaksEnable(on(wanted, Processor.Feature.FINE_PEAKS));
+    dsp.dspLevelKeepingEnable(on(wanted, Processor.Feature.LEVEL_KEEPING));
+    nativeFeatures = wanted;
+  }
+
+  private static int on(int features, Processor.Feature feature) {
+    return (features >> feature.ordinal()) & 1;
   }
 
   private void snap(int balance, boolean mono, double amplitude, BandPass band, double voice,

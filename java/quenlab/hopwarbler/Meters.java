@@ -44,19 +44,28 @@ final class Meters {
     return lastPeak;
   }
 
-  /** A hop went through the native driver at {@code idealStep} with this native peak. */
-  void hop(double idealStep, float nativePeak) {
+  /** A hop went through the native driver at {@code idealStep}. */
+  void hop(double idealStep) {
     lastIdealStep = idealStep;
-    if (nativePeak > streamPeak)
-      streamPeak = nativePeak;
   }
 
-  /** Counts the samples of {@code samples[from .. to)} that the limiter or the clamp touched. */
-  void countLimits(short[] samples, int from, int to) {
+  /** Frames with this peak were returned. */
+  void addPeak(float peak) {
+    if (peak > streamPeak)
+      streamPeak = peak;
+  }
+
+  /**
+   * Counts the samples of {@code samples[from .. to)} that the limiter or the clamp touched;
+   * returns the largest magnitude among them.
+   */
+  int countLimits(short[] samples, int from, int to) {
     long limited = 0;
     long clamped = 0;
+    int largest = 0;
     for (int i = from; i < to; i++) {
       int magnitude = Math.abs(samples[i]);
+      largest = Math.max(largest, magnitude);
       if (magnitude >= NativeFacts.LIMITER_SAMPLE) {
         limited++;
         if (magnitude >= NativeFacts.CLAMP_SAMPLE)
@@ -65,6 +74,7 @@ final class Meters {
     }
     limitedSamples += limited;
     clampedSamples += clamped;
+    return largest;
   }
 
   Processor.Stats stats() {

@@ -290,4 +290,51 @@ public class NativeInterface {
    * @param levels at least as many linear gains as the table has entries
    */
   public native void dspEQSetBands(float[] levels);
+
+  /**
+   * Links the two channels of a stereo stream (non-zero) or lets each run its own phases (0, the
+   * default). Linked, both channels share their spectral peaks, found on the summed magnitudes, and
+   * the phase turn of each peak's region, taken from the louder channel at the peak, so that every
+   * bin keeps the phase difference between left and right that the input had: an exactly centred
+   * sound stays exactly centred (left equals right), one in opposite phase stays so, and the image
+   * does not widen. Takes effect from the next block; a mono stream ignores it.
+   *
+   * @param enabled non-zero to link the channels
+   */
+  public native void dspLinkedStereoEnable(int enabled);
+
+  /**
+   * Keeps attacks sharp (non-zero) or lets the vocoder lay them as it lays everything else (0, the
+   * default). On, the driver finds attacks (a sudden rise of the input's high end, both channels
+   * together) and lays the bins that rose with them so that every overlapping frame places the
+   * attack on the same output sample, the one its input time maps to; in a slowed stream the frames
+   * that would place it too late leave it out. Steady partials keep their phases. Takes effect from
+   * the next block.
+   *
+   * @param enabled non-zero to keep attacks sharp
+   */
+  public native void dspAttacksEnable(int enabled);
+
+  /**
+   * Lets a spectral peak stand above only the next bin on each side (non-zero) instead of the next
+   * two (0, the default), so that partials two bins apart, as low notes have at short frames, keep
+   * their own phases instead of sharing one. Takes effect from the next block.
+   *
+   * @param enabled non-zero for the finer peak rule
+   */
+  public native void dspFinePeaksEnable(int enabled);
+
+  /**
+   * Keeps the output as loud as the input (non-zero) or leaves the level to the overlap
+   * normalisation (0, the default). Noise, reverberation and decays come out of a stretch up to a
+   * few dB weaker than steady tones; on, the driver measures the mid (L + R) / 2 and the side (L -
+   * R) / 2 of the input and of the output over about half a second and brings each back to the
+   * input's level, by -3 to +3.5 dB, moving a gain only when it is more than 0.05 dB off and then
+   * at most 10 dB per second, so that a steady tone keeps exactly the level {@link #dspProcess}
+   * gives it. It judges only while the input's level holds within 6 dB of its recent mean. Takes
+   * effect from the next block.
+   *
+   * @param enabled non-zero to keep the level
+   */
+  public native void dspLevelKeepingEnable(int enabled);
 }

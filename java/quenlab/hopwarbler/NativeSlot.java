@@ -53,7 +53,8 @@ final class NativeSlot {
   }
 
   // The defaults of a new processor: 0 dB at the tone gain, centred, voice removal and the
-  // equaliser off with a flat table, and the analyser on.
+  // equaliser off with a flat table, the analyser on and the engine's refinements off (the
+  // processor's first hop turns on the ones it uses).
   private static void setDefaults(NativeInterface dsp) {
     dsp.dspSetPreamp(OutputLevel.preampFor(1.0));
     dsp.dspPanning(0, 0, 50);
@@ -64,14 +65,29 @@ final class NativeSlot {
     Arrays.fill(flat, 1f);
     dsp.dspEQSetBands(flat);
     dsp.dspSpectrumEnable(1);
+    setRefinements(dsp, false);
   }
 
-  /** Frees the slot, so that another processor can take it. Idempotent. */
+  /**
+   * Frees the slot, so that another processor can take it, and turns the engine's refinements off
+   * again, so that code driving {@link NativeInterface} directly afterwards gets the plain engine
+   * it asks for. Idempotent.
+   */
   void release() {
     synchronized (LOCK) {
-      if (holder == this)
+      if (holder == this) {
         holder = null;
+        setRefinements(dsp, false);
+      }
     }
+  }
+
+  private static void setRefinements(NativeInterface dsp, boolean on) {
+    int value = on ? 1 : 0;
+    dsp.dspLinkedStereoEnable(value);
+    dsp.dspAttacksEnable(value);
+    dsp.dspFinePeaksEnable(value);
+    dsp.dspLevelKeepingEnable(value);
   }
 
   NativeInterface dsp() {

@@ -26,6 +26,7 @@ final class OutputLevel {
   private float lastNativePeak; // native peak of the last hop, at nativePreamp
   private double chosen;
   private float preamp;
+  private double largestRatio; // of the last hop's frames
 
   OutputLevel(NativeInterface dsp, int channels) {
     this.dsp = dsp;
@@ -78,8 +79,17 @@ final class OutputLevel {
    * {@code nativePeak} is the peak the driver reported for them.
    */
   void afterHop(short[] work, int step, float nativePeak) {
-    for (int i = 0; i < step; i++) ratios[i] = gains[i] == chosen ? 1.0 : gains[i] / preamp;
+    largestRatio = 0;
+    for (int i = 0; i < step; i++) {
+      ratios[i] = gains[i] == chosen ? 1.0 : gains[i] / preamp;
+      largestRatio = Math.max(largestRatio, ratios[i]);
+    }
     scaler.scale(work, ratios, step, channels);
     lastNativePeak = nativePeak;
+  }
+
+  /** {@return the largest factor by which the last hop's frames were scaled after the driver} */
+  double largestRatio() {
+    return largestRatio;
   }
 }

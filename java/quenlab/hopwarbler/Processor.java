@@ -63,38 +63,36 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Presets of frame size and hops per frame: frames of 2048 resolve low notes finely, frames of
-   * 1024 smear attacks less; more hops give purer tones for more work. The frame sizes are those
-   * of 44.1 kHz; other rates scale them to the nearest power of two (96 kHz doubles them).
+   * Presets of frame size and hops per frame. Long frames resolve low notes finely, and the attack
+   * handling ({@link Feature#ATTACKS}) keeps their attacks sharp; more hops give purer tones for
+   * more work. The frame sizes are those of 44.1 kHz; other rates scale them to the nearest power
+   * of two up to 4096 (22.05 kHz halves them).
    */
   public enum Quality {
     /** 2048-sample frames with 4 hops: the least work. */
-    FAST(2048, 4, Double.POSITIVE_INFINITY),
-    /** 2048-sample frames with 8 hops: more work than {@link #FAST}, purer tones. */
-    BALANCED(2048, 8, Double.POSITIVE_INFINITY),
-    /** The default: 16 hops, frames of 2048 up to speed 1.4, 1024 above; twice FAST's work. */
-    BEST(2048, 16, 1.4);
+    FAST(2048, 4),
+    /** 4096-sample frames with 8 hops: low notes resolved as in {@link #BEST}, half its work. */
+    BALANCED(4096, 8),
+    /** The default: 4096-sample frames with 16 hops, the purest tones and bass. */
+    BEST(4096, 16);
 
     private final int frameSizeAtCdRate;
     private final int overSampling;
-    private final double halfFrameFromSpeed;
 
-    Quality(int frameSizeAtCdRate, int overSampling, double halfFrameFromSpeed) {
+    Quality(int frameSizeAtCdRate, int overSampling) {
       this.frameSizeAtCdRate = frameSizeAtCdRate;
       this.overSampling = overSampling;
-      this.halfFrameFromSpeed = halfFrameFromSpeed;
     }
 
     /**
-     * The frame size this preset picks.
+     * The frame size this preset picks, the same at every speed.
      *
      * @param sampleRate the stream's rate in Hz
      * @param speed the playback speed the stream starts at
      * @return a power of two from 64 to 4096
      */
     public int frameSize(int sampleRate, double speed) {
-      int atCdRate = speed < halfFrameFromSpeed ? frameSizeAtCdRate : frameSizeAtCdRate / 2;
-      return FormatPlan.scaleFrame(atCdRate, sampleRate);
+      return FormatPlan.scaleFrame(frameSizeAtCdRate, sampleRate);
     }
 
     /**
@@ -104,6 +102,37 @@ public final class Processor implements AutoCloseable {
     public int overSampling() {
       return overSampling;
     }
+  }
+
+  /**
+   * Refinements of the native engine beyond the plain peak-locked phase vocoder. Every processor
+   * starts with all of them on, in every preset; {@link #setFeature} turns one off, for instance to
+   * compare. Each takes effect from the next hop the native driver receives.
+   */
+  public enum Feature {
+    /**
+     * Both channels of a stereo stream share their spectral peaks and phase turns, so that every
+     * bin keeps the phase difference between left and right that the input had: a centred voice
+     * or bass stays centred, the image does not widen and the low octaves keep their coherence.
+     */
+    LINKED_STEREO,
+    /**
+     * Attacks (drum hits, plucks) come out as sharp as they went in: the bins that rise with an
+     * attack restart from the analysis phases and are laid so that every overlapping frame places
+     * the attack on the same output sample; steady partials keep their phases.
+     */
+    ATTACKS,
+    /**
+     * A spectral peak needs to stand above only the next bin on each side, so that partials two
+     * bins apart (close low notes) keep their own phases.
+     */
+    FINE_PEAKS,
+    /**
+     * The mid and the side of the output are kept at the input's level over about half a second,
+     * which the stretch would otherwise lower by up to a few dB in noise, reverberation and decays;
+     * a steady tone keeps its level exactly.
+     */
+    LEVEL_KEEPING
   }
 
   /**
@@ -376,6 +405,27 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
+   * Turns a refinement of the native engine on or off (all are on when a processor opens).
+   *
+   * @param feature the refinement
+   * @param on true to use it
+   * @throws NullPointerException if {@code feature} is null
+   */
+  public void setFeature(Feature feature, boolean on) {
+    settings.setFeature(Objects.requireNonNull(feature, "feature"), on);
+  }
+
+  /**
+   * {@return whether a refinement of the native engine is on}
+   *
+   * @param feature the refinement
+   * @throws NullPointerException if {@code feature} is null
+   */
+  public boolean feature(Feature feature) {
+    return settings.feature(Objects.requireNonNull(feature, "feature"));
+  }
+
+  /**
    * Switches the note spectrum analyser on or off; while off, {@link #spectrum()} stays frozen.
    *
    * @param enabled true to analyse the output
@@ -419,8 +469,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * {@return the peak absolute level of the output during the last {@link #process} or {@link
-   * #flush} call, before the soft limit, with the gain applied (1.0 = full scale)}
+   * {@return the peak absolute level of the frames the last {@link #process} or {@link #flush}
+   * call returned (1.0 = full scale); where the soft limiter bent them, their level before it, so
+   * that a value above 1.0 tells by how much the gain overdrives the output}
    */
   public float peakLevel() {
     return stream.meters().lastPeak();
@@ -436,7 +487,7 @@ public final class Processor implements AutoCloseable {
    *
    * @param inputFrames frames given to {@link #process}
    * @param outputFrames frames returned by {@link #process} and {@link #flush}
-   * @param peakLevel highest native block peak before the soft limit (1.0 = full scale)
+   * @param peakLevel highest level of the frames returned, as {@link #peakLevel()} gives it
    * @param limitedSamples output samples (per channel) the soft limiter touched: those with
    *     |s| &ge; {@value #LIMITER_SAMPLE}, that is a level of at least 0.95; inferred from the
    *     vocoder's output (before a key change's resampler), so a sample the limiter bent back below

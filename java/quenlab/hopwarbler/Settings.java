@@ -57,6 +57,7 @@ final class Settings {
   private volatile Sound sound = Sound.DEFAULTS;
   private volatile Motion motion = new Motion(1.0, 0.0, 1.0);
   private volatile boolean closed;
+  private volatile int features = (1 << Processor.Feature.values().length) - 1; // a bit each
 
   Settings(int sampleRate, FormatPlan plan) {
     this.sampleRate = sampleRate;
@@ -153,6 +154,21 @@ final class Settings {
       motion = new Motion(motion.speed(), semitones, factor);
       plan.replan(motion.stretch());
     }
+  }
+
+  synchronized void setFeature(Processor.Feature feature, boolean on) {
+    checkOpen();
+    int bit = 1 << feature.ordinal();
+    features = on ? features | bit : features & ~bit;
+  }
+
+  boolean feature(Processor.Feature feature) {
+    return (features & 1 << feature.ordinal()) != 0;
+  }
+
+  /** The refinements that are on, a bit per {@link Processor.Feature} ordinal. */
+  int features() {
+    return features;
   }
 
   void setBalance(int level) {

@@ -183,20 +183,26 @@ final class Stream implements HopCutter.Sink {
     dsp.dspProcess(work, hop, step, 0f);
     float nativePeak = dsp.dspGetMaxLevel();
     level.afterHop(work, step, nativePeak);
-    meters.hop(idealStep, nativePeak);
-    emit(step);
-    peak = Math.max(peak, nativePeak);
+    meters.hop(idealStep);
+    float hopPeak = emit(step, nativePeak * (float) level.largestRatio());
+    meters.addPeak(hopPeak);
+    peak = Math.max(peak, hopPeak);
   }
 
   // Appends work[0 .. frames) to the output, minus the frames of latency still to discard and the
-  // frames past the end of a flushed stream, and counts the limited and clamped samples.
-  private void emit(int frames) {
+  // frames past the end of a flushed stream, and counts the limited and clamped samples. Returns
+  // the peak of the frames kept: that of their samples, or the native peak before the limiter,
+  // {@code limitedPeak}, brought to their gain, where the limiter touched them. The native peak
+  // alone would count the frames discarded too, and the gain they are brought to afterwards.
+  private float emit(int frames, float limitedPeak) {
     int skip = trim.skip(frames);
     int count = trim.keep(frames - skip);
     if (count <= 0)
-      return;
+      return 0f;
     int from = skip * channels;
-    meters.countLimits(work, from, from + count * channels);
+    int largest = meters.countLimits(work, from, from + count * channels);
     meters.addReturned(key.deliver(work, from, count, settings.motion().pitchFactor(), out));
+    float samplePeak = largest / 32768f; // as a 16-bit sample reads: -32768 is full scale
+    return largest >= NativeFacts.LIMITER_SAMPLE ? Math.max(samplePeak, limitedPeak) : samplePeak;
   }
 }

@@ -96,8 +96,20 @@
  * for frames laid at one synthesis hop that divides the frame at least three times; where the
  * overlapping frames were laid otherwise (through a change of speed, at hops that alternate, or
  * above a third of the frame) the processor corrects each output sample to the overlap the frames
- * really give. Above 0.95 of full scale the native soft limiter bends the output, and the clamp
- * stops it at &plusmn;32767.
+ * really give. Noise, reverberation and decays add partly out of phase once the frames are laid at
+ * another hop and would come out up to a few dB weaker; with {@code Feature.LEVEL_KEEPING} (on by
+ * default) the native driver brings the mid and the side of the output back to the input's level
+ * over about half a second, without touching a steady tone. Above 0.95 of full scale the native
+ * soft limiter bends the output, and the clamp stops it at &plusmn;32767.
+ *
+ * <h3>Engine refinements</h3>
+ *
+ * Beyond the plain phase vocoder, every processor turns on the native engine's refinements ({@code
+ * Processor.Feature}): linked stereo (the channels share their phase turns, so the stereo image
+ * and a centred sound keep their place), attack handling (drum hits and plucks keep their edge at
+ * any speed), the finer peak rule (close low notes keep their own phases) and level keeping.
+ * {@code setFeature} turns each off and on, from any thread; the change takes effect at the next
+ * hop. With all of them off, the output is the plain vocoder's.
  *
  * <h3>Note spectrum</h3>
  *

@@ -69,4 +69,16 @@ std::vector<std::complex<double>> directDft(const std::vector<float>& buffer, in
   return out;
 }
 
+std::complex<double> windowedTone(const float* x, size_t n, double cyclesPerSample, size_t stride) {
+  constexpr double twoPi = 6.283185307179586;
+  std::complex<double> sum = 0.0;
+  double weight = 0.0;
+  for (size_t t = 0; t < n; ++t) {
+    const double w = 0.5 - 0.5 * std::cos(twoPi * t / n);
+    sum += x[t * stride] * w * std::polar(1.0, -twoPi * cyclesPerSample * t);
+    weight += w;
+  }
+  return sum / (weight / 2.0);
+}
+
 }  // namespace support

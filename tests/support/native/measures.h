@@ -35,4 +35,10 @@ SampleAgreement compareSamples(const short* got, const short* want, size_t n);
 // the interleaved complex buffer (N = buffer.size() / 2).
 std::vector<std::complex<double>> directDft(const std::vector<float>& buffer, int sign);
 
+// The complex amplitude at `cyclesPerSample` of x[0 .. n - 1] (every `stride`-th value
+// from x[0]) under a Hann window, scaled so that a sinusoid of amplitude A reads |A|:
+// sum x w e^(-2 pi i f t) / (sum w / 2), in double.
+std::complex<double> windowedTone(const float* x, size_t n, double cyclesPerSample,
+                                  size_t stride = 1);
+
 }  // namespace support

@@ -1,23 +1,13 @@
 package quenlab.hopwarbler.cli;
 
 import java.io.IOException;
-import java.io.InputStream;
 import java.nio.file.AccessDeniedException;
-import java.nio.file.AtomicMoveNotSupportedException;
-import java.nio.file.FileAlreadyExistsException;
 import java.nio.file.FileSystemException;
 import java.nio.file.Files;
 import java.nio.file.NoSuchFileException;
 import java.nio.file.Path;
-import java.nio.file.StandardCopyOption;
 import java.util.Locale;
-import java.util.concurrent.ThreadLocalRandom;
 import javax.sound.sampled.AudioFileFormat;
-import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioInputStream;
-import javax.sound.sampled.AudioSystem;
-import javax.sound.sampled.UnsupportedAudioFileException;
-import quenlab.hopwarbler.AudioStreams;
 
 /** Opening, naming and safely writing the tool's files. */
 final class AudioFiles {
@@ -28,8 +18,11 @@ final class AudioFiles {
     void write(Path file) throws IOException;
   }
 
+  /** FLAC, which the flac program writes (Java Sound has no writer for it). */
+  static final AudioFileFormat.Type FLAC = new AudioFileFormat.Type("FLAC", "flac");
+
   /**
-   * The Java Sound file type for an output name, from its extension: .wav, .aif/.aiff or .au/.snd.
+   * The file type for an output name, from its extension: .wav, .aif/.aiff, .au/.snd or .flac.
    */
   static AudioFileFormat.Type typeFor(Path file) {
     String name = file.getFileName() == null ? "" : file.getFileName().toString();
@@ -40,8 +33,14 @@ final class AudioFiles {
       return AudioFileFormat.Type.AIFF;
     if (lower.endsWith(".au") || lower.endsWith(".snd"))
       return AudioFileFormat.Type.AU;
-    throw CliException.usage(
-        "cannot tell the format of '" + file + "': its name must end in .wav, .aiff, .aif or .au");
+    if (lower.endsWith(".flac"))
+      return FLAC;
+    throw CliException.usage("cannot tell the format of '" + file
+        + "': its name must end in .wav, .aiff, .aif, .au or .flac");
+  }
+
+  static boolean isFlac(Path file) {
+    return !AudioOutput.isStandardOutput(file) && typeFor(file).equals(FLAC);
   }
 
   /** AIFF and AU store their samples big-endian, WAV little-endian. */
@@ -49,63 +48,10 @@ final class AudioFiles {
     return !type.equals(AudioFileFormat.Type.WAVE);
   }
 
-  /** Opens an audio file, or fails with a one-line reason. */
-  static AudioInputStream openInput(Path file) {
-    if (!Files.exists(file))
-      throw CliException.io("cannot read '" + file + "': no such file");
-    if (Files.isDirectory(file))
-      throw CliException.io("cannot read '" + file + "': it is a folder");
-    if (!Files.isReadable(file)) {
-      throw CliException.io("cannot read '" + file + "': permission denied");
-    }
-    AudioInputStream stream;
-    try {
-      stream = AudioSystem.getAudioInputStream(file.toFile());
-    } catch (UnsupportedAudioFileException e) {
-      throw CliException.io(
-          "cannot read '" + file + "': not a WAV, AIFF or AU file that Java Sound can decode");
-    } catch (IOException e) {
-      // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
-      // longer than the file, say): tell those from a file that cannot be read at all.
-      throw CliException.io("cannot read '" + file + "': "
-          + (bytesReadable(file) ? "its header is damaged (" + describe(e) + ")" : describe(e)));
-    }
-    AudioFormat format = stream.getFormat();
-    int channels = format.getChannels();
-    if (channels != 1 && channels != 2) {
-      close(stream);
-      throw CliException.io("cannot process '" + file + "': it has " + channels
-          + " channels, and only mono and stereo are supported");
-    }
-    float rate = format.getSampleRate();
-    if (!(rate >= 4) || rate != Math.rint(rate) || rate > 1_000_000) {
-      close(stream);
-      throw CliException.io("cannot process '" + file + "': its sample rate " + rate
-          + " Hz is not a whole number from 4 to 1000000");
-    }
-    try {
-      // Checks, without reading, that the samples are PCM the reader decodes or that Java Sound
-      // can convert; otherwise the failure would come only once the output is being written.
-      AudioStreams.reader(stream);
-    } catch (IllegalArgumentException e) {
-      close(stream);
-      throw CliException.io("cannot read '" + file + "': its " + format.getSampleSizeInBits()
-          + "-bit " + format.getEncoding() + " samples cannot be decoded");
-    }
-    return stream;
-  }
-
-  private static boolean bytesReadable(Path file) {
-    try (InputStream in = Files.newInputStream(file)) {
-      in.read(new byte[4096]);
-      return true;
-    } catch (IOException e) {
-      return false;
-    }
-  }
-
   /** Refuses an output path that names the same file as the input. */
   static void checkNotInput(Path input, Path output) {
+    if (input.toString().equals(InputFile.STANDARD_INPUT))
+      return;
     try {
       boolean same = Files.exists(output)
           ? Files.isSameFile(input, output)
@@ -133,66 +79,26 @@ final class AudioFiles {
   }
 
   /**
-   * Writes {@code target} through a temporary file in the same folder, renamed over the target
-   * only once the writer has finished, so that a failure never leaves a partial file behind.
+   * Writes {@code target} through a temporary file beside it, put in its place only once the
+   * writer has finished (see {@link StagedFile}), so that a failure never leaves a partial file.
    */
   static void writeAtomically(Path target, FileWriter writer) {
-    writeAtomically(target, writer, null);
+    checkWritable(target);
+    try (StagedFile staged = StagedFile.stage(target)) {
+      writer.write(staged.temporary());
+      staged.commit();
+    } catch (IOException e) {
+      throw CliException.io("cannot write '" + target + "': " + describe(e));
+    }
   }
 
   /**
-   * Like {@link #writeAtomically(Path, FileWriter)}, for a writer that reads {@code input}: a
-   * failure to read it is reported as such, not as a failure to write.
+   * A short reason for an I/O failure, without the exception's class name: that of its cause when
+   * it has one (the image writer's "I/O error writing PNG file!" hides a full disk, say).
    */
-  static void writeAtomically(Path target, FileWriter writer, InputFile input) {
-    checkWritable(target);
-    Path absolute = target.toAbsolutePath();
-    Path temporary = createTemporary(target, absolute);
-    boolean done = false;
-    try {
-      writer.write(temporary);
-      try {
-        Files.move(temporary, absolute, StandardCopyOption.REPLACE_EXISTING,
-            StandardCopyOption.ATOMIC_MOVE);
-      } catch (AtomicMoveNotSupportedException e) {
-        Files.move(temporary, absolute, StandardCopyOption.REPLACE_EXISTING);
-      }
-      done = true;
-    } catch (IOException e) {
-      if (input != null && e instanceof InputFile.ReadFailure)
-        throw input.readError(e);
-      throw CliException.io("cannot write '" + target + "': " + describe(e));
-    } finally {
-      if (!done) {
-        try {
-          Files.deleteIfExists(temporary);
-        } catch (IOException ignored) {
-          // Nothing more can be done; the temporary name starts with a dot.
-        }
-      }
-    }
-  }
-
-  // A new empty file next to the target, with the default permissions of a new file (unlike
-  // Files.createTempFile, which makes it private to its owner).
-  private static Path createTemporary(Path target, Path absolute) {
-    for (int attempt = 0;; attempt++) {
-      String suffix = Long.toHexString(ThreadLocalRandom.current().nextLong() & 0xffffffffL);
-      Path candidate =
-          absolute.resolveSibling("." + absolute.getFileName() + "." + suffix + ".part");
-      try {
-        return Files.createFile(candidate);
-      } catch (FileAlreadyExistsException e) {
-        if (attempt > 100)
-          throw CliException.io("cannot write '" + target + "': " + describe(e));
-      } catch (IOException e) {
-        throw CliException.io("cannot write '" + target + "': " + describe(e));
-      }
-    }
-  }
-
-  /** A short reason for an I/O failure, without the exception's class name. */
   static String describe(IOException e) {
+    if (e.getCause() instanceof IOException cause)
+      return describe(cause);
     if (e instanceof NoSuchFileException)
       return "no such file or folder";
     if (e instanceof AccessDeniedException)

@@ -114,10 +114,11 @@ final class DemoCommand implements Callable<Integer> {
       for (int band : r.spectrogram().strongest(3)) notes.append(' ').append(Notes.name(band));
       out.printf(Locale.ROOT, row, r.file() + ".wav",
           AudioFiles.duration(r.stats().outputFrames(), SAMPLE_RATE), setting,
-          Main.dbfs(r.stats().peakLevel()), melody, sideLevel(r.output()), notes.toString().trim());
+          Main.dbfs(peak(r.file().equals("piece") ? piece.stereo : r.output())), melody,
+          sideLevel(r.output()), notes.toString().trim());
     }
     out.println("  and a picture of the note spectrum of each: " + String.join(", ", pictures));
-    out.println("peak: before the limiter; melody: the centre melody's level against the piece"
+    out.println("peak: of the file written; melody: the centre melody's level against the piece"
         + " through the processor at speed 1; side: the level of (L-R)/2.");
     return 0;
   }
@@ -148,6 +149,13 @@ final class DemoCommand implements Callable<Integer> {
       return new Result(setting.name(), setting.label(), Arrays.copyOf(output, length), p.stats(),
           p.effectiveSpeed(), spectrogram);
     }
+  }
+
+  // The highest absolute sample, 1.0 being full scale.
+  private static double peak(short[] samples) {
+    int peak = 0;
+    for (short s : samples) peak = Math.max(peak, Math.abs(s));
+    return peak / 32768.0;
   }
 
   // Projection of the output's centre (L + R) / 2 on the melody: 1 when the melody is intact.

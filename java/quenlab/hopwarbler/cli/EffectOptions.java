@@ -1,9 +1,12 @@
 package quenlab.hopwarbler.cli;
 
+import java.io.PrintWriter;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.EnumSet;
 import java.util.List;
 import java.util.Locale;
+import java.util.Set;
 import java.util.TreeMap;
 import picocli.CommandLine.Option;
 import quenlab.hopwarbler.Planning;
@@ -13,6 +16,10 @@ import quenlab.hopwarbler.Processor;
 final class EffectOptions {
   static final double MIN_SPEED = 0.1;
   static final double MAX_SPEED = 10.0;
+  static final double MIN_TEMPO = -90;
+  static final double MAX_TEMPO = 900;
+  // --tempo values up to this look like speed factors (0.5, 1.25, 2) more than like percents.
+  static final double FACTOR_LIKE_TEMPO = 4;
   static final double DEFAULT_VOICE_LOW_HZ = 200.0;
   static final double DEFAULT_VOICE_HIGH_HZ = 3000.0;
 
@@ -73,34 +80,75 @@ final class EffectOptions {
       description = "Output gain in dB, from -96 to 24; 0 keeps the input's loudness (default: 0).")
   Double gainDb;
 
-  @Option(names = "--eq", paramLabel = "HZ:DB", split = ",",
+  @Option(names = "--eq", paramLabel = "HZ:DB[,HZ:DB...]",
       description =
           "Equaliser points, e.g. 100:3,1k:-2,8k:4 (gain in dB at a frequency, interpolated in"
           + " between and held beyond the outer points; may be repeated).")
   List<String> eq = new ArrayList<>();
+
+  @Option(names = "--without", paramLabel = "REFINEMENT", split = ",",
+      description = "Turn off refinements of the engine, all on by default (for comparing):"
+          + " linked-stereo, attacks, fine-peaks, level-keeping, or all.")
+  List<String> without = new ArrayList<>();
+
+  /** The engine's refinements that --without turns off. */
+  Set<Processor.Feature> featuresOff() {
+    Set<Processor.Feature> off = EnumSet.noneOf(Processor.Feature.class);
+    for (String name : without) {
+      String key = name.trim().toLowerCase(Locale.ROOT);
+      if (key.equals("all")) {
+        off.addAll(EnumSet.allOf(Processor.Feature.class));
+        continue;
+      }
+      Processor.Feature found = null;
+      for (Processor.Feature f : Processor.Feature.values()) {
+        if (f.name().toLowerCase(Locale.ROOT).replace('_', '-').equals(key))
+          found = f;
+      }
+      if (found == null) {
+        throw CliException.usage("--without takes linked-stereo, attacks, fine-peaks,"
+            + " level-keeping or all, got '" + name + "'");
+      }
+      off.add(found);
+    }
+    return off;
+  }
 
   /** The speed factor asked for, after checking --speed and --tempo. */
   double speedFactor() {
     if (speed != null && tempo != null) {
       throw CliException.usage("--speed and --tempo cannot be combined; give one of them");
     }
-    double factor = 1.0;
-    String option = "--speed";
-    String given = "1";
-    if (speed != null) {
-      factor = speed;
-      given = format(speed);
-    } else if (tempo != null) {
-      factor = 1 + tempo / 100.0;
-      option = "--tempo";
-      given = format(tempo);
+    if (tempo != null) {
+      // Checked in percent, as typed: -90 is the lower limit itself, although 1 - 0.9 comes out
+      // just under 0.1 in binary.
+      if (!(tempo >= MIN_TEMPO && tempo <= MAX_TEMPO)) {
+        throw CliException.usage("--tempo " + format(tempo) + " is out of range: the tempo change"
+            + " must be from " + format(MIN_TEMPO) + " to +" + format(MAX_TEMPO) + " percent (a"
+            + " speed from " + format(MIN_SPEED) + " to " + format(MAX_SPEED) + ")");
+      }
+      return Math.max(MIN_SPEED, Math.min(MAX_SPEED, (100 + tempo) / 100));
     }
+    double factor = speed != null ? speed : 1.0;
     if (!(factor >= MIN_SPEED && factor <= MAX_SPEED)) {
-      throw CliException.usage(option + " " + given + " is out of range: the speed must be from "
-          + format(MIN_SPEED) + " to " + format(MAX_SPEED)
-          + (option.equals("--tempo") ? " (a tempo change from -90 to +900 percent)" : ""));
+      throw CliException.usage("--speed " + format(factor) + " is out of range: the speed must be"
+          + " from " + format(MIN_SPEED) + " to " + format(MAX_SPEED));
     }
     return factor;
+  }
+
+  /**
+   * Warns when a --tempo value looks like a speed factor: --tempo 1.25 means 1.25 percent faster,
+   * which is seldom what was meant; --speed 1.25 is 25 percent faster.
+   */
+  void warnAboutOptions(PrintWriter err) {
+    if (tempo != null && speed == null && tempo > 0 && tempo <= FACTOR_LIKE_TEMPO) {
+      err.println("hopwarbler: warning: --tempo " + format(tempo) + " is a tempo change of +"
+          + format(tempo) + " percent (speed "
+          + java.math.BigDecimal.valueOf(speedFactor()).stripTrailingZeros().toPlainString()
+          + "); for " + format(tempo) + " times the speed, use --speed " + format(tempo));
+      err.flush();
+    }
   }
 
   /** The key change asked for, in semitones, after checking --pitch. */
@@ -220,15 +268,18 @@ final class EffectOptions {
   Processor open(int sampleRate, int channels, Path input) {
     int[] format = resolveFormat(sampleRate);
     double nyquist = sampleRate / 2.0;
-    double[] band = voiceBandHz(nyquist);
+    // The band matters only to voice removal: without it, a low sample rate is no reason to fail.
+    double[] band = voiceAmount != null ? voiceBandHz(nyquist) : null;
     TreeMap<Double, Double> points = equaliserPoints(nyquist);
     if (voiceAmount != null && channels != 2) {
       throw CliException.usage("--voice-removal needs a stereo input, and '" + input + "' is mono");
     }
+    Set<Processor.Feature> off = featuresOff();
     Processor processor = format == null
         ? Processor.open(sampleRate, channels, preset())
         : Processor.open(sampleRate, channels, format[0], format[1]);
     try {
+      for (Processor.Feature f : off) processor.setFeature(f, false);
       processor.setSpeed(speedFactor());
       processor.setPitch(pitchSemitones());
       if (voiceAmount != null)
@@ -273,14 +324,36 @@ final class EffectOptions {
     }
     if (high >= nyquist) {
       throw CliException.usage("--voice-band " + format(low) + "-" + format(high)
-          + " reaches the Nyquist frequency " + format(nyquist) + " Hz of the input");
+          + " reaches the Nyquist frequency " + format(nyquist) + " Hz of the input"
+          + fittingBand(low, nyquist));
     }
     return new double[] {low, high};
   }
 
+  // A band below the Nyquist frequency to suggest: the same low edge (or a lower one) up to 90 %
+  // of the Nyquist frequency, in whole Hz.
+  private static String fittingBand(double low, double nyquist) {
+    double high = Math.floor(0.9 * nyquist);
+    double from = low < high / 2 ? low : Math.floor(high / 10);
+    if (!(from > 0 && from < high))
+      return "";
+    return "; a band that fits is --voice-band " + format(from) + "-" + format(high);
+  }
+
   private TreeMap<Double, Double> equaliserPoints(double nyquist) {
     TreeMap<Double, Double> points = new TreeMap<>();
-    for (String point : eq) {
+    List<String> all = new ArrayList<>();
+    for (String list : eq) {
+      // Split here rather than by picocli, which drops empty items: "--eq=100:3," is a mistake.
+      for (String point : list.split(",", -1)) {
+        if (point.isBlank()) {
+          throw CliException.usage("--eq has an empty point in '" + list
+              + "': give HZ:DB points separated by commas, e.g. 100:3,1k:-2");
+        }
+        all.add(point);
+      }
+    }
+    for (String point : all) {
       String[] parts = point.split(":", -1);
       if (parts.length != 2) {
         throw CliException.usage(

@@ -1,15 +1,33 @@
 package quenlab.hopwarbler.cli;
 
+import java.io.BufferedInputStream;
+import java.io.ByteArrayInputStream;
+import java.io.FileInputStream;
 import java.io.FilterInputStream;
 import java.io.IOException;
 import java.io.InputStream;
+import java.io.PrintWriter;
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.concurrent.atomic.AtomicBoolean;
+import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
+import javax.sound.sampled.AudioSystem;
+import javax.sound.sampled.UnsupportedAudioFileException;
+import javax.sound.sampled.spi.AudioFileReader;
+import quenlab.hopwarbler.AudioStreams;
 
 /**
- * An opened input file. Its stream reports read failures as {@link ReadFailure}, so that a failure
- * while an output is being written can be told apart from a failure of the output.
+ * An opened input: a file, standard input ({@code -}) or anything else that can be read once as
+ * a stream (a named pipe, {@code <(command)}, {@code /dev/stdin}). Its format is judged by its
+ * first bytes, and it is decoded by Java Sound (WAV, AIFF, AU), by the MP3 and Ogg Vorbis
+ * decoders on the class path, or by an external program (FLAC, Opus, M4A/AAC; see {@link
+ * ExternalDecoder}). Its {@link #stream} yields PCM from the first sample on.
+ *
+ * <p>The stream reports read failures as {@link ReadFailure}, so that a failure while an output is
+ * being written can be told apart from a failure of the output. An input that ends before the
+ * length its header declares is read to its end with a one-line warning.
  */
 final class InputFile implements AutoCloseable {
   /** A failure to read the input, raised while the stream is read. */
@@ -21,26 +39,94 @@ final class InputFile implements AutoCloseable {
     }
   }
 
+  /** The name that stands for standard input. */
+  static final String STANDARD_INPUT = "-";
+
+  // Standard input can be read once in a process.
+  private static final AtomicBoolean STANDARD_INPUT_TAKEN = new AtomicBoolean();
+  private static final String MP3_READER = "javazoom.spi.mpeg.sampled.file.MpegAudioFileReader";
+  private static final String VORBIS_READER =
+      "org.tritonus.sampled.file.jorbis.JorbisAudioFileReader";
+  private static final String MP3_PACKAGES = "libmp3spi-java libjlayer-java libtritonus-java";
+  private static final String VORBIS_PACKAGES = "libtritonus-java libjorbis-java";
+
   final Path path;
+  /** The samples, PCM that {@link AudioStreams#reader} decodes. */
   final AudioInputStream stream;
   final AudioFormat format;
   final int sampleRate;
   final int channels;
-  /** Frames the file declares, or -1 when it does not say. */
+  /** Frames the input holds, or -1 when that is known only once it has been read. */
   final long frames;
+  /** What the input turned out to be. */
+  final Sniffer.Kind kind;
+  /** True for an input read as a stream, which cannot be read a second time. */
+  final boolean streamed;
 
-  private InputFile(Path path, AudioInputStream raw) {
+  private final PrintWriter warnings;
+
+  private InputFile(
+      Path path, AudioInputStream pcm, Sniffer.Kind kind, boolean streamed, PrintWriter warnings) {
     this.path = path;
-    this.format = raw.getFormat();
+    this.format = pcm.getFormat();
     this.sampleRate = (int) format.getSampleRate();
     this.channels = format.getChannels();
-    long length = raw.getFrameLength();
+    long length = pcm.getFrameLength();
     this.frames = length < 0 ? -1 : length;
-    this.stream = new AudioInputStream(new Tagging(raw), format, raw.getFrameLength());
+    this.kind = kind;
+    this.streamed = streamed;
+    this.warnings = warnings;
+    this.stream = new AudioInputStream(new Tagging(pcm), format, pcm.getFrameLength());
   }
 
+  /** Like {@link #open(Path, PrintWriter)}, with warnings on standard error. */
   static InputFile open(Path path) {
-    return new InputFile(path, AudioFiles.openInput(path));
+    return open(path, new PrintWriter(System.err, true));
+  }
+
+  /**
+   * Opens {@code path} ({@code -} for standard input), or fails with a one-line reason.
+   *
+   * @param warnings where a warning about the input goes (one line each)
+   */
+  static InputFile open(Path path, PrintWriter warnings) {
+    String name = path.toString();
+    boolean standardInput = name.equals(STANDARD_INPUT);
+    Path file = null;
+    InputStream raw;
+    if (standardInput) {
+      if (!STANDARD_INPUT_TAKEN.compareAndSet(false, true)) {
+        throw CliException.io(
+            "cannot read '-' a second time: standard input can be read only once");
+      }
+      raw = System.in;
+    } else {
+      if (!Files.exists(path))
+        throw CliException.io("cannot read '" + name + "': no such file");
+      if (Files.isDirectory(path))
+        throw CliException.io("cannot read '" + name + "': it is a folder");
+      if (!Files.isReadable(path))
+        throw CliException.io("cannot read '" + name + "': permission denied");
+      // A named pipe, a process substitution or /dev/stdin is read once, as a stream; opening
+      // a named pipe waits for its writer.
+      if (Files.isRegularFile(path))
+        file = path;
+      try {
+        // FileInputStream, unlike a channel's stream, asks a pipe how much it holds without
+        // seeking in it.
+        raw = file != null ? Files.newInputStream(path) : new FileInputStream(path.toFile());
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+    }
+    BufferedInputStream in =
+        new BufferedInputStream(file != null ? raw : new Unseekable(raw), Sniffer.PEEK);
+    try {
+      return new Opener(path, file, in, warnings).open();
+    } catch (RuntimeException e) {
+      AudioFiles.close(in);
+      throw e;
+    }
   }
 
   /** The one-line error for a failure that came from reading this input. */
@@ -54,15 +140,406 @@ final class InputFile implements AutoCloseable {
     AudioFiles.close(stream);
   }
 
-  private static final class Tagging extends FilterInputStream {
-    Tagging(InputStream in) {
+  /** The warning for an input that holds fewer frames than its header declares. */
+  static String shortWarning(String name, long holds, long declared, float rate) {
+    return "hopwarbler: warning: '" + name + "' is shorter than its header says: it holds "
+        + AudioFiles.duration(holds, rate) + " of the " + AudioFiles.duration(declared, rate)
+        + " declared (" + (declared - holds) + " frames missing); processing what is there";
+  }
+
+  // The steps of opening one input, with what they share.
+  private static final class Opener {
+    private final Path path;
+    private final String name;
+    private final Path file; // null unless the input is a regular file
+    private final BufferedInputStream in;
+    private final PrintWriter warnings;
+    private final byte[] head = new byte[Sniffer.PEEK];
+    private int headLength;
+
+    Opener(Path path, Path file, BufferedInputStream in, PrintWriter warnings) {
+      this.path = path;
+      this.name = path.toString();
+      this.file = file;
+      this.in = in;
+      this.warnings = warnings;
+    }
+
+    InputFile open() {
+      Sniffer.Kind kind;
+      try {
+        peek();
+        long tag = Sniffer.id3Length(head, headLength);
+        kind = Sniffer.kind(head, headLength);
+        if (tag > 0) {
+          // An ID3v2 tag (a cover picture, say) in front of MP3, AAC or FLAC: skipped, and the
+          // audio after it judged; a few zero bytes of padding may follow the tag.
+          in.skipNBytes(tag);
+          peek();
+          kind = Sniffer.kind(head, headLength);
+          int zeros = 0;
+          while (zeros < Math.min(headLength, 4096) && head[zeros] == 0) zeros++;
+          if (kind == Sniffer.Kind.UNKNOWN && zeros > 0
+              && Sniffer.mpegAt(head, headLength, zeros)) {
+            in.skipNBytes(zeros);
+            peek();
+            kind = Sniffer.Kind.MP3;
+          }
+        }
+      } catch (java.io.EOFException e) {
+        throw notAudio();
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      return checked(decode(kind), kind);
+    }
+
+    private AudioInputStream decode(Sniffer.Kind kind) {
+      switch (kind) {
+        case WAV:
+          return wav();
+        case MP3:
+          return mp3();
+        case OGG_VORBIS:
+          return vorbis();
+        case AIFF:
+        case AU:
+        case UNKNOWN:
+          return javaSound(kind);
+        default:
+          return external(kind);
+      }
+    }
+
+    private void peek() throws IOException {
+      in.mark(head.length);
+      headLength = in.readNBytes(head, 0, head.length);
+      in.reset();
+    }
+
+    private CliException notAudio() {
+      return CliException.io("cannot read '" + name
+          + "': not a WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC file");
+    }
+
+    private CliException notJavaSound() {
+      return CliException.io(
+          "cannot read '" + name + "': not a WAV, AIFF or AU file that Java Sound can decode");
+    }
+
+    // A WAV: the format from Java Sound, the samples and their true length from the chunks.
+    private AudioInputStream wav() {
+      WavHeader header = WavHeader.parse(head, headLength);
+      if (header == null)
+        return javaSound(Sniffer.Kind.WAV);
+      AudioFormat format = javaSoundFormat(header.forJavaSound(head));
+      if (format == null)
+        throw notJavaSound();
+      long frameBytes = format.getFrameSize();
+      long available = size() < 0 ? -1 : size() - header.dataOffset;
+      long bytes = header.declaredBytes;
+      if (bytes < 0) {
+        bytes = available;
+      } else if (available >= 0 && bytes > available) {
+        if (frameBytes > 0) {
+          warnings.println(shortWarning(
+              name, available / frameBytes, bytes / frameBytes, format.getSampleRate()));
+          warnings.flush();
+        }
+        bytes = available;
+      }
+      try {
+        in.skipNBytes(header.dataOffset);
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      long frames = bytes < 0 || frameBytes <= 0 ? AudioSystem.NOT_SPECIFIED : bytes / frameBytes;
+      return new AudioInputStream(in, format, frames);
+    }
+
+    // The format Java Sound's readers find in a WAV header, or null.
+    private static AudioFormat javaSoundFormat(byte[] header) {
+      for (AudioFileReader reader : Providers.javaSoundReaders()) {
+        try {
+          return reader.getAudioFileFormat(new ByteArrayInputStream(header)).getFormat();
+        } catch (UnsupportedAudioFileException | IOException e) {
+          // The next reader may know the format.
+        }
+      }
+      return null;
+    }
+
+    private long size() {
+      if (file == null)
+        return -1;
+      try {
+        return Files.size(file);
+      } catch (IOException e) {
+        return -1;
+      }
+    }
+
+    // Java Sound's own readers (never the class path's MP3 or Vorbis ones, which take almost any
+    // bytes for their format): from the file as before, or from the stream.
+    private AudioInputStream javaSound(Sniffer.Kind kind) {
+      IOException failure = null;
+      for (AudioFileReader reader : Providers.javaSoundReaders()) {
+        try {
+          if (file != null)
+            return reader.getAudioInputStream(file.toFile());
+          in.reset();
+          return reader.getAudioInputStream(in);
+        } catch (UnsupportedAudioFileException e) {
+          // The next reader may know the format.
+        } catch (IOException e) {
+          if (failure == null)
+            failure = e;
+        }
+      }
+      if (failure != null) {
+        // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
+        // longer than the file, say).
+        throw CliException.io("cannot read '" + name + "': its header is damaged ("
+            + AudioFiles.describe(failure) + ")");
+      }
+      throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
+    }
+
+    private AudioInputStream mp3() {
+      Mp3Gapless gapless = Mp3Gapless.parse(head, headLength, 0);
+      AudioInputStream pcm = toPcm(
+          fromClassPath(MP3_READER, new BufferedInputStream(new WithoutId3v1(in), Sniffer.PEEK),
+              "MP3", MP3_PACKAGES),
+          "MP3");
+      if (gapless == null)
+        return pcm;
+      // The encoder's delay, the header frame and the decoder's delay come first: skipped.
+      long skipBytes = gapless.skip * pcm.getFormat().getFrameSize();
+      try {
+        byte[] scratch = new byte[8192];
+        for (long left = skipBytes; left > 0;) {
+          int n = pcm.read(scratch, 0, (int) Math.min(scratch.length, left));
+          if (n < 0)
+            return new AudioInputStream(pcm, pcm.getFormat(), 0);
+          left -= n;
+        }
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      return new AudioInputStream(
+          pcm, pcm.getFormat(), gapless.frames < 0 ? AudioSystem.NOT_SPECIFIED : gapless.frames);
+    }
+
+    private AudioInputStream vorbis() {
+      return toPcm(fromClassPath(VORBIS_READER, in, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+    }
+
+    private AudioInputStream fromClassPath(
+        String readerClass, InputStream in, String label, String packages) {
+      AudioFileReader reader = Providers.classPathReader(readerClass);
+      if (reader == null) {
+        throw CliException.io("cannot read '" + name + "': decoding " + label + " needs the Java"
+            + " packages " + packages + " (apt-get install " + packages + ")");
+      }
+      try {
+        return reader.getAudioInputStream(in);
+      } catch (UnsupportedAudioFileException e) {
+        throw CliException.io("cannot read '" + name + "': its " + label + " cannot be decoded");
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      } catch (LinkageError e) {
+        throw CliException.io("cannot read '" + name + "': decoding " + label + " needs the Java"
+            + " packages " + packages + " (" + e + ")");
+      }
+    }
+
+    // Decodes a compressed stream to 16-bit PCM once, here: a decoder reads ahead as it starts,
+    // so a second conversion of the same source would begin where the first one stopped.
+    private AudioInputStream toPcm(AudioInputStream coded, String label) {
+      AudioFormat f = coded.getFormat();
+      for (boolean bigEndian : new boolean[] {false, true}) {
+        AudioFormat pcm = AudioStreams.pcm16(f.getSampleRate(), f.getChannels(), bigEndian);
+        try {
+          if (AudioSystem.isConversionSupported(pcm, f))
+            return AudioSystem.getAudioInputStream(pcm, coded);
+        } catch (IllegalArgumentException | LinkageError e) {
+          break;
+        }
+      }
+      AudioFiles.close(coded);
+      throw CliException.io("cannot read '" + name + "': its " + label + " cannot be decoded");
+    }
+
+    private AudioInputStream external(Sniffer.Kind kind) {
+      int bits = kind == Sniffer.Kind.FLAC && headLength >= 22
+          ? (((head[20] & 1) << 4) | ((head[21] & 0xff) >>> 4)) + 1
+          : 16;
+      ExternalDecoder.Output output;
+      try {
+        output = ExternalDecoder.start(kind, file, file == null ? in : null, name, bits);
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      if (file != null)
+        AudioFiles.close(in);
+      try {
+        // The decoder's WAV, read as a stream like any other; its own errors name the decoder.
+        return new Opener(path, null, new BufferedInputStream(output, Sniffer.PEEK), warnings)
+            .decodedWav(output);
+      } catch (CliException e) {
+        AudioFiles.close(output);
+        throw e;
+      }
+    }
+
+    private AudioInputStream decodedWav(ExternalDecoder.Output output) {
+      try {
+        peek();
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      if (Sniffer.kind(head, headLength) != Sniffer.Kind.WAV
+          || WavHeader.parse(head, headLength) == null)
+        throw CliException.io("cannot read '" + name + "': " + output.failure());
+      return wav();
+    }
+
+    // The checks every input passes, and the conversion of encodings other than PCM.
+    private InputFile checked(AudioInputStream stream, Sniffer.Kind kind) {
+      AudioFormat format = stream.getFormat();
+      int channels = format.getChannels();
+      if (channels != 1 && channels != 2) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot process '" + name + "': it has " + channels
+            + " channels, and only mono and stereo are supported");
+      }
+      float rate = format.getSampleRate();
+      if (!(rate >= 4) || rate != Math.rint(rate) || rate > 1_000_000) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot process '" + name + "': its sample rate " + rate
+            + " Hz is not a whole number from 4 to 1000000");
+      }
+      AudioFormat.Encoding encoding = format.getEncoding();
+      boolean pcm = encoding.equals(AudioFormat.Encoding.PCM_SIGNED)
+          || encoding.equals(AudioFormat.Encoding.PCM_UNSIGNED)
+          || encoding.equals(AudioFormat.Encoding.PCM_FLOAT);
+      if (!pcm) {
+        AudioFormat target = AudioStreams.pcm16(rate, channels, false);
+        if (AudioSystem.isConversionSupported(target, format))
+          stream = AudioSystem.getAudioInputStream(target, stream);
+      }
+      try {
+        // Checks, without reading, that the samples are PCM the reader decodes; otherwise the
+        // failure would come only once the output is being written.
+        AudioStreams.reader(stream);
+      } catch (IllegalArgumentException e) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot read '" + name + "': its " + format.getSampleSizeInBits()
+            + "-bit " + format.getEncoding() + " samples cannot be decoded");
+      }
+      return new InputFile(path, stream, kind, file == null, warnings);
+    }
+  }
+
+  /**
+   * An MP3 without the ID3v1 tag that may end it: the 128 bytes from "TAG" on. The MP3 decoder
+   * drops the last frame of audio before such a tag, so the tag is held back (the last 128 bytes
+   * of any stream wait until its end shows whether they are one).
+   */
+  static final class WithoutId3v1 extends InputStream {
+    private static final int TAG = 128;
+    private final InputStream in;
+    private final byte[] window = new byte[TAG + 65536];
+    private int start;
+    private int end;
+    private boolean finished;
+
+    WithoutId3v1(InputStream in) {
+      this.in = in;
+    }
+
+    @Override
+    public int read() throws IOException {
+      byte[] one = new byte[1];
+      return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
+    }
+
+    @Override
+    public int read(byte[] b, int off, int len) throws IOException {
+      if (len == 0)
+        return 0;
+      // Bytes may leave only while a tag's worth stays behind them, or once the input has ended.
+      while (!finished && end - start <= TAG) {
+        if (start > 0) {
+          System.arraycopy(window, start, window, 0, end - start);
+          end -= start;
+          start = 0;
+        }
+        int n = in.read(window, end, window.length - end);
+        if (n < 0) {
+          finished = true;
+          if (end - start >= TAG && window[end - TAG] == 'T' && window[end - TAG + 1] == 'A'
+              && window[end - TAG + 2] == 'G') {
+            end -= TAG;
+          }
+        } else {
+          end += n;
+        }
+      }
+      int ready = finished ? end - start : end - start - TAG;
+      if (ready <= 0)
+        return -1;
+      int n = Math.min(len, ready);
+      System.arraycopy(window, start, b, off, n);
+      start += n;
+      return n;
+    }
+
+    @Override
+    public void close() throws IOException {
+      in.close();
+    }
+  }
+
+  // A pipe cannot seek, so skipping in one reads and drops the bytes.
+  private static final class Unseekable extends FilterInputStream {
+    Unseekable(InputStream in) {
       super(in);
+    }
+
+    @Override
+    public long skip(long n) throws IOException {
+      byte[] scratch = new byte[8192];
+      long skipped = 0;
+      while (skipped < n) {
+        int got = in.read(scratch, 0, (int) Math.min(scratch.length, n - skipped));
+        if (got < 0)
+          break;
+        skipped += got;
+      }
+      return skipped;
+    }
+  }
+
+  // Tags read failures, and warns once when the input ends before the length it declared.
+  private final class Tagging extends FilterInputStream {
+    private final long declaredFrames;
+    private final int frameBytes;
+    private long bytesRead;
+    private boolean ended;
+
+    Tagging(AudioInputStream in) {
+      super(in);
+      this.declaredFrames = in.getFrameLength();
+      this.frameBytes = in.getFormat().getFrameSize();
     }
 
     @Override
     public int read() throws IOException {
       try {
-        return super.read();
+        int b = super.read();
+        counted(b < 0 ? -1 : 1);
+        return b;
       } catch (IOException e) {
         throw new ReadFailure(e);
       }
@@ -71,9 +548,25 @@ final class InputFile implements AutoCloseable {
     @Override
     public int read(byte[] b, int off, int len) throws IOException {
       try {
-        return super.read(b, off, len);
+        int n = super.read(b, off, len);
+        counted(n);
+        return n;
       } catch (IOException e) {
         throw new ReadFailure(e);
+      }
+    }
+
+    private void counted(int n) {
+      if (n > 0) {
+        bytesRead += n;
+      } else if (n < 0 && !ended) {
+        ended = true;
+        long held = frameBytes > 0 ? bytesRead / frameBytes : 0;
+        if (declaredFrames >= 0 && frameBytes > 0 && held < declaredFrames) {
+          warnings.println(
+              shortWarning(path.toString(), held, declaredFrames, format.getSampleRate()));
+          warnings.flush();
+        }
       }
     }
   }

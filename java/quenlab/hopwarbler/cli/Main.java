@@ -115,7 +115,8 @@ public final class Main implements Runnable {
                      : "-inf dBFS";
   }
 
-  private static String oneLine(String message) {
+  /** A message on one line: line breaks and the spaces around them become "; ". */
+  static String oneLine(String message) {
     return message == null ? "" : message.replaceAll("\\s*\\R\\s*", "; ").trim();
   }
 }

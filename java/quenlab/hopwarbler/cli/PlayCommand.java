@@ -6,7 +6,6 @@ import java.nio.file.Path;
 import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.Callable;
-import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
@@ -55,15 +54,17 @@ final class PlayCommand implements Callable<Integer> {
   // How far output runs ahead of the clock without an audio device: the output line's buffer.
   private static final double AHEAD_SECONDS = 0.25;
 
-  @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
+  @Parameters(index = "0", paramLabel = "IN",
+      description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
+          + " content; - reads standard input.")
   Path input;
 
   @Mixin EffectOptions effects;
 
   @Option(names = "--record", paramLabel = "FILE",
       description = "Also write what is heard, with every change made while playing, to FILE"
-          + " (.wav, .aiff/.aif or .au; 16-bit PCM with the input's rate and channels). Without an"
-          + " audio output, play then only records, still in real time.")
+          + " (.wav, .aiff/.aif, .au or .flac; 16-bit PCM with the input's rate and channels)."
+          + " Without an audio output, play then only records, still in real time.")
   Path record;
 
   @Spec CommandSpec spec;
@@ -73,13 +74,13 @@ final class PlayCommand implements Callable<Integer> {
     PrintWriter out = spec.commandLine().getOut();
     PrintWriter err = spec.commandLine().getErr();
     effects.validate();
-    AudioFileFormat.Type recordType = null;
+    effects.warnAboutOptions(err);
     if (record != null) {
-      recordType = AudioFiles.typeFor(record);
+      AudioFiles.typeFor(record);
       AudioFiles.checkNotInput(input, record);
       AudioFiles.checkWritable(record);
     }
-    try (InputFile in = InputFile.open(input)) {
+    try (InputFile in = InputFile.open(input, err)) {
       AudioFormat format = AudioStreams.pcm16(in.sampleRate, in.channels, false);
       SourceDataLine line = null;
       String noOutput = null;
@@ -92,16 +93,16 @@ final class PlayCommand implements Callable<Integer> {
       }
       try (Processor processor =
                Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input));
-           Recording recording =
-               record != null ? Recording.start(record, recordType, format) : null) {
+           Recording recording = record != null ? Recording.start(record, format) : null) {
         if (noOutput != null) {
           err.println("hopwarbler: " + noOutput + "; recording to '" + record + "' only");
           err.flush();
         }
         PlayTerminal terminal = System.console() != null ? openTerminal(err) : null;
+        Session session = new Session(in, processor, line, recording, terminal);
         boolean quit;
         try {
-          quit = new Session(in, processor, line, recording, terminal).run();
+          quit = session.run();
         } finally {
           if (terminal != null)
             terminal.close();
@@ -113,7 +114,7 @@ final class PlayCommand implements Callable<Integer> {
             input, AudioFiles.duration(stats.inputFrames(), in.sampleRate),
             AudioFiles.duration(stats.outputFrames(), in.sampleRate),
             EffectOptions.format(processor.speed()), processor.effectiveSpeed(),
-            Main.dbfs(stats.peakLevel()),
+            Main.dbfs(session.peak / 32768.0),
             quit && in.frames >= 0
                 ? ", quit at " + AudioFiles.duration(stats.inputFrames(), in.sampleRate) + " of "
                     + AudioFiles.duration(in.frames, in.sampleRate)
@@ -175,6 +176,7 @@ final class PlayCommand implements Callable<Integer> {
     private double voiceHighHz = EffectOptions.DEFAULT_VOICE_HIGH_HZ;
     private long inputFrames;
     private long framesOut;
+    private int peak; // of what was played, 32768 being full scale
     private long startedNanos;
 
     Session(InputFile in, Processor processor, SourceDataLine line, Recording recording,
@@ -195,8 +197,9 @@ final class PlayCommand implements Callable<Integer> {
     /** Plays to the end or until q; returns true if it was quit. */
     boolean run() throws IOException {
       // The length is left open: a slower speed chosen while playing lengthens the output.
+      AudioInputStream source = Dither.applies(in.format) ? Dither.reduce(in.stream) : in.stream;
       AudioInputStream unsized =
-          new AudioInputStream(in.stream, in.format, AudioSystem.NOT_SPECIFIED);
+          new AudioInputStream(source, source.getFormat(), AudioSystem.NOT_SPECIFIED);
       AudioInputStream processed = AudioStreams.process(unsized, processor,
           Capture.blockFrames(in.sampleRate, true), (frames, output, last) -> inputFrames = frames);
       byte[] buffer = new byte[frameBytes * Capture.blockFrames(in.sampleRate, true)];
@@ -301,6 +304,7 @@ final class PlayCommand implements Callable<Integer> {
       if (recording != null)
         recording.write(bytes, whole);
       framesOut += whole / frameBytes;
+      peak = PcmWriter.peak(bytes, whole, peak);
       if (line != null) {
         line.write(bytes, 0, whole);
       } else {

@@ -1,12 +1,18 @@
 package quenlab.hopwarbler.cli;
 
+import java.io.IOException;
+import java.io.InputStream;
 import java.io.PrintWriter;
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
+import java.util.HashMap;
+import java.util.List;
 import java.util.Locale;
+import java.util.Map;
 import java.util.concurrent.Callable;
 import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioInputStream;
-import javax.sound.sampled.AudioSystem;
 import picocli.CommandLine.Command;
 import picocli.CommandLine.Mixin;
 import picocli.CommandLine.Model.CommandSpec;
@@ -19,25 +25,39 @@ import quenlab.hopwarbler.Processor;
 /** {@code hopwarbler process IN OUT}: alters a file and writes the result. */
 @Command(name = "process", mixinStandardHelpOptions = true, versionProvider = Main.Version.class,
     sortOptions = false,
-    description =
-        {"Changes the speed of an audio file without changing its pitch, or its key without"
-                + " changing its speed, and on the way removes the centre voice, rebalances, folds"
-                + " to mono, equalises or changes the gain.",
-            "Reads and writes WAV, AIFF and AU (the output's format follows its extension); the output"
-                + " is 16-bit PCM with the input's rate and channels."},
+    description = {"Changes the speed of an audio file without changing its pitch, or its key without"
+            + " changing its speed, and on the way removes the centre voice, rebalances, folds"
+            + " to mono, equalises or changes the gain.",
+        "Reads WAV, AIFF and AU and writes WAV, AIFF, AU or FLAC (the output's format follows its"
+            + " extension; FLAC through the flac program): 16-bit PCM with the input's rate and"
+            + " channels, 24- and 32-bit input reduced with TPDF dither. - as OUT writes a WAV to"
+            + " standard output, and the summary goes to standard error.",
+        "With --out-dir every IN is processed into DIR in turn, under its own name (ending in"
+            + " .wav if its format is not one written), with one summary line each."},
     footer = {"", "Examples:", "  hopwarbler process song.wav slow.wav --speed 0.8",
         "  hopwarbler process song.aiff karaoke.wav --voice-removal --voice-band 150-4000",
         "  hopwarbler process song.wav out.wav --pitch -3",
         "  hopwarbler process song.wav fast.au --tempo 10 --spectrum fast.png",
-        "  hopwarbler process song.wav warm.wav --eq 60:4,10k:-3 --gain -2", "",
-        "Exit status: 0 done, 1 a file could not be read or written, 2 a usage error."})
+        "  hopwarbler process song.wav warm.wav --eq 60:4,10k:-3 --gain -2",
+        "  hopwarbler process song.wav - --speed 0.8 | sox - slow.ogg",
+        "  hopwarbler process *.wav --out-dir slow --speed 0.8", "",
+        "Exit status: 0 done, 1 a file could not be read or written (with --out-dir: any of them),"
+            + " 2 a usage error."})
 final class ProcessCommand implements Callable<Integer> {
-  @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
+  @Parameters(index = "0", paramLabel = "IN",
+      description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
+          + " content; - reads standard input.")
   Path input;
 
-  @Parameters(
-      index = "1", paramLabel = "OUT", description = "Output file: .wav, .aiff/.aif or .au.")
-  Path output;
+  @Parameters(index = "1..*", arity = "0..*", paramLabel = "OUT",
+      description = "Output file: .wav, .aiff/.aif, .au or .flac, or - for a WAV on standard"
+          + " output; with --out-dir, more inputs instead.")
+  List<Path> rest = new ArrayList<>();
+
+  @Option(names = "--out-dir", paramLabel = "DIR",
+      description = "Process every IN into the folder DIR, each under its own name; the others are"
+          + " still written when one fails.")
+  Path outDir;
 
   @Mixin EffectOptions effects;
 
@@ -55,57 +75,180 @@ final class ProcessCommand implements Callable<Integer> {
 
   @Override
   public Integer call() {
-    PrintWriter out = spec.commandLine().getOut();
-    PrintWriter err = spec.commandLine().getErr();
-    AudioFileFormat.Type type = AudioFiles.typeFor(output);
     effects.validate();
-    if (spectrumPng != null)
-      SpectrumCommand.checkPng(spectrumPng, "--spectrum", input, output);
+    effects.warnAboutOptions(spec.commandLine().getErr());
     if (width < 16 || width > 20000) {
       throw CliException.usage("--width must be from 16 to 20000 pixels, got " + width);
     }
-    AudioFiles.checkNotInput(input, output);
-    AudioFiles.checkWritable(output);
-    if (spectrumPng != null)
-      AudioFiles.checkWritable(spectrumPng);
-
-    try (InputFile in = InputFile.open(input);
-         Processor processor =
-             Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input))) {
-      Spectrogram spectrogram = spectrumPng != null ? new Spectrogram() : null;
-      processor.setSpectrumEnabled(spectrogram != null);
-      Progress progress = Progress.forTerminal(err, in.frames);
-      Capture capture = new Capture(processor, spectrogram, progress);
-      AudioInputStream processed = AudioStreams.process(
-          in.stream, processor, Capture.blockFrames(in.sampleRate, spectrogram != null), capture);
-      // The writers fix the header up from what they wrote when the length is left open.
-      AudioInputStream unsized =
-          new AudioInputStream(processed, processed.getFormat(), AudioSystem.NOT_SPECIFIED);
-      try {
-        AudioFiles.writeAtomically(
-            output, file -> AudioSystem.write(unsized, type, file.toFile()), in);
-      } finally {
-        progress.finish();
+    if (outDir == null) {
+      if (rest.size() != 1) {
+        throw CliException.usage(rest.isEmpty()
+                ? "Missing required parameter: 'OUT' (or --out-dir DIR)"
+                : "several inputs need --out-dir DIR to be written into");
       }
-      Processor.Stats stats = processor.stats();
-      if (spectrogram != null) {
-        spectrogram.writePng(spectrumPng, width, stats.outputFrames() / (double) in.sampleRate);
-      }
-      if (!quiet)
-        out.println(summary(in, processor, stats));
+      process(input, rest.get(0), spectrumPng);
       return 0;
+    }
+    return processAll();
+  }
+
+  // Every input into --out-dir, one after the other; a failure is reported and the rest go on.
+  private int processAll() {
+    if (spectrumPng != null)
+      throw CliException.usage("--spectrum names one picture and cannot go with --out-dir");
+    List<Path> inputs = new ArrayList<>();
+    inputs.add(input);
+    inputs.addAll(rest);
+    Map<Path, Path> outputs = new HashMap<>();
+    for (Path in : inputs) {
+      Path name = in.getFileName();
+      if (AudioOutput.isStandardOutput(in) || name == null)
+        throw CliException.usage("'" + in + "' has no file name to write into --out-dir");
+      Path out = outDir.resolve(outputName(name.toString()));
+      Path other = outputs.put(out.toAbsolutePath().normalize(), in);
+      if (other != null) {
+        throw CliException.usage(
+            "'" + other + "' and '" + in + "' would both be written to '" + out + "'");
+      }
+    }
+    if (!Files.isDirectory(outDir)) {
+      throw CliException.io("cannot write into '" + outDir
+          + "': " + (Files.exists(outDir) ? "it is not a folder" : "no such folder"));
+    }
+    PrintWriter err = spec.commandLine().getErr();
+    int failed = 0;
+    for (Path in : inputs) {
+      try {
+        process(in, outDir.resolve(outputName(in.getFileName().toString())), null);
+      } catch (CliException | IllegalArgumentException | IllegalStateException e) {
+        err.println("hopwarbler: " + Main.oneLine(e.getMessage()));
+        err.flush();
+        failed++;
+      }
+    }
+    return failed == 0 ? 0 : CliException.IO;
+  }
+
+  // The input's name if its extension is a format written, else the name with .wav instead.
+  static String outputName(String inputName) {
+    try {
+      AudioFiles.typeFor(Path.of(inputName));
+      return inputName;
+    } catch (CliException e) {
+      int dot = inputName.lastIndexOf('.');
+      return (dot > 0 ? inputName.substring(0, dot) : inputName) + ".wav";
     }
   }
 
-  private String summary(InputFile in, Processor processor, Processor.Stats stats) {
+  private void process(Path input, Path output, Path png) {
+    PrintWriter err = spec.commandLine().getErr();
+    boolean toStandardOutput = AudioOutput.isStandardOutput(output);
+    PrintWriter report = toStandardOutput ? err : spec.commandLine().getOut();
+    AudioFileFormat.Type type =
+        toStandardOutput ? AudioFileFormat.Type.WAVE : AudioFiles.typeFor(output);
+    Path flac = AudioFiles.isFlac(output) ? FlacEncoder.find(System.getenv("PATH"), output) : null;
+    if (png != null)
+      SpectrumCommand.checkPng(png, "--spectrum", input, output);
+    if (!toStandardOutput) {
+      AudioFiles.checkNotInput(input, output);
+      AudioFiles.checkWritable(output);
+    }
+    if (png != null)
+      AudioFiles.checkWritable(png);
+
+    try (InputFile in = InputFile.open(input, err);
+         Processor processor =
+             Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input))) {
+      boolean dither = Dither.applies(in.format);
+      AudioInputStream source = dither ? Dither.reduce(in.stream) : in.stream;
+      long expected = in.frames >= 0 ? processor.expectedOutputFrames(in.frames) : -1;
+      try {
+        PcmWriter.checkFits(PcmWriter.of(type), in.channels, flac != null ? -1 : expected);
+      } catch (IOException e) {
+        throw CliException.io("cannot write '" + output + "': " + e.getMessage());
+      }
+      Spectrogram spectrogram = png != null ? new Spectrogram() : null;
+      processor.setSpectrumEnabled(spectrogram != null);
+      Progress progress = Progress.forTerminal(err, in.frames);
+      Capture capture = new Capture(processor, spectrogram, progress);
+      AudioOutput written;
+      try (AudioOutput audio = AudioOutput.open(output, in.sampleRate, in.channels, expected, flac);
+           StagedFile picture = png != null ? StagedFile.stage(png) : null;
+           InputStream processed = AudioStreams.process(
+               source, processor, Capture.blockFrames(in.sampleRate, png != null), capture)) {
+        byte[] block = new byte[65536 - 65536 % (2 * in.channels)];
+        int n;
+        while ((n = processed.readNBytes(block, 0, block.length)) > 0) audio.write(block, n);
+        audio.finish();
+        if (picture != null) {
+          drawPicture(spectrogram, picture,
+              processor.stats().outputFrames() / (double) in.sampleRate, output);
+        }
+        audio.commit();
+        if (picture != null)
+          commitPicture(picture, output);
+        written = audio;
+      } catch (InputFile.ReadFailure e) {
+        throw in.readError(e);
+      } catch (IOException e) {
+        throw CliException.io(
+            "cannot write '" + AudioOutput.name(output) + "': " + AudioFiles.describe(e));
+      } finally {
+        progress.finish();
+      }
+      if (written.produced() != written.frames()) {
+        err.println("hopwarbler: " + AudioFiles.duration(written.produced(), in.sampleRate)
+            + " of sound came out of '" + input + "' where its header announced "
+            + AudioFiles.duration(written.frames(), in.sampleRate) + "; the WAV on standard output"
+            + (written.produced() < written.frames() ? " ends in silence" : " is cut short")
+            + " to keep to its header");
+        err.flush();
+      }
+      if (!quiet)
+        report.println(summary(input, output, in, processor, written, dither));
+      report.flush();
+    }
+  }
+
+  // The picture's rename, after the audio's: should it fail, the message says the audio is there.
+  private static void commitPicture(StagedFile picture, Path output) {
+    try {
+      picture.commit();
+    } catch (IOException e) {
+      throw CliException.io("cannot write '" + picture.target() + "': " + AudioFiles.describe(e)
+          + soundWritten(output));
+    }
+  }
+
+  // The picture is drawn before the sound is put in place, so that a failure leaves neither; only
+  // sound sent to standard output is already out.
+  private void drawPicture(
+      Spectrogram spectrogram, StagedFile picture, double seconds, Path output) {
+    try {
+      spectrogram.writePngTo(picture.temporary(), width, seconds);
+    } catch (IOException e) {
+      throw CliException.io("cannot write '" + picture.target() + "': " + AudioFiles.describe(e)
+          + (AudioOutput.isStandardOutput(output) ? soundWritten(output) : ""));
+    }
+  }
+
+  private static String soundWritten(Path output) {
+    return AudioOutput.isStandardOutput(output) ? " (the sound went to standard output)"
+                                                : " ('" + output + "' was written)";
+  }
+
+  private String summary(Path input, Path output, InputFile in, Processor processor,
+      AudioOutput written, boolean dither) {
+    Processor.Stats stats = processor.stats();
     String effectsText = effects.describe(processor);
     return String.format(Locale.ROOT,
         "%s %s -> %s %s, speed %s (effective %.4f), frame %d, %d hops, peak %s, limiter %d"
-            + " samples, clamp %d samples%s%s",
-        input, AudioFiles.duration(stats.inputFrames(), in.sampleRate), output,
-        AudioFiles.duration(stats.outputFrames(), in.sampleRate),
+            + " samples, clamp %d samples%s%s%s",
+        input, AudioFiles.duration(stats.inputFrames(), in.sampleRate), AudioOutput.name(output),
+        AudioFiles.duration(written.frames(), in.sampleRate),
         EffectOptions.format(processor.speed()), processor.effectiveSpeed(), processor.frameSize(),
-        processor.overSampling(), Main.dbfs(stats.peakLevel()), stats.limitedSamples(),
-        stats.clampedSamples(), effectsText.isEmpty() ? "" : ", ", effectsText);
+        processor.overSampling(), Main.dbfs(written.peak()), stats.limitedSamples(),
+        stats.clampedSamples(), effectsText.isEmpty() ? "" : ", ", effectsText,
+        dither ? ", " + Dither.describe(in.format) : "");
   }
 }

@@ -6,29 +6,25 @@ import java.io.InputStream;
 import java.io.OutputStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
-import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioInputStream;
-import javax.sound.sampled.AudioSystem;
 
 /**
  * What {@code play --record} keeps: the bytes sent to the audio output, gathered in a hidden file
  * next to the target and written as an audio file once playing ends. Until {@link #finish} the
- * target is not touched, so a failed session leaves no partial file.
+ * target is not touched, so a failed or interrupted session leaves no partial file.
  */
 final class Recording implements AutoCloseable {
   private final Path target;
-  private final AudioFileFormat.Type type;
   private final AudioFormat format;
+  private final Path flac;
   private final Path samples;
   private final OutputStream out;
   private long bytes;
 
-  private Recording(Path target, AudioFileFormat.Type type, AudioFormat format, Path samples)
-      throws IOException {
+  private Recording(Path target, AudioFormat format, Path flac, Path samples) throws IOException {
     this.target = target;
-    this.type = type;
     this.format = format;
+    this.flac = flac;
     this.samples = samples;
     this.out = new BufferedOutputStream(Files.newOutputStream(samples));
   }
@@ -37,15 +33,16 @@ final class Recording implements AutoCloseable {
    * Starts a recording of sound in {@code format} (16-bit little-endian PCM) for {@code target},
    * whose type follows its extension; the checks of the name are the caller's.
    */
-  static Recording start(Path target, AudioFileFormat.Type type, AudioFormat format) {
+  static Recording start(Path target, AudioFormat format) {
+    Path flac = AudioFiles.isFlac(target) ? FlacEncoder.find(System.getenv("PATH"), target) : null;
     Path absolute = target.toAbsolutePath();
     try {
-      Path samples =
-          Files.createTempFile(absolute.getParent(), "." + absolute.getFileName() + ".", ".pcm");
+      Path samples = TempFiles.create(
+          absolute.getParent(), absolute.getFileName().toString(), "pcm", target.toString());
       try {
-        return new Recording(target, type, format, samples);
+        return new Recording(target, format, flac, samples);
       } catch (IOException e) {
-        Files.deleteIfExists(samples);
+        TempFiles.delete(samples);
         throw e;
       }
     } catch (IOException e) {
@@ -70,27 +67,27 @@ final class Recording implements AutoCloseable {
 
   /** Writes the target from what was recorded. */
   void finish() {
+    AudioFiles.checkWritable(target);
     try {
       out.close();
+      try (InputStream in = Files.newInputStream(samples);
+           AudioOutput audio = AudioOutput.open(
+               target, (int) format.getSampleRate(), format.getChannels(), frames(), flac)) {
+        byte[] block = new byte[65536 - 65536 % format.getFrameSize()];
+        int n;
+        while ((n = in.readNBytes(block, 0, block.length)) > 0) audio.write(block, n);
+        audio.finish();
+        audio.commit();
+      }
     } catch (IOException e) {
       throw CliException.io("cannot write '" + target + "': " + AudioFiles.describe(e));
     }
-    AudioFiles.writeAtomically(target, file -> {
-      try (InputStream in = Files.newInputStream(samples);
-           AudioInputStream audio = new AudioInputStream(in, format, frames())) {
-        AudioSystem.write(audio, type, file.toFile());
-      }
-    });
   }
 
   /** Removes the gathered samples. */
   @Override
   public void close() {
     AudioFiles.close(out);
-    try {
-      Files.deleteIfExists(samples);
-    } catch (IOException ignored) {
-      // A hidden file left behind; nothing more can be done.
-    }
+    TempFiles.delete(samples);
   }
 }

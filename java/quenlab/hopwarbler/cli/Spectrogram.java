@@ -191,11 +191,14 @@ final class Spectrogram {
 
   /** Writes the picture as a PNG file, through a temporary file. */
   void writePng(Path file, int plotWidth, double durationSeconds) {
+    AudioFiles.writeAtomically(
+        file, temporary -> writePngTo(temporary, plotWidth, durationSeconds));
+  }
+
+  /** Writes the picture as a PNG file into {@code file} itself. */
+  void writePngTo(Path file, int plotWidth, double durationSeconds) throws IOException {
     BufferedImage image = render(plotWidth, durationSeconds);
-    AudioFiles.writeAtomically(file, temporary -> {
-      if (!ImageIO.write(image, "png", temporary.toFile())) {
-        throw new IOException("no PNG writer available");
-      }
-    });
+    if (!ImageIO.write(image, "png", file.toFile()))
+      throw new IOException("no PNG writer available");
   }
 }

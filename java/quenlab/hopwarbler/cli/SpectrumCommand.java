@@ -26,7 +26,9 @@ import quenlab.hopwarbler.Processor;
     footer = {"", "Example:", "  hopwarbler spectrum song.wav --png song.png", "",
         "Exit status: 0 done, 1 a file could not be read or written, 2 a usage error."})
 final class SpectrumCommand implements Callable<Integer> {
-  @Parameters(index = "0", paramLabel = "IN", description = "Input file (WAV, AIFF or AU).")
+  @Parameters(index = "0", paramLabel = "IN",
+      description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
+          + " content; - reads standard input.")
   Path input;
 
   @Option(names = "--png", paramLabel = "FILE", description = "Write the picture to this PNG file.")
@@ -69,7 +71,7 @@ final class SpectrumCommand implements Callable<Integer> {
     if (top < 1 || top > Notes.BANDS) {
       throw CliException.usage("--top must be from 1 to " + Notes.BANDS + ", got " + top);
     }
-    try (InputFile in = InputFile.open(input);
+    try (InputFile in = InputFile.open(input, err);
          Processor processor =
              Main.openProcessor(() -> Processor.open(in.sampleRate, in.channels))) {
       Spectrogram spectrogram = new Spectrogram();

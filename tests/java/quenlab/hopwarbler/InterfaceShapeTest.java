@@ -14,7 +14,8 @@ import org.junit.jupiter.api.Test;
 
 /**
  * The JVM binds each native method to the library's symbol by class, name and parameter types, so
- * the declarations are the library's interface: all twelve public instance methods, these types,
+ * the declarations are the library's interface: the twelve public instance methods of the host's interface and the four switches of the
+ * refinements beyond it, these types,
  * these parameter names.
  */
 class InterfaceShapeTest {
@@ -31,10 +32,14 @@ class InterfaceShapeTest {
       Map.entry("dspSpectrumEnable", "void (int enabled)"),
       Map.entry("dspGetSpectrum", "void (float[] jSpectrum, int jSize)"),
       Map.entry("dspGetMaxLevel", "float ()"), Map.entry("dspEQEnable", "void (int enabled)"),
-      Map.entry("dspEQSetBands", "void (float[] levels)"));
+      Map.entry("dspEQSetBands", "void (float[] levels)"),
+      Map.entry("dspLinkedStereoEnable", "void (int enabled)"),
+      Map.entry("dspAttacksEnable", "void (int enabled)"),
+      Map.entry("dspFinePeaksEnable", "void (int enabled)"),
+      Map.entry("dspLevelKeepingEnable", "void (int enabled)"));
 
   @Test
-  void declaresTheTwelveNativeMethods() {
+  void declaresTheSixteenNativeMethods() {
     Map<String, String> declared = new TreeMap<>();
     for (Method m : NativeInterface.class.getDeclaredMethods()) {
       if (!Modifier.isNative(m.getModifiers())) {

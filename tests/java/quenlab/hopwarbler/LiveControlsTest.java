@@ -54,6 +54,26 @@ class LiveControlsTest {
     public void dspEQSetBands(float[] levels) {
       tables.add(levels.clone());
     }
+
+    @Override
+    public void dspLinkedStereoEnable(int enabled) {
+      calls.add("linked " + enabled);
+    }
+
+    @Override
+    public void dspAttacksEnable(int enabled) {
+      calls.add("attacks " + enabled);
+    }
+
+    @Override
+    public void dspFinePeaksEnable(int enabled) {
+      calls.add("fine peaks " + enabled);
+    }
+
+    @Override
+    public void dspLevelKeepingEnable(int enabled) {
+      calls.add("level " + enabled);
+    }
   }
 
   private final Recorder dsp = new Recorder();

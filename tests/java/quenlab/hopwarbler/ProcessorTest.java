@@ -100,6 +100,8 @@ class ProcessorTest {
       input[i] = (short) Math.round(20000 * envelope * Math.sin(2 * Math.PI * 1000.0 * i / RATE));
     }
     try (Processor p = Processor.open(RATE, 1, 2048, overSampling)) {
+      // The level keeping moves a lone burst's envelope by up to half a millisecond.
+      p.setFeature(Processor.Feature.LEVEL_KEEPING, false);
       p.setSpeed(speed);
       assertEquals(speed, p.effectiveSpeed(), 1e-12);
       short[] output = run(p, input, 1000);
@@ -213,11 +215,10 @@ class ProcessorTest {
    */
   @Test
   void presetsPickTheFormatWhenTheStreamStarts() {
-    // {preset, speed, frame size, hops}
-    Object[][] plans = {{Processor.Quality.BEST, 1.0, 2048, 16},
-        {Processor.Quality.BEST, 0.8, 2048, 16}, {Processor.Quality.BEST, 1.5, 1024, 16},
-        {Processor.Quality.BALANCED, 1.25, 2048, 8}, {Processor.Quality.FAST, 0.8, 2048, 4},
-        {Processor.Quality.FAST, 0.2, 2048, 5}};
+    // {preset, speed, frame size, hops}: the frame is the preset's, the hops rise at slow speeds.
+    Object[][] plans = {{Processor.Quality.BEST, 1.0, 4096, 16},
+        {Processor.Quality.BEST, 1.5, 4096, 16}, {Processor.Quality.BALANCED, 1.25, 4096, 8},
+        {Processor.Quality.FAST, 0.8, 2048, 4}, {Processor.Quality.FAST, 0.2, 2048, 5}};
     for (Object[] plan : plans) {
       try (Processor p = Processor.open(RATE, 2, (Processor.Quality) plan[0])) {
         p.setSpeed((double) plan[1]);
@@ -226,7 +227,7 @@ class ProcessorTest {
       }
     }
     assertEquals(4096, Processor.Quality.BEST.frameSize(96000, 0.8));
-    assertEquals(1024, Processor.Quality.BEST.frameSize(22050, 0.8));
+    assertEquals(2048, Processor.Quality.BEST.frameSize(22050, 0.8));
 
     short[] input = testSignal(RATE / 2, 11);
     Consumer<Processor> settings = p -> {
@@ -234,29 +235,30 @@ class ProcessorTest {
       p.setEqualizer(new double[] {100, 5000}, new double[] {3, -6});
     };
     short[] expected;
-    try (Processor p = Processor.open(RATE, 2, 2048, 16)) {
-      expected = slowThenFast(p, settings, input);
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
+      expected = slowThenSlower(p, settings, input);
     }
-    short[] fast;
-    try (Processor p = Processor.open(RATE, 2)) {
-      assertArrayEquals(expected, slowThenFast(p, settings, input));
-      assertEquals(1024, p.frameSize(), "the next stream plans for the speed then");
-      fast = run(p, input, 700);
+    short[] slowest;
+    try (Processor p = Processor.open(RATE, 2, Processor.Quality.FAST)) {
+      assertArrayEquals(expected, slowThenSlower(p, settings, input));
+      p.setSpeed(0.2);
+      assertEquals(5, p.overSampling(), "the next stream plans for the speed then");
+      slowest = run(p, input, 700);
     }
-    try (Processor p = Processor.open(RATE, 2, 1024, 16)) {
+    try (Processor p = Processor.open(RATE, 2, 2048, 5)) {
       settings.accept(p);
-      p.setSpeed(2.0);
-      assertArrayEquals(run(p, input, 700), fast);
+      p.setSpeed(0.2);
+      assertArrayEquals(run(p, input, 700), slowest);
     }
   }
 
-  // A stream that starts at speed 0.8 and goes on at 2, whose format must not change.
-  private static short[] slowThenFast(Processor p, Consumer<Processor> settings, short[] input) {
+  // A stream that starts at speed 0.8 and goes on at 0.2, whose format must not change.
+  private static short[] slowThenSlower(Processor p, Consumer<Processor> settings, short[] input) {
     settings.accept(p);
     p.setSpeed(0.8);
     short[] slow = p.process(input);
-    p.setSpeed(2.0);
-    assertEquals(2048, p.frameSize(), "a running stream keeps its format");
+    p.setSpeed(0.2);
+    assertEquals(4, p.overSampling(), "a running stream keeps its format");
     return concat(slow, p.process(input), p.flush());
   }
 
@@ -527,6 +529,17 @@ class ProcessorTest {
       p.process(quiet, 0, 4096);
       assertEquals(1.19, p.peakLevel(), 0.03);
     }
+    // Slow speeds start with frames of little overlap, brought up by a large gain and then
+    // discarded as latency: the peak is that of the frames returned.
+    for (double speed : new double[] {0.1, 0.5}) {
+      try (Processor p = Processor.open(RATE, 1, Processor.Quality.FAST)) {
+        p.setSpeed(speed);
+        short[] out = run(p, quiet, 4096);
+        int largest = 0;
+        for (short s : out) largest = Math.max(largest, Math.abs(s));
+        assertEquals(largest / 32768.0, p.stats().peakLevel(), 1e-6, "speed " + speed);
+      }
+    }
   }
 
   /** Setters and getters from another thread while this one processes: nothing breaks. */
@@ -568,12 +581,16 @@ class ProcessorTest {
    */
   @Test
   void gettersAndSettersNeverWaitForTheProcessingThread() throws Exception {
-    Map<String, Object[]> arguments = Map.of("setSpeed", new Object[] {0.8}, "setPitch",
-        new Object[] {-12.0}, "expectedOutputFrames", new Object[] {44100L}, "setVoiceRemoval",
-        new Object[] {1.0, 200.0, 3000.0}, "setBalance", new Object[] {30}, "setMono",
-        new Object[] {true}, "setGainDb", new Object[] {-3.0}, "setEqualizer",
-        new Object[] {new double[] {100, 1000}, new double[] {3, -3}}, "setSpectrumEnabled",
-        new Object[] {false});
+    Map<String, Object[]> arguments = Map.ofEntries(Map.entry("setSpeed", new Object[] {0.8}),
+        Map.entry("setPitch", new Object[] {-12.0}),
+        Map.entry("expectedOutputFrames", new Object[] {44100L}),
+        Map.entry("setVoiceRemoval", new Object[] {1.0, 200.0, 3000.0}),
+        Map.entry("setBalance", new Object[] {30}), Map.entry("setMono", new Object[] {true}),
+        Map.entry("setGainDb", new Object[] {-3.0}),
+        Map.entry("setEqualizer", new Object[] {new double[] {100, 1000}, new double[] {3, -3}}),
+        Map.entry("setSpectrumEnabled", new Object[] {false}),
+        Map.entry("setFeature", new Object[] {Processor.Feature.ATTACKS, false}),
+        Map.entry("feature", new Object[] {Processor.Feature.ATTACKS}));
     Set<String> processingThread = Set.of("process", "flush", "close");
     ExecutorService control = Executors.newSingleThreadExecutor();
     try (Processor p = Processor.open(RATE, 2)) {

@@ -57,11 +57,11 @@ class CliTest {
     TestFiles.write(
         in, tones(TestFiles.RATE / 4, new double[] {440}, new double[] {0.4}, TestFiles.RATE), 1);
     // {options, frame and hops in the summary}
-    String[][] cases = {{"--speed 0.8", "frame 2048, 16 hops"},
-        {"--speed 1.5", "frame 1024, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
-        {"--quality BALANCED --speed 2", "frame 2048, 8 hops"},
+    String[][] cases = {{"--speed 0.8", "frame 4096, 16 hops"},
+        {"--speed 1.5", "frame 4096, 16 hops"}, {"--quality fast", "frame 2048, 4 hops"},
+        {"--quality BALANCED --speed 2", "frame 4096, 8 hops"},
         {"--quality fast --frame-size 4096", "frame 4096, 4 hops"},
-        {"--speed 2 --oversampling 8", "frame 1024, 8 hops"},
+        {"--speed 2 --oversampling 8", "frame 4096, 8 hops"},
         {"--frame-size 512 --oversampling auto", "frame 512, 4 hops"}};
     for (String[] c : cases) {
       List<String> args = new java.util.ArrayList<>(
@@ -75,6 +75,21 @@ class CliTest {
     assertEquals(2, bad.status());
     assertTrue(
         bad.err().contains("--quality must be fast, balanced or best, got 'top'"), bad.err());
+
+    // --without turns the engine's refinements off: here the attack handling, which reshapes the
+    // tone's start.
+    Path refined = dir.resolve("refined.wav");
+    Path plain = dir.resolve("plain.wav");
+    assertEquals(0, run("process", in.toString(), refined.toString(), "--speed", "0.8").status());
+    assertEquals(0,
+        run("process", in.toString(), plain.toString(), "--speed", "0.8", "--without", "all")
+            .status());
+    assertFalse(java.util.Arrays.equals(Files.readAllBytes(refined), Files.readAllBytes(plain)));
+    Run unknown = run("process", in.toString(), plain.toString(), "--without", "reverb");
+    assertEquals(2, unknown.status());
+    assertTrue(unknown.err().contains("--without takes linked-stereo, attacks, fine-peaks,"
+                   + " level-keeping or all, got 'reverb'"),
+        unknown.err());
   }
 
   @Test
@@ -93,7 +108,7 @@ class CliTest {
     assertEquals(Math.round(TestFiles.RATE / 0.8), audio.frames());
     assertTrue(
         r.out().matches(".*in\\.wav 0:01\\.000 -> .*out\\.wav 0:01\\.250, speed 0\\.8"
-            + " \\(effective 0\\.8000\\), frame 2048, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
+            + " \\(effective 0\\.8000\\), frame 4096, 16 hops, peak -\\d+\\.\\d dBFS, limiter 0"
             + " samples, clamp 0 samples\\R"),
         r.out());
     BufferedImage image = ImageIO.read(png.toFile());
@@ -227,6 +242,50 @@ class CliTest {
             + " ".repeat(20) + "]   -inf  -   |"
             + " ".repeat(72) + "|",
         PlayCommand.meterLine(0f, new float[Notes.BANDS]));
+  }
+
+  /**
+   * --tempo is checked in percent as typed (-90 is its stated limit), a --tempo that looks like a
+   * speed factor is processed with a warning, and a low sample rate needs no voice band unless
+   * voice removal is on.
+   */
+  @Test
+  void optionsThatDependOnWhatWasTypedOrTheInput(@TempDir Path dir) {
+    Path in = dir.resolve("in.wav");
+    String out = dir.resolve("out.wav").toString();
+    TestFiles.write(in, tones(4410, new double[] {440}, new double[] {0.4}, TestFiles.RATE), 1);
+    Run slowest = run("process", in.toString(), out, "--tempo", "-90", "--quality", "fast");
+    assertEquals(0, slowest.status(), slowest.err());
+    assertEquals(44100, TestFiles.read(Path.of(out)).frames());
+    assertEquals(0, run("process", in.toString(), out, "--tempo", "900", "-q").status());
+    Run beyond = run("process", in.toString(), out, "--tempo", "-90.5");
+    assertEquals(2, beyond.status());
+    assertTrue(beyond.err().contains("from -90 to +900 percent"), beyond.err());
+
+    Run factor = run("process", in.toString(), out, "--tempo", "1.25", "-q");
+    assertEquals(0, factor.status(), factor.err());
+    assertEquals("hopwarbler: warning: --tempo 1.25 is a tempo change of +1.25 percent (speed"
+            + " 1.0125); for 1.25 times the speed, use --speed 1.25",
+        factor.err().strip());
+    assertEquals("", run("process", in.toString(), out, "--tempo", "25", "-q").err());
+
+    // {rate, the band suggested when voice removal is on}
+    String[][] rates = {{"4000", "200-1800"}, {"5512", "200-2480"}, {"6000", "200-2700"}};
+    for (String[] r : rates) {
+      Path low = dir.resolve("low-" + r[0] + ".wav");
+      short[] stereo =
+          tones(Integer.parseInt(r[0]) / 4, new double[] {300, 500}, new double[] {0.3, 0.3}, 4000);
+      TestFiles.write(low, stereo, 2, Integer.parseInt(r[0]));
+      Run processed = run("process", low.toString(), out, "-q", "--speed", "0.8");
+      assertEquals(0, processed.status(), r[0] + ": " + processed.err());
+      Run played = run("play", low.toString(), "--record", dir.resolve("rec.wav").toString());
+      assertEquals(0, played.status(), r[0] + ": " + played.err());
+      Run voice = run("process", low.toString(), out, "--voice-removal");
+      assertEquals(2, voice.status(), r[0]);
+      assertTrue(voice.err().contains("reaches the Nyquist frequency")
+              && voice.err().contains("a band that fits is --voice-band " + r[1]),
+          voice.err());
+    }
   }
 
   @Test

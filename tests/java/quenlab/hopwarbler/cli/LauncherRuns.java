@@ -13,6 +13,7 @@ import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Arrays;
 import java.util.List;
+import java.util.Map;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Predicate;
 import java.util.regex.Matcher;
@@ -40,23 +41,66 @@ final class LauncherRuns {
    * most).
    */
   static Run run(Path dir, String... args) throws IOException, InterruptedException {
+    return run(dir, Map.of(), null, args);
+  }
+
+  /**
+   * Like {@link #run(Path, String...)}, with {@code environment} added to the tool's and {@code
+   * input} (unless null) written to its standard input through a pipe.
+   */
+  static Run run(Path dir, Map<String, String> environment, byte[] input, String... args)
+      throws IOException, InterruptedException {
+    return runCommand(dir, environment, input, null, command(args));
+  }
+
+  /** Like {@link #run(Path, String...)}, with standard output into {@code stdout} if not null. */
+  static Run run(Path dir, Path stdout, String... args) throws IOException, InterruptedException {
+    return runCommand(dir, Map.of(), null, stdout, command(args));
+  }
+
+  private static List<String> command(String... args) {
     List<String> command = new ArrayList<>();
     command.add(launcher().toString());
     command.addAll(Arrays.asList(args));
-    Path out = Files.createTempFile("launcher", ".out");
+    return command;
+  }
+
+  /**
+   * Runs {@code command} as {@link #run(Path, Map, byte[], String...)} runs the tool, with its
+   * standard output into {@code stdout} if not null (and then not returned).
+   */
+  static Run runCommand(Path dir, Map<String, String> environment, byte[] input, Path stdout,
+      List<String> command) throws IOException, InterruptedException {
+    Path out = stdout != null ? stdout : Files.createTempFile("launcher", ".out");
     Path err = Files.createTempFile("launcher", ".err");
     try {
-      Process p = new ProcessBuilder(command)
-                      .directory(dir.toFile())
-                      .redirectOutput(out.toFile())
-                      .redirectError(err.toFile())
-                      .redirectInput(ProcessBuilder.Redirect.from(new File("/dev/null")))
-                      .start();
+      ProcessBuilder builder =
+          new ProcessBuilder(command)
+              .directory(dir.toFile())
+              .redirectOutput(out.toFile())
+              .redirectError(err.toFile())
+              .redirectInput(input != null ? ProcessBuilder.Redirect.PIPE
+                                           : ProcessBuilder.Redirect.from(new File("/dev/null")));
+      builder.environment().putAll(environment);
+      Process p = builder.start();
+      if (input != null) {
+        Thread feeder = new Thread(() -> {
+          try (OutputStream stdin = p.getOutputStream()) {
+            stdin.write(input);
+          } catch (IOException e) {
+            // The tool stopped reading; its status tells why.
+          }
+        });
+        feeder.setDaemon(true);
+        feeder.start();
+      }
       assertTrue(p.waitFor(120, TimeUnit.SECONDS), "the tool did not finish: " + command);
-      return new Run(p.exitValue(), Files.readString(out, StandardCharsets.UTF_8),
+      return new Run(p.exitValue(),
+          stdout != null ? "" : Files.readString(out, StandardCharsets.UTF_8),
           Files.readString(err, StandardCharsets.UTF_8));
     } finally {
-      Files.deleteIfExists(out);
+      if (stdout == null)
+        Files.deleteIfExists(out);
       Files.deleteIfExists(err);
     }
   }

@@ -1,0 +1,123 @@
+package quenlab.hopwarbler.cli;
+
+import java.io.ByteArrayOutputStream;
+import java.io.File;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * FLAC output through the {@code flac} program (Debian package flac): it takes the processed
+ * 16-bit samples on its standard input and writes the file given, filling in the stream's length
+ * and checksum at the end.
+ */
+final class FlacEncoder implements AutoCloseable {
+  static final String PROGRAM = "flac";
+
+  private final int channels;
+  private final Process process;
+  private final OutputStream samples;
+  private final ByteArrayOutputStream messages = new ByteArrayOutputStream();
+  private final Thread messageReader;
+
+  /**
+   * The flac program on {@code searchPath} (a PATH value), or a one-line error naming the package
+   * that brings it.
+   */
+  static Path find(String searchPath, Path target) {
+    if (searchPath != null) {
+      for (String folder : searchPath.split(File.pathSeparator)) {
+        if (folder.isEmpty())
+          continue;
+        Path candidate = Path.of(folder, PROGRAM);
+        if (Files.isRegularFile(candidate) && Files.isExecutable(candidate))
+          return candidate;
+      }
+    }
+    throw CliException.io("cannot write '" + target + "': FLAC output needs the flac encoder,"
+        + " which is not installed (Debian package flac: apt-get install flac)");
+  }
+
+  /** Starts {@code program} writing {@code file} from 16-bit little-endian samples. */
+  FlacEncoder(Path program, Path file, int sampleRate, int channels) throws IOException {
+    this.channels = channels;
+    List<String> command = List.of(program.toString(), "--silent", "--force", "--force-raw-format",
+        "--endian=little", "--sign=signed", "--channels=" + channels, "--bps=16",
+        "--sample-rate=" + sampleRate, "-o", file.toString(), "-");
+    process = new ProcessBuilder(command)
+                  .redirectOutput(ProcessBuilder.Redirect.DISCARD)
+                  .redirectError(ProcessBuilder.Redirect.PIPE)
+                  .start();
+    TempFiles.watch(process);
+    samples = process.getOutputStream();
+    messageReader = new Thread(this::readMessages, "flac messages");
+    messageReader.setDaemon(true);
+    messageReader.start();
+  }
+
+  private void readMessages() {
+    try (InputStream in = process.getErrorStream()) {
+      in.transferTo(messages);
+    } catch (IOException ignored) {
+      // The encoder went away; its exit status says how.
+    }
+  }
+
+  int channels() {
+    return channels;
+  }
+
+  void write(byte[] littleEndian, int length) throws IOException {
+    try {
+      samples.write(littleEndian, 0, length);
+    } catch (IOException e) {
+      throw failure(e);
+    }
+  }
+
+  /** Ends the input and waits for the encoder to finish the file. */
+  void finish() throws IOException {
+    try {
+      samples.close();
+    } catch (IOException e) {
+      throw failure(e);
+    }
+    IOException failed = failure(null);
+    if (failed != null)
+      throw failed;
+  }
+
+  // The encoder's own reason when it has stopped with an error; `cause` (or null) otherwise.
+  private IOException failure(IOException cause) {
+    int status;
+    try {
+      if (!process.waitFor(60, TimeUnit.SECONDS)) {
+        process.destroyForcibly();
+        return new IOException("the flac encoder did not finish");
+      }
+      status = process.exitValue();
+      messageReader.join(5000);
+    } catch (InterruptedException e) {
+      Thread.currentThread().interrupt();
+      return new IOException("interrupted while the flac encoder was writing");
+    }
+    if (status == 0)
+      return cause;
+    String said = messages.toString(StandardCharsets.UTF_8).strip();
+    String last = said.isEmpty() ? "" : said.lines().reduce((a, b) -> b).orElse("").strip();
+    return new IOException("the flac encoder failed (exit status " + status + ")"
+        + (last.isEmpty() ? "" : ": " + last));
+  }
+
+  @Override
+  public void close() {
+    AudioFiles.close(samples);
+    process.destroyForcibly();
+    TempFiles.unwatch(process);
+  }
+}

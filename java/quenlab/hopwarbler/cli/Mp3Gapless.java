@@ -1,0 +1,72 @@
+package quenlab.hopwarbler.cli;
+
+/**
+ * What an MP3's first frame says about its length: the Xing (or Info) header of VBR and LAME
+ * files counts the frames, and LAME's tag after it gives the encoder delay and the padding at the
+ * end. The decoder turns the header frame itself into a frame of silence, and its own filter bank
+ * delays everything by {@link #DECODER_DELAY} more samples; trimming all of that makes the decoded
+ * stream start on the first sample the encoder was given and end on its last.
+ */
+final class Mp3Gapless {
+  /** The delay of the MPEG layer III synthesis filter bank, in samples. */
+  static final int DECODER_DELAY = 529;
+
+  /** Frames (samples per channel) to drop from the start of the decoder's output. */
+  final long skip;
+  /** Frames to keep after those, or -1 when the file does not say. */
+  final long frames;
+
+  private Mp3Gapless(long skip, long frames) {
+    this.skip = skip;
+    this.frames = frames;
+  }
+
+  /**
+   * Reads the header frame that starts at {@code at} in {@code head}; null when that frame is
+   * audio (no Xing or Info header in it).
+   */
+  static Mp3Gapless parse(byte[] head, int length, int at) {
+    int frameBytes = Sniffer.mpegFrameBytes(head, at);
+    if (frameBytes <= 0 || at + frameBytes > length)
+      return null;
+    boolean mpeg1 = ((head[at + 1] >>> 3) & 3) == 3;
+    boolean mono = ((head[at + 3] >>> 6) & 3) == 3;
+    boolean crc = (head[at + 1] & 1) == 0; // the protection bit is 0 when a CRC follows
+    // The header follows the side information, whose size depends on the version and channels.
+    int xing = at + 4 + (crc ? 2 : 0) + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    if (xing + 8 > at + frameBytes
+        || !(Sniffer.ascii(head, xing, "Xing") || Sniffer.ascii(head, xing, "Info"))) {
+      return null;
+    }
+    int samples = Sniffer.mpegFrameSamples(head, at);
+    int flags = int32(head, xing + 4);
+    int field = xing + 8;
+    long frameCount = -1;
+    if ((flags & 1) != 0) {
+      frameCount = int32(head, field) & 0xffffffffL;
+      field += 4;
+    }
+    if ((flags & 2) != 0)
+      field += 4; // the byte count
+    if ((flags & 4) != 0)
+      field += 100; // the seek table
+    if ((flags & 8) != 0)
+      field += 4; // the quality
+    // LAME's tag: a 9-character encoder name, then at 21 bytes in the delay and the padding as
+    // two 12-bit numbers. ffmpeg's MP3 encoder writes the same tag under its own name.
+    boolean lame = field + 24 <= at + frameBytes
+        && (Sniffer.ascii(head, field, "LAME") || Sniffer.ascii(head, field, "Lavc")
+            || Sniffer.ascii(head, field, "Lavf"));
+    if (!lame)
+      return new Mp3Gapless(samples, -1);
+    int delay = ((head[field + 21] & 0xff) << 4) | ((head[field + 22] & 0xff) >>> 4);
+    int padding = ((head[field + 22] & 0x0f) << 8) | (head[field + 23] & 0xff);
+    long total = frameCount < 0 ? -1 : Math.max(0, frameCount * samples - delay - padding);
+    return new Mp3Gapless(samples + delay + DECODER_DELAY, total);
+  }
+
+  private static int int32(byte[] b, int at) {
+    return ((b[at] & 0xff) << 24) | ((b[at + 1] & 0xff) << 16) | ((b[at + 2] & 0xff) << 8)
+        | (b[at + 3] & 0xff);
+  }
+}

@@ -1,0 +1,61 @@
+// attacks: keeps drum hits, plucks and other attacks as sharp through a stretch as
+// they went in.
+//
+// A phase vocoder lays every frame that holds an attack at its own place, so an
+// attack that lies in sixteen overlapping frames comes out as sixteen copies spread
+// over a frame's length. This module finds attacks in the input and tells the
+// vocoder, bin by bin, how to lay the frames that hold one so that every copy lands
+// on the same output sample, the one the attack's input time maps to:
+//
+// - Detection: each frame looks at the input that is new in it (its last stepIn
+//   samples, all channels together) in blocks of 32 samples; a block whose energy of
+//   the first difference (the high end, where an attack's edge lies) is more than
+//   eight times the mean of the preceding 2048 samples' blocks marks an attack at that
+//   sample. Up to eight attacks are followed at a time, each until it has left the
+//   frame.
+// - The attack's bins: the bins whose magnitude (summed over the channels) rose by
+//   more than 3 dB over the spectrum of a quarter of a frame before the attack, and
+//   stand within 60 dB of the frame's strongest bin. A bin joins the newest attack
+//   for which it rose; bins of steady partials do not rise and keep their phases.
+// - Where it belongs in an output frame: the vocoder lays each frame's centre where
+//   the stream's time map puts it, so an attack at `position` in the analysis frame
+//   belongs at winSize / 2 + (position - winSize / 2) x stretch.
+// - In the first frame that can place it there, its bins restart from the analysis
+//   phases, turned by the delay that moves it there; every later frame turns them on
+//   by the frame's own advance (stretch - 1) x omega, so the attack keeps its place
+//   until it has left the frame.
+// - A slowed frame lays less input than it analyses: while the attack would land past
+//   the end of the output frame (not yet placeable), or once it could only land before
+//   its start, its bins are brought back to the magnitude they had before the attack,
+//   since those frames would only lay echoes of it.
+//
+// Called by the vocoder once per frame (both channels together) on the audio thread:
+// no allocation, no lock, no trigonometry (the turns are phase wraps). attacks_init()
+// allocates (set-up only). Memory: about 11 frames of floats.
+#pragma once
+
+// Sets the module up for frames of winSize samples taken every stepIn samples, and
+// forgets every attack.
+void attacks_init(int winSize, int stepIn);
+
+// Forgets every attack and the spectra of the last frames (a new stream).
+void attacks_clear();
+
+// One frame's bins: its input and spectra, and what the vocoder is about to
+// synthesise from them, which attacks_frame() changes where an attack lies.
+struct AttackFrame {
+  const float* history[2];  // the frame's winSize input samples, per channel
+  int channels;             // 1 or 2
+  const float* summed;      // magnitudes of bins 0 .. winSize / 2 - 1 summed over the channels
+  float* mags[2];           // per channel: magnitudes to synthesise (attenuated here)
+  float* rotation[2];       // per channel: the turn of each bin (set here for attack bins);
+                            // the same array twice when the channels turn together
+  const float* psi[2];      // per channel: the previous frame's synthesis phases
+  const float* phi0[2];     // per channel: the previous frame's analysis phases
+  const float* omega;       // nominal phase advance of each bin over stepIn
+  double stretch;           // the frame's stretch factor, its hop over stepIn
+};
+
+// Finds the attacks that the frame's newest samples start, and sets the magnitudes
+// and turns of the bins of every attack under way.
+void attacks_frame(const AttackFrame& frame);

@@ -1,0 +1,38 @@
+// levelkeeper: keeps the stretched sound as loud as the input, and its stereo image
+// as wide.
+//
+// The vocoder passes a steady tone at the gain the overlap of its frames gives it, which
+// the driver's normalisation undoes: the overlapping frames of a tone add in phase.
+// Noise, reverberation and the decay of hits add partly out of phase once the frames
+// are laid at another hop, so they come out up to 2 or 3 dB weaker; and since the side
+// signal (L - R) / 2 of most recordings holds more of them than the mid (L + R) / 2,
+// the image also narrows. This module measures the energy of the mid and of the side
+// of the input (delayed by the stream's latency) and of the vocoder's output (on the
+// input's scale: divided by the gain the overlap of the frames really laid gives a
+// tone, changes of hop included), each averaged over about half a second, and brings
+// each of the two back to the input's level: a gain for the mid and one for the side,
+// each from -3 to +3.5 dB. It judges only while the input's level stays within 6 dB of
+// its recent mean (the frames blur a swell, a fade or a lone note in time, which is no
+// loss to make up for). A steady tone keeps exactly its level: a gain moves only when
+// it is more than 0.05 dB off, and then at most 10 dB per second, so that it never
+// modulates a tone.
+//
+// Called by the driver once per block on the audio thread, after the vocoder and
+// before the output stage: no allocation, no lock. level_init() allocates nothing.
+#pragma once
+
+// Sets the keeper up for a stream: its rate in Hz, its latency in input frames
+// (winSize - stepIn), and how many input frames past the latency to let through
+// before judging the levels (a frame: until then the output builds up from fewer
+// overlapping frames). The gains start at 0 dB.
+void level_init(int sampleRate, int latencyFrames, int warmUpFrames);
+
+// Measures one block and applies the gains to its output in place. in: the block's
+// input per channel (after the remix; right is null in mono), inFrames long, whose
+// energy counts inputShaping times (what the equaliser does to it on purpose); out: the
+// vocoder's output per channel, outFrames long, on its own scale: a steady tone of
+// amplitude A leaves it at A x toneGain[i] x toneScale at frame i (the overlap of the
+// frames laid there; vocoder_hand_out_tone_gain()).
+void level_apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
+                 float* outLeft, float* outRight, const float* toneGain, int outFrames,
+                 double toneScale);
