@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -50,10 +51,22 @@ double placeIn(double position, double stretch) {
   return winSize / 2 + (position - winSize / 2) * stretch;
 }
 
-// Phase wrapped into [-pi, pi] by whole turns.
-float wrap(double phase) { return static_cast<float>(std::remainder(phase, twoPi)); }
+// Phase wrapped into [-pi, pi] by whole turns (a non-finite one, which finite audio never
+// gives, to 0).
+float wrap(double phase) {
+  const double turns = phase * (1.0 / twoPi);
+  if (!(std::fabs(turns) < 1e15)) return 0.0f;
+  const double whole = static_cast<double>(static_cast<int64_t>(turns + (turns >= 0 ? 0.5 : -0.5)));
+  return static_cast<float>(phase - whole * twoPi);
+}
+
+// The energy of each detection block of the current frame, by its first sample, once
+// worked out: findOnset() compares every new block with the same earlier ones.
+std::vector<double> energyAt;
+std::vector<long> energyFrame;  // the frameCount each entry of energyAt was worked out in
 
 double blockEnergy(const AttackFrame& f, int from) {
+  if (energyFrame[from] == frameCount) return energyAt[from];
   double e = 0;
   for (int ch = 0; ch < f.channels; ch++) {
     const float* x = f.history[ch];
@@ -62,6 +75,8 @@ double blockEnergy(const AttackFrame& f, int from) {
       e += d * d;
     }
   }
+  energyFrame[from] = frameCount;
+  energyAt[from] = e;
   return e;
 }
 
@@ -94,6 +109,8 @@ void attacks_init(int pWinSize, int pStepIn) {
   binState.assign(winHalf, BIN_FREE);
   binOwner.assign(winHalf, -1);
   recent.assign(static_cast<size_t>(lagFrames) * winHalf, 0.0f);
+  energyAt.assign(winSize, 0.0);
+  energyFrame.assign(winSize, -1);
   attacks_clear();
 }
 
@@ -102,6 +119,7 @@ void attacks_clear() {
   std::fill(binState.begin(), binState.end(), BIN_FREE);
   std::fill(binOwner.begin(), binOwner.end(), -1);
   std::fill(recent.begin(), recent.end(), 0.0f);
+  std::fill(energyFrame.begin(), energyFrame.end(), -1);
   frameCount = 0;
 }
 

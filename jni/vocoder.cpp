@@ -91,6 +91,10 @@ void measureEqualiser(const float* mag, Gain gain) {
 }
 float* summed = nullptr;
 float* peakTurns = nullptr;
+// regionTurns()'s peaks sorted by the channel whose rotation they take (2 x winHalf: the
+// peaks, then their places among all peaks) and those rotations (winHalf).
+int* channelPeaks = nullptr;
+float* channelTurns = nullptr;
 
 void releaseBuffers() {
   delete[] window;
@@ -112,6 +116,8 @@ void releaseBuffers() {
   for (float*& t : turns) delete[] t;
   delete[] summed;
   delete[] peakTurns;
+  delete[] channelPeaks;
+  delete[] channelTurns;
 }
 
 void allocateBuffers() {
@@ -134,6 +140,8 @@ void allocateBuffers() {
   for (float*& t : turns) t = new float[winSize + workSlack];
   summed = new float[winSize + workSlack]();
   peakTurns = new float[winSize];
+  channelPeaks = new int[2 * winSize];
+  channelTurns = new float[winSize];
 }
 
 // Periodic Hann analysis window; the synthesis window adds the 1/N of the
@@ -677,6 +685,33 @@ int peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
   return nPeaks;
 }
 
+// The rotations peakRotation() gives for peaks[0 .. n - 1] of channel c, into rotation.
+void peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
+                   float* rotation) {
+  int p = 0;
+  if constexpr (HOPWARBLER_X86) {
+    if (fastPath()) {
+      if (activePath == VOCODER_PATH_AVX2) {
+        for (; p + 4 <= n; p += 4) {
+          if (vocoder_x86_peak_rotations_avx2(omega, c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
+                                              rotation + p))
+            continue;
+          for (int j = p; j < p + 4; j++)
+            rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
+        }
+      }
+      for (; p + 2 <= n; p += 2) {
+        if (vocoder_x86_peak_rotations_sse2(omega, c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
+                                            rotation + p))
+          continue;
+        for (int j = p; j < p + 2; j++)
+          rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
+      }
+    }
+  }
+  for (; p < n; p++) rotation[p] = peakRotation(c.phi, c.phi0, c.psi, peaks[p], stretchFactor);
+}
+
 // Each region turns by its peak's rotation, taken from the channel `from` gives for
 // the peak; without peaks every bin keeps the synthesis phase of `own` channel's last
 // frame (as phaseLock() does).
@@ -688,9 +723,19 @@ void regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretch
       turn[k] = princarg(static_cast<double>(own.psi[k]) - own.phi[k]);
     return;
   }
-  for (int p = 0; p < nPeaks; p++) {
-    const VocoderChannel& c = from(peaks[p]);
-    peakTurns[p] = peakRotation(c.phi, c.phi0, c.psi, peaks[p], stretchFactor);
+  // The peaks each channel gives the rotation of, worked out together, in vectors where
+  // the path has them.
+  int* chosen = channelPeaks;
+  int* place = channelPeaks + winSize;
+  for (const VocoderChannel& c : vocoderChannels) {
+    int n = 0;
+    for (int p = 0; p < nPeaks; p++) {
+      if (&from(peaks[p]) != &c) continue;
+      chosen[n] = peaks[p];
+      place[n++] = p;
+    }
+    peakRotations(c, chosen, n, stretchFactor, channelTurns);
+    for (int i = 0; i < n; i++) peakTurns[place[i]] = channelTurns[i];
   }
   for (int p = 0; p < nPeaks; p++) {
     for (int k = valleys[p]; k < valleys[p + 1]; k++) turn[k] = peakTurns[p];
