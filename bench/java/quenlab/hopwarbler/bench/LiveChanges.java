@@ -73,7 +73,8 @@ public final class LiveChanges {
     System.out.println();
     System.out.println("purity: energy away from the partials, dB of the whole (steady stream)");
     System.out.println("format   speed   exact speed   nearest whole hop (speed)");
-    for (int[] f : new int[][] {{2048, 4}, {2048, 16}, {1024, 16}}) {
+    // The presets at 44.1 kHz (best, balanced, fast), and the smallest frame.
+    for (int[] f : new int[][] {{4096, 16}, {4096, 8}, {2048, 4}, {1024, 16}}) {
       int hop = f[0] / f[1];
       for (double speed : new double[] {1.25, 0.8, 1.1, 0.9, 1.7}) {
         double whole = (double) hop / Math.round(hop / speed);
@@ -158,7 +159,8 @@ public final class LiveChanges {
     System.out.println();
     System.out.println("other controls: worst energy above 4 kHz in 20 ms around a change,"
         + " dB full scale (steady stream)");
-    for (int[] f : new int[][] {{2048, 4}, {2048, 16}, {1024, 16}}) {
+    // The presets at 44.1 kHz (best, balanced, fast), and the smallest frame.
+    for (int[] f : new int[][] {{4096, 16}, {4096, 8}, {2048, 4}, {1024, 16}}) {
       for (Control c : controls()) {
         double changed = controlRun(f[0], f[1], c, Mode.CHANGING);
         double steady =
