@@ -39,8 +39,8 @@ final class EffectOptions {
   Double pitch;
 
   @Option(names = "--quality", paramLabel = "PRESET", defaultValue = "best",
-      description = "fast (frame 2048, 4 hops), balanced (2048, 8 hops) or best (16 hops; frame"
-          + " 2048 up to speed 1.4, 1024 from there; about twice the work of fast)"
+      description = "fast (frame 2048, 4 hops), balanced (4096, 8 hops) or best (4096, 16 hops;"
+          + " about three times the work of fast); frames at 44.1 kHz, scaled with the rate"
           + " (default: ${DEFAULT-VALUE}). --frame-size and --oversampling override it.")
   String quality;
 
