@@ -9,8 +9,6 @@ import static quenlab.hopwarbler.support.Spectra.amplitudeAt;
 
 import java.awt.image.BufferedImage;
 import java.io.IOException;
-import java.io.PrintWriter;
-import java.io.StringWriter;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.List;
@@ -20,16 +18,12 @@ import javax.sound.sampled.AudioFileFormat;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import quenlab.hopwarbler.Notes;
+import quenlab.hopwarbler.cli.LauncherRuns.Run;
 
 /** The tool run in this JVM through {@link Main#run}: what it writes and prints when it works. */
 class CliTest {
-  private record Run(int status, String out, String err) {}
-
   private static Run run(String... args) {
-    StringWriter out = new StringWriter();
-    StringWriter err = new StringWriter();
-    int status = Main.run(new PrintWriter(out), new PrintWriter(err), args);
-    return new Run(status, out.toString(), err.toString());
+    return LauncherRuns.inThisJvm(args);
   }
 
   @Test

@@ -7,6 +7,8 @@ import java.io.File;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.OutputStream;
+import java.io.PrintWriter;
+import java.io.StringWriter;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -26,6 +28,14 @@ final class LauncherRuns {
   record Run(int status, String out, String err) {}
 
   private LauncherRuns() {}
+
+  /** Runs the tool in this JVM through {@link Main#run}, as the launcher would run it. */
+  static Run inThisJvm(String... args) {
+    StringWriter out = new StringWriter();
+    StringWriter err = new StringWriter();
+    int status = Main.run(new PrintWriter(out), new PrintWriter(err), args);
+    return new Run(status, out.toString(), err.toString());
+  }
 
   /** The launcher named by -Dhopwarbler.launcher, checked to be executable. */
   static Path launcher() {

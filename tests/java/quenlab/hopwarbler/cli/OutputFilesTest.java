@@ -11,8 +11,6 @@ import static quenlab.hopwarbler.support.Sounds.tones;
 import java.io.ByteArrayInputStream;
 import java.io.IOException;
 import java.io.OutputStream;
-import java.io.PrintWriter;
-import java.io.StringWriter;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.channels.Channels;
@@ -33,16 +31,12 @@ import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import quenlab.hopwarbler.cli.LauncherRuns.Run;
 
 /** What process writes, run in this JVM: headers, peaks, what OUT was, names, FLAC, batches. */
 class OutputFilesTest {
-  private record Run(int status, String out, String err) {}
-
   private static Run run(String... args) {
-    StringWriter out = new StringWriter();
-    StringWriter err = new StringWriter();
-    int status = Main.run(new PrintWriter(out), new PrintWriter(err), args);
-    return new Run(status, out.toString(), err.toString());
+    return LauncherRuns.inThisJvm(args);
   }
 
   private static Path tone(Path dir, String name, int frames, int channels) {

@@ -2,9 +2,9 @@ package quenlab.hopwarbler.support;
 
 /**
  * Short-time spectra of long signals: frames of {@code length} samples under a periodic Hann
- * window, zero-padded to {@code size} (a power of two) and transformed by a radix-2 FFT whose
- * twiddle factors are computed once. {@link Fft} is the plain transform; this one is for the tens
- * of thousands of frames that the music measures take. An instance keeps no state between calls
+ * window, zero-padded to {@code size} (a power of two) and transformed by {@link Fft} with
+ * twiddle factors computed once, for the tens of thousands of frames that the music measures
+ * take. An instance keeps no state between calls
  * and may be shared between threads.
  */
 public final class Stft {
@@ -16,8 +16,7 @@ public final class Stft {
   public final int hop;
 
   private final double[] window;
-  private final double[] cos;
-  private final double[] sin;
+  private final Fft.Twiddles twiddles;
 
   /** Frames of {@code size} samples, {@code hop} apart. */
   public Stft(int size, int hop) {
@@ -33,12 +32,7 @@ public final class Stft {
     this.hop = hop;
     window = new double[length];
     for (int i = 0; i < length; i++) window[i] = Windows.hann(i, length);
-    cos = new double[size / 2];
-    sin = new double[size / 2];
-    for (int k = 0; k < size / 2; k++) {
-      cos[k] = Math.cos(2 * Math.PI * k / size);
-      sin[k] = Math.sin(2 * Math.PI * k / size);
-    }
+    twiddles = new Fft.Twiddles(size);
   }
 
   /** The number of whole frames in a signal of {@code samples} samples. */
@@ -53,38 +47,7 @@ public final class Stft {
 
   /** Forward transform (e^-i) of {@link #size} points, in place, unscaled. */
   public void transform(double[] re, double[] im) {
-    int n = size;
-    for (int i = 1, j = 0; i < n; i++) {
-      int bit = n >> 1;
-      for (; (j & bit) != 0; bit >>= 1) j ^= bit;
-      j ^= bit;
-      if (i < j) {
-        double t = re[i];
-        re[i] = re[j];
-        re[j] = t;
-        t = im[i];
-        im[i] = im[j];
-        im[j] = t;
-      }
-    }
-    for (int len = 2; len <= n; len <<= 1) {
-      int half = len / 2;
-      int stride = n / len;
-      for (int i = 0; i < n; i += len) {
-        for (int k = 0; k < half; k++) {
-          double wr = cos[k * stride];
-          double wi = -sin[k * stride];
-          int a = i + k;
-          int b = a + half;
-          double xr = re[b] * wr - im[b] * wi;
-          double xi = re[b] * wi + im[b] * wr;
-          re[b] = re[a] - xr;
-          im[b] = im[a] - xi;
-          re[a] += xr;
-          im[a] += xi;
-        }
-      }
-    }
+    Fft.forward(re, im, twiddles);
   }
 
   /**
