@@ -73,12 +73,14 @@ void layOverlap(int outIndex) {
 float* turns[2] = {nullptr, nullptr};
 
 // The synthesised frames' energy before and after the equaliser's gains, since the
-// driver last took it (vocoder_take_equaliser_energy()).
+// driver last took it (vocoder_take_equaliser_energy()); measured only while the driver
+// asks for the tone gain, that is while it keeps the level.
 double eqEnergyBefore = 0.0;
 double eqEnergyAfter = 0.0;
 
 template <typename Gain>
 void measureEqualiser(const float* mag, Gain gain) {
+  if (toneGainOut == nullptr) return;
   double before = 0.0, after = 0.0;
   for (int k = 0; k < winHalf; k++) {
     const double e = static_cast<double>(mag[k]) * mag[k];

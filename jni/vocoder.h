@@ -80,8 +80,8 @@ void vocoder_process_together(const float* inputLeft, const float* inputRight, i
 void vocoder_hand_out_tone_gain(float* out);
 
 // The energy of the frames synthesised since the last call, summed over their bins,
-// before and after the equaliser's gains (both 0 while the equaliser is off); returns
-// whether there was any, and starts counting afresh.
+// before and after the equaliser's gains (both 0 while the equaliser is off or no tone
+// gain is handed out); returns whether there was any, and starts counting afresh.
 bool vocoder_take_equaliser_energy(double* before, double* after);
 
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest
