@@ -20,53 +20,6 @@
 
 namespace {
 
-// Stream format, written only by dsp_init(), which never overlaps a block.
-int frameSize = 0;
-int overSampling = 0;
-int sampleRate = 0;
-int channels = 0;
-bool initialized = false;
-
-// Settings written by the control thread, read once per block.
-std::atomic<float> preamp{1.0f};
-std::atomic<int> panningActive{0};
-std::atomic<int> monoActive{0};
-std::atomic<int> panningLevel{0};
-std::atomic<bool> voiceRemovalEnabled{false};
-std::atomic<float> voiceRemovalAmount{0.0f};
-// The refinements beyond the plain vocoder (see dsp.h); all off until the host turns
-// them on.
-std::atomic<bool> linkedStereo{false};
-std::atomic<bool> attacksKept{false};
-std::atomic<bool> finePeaks{false};
-std::atomic<bool> levelKept{false};
-
-// Whether the last stereo block ran the voice-removal filters, and with which
-// amount it ended (audio thread only).
-bool voiceRemovalRunning = false;
-double voiceRemovalAmountApplied = 0.0;
-
-// The mono fold of the last stereo block, and how far the right channel's output
-// has faded over to the left one's since the fold came on (audio thread only).
-bool foldRunning = false;
-int foldFadeDone = 0;
-
-// The call admitted by dsp_admit(), DSP_CALL_NONE while none is under way.
-std::atomic<int> callUnderWay{DSP_CALL_NONE};
-
-// Result of the last block, read by the control thread.
-std::atomic<double> maxLevelAcum{0.0};
-
-// Work buffers: created by the first block (4x its samplesIn for input, 8x for
-// output), grown only when a later block needs more room.
-float* in_left = nullptr;
-float* in_right = nullptr;
-float* out_left = nullptr;
-float* out_right = nullptr;
-float* out_tone = nullptr;  // the vocoder's tone gain beside each output frame (level keeping)
-int64_t inCapacity = 0;
-int64_t outCapacity = 0;
-
 // Largest magnitude (in full scales) a voice-removal result may hand the vocoder.
 // Far above any real signal (the most extreme balance setting reaches 2^25.4), and
 // small enough that no frame, even with every equaliser gain at its maximum, can
@@ -88,36 +41,11 @@ int activePath = -1;  // a DspPath other than DSP_PATH_BEST; -1 until chosen
 
 // Replaces *buffer with a zeroed array of newSize floats that starts with the
 // first oldSize values of the old one.
-bool growBuffer(float** buffer, int64_t oldSize, int64_t newSize) {
-  float* grown = new (std::nothrow) float[newSize]();
+bool growBuffer(std::unique_ptr<float[]>* buffer, int64_t oldSize, int64_t newSize) {
+  std::unique_ptr<float[]> grown(new (std::nothrow) float[newSize]());
   if (grown == nullptr) return false;
-  if (*buffer != nullptr) std::memcpy(grown, *buffer, sizeof(float) * oldSize);
-  delete[] * buffer;
-  *buffer = grown;
-  return true;
-}
-
-bool ensureWorkBuffers(int samplesIn, int64_t needOut) {
-  int64_t needIn = samplesIn;
-  if (in_left == nullptr) {
-    // First block: room for blocks of up to 4x its frames in and 8x out.
-    needIn = 4 * static_cast<int64_t>(samplesIn);
-    needOut = std::max<int64_t>(needOut, 8 * static_cast<int64_t>(samplesIn));
-  }
-  if (needIn > inCapacity) {
-    if (!growBuffer(&in_left, inCapacity, needIn) || !growBuffer(&in_right, inCapacity, needIn)) {
-      return false;
-    }
-    inCapacity = needIn;
-  }
-  if (needOut > outCapacity) {
-    if (!growBuffer(&out_left, outCapacity, needOut) ||
-        !growBuffer(&out_right, outCapacity, needOut) ||
-        !growBuffer(&out_tone, outCapacity, needOut)) {
-      return false;
-    }
-    outCapacity = needOut;
-  }
+  if (*buffer != nullptr) std::memcpy(grown.get(), buffer->get(), sizeof(float) * oldSize);
+  *buffer = std::move(grown);
   return true;
 }
 
@@ -141,17 +69,17 @@ inline short limitAndQuantise(double v, double a, double k, double turningPoint)
 
 // Frames [from, to) of the output: normalised, amplified, limited and quantised
 // into samples. Returns the block peak, starting from peak.
-double quantiseFrames(short* samples, int from, int to, bool mono, const DspOutputStage& st,
-                      double peak) {
+double quantiseFrames(short* samples, const float* outLeft, const float* outRight, int from, int to,
+                      bool mono, const DspOutputStage& st, double peak) {
   for (int i = from; i < to; i++) {
-    const double v = st.gain * (out_left[i] / st.norm);
+    const double v = st.gain * (outLeft[i] / st.norm);
     const double a = std::fabs(v);
     if (a > peak) peak = a;
     if (mono) {
       samples[i] = limitAndQuantise(v, a, st.k, st.turningPoint);
       continue;
     }
-    const double vr = st.gain * (out_right[i] / st.norm);
+    const double vr = st.gain * (outRight[i] / st.norm);
     const double ar = std::fabs(vr);
     if (ar > peak) peak = ar;
     samples[2 * i] = limitAndQuantise(v, a, st.k, st.turningPoint);
@@ -195,18 +123,18 @@ inline float removeFiltered(float own, double filteredOpposite, double amount) {
 
 // The vocoder over the block's converted input: channel by channel as it always was,
 // or both channels frame by frame when a refinement is on.
-static void runVocoder(int samplesIn, int step, bool mono) {
+void Engine::runVocoder(int samplesIn, int step, bool mono) {
   VocoderOptions options;
-  options.linked = linkedStereo.load(std::memory_order_relaxed);
-  options.attacks = attacksKept.load(std::memory_order_relaxed);
-  options.finePeaks = finePeaks.load(std::memory_order_relaxed);
+  options.linked = linkedStereo_.load(std::memory_order_relaxed);
+  options.attacks = attacksKept_.load(std::memory_order_relaxed);
+  options.finePeaks = finePeaks_.load(std::memory_order_relaxed);
   if (options.linked || options.attacks || options.finePeaks) {
-    vocoder_process_together(in_left, mono ? nullptr : in_right, samplesIn, out_left,
-                             mono ? nullptr : out_right, step, options);
+    vocoder_.processTogether(inLeft_.get(), mono ? nullptr : inRight_.get(), samplesIn,
+                             outLeft_.get(), mono ? nullptr : outRight_.get(), step, options);
     return;
   }
-  vocoder_process(in_left, samplesIn, out_left, step, 0);
-  if (!mono) vocoder_process(in_right, samplesIn, out_right, step, 1);
+  vocoder_.process(inLeft_.get(), samplesIn, outLeft_.get(), step, 0);
+  if (!mono) vocoder_.process(inRight_.get(), samplesIn, outRight_.get(), step, 1);
 }
 
 bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* msg, size_t msgSize) {
@@ -233,122 +161,156 @@ bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* ms
 // the left one's; then the left channel's vocoder state is copied over, and from
 // there on both compute the same samples. When the fold goes off, the channels
 // part from that shared state without a jump.
-static void fadeRightToLeft(bool folding, int samplesOut) {
+void Engine::fadeRightToLeft(bool folding, int samplesOut) {
   if (!folding) {
-    foldRunning = false;
+    foldRunning_ = false;
     return;
   }
-  if (!foldRunning) foldFadeDone = 0;
-  foldRunning = true;
-  if (foldFadeDone >= frameSize) return;
+  if (!foldRunning_) foldFadeDone_ = 0;
+  foldRunning_ = true;
+  if (foldFadeDone_ >= frameSize_) return;
+  float* left = outLeft_.get();
+  float* right = outRight_.get();
   for (int i = 0; i < samplesOut; i++) {
-    const float t = std::min(1.0f, static_cast<float>(foldFadeDone + i + 1) / frameSize);
-    out_right[i] += (out_left[i] - out_right[i]) * t;
+    const float t = std::min(1.0f, static_cast<float>(foldFadeDone_ + i + 1) / frameSize_);
+    right[i] += (left[i] - right[i]) * t;
   }
-  foldFadeDone += samplesOut;
-  if (foldFadeDone >= frameSize) vocoder_copy_channel(0, 1);
+  foldFadeDone_ += samplesOut;
+  if (foldFadeDone_ >= frameSize_) vocoder_.copyChannel(0, 1);
 }
 
-void dsp_init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
+Engine::Engine() = default;
+Engine::~Engine() = default;
+
+Engine& dsp_default_engine() {
+  static Engine engine;
+  return engine;
+}
+
+void Engine::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
   if (activePath < 0) dsp_select_path(DSP_PATH_BEST);
-  channels = pChannels;
-  overSampling = pOverSampling;
-  sampleRate = pSampleRate;
-  frameSize = pFrameSize;
-  iir_init();
-  voiceRemovalRunning = false;
-  foldRunning = false;
-  foldFadeDone = 0;
+  channels_ = pChannels;
+  overSampling_ = pOverSampling;
+  sampleRate_ = pSampleRate;
+  frameSize_ = pFrameSize;
+  voiceFilters_.init();
+  voiceRemovalRunning_ = false;
+  foldRunning_ = false;
+  foldFadeDone_ = 0;
   // The analyser folds any channel count but 1 as stereo, as the driver does.
-  spectrum_init(sampleRate, channels == 1 ? 1 : 2);
-  eq_init(frameSize / 2);
-  vocoder_init(frameSize, frameSize / overSampling);
-  level_init(sampleRate, frameSize - frameSize / overSampling, frameSize);
-  initialized = true;
+  spectrum_.init(sampleRate_, channels_ == 1 ? 1 : 2);
+  equaliser_.init(frameSize_ / 2);
+  vocoder_.init(frameSize_, frameSize_ / overSampling_);
+  levelKeeper_.init(sampleRate_, frameSize_ - frameSize_ / overSampling_, frameSize_);
+  initialized_ = true;
 }
-
-bool dsp_is_initialized() { return initialized; }
 
 // Acquire and release order the writes of an admitted call before whatever the next
 // admitted call reads, whichever thread makes it.
-DspCall dsp_admit(DspCall call) {
+DspCall Engine::admit(DspCall call) {
   int underWay = DSP_CALL_NONE;
-  if (callUnderWay.compare_exchange_strong(underWay, call, std::memory_order_acquire,
-                                           std::memory_order_relaxed)) {
+  if (callUnderWay_.compare_exchange_strong(underWay, call, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
     return DSP_CALL_NONE;
   }
   return static_cast<DspCall>(underWay);
 }
 
-void dsp_release() { callUnderWay.store(DSP_CALL_NONE, std::memory_order_release); }
+void Engine::release() { callUnderWay_.store(DSP_CALL_NONE, std::memory_order_release); }
 
-int dsp_channel_count() { return channels == 1 ? 1 : 2; }
-
-int dsp_step_out(int samplesIn, int samplesOut) {
+int Engine::stepOut(int samplesIn, int samplesOut) const {
   // hop x samplesOut / samplesIn truncated, in exact integer arithmetic: a block of
   // k hops in and k x s frames out gives s back for every hop length, where a
   // quotient rounded to floating point first could come out one short.
-  const int64_t hop = frameSize / overSampling;
+  const int64_t hop = frameSize_ / overSampling_;
   const int64_t step = samplesOut > 0 ? hop * samplesOut / samplesIn : 0;
-  return static_cast<int>(std::clamp<int64_t>(step, 1, frameSize));
+  return static_cast<int>(std::clamp<int64_t>(step, 1, frameSize_));
 }
 
-DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
-  if (!initialized) return DSP_NOT_INITIALIZED;
+bool Engine::ensureWorkBuffers(int samplesIn, int64_t needOut) {
+  int64_t needIn = samplesIn;
+  if (inLeft_ == nullptr) {
+    // First block: room for blocks of up to 4x its frames in and 8x out.
+    needIn = 4 * static_cast<int64_t>(samplesIn);
+    needOut = std::max<int64_t>(needOut, 8 * static_cast<int64_t>(samplesIn));
+  }
+  if (needIn > inCapacity_) {
+    if (!growBuffer(&inLeft_, inCapacity_, needIn) || !growBuffer(&inRight_, inCapacity_, needIn)) {
+      return false;
+    }
+    inCapacity_ = needIn;
+  }
+  if (needOut > outCapacity_) {
+    if (!growBuffer(&outLeft_, outCapacity_, needOut) ||
+        !growBuffer(&outRight_, outCapacity_, needOut) ||
+        !growBuffer(&outTone_, outCapacity_, needOut)) {
+      return false;
+    }
+    outCapacity_ = needOut;
+  }
+  return true;
+}
+
+DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
+  if (!initialized_) return DSP_NOT_INITIALIZED;
   if (samplesIn <= 0 || samplesOut < 0) {
-    maxLevelAcum.store(0.0, std::memory_order_relaxed);
+    maxLevelAcum_.store(0.0, std::memory_order_relaxed);
     return DSP_OK;
   }
   if (samplesIn > maxBlockFrames || samplesOut > maxBlockFrames) return DSP_OUT_OF_MEMORY;
-  const bool mono = channels == 1;
-  const int step = dsp_step_out(samplesIn, samplesOut);
-  int framesDue = vocoder_frames_due(samplesIn, 0);
-  if (!mono) framesDue = std::max(framesDue, vocoder_frames_due(samplesIn, 1));
+  const bool mono = channels_ == 1;
+  const int step = stepOut(samplesIn, samplesOut);
+  int framesDue = vocoder_.framesDue(samplesIn, 0);
+  if (!mono) framesDue = std::max(framesDue, vocoder_.framesDue(samplesIn, 1));
   if (!ensureWorkBuffers(samplesIn,
                          std::max<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step))) {
     return DSP_OUT_OF_MEMORY;
   }
   DenormalGuard denormalGuard;
-  const bool keepLevel = levelKept.load(std::memory_order_relaxed);
-  vocoder_hand_out_tone_gain(keepLevel ? out_tone : nullptr);
+  float* const inLeft = inLeft_.get();
+  float* const inRight = inRight_.get();
+  float* const outLeft = outLeft_.get();
+  float* const outRight = outRight_.get();
+  const bool keepLevel = levelKept_.load(std::memory_order_relaxed);
+  vocoder_.handOutToneGain(keepLevel ? outTone_.get() : nullptr);
 
   const bool plainLoops = activePath == DSP_PATH_REFERENCE;
   if (mono) {
     if (plainLoops) {
-      for (int i = 0; i < samplesIn; i++) in_left[i] = samples[i] * dspInputScale;
+      for (int i = 0; i < samplesIn; i++) inLeft[i] = samples[i] * dspInputScale;
     } else {
-      convertMono(samples, in_left, samplesIn);
+      convertMono(samples, inLeft, samplesIn);
     }
     runVocoder(samplesIn, step, true);
   } else {
     // Levels outside 0..100 are used as they come, so the differences are formed in
     // double: 50 - p overflows an int for p near INT_MIN.
-    const double p = panningLevel.load(std::memory_order_relaxed);
+    const double p = panningLevel_.load(std::memory_order_relaxed);
     const float leftFromLeft = static_cast<float>(std::min(p, 50.0) / 50.0);
     const float leftFromRight = p < 50 ? static_cast<float>((50.0 - p) / 50.0) : 0.0f;
     const float rightFromLeft = p < 50 ? 0.0f : static_cast<float>((p - 50.0) / 50.0);
     const float rightFromRight = p < 50 ? 1.0f : static_cast<float>((100.0 - p) / 50.0);
-    const bool remix = panningActive.load(std::memory_order_relaxed) != 0;
-    const bool fold = monoActive.load(std::memory_order_relaxed) != 0;
-    const double amount = voiceRemovalAmount.load(std::memory_order_relaxed);
-    const bool removeVoice = voiceRemovalEnabled.load(std::memory_order_relaxed) && amount > 0;
-    if (removeVoice && !voiceRemovalRunning) {
+    const bool remix = panningActive_.load(std::memory_order_relaxed) != 0;
+    const bool fold = monoActive_.load(std::memory_order_relaxed) != 0;
+    const double amount = voiceRemovalAmount_.load(std::memory_order_relaxed);
+    const bool removeVoice = voiceRemovalEnabled_.load(std::memory_order_relaxed) && amount > 0;
+    if (removeVoice && !voiceRemovalRunning_) {
       // The filters only run while voice removal is on: start them afresh rather
       // than from what they held when it was last switched off.
-      iir_clear_history(0);
-      iir_clear_history(1);
+      voiceFilters_.clearHistory(0);
+      voiceFilters_.clearHistory(1);
     }
     // Between two blocks that both remove the voice, a new amount glides in over
     // the block, from the amount the last block ended with to the new one at its
     // last frame, so that the host can move the amount without a click. The first
     // block after switching on uses its amount throughout.
     const double amountFrom =
-        voiceRemovalRunning && removeVoice ? voiceRemovalAmountApplied : amount;
+        voiceRemovalRunning_ && removeVoice ? voiceRemovalAmountApplied_ : amount;
     const double amountStep = (amount - amountFrom) / samplesIn;
-    voiceRemovalRunning = removeVoice;
-    voiceRemovalAmountApplied = amount;
+    voiceRemovalRunning_ = removeVoice;
+    voiceRemovalAmountApplied_ = amount;
     if (!remix && !removeVoice && !plainLoops) {
-      convertStereo(samples, in_left, in_right, samplesIn);
+      convertStereo(samples, inLeft, inRight, samplesIn);
     } else {
       for (int i = 0; i < samplesIn; i++) {
         float left = samples[2 * i];
@@ -369,13 +331,13 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
           // Each side loses the band-filtered opposite side, which cancels what
           // the two share (the centre voice) within the filter's band.
           const double frameAmount = amountFrom + amountStep * (i + 1);
-          const double filteredRight = iir_step(0, right);
-          in_left[i] = removeFiltered(left, filteredRight, frameAmount);
-          const double filteredLeft = iir_step(1, left);
-          in_right[i] = removeFiltered(right, filteredLeft, frameAmount);
+          const double filteredRight = voiceFilters_.step(0, right);
+          inLeft[i] = removeFiltered(left, filteredRight, frameAmount);
+          const double filteredLeft = voiceFilters_.step(1, left);
+          inRight[i] = removeFiltered(right, filteredLeft, frameAmount);
         } else {
-          in_left[i] = left * dspInputScale;
-          in_right[i] = right * dspInputScale;
+          inLeft[i] = left * dspInputScale;
+          inRight[i] = right * dspInputScale;
         }
       }
     }
@@ -383,7 +345,7 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
     fadeRightToLeft(remix && fold, samplesOut);
   }
 
-  const float norm = static_cast<float>(frameSize) / static_cast<float>(2 * step);
+  const float norm = static_cast<float>(frameSize_) / static_cast<float>(2 * step);
   if (keepLevel) {
     // Only the frames this block's vocoder calls wrote: any past them are the
     // buffers' earlier contents, already measured and kept.
@@ -391,22 +353,22 @@ DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
         static_cast<int>(std::min<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step));
     // The equaliser shapes the output on purpose: judge the input as it shapes it.
     double before, after;
-    const double shaping = vocoder_take_equaliser_energy(&before, &after) ? after / before : 1.0;
-    level_apply(in_left, mono ? nullptr : in_right, samplesIn, shaping, out_left,
-                mono ? nullptr : out_right, out_tone, written, frameSize / 2.0);
+    const double shaping = vocoder_.takeEqualiserEnergy(&before, &after) ? after / before : 1.0;
+    levelKeeper_.apply(inLeft, mono ? nullptr : inRight, samplesIn, shaping, outLeft,
+                       mono ? nullptr : outRight, outTone_.get(), written, frameSize_ / 2.0);
   }
   const double k = mono ? -0.25 : -0.125;
-  const DspOutputStage stage{norm, preamp.load(std::memory_order_relaxed), k,
+  const DspOutputStage stage{norm, preamp_.load(std::memory_order_relaxed), k,
                              (dspLimitThreshold - 1.0 / k) / 2.0};
   double peak = 0.0;
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
     if (activePath == DSP_PATH_AVX2) {
-      done = dsp_x86_quantise_avx2(samples, out_left, out_right, samplesOut, mono, stage, &peak);
+      done = dsp_x86_quantise_avx2(samples, outLeft, outRight, samplesOut, mono, stage, &peak);
     }
   }
-  peak = quantiseFrames(samples, done, samplesOut, mono, stage, peak);
-  maxLevelAcum.store(peak, std::memory_order_relaxed);
+  peak = quantiseFrames(samples, outLeft, outRight, done, samplesOut, mono, stage, peak);
+  maxLevelAcum_.store(peak, std::memory_order_relaxed);
   return DSP_OK;
 }
 
@@ -417,40 +379,42 @@ DspPath dsp_path() {
   return static_cast<DspPath>(activePath);
 }
 
-float dsp_get_max_level() {
+float Engine::maxLevel() const {
   // A finite peak beyond the float range (a huge pre-amplifier) reads as the largest
   // float rather than an out-of-range conversion; an infinite one stays infinite.
-  const double peak = maxLevelAcum.load(std::memory_order_relaxed);
+  const double peak = maxLevelAcum_.load(std::memory_order_relaxed);
   if (peak > FLT_MAX && std::isfinite(peak)) return FLT_MAX;
   return static_cast<float>(peak);
 }
 
-void dsp_set_preamp(float value) { preamp.store(value, std::memory_order_relaxed); }
+void Engine::setPreamp(float value) { preamp_.store(value, std::memory_order_relaxed); }
 
-void dsp_set_panning(int active, int mono, int level) {
-  panningActive.store(active, std::memory_order_relaxed);
-  monoActive.store(mono, std::memory_order_relaxed);
-  panningLevel.store(level, std::memory_order_relaxed);
+void Engine::setPanning(int active, int mono, int level) {
+  panningActive_.store(active, std::memory_order_relaxed);
+  monoActive_.store(mono, std::memory_order_relaxed);
+  panningLevel_.store(level, std::memory_order_relaxed);
 }
 
-void dsp_set_voice_removal_enabled(bool enabled) {
-  voiceRemovalEnabled.store(enabled, std::memory_order_relaxed);
+void Engine::setVoiceRemovalEnabled(bool enabled) {
+  voiceRemovalEnabled_.store(enabled, std::memory_order_relaxed);
 }
 
-void dsp_set_voice_removal_amount(float amount) {
-  voiceRemovalAmount.store(amount, std::memory_order_relaxed);
+void Engine::setVoiceRemovalAmount(float amount) {
+  voiceRemovalAmount_.store(amount, std::memory_order_relaxed);
 }
 
-void dsp_set_linked_stereo(bool enabled) { linkedStereo.store(enabled, std::memory_order_relaxed); }
+void Engine::setLinkedStereo(bool enabled) {
+  linkedStereo_.store(enabled, std::memory_order_relaxed);
+}
 
-void dsp_set_attacks(bool enabled) { attacksKept.store(enabled, std::memory_order_relaxed); }
+void Engine::setAttacks(bool enabled) { attacksKept_.store(enabled, std::memory_order_relaxed); }
 
-void dsp_set_fine_peaks(bool enabled) { finePeaks.store(enabled, std::memory_order_relaxed); }
+void Engine::setFinePeaks(bool enabled) { finePeaks_.store(enabled, std::memory_order_relaxed); }
 
-void dsp_set_level_keeping(bool enabled) { levelKept.store(enabled, std::memory_order_relaxed); }
+void Engine::setLevelKeeping(bool enabled) { levelKept_.store(enabled, std::memory_order_relaxed); }
 
-void dsp_set_eq_bands(const float* levels) {
-  const int bands = eq_size();
+void Engine::setEqBands(const float* levels) {
+  const int bands = equaliser_.size();
   if (bands <= 0) return;
   std::vector<float> gains(levels, levels + bands);
   for (float& g : gains) {
@@ -460,5 +424,11 @@ void dsp_set_eq_bands(const float* levels) {
       g = std::clamp(g, -maxEqGain, maxEqGain);
     }
   }
-  eq_setbands(gains.data());
+  equaliser_.setBands(gains.data());
+}
+
+size_t Engine::bytes() const {
+  return sizeof(Engine) + vocoder_.bytes() +
+         sizeof(float) * static_cast<size_t>(2 * inCapacity_ + 3 * outCapacity_) +
+         sizeof(float) * static_cast<size_t>(equaliser_.size());
 }

@@ -1,117 +1,239 @@
-// dsp: the block driver. The JNI entry points of quenlab.hopwarbler.NativeInterface
-// (dsp_jni.cpp) reach the Java arrays, check arguments and call the driver declared
-// here (dsp.cpp), which works on plain buffers so that tests, fuzz targets and
-// benchmarks can run it without a JVM; its x86-64 conversions and output stage live
-// in dsp_x86.cpp.
+// dsp: the block driver. One Engine is one stream: it owns every module the stream
+// runs (voice filters, equaliser, vocoder with its FFT and attack keeper, analyser,
+// level keeper), its settings and its work buffers, and two engines share no mutable
+// byte, so a host may run as many as it likes, each on its own thread. The raw
+// NativeInterface drives one default engine (dsp_default_engine(), reached through
+// the dsp_*() functions below); NativeEngine drives engines of its own
+// (dsp_jni.cpp). The JNI entry points reach the Java arrays, check arguments and
+// call plain C++ here, so that tests, fuzz targets and benchmarks run without a JVM;
+// the x86-64 conversions and output stage live in dsp_x86.cpp.
 //
-// dsp_init() sets every engine up for one stream format (allocates; never while a
-// block is processed). dsp_process() turns one block of 16-bit PCM, mono or
-// interleaved stereo, into the requested number of frames in place: conversion to
-// float, balance or mono remix, voice removal, time-scaling per channel, overlap
+// init() sets every module up for one stream format (allocates; never while a block
+// is processed). process() turns one block of 16-bit PCM, mono or interleaved
+// stereo, into the requested number of frames in place: conversion to float,
+// balance or mono remix, voice removal, time-scaling per channel, overlap
 // normalisation and output gain, peak measurement, soft limit, clamp, quantisation.
 // It runs on the audio thread: no lock, no trigonometry per sample, and no
 // allocation except that the work buffers grow when a block needs more room than
 // any block before it (the first block allocates them).
 //
-// Settings written by the control thread are relaxed atomics and take effect no
-// later than the next block.
+// Settings written by a control thread are relaxed atomics and take effect no later
+// than the next block.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "eq.h"
+#include "iirfilter.h"
+#include "levelkeeper.h"
+#include "spectrum.h"
+#include "vocoder.h"
 
 enum DspStatus {
   DSP_OK = 0,
-  DSP_NOT_INITIALIZED,  // dsp_process() before a successful dsp_init()
+  DSP_NOT_INITIALIZED,  // process() before a successful init()
   DSP_OUT_OF_MEMORY,    // the work buffers could not grow for this block, or it is
                         // longer than 2^28 frames in or out
 };
 
-// Checks a stream format. Returns true when dsp_init() accepts it; otherwise writes
-// a message naming the first bad argument and its allowed range into msg.
+// Checks a stream format. Returns true when init() accepts it; otherwise writes a
+// message naming the first bad argument and its allowed range into msg.
 // frameSize: power of two 4..4096; overSampling: 1..frameSize; sampleRate: >= 4 Hz.
 bool dsp_check_init(int frameSize, int overSampling, int sampleRate, char* msg, size_t msgSize);
 
-// Sets every engine up for the format; the arguments must pass dsp_check_init().
-// channels: 1 = mono, any other value = interleaved stereo.
-void dsp_init(int frameSize, int overSampling, int sampleRate, int channels);
-
-bool dsp_is_initialized();
-
-// Calls that must not overlap: dsp_init() rewrites every engine that a block reads, and
-// two blocks at once would share the work buffers and each channel's state. The JNI
-// entry points admit one such call at a time. dsp_admit() admits the caller and returns
-// DSP_CALL_NONE when no other call is under way; otherwise it admits nothing and returns
-// the kind of call under way (DSP_CALL_PROCESS or DSP_CALL_INIT), which the caller
-// refuses. dsp_release() ends the admitted call. One compare-and-set and one store, so
-// the audio thread never waits. The driver's own functions do not check: the tests,
-// benchmarks and fuzz targets call them from one thread.
+// Calls that must not overlap on one engine: init() rewrites every module that a block
+// reads, and two blocks at once would share the work buffers and each channel's state.
+// The JNI entry points admit one such call per engine at a time: admit() admits the
+// caller and returns DSP_CALL_NONE when no other call is under way; otherwise it admits
+// nothing and returns the kind of call under way, which the caller refuses. release()
+// ends the admitted call. One compare-and-set and one store, so the audio thread never
+// waits. The engine's own functions do not check: tests, benchmarks and fuzz targets
+// call them from one thread.
 enum DspCall { DSP_CALL_NONE, DSP_CALL_PROCESS, DSP_CALL_INIT };
-DspCall dsp_admit(DspCall call);
-void dsp_release();
-
-// 1 for a mono stream, 2 for stereo (as interleaved in the host's array).
-int dsp_channel_count();
-
-// Processes one block in place: samples holds samplesIn frames on entry and
-// samplesOut frames on return, so it has room for the larger of the two (times two
-// in stereo). samplesIn <= 0 or samplesOut < 0 writes nothing and sets the peak to 0.
-DspStatus dsp_process(short* samples, int samplesIn, int samplesOut);
 
 // The driver's code paths for the conversions around the vocoder (the values of
-// CpuPath): DSP_PATH_REFERENCE runs plain loops; DSP_PATH_BASELINE converts the 16-bit
-// input (and splits stereo into its channels) four frames at a time with SSE2;
-// DSP_PATH_AVX2 also normalises, limits and quantises the output four samples at a
-// time. All three give the same bits. DSP_PATH_BEST stands for the fastest path the
-// CPU runs.
+// CpuPath), chosen for every engine of the process: DSP_PATH_REFERENCE runs plain
+// loops; DSP_PATH_BASELINE converts the 16-bit input (and splits stereo into its
+// channels) four frames at a time with SSE2; DSP_PATH_AVX2 also normalises, limits and
+// quantises the output four samples at a time. All three give the same bits.
+// DSP_PATH_BEST stands for the fastest path the CPU runs.
 enum DspPath { DSP_PATH_REFERENCE, DSP_PATH_BASELINE, DSP_PATH_AVX2, DSP_PATH_BEST };
 
 // Use this path in every later block (for tests and benchmarks; not during a block).
-// Returns false, changing nothing, when the CPU cannot run it. Without a call,
-// dsp_init() selects DSP_PATH_BEST.
+// Returns false, changing nothing, when the CPU cannot run it. Without a call, the
+// first init() selects DSP_PATH_BEST.
 bool dsp_select_path(DspPath path);
 
 // The path in use: DSP_PATH_REFERENCE, DSP_PATH_BASELINE or DSP_PATH_AVX2.
 DspPath dsp_path();
 
-// Synthesis hop the driver uses for a block of samplesIn frames in and samplesOut
-// frames out: frameSize / overSampling * samplesOut / samplesIn, clamped to
-// 1..frameSize. Requires a successful dsp_init() and samplesIn > 0.
-int dsp_step_out(int samplesIn, int samplesOut);
+class Engine {
+ public:
+  Engine();
+  ~Engine();
+  Engine(const Engine&) = delete;
+  Engine& operator=(const Engine&) = delete;
 
-// Peak absolute level of the last block, before the limiter (1.0 = full scale).
-// Never NaN or negative; finite while the pre-amplifier is finite (a finite peak
-// past the float range reads as FLT_MAX).
-float dsp_get_max_level();
+  // Sets every module up for the format; the arguments must pass dsp_check_init().
+  // channels: 1 = mono, any other value = interleaved stereo. The voice filters and
+  // the equaliser table are set up by the first call only (a loaded filter and the
+  // table survive a change of format).
+  void init(int frameSize, int overSampling, int sampleRate, int channels);
+  bool initialized() const { return initialized_; }
 
-// Control settings.
-void dsp_set_preamp(float preamp);  // linear gain
-void dsp_set_panning(int panningActive, int monoActive,
-                     int panningLevel);  // level 0..100, 50 = unchanged
-// Voice removal: each channel less amount x the opposite channel through the
-// filter of iir_init_filters(). Where the filter's result is not finite or lies
-// past 2^26 full scales (NaN, infinite or huge coefficients, an unstable design),
-// that sample of the channel passes unfiltered until the host replaces the filter.
-void dsp_set_voice_removal_enabled(bool enabled);
-void dsp_set_voice_removal_amount(float amount);  // weight of the filtered opposite channel
+  DspCall admit(DspCall call);
+  void release();
 
-// Refinements beyond the plain phase vocoder, each off until switched on, taking
-// effect from the next block (see vocoder.h and the modules named):
-// - linked stereo: the two channels share their peaks and phase turns, so that every
-//   bin keeps the phase difference the input had between left and right (a centred
-//   sound stays exactly centred, L = -R stays so); a stream fed mono ignores it;
-// - attacks: attacks keep their edge at any stretch (attacks.h);
-// - fine peaks: a peak need only stand above its next bin on each side, so that
-//   partials two bins apart (low notes) keep their own phases;
-// - level keeping: the mid and the side of the output are kept at the input's level
-//   (levelkeeper.h).
-// Switching one while a stream plays may turn the phases of its bins at once for one
-// frame; the output stays continuous in level.
-void dsp_set_linked_stereo(bool enabled);
-void dsp_set_attacks(bool enabled);
-void dsp_set_fine_peaks(bool enabled);
-void dsp_set_level_keeping(bool enabled);
+  // 1 for a mono stream, 2 for stereo (as interleaved in the host's array).
+  int channelCount() const { return channels_ == 1 ? 1 : 2; }
 
-// Equaliser gains (linear, one per bin): copies eq_size() values from levels into
-// the equaliser, each clamped to +-1e6 (+120 dB), NaN taken as 0. Control thread
-// (allocates a copy); nothing before the first dsp_init().
-void dsp_set_eq_bands(const float* levels);
+  // Processes one block in place: samples holds samplesIn frames on entry and
+  // samplesOut frames on return, so it has room for the larger of the two (times two
+  // in stereo). samplesIn <= 0 or samplesOut < 0 writes nothing and sets the peak to 0.
+  DspStatus process(short* samples, int samplesIn, int samplesOut);
+
+  // Synthesis hop for a block of samplesIn frames in and samplesOut frames out:
+  // frameSize / overSampling * samplesOut / samplesIn, clamped to 1..frameSize.
+  // Requires a successful init() and samplesIn > 0.
+  int stepOut(int samplesIn, int samplesOut) const;
+
+  // Peak absolute level of the last block, before the limiter (1.0 = full scale).
+  // Never NaN or negative; finite while the pre-amplifier is finite (a finite peak
+  // past the float range reads as FLT_MAX). Any thread.
+  float maxLevel() const;
+
+  // Control settings; any thread.
+  void setPreamp(float preamp);  // linear gain
+  void setPanning(int panningActive, int monoActive,
+                  int panningLevel);  // level 0..100, 50 = unchanged
+  // Voice removal: each channel less amount x the opposite channel through the voice
+  // filter (voiceFilters().load()). Where the filter's result is not finite or lies
+  // past 2^26 full scales (NaN, infinite or huge coefficients, an unstable design),
+  // that sample of the channel passes unfiltered until the host replaces the filter.
+  void setVoiceRemovalEnabled(bool enabled);
+  void setVoiceRemovalAmount(float amount);  // weight of the filtered opposite channel
+
+  // Refinements beyond the plain phase vocoder, each off until switched on, taking
+  // effect from the next block (see vocoder.h and the modules named):
+  // - linked stereo: the two channels share their peaks and phase turns, so that every
+  //   bin keeps the phase difference the input had between left and right (a centred
+  //   sound stays exactly centred, L = -R stays so); a stream fed mono ignores it;
+  // - attacks: attacks keep their edge at any stretch (attacks.h);
+  // - fine peaks: a peak need only stand above its next bin on each side, so that
+  //   partials two bins apart (low notes) keep their own phases;
+  // - level keeping: the mid and the side of the output are kept at the input's level
+  //   (levelkeeper.h).
+  // Switching one while a stream plays may turn the phases of its bins at once for one
+  // frame; the output stays continuous in level.
+  void setLinkedStereo(bool enabled);
+  void setAttacks(bool enabled);
+  void setFinePeaks(bool enabled);
+  void setLevelKeeping(bool enabled);
+
+  // Equaliser gains (linear, one per bin): copies equaliser().size() values from
+  // levels, each clamped to +-1e6 (+120 dB), NaN taken as 0. Control thread (allocates
+  // a copy); nothing before the first init().
+  void setEqBands(const float* levels);
+
+  // The modules a control thread reaches directly: the voice filters' coefficients,
+  // the equaliser's switch and size, the analyser's switch and bands.
+  IirFilters& voiceFilters() { return voiceFilters_; }
+  Equaliser& equaliser() { return equaliser_; }
+  SpectrumAnalyser& spectrum() { return spectrum_; }
+  // The vocoder (tests and benchmarks).
+  Vocoder& vocoder() { return vocoder_; }
+
+  // Native memory this engine holds, in bytes (its own buffers; the tables shared by
+  // every engine of a frame size or rate are not counted).
+  size_t bytes() const;
+
+ private:
+  bool ensureWorkBuffers(int samplesIn, int64_t needOut);
+  void runVocoder(int samplesIn, int step, bool mono);
+  void fadeRightToLeft(bool folding, int samplesOut);
+
+  // Stream format, written only by init(), which never overlaps a block.
+  int frameSize_ = 0;
+  int overSampling_ = 0;
+  int sampleRate_ = 0;
+  int channels_ = 0;
+  bool initialized_ = false;
+
+  // Settings written by a control thread, read once per block.
+  std::atomic<float> preamp_{1.0f};
+  std::atomic<int> panningActive_{0};
+  std::atomic<int> monoActive_{0};
+  std::atomic<int> panningLevel_{0};
+  std::atomic<bool> voiceRemovalEnabled_{false};
+  std::atomic<float> voiceRemovalAmount_{0.0f};
+  std::atomic<bool> linkedStereo_{false};
+  std::atomic<bool> attacksKept_{false};
+  std::atomic<bool> finePeaks_{false};
+  std::atomic<bool> levelKept_{false};
+
+  // Whether the last stereo block ran the voice-removal filters, and with which amount
+  // it ended (audio thread only).
+  bool voiceRemovalRunning_ = false;
+  double voiceRemovalAmountApplied_ = 0.0;
+
+  // The mono fold of the last stereo block, and how far the right channel's output has
+  // faded over to the left one's since the fold came on (audio thread only).
+  bool foldRunning_ = false;
+  int foldFadeDone_ = 0;
+
+  // The call admitted by admit(), DSP_CALL_NONE while none is under way.
+  std::atomic<int> callUnderWay_{DSP_CALL_NONE};
+
+  // Result of the last block, read by a control thread.
+  std::atomic<double> maxLevelAcum_{0.0};
+
+  // Work buffers: created by the first block (4x its samplesIn for input, 8x for
+  // output), grown only when a later block needs more room.
+  std::unique_ptr<float[]> inLeft_, inRight_, outLeft_, outRight_;
+  std::unique_ptr<float[]> outTone_;  // the vocoder's tone gain beside each output frame
+  int64_t inCapacity_ = 0;
+  int64_t outCapacity_ = 0;
+
+  IirFilters voiceFilters_;
+  Equaliser equaliser_;
+  SpectrumAnalyser spectrum_;
+  Vocoder vocoder_;
+  LevelKeeper levelKeeper_;
+};
+
+// The raw NativeInterface's stream: one engine for the process, made on first use.
+Engine& dsp_default_engine();
+
+// The default engine's calls, as the raw interface makes them.
+inline void dsp_init(int frameSize, int overSampling, int sampleRate, int channels) {
+  dsp_default_engine().init(frameSize, overSampling, sampleRate, channels);
+}
+inline bool dsp_is_initialized() { return dsp_default_engine().initialized(); }
+inline DspCall dsp_admit(DspCall call) { return dsp_default_engine().admit(call); }
+inline void dsp_release() { dsp_default_engine().release(); }
+inline int dsp_channel_count() { return dsp_default_engine().channelCount(); }
+inline DspStatus dsp_process(short* samples, int samplesIn, int samplesOut) {
+  return dsp_default_engine().process(samples, samplesIn, samplesOut);
+}
+inline int dsp_step_out(int samplesIn, int samplesOut) {
+  return dsp_default_engine().stepOut(samplesIn, samplesOut);
+}
+inline float dsp_get_max_level() { return dsp_default_engine().maxLevel(); }
+inline void dsp_set_preamp(float preamp) { dsp_default_engine().setPreamp(preamp); }
+inline void dsp_set_panning(int panningActive, int monoActive, int panningLevel) {
+  dsp_default_engine().setPanning(panningActive, monoActive, panningLevel);
+}
+inline void dsp_set_voice_removal_enabled(bool enabled) {
+  dsp_default_engine().setVoiceRemovalEnabled(enabled);
+}
+inline void dsp_set_voice_removal_amount(float amount) {
+  dsp_default_engine().setVoiceRemovalAmount(amount);
+}
+inline void dsp_set_linked_stereo(bool enabled) { dsp_default_engine().setLinkedStereo(enabled); }
+inline void dsp_set_attacks(bool enabled) { dsp_default_engine().setAttacks(enabled); }
+inline void dsp_set_fine_peaks(bool enabled) { dsp_default_engine().setFinePeaks(enabled); }
+inline void dsp_set_level_keeping(bool enabled) { dsp_default_engine().setLevelKeeping(enabled); }
+inline void dsp_set_eq_bands(const float* levels) { dsp_default_engine().setEqBands(levels); }

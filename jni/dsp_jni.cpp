@@ -1,19 +1,21 @@
-// The JNI entry points of quenlab.hopwarbler.NativeInterface: the only symbols the
-// library exports. They check what the Java side passes, reach the arrays, turn bad
-// arguments into Java exceptions, and call the block driver (dsp.h) and the modules'
-// control functions. dspInit and dspProcess are admitted one at a time (dsp_admit()):
-// either of them meeting the other, or itself, on another thread throws
-// IllegalStateException instead of rewriting what the other reads.
+// The JNI entry points: the only symbols the library exports. Those of
+// quenlab.hopwarbler.NativeInterface drive the process's default engine; those of
+// quenlab.hopwarbler.NativeEngine create, drive and release engines of their own,
+// each named by a handle that the Java class holds (0 once released). Both sets check
+// what the Java side passes, reach the arrays, turn bad arguments into Java
+// exceptions, and call the same code on the engine (dsp.h). Init and process are
+// admitted one at a time per engine (Engine::admit()): either of them meeting the
+// other, or itself, on another thread throws IllegalStateException instead of
+// rewriting what the other reads.
 #include <jni.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <new>
 
 #include "dsp.h"
-#include "eq.h"
-#include "iirfilter.h"
-#include "spectrum.h"
+#include "fft.h"
 
 namespace {
 
@@ -22,13 +24,13 @@ void throwJava(JNIEnv* env, const char* className, const char* message) {
   if (cls != nullptr) env->ThrowNew(cls, message);
 }
 
-// Holds an admission of dsp_admit() for its lifetime. A refused admission names the
-// call under way, for the IllegalStateException the entry point throws.
+// Holds an admission of Engine::admit() for its lifetime. A refused admission names
+// the call under way, for the IllegalStateException the entry point throws.
 class Admission {
  public:
-  explicit Admission(DspCall call) : underWay_(dsp_admit(call)) {}
+  Admission(Engine& engine, DspCall call) : engine_(engine), underWay_(engine.admit(call)) {}
   ~Admission() {
-    if (underWay_ == DSP_CALL_NONE) dsp_release();
+    if (underWay_ == DSP_CALL_NONE) engine_.release();
   }
   Admission(const Admission&) = delete;
   Admission& operator=(const Admission&) = delete;
@@ -44,46 +46,52 @@ class Admission {
   }
 
  private:
+  Engine& engine_;
   DspCall underWay_;
 };
 
-}  // namespace
+// The engine a NativeEngine handle names; throws IllegalStateException and returns null
+// for a released one (0). NativeEngine hands its natives no other handle than the one
+// it created and has not released.
+Engine* engineOf(JNIEnv* env, jlong handle) {
+  if (handle == 0) {
+    throwJava(env, "java/lang/IllegalStateException", "the engine has been released");
+    return nullptr;
+  }
+  return reinterpret_cast<Engine*>(static_cast<intptr_t>(handle));
+}
 
-extern "C" {
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspInit(
-    JNIEnv* env, jobject, jint jFrameSize, jint jOverSampling, jint jSampleRate, jint jChannels) {
+void init(JNIEnv* env, Engine& engine, jint frameSize, jint overSampling, jint sampleRate,
+          jint channels) {
   char msg[160];
-  if (!dsp_check_init(jFrameSize, jOverSampling, jSampleRate, msg, sizeof msg)) {
+  if (!dsp_check_init(frameSize, overSampling, sampleRate, msg, sizeof msg)) {
     throwJava(env, "java/lang/IllegalArgumentException", msg);
     return;
   }
-  const Admission admission(DSP_CALL_INIT);
+  const Admission admission(engine, DSP_CALL_INIT);
   if (!admission.admitted(env, "dspInit")) return;
-  dsp_init(jFrameSize, jOverSampling, jSampleRate, jChannels);
+  engine.init(frameSize, overSampling, sampleRate, channels);
 }
 
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspProcess(
-    JNIEnv* env, jobject, jshortArray samples, jint samplesIn, jint samplesOut,
-    jfloat /*pitchShiftAmount*/) {
+void process(JNIEnv* env, Engine& engine, jshortArray samples, jint samplesIn, jint samplesOut) {
   if (samples == nullptr) {
     throwJava(env, "java/lang/NullPointerException", "samples is null");
     return;
   }
   // Admitted before the format is read: a set-up on another thread could otherwise
   // change the channel count between the array's check and the block.
-  const Admission admission(DSP_CALL_PROCESS);
+  const Admission admission(engine, DSP_CALL_PROCESS);
   if (!admission.admitted(env, "dspProcess")) return;
-  if (!dsp_is_initialized()) {
+  if (!engine.initialized()) {
     throwJava(env, "java/lang/IllegalStateException",
               "dspProcess called before a successful dspInit");
     return;
   }
   if (samplesIn <= 0 || samplesOut < 0) {
-    dsp_process(nullptr, samplesIn, samplesOut);
+    engine.process(nullptr, samplesIn, samplesOut);
     return;
   }
-  const int64_t perFrame = dsp_channel_count();
+  const int64_t perFrame = engine.channelCount();
   const int64_t needed = std::max<int64_t>(samplesIn, samplesOut) * perFrame;
   const jsize length = env->GetArrayLength(samples);
   if (needed > length) {
@@ -98,7 +106,7 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspProcess(
   }
   jshort* elements = env->GetShortArrayElements(samples, nullptr);
   if (elements == nullptr) return;  // the JVM has thrown OutOfMemoryError
-  const DspStatus status = dsp_process(elements, samplesIn, samplesOut);
+  const DspStatus status = engine.process(elements, samplesIn, samplesOut);
   if (status == DSP_OUT_OF_MEMORY) {
     env->ReleaseShortArrayElements(samples, elements, JNI_ABORT);
     throwJava(env, "java/lang/OutOfMemoryError", "hopwarbler: work buffers could not grow");
@@ -107,19 +115,8 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspProcess(
   env->ReleaseShortArrayElements(samples, elements, 0);
 }
 
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalEnable(JNIEnv*,
-                                                                                     jobject,
-                                                                                     jint enabled) {
-  dsp_set_voice_removal_enabled(enabled != 0);
-}
-
-JNIEXPORT void JNICALL
-Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalAmount(JNIEnv*, jobject, jfloat amount) {
-  dsp_set_voice_removal_amount(amount);
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalFilter(
-    JNIEnv* env, jobject, jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB) {
+void voiceRemovalFilter(JNIEnv* env, Engine& engine, jdoubleArray coeffA, jdoubleArray coeffB,
+                        jint sizeA, jint sizeB) {
   if (coeffA == nullptr || coeffB == nullptr) {
     throwJava(env, "java/lang/NullPointerException",
               coeffA == nullptr ? "coeffA is null" : "coeffB is null");
@@ -143,36 +140,17 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspVoiceRemovalFi
     env->ReleaseDoubleArrayElements(coeffA, a, JNI_ABORT);
     return;
   }
-  iir_init_filters(a, b, sizeA, sizeB);
+  engine.voiceFilters().load(a, b, sizeA, sizeB);
   env->ReleaseDoubleArrayElements(coeffB, b, 0);
   env->ReleaseDoubleArrayElements(coeffA, a, 0);
 }
 
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspSetPreamp(JNIEnv*, jobject,
-                                                                            jfloat jpreamp) {
-  dsp_set_preamp(jpreamp);
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspPanning(JNIEnv*, jobject,
-                                                                          jint jPanningActive,
-                                                                          jint jMonoActive,
-                                                                          jint jPanningLevel) {
-  dsp_set_panning(jPanningActive, jMonoActive, jPanningLevel);
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspSpectrumEnable(JNIEnv*, jobject,
-                                                                                 jint enabled) {
-  spectrum_enabled.store(enabled, std::memory_order_relaxed);
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
-                                                                              jfloatArray jSpectrum,
-                                                                              jint jSize) {
+void getSpectrum(JNIEnv* env, Engine& engine, jfloatArray jSpectrum, jint jSize) {
   if (jSpectrum == nullptr) {
     throwJava(env, "java/lang/NullPointerException", "jSpectrum is null");
     return;
   }
-  const int count = std::min(jSize, static_cast<jint>(spectrum_size()));
+  const int count = std::min(jSize, static_cast<jint>(SpectrumAnalyser::size()));
   if (count <= 0) return;
   const jsize length = env->GetArrayLength(jSpectrum);
   if (count > length) {
@@ -184,26 +162,16 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspGetSpectrum(JN
   }
   jfloat* elements = env->GetFloatArrayElements(jSpectrum, nullptr);
   if (elements == nullptr) return;
-  spectrum_copy(elements, count);
+  engine.spectrum().copy(elements, count);
   env->ReleaseFloatArrayElements(jSpectrum, elements, 0);
 }
 
-JNIEXPORT jfloat JNICALL Java_quenlab_hopwarbler_NativeInterface_dspGetMaxLevel(JNIEnv*, jobject) {
-  return dsp_get_max_level();
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQEnable(JNIEnv*, jobject,
-                                                                           jint enabled) {
-  eq_enable(enabled);
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQSetBands(JNIEnv* env, jobject,
-                                                                             jfloatArray levels) {
+void eqSetBands(JNIEnv* env, Engine& engine, jfloatArray levels) {
   if (levels == nullptr) {
     throwJava(env, "java/lang/NullPointerException", "levels is null");
     return;
   }
-  const int bands = eq_size();
+  const int bands = engine.equaliser().size();
   if (bands <= 0) return;
   const jsize length = env->GetArrayLength(levels);
   if (length < bands) {
@@ -215,30 +183,75 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspEQSetBands(JNI
   }
   jfloat* elements = env->GetFloatArrayElements(levels, nullptr);
   if (elements == nullptr) return;
-  dsp_set_eq_bands(elements);
+  engine.setEqBands(elements);
   env->ReleaseFloatArrayElements(levels, elements, 0);
 }
 
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspLinkedStereoEnable(JNIEnv*,
-                                                                                     jobject,
-                                                                                     jint enabled) {
-  dsp_set_linked_stereo(enabled != 0);
+}  // namespace
+
+// Each method is defined once for the default engine (NativeInterface: JNIEnv*, jobject,
+// arguments) and once for a handle (NativeEngine: JNIEnv*, jclass, jlong, arguments).
+#define HW_RAW(name) Java_quenlab_hopwarbler_NativeInterface_##name
+#define HW_ENGINE(name) Java_quenlab_hopwarbler_NativeEngine_##name
+#define HW_BOTH(ret, name, fail, params, call)                                              \
+  JNIEXPORT ret JNICALL HW_RAW(name)(JNIEnv * env, jobject, EXPAND params) {               \
+    [[maybe_unused]] Engine& engine = dsp_default_engine();                                 \
+    return call;                                                                            \
+  }                                                                                         \
+  JNIEXPORT ret JNICALL HW_ENGINE(name)(JNIEnv * env, jclass, jlong handle, EXPAND params) { \
+    Engine* found = engineOf(env, handle);                                                  \
+    if (found == nullptr) return fail;                                                      \
+    [[maybe_unused]] Engine& engine = *found;                                               \
+    return call;                                                                            \
+  }
+#define EXPAND(...) __VA_ARGS__
+
+extern "C" {
+
+HW_BOTH(void, dspInit, void(), (jint frameSize, jint overSampling, jint sampleRate, jint channels),
+        init(env, engine, frameSize, overSampling, sampleRate, channels))
+HW_BOTH(void, dspProcess, void(),
+        (jshortArray samples, jint samplesIn, jint samplesOut, jfloat /*pitchShiftAmount*/),
+        process(env, engine, samples, samplesIn, samplesOut))
+HW_BOTH(void, dspVoiceRemovalEnable, void(), (jint enabled),
+        engine.setVoiceRemovalEnabled(enabled != 0))
+HW_BOTH(void, dspVoiceRemovalAmount, void(), (jfloat amount), engine.setVoiceRemovalAmount(amount))
+HW_BOTH(void, dspVoiceRemovalFilter, void(),
+        (jdoubleArray coeffA, jdoubleArray coeffB, jint sizeA, jint sizeB),
+        voiceRemovalFilter(env, engine, coeffA, coeffB, sizeA, sizeB))
+HW_BOTH(void, dspSetPreamp, void(), (jfloat jpreamp), engine.setPreamp(jpreamp))
+HW_BOTH(void, dspPanning, void(), (jint jPanningActive, jint jMonoActive, jint jPanningLevel),
+        engine.setPanning(jPanningActive, jMonoActive, jPanningLevel))
+HW_BOTH(void, dspSpectrumEnable, void(), (jint enabled), engine.spectrum().setEnabled(enabled != 0))
+HW_BOTH(void, dspGetSpectrum, void(), (jfloatArray jSpectrum, jint jSize),
+        getSpectrum(env, engine, jSpectrum, jSize))
+HW_BOTH(jfloat, dspGetMaxLevel, 0.0f, (), engine.maxLevel())
+HW_BOTH(void, dspEQEnable, void(), (jint enabled), engine.equaliser().enable(enabled))
+HW_BOTH(void, dspEQSetBands, void(), (jfloatArray levels), eqSetBands(env, engine, levels))
+HW_BOTH(void, dspLinkedStereoEnable, void(), (jint enabled), engine.setLinkedStereo(enabled != 0))
+HW_BOTH(void, dspAttacksEnable, void(), (jint enabled), engine.setAttacks(enabled != 0))
+HW_BOTH(void, dspFinePeaksEnable, void(), (jint enabled), engine.setFinePeaks(enabled != 0))
+HW_BOTH(void, dspLevelKeepingEnable, void(), (jint enabled), engine.setLevelKeeping(enabled != 0))
+
+// A new engine with every setting at its default; 0 when there is no memory for it.
+// Its equaliser table is sized for the largest frame at once, so that it serves every
+// frame the engine is later set up with (the default engine keeps the size its first
+// set-up gives it).
+JNIEXPORT jlong JNICALL HW_ENGINE(create)(JNIEnv*, jclass) {
+  Engine* engine = new (std::nothrow) Engine();
+  if (engine != nullptr) engine->equaliser().init(fftMaxSize / 2);
+  return static_cast<jlong>(reinterpret_cast<intptr_t>(engine));
 }
 
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspAttacksEnable(JNIEnv*, jobject,
-                                                                                jint enabled) {
-  dsp_set_attacks(enabled != 0);
+// Releases an engine; NativeEngine calls it once, when no other call on it is under way.
+JNIEXPORT void JNICALL HW_ENGINE(destroy)(JNIEnv*, jclass, jlong handle) {
+  delete reinterpret_cast<Engine*>(static_cast<intptr_t>(handle));
 }
 
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspFinePeaksEnable(JNIEnv*, jobject,
-                                                                                  jint enabled) {
-  dsp_set_fine_peaks(enabled != 0);
-}
-
-JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspLevelKeepingEnable(JNIEnv*,
-                                                                                     jobject,
-                                                                                     jint enabled) {
-  dsp_set_level_keeping(enabled != 0);
+// The native memory an engine holds, in bytes.
+JNIEXPORT jlong JNICALL HW_ENGINE(bytes)(JNIEnv* env, jclass, jlong handle) {
+  Engine* engine = engineOf(env, handle);
+  return engine == nullptr ? 0 : static_cast<jlong>(engine->bytes());
 }
 
 }  // extern "C"

@@ -5,14 +5,12 @@ package quenlab.hopwarbler;
  * vocoder's stretch whenever that changes between streams, and a stream that starts fixes it for
  * its whole length; a processor opened with a format of its own keeps that one.
  *
- * <p>The frame never exceeds {@code equaliserReach}, the frame of the first native set-up of the
- * process, whose half the native equaliser table keeps. Every method but {@link #format} and
- * {@link #pending} is called under the settings lock (see {@link Settings}).
+ * <p>Every method but {@link #format} and {@link #pending} is called under the settings lock (see
+ * {@link Settings}).
  */
 final class FormatPlan {
   private final Processor.Quality quality; // null for a format fixed at open
   private final int sampleRate;
-  private final int equaliserReach;
   private volatile Format format;
   // The next stream starts in a format planned for its stretch. Written under the settings lock;
   // volatile so that the processing thread can see without the lock that a stream runs on.
@@ -22,10 +20,9 @@ final class FormatPlan {
    * @param set the format the native driver was set up with at open
    * @param quality the preset, or null to keep {@code set} for every stream
    */
-  FormatPlan(Format set, Processor.Quality quality, int sampleRate, int equaliserReach) {
+  FormatPlan(Format set, Processor.Quality quality, int sampleRate) {
     this.quality = quality;
     this.sampleRate = sampleRate;
-    this.equaliserReach = equaliserReach;
     this.format = set;
     this.pending = quality != null;
     if (pending)
@@ -82,7 +79,7 @@ final class FormatPlan {
   void replan(double stretch) {
     if (!pending)
       return;
-    int frame = Math.min(quality.frameSize(sampleRate, stretch), equaliserReach);
+    int frame = quality.frameSize(sampleRate, stretch);
     format = new Format(frame, Planning.overSampling(quality, frame, stretch));
   }
 
@@ -98,15 +95,5 @@ final class FormatPlan {
       return;
     pending = true;
     replan(stretch);
-  }
-
-  /** Throws if the native equaliser table cannot serve the current frame. */
-  void checkEqualiserFits() {
-    int frame = format.frameSize();
-    if (frame > equaliserReach) {
-      throw new IllegalStateException("the native equaliser table was sized for a frame of "
-          + equaliserReach + " by the first stream of this process and cannot serve a frame of "
-          + frame);
-    }
   }
 }

@@ -20,9 +20,10 @@ import java.util.Locale;
  * scale at &plusmn;1.0 (a 16-bit sample s enters as s / 32768 and leaves clamped to
  * &plusmn;32767).
  *
- * <p><b>All native state is process-wide.</b> The library serves one stream at a time: every
- * instance of this class drives the same engine, and a {@link #dspInit} through one instance sets
- * up the stream for all of them. {@code dspProcess} runs on the host's audio thread; the setters
+ * <p><b>The native state of this class is process-wide.</b> Every instance of this class drives the
+ * same default engine, and a {@link #dspInit} through one instance sets up the stream for all of
+ * them. A host that needs several streams at once makes a {@link NativeEngine} for each: the same
+ * methods on an engine of its own. {@code dspProcess} runs on the host's audio thread; the setters
  * may be called from a control thread while it runs and take effect no later than the next block.
  * {@code dspInit} and {@code dspProcess} take turns: either of them called while the other, or
  * itself, is under way on another thread is refused with {@link IllegalStateException} and does

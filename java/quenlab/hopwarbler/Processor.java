@@ -1,7 +1,6 @@
 package quenlab.hopwarbler;
 
 import java.util.Objects;
-import java.util.function.IntUnaryOperator;
 
 /**
  * A time-stretching audio processor over the native library: plays 16-bit PCM faster or slower
@@ -18,8 +17,8 @@ import java.util.function.IntUnaryOperator;
  * }
  * }</pre>
  *
- * <p>Only one processor can be open in a JVM, since the native library serves one stream per
- * process. {@link #process}, {@link #flush} and {@link #close} belong to one processing thread;
+ * <p>Any number of processors can be open at once, each on a native engine of its own: two
+ * processors on two threads give each exactly what it gives alone. {@link #process}, {@link #flush} and {@link #close} belong to one processing thread;
  * every setter and getter may be called from any thread while it processes and returns without
  * waiting for it. The package overview says more of both.
  */
@@ -57,7 +56,7 @@ public final class Processor implements AutoCloseable {
     this.sampleRate = sampleRate;
     this.channels = channels;
     this.settings = new Settings(sampleRate,
-        new FormatPlan(slot.format(), quality, sampleRate, slot.equaliserReach()));
+        new FormatPlan(slot.format(), quality, sampleRate));
     this.key = new KeyChange(channels);
     this.stream = new Stream(slot, settings, sampleRate, channels, key);
   }
@@ -149,23 +148,18 @@ public final class Processor implements AutoCloseable {
   /**
    * Opens the processor with the format {@code quality} picks for the speed in force when a stream
    * starts; until then {@link #frameSize()} and {@link #overSampling()} report the one planned for
-   * the current speed. The frame never exceeds the first stream's of the process, whose size the
-   * native equaliser table keeps.
+   * the current speed.
    *
    * @param sampleRate stream rate in Hz, from 4 to {@value #MAX_SAMPLE_RATE}
    * @param channels 1 (mono) or 2 (interleaved stereo, left first)
    * @param quality the preset that picks the frame size and the hops per frame
    * @return the open processor
    * @throws IllegalArgumentException if an argument is outside its range
-   * @throws IllegalStateException if another processor is open in this process
    */
   public static Processor open(int sampleRate, int channels, Quality quality) {
     Objects.requireNonNull(quality, "quality");
     FormatPlan.check(sampleRate, channels, NativeFacts.MIN_FRAME_SIZE, 1);
-    // The first stream of the process sets up the native equaliser table: give it the largest
-    // frame the preset can pick, so that every later choice fits.
-    int largest = FormatPlan.largestFrame(quality, sampleRate);
-    return open(sampleRate, channels, first -> first == 0 ? largest : Math.min(largest, first),
+    return open(sampleRate, channels, FormatPlan.largestFrame(quality, sampleRate),
         quality.overSampling(), quality);
   }
 
@@ -177,19 +171,18 @@ public final class Processor implements AutoCloseable {
    * @param channels 1 (mono) or 2 (interleaved stereo, left first)
    * @param frameSize FFT frame size in samples, a power of two from 4 to 4096
    * @param overSampling analysis hops per frame, from 1 to {@code frameSize}
-   * @return the open processor; close it to open another
+   * @return the open processor; close it to release its native engine
    * @throws IllegalArgumentException if an argument is outside its range
-   * @throws IllegalStateException if another processor is open in this process
    * @throws UnsatisfiedLinkError if the native library cannot be loaded
    */
   public static Processor open(int sampleRate, int channels, int frameSize, int overSampling) {
     FormatPlan.check(sampleRate, channels, frameSize, overSampling);
-    return open(sampleRate, channels, first -> frameSize, overSampling, null);
+    return open(sampleRate, channels, frameSize, overSampling, null);
   }
 
-  private static Processor open(int sampleRate, int channels, IntUnaryOperator frameFor,
-      int overSampling, Quality quality) {
-    NativeSlot slot = NativeSlot.take(sampleRate, channels, frameFor, overSampling);
+  private static Processor open(
+      int sampleRate, int channels, int frameSize, int overSampling, Quality quality) {
+    NativeSlot slot = NativeSlot.take(sampleRate, channels, frameSize, overSampling);
     try {
       return new Processor(slot, sampleRate, channels, quality);
     } catch (RuntimeException | Error e) {
@@ -198,7 +191,10 @@ public final class Processor implements AutoCloseable {
     }
   }
 
-  /** Releases the process-wide slot, so that another processor can be opened. Idempotent. */
+  /**
+   * Ends the processor and releases its native engine, once a call under way on another thread
+   * has returned. Idempotent.
+   */
   @Override
   public void close() {
     stream.close(slot);
@@ -392,8 +388,6 @@ public final class Processor implements AutoCloseable {
    * @param gainDb one gain per frequency, from -60 to +60 dB
    * @throws IllegalArgumentException if the arrays are empty, differ in length or hold a value
    *     outside its range
-   * @throws IllegalStateException if this processor's frame is larger than the first stream's of
-   *     the process, whose size the native gain table keeps
    */
   public void setEqualizer(double[] hz, double[] gainDb) {
     settings.setEqualizer(new EqualizerCurve(hz, gainDb, sampleRate / 2.0));

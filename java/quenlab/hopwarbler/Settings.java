@@ -20,7 +20,7 @@ package quenlab.hopwarbler;
  *       Stream} serialises them on its stream lock, and everything a stream owns (the hop cutter,
  *       the planner, the output level, the latency trim, the key change, the meters' counts, the
  *       live controls' ramps) is touched only under it. It takes the settings lock only when a
- *       stream starts, to fix its format and fit the equaliser table to it, and when it ends, to
+ *       stream starts, to fix its format, and when it ends, to
  *       plan the next one; while a stream runs it reads the volatile snapshots alone. It sets the
  *       native driver up and allocates outside the settings lock, so a control thread never waits
  *       for the processing thread's work, and a running stream never waits for a setter's.
@@ -29,7 +29,7 @@ package quenlab.hopwarbler;
  *       blocks; {@link LiveControls} carries each new setting in along its ramp.
  *   <li>Results the processing thread publishes for control threads (peaks, counts, the latency of
  *       the running stream, the last synthesis hop) are volatile fields, written only by it.
- *   <li>Lock order: the stream lock, then the settings lock, then {@link NativeSlot}'s lock.
+ *   <li>Lock order: the stream lock, then the settings lock.
  * </ul>
  */
 final class Settings {
@@ -226,14 +226,8 @@ final class Settings {
         s.equaliserTable());
   }
 
-  /**
-   * The equaliser curve, or null to switch it off; its table is made for the current frame.
-   *
-   * @throws IllegalStateException if the frame is larger than the native table reaches
-   */
+  /** The equaliser curve, or null to switch it off; its table is made for the current frame. */
   synchronized void setEqualizer(EqualizerCurve curve) {
-    if (curve != null)
-      plan.checkEqualiserFits();
     checkOpen();
     Sound s = sound;
     sound = new Sound(s.balance(), s.mono(), s.gainDb(), s.voiceBand(), s.voiceAmount(), curve,

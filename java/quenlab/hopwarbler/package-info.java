@@ -18,13 +18,14 @@
  * quality)} takes another preset and {@code open(rate, channels, frameSize, overSampling)} a
  * format of the caller's. A running stream keeps its format whatever the speed does.
  *
- * <h3>One processor per process</h3>
+ * <h3>Many processors at once</h3>
  *
- * The native library keeps its state process-wide and serves one stream at a time, so only one
- * {@code Processor} can be open in a JVM: {@code open} throws {@code IllegalStateException} while
- * another one is, and {@code close} frees the slot. Opening sets every native setting back to the
- * processor's defaults, so nothing leaks from one processor to the next. Code that drives {@link
- * quenlab.hopwarbler.NativeInterface} directly at the same time interferes with an open processor.
+ * Each {@code Processor} runs on a native engine of its own ({@link
+ * quenlab.hopwarbler.NativeEngine}), made when it opens and released when it closes, so any number
+ * can be open at once (a crossfade, two decks, one stream per core), each driven by its own thread:
+ * they share no state, and each gives exactly the samples it gives alone. Code that drives {@link
+ * quenlab.hopwarbler.NativeInterface} (the process-wide engine) at the same time does not touch
+ * them.
  *
  * <h3>Threads</h3>
  *

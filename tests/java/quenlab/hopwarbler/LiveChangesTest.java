@@ -15,7 +15,6 @@ import java.util.List;
 import java.util.Random;
 import java.util.function.Consumer;
 import java.util.stream.Stream;
-import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
@@ -30,12 +29,6 @@ import org.junit.jupiter.params.provider.MethodSource;
 class LiveChangesTest {
   private static final int BLOCK = 1024;
   private static final int CHANGE_BLOCKS = 22; // about half a second between changes
-
-  @BeforeAll
-  static void sizeTheEqualiserTableForEveryFrame() {
-    // The native equaliser table takes its size from the first stream of the process.
-    Processor.open(RATE, 2, 4096, 4).close();
-  }
 
   private static double[] range(double[] levels) {
     double low = Double.POSITIVE_INFINITY;

@@ -1,0 +1,291 @@
+package quenlab.hopwarbler;
+
+import java.util.concurrent.locks.ReentrantReadWriteLock;
+
+/**
+ * A native stream of its own: the methods of {@link NativeInterface}, with the same meaning and the
+ * same checks, on an engine that belongs to this object alone. Where every {@code
+ * NativeInterface} drives the one process-wide engine, each {@code NativeEngine} owns an engine
+ * with its own settings, buffers, filters, equaliser table and analyser, so that any number of
+ * streams run at once, each on its own thread (a crossfade, two decks, one stream per core). Two
+ * engines share nothing that changes: each gives exactly the samples it gives alone.
+ *
+ * <p>Within one engine the threads follow the rules of {@code NativeInterface}: {@code dspInit}
+ * and {@code dspProcess} take turns (either of them called while the other, or itself, is under
+ * way on another thread throws {@link IllegalStateException}); the setters may be called from any
+ * thread while a block runs and take effect no later than the next block.
+ *
+ * <p>{@link #close()} releases the native engine once the calls under way on it have returned;
+ * every later call throws {@link IllegalStateException}. Closing twice does nothing. An engine that
+ * is never closed holds its native memory (a few megabytes at the largest frame) until the JVM
+ * exits.
+ */
+public final class NativeEngine extends NativeInterface implements AutoCloseable {
+  // Calls hold the read lock while they use the handle, so that close() (the write lock) never
+  // releases an engine under a running call; calls on one engine do not wait for each other.
+  private final ReentrantReadWriteLock lock = new ReentrantReadWriteLock();
+  private long handle; // written under the write lock; 0 once released
+
+  /**
+   * Makes a new engine with every setting at the default of {@code NativeInterface}: it needs a
+   * {@link #dspInit} before its first block.
+   *
+   * @throws OutOfMemoryError if the native memory for it cannot be had
+   */
+  public NativeEngine() {
+    handle = create();
+    if (handle == 0)
+      throw new OutOfMemoryError("hopwarbler: no memory for a native engine");
+  }
+
+  // The handle of the engine for one call, under the read lock; throws once it is released.
+  private long enter() {
+    lock.readLock().lock();
+    if (handle == 0) {
+      lock.readLock().unlock();
+      throw new IllegalStateException("this NativeEngine has been closed");
+    }
+    return handle;
+  }
+
+  private void exit() {
+    lock.readLock().unlock();
+  }
+
+  /** {@return whether {@link #close()} has released the engine} */
+  public boolean isClosed() {
+    lock.readLock().lock();
+    try {
+      return handle == 0;
+    } finally {
+      lock.readLock().unlock();
+    }
+  }
+
+  /** Releases the native engine once the calls under way on it have returned. Idempotent. */
+  @Override
+  public void close() {
+    lock.writeLock().lock();
+    try {
+      if (handle != 0)
+        destroy(handle);
+      handle = 0;
+    } finally {
+      lock.writeLock().unlock();
+    }
+  }
+
+  /** {@return the native memory the engine holds, in bytes (tables it shares not counted)} */
+  public long nativeBytes() {
+    long h = enter();
+    try {
+      return bytes(h);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspInit(int frameSize, int overSampling, int sampleRate, int channels) {
+    long h = enter();
+    try {
+      dspInit(h, frameSize, overSampling, sampleRate, channels);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspProcess(short[] samples, int samplesIn, int samplesOut, float pitchShiftAmount) {
+    long h = enter();
+    try {
+      dspProcess(h, samples, samplesIn, samplesOut, pitchShiftAmount);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspVoiceRemovalEnable(int enabled) {
+    long h = enter();
+    try {
+      dspVoiceRemovalEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspVoiceRemovalAmount(float amount) {
+    long h = enter();
+    try {
+      dspVoiceRemovalAmount(h, amount);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspVoiceRemovalFilter(double[] coeffA, double[] coeffB, int sizeA, int sizeB) {
+    long h = enter();
+    try {
+      dspVoiceRemovalFilter(h, coeffA, coeffB, sizeA, sizeB);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspSetPreamp(float jpreamp) {
+    long h = enter();
+    try {
+      dspSetPreamp(h, jpreamp);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspPanning(int jPanningActive, int jMonoActive, int jPanningLevel) {
+    long h = enter();
+    try {
+      dspPanning(h, jPanningActive, jMonoActive, jPanningLevel);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspSpectrumEnable(int enabled) {
+    long h = enter();
+    try {
+      dspSpectrumEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspGetSpectrum(float[] jSpectrum, int jSize) {
+    long h = enter();
+    try {
+      dspGetSpectrum(h, jSpectrum, jSize);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public float dspGetMaxLevel() {
+    long h = enter();
+    try {
+      return dspGetMaxLevel(h);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspEQEnable(int enabled) {
+    long h = enter();
+    try {
+      dspEQEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspEQSetBands(float[] levels) {
+    long h = enter();
+    try {
+      dspEQSetBands(h, levels);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspLinkedStereoEnable(int enabled) {
+    long h = enter();
+    try {
+      dspLinkedStereoEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspAttacksEnable(int enabled) {
+    long h = enter();
+    try {
+      dspAttacksEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspFinePeaksEnable(int enabled) {
+    long h = enter();
+    try {
+      dspFinePeaksEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  @Override
+  public void dspLevelKeepingEnable(int enabled) {
+    long h = enter();
+    try {
+      dspLevelKeepingEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
+  // The engine's native calls: the handle first, then the arguments of NativeInterface's method
+  // of the same name. Only this class holds handles, and only live ones reach these.
+  private static native long create();
+
+  private static native void destroy(long handle);
+
+  private static native long bytes(long handle);
+
+  private static native void dspInit(
+      long handle, int frameSize, int overSampling, int sampleRate, int channels);
+
+  private static native void dspProcess(
+      long handle, short[] samples, int samplesIn, int samplesOut, float pitchShiftAmount);
+
+  private static native void dspVoiceRemovalEnable(long handle, int enabled);
+
+  private static native void dspVoiceRemovalAmount(long handle, float amount);
+
+  private static native void dspVoiceRemovalFilter(
+      long handle, double[] coeffA, double[] coeffB, int sizeA, int sizeB);
+
+  private static native void dspSetPreamp(long handle, float jpreamp);
+
+  private static native void dspPanning(
+      long handle, int jPanningActive, int jMonoActive, int jPanningLevel);
+
+  private static native void dspSpectrumEnable(long handle, int enabled);
+
+  private static native void dspGetSpectrum(long handle, float[] jSpectrum, int jSize);
+
+  private static native float dspGetMaxLevel(long handle);
+
+  private static native void dspEQEnable(long handle, int enabled);
+
+  private static native void dspEQSetBands(long handle, float[] levels);
+
+  private static native void dspLinkedStereoEnable(long handle, int enabled);
+
+  private static native void dspAttacksEnable(long handle, int enabled);
+
+  private static native void dspFinePeaksEnable(long handle, int enabled);
+
+  private static native void dspLevelKeepingEnable(long handle, int enabled);
+}
