@@ -35,6 +35,12 @@ constexpr int workSlack = 16;
 // Each piece of a channel's buffers starts on a multiple of 16 floats (64 bytes).
 constexpr size_t roundUp(size_t n) { return (n + 15) / 16 * 16; }
 
+// n zeros in a buffer of their own: a set-up for a smaller frame frees the larger one.
+template <typename T>
+void fresh(std::vector<T>& buffer, size_t n) {
+  buffer = std::vector<T>(n, T{});
+}
+
 }  // namespace
 
 // Lays one frame's window products into the overlap and hands out stepOut values at
@@ -98,14 +104,14 @@ void Vocoder::init(int pWinSize, int step) {
 
   // Periodic Hann analysis window; the synthesis window adds the 1/N of the
   // unscaled inverse transform and the 2 that restores a one-sided spectrum.
-  window.assign(n, 0.0f);
-  windowOut.assign(n, 0.0f);
+  fresh(window, n);
+  fresh(windowOut, n);
   for (int i = 0; i < winSize; i++) {
     window[i] = static_cast<float>(0.5 - 0.5 * std::cos(twoPi * i / winSize));
     windowOut[i] = static_cast<float>(2.0 * window[i] / winSize);
   }
   // Phase that bin i's centre frequency advances over one analysis hop.
-  omega.assign(n, 0.0f);
+  fresh(omega, n);
   for (int i = 0; i < winSize; i++) {
     omega[i] = static_cast<float>(twoPi * stepIn * i / winSize);
   }
@@ -115,7 +121,7 @@ void Vocoder::init(int pWinSize, int step) {
   for (int ch = 0; ch < 2; ch++) {
     VocoderChannel& c = channels[ch];
     std::vector<float>& floats = channelFloats[ch];
-    floats.assign(roundUp(historySize) + 6 * roundUp(n) + roundUp(2 * n), 0.0f);
+    fresh(floats, roundUp(historySize) + 6 * roundUp(n) + roundUp(2 * n));
     float* at = floats.data();
     auto take = [&at](size_t count) {
       float* piece = at;
@@ -130,20 +136,20 @@ void Vocoder::init(int pWinSize, int step) {
     c.phi0 = take(n);
     c.psi = take(n);
     std::vector<int>& ints = channelInts[ch];
-    ints.assign(2 * roundUp(n), 0);
+    fresh(ints, 2 * roundUp(n));
     c.peakBins = ints.data();
     c.valleyBins = ints.data() + roundUp(n);
     c.inIndex = 0;
     c.laidStepOut = 0;
     c.historyStart = 0;
   }
-  work.assign(2 * n + workSlack, 0.0f);
-  overlap.assign(n, 0.0f);
-  for (std::vector<float>& t : turns) t.assign(n + workSlack, 0.0f);
-  summed.assign(n + workSlack, 0.0f);
-  peakTurns.assign(n, 0.0f);
-  channelPeaks.assign(2 * n, 0);
-  channelTurns.assign(n, 0.0f);
+  fresh(work, 2 * n + workSlack);
+  fresh(overlap, n);
+  for (std::vector<float>& t : turns) fresh(t, n + workSlack);
+  fresh(summed, n + workSlack);
+  fresh(peakTurns, n);
+  fresh(channelPeaks, 2 * n);
+  fresh(channelTurns, n);
   resetPhases();
   eqEnergyBefore = eqEnergyAfter = 0.0;
   initialized = true;
@@ -325,9 +331,8 @@ float Vocoder::peakRotation(const float* phi, const float* phi0, const float* ps
                static_cast<double>(stretchFactor) * (static_cast<double>(pomega) + peakDeltaPhi));
   return princarg(static_cast<double>(peakTargetPhase) - phi[peak]);
 }
-void Vocoder::phaseLockReference(const float* phi, const float* phi0, float* psi,
-                                 const int* peaks, const int* valleys, int nPeaks,
-                                 float stretchFactor) const {
+void Vocoder::phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
+                                 const int* valleys, int nPeaks, float stretchFactor) const {
   for (int p = 0; p < nPeaks; p++) {
     const float rotation = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
     for (int bin = valleys[p]; bin < valleys[p + 1]; bin++) {
@@ -656,23 +661,23 @@ int Vocoder::peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
 }
 
 // The rotations peakRotation() gives for peaks[0 .. n - 1] of channel c, into rotation.
-void Vocoder::peakRotations(const VocoderChannel& c, const int* peaks, int n,
-                            float stretchFactor, float* rotation) const {
+void Vocoder::peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
+                            float* rotation) const {
   int p = 0;
   if constexpr (HOPWARBLER_X86) {
     if (fastPath()) {
       if (activePath == VOCODER_PATH_AVX2) {
         for (; p + 4 <= n; p += 4) {
-          if (vocoder_x86_peak_rotations_avx2(omega.data(), c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
-                                              rotation + p))
+          if (vocoder_x86_peak_rotations_avx2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
+                                              stretchFactor, rotation + p))
             continue;
           for (int j = p; j < p + 4; j++)
             rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
         }
       }
       for (; p + 2 <= n; p += 2) {
-        if (vocoder_x86_peak_rotations_sse2(omega.data(), c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
-                                            rotation + p))
+        if (vocoder_x86_peak_rotations_sse2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
+                                            stretchFactor, rotation + p))
           continue;
         for (int j = p; j < p + 2; j++)
           rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);

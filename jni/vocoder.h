@@ -71,12 +71,10 @@ struct VocoderChannel {
 class Vocoder {
  public:
   Vocoder() = default;
-  // The channels point into the Vocoder's own buffers: a copy would share them. A
-  // move keeps them valid (the buffers move along).
+  // The channels point into the Vocoder's own buffers, which a copy would share and a
+  // move would leave the moved-from Vocoder pointing into: neither is offered.
   Vocoder(const Vocoder&) = delete;
   Vocoder& operator=(const Vocoder&) = delete;
-  Vocoder(Vocoder&&) = default;
-  Vocoder& operator=(Vocoder&&) = default;
 
   // Start a new stream with frames of winSize samples taken every step samples.
   // Allocates; also sets up the transform and the attack keeping for that frame size.

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <limits>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "eq.h"
@@ -318,10 +319,8 @@ int phasesWereReset(const Vocoder& v) {
   bool allZero = true, allMarked = true;
   for (int ch = 0; ch < 2; ++ch) {
     for (int k = 0; k < v.winSize; ++k) {
-      allZero =
-          allZero && v.channels[ch].psi[k] == 0.0f && v.channels[ch].phi0[k] == 0.0f;
-      allMarked =
-          allMarked && v.channels[ch].psi[k] == 0.5f && v.channels[ch].phi0[k] == 0.25f;
+      allZero = allZero && v.channels[ch].psi[k] == 0.0f && v.channels[ch].phi0[k] == 0.0f;
+      allMarked = allMarked && v.channels[ch].psi[k] == 0.5f && v.channels[ch].phi0[k] == 0.25f;
     }
   }
   return allZero ? 1 : allMarked ? 0 : -1;
@@ -459,11 +458,9 @@ TEST(VocoderFrame, FindPeaks) {
     EXPECT_EQ(v.channels[0].mag[16], FLT_MIN);
     EXPECT_EQ(v.channels[0].mag[17], FLT_MIN);
     ASSERT_EQ(nPeaks, static_cast<int>(c.peaks.size()));
-    EXPECT_EQ(std::vector<int>(v.channels[0].peakBins, v.channels[0].peakBins + nPeaks),
-              c.peaks);
-    EXPECT_EQ(
-        std::vector<int>(v.channels[0].valleyBins, v.channels[0].valleyBins + nPeaks),
-        c.valleys);
+    EXPECT_EQ(std::vector<int>(v.channels[0].peakBins, v.channels[0].peakBins + nPeaks), c.peaks);
+    EXPECT_EQ(std::vector<int>(v.channels[0].valleyBins, v.channels[0].valleyBins + nPeaks),
+              c.valleys);
   }
 }
 
@@ -521,8 +518,7 @@ TEST(VocoderFrame, PhaseLockTurnsEachRegionByItsPeaksRotation) {
     EXPECT_EQ(v.channels[ch].valleyBins[0], 0);
     EXPECT_EQ(v.channels[ch].valleyBins[nPeaks], v.winHalf);
     for (int p = 0; p < nPeaks; ++p) {
-      for (int b = v.channels[ch].valleyBins[p]; b < v.channels[ch].valleyBins[p + 1];
-           ++b) {
+      for (int b = v.channels[ch].valleyBins[p]; b < v.channels[ch].valleyBins[p + 1]; ++b) {
         EXPECT_NEAR(wrap(v.channels[ch].psi[b] - before[b] - rotation[p]), 0.0, 2e-6)
             << "bin " << b << " region " << p;
         EXPECT_LE(std::abs(v.channels[ch].psi[b]), static_cast<float>(kPi)) << "bin " << b;
@@ -574,9 +570,8 @@ TEST(VocoderFrame, SynthesizeBuildsAOneSidedSpectrum) {
         want = std::polar(static_cast<double>(v.channels[0].mag[k]) * g,
                           static_cast<double>(v.channels[0].psi[k]));
       }
-      const cd got =
-          cd(v.channels[0].fftBuffer[2 * k], v.channels[0].fftBuffer[2 * k + 1]) /
-          static_cast<double>(n);
+      const cd got = cd(v.channels[0].fftBuffer[2 * k], v.channels[0].fftBuffer[2 * k + 1]) /
+                     static_cast<double>(n);
       EXPECT_LT(std::abs(got - want), 1e-5) << "bin " << k;
     }
   }
@@ -627,8 +622,7 @@ TEST(VocoderFrame, PerBinArithmeticRoundsOnlyWhenStoring) {
   v.analyze(0);
   int wrongMags = 0, wrongPhis = 0;
   for (int k = 0; k < n / 2; ++k) {
-    const double re = v.channels[0].fftBuffer[2 * k],
-                 im = v.channels[0].fftBuffer[2 * k + 1];
+    const double re = v.channels[0].fftBuffer[2 * k], im = v.channels[0].fftBuffer[2 * k + 1];
     wrongMags += v.channels[0].mag[k] != static_cast<float>(std::sqrt(re * re + im * im));
     wrongPhis += v.channels[0].phi[k] != static_cast<float>(std::atan2(im, re));
   }
@@ -667,8 +661,8 @@ TEST(VocoderFrame, OverlapAddAccumulatesAndHandsOut) {
     v.channels[1].fftBuffer[2 * i] = dist(gen);
     v.channels[1].fftBuffer[2 * i + 1] = 1e6f;  // imaginary parts are ignored
     v.channels[1].phi[i] = dist(gen);
-    sum[i] = static_cast<float>(
-        before[i] + static_cast<double>(v.channels[1].fftBuffer[2 * i]) * v.windowOut[i]);
+    sum[i] = static_cast<float>(before[i] + static_cast<double>(v.channels[1].fftBuffer[2 * i]) *
+                                                v.windowOut[i]);
   }
   std::vector<float> output(out + 1, -7.0f);
   v.overlapAdd(output.data(), 1);
@@ -934,8 +928,8 @@ std::vector<std::vector<float>> runTogether(int n, int in, int out, const std::v
   std::vector<float> blockLeft(out), blockRight(out);
   for (size_t at = 0; at + in <= left.size(); at += in) {
     v.processTogether(left.data() + at, right != nullptr ? right->data() + at : nullptr, in,
-                             blockLeft.data(), right != nullptr ? blockRight.data() : nullptr, out,
-                             options);
+                      blockLeft.data(), right != nullptr ? blockRight.data() : nullptr, out,
+                      options);
     result[0].insert(result[0].end(), blockLeft.begin(), blockLeft.end());
     if (right != nullptr) result[1].insert(result[1].end(), blockRight.begin(), blockRight.end());
   }
@@ -1080,5 +1074,52 @@ TEST(VocoderTogether, EqualChannelsMatchOneChannelAlone) {
       EXPECT_EQ(stereo[0], mono[0]);
       EXPECT_EQ(stereo[1], mono[0]);
     }
+  }
+}
+
+// ---- Vocoders side by side ----
+
+// Each Vocoder sizes its buffers from its frame: an engine at 4096-sample frames (its
+// vocoder the largest part) stays far below the 1.6 MB that fixed 100000-float
+// histories and accumulators took per stream.
+TEST(VocoderInstances, BuffersFollowTheFrameSize) {
+  Vocoder small, large;
+  EXPECT_EQ(small.bytes(), 0u);
+  small.init(256, 64);
+  large.init(4096, 512);
+  EXPECT_GT(small.bytes(), 0u);
+  EXPECT_LT(small.bytes(), 64u * 1024);
+  EXPECT_LT(large.bytes(), 1024u * 1024);
+  large.init(256, 64);
+  EXPECT_EQ(large.bytes(), small.bytes()) << "a new set-up must not keep the larger buffers";
+}
+
+// Two Vocoders of different frame sizes on two threads at once give exactly what each
+// gives alone. Disabled until each stream's engine owns its transform, equaliser,
+// analyser and attack keeping: the vocoder still calls their single shared state.
+TEST(VocoderInstances, DISABLED_TwoThreadsGiveWhatEachGivesAlone) {
+  const std::vector<float> x = multiTone(60 * 512, kTones, 2048);
+  struct Stream {
+    int n, in, out;
+  };
+  const Stream streams[2] = {{2048, 512, 640}, {1024, 128, 100}};
+  auto run = [&](Vocoder& v, const Stream& s) {
+    v.init(s.n, s.in);
+    return runChunked(v, x, 3 * s.in + 1, s.out);
+  };
+  std::vector<float> alone[2];
+  for (int i = 0; i < 2; ++i) {
+    Vocoder v;
+    alone[i] = run(v, streams[i]);
+  }
+  Vocoder vocoders[2];
+  std::vector<float> together[2];
+  std::thread other([&] { together[1] = run(vocoders[1], streams[1]); });
+  together[0] = run(vocoders[0], streams[0]);
+  other.join();
+  for (int i = 0; i < 2; ++i) {
+    ASSERT_EQ(together[i].size(), alone[i].size()) << "stream " << i;
+    EXPECT_EQ(0, std::memcmp(together[i].data(), alone[i].data(), alone[i].size() * sizeof(float)))
+        << "stream " << i;
   }
 }
