@@ -6,6 +6,9 @@
 #include <cmath>
 #include <cstring>
 
+// The other modules' state is still shared by every Vocoder: their free functions
+// called here are fft_init, fft_process, fft_forward_lower, fft_inverse_one_sided_real,
+// eq_is_enabled, eq_gain, eq_copy_gains, spectrum_push, attacks_init and attacks_frame.
 #include "attacks.h"
 #include "cpu.h"
 #include "eq.h"
