@@ -158,9 +158,10 @@ void setFrameCounters(benchmark::State& state) {
 
 void benchFrame(benchmark::State& state) {
   warmUpStream();
+  Vocoder& v = vocoder_transitional();  // the driver's, mid-stream
   FrameData d;
   for (auto _ : state) {
-    vocoder_process_frame(d.input.data(), d.output.data(), frameStretch, 0);
+    v.processFrame(d.input.data(), d.output.data(), frameStretch, 0);
     benchmark::ClobberMemory();
   }
   setFrameCounters(state);
@@ -173,25 +174,26 @@ enum class Step { Window, WindowAnalyze, FindPeaks, PhaseLock };
 // in place and so runs after a fresh applyWindow() every time.
 void benchStep(benchmark::State& state, Step step) {
   warmUpStream();
+  Vocoder& v = vocoder_transitional();  // the driver's, mid-stream
   FrameData d;
-  vocoder_process_frame(d.input.data(), d.output.data(), frameStretch, 0);
-  applyWindow(d.input.data(), 0);
-  analyze(0);
-  const int nPeaks = findPeaks(0);
+  v.processFrame(d.input.data(), d.output.data(), frameStretch, 0);
+  v.applyWindow(d.input.data(), 0);
+  v.analyze(0);
+  const int nPeaks = v.findPeaks(0);
   for (auto _ : state) {
     switch (step) {
       case Step::Window:
-        applyWindow(d.input.data(), 0);
+        v.applyWindow(d.input.data(), 0);
         break;
       case Step::WindowAnalyze:
-        applyWindow(d.input.data(), 0);
-        analyze(0);
+        v.applyWindow(d.input.data(), 0);
+        v.analyze(0);
         break;
       case Step::FindPeaks:
-        benchmark::DoNotOptimize(findPeaks(0));
+        benchmark::DoNotOptimize(v.findPeaks(0));
         break;
       case Step::PhaseLock:
-        phaseLock(0, nPeaks, frameStretch);
+        v.phaseLock(0, nPeaks, frameStretch);
         break;
     }
     benchmark::ClobberMemory();

@@ -180,7 +180,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     const double frame = seconds("frame/ours/2048");
     const double floor = seconds("floor/2048");
     std::printf("\nOne vocoder frame at 2048 / 4, one channel (us):\n");
-    std::printf("  ours, vocoder_process_frame        %8s\n", fmt(frame * 1e6, "%.2f").c_str());
+    std::printf("  ours, Vocoder::processFrame        %8s\n", fmt(frame * 1e6, "%.2f").c_str());
     static const char* steps[] = {"applyWindow", "applyWindow+analyze", "findPeaks", "phaseLock"};
     for (const char* step : steps) {
       std::printf("    step %-29s %8s\n", step,

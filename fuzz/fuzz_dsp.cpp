@@ -401,7 +401,8 @@ void checkRecovery() {
   // Complete the partly filled frame first, so that every later block is a whole
   // number of hops and its output is entirely fresh.
   const int inStart = frameSize - hop;
-  const int filled = vocoderChannels[0].inIndex == 0 ? 0 : vocoderChannels[0].inIndex - inStart;
+  const int inIndex = vocoder_transitional().channels[0].inIndex;
+  const int filled = inIndex == 0 ? 0 : inIndex - inStart;
   const int align = filled == 0 ? 0 : hop - filled;
   const int block = 2 * hop;
   const int blocks = (2 * frameSize + block - 1) / block + 1;

@@ -1,5 +1,5 @@
 // testing: the modules' internals that only the tests (and the benchmarks of single
-// steps) reach: set-up tables, per-channel state and the vocoder's per-frame steps.
+// steps) reach: set-up tables, per-channel state and the vocoder's vector maths.
 // The driver and the host never include it; each module includes it only so that the
 // compiler checks these declarations against its definitions. The modules' own
 // headers publish what the driver and the host use.
@@ -25,56 +25,11 @@ extern float pur_inv[fftMaxStages * fftStageStride];
 extern float pui_inv[fftMaxStages * fftStageStride];
 
 // ---- vocoder ----
-
-// Stream geometry, shared by both channels: frame size, its half, analysis hop, and
-// the synthesis hop of the running call.
-extern int winSize;
-extern int winHalf;
-extern int stepIn;
-extern int stepOut;
-
-// Tables shared by both channels: the analysis window, the synthesis window (with the
-// inverse transform's 1/N and the one-sided spectrum's 2), and the phase each bin's
-// centre frequency advances over one analysis hop.
-extern float* window;
-extern float* windowOut;
-extern float* omega;
-
-// One channel of the vocoder: its buffers, allocated by vocoder_init(), and where it
-// stands in the stream.
-struct VocoderChannel {
-  float* input = nullptr;      // input history, vocoderBufferSize floats
-  float* wave = nullptr;       // overlap-add accumulator, vocoderBufferSize floats
-  float* fftBuffer = nullptr;  // the frame's transform, 2 winSize floats
-  float* mag = nullptr;        // magnitudes of bins 0 .. winHalf - 1, then two guard bins
-  float* phi = nullptr;        // their phases
-  float* phi0 = nullptr;       // the previous frame's phases
-  float* psi = nullptr;        // synthesis phases
-  int* peakBins = nullptr;     // the frame's peaks, in order
-  int* valleyBins = nullptr;   // where each peak's region starts; one past the last ends it
-  int inIndex = 0;             // samples of the frame gathered so far; 0 on a fresh stream
-  int laidStepOut = 0;         // the hop by which the last frame moved the accumulator on
-  int historyStart = 0;        // where the analysis window starts in input (fast paths)
-};
-extern VocoderChannel vocoderChannels[2];
+// (The per-frame steps and the state of a Vocoder are its public members; see vocoder.h.)
 
 // Wrap a phase into [-pi, pi] by whole turns (odd multiples of pi map to -pi when
 // positive and +pi when negative).
 float princarg(double phase);
-
-// The per-frame steps, which vocoder_process_frame() runs in this order on the
-// channel's state. The fast paths compute only the lower half of the forward
-// transform in analyze(), and run their own resynthesis and overlap-add in place of
-// synthesize() and overlapAdd(), which always lay out the whole inverse transform
-// and read its real parts from it; both give the same bits.
-void resetPhases();
-void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel);
-void applyWindow(const float* input, int channel);
-void analyze(int channel);
-int findPeaks(int channel);
-void phaseLock(int channel, int nPeaks, float stretchFactor);
-void synthesize(int channel);
-void overlapAdd(float* output, int channel);
 
 // The AVX2 path's vector maths on n doubles: angle[i] = atan2(y[i], x[i]), and
 // sine[i], cosine[i] of x[i]. Return false, computing nothing, when the CPU lacks

@@ -1,10 +1,14 @@
 #include "vocoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <cmath>
 #include <cstring>
 
+// The other modules' state is still shared by every Vocoder: their free functions
+// called here are fft_init, fft_process, fft_forward_lower, fft_inverse_one_sided_real,
+// eq_is_enabled, eq_gain, eq_copy_gains, spectrum_push, attacks_init and attacks_frame.
 #include "attacks.h"
 #include "cpu.h"
 #include "eq.h"
@@ -13,73 +17,48 @@
 #include "testing.h"
 #include "vocoder_x86.h"
 
-// Stream geometry, shared by both channels.
-int winSize = 0;
-int winHalf = 0;
-int stepIn = 0;
-int stepOut = 0;
-
-// Tables shared by both channels.
-float* window = nullptr;
-float* windowOut = nullptr;
-float* omega = nullptr;
-
-// The two channels' records; both exist even for a mono stream.
-VocoderChannel vocoderChannels[2];
-
 namespace {
 
 constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 
-bool initialized = false;
-
-int activePath = -1;  // a VocoderPath other than VOCODER_PATH_BEST; -1 until chosen
+// A VocoderPath other than VOCODER_PATH_BEST; -1 until chosen. Read by every frame of
+// every Vocoder, written by vocoder_select_path().
+std::atomic<int> activePath{-1};
 
 // The baseline and AVX2 paths, which exist on x86-64 only.
 bool fastPath() {
   return HOPWARBLER_X86 && (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE);
 }
 
-// Work space of the fast paths, 2 x winSize floats and some slack: the one-sided
-// spectrum that the resynthesis hands to the inverse transform in the first winSize,
-// the per-bin rotation of phaseLock() or the equaliser gains in the rest. The slack
-// takes the whole-vector stores that run past the last region.
+// The whole-vector stores of the fast paths run up to this many floats past the last
+// region of a per-bin array.
 constexpr int workSlack = 16;
-float* work = nullptr;
 
-// The overlap of the frames as laid: the sum, at each output sample, of the analysis
-// window times the synthesis window of every frame laid over it, accumulated and
-// handed out as the output is (channel 0's frames; both channels lay theirs alike).
-// A steady tone of amplitude A leaves the vocoder at A x winSize / 2 x this, whatever
-// the hops were, which the level keeping relies on. Handed out to toneGainOut while
-// the driver asks for it.
-float* overlap = nullptr;
-float* toneGainOut = nullptr;
+// Each piece of a channel's buffers starts on a multiple of 16 floats (64 bytes).
+constexpr size_t roundUp(size_t n) { return (n + 15) / 16 * 16; }
+
+// n zeros in a buffer of their own: a set-up for a smaller frame frees the larger one.
+template <typename T>
+void fresh(std::vector<T>& buffer, size_t n) {
+  buffer = std::vector<T>(n, T{});
+}
+
+}  // namespace
 
 // Lays one frame's window products into the overlap and hands out stepOut values at
 // toneGainOut + outIndex (when asked).
-void layOverlap(int outIndex) {
+void Vocoder::layOverlap(int outIndex) {
   for (int i = 0; i < winSize; i++) overlap[i] += window[i] * windowOut[i];
-  if (toneGainOut != nullptr) std::memcpy(toneGainOut + outIndex, overlap, sizeof(float) * stepOut);
-  std::memmove(overlap, overlap + stepOut, sizeof(float) * (winSize - stepOut));
-  std::memset(overlap + winSize - stepOut, 0, sizeof(float) * stepOut);
+  if (toneGainOut != nullptr) {
+    std::memcpy(toneGainOut + outIndex, overlap.data(), sizeof(float) * stepOut);
+  }
+  std::memmove(overlap.data(), overlap.data() + stepOut, sizeof(float) * (winSize - stepOut));
+  std::memset(overlap.data() + winSize - stepOut, 0, sizeof(float) * stepOut);
 }
 
-// Work space of vocoder_process_together(): each channel's turn per bin (one array
-// serves both when they are linked; slack for the region fill's whole-vector stores),
-// the magnitudes summed over the channels (with the two guard bins and the slack of the
-// vector valley search), and the turn of each peak.
-float* turns[2] = {nullptr, nullptr};
-
-// The synthesised frames' energy before and after the equaliser's gains, since the
-// driver last took it (vocoder_take_equaliser_energy()); measured only while the driver
-// asks for the tone gain, that is while it keeps the level.
-double eqEnergyBefore = 0.0;
-double eqEnergyAfter = 0.0;
-
 template <typename Gain>
-void measureEqualiser(const float* mag, Gain gain) {
+void Vocoder::measureEqualiser(const float* mag, Gain gain) {
   if (toneGainOut == nullptr) return;
   double before = 0.0, after = 0.0;
   for (int k = 0; k < winHalf; k++) {
@@ -91,76 +70,6 @@ void measureEqualiser(const float* mag, Gain gain) {
   eqEnergyBefore += before;
   eqEnergyAfter += after;
 }
-float* summed = nullptr;
-float* peakTurns = nullptr;
-// regionTurns()'s peaks sorted by the channel whose rotation they take (2 x winHalf: the
-// peaks, then their places among all peaks) and those rotations (winHalf).
-int* channelPeaks = nullptr;
-float* channelTurns = nullptr;
-
-void releaseBuffers() {
-  delete[] window;
-  delete[] windowOut;
-  delete[] omega;
-  for (VocoderChannel& c : vocoderChannels) {
-    delete[] c.phi0;
-    delete[] c.psi;
-    delete[] c.input;
-    delete[] c.wave;
-    delete[] c.mag;
-    delete[] c.phi;
-    delete[] c.peakBins;
-    delete[] c.valleyBins;
-    delete[] c.fftBuffer;
-  }
-  delete[] work;
-  delete[] overlap;
-  for (float*& t : turns) delete[] t;
-  delete[] summed;
-  delete[] peakTurns;
-  delete[] channelPeaks;
-  delete[] channelTurns;
-}
-
-void allocateBuffers() {
-  window = new float[winSize];
-  windowOut = new float[winSize];
-  omega = new float[winSize];
-  for (VocoderChannel& c : vocoderChannels) {
-    c.phi0 = new float[winSize];
-    c.psi = new float[winSize];
-    c.input = new float[vocoderBufferSize]();
-    c.wave = new float[vocoderBufferSize]();
-    c.mag = new float[winSize];
-    c.phi = new float[winSize];
-    c.peakBins = new int[winSize];
-    c.valleyBins = new int[winSize];
-    c.fftBuffer = new float[2 * winSize];
-  }
-  work = new float[2 * winSize + workSlack];
-  overlap = new float[winSize]();
-  for (float*& t : turns) t = new float[winSize + workSlack];
-  summed = new float[winSize + workSlack]();
-  peakTurns = new float[winSize];
-  channelPeaks = new int[2 * winSize];
-  channelTurns = new float[winSize];
-}
-
-// Periodic Hann analysis window; the synthesis window adds the 1/N of the
-// unscaled inverse transform and the 2 that restores a one-sided spectrum.
-void initWindow() {
-  for (int i = 0; i < winSize; i++) {
-    window[i] = static_cast<float>(0.5 - 0.5 * std::cos(twoPi * i / winSize));
-    windowOut[i] = static_cast<float>(2.0 * window[i] / winSize);
-  }
-}
-// Phase that bin i's centre frequency advances over one analysis hop.
-void initOmega() {
-  for (int i = 0; i < winSize; i++) {
-    omega[i] = static_cast<float>(twoPi * stepIn * i / winSize);
-  }
-}
-}  // namespace
 
 float princarg(double phase) {
   const double turns = phase / pi;
@@ -178,46 +87,102 @@ float princarg(double phase) {
   }
   return static_cast<float>(phase - qpd * pi);
 }
-void resetPhases() {
-  for (VocoderChannel& c : vocoderChannels) {
+void Vocoder::resetPhases() {
+  for (VocoderChannel& c : channels) {
     std::memset(c.phi0, 0, sizeof(float) * winSize);
     std::memset(c.psi, 0, sizeof(float) * winSize);
   }
 }
 
-void vocoder_init(int pWinSize, int step) {
+void Vocoder::init(int pWinSize, int step) {
   if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
-  if constexpr (HOPWARBLER_X86) vocoder_x86_init();
   winHalf = pWinSize / 2;
   winSize = pWinSize;
   stepIn = step;
-  if (initialized) releaseBuffers();
-  allocateBuffers();
-  resetPhases();
-  eqEnergyBefore = eqEnergyAfter = 0.0;
-  initialized = true;
-  for (VocoderChannel& c : vocoderChannels) {
+  // The fast paths move the analysis window through the history and shift it back
+  // only when the window reaches the end: four frames of room beyond the window make
+  // that one shift of winSize - stepIn floats every 4 winSize / stepIn frames.
+  historySize = 4 * winSize + stepIn;
+  const size_t n = static_cast<size_t>(winSize);
+
+  // Periodic Hann analysis window; the synthesis window adds the 1/N of the
+  // unscaled inverse transform and the 2 that restores a one-sided spectrum.
+  fresh(window, n);
+  fresh(windowOut, n);
+  for (int i = 0; i < winSize; i++) {
+    window[i] = static_cast<float>(0.5 - 0.5 * std::cos(twoPi * i / winSize));
+    windowOut[i] = static_cast<float>(2.0 * window[i] / winSize);
+  }
+  // Phase that bin i's centre frequency advances over one analysis hop.
+  fresh(omega, n);
+  for (int i = 0; i < winSize; i++) {
+    omega[i] = static_cast<float>(twoPi * stepIn * i / winSize);
+  }
+
+  // Each channel's buffers, zeroed: the input history and the accumulator start
+  // silent, and resetPhases() clears the phase memory.
+  for (int ch = 0; ch < 2; ch++) {
+    VocoderChannel& c = channels[ch];
+    std::vector<float>& floats = channelFloats[ch];
+    fresh(floats, roundUp(historySize) + 6 * roundUp(n) + roundUp(2 * n));
+    float* at = floats.data();
+    auto take = [&at](size_t count) {
+      float* piece = at;
+      at += roundUp(count);
+      return piece;
+    };
+    c.input = take(historySize);
+    c.wave = take(n);
+    c.fftBuffer = take(2 * n);
+    c.mag = take(n);
+    c.phi = take(n);
+    c.phi0 = take(n);
+    c.psi = take(n);
+    std::vector<int>& ints = channelInts[ch];
+    fresh(ints, 2 * roundUp(n));
+    c.peakBins = ints.data();
+    c.valleyBins = ints.data() + roundUp(n);
     c.inIndex = 0;
     c.laidStepOut = 0;
     c.historyStart = 0;
   }
+  fresh(work, 2 * n + workSlack);
+  fresh(overlap, n);
+  for (std::vector<float>& t : turns) fresh(t, n + workSlack);
+  fresh(summed, n + workSlack);
+  fresh(peakTurns, n);
+  fresh(channelPeaks, 2 * n);
+  fresh(channelTurns, n);
+  resetPhases();
+  eqEnergyBefore = eqEnergyAfter = 0.0;
+  initialized = true;
   fft_init(winSize);
-  initWindow();
-  initOmega();
   attacks_init(winSize, stepIn);
 }
 
-int vocoder_frames_due(int inSize, int channel) {
+size_t Vocoder::bytes() const {
+  size_t floats = window.capacity() + windowOut.capacity() + omega.capacity() + work.capacity() +
+                  overlap.capacity() + summed.capacity() + peakTurns.capacity() +
+                  channelTurns.capacity();
+  size_t ints = channelPeaks.capacity();
+  for (int ch = 0; ch < 2; ch++) {
+    floats += channelFloats[ch].capacity() + turns[ch].capacity();
+    ints += channelInts[ch].capacity();
+  }
+  return sizeof(float) * floats + sizeof(int) * ints;
+}
+
+int Vocoder::framesDue(int inSize, int channel) const {
   if (inSize <= 0) return 0;
   const int inStart = winSize - stepIn;
-  const int inIndex = vocoderChannels[channel].inIndex;
+  const int inIndex = channels[channel].inIndex;
   return ((inIndex == 0 ? inStart : inIndex) - inStart + inSize) / stepIn;
 }
 
-void vocoder_copy_channel(int from, int to) {
+void Vocoder::copyChannel(int from, int to) {
   if (!initialized || from == to) return;
-  const VocoderChannel& source = vocoderChannels[from];
-  VocoderChannel& target = vocoderChannels[to];
+  const VocoderChannel& source = channels[from];
+  VocoderChannel& target = channels[to];
   std::memcpy(target.input, source.input + source.historyStart, sizeof(float) * winSize);
   target.historyStart = 0;
   std::memcpy(target.wave, source.wave, sizeof(float) * winSize);
@@ -227,16 +192,16 @@ void vocoder_copy_channel(int from, int to) {
   target.laidStepOut = source.laidStepOut;
 }
 
-void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                     int channel) {
+void Vocoder::process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
+                      int channel) {
   stepOut = pStepOut;
   // Each frame's phases advance by the hop that really separates it from the
   // channel's previous frame: the stepOut by which the previous frame moved the
   // accumulator on (the call's own for the first frame of a stream). After a change
   // of stepOut the first new frame is therefore still turned by the old hop, and the
   // frames on both sides of the change stay in phase. The phase memory runs on
-  // across changes; only vocoder_init() clears it.
-  VocoderChannel& c = vocoderChannels[channel];
+  // across changes; only init() clears it.
+  VocoderChannel& c = channels[channel];
   const int inStart = winSize - stepIn;
   int inIndex = c.inIndex == 0 ? inStart : c.inIndex;
   float* history = c.input;
@@ -250,10 +215,10 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
     if (inIndex == winSize) {
       const int laid = c.laidStepOut > 0 ? c.laidStepOut : pStepOut;
       const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
-      vocoder_process_frame(history + start, outputBuffer + outIndex, stretchFactor, channel);
+      processFrame(history + start, outputBuffer + outIndex, stretchFactor, channel);
       c.laidStepOut = pStepOut;
       if (channel == 0) layOverlap(outIndex);
-      if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
+      if (fastPath() && start + stepIn + winSize <= historySize) {
         start += stepIn;
       } else {
         std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
@@ -267,8 +232,8 @@ void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, 
   c.inIndex = inIndex;
   c.historyStart = start;
 }
-void applyWindow(const float* input, int channel) {
-  float* buffer = vocoderChannels[channel].fftBuffer;
+void Vocoder::applyWindow(const float* input, int channel) {
+  float* buffer = channels[channel].fftBuffer;
   for (int i = 0; i < winSize; i++) {
     buffer[2 * i] = input[i] * window[i];
     buffer[2 * i + 1] = 0.0f;
@@ -320,7 +285,9 @@ int firstLeast(const float* mag, int from, int to) {
   }
   return leastBin;
 }
-int findPeaksReference(const float* mag, int* peaks, int* valleys) {
+}  // namespace
+
+int Vocoder::findPeaksReference(const float* mag, int* peaks, int* valleys) const {
   int nPeaks = 0;
   int previousPeak = 0;
   // bin0 .. bin4 hold the magnitudes of bins b - 2 .. b + 2.
@@ -355,11 +322,10 @@ int findPeaksReference(const float* mag, int* peaks, int* valleys) {
   }
   return nPeaks;
 }
-}  // namespace
 
 // The target phase of peak p and the angle by which its region turns.
-float peakRotation(const float* phi, const float* phi0, const float* psi, int peak,
-                   float stretchFactor) {
+float Vocoder::peakRotation(const float* phi, const float* phi0, const float* psi, int peak,
+                            float stretchFactor) const {
   const float pomega = omega[peak];
   const float peakDeltaPhi =
       princarg(static_cast<double>(phi[peak]) - phi0[peak] - static_cast<double>(pomega));
@@ -368,10 +334,8 @@ float peakRotation(const float* phi, const float* phi0, const float* psi, int pe
                static_cast<double>(stretchFactor) * (static_cast<double>(pomega) + peakDeltaPhi));
   return princarg(static_cast<double>(peakTargetPhase) - phi[peak]);
 }
-namespace {
-
-void phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
-                        const int* valleys, int nPeaks, float stretchFactor) {
+void Vocoder::phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
+                                 const int* valleys, int nPeaks, float stretchFactor) const {
   for (int p = 0; p < nPeaks; p++) {
     const float rotation = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
     for (int bin = valleys[p]; bin < valleys[p + 1]; bin++) {
@@ -379,6 +343,9 @@ void phaseLockReference(const float* phi, const float* phi0, float* psi, const i
     }
   }
 }
+
+namespace {
+
 void rebuildReference(const float* mag, const float* psi, bool eqEnabled, float* spectrum, int from,
                       int to) {
   for (int k = from; k < to; k++) {
@@ -407,15 +374,18 @@ void rebuildTail(const float* mag, const float* psi, const float* gains, float* 
 // Sample i of the overlap-add: the accumulator plus the real part of the inverse
 // transform times the synthesis window, in double. The real parts lie every
 // stride floats of buffer: 2 in the interleaved transform, 1 when only they are kept.
-float overlapSample(const float* wave, const float* buffer, int i, int stride) {
+float overlapSample(const float* wave, const float* buffer, const float* windowOut, int i,
+                    int stride) {
   return static_cast<float>(wave[i] + static_cast<double>(buffer[stride * i]) * windowOut[i]);
 }
+
+}  // namespace
 // ---- The fast paths (x86-64): the vector kernels of vocoder_x86.cpp in between ----
 
 // Magnitudes and phases of bins 0 .. winHalf - 1 of the forward spectrum in the
 // channel's buffer; the bins the kernels leave go through the reference.
-void binPass(int channel) {
-  const VocoderChannel& c = vocoderChannels[channel];
+void Vocoder::binPass(int channel) {
+  const VocoderChannel& c = channels[channel];
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
     if (activePath == VOCODER_PATH_AVX2) {
@@ -432,7 +402,7 @@ void binPass(int channel) {
 // (both lie below the peak, which is a neighbour of each), so the peaks are the
 // same. The vector valley search reads past its region, at most to bin winHalf + 6
 // of the winSize magnitudes.
-int findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) {
+int Vocoder::findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) const {
   int nPeaks = 0;
   int b = 0;
   for (; b < 2 && b < winHalf; b++) {
@@ -465,8 +435,8 @@ int findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) {
 // other from bin 0 without overlap and each peak lies in its own region (so that no
 // earlier region has rewritten a peak's synthesis phase before it is read); any
 // other layout (NaN magnitudes can make one) takes the reference loop.
-void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* peaks,
-                   const int* valleys, int nPeaks, float stretchFactor, bool avx2) {
+void Vocoder::phaseLockFast(const float* phi, const float* phi0, float* psi, const int* peaks,
+                            const int* valleys, int nPeaks, float stretchFactor, bool avx2) {
   bool ordered = valleys[0] == 0;
   for (int p = 0; p < nPeaks && ordered; p++) {
     ordered = valleys[p] <= peaks[p] && valleys[p] <= valleys[p + 1];
@@ -476,11 +446,11 @@ void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* p
     return;
   }
   if constexpr (HOPWARBLER_X86) {
-    float* peakRotations = work;
+    float* peakRotations = work.data();
     int p = 0;
     if (avx2) {
       for (; p + 4 <= nPeaks; p += 4) {
-        if (!vocoder_x86_peak_rotations_avx2(omega, phi, phi0, psi, peaks + p, stretchFactor,
+        if (!vocoder_x86_peak_rotations_avx2(omega.data(), phi, phi0, psi, peaks + p, stretchFactor,
                                              peakRotations + p)) {
           for (int j = p; j < p + 4; j++) {
             peakRotations[j] = peakRotation(phi, phi0, psi, peaks[j], stretchFactor);
@@ -489,7 +459,7 @@ void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* p
       }
     }
     for (; p + 2 <= nPeaks; p += 2) {
-      if (!vocoder_x86_peak_rotations_sse2(omega, phi, phi0, psi, peaks + p, stretchFactor,
+      if (!vocoder_x86_peak_rotations_sse2(omega.data(), phi, phi0, psi, peaks + p, stretchFactor,
                                            peakRotations + p)) {
         peakRotations[p] = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
         peakRotations[p + 1] = peakRotation(phi, phi0, psi, peaks[p + 1], stretchFactor);
@@ -498,7 +468,7 @@ void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* p
     for (; p < nPeaks; p++) {
       peakRotations[p] = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
     }
-    float* rotation = work + winSize;
+    float* rotation = work.data() + winSize;
     vocoder_x86_fill_regions(rotation, valleys, nPeaks, peakRotations);
     if (avx2) {
       vocoder_x86_turn_bins_avx2(phi, rotation, psi, winHalf);
@@ -514,53 +484,57 @@ void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* p
 // buffer); and the overlap-add in one pass: the first stepOut sums go out, the
 // others straight to their place after the shift (each is read before anything is
 // stored over it).
-void resynthesizeFast(float* output, int channel) {
-  const VocoderChannel& c = vocoderChannels[channel];
+void Vocoder::resynthesizeFast(float* output, int channel) {
+  const VocoderChannel& c = channels[channel];
   const float* gains = nullptr;
   if (eq_is_enabled() != 0) {
-    eq_copy_gains(work + winSize, winHalf);
-    gains = work + winSize;
+    eq_copy_gains(work.data() + winSize, winHalf);
+    gains = work.data() + winSize;
     measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
   const bool avx2 = activePath == VOCODER_PATH_AVX2;
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
-    done = avx2 ? vocoder_x86_rebuild_avx2(c.mag, c.psi, gains, work, winHalf)
-                : vocoder_x86_rebuild_sse2(c.mag, c.psi, gains, work, winHalf);
+    done = avx2 ? vocoder_x86_rebuild_avx2(c.mag, c.psi, gains, work.data(), winHalf)
+                : vocoder_x86_rebuild_sse2(c.mag, c.psi, gains, work.data(), winHalf);
   }
-  rebuildTail(c.mag, c.psi, gains, work, done, winHalf);
-  fft_inverse_one_sided_real(work, c.fftBuffer, channel);
+  rebuildTail(c.mag, c.psi, gains, work.data(), done, winHalf);
+  fft_inverse_one_sided_real(work.data(), c.fftBuffer, channel);
 
   float* wave = c.wave;
   const float* realParts = c.fftBuffer;
   std::memcpy(c.phi0, c.phi, sizeof(float) * (winSize / 2));
   int i = 0;
   if constexpr (HOPWARBLER_X86) {
-    if (avx2) i = vocoder_x86_accumulate_avx2(wave, realParts, windowOut, output, 0, stepOut);
+    if (avx2) {
+      i = vocoder_x86_accumulate_avx2(wave, realParts, windowOut.data(), output, 0, stepOut);
+    }
   }
-  for (; i < stepOut; i++) output[i] = overlapSample(wave, realParts, i, 1);
+  for (; i < stepOut; i++) output[i] = overlapSample(wave, realParts, windowOut.data(), i, 1);
   if constexpr (HOPWARBLER_X86) {
-    if (avx2) i = vocoder_x86_accumulate_avx2(wave, realParts, windowOut, wave, stepOut, winSize);
+    if (avx2) {
+      i = vocoder_x86_accumulate_avx2(wave, realParts, windowOut.data(), wave, stepOut, winSize);
+    }
   }
-  for (; i < winSize; i++) wave[i - stepOut] = overlapSample(wave, realParts, i, 1);
+  for (; i < winSize; i++) {
+    wave[i - stepOut] = overlapSample(wave, realParts, windowOut.data(), i, 1);
+  }
   std::memset(wave + winSize - stepOut, 0, sizeof(float) * stepOut);
 }
 
-}  // namespace
-
 // On the fast paths the forward transform computes only the lower half of the
 // spectrum, which is all the bin pass reads.
-void analyze(int channel) {
+void Vocoder::analyze(int channel) {
   if (fastPath()) {
-    fft_forward_lower(vocoderChannels[channel].fftBuffer, channel);
+    fft_forward_lower(channels[channel].fftBuffer, channel);
   } else {
-    fft_process(vocoderChannels[channel].fftBuffer, -1, channel);
+    fft_process(channels[channel].fftBuffer, -1, channel);
   }
   binPass(channel);
 }
 
-int findPeaks(int channel) {
-  VocoderChannel& c = vocoderChannels[channel];
+int Vocoder::findPeaks(int channel) {
+  VocoderChannel& c = channels[channel];
   c.mag[winHalf] = FLT_MIN;
   c.mag[winHalf + 1] = FLT_MIN;
   c.valleyBins[0] = 0;
@@ -570,8 +544,8 @@ int findPeaks(int channel) {
   return findPeaksReference(c.mag, c.peakBins, c.valleyBins);
 }
 
-void phaseLock(int channel, int nPeaks, float stretchFactor) {
-  VocoderChannel& c = vocoderChannels[channel];
+void Vocoder::phaseLock(int channel, int nPeaks, float stretchFactor) {
+  VocoderChannel& c = channels[channel];
   c.valleyBins[nPeaks] = winHalf;
   if (fastPath()) {
     phaseLockFast(c.phi, c.phi0, c.psi, c.peakBins, c.valleyBins, nPeaks, stretchFactor,
@@ -581,26 +555,26 @@ void phaseLock(int channel, int nPeaks, float stretchFactor) {
   }
 }
 
-void synthesize(int channel) {
-  VocoderChannel& c = vocoderChannels[channel];
+void Vocoder::synthesize(int channel) {
+  VocoderChannel& c = channels[channel];
   if (eq_is_enabled() != 0) measureEqualiser(c.mag, [](int k) { return eq_gain(k); });
   rebuildReference(c.mag, c.psi, eq_is_enabled() != 0, c.fftBuffer, 0, winHalf);
   std::memset(c.fftBuffer + winSize, 0, sizeof(float) * winSize);
   fft_process(c.fftBuffer, 1, channel);
 }
 
-void overlapAdd(float* output, int channel) {
-  VocoderChannel& c = vocoderChannels[channel];
+void Vocoder::overlapAdd(float* output, int channel) {
+  VocoderChannel& c = channels[channel];
   float* wave = c.wave;
   const float* buffer = c.fftBuffer;
   std::memcpy(c.phi0, c.phi, sizeof(float) * (winSize / 2));
-  for (int i = 0; i < winSize; i++) wave[i] = overlapSample(wave, buffer, i, 2);
+  for (int i = 0; i < winSize; i++) wave[i] = overlapSample(wave, buffer, windowOut.data(), i, 2);
   std::memcpy(output, wave, sizeof(float) * stepOut);
   std::memmove(wave, wave + stepOut, sizeof(float) * (winSize - stepOut));
   std::memset(wave + winSize - stepOut, 0, sizeof(float) * stepOut);
 }
 
-void vocoder_process_frame(const float* input, float* output, float stretchFactor, int channel) {
+void Vocoder::processFrame(const float* input, float* output, float stretchFactor, int channel) {
   applyWindow(input, channel);
   analyze(channel);
   const int nPeaks = findPeaks(channel);
@@ -625,30 +599,32 @@ bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n) {
   return true;
 }
 
-void vocoder_hand_out_tone_gain(float* out) { toneGainOut = out; }
-
-bool vocoder_take_equaliser_energy(double* before, double* after) {
+bool Vocoder::takeEqualiserEnergy(double* before, double* after) {
   *before = eqEnergyBefore;
   *after = eqEnergyAfter;
   eqEnergyBefore = eqEnergyAfter = 0.0;
   return *before > 0.0;
 }
 
-bool vocoder_select_path(VocoderPath path) { return cpu_select_path(path, &activePath); }
+// As cpu_select_path(), into the atomic.
+bool vocoder_select_path(VocoderPath path) {
+  const int resolved = cpu_resolve_path(path);
+  if (resolved < 0) return false;
+  activePath = resolved;
+  return true;
+}
 
 VocoderPath vocoder_path() {
   if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
-  return static_cast<VocoderPath>(activePath);
+  return static_cast<VocoderPath>(activePath.load());
 }
 
 // ---- Both channels frame by frame: linked stereo, the finer peak rule, attacks ----
 
-namespace {
-
 // Peaks that stand strictly above the next bin on each side (bin -1 counts as the
 // smallest normal float, the guard bin winHalf holds it), and the valleys between
 // them as findPeaks() places them.
-int findFinePeaks(const float* mag, int* peaks, int* valleys) {
+int Vocoder::findFinePeaks(const float* mag, int* peaks, int* valleys) const {
   const bool avx2 = fastPath() && activePath == VOCODER_PATH_AVX2 && winSize >= 16;
   int nPeaks = 0;
   float left = FLT_MIN;
@@ -671,7 +647,7 @@ int findFinePeaks(const float* mag, int* peaks, int* valleys) {
 
 // The peaks of `mag` (winHalf magnitudes and room for the guards) by the rule the
 // options ask for, into peaks and valleys; valleys[0] = 0 and valleys[nPeaks] = winHalf.
-int peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
+int Vocoder::peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
   mag[winHalf] = FLT_MIN;
   mag[winHalf + 1] = FLT_MIN;
   valleys[0] = 0;
@@ -688,23 +664,23 @@ int peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
 }
 
 // The rotations peakRotation() gives for peaks[0 .. n - 1] of channel c, into rotation.
-void peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
-                   float* rotation) {
+void Vocoder::peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
+                            float* rotation) const {
   int p = 0;
   if constexpr (HOPWARBLER_X86) {
     if (fastPath()) {
       if (activePath == VOCODER_PATH_AVX2) {
         for (; p + 4 <= n; p += 4) {
-          if (vocoder_x86_peak_rotations_avx2(omega, c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
-                                              rotation + p))
+          if (vocoder_x86_peak_rotations_avx2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
+                                              stretchFactor, rotation + p))
             continue;
           for (int j = p; j < p + 4; j++)
             rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
         }
       }
       for (; p + 2 <= n; p += 2) {
-        if (vocoder_x86_peak_rotations_sse2(omega, c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
-                                            rotation + p))
+        if (vocoder_x86_peak_rotations_sse2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
+                                            stretchFactor, rotation + p))
           continue;
         for (int j = p; j < p + 2; j++)
           rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
@@ -718,8 +694,8 @@ void peakRotations(const VocoderChannel& c, const int* peaks, int n, float stret
 // the peak; without peaks every bin keeps the synthesis phase of `own` channel's last
 // frame (as phaseLock() does).
 template <typename From>
-void regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretchFactor,
-                 const VocoderChannel& own, From from, float* turn) {
+void Vocoder::regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretchFactor,
+                          const VocoderChannel& own, From from, float* turn) {
   if (nPeaks == 0) {
     for (int k = 0; k < winHalf; k++)
       turn[k] = princarg(static_cast<double>(own.psi[k]) - own.phi[k]);
@@ -727,16 +703,16 @@ void regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretch
   }
   // The peaks each channel gives the rotation of, worked out together, in vectors where
   // the path has them.
-  int* chosen = channelPeaks;
-  int* place = channelPeaks + winSize;
-  for (const VocoderChannel& c : vocoderChannels) {
+  int* chosen = channelPeaks.data();
+  int* place = channelPeaks.data() + winSize;
+  for (const VocoderChannel& c : channels) {
     int n = 0;
     for (int p = 0; p < nPeaks; p++) {
       if (&from(peaks[p]) != &c) continue;
       chosen[n] = peaks[p];
       place[n++] = p;
     }
-    peakRotations(c, chosen, n, stretchFactor, channelTurns);
+    peakRotations(c, chosen, n, stretchFactor, channelTurns.data());
     for (int i = 0; i < n; i++) peakTurns[place[i]] = channelTurns[i];
   }
   for (int p = 0; p < nPeaks; p++) {
@@ -745,7 +721,7 @@ void regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretch
 }
 
 // psi = princarg(phi + turn) for every bin.
-void turnBins(VocoderChannel& c, const float* turn) {
+void Vocoder::turnBins(VocoderChannel& c, const float* turn) const {
   if constexpr (HOPWARBLER_X86) {
     if (activePath == VOCODER_PATH_AVX2)
       return vocoder_x86_turn_bins_avx2(c.phi, turn, c.psi, winHalf);
@@ -755,26 +731,24 @@ void turnBins(VocoderChannel& c, const float* turn) {
   for (int k = 0; k < winHalf; k++) c.psi[k] = princarg(static_cast<double>(c.phi[k]) + turn[k]);
 }
 
-}  // namespace
-
-void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
+void Vocoder::processTogether(const float* inputLeft, const float* inputRight, int inSize,
                               float* outputLeft, float* outputRight, int pStepOut,
                               const VocoderOptions& options) {
   stepOut = pStepOut;
-  const int channels = inputRight != nullptr ? 2 : 1;
+  const int nChannels = inputRight != nullptr ? 2 : 1;
   const float* inputs[2] = {inputLeft, inputRight};
   float* outputs[2] = {outputLeft, outputRight};
-  const bool linked = options.linked && channels == 2;
+  const bool linked = options.linked && nChannels == 2;
   const int inStart = winSize - stepIn;
   // Both channels always stand at the same place of the stream when fed together.
-  VocoderChannel& left = vocoderChannels[0];
+  VocoderChannel& left = channels[0];
   int inIndex = left.inIndex == 0 ? inStart : left.inIndex;
   int start = left.historyStart;
   int outIndex = 0;
   for (int i = 0; i < inSize;) {
     const int n = std::min(winSize - inIndex, inSize - i);
-    for (int ch = 0; ch < channels; ch++) {
-      std::memcpy(vocoderChannels[ch].input + start + inIndex, inputs[ch] + i, sizeof(float) * n);
+    for (int ch = 0; ch < nChannels; ch++) {
+      std::memcpy(channels[ch].input + start + inIndex, inputs[ch] + i, sizeof(float) * n);
     }
     i += n;
     inIndex += n;
@@ -782,54 +756,54 @@ void vocoder_process_together(const float* inputLeft, const float* inputRight, i
 
     const int laid = left.laidStepOut > 0 ? left.laidStepOut : pStepOut;
     const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
-    for (int ch = 0; ch < channels; ch++) {
-      applyWindow(vocoderChannels[ch].input + start, ch);
+    for (int ch = 0; ch < nChannels; ch++) {
+      applyWindow(channels[ch].input + start, ch);
       analyze(ch);
     }
     const float* loudness = left.mag;
-    if (channels == 2 && (linked || options.attacks)) {
+    if (nChannels == 2 && (linked || options.attacks)) {
       const float* l = left.mag;
-      const float* r = vocoderChannels[1].mag;
+      const float* r = channels[1].mag;
       for (int k = 0; k < winHalf; k++) summed[k] = l[k] + r[k];
-      loudness = summed;
+      loudness = summed.data();
     }
     if (linked) {
-      const int nPeaks = peaksOf(summed, left.peakBins, left.valleyBins, options.finePeaks);
-      const VocoderChannel& right = vocoderChannels[1];
+      const int nPeaks = peaksOf(summed.data(), left.peakBins, left.valleyBins, options.finePeaks);
+      const VocoderChannel& right = channels[1];
       regionTurns(
           left.peakBins, left.valleyBins, nPeaks, stretchFactor, left,
           [&](int peak) -> const VocoderChannel& {
             return right.mag[peak] > left.mag[peak] ? right : left;
           },
-          turns[0]);
+          turns[0].data());
     } else {
-      for (int ch = 0; ch < channels; ch++) {
-        VocoderChannel& c = vocoderChannels[ch];
+      for (int ch = 0; ch < nChannels; ch++) {
+        VocoderChannel& c = channels[ch];
         const int nPeaks = peaksOf(c.mag, c.peakBins, c.valleyBins, options.finePeaks);
         regionTurns(
             c.peakBins, c.valleyBins, nPeaks, stretchFactor, c,
-            [&](int) -> const VocoderChannel& { return c; }, turns[ch]);
+            [&](int) -> const VocoderChannel& { return c; }, turns[ch].data());
       }
     }
-    float* turn[2] = {turns[0], linked ? turns[0] : turns[1]};
+    float* turn[2] = {turns[0].data(), linked ? turns[0].data() : turns[1].data()};
     if (options.attacks) {
       AttackFrame frame;
-      frame.channels = channels;
+      frame.channels = nChannels;
       frame.summed = loudness;
-      frame.omega = omega;
+      frame.omega = omega.data();
       frame.stretch = stretchFactor;
       for (int ch = 0; ch < 2; ch++) {
-        VocoderChannel& c = vocoderChannels[ch < channels ? ch : 0];
+        VocoderChannel& c = channels[ch < nChannels ? ch : 0];
         frame.history[ch] = c.input + start;
         frame.mags[ch] = c.mag;
-        frame.rotation[ch] = turn[ch < channels ? ch : 0];
+        frame.rotation[ch] = turn[ch < nChannels ? ch : 0];
         frame.psi[ch] = c.psi;
         frame.phi0[ch] = c.phi0;
       }
       attacks_frame(frame);
     }
-    for (int ch = 0; ch < channels; ch++) {
-      VocoderChannel& c = vocoderChannels[ch];
+    for (int ch = 0; ch < nChannels; ch++) {
+      VocoderChannel& c = channels[ch];
       turnBins(c, turn[ch]);
       if (fastPath()) {
         resynthesizeFast(outputs[ch] + outIndex, ch);
@@ -839,22 +813,49 @@ void vocoder_process_together(const float* inputLeft, const float* inputRight, i
       }
       c.laidStepOut = pStepOut;
     }
-    if (fastPath() && start + stepIn + winSize <= vocoderBufferSize) {
+    if (fastPath() && start + stepIn + winSize <= historySize) {
       start += stepIn;
     } else {
-      for (int ch = 0; ch < channels; ch++) {
-        float* history = vocoderChannels[ch].input;
+      for (int ch = 0; ch < nChannels; ch++) {
+        float* history = channels[ch].input;
         std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
       }
       start = 0;
     }
     layOverlap(outIndex);
-    for (int ch = 0; ch < channels; ch++) spectrum_push(outputs[ch] + outIndex, stepOut, ch);
+    for (int ch = 0; ch < nChannels; ch++) spectrum_push(outputs[ch] + outIndex, stepOut, ch);
     outIndex += stepOut;
     inIndex = inStart;
   }
-  for (int ch = 0; ch < channels; ch++) {
-    vocoderChannels[ch].inIndex = inIndex;
-    vocoderChannels[ch].historyStart = start;
+  for (int ch = 0; ch < nChannels; ch++) {
+    channels[ch].inIndex = inIndex;
+    channels[ch].historyStart = start;
   }
+}
+
+// Transitional: the single-stream free functions, each the same member of one
+// Vocoder at file scope, until the driver owns a Vocoder per stream.
+namespace {
+Vocoder transitionalVocoder;
+}  // namespace
+
+Vocoder& vocoder_transitional() { return transitionalVocoder; }
+void vocoder_init(int pWinSize, int step) { transitionalVocoder.init(pWinSize, step); }
+void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
+                     int channel) {
+  transitionalVocoder.process(inputBuffer, inSize, outputBuffer, pStepOut, channel);
+}
+int vocoder_frames_due(int inSize, int channel) {
+  return transitionalVocoder.framesDue(inSize, channel);
+}
+void vocoder_copy_channel(int from, int to) { transitionalVocoder.copyChannel(from, to); }
+void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
+                              float* outputLeft, float* outputRight, int pStepOut,
+                              const VocoderOptions& options) {
+  transitionalVocoder.processTogether(inputLeft, inputRight, inSize, outputLeft, outputRight,
+                                      pStepOut, options);
+}
+void vocoder_hand_out_tone_gain(float* out) { transitionalVocoder.handOutToneGain(out); }
+bool vocoder_take_equaliser_energy(double* before, double* after) {
+  return transitionalVocoder.takeEqualiserEnergy(before, after);
 }

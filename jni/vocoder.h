@@ -1,6 +1,6 @@
 // vocoder: phase vocoder with peak-locked phases, one stream of two channels.
 //
-// vocoder_process() appends one channel's samples (full scale +-1.0) to that
+// process() appends one channel's samples (full scale +-1.0) to that
 // channel's input history. Every time winSize samples have gathered it windows the
 // frame, transforms it, measures magnitudes and phases, finds the spectral peaks,
 // advances each peak's phase at the stretch factor laid / stepIn, where laid is the
@@ -9,12 +9,14 @@
 // region by the same angle, resynthesises a one-sided spectrum (with the equaliser
 // gains when they are on), transforms back, overlap-adds at stepOut and hands out
 // stepOut samples. A change of stepOut keeps the phase memory of both channels;
-// only vocoder_init() clears it. A fresh stream starts with winSize - stepIn
+// only init() clears it. A fresh stream starts with winSize - stepIn
 // samples of latency; the overlap-add gain is winSize / (2 stepOut) for tones.
 //
-// Called by the driver: vocoder_init() from dsp_init() (allocates; not on the
-// audio thread), vocoder_process() per block and channel on the audio thread (no
-// allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos).
+// A Vocoder is one stream's vocoder: init() (allocates; not on the audio thread)
+// sets it up, process() runs per block and channel on the audio thread (no
+// allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos). Separate
+// Vocoders share nothing but the code path and read-only tables, so they may run
+// on separate threads at once.
 // Code paths (see cpu.h): vocoder.cpp holds the algorithm, its reference path (plain
 // loops, scalar libm) and the fast paths' order of steps; vocoder_x86.cpp the
 // per-bin passes of the baseline path (SSE2) and the AVX2 path, chosen at run time,
@@ -26,33 +28,17 @@
 // the reference computes. On the fast paths a frame transforms only what it reads
 // (the lower half of the forward spectrum, the real parts of the inverse), and the
 // analysis window moves through the history, which is shifted back only when it
-// reaches the buffer's end. The per-frame steps and the state live in testing.h.
+// reaches the buffer's end.
 // Limits the caller keeps: winSize a power of two 4..4096, 1 <= stepIn <= winSize,
 // 1 <= stepOut <= winSize, channel 0 or 1, and an output buffer with room for
-// stepOut samples per frame the call completes (see vocoder_frames_due()).
+// stepOut samples per frame the call completes (see framesDue()).
 #pragma once
 
-constexpr int vocoderBufferSize = 100000;  // floats in each input history and accumulator
-
-// Start a new stream with frames of pWinSize samples taken every step samples.
-void vocoder_init(int pWinSize, int step);
-
-// Feed inSize samples of one channel; write stepOut samples per completed frame
-// to outputBuffer, from outputBuffer[0] on.
-void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                     int channel);
-
-// Number of frames the next vocoder_process() call of this channel completes when it
-// is given inSize samples.
-int vocoder_frames_due(int inSize, int channel);
-
-// Makes channel `to` carry on exactly as channel `from` will: its input history,
-// overlap-add accumulator, phase memory and position. Copies about four frames of
-// floats; allocates nothing.
-void vocoder_copy_channel(int from, int to);
+#include <cstddef>
+#include <vector>
 
 // What the vocoder does beyond the plain peak-locked phases; all off in a stream fed
-// through vocoder_process().
+// through process().
 struct VocoderOptions {
   // Stereo: both channels share their peaks (found on the summed magnitudes) and the
   // turn of each peak's region (from the louder channel at the peak), so that every
@@ -65,24 +51,181 @@ struct VocoderOptions {
   bool attacks = false;
 };
 
-// Feeds inSize samples of each channel (right and outputRight null in mono) and
-// writes stepOut samples per completed frame of each channel, like vocoder_process()
-// for each channel, but analyses every frame of both channels before it synthesises
-// either, with the options. Hands each frame to the analyser, left then right.
+// One channel of a Vocoder: views into the buffers its Vocoder owns (set by init()),
+// and where the channel stands in the stream.
+struct VocoderChannel {
+  float* input = nullptr;      // input history, Vocoder::historySize floats
+  float* wave = nullptr;       // overlap-add accumulator, winSize floats
+  float* fftBuffer = nullptr;  // the frame's transform, 2 winSize floats
+  float* mag = nullptr;        // magnitudes of bins 0 .. winHalf - 1, then two guard bins
+  float* phi = nullptr;        // their phases
+  float* phi0 = nullptr;       // the previous frame's phases
+  float* psi = nullptr;        // synthesis phases
+  int* peakBins = nullptr;     // the frame's peaks, in order
+  int* valleyBins = nullptr;   // where each peak's region starts; one past the last ends it
+  int inIndex = 0;             // samples of the frame gathered so far; 0 on a fresh stream
+  int laidStepOut = 0;         // the hop by which the last frame moved the accumulator on
+  int historyStart = 0;        // where the analysis window starts in input (fast paths)
+};
+
+class Vocoder {
+ public:
+  Vocoder() = default;
+  // The channels point into the Vocoder's own buffers, which a copy would share and a
+  // move would leave the moved-from Vocoder pointing into: neither is offered.
+  Vocoder(const Vocoder&) = delete;
+  Vocoder& operator=(const Vocoder&) = delete;
+
+  // Start a new stream with frames of winSize samples taken every step samples.
+  // Allocates; also sets up the transform and the attack keeping for that frame size.
+  void init(int winSize, int step);
+
+  // Feed inSize samples of one channel; write stepOut samples per completed frame to
+  // out, from out[0] on.
+  void process(const float* in, int inSize, float* out, int stepOut, int channel);
+
+  // Number of frames the next process() call of this channel completes when it is
+  // given inSize samples.
+  int framesDue(int inSize, int channel) const;
+
+  // Makes channel `to` carry on exactly as channel `from` will: its input history,
+  // overlap-add accumulator, phase memory and position. Copies about four frames of
+  // floats; allocates nothing.
+  void copyChannel(int from, int to);
+
+  // Feeds inSize samples of each channel (inR and outR null in mono) and writes
+  // stepOut samples per completed frame of each channel, like process() for each
+  // channel, but analyses every frame of both channels before it synthesises either,
+  // with the options. Hands each frame to the analyser, left then right.
+  void processTogether(const float* inL, const float* inR, int inSize, float* outL, float* outR,
+                       int stepOut, const VocoderOptions& options);
+
+  // From the next call on, writes beside every output sample, at the same index of out,
+  // the gain at which a steady tone of amplitude A leaves the vocoder there, over
+  // A x winSize / 2: the overlap of the windows of the frames laid over it, as they were
+  // really laid (changes of stepOut included). Null stops it.
+  void handOutToneGain(float* out) { toneGainOut = out; }
+
+  // The energy of the frames synthesised since the last call, summed over their bins,
+  // before and after the equaliser's gains (both 0 while the equaliser is off or no tone
+  // gain is handed out); returns whether there was any, and starts counting afresh.
+  bool takeEqualiserEnergy(double* before, double* after);
+
+  // Bytes of the buffers this Vocoder holds (0 before init()).
+  size_t bytes() const;
+
+  // ---- For the tests and the benchmarks of single steps ----
+  // The per-frame steps, which processFrame() runs in this order on the channel's
+  // state, and the state they read and write. The fast paths compute only the lower
+  // half of the forward transform in analyze(), and run their own resynthesis and
+  // overlap-add in place of synthesize() and overlapAdd(), which always lay out the
+  // whole inverse transform and read its real parts from it; both give the same bits.
+  void resetPhases();
+  void processFrame(const float* input, float* output, float stretchFactor, int channel);
+  void applyWindow(const float* input, int channel);
+  void analyze(int channel);
+  int findPeaks(int channel);
+  void phaseLock(int channel, int nPeaks, float stretchFactor);
+  void synthesize(int channel);
+  void overlapAdd(float* output, int channel);
+
+  // Stream geometry, shared by both channels: frame size, its half, analysis hop, and
+  // the synthesis hop of the running call; floats in each channel's input history.
+  int winSize = 0;
+  int winHalf = 0;
+  int stepIn = 0;
+  int stepOut = 0;
+  int historySize = 0;
+
+  // Tables shared by both channels: the analysis window, the synthesis window (with the
+  // inverse transform's 1/N and the one-sided spectrum's 2), and the phase each bin's
+  // centre frequency advances over one analysis hop.
+  std::vector<float> window;
+  std::vector<float> windowOut;
+  std::vector<float> omega;
+
+  // The two channels; both exist even for a mono stream.
+  VocoderChannel channels[2];
+
+ private:
+  void layOverlap(int outIndex);
+  template <typename Gain>
+  void measureEqualiser(const float* mag, Gain gain);
+  float peakRotation(const float* phi, const float* phi0, const float* psi, int peak,
+                     float stretchFactor) const;
+  void phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
+                          const int* valleys, int nPeaks, float stretchFactor) const;
+  int findPeaksReference(const float* mag, int* peaks, int* valleys) const;
+  void binPass(int channel);
+  int findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) const;
+  void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* peaks,
+                     const int* valleys, int nPeaks, float stretchFactor, bool avx2);
+  void resynthesizeFast(float* output, int channel);
+  int findFinePeaks(const float* mag, int* peaks, int* valleys) const;
+  int peaksOf(float* mag, int* peaks, int* valleys, bool fine);
+  void peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
+                     float* rotation) const;
+  template <typename From>
+  void regionTurns(const int* peaks, const int* valleys, int nPeaks, float stretchFactor,
+                   const VocoderChannel& own, From from, float* turn);
+  void turnBins(VocoderChannel& c, const float* turn) const;
+
+  // Each channel's buffers, which its views point into (see init()).
+  std::vector<float> channelFloats[2];
+  std::vector<int> channelInts[2];
+
+  // Work space of the fast paths, 2 x winSize floats and some slack: the one-sided
+  // spectrum that the resynthesis hands to the inverse transform in the first winSize,
+  // the per-bin rotation of phaseLock() or the equaliser gains in the rest. The slack
+  // takes the whole-vector stores that run past the last region.
+  std::vector<float> work;
+
+  // The overlap of the frames as laid: the sum, at each output sample, of the analysis
+  // window times the synthesis window of every frame laid over it, accumulated and
+  // handed out as the output is (channel 0's frames; both channels lay theirs alike).
+  // A steady tone of amplitude A leaves the vocoder at A x winSize / 2 x this, whatever
+  // the hops were, which the level keeping relies on. Handed out to toneGainOut while
+  // the driver asks for it.
+  std::vector<float> overlap;
+  float* toneGainOut = nullptr;
+
+  // Work space of processTogether(): each channel's turn per bin (one array serves both
+  // when they are linked; slack for the region fill's whole-vector stores), the
+  // magnitudes summed over the channels (with the two guard bins and the slack of the
+  // vector valley search), and the turn of each peak. regionTurns()'s peaks sorted by
+  // the channel whose rotation they take (2 x winHalf: the peaks, then their places
+  // among all peaks) and those rotations (winHalf).
+  std::vector<float> turns[2];
+  std::vector<float> summed;
+  std::vector<float> peakTurns;
+  std::vector<int> channelPeaks;
+  std::vector<float> channelTurns;
+
+  // The synthesised frames' energy before and after the equaliser's gains, since the
+  // driver last took it (takeEqualiserEnergy()); measured only while the driver asks
+  // for the tone gain, that is while it keeps the level.
+  double eqEnergyBefore = 0.0;
+  double eqEnergyAfter = 0.0;
+
+  bool initialized = false;
+};
+
+// Transitional: the free functions of the single-stream interface, each the same
+// member of one Vocoder at file scope in vocoder.cpp (the driver and the benchmarks
+// of the driver still use them).
+void vocoder_init(int pWinSize, int step);
+void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
+                     int channel);
+int vocoder_frames_due(int inSize, int channel);
+void vocoder_copy_channel(int from, int to);
 void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
                               float* outputLeft, float* outputRight, int pStepOut,
                               const VocoderOptions& options);
-
-// From the next call on, writes beside every output sample, at the same index of out,
-// the gain at which a steady tone of amplitude A leaves the vocoder there, over
-// A x winSize / 2: the overlap of the windows of the frames laid over it, as they were
-// really laid (changes of stepOut included). Null stops it.
 void vocoder_hand_out_tone_gain(float* out);
-
-// The energy of the frames synthesised since the last call, summed over their bins,
-// before and after the equaliser's gains (both 0 while the equaliser is off or no tone
-// gain is handed out); returns whether there was any, and starts counting afresh.
 bool vocoder_take_equaliser_energy(double* before, double* after);
+// That Vocoder itself, for the benchmarks and the fuzz target that look into the
+// driver's vocoder.
+Vocoder& vocoder_transitional();
 
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest
 // path the CPU runs.
@@ -95,7 +238,7 @@ enum VocoderPath {
 
 // Use this path in every later frame (for tests and benchmarks; not while a frame
 // runs). Returns false, changing nothing, when the CPU cannot run it. Without a
-// call, vocoder_init() selects VOCODER_PATH_BEST. The transforms follow
+// call, the first Vocoder::init() selects VOCODER_PATH_BEST. Any thread. The transforms follow
 // fft_select_path(), which is separate.
 bool vocoder_select_path(VocoderPath path);
 

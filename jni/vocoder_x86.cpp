@@ -10,6 +10,7 @@
 
 #include <immintrin.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 
@@ -22,20 +23,21 @@ namespace {
 
 constexpr double pi = 3.141592653589793;
 
+// The least double x with x / pi >= turns (the division rounds monotonically), worked
+// out by the compiler: positive doubles step to their neighbours by their bit patterns.
+constexpr double leastWithTurns(double turns) {
+  double x = turns * pi;
+  while (x / pi >= turns) x = std::bit_cast<double>(std::bit_cast<unsigned long long>(x) - 1);
+  while (x / pi < turns) x = std::bit_cast<double>(std::bit_cast<unsigned long long>(x) + 1);
+  return x;
+}
+
 // princarg() brings phases inside (-3 pi, 3 pi) back by at most one turn. For such
 // a phase p, p / pi rounds to a value of at least 1 exactly when p >= turnOne, and
 // of at least 3 exactly when p >= turnThree: the fast paths compare with these
 // instead of dividing, and so subtract the same multiple of pi.
-double turnOne = 0.0;
-double turnThree = 0.0;
-
-// The least double x with x / pi >= turns (the division rounds monotonically).
-double leastWithTurns(double turns) {
-  double x = turns * pi;
-  while (x / pi >= turns) x = std::nextafter(x, 0.0);
-  while (x / pi < turns) x = std::nextafter(x, 2.0 * x);
-  return x;
-}
+constexpr double turnOne = leastWithTurns(1.0);
+constexpr double turnThree = leastWithTurns(3.0);
 
 // ---- Baseline path: SSE2, two doubles per vector ----
 
@@ -311,13 +313,6 @@ VOCODER_AVX2 int firstLeastAvx2(const float* mag, int from, int to) {
 }
 
 }  // namespace
-
-void vocoder_x86_init() {
-  if (turnOne == 0.0) {
-    turnOne = leastWithTurns(1.0);
-    turnThree = leastWithTurns(3.0);
-  }
-}
 
 int vocoder_x86_bin_pass_sse2(const float* buffer, float* mag, float* phi, int n) {
   return binPassBaseline(buffer, mag, phi, n);

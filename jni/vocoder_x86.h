@@ -7,9 +7,6 @@
 // only where HOPWARBLER_X86 is 1. Arrays are unaligned unless stated.
 #pragma once
 
-// Sets up the constants of the phase wrapping by comparison (once; no allocation).
-void vocoder_x86_init();
-
 // Magnitudes and phases of bins 0 .. n - 1 of the interleaved spectrum buffer, as the
 // reference's bin pass. Returns the first bin not done: the caller does bins from
 // there to n - 1 with the reference (all of them when a bin was not covered).

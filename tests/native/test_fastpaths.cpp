@@ -122,37 +122,38 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
     std::vector<float> mags, phis, psis, spectrum, wave, output;
     std::vector<int> peaks;
   };
-  // Step by step, or through vocoder_process_frame(), whose fast paths compute only
+  // Step by step, or through Vocoder::processFrame(), whose fast paths compute only
   // the parts of the transforms that the frame reads (the inverse transform is
   // then not kept, and not compared).
   auto runFrames = [&](const Case& c, Path path, bool wholeFrames) {
     selectPath(path);
-    vocoder_init(n, n / 4);
-    stepOut = 320;
+    Vocoder v;
+    v.init(n, n / 4);
+    v.stepOut = 320;
     eq_enable(c.equaliser ? 1 : 0);
     State s;
     // Two frames, so that the second sees the phases the first left.
     for (int frame = 0; frame < 2; ++frame) {
       s.output.assign(320, 0.0f);
       if (wholeFrames) {
-        vocoder_process_frame(c.frame.data(), s.output.data(), 1.25f, 0);
+        v.processFrame(c.frame.data(), s.output.data(), 1.25f, 0);
         continue;
       }
-      applyWindow(c.frame.data(), 0);
-      analyze(0);
-      const int nPeaks = findPeaks(0);
-      phaseLock(0, nPeaks, 1.25f);
-      synthesize(0);
-      s.spectrum.assign(vocoderChannels[0].fftBuffer, vocoderChannels[0].fftBuffer + 2 * n);
-      overlapAdd(s.output.data(), 0);
-      s.peaks.assign(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks);
-      s.peaks.insert(s.peaks.end(), vocoderChannels[0].valleyBins,
-                     vocoderChannels[0].valleyBins + nPeaks + 1);
+      v.applyWindow(c.frame.data(), 0);
+      v.analyze(0);
+      const int nPeaks = v.findPeaks(0);
+      v.phaseLock(0, nPeaks, 1.25f);
+      v.synthesize(0);
+      s.spectrum.assign(v.channels[0].fftBuffer, v.channels[0].fftBuffer + 2 * n);
+      v.overlapAdd(s.output.data(), 0);
+      s.peaks.assign(v.channels[0].peakBins, v.channels[0].peakBins + nPeaks);
+      s.peaks.insert(s.peaks.end(), v.channels[0].valleyBins,
+                     v.channels[0].valleyBins + nPeaks + 1);
     }
-    s.mags.assign(vocoderChannels[0].mag, vocoderChannels[0].mag + n / 2);
-    s.phis.assign(vocoderChannels[0].phi, vocoderChannels[0].phi + n / 2);
-    s.psis.assign(vocoderChannels[0].psi, vocoderChannels[0].psi + n / 2);
-    s.wave.assign(vocoderChannels[0].wave, vocoderChannels[0].wave + n);
+    s.mags.assign(v.channels[0].mag, v.channels[0].mag + n / 2);
+    s.phis.assign(v.channels[0].phi, v.channels[0].phi + n / 2);
+    s.psis.assign(v.channels[0].psi, v.channels[0].psi + n / 2);
+    s.wave.assign(v.channels[0].wave, v.channels[0].wave + n);
     return s;
   };
   for (const Case& c : cases) {
@@ -189,7 +190,7 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
 // from 3 to 40 bins, and a region where nothing is below the largest float.
 // The fast paths keep the analysis window at a moving place in the history and
 // move the history back only when the buffer's end is near: at 4096 / 2 that
-// happens every 47 frames. Blocks of uneven length, some ending mid-frame, give
+// happens every 7 frames. Blocks of uneven length, some ending mid-frame, give
 // the same stream as the reference's shift on every frame.
 TEST_P(FastPath, HistoryWrapsWithoutChangingTheStream) {
   const int n = 4096;
@@ -197,14 +198,15 @@ TEST_P(FastPath, HistoryWrapsWithoutChangingTheStream) {
   const std::vector<float> input = support::randomFloats(160 * hop, 11, 0.5f);
   auto stream = [&](Path path) {
     selectPath(path);
-    vocoder_init(n, hop);
+    Vocoder v;
+    v.init(n, hop);
     std::vector<float> out;
     std::vector<float> block(8 * n);
     size_t at = 0;
     for (int k = 0; at < input.size(); k++) {
       const int size = std::min<int>(static_cast<int>(input.size() - at), 700 + (k * 977) % 5000);
-      const int frames = vocoder_frames_due(size, 0);
-      vocoder_process(input.data() + at, size, block.data(), hop, 0);
+      const int frames = v.framesDue(size, 0);
+      v.process(input.data() + at, size, block.data(), hop, 0);
       out.insert(out.end(), block.begin(), block.begin() + frames * hop);
       at += static_cast<size_t>(size);
     }
@@ -222,25 +224,26 @@ TEST_P(FastPath, ValleysOnTiesZerosAndNaN) {
   const float nan = std::numeric_limits<float>::quiet_NaN();
   auto scan = [&](Path path, uint32_t seed) {
     selectPath(path);
-    vocoder_init(n, n / 4);
+    Vocoder v;
+    v.init(n, n / 4);
     std::mt19937 gen(seed);
     std::uniform_int_distribution<int> pick(0, 9);
     int b = 0;
     for (int len = 3; b + len + 3 <= n / 2; len = 3 + (len + 7) % 38) {
-      vocoderChannels[0].mag[b] = 100.0f;  // a peak: everything else stays below 50
-      vocoderChannels[0].mag[b + 1] = vocoderChannels[0].mag[b + 2] = 40.0f;
+      v.channels[0].mag[b] = 100.0f;  // a peak: everything else stays below 50
+      v.channels[0].mag[b + 1] = v.channels[0].mag[b + 2] = 40.0f;
       for (int j = 3; j < len; j++) {
         const float kinds[] = {-0.0f, 0.0f, 1.0f, 1.0f, 2.0f, nan, inf, FLT_MAX, 0.5f, 1.0f};
-        vocoderChannels[0].mag[b + j] = kinds[pick(gen)];
+        v.channels[0].mag[b + j] = kinds[pick(gen)];
       }
       b += len;
     }
-    for (; b < n / 2; b++) vocoderChannels[0].mag[b] = 1.0f;
-    std::fill(vocoderChannels[0].mag + 10, vocoderChannels[0].mag + 14,
+    for (; b < n / 2; b++) v.channels[0].mag[b] = 1.0f;
+    std::fill(v.channels[0].mag + 10, v.channels[0].mag + 14,
               FLT_MAX);  // no bin below the largest float
-    const int nPeaks = findPeaks(0);
-    std::vector<int> out(vocoderChannels[0].peakBins, vocoderChannels[0].peakBins + nPeaks);
-    out.insert(out.end(), vocoderChannels[0].valleyBins, vocoderChannels[0].valleyBins + nPeaks);
+    const int nPeaks = v.findPeaks(0);
+    std::vector<int> out(v.channels[0].peakBins, v.channels[0].peakBins + nPeaks);
+    out.insert(out.end(), v.channels[0].valleyBins, v.channels[0].valleyBins + nPeaks);
     return out;
   };
   for (uint32_t seed = 1; seed <= 20; seed++) {
@@ -253,24 +256,25 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
   const float inf = std::numeric_limits<float>::infinity();
   auto lock = [&](Path path) {
     selectPath(path);
-    vocoder_init(n, n / 4);
+    Vocoder v;
+    v.init(n, n / 4);
     const std::vector<float> m = support::randomFloats(n, 5, 1.0f),
                              a = support::randomFloats(n, 6, 3.1f),
                              b = support::randomFloats(n, 7, 3.1f),
                              c = support::randomFloats(n, 8, 3.1f);
     for (int k = 0; k < n; ++k) {
-      vocoderChannels[0].mag[k] = std::fabs(m[k]);
-      vocoderChannels[0].phi[k] = a[k];
-      vocoderChannels[0].phi0[k] = b[k];
-      vocoderChannels[0].psi[k] = c[k];
+      v.channels[0].mag[k] = std::fabs(m[k]);
+      v.channels[0].phi[k] = a[k];
+      v.channels[0].phi0[k] = b[k];
+      v.channels[0].psi[k] = c[k];
     }
     const float pattern[] = {0.0f, 0.5f, inf, FLT_MAX, FLT_MAX, inf, 0.5f, 0.25f};
-    std::copy(std::begin(pattern), std::end(pattern), vocoderChannels[0].mag + 60);
-    const int nPeaks = findPeaks(0);
-    phaseLock(0, nPeaks, 0.8f);
-    std::vector<float> out(vocoderChannels[0].psi, vocoderChannels[0].psi + n / 2);
+    std::copy(std::begin(pattern), std::end(pattern), v.channels[0].mag + 60);
+    const int nPeaks = v.findPeaks(0);
+    v.phaseLock(0, nPeaks, 0.8f);
+    std::vector<float> out(v.channels[0].psi, v.channels[0].psi + n / 2);
     for (int p = 0; p <= nPeaks; ++p)
-      out.push_back(static_cast<float>(vocoderChannels[0].valleyBins[p]));
+      out.push_back(static_cast<float>(v.channels[0].valleyBins[p]));
     return out;
   };
   const std::vector<float> want = lock(Path::Reference);
