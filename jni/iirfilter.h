@@ -23,7 +23,7 @@
 //   most one sample, another thread's replacement one allocation and copy.
 // - Allocation happens only in iir_init_filter() (frees and reallocates the record's
 //   four arrays), so only on the control thread; the destructor frees the arrays.
-// - init() zeroes both records on its first call (from the engine's set-up), taking
+// - init() zeroes both records on its first call (from the stream set-up), taking
 //   its turn with the replacements like one of them; later calls do nothing, so a
 //   loaded filter survives a change of stream format.
 // - The record layout is here because the object holds two; iir_init_filter() and the
