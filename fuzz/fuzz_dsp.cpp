@@ -237,8 +237,8 @@ void loadFilter(const std::vector<double>& a, const std::vector<double>& b) {
   const int sizeA = static_cast<int>(a.size());
   const int sizeB = static_cast<int>(b.size());
   iir_init_filters(a.data(), b.data(), sizeA, sizeB);
-  checkFilterRecord(iirLeft, a.data(), b.data(), sizeA, sizeB);
-  checkFilterRecord(iirRight, a.data(), b.data(), sizeA, sizeB);
+  checkFilterRecord(IirFiltersTesting::record(iir_shared(), 0), a.data(), b.data(), sizeA, sizeB);
+  checkFilterRecord(IirFiltersTesting::record(iir_shared(), 1), a.data(), b.data(), sizeA, sizeB);
 }
 
 void setFlatGains() {

@@ -10,7 +10,6 @@ namespace {
 
 constexpr double twoPi = 6.283185307179586;
 
-constexpr int maxAttacks = 8;
 constexpr int blockSamples = 32;       // detection block
 constexpr int baselineSamples = 1024;  // the blocks before a block that it must outdo
 constexpr double energyJump = 4.0;     // a block this much above every one before starts an attack
@@ -26,31 +25,6 @@ enum BinState : signed char {
   BIN_CARRIED,    // the attack is placed: turn on by the frame's own advance
 };
 
-struct Attack {
-  bool active = false;
-  double position = 0;        // where the attack lies in the current frame, in samples
-  long serial = 0;            // order of detection: a bin joins the newest attack it rose for
-  std::vector<float> before;  // summed magnitudes a quarter of a frame before it
-};
-
-int winSize = 0;
-int winHalf = 0;
-int stepIn = 0;
-int lagFrames = 1;  // frames between a spectrum and the one it is compared with
-long frameCount = 0;
-long serials = 0;
-Attack attacks[maxAttacks];
-std::vector<signed char> binState;
-std::vector<signed char> binOwner;  // index into attacks, or -1
-std::vector<float> recent;          // the last lagFrames summed spectra, a ring
-
-// Where in the output frame an attack at `position` in the analysis frame belongs: the
-// frame's centre stays where the vocoder lays it, and the rest of the frame stretches
-// about it, as the stream as a whole does.
-double placeIn(double position, double stretch) {
-  return winSize / 2 + (position - winSize / 2) * stretch;
-}
-
 // Phase wrapped into [-pi, pi] by whole turns (a non-finite one, which finite audio never
 // gives, to 0).
 float wrap(double phase) {
@@ -60,13 +34,17 @@ float wrap(double phase) {
   return static_cast<float>(phase - whole * twoPi);
 }
 
-// The energy of each detection block of the current frame, by its first sample, once
-// worked out: findOnset() compares every new block with the same earlier ones.
-std::vector<double> energyAt;
-std::vector<long> energyFrame;  // the frameCount each entry of energyAt was worked out in
+}  // namespace
 
-double blockEnergy(const AttackFrame& f, int from) {
-  if (energyFrame[from] == frameCount) return energyAt[from];
+// Where in the output frame an attack at `position` in the analysis frame belongs: the
+// frame's centre stays where the vocoder lays it, and the rest of the frame stretches
+// about it, as the stream as a whole does.
+double Attacks::placeIn(double position, double stretch) const {
+  return winSize_ / 2 + (position - winSize_ / 2) * stretch;
+}
+
+double Attacks::blockEnergy(const AttackFrame& f, int from) {
+  if (energyFrame_[from] == frameCount_) return energyAt_[from];
   double e = 0;
   for (int ch = 0; ch < f.channels; ch++) {
     const float* x = f.history[ch];
@@ -75,8 +53,8 @@ double blockEnergy(const AttackFrame& f, int from) {
       e += d * d;
     }
   }
-  energyFrame[from] = frameCount;
-  energyAt[from] = e;
+  energyFrame_[from] = frameCount_;
+  energyAt_[from] = e;
   return e;
 }
 
@@ -85,10 +63,11 @@ double blockEnergy(const AttackFrame& f, int from) {
 // baselineSamples before it. The loudest block of a steady sound recurs within a
 // period of its lowest note, and a swell, however fast, grows by less than that from
 // one block to the next; a hit jumps.
-int findOnset(const AttackFrame& f) {
-  const int newest = winSize - stepIn;
+int Attacks::findOnset(const AttackFrame& f) {
+  const int newest = winSize_ - stepIn_;
   const double quiet = quietBlock * blockSamples * f.channels;
-  for (int b = std::max(newest, blockSamples + 1); b + blockSamples <= winSize; b += blockSamples) {
+  for (int b = std::max(newest, blockSamples + 1); b + blockSamples <= winSize_;
+       b += blockSamples) {
     double loudest = 0.0;
     for (int p = std::max(1, b - baselineSamples); p + blockSamples <= b; p += blockSamples) {
       loudest = std::max(loudest, blockEnergy(f, p));
@@ -98,104 +77,103 @@ int findOnset(const AttackFrame& f) {
   return -1;
 }
 
-}  // namespace
-
-void attacks_init(int pWinSize, int pStepIn) {
-  winSize = pWinSize;
-  winHalf = pWinSize / 2;
-  stepIn = pStepIn;
-  lagFrames = std::max(1, winSize / 4 / stepIn);
-  for (Attack& a : attacks) a.before.assign(winHalf, 0.0f);
-  binState.assign(winHalf, BIN_FREE);
-  binOwner.assign(winHalf, -1);
-  recent.assign(static_cast<size_t>(lagFrames) * winHalf, 0.0f);
-  energyAt.assign(winSize, 0.0);
-  energyFrame.assign(winSize, -1);
-  attacks_clear();
+void Attacks::init(int pWinSize, int pStepIn) {
+  winSize_ = pWinSize;
+  winHalf_ = pWinSize / 2;
+  stepIn_ = pStepIn;
+  lagFrames_ = std::max(1, winSize_ / 4 / stepIn_);
+  for (Attack& a : attacks_) a.before.assign(winHalf_, 0.0f);
+  binState_.assign(winHalf_, BIN_FREE);
+  binOwner_.assign(winHalf_, -1);
+  recent_.assign(static_cast<size_t>(lagFrames_) * winHalf_, 0.0f);
+  energyAt_.assign(winSize_, 0.0);
+  energyFrame_.assign(winSize_, -1);
+  clear();
 }
 
-void attacks_clear() {
-  for (Attack& a : attacks) a.active = false;
-  std::fill(binState.begin(), binState.end(), BIN_FREE);
-  std::fill(binOwner.begin(), binOwner.end(), -1);
-  std::fill(recent.begin(), recent.end(), 0.0f);
-  std::fill(energyFrame.begin(), energyFrame.end(), -1);
-  frameCount = 0;
+void Attacks::clear() {
+  for (Attack& a : attacks_) a.active = false;
+  std::fill(binState_.begin(), binState_.end(), BIN_FREE);
+  std::fill(binOwner_.begin(), binOwner_.end(), -1);
+  std::fill(recent_.begin(), recent_.end(), 0.0f);
+  std::fill(energyFrame_.begin(), energyFrame_.end(), -1);
+  frameCount_ = 0;
 }
 
-void attacks_frame(const AttackFrame& f) {
-  float* earlier = recent.data() + (frameCount % lagFrames) * winHalf;
+void Attacks::frame(const AttackFrame& f) {
+  float* earlier = recent_.data() + (frameCount_ % lagFrames_) * winHalf_;
   // The attacks move on by a hop; one that has left the frame ends, and its bins go back
   // to the peaks' turns.
-  for (Attack& a : attacks) {
+  for (Attack& a : attacks_) {
     if (!a.active) continue;
-    a.position -= stepIn;
+    a.position -= stepIn_;
     if (a.position < 0) a.active = false;
   }
-  for (int k = 0; k < winHalf; k++) {
-    if (binOwner[k] >= 0 && !attacks[binOwner[k]].active) binOwner[k] = -1, binState[k] = BIN_FREE;
+  for (int k = 0; k < winHalf_; k++) {
+    if (binOwner_[k] >= 0 && !attacks_[binOwner_[k]].active)
+      binOwner_[k] = -1, binState_[k] = BIN_FREE;
   }
 
-  const int onset = winSize >= 2 * blockSamples ? findOnset(f) : -1;
+  const int onset = winSize_ >= 2 * blockSamples ? findOnset(f) : -1;
   if (onset >= 0) {
     int slot = 0;
     for (int i = 0; i < maxAttacks; i++) {
-      if (!attacks[i].active) {
+      if (!attacks_[i].active) {
         slot = i;
         break;
       }
-      if (attacks[i].serial < attacks[slot].serial) slot = i;
+      if (attacks_[i].serial < attacks_[slot].serial) slot = i;
     }
-    for (int k = 0; k < winHalf; k++) {
-      if (binOwner[k] == slot) binOwner[k] = -1, binState[k] = BIN_FREE;
+    for (int k = 0; k < winHalf_; k++) {
+      if (binOwner_[k] == slot) binOwner_[k] = -1, binState_[k] = BIN_FREE;
     }
-    Attack& a = attacks[slot];
+    Attack& a = attacks_[slot];
     a.active = true;
     a.position = onset;
-    a.serial = ++serials;
-    std::copy(earlier, earlier + winHalf, a.before.begin());
+    a.serial = ++serials_;
+    std::copy(earlier, earlier + winHalf_, a.before.begin());
   }
 
   float top = 0;
-  for (int k = 0; k < winHalf; k++) top = std::max(top, std::max(f.summed[k], earlier[k]));
+  for (int k = 0; k < winHalf_; k++) top = std::max(top, std::max(f.summed[k], earlier[k]));
   const float floor = top * floorRatio;
   // A slowed frame lays its output over a shorter stretch of input than it analyses: an
   // attack near either end of the analysis frame would land outside the output frame.
   const auto placeable = [&](const Attack& a) {
     const double at = placeIn(a.position, f.stretch);
-    return at >= 0 && at < winSize;
+    return at >= 0 && at < winSize_;
   };
 
   // Bins join the newest attack they rose for.
   for (int i = 0; i < maxAttacks; i++) {
-    const Attack& a = attacks[i];
+    const Attack& a = attacks_[i];
     if (!a.active) continue;
     const signed char first = placeable(a) ? BIN_RESTART : BIN_HELD_BACK;
-    for (int k = 0; k < winHalf; k++) {
-      const int owner = binOwner[k];
-      if (owner == i || (owner >= 0 && attacks[owner].serial > a.serial)) continue;
+    for (int k = 0; k < winHalf_; k++) {
+      const int owner = binOwner_[k];
+      if (owner == i || (owner >= 0 && attacks_[owner].serial > a.serial)) continue;
       if (f.summed[k] > riseRatio * a.before[k] && f.summed[k] >= floor) {
-        binOwner[k] = static_cast<signed char>(i);
-        binState[k] = first;
+        binOwner_[k] = static_cast<signed char>(i);
+        binState_[k] = first;
       }
     }
   }
 
   const bool shared = f.channels == 1 || f.rotation[0] == f.rotation[1];
   const int turns = shared ? 1 : f.channels;
-  for (int k = 0; k < winHalf; k++) {
-    const int owner = binOwner[k];
+  for (int k = 0; k < winHalf_; k++) {
+    const int owner = binOwner_[k];
     if (owner < 0) continue;
-    const Attack& a = attacks[owner];
+    const Attack& a = attacks_[owner];
     // Held back until the attack can be placed, and again once it could only land before the
     // frame's start (a carried turn would wrap it round to the frame's end). The place moves
     // one way through the frames, so a bin is placed at most once.
-    if (binState[k] == BIN_HELD_BACK && placeable(a)) {
-      binState[k] = BIN_RESTART;
-    } else if (binState[k] == BIN_CARRIED && !placeable(a)) {
-      binState[k] = BIN_HELD_BACK;
+    if (binState_[k] == BIN_HELD_BACK && placeable(a)) {
+      binState_[k] = BIN_RESTART;
+    } else if (binState_[k] == BIN_CARRIED && !placeable(a)) {
+      binState_[k] = BIN_HELD_BACK;
     }
-    switch (binState[k]) {
+    switch (binState_[k]) {
       case BIN_HELD_BACK: {
         const float keep = f.summed[k] > 0 ? std::min(1.0f, a.before[k] / f.summed[k]) : 0.0f;
         for (int ch = 0; ch < f.channels; ch++) f.mags[ch][k] *= keep;
@@ -205,9 +183,9 @@ void attacks_frame(const AttackFrame& f) {
         // The analysis phase turned by the delay that moves the attack from its place in
         // the analysis frame to its place in the output frame.
         const double delay = placeIn(a.position, f.stretch) - a.position;
-        const float turn = wrap(-twoPi * k * delay / winSize);
+        const float turn = wrap(-twoPi * k * delay / winSize_);
         for (int ch = 0; ch < turns; ch++) f.rotation[ch][k] = turn;
-        binState[k] = BIN_CARRIED;
+        binState_[k] = BIN_CARRIED;
         break;
       }
       case BIN_CARRIED:
@@ -221,6 +199,20 @@ void attacks_frame(const AttackFrame& f) {
     }
   }
 
-  std::copy(f.summed, f.summed + winHalf, earlier);
-  frameCount++;
+  std::copy(f.summed, f.summed + winHalf_, earlier);
+  frameCount_++;
 }
+
+// Transitional: the shared Attacks of the free functions, built on first use and never
+// destroyed, so that a stream still running while the process exits reads no freed
+// vector. Goes once the engine owns the module.
+namespace {
+Attacks& shared() {
+  static Attacks* const attacks = new Attacks();
+  return *attacks;
+}
+}  // namespace
+
+void attacks_init(int winSize, int stepIn) { shared().init(winSize, stepIn); }
+void attacks_clear() { shared().clear(); }
+void attacks_frame(const AttackFrame& frame) { shared().frame(frame); }

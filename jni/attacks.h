@@ -29,20 +29,18 @@
 //   its start, its bins are brought back to the magnitude they had before the attack,
 //   since those frames would only lay echoes of it.
 //
-// Called by the vocoder once per frame (both channels together) on the audio thread:
-// no allocation, no lock, no trigonometry (the turns are phase wraps). attacks_init()
-// allocates (set-up only). Memory: about 11 frames of floats.
+// An Attacks object owns the attacks under way, each bin's part in them, and the
+// spectra and block energies of the last frames; each stream's vocoder has its own.
+// frame() is called by the vocoder once per frame (both channels together) on the
+// audio thread: no allocation, no lock, no trigonometry (the turns are phase wraps).
+// init() allocates (set-up only); clear() does not. Memory: about 11 frames of floats,
+// freed with the object. Copying an object copies its state.
 #pragma once
 
-// Sets the module up for frames of winSize samples taken every stepIn samples, and
-// forgets every attack.
-void attacks_init(int winSize, int stepIn);
-
-// Forgets every attack and the spectra of the last frames (a new stream).
-void attacks_clear();
+#include <vector>
 
 // One frame's bins: its input and spectra, and what the vocoder is about to
-// synthesise from them, which attacks_frame() changes where an attack lies.
+// synthesise from them, which Attacks::frame() changes where an attack lies.
 struct AttackFrame {
   const float* history[2];  // the frame's winSize input samples, per channel
   int channels;             // 1 or 2
@@ -56,6 +54,51 @@ struct AttackFrame {
   double stretch;           // the frame's stretch factor, its hop over stepIn
 };
 
-// Finds the attacks that the frame's newest samples start, and sets the magnitudes
-// and turns of the bins of every attack under way.
+class Attacks {
+ public:
+  // Sets the object up for frames of winSize samples taken every stepIn samples, and
+  // forgets every attack.
+  void init(int winSize, int stepIn);
+
+  // Forgets every attack and the spectra of the last frames (a new stream).
+  void clear();
+
+  // Finds the attacks that the frame's newest samples start, and sets the magnitudes
+  // and turns of the bins of every attack under way.
+  void frame(const AttackFrame& frame);
+
+ private:
+  static constexpr int maxAttacks = 8;
+
+  struct Attack {
+    bool active = false;
+    double position = 0;        // where the attack lies in the current frame, in samples
+    long serial = 0;            // order of detection: a bin joins the newest attack it rose for
+    std::vector<float> before;  // summed magnitudes a quarter of a frame before it
+  };
+
+  double placeIn(double position, double stretch) const;
+  double blockEnergy(const AttackFrame& f, int from);
+  int findOnset(const AttackFrame& f);
+
+  int winSize_ = 0;
+  int winHalf_ = 0;
+  int stepIn_ = 0;
+  int lagFrames_ = 1;  // frames between a spectrum and the one it is compared with
+  long frameCount_ = 0;
+  long serials_ = 0;
+  Attack attacks_[maxAttacks];
+  std::vector<signed char> binState_;
+  std::vector<signed char> binOwner_;  // index into attacks_, or -1
+  std::vector<float> recent_;          // the last lagFrames_ summed spectra, a ring
+  // The energy of each detection block of the current frame, by its first sample, once
+  // worked out: findOnset() compares every new block with the same earlier ones.
+  std::vector<double> energyAt_;
+  std::vector<long> energyFrame_;  // the frameCount_ each entry of energyAt_ was worked out in
+};
+
+// Transitional: one shared Attacks behind the free functions, for the vocoder until it
+// is given an engine. They go once the engine owns the module.
+void attacks_init(int winSize, int stepIn);
+void attacks_clear();
 void attacks_frame(const AttackFrame& frame);

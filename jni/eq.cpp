@@ -1,53 +1,56 @@
 #include "eq.h"
 
-#include <atomic>
-
-#include "testing.h"
-
-float* eqBands = nullptr;
-// Published after the table it counts: a control thread that sets gains during the
-// first eq_init() sees either no table (0) or the whole table.
-std::atomic<int> nBands{0};
-
-namespace {
-std::atomic<int> eqActive{0};
-bool initialized = false;
-}  // namespace
-
-void eq_init(int pNBands) {
-  if (initialized) return;
-  initialized = true;
-  const int count = pNBands > 0 ? pNBands : 0;
-  delete[] eqBands;
-  eqBands = new float[count > 0 ? count : 1];
-  for (int i = 0; i < count; i++) eqBands[i] = 1.0f;
-  nBands.store(count, std::memory_order_release);
+void Equaliser::init(int bands) {
+  if (initialized_) return;
+  initialized_ = true;
+  const int count = bands > 0 ? bands : 0;
+  gains_ = std::make_unique<float[]>(count > 0 ? count : 1);
+  for (int i = 0; i < count; i++) gains_[i] = 1.0f;
+  size_.store(count, std::memory_order_release);
 }
 
-void eq_enable(int enabled) { eqActive.store(enabled, std::memory_order_relaxed); }
+void Equaliser::enable(int enabled) { active_.store(enabled, std::memory_order_relaxed); }
 
-int eq_is_enabled() { return eqActive.load(std::memory_order_relaxed) != 0 ? 1 : 0; }
+int Equaliser::isEnabled() const { return active_.load(std::memory_order_relaxed) != 0 ? 1 : 0; }
 
-void eq_setbands(const float* bands) {
-  const int count = nBands.load(std::memory_order_acquire);
+void Equaliser::setBands(const float* bands) {
+  const int count = size_.load(std::memory_order_acquire);
   for (int i = 0; i < count; i++) {
-    std::atomic_ref<float>(eqBands[i]).store(bands[i], std::memory_order_relaxed);
+    std::atomic_ref<float>(gains_[i]).store(bands[i], std::memory_order_relaxed);
   }
 }
 
-int eq_size() { return nBands.load(std::memory_order_acquire); }
+int Equaliser::size() const { return size_.load(std::memory_order_acquire); }
 
-float eq_gain(int bin) {
+float Equaliser::gain(int bin) const {
   // The audio thread: the table was set up before its stream (relaxed).
-  if (bin >= nBands.load(std::memory_order_relaxed)) return 1.0f;
-  return std::atomic_ref<float>(eqBands[bin]).load(std::memory_order_relaxed);
+  if (bin >= size_.load(std::memory_order_relaxed)) return 1.0f;
+  return std::atomic_ref<float>(gains_[bin]).load(std::memory_order_relaxed);
 }
 
-void eq_copy_gains(float* dest, int count) {
-  const int bands = nBands.load(std::memory_order_relaxed);
+void Equaliser::copyGains(float* dest, int count) const {
+  const int bands = size_.load(std::memory_order_relaxed);
   const int stored = count < bands ? count : bands;
   for (int i = 0; i < stored; i++) {
-    dest[i] = std::atomic_ref<float>(eqBands[i]).load(std::memory_order_relaxed);
+    dest[i] = std::atomic_ref<float>(gains_[i]).load(std::memory_order_relaxed);
   }
   for (int i = stored > 0 ? stored : 0; i < count; i++) dest[i] = 1.0f;
 }
+
+// Transitional: the shared equaliser of the free functions, built on first use and never
+// destroyed, so that a stream still running while the process exits reads no freed
+// table. Goes once the engine owns the module.
+namespace {
+Equaliser& shared() {
+  static Equaliser* const equaliser = new Equaliser();
+  return *equaliser;
+}
+}  // namespace
+
+void eq_init(int pNBands) { shared().init(pNBands); }
+void eq_enable(int enabled) { shared().enable(enabled); }
+int eq_is_enabled() { return shared().isEnabled(); }
+void eq_setbands(const float* bands) { shared().setBands(bands); }
+int eq_size() { return shared().size(); }
+float eq_gain(int bin) { return shared().gain(bin); }
+void eq_copy_gains(float* dest, int count) { shared().copyGains(dest, count); }

@@ -5,38 +5,43 @@
 
 #include "testing.h"
 
-iirFilter iirLeft;
-iirFilter iirRight;
-std::atomic<int> inFilterSetup{0};
-std::atomic<int> inFilterProcess[2] = {0, 0};
+namespace {
 
-static int initialized = 0;
+void release(iirFilter& filter) {
+  delete[] filter.a;
+  delete[] filter.b;
+  delete[] filter.buf1;
+  delete[] filter.buf2;
+  filter = iirFilter{};
+}
 
-// Raises inFilterSetup for one control thread at a time: a second one waits here for
+}  // namespace
+
+IirFilters::~IirFilters() {
+  release(left_);
+  release(right_);
+}
+
+// Raises the setup flag for one control thread at a time: a second one waits here for
 // the first to finish its replacement (an allocation, two copies and at most one step
 // of each channel), so that two never free and reallocate the same arrays. The compare-
 // and-set is sequentially consistent, like the store it stands for in the hand-over.
-static void beginSetup() {
+void IirFilters::beginSetup() {
   int idle = 0;
-  while (!inFilterSetup.compare_exchange_weak(idle, 1)) {
+  while (!inSetup_.compare_exchange_weak(idle, 1)) {
     idle = 0;
     std::this_thread::yield();
   }
 }
 
-void iir_init() {
-  if (initialized) return;
-  initialized = 1;
+void IirFilters::init() {
+  if (initialized_) return;
+  initialized_ = true;
   // Coefficients sent before the first set-up are discarded with their arrays.
   beginSetup();
-  for (iirFilter* filter : {&iirLeft, &iirRight}) {
-    delete[] filter->a;
-    delete[] filter->b;
-    delete[] filter->buf1;
-    delete[] filter->buf2;
-    *filter = iirFilter{};
-  }
-  inFilterSetup.store(0);
+  release(left_);
+  release(right_);
+  inSetup_.store(0);
 }
 
 void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB) {
@@ -62,26 +67,26 @@ void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int 
 // testing the flag, both with sequentially consistent operations, guarantee that at
 // least one side sees the other: either the step passes through, or the setup waits
 // for it to finish. A record is therefore never rewritten while its step reads it.
-void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
+void IirFilters::load(const double* ca, const double* cb, int sizeA, int sizeB) {
   beginSetup();
-  while (inFilterProcess[0].load() != 0) {
+  while (inProcess_[0].load() != 0) {
   }
-  iir_init_filter(iirLeft, ca, cb, sizeA, sizeB);
-  while (inFilterProcess[1].load() != 0) {
+  iir_init_filter(left_, ca, cb, sizeA, sizeB);
+  while (inProcess_[1].load() != 0) {
   }
-  iir_init_filter(iirRight, ca, cb, sizeA, sizeB);
-  inFilterSetup.store(0);
+  iir_init_filter(right_, ca, cb, sizeA, sizeB);
+  inSetup_.store(0);
 }
 
-double iir_step(int channel, double inputValue) {
+double IirFilters::step(int channel, double inputValue) {
   const int c = channel == 0 ? 0 : 1;
-  iirFilter& f = c == 0 ? iirLeft : iirRight;
+  iirFilter& f = c == 0 ? left_ : right_;
 
-  inFilterProcess[c].store(1);
+  inProcess_[c].store(1);
   // The record is read only after the flag test; a record without coefficients
   // (voice removal switched on before the host sent a filter) passes through.
-  if (inFilterSetup.load() != 0 || f.b == nullptr) {
-    inFilterProcess[c].store(0);
+  if (inSetup_.load() != 0 || f.b == nullptr) {
+    inProcess_[c].store(0);
     return inputValue;
   }
 
@@ -106,20 +111,35 @@ double iir_step(int channel, double inputValue) {
     if (++f.pos2 == f.n2) f.pos2 = 0;
   }
 
-  inFilterProcess[c].store(0);
+  inProcess_[c].store(0);
   return y;
 }
 
-void iir_clear_history(int channel) {
+void IirFilters::clearHistory(int channel) {
   const int c = channel == 0 ? 0 : 1;
-  iirFilter& f = c == 0 ? iirLeft : iirRight;
-  inFilterProcess[c].store(1);
+  iirFilter& f = c == 0 ? left_ : right_;
+  inProcess_[c].store(1);
   // A replacement under way starts the record from an empty history anyway.
-  if (inFilterSetup.load() == 0) {
+  if (inSetup_.load() == 0) {
     for (int i = 0; i < f.n1; ++i) f.buf1[i] = 0.0;
     for (int i = 0; i < f.n2; ++i) f.buf2[i] = 0.0;
     f.pos1 = 0;
     f.pos2 = 0;
   }
-  inFilterProcess[c].store(0);
+  inProcess_[c].store(0);
 }
+
+// Transitional: the shared filter pair of the free functions, built on first use and
+// never destroyed, so that a stream still running while the process exits reads no
+// freed record. Goes once the engine owns the module.
+IirFilters& iir_shared() {
+  static IirFilters* const filters = new IirFilters();
+  return *filters;
+}
+
+void iir_init() { iir_shared().init(); }
+void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
+  iir_shared().load(ca, cb, sizeA, sizeB);
+}
+double iir_step(int channel, double inputValue) { return iir_shared().step(channel, inputValue); }
+void iir_clear_history(int channel) { iir_shared().clearHistory(channel); }

@@ -17,22 +17,61 @@
 // it is more than 0.05 dB off, and then at most 10 dB per second, so that it never
 // modulates a tone.
 //
-// Called by the driver once per block on the audio thread, after the vocoder and
-// before the output stage: no allocation, no lock. level_init() allocates nothing.
+// A LevelKeeper object owns the input's energies on their way through the latency, the
+// smoothed levels and the gains; each stream's engine has its own. apply() is called by
+// the driver once per block on the audio thread, after the vocoder and before the
+// output stage: no allocation, no lock. Nothing allocates: the object holds all its
+// state in place (about 25 kB), and copying it copies that state.
 #pragma once
 
-// Sets the keeper up for a stream: its rate in Hz, its latency in input frames
-// (winSize - stepIn), and how many input frames past the latency to let through
-// before judging the levels (a frame: until then the output builds up from fewer
-// overlapping frames). The gains start at 0 dB.
-void level_init(int sampleRate, int latencyFrames, int warmUpFrames);
+class LevelKeeper {
+ public:
+  // Sets the keeper up for a stream: its rate in Hz, its latency in input frames
+  // (winSize - stepIn), and how many input frames past the latency to let through
+  // before judging the levels (a frame: until then the output builds up from fewer
+  // overlapping frames). The gains start at 0 dB.
+  void init(int sampleRate, int latencyFrames, int warmUpFrames);
 
-// Measures one block and applies the gains to its output in place. in: the block's
-// input per channel (after the remix; right is null in mono), inFrames long, whose
-// energy counts inputShaping times (what the equaliser does to it on purpose); out: the
-// vocoder's output per channel, outFrames long, on its own scale: a steady tone of
-// amplitude A leaves it at A x toneGain[i] x toneScale at frame i (the overlap of the
-// frames laid there; vocoder_hand_out_tone_gain()).
+  // Measures one block and applies the gains to its output in place. in: the block's
+  // input per channel (after the remix; right is null in mono), inFrames long, whose
+  // energy counts inputShaping times (what the equaliser does to it on purpose); out: the
+  // vocoder's output per channel, outFrames long, on its own scale: a steady tone of
+  // amplitude A leaves it at A x toneGain[i] x toneScale at frame i (the overlap of the
+  // frames laid there; vocoder_hand_out_tone_gain()).
+  void apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
+             float* outLeft, float* outRight, const float* toneGain, int outFrames,
+             double toneScale);
+
+ private:
+  // Input blocks on their way through the latency: frames and energies of mid and side.
+  struct Pending {
+    long frames;
+    double mid;
+    double side;
+  };
+  static constexpr int maxPending = 1024;
+
+  void push(long frames, double mid, double side);
+  Pending popThrough();
+
+  Pending pending_[maxPending] = {};
+  int pendingFirst_ = 0;
+  int pendingCount_ = 0;
+  long pendingFrames_ = 0;
+
+  int rate_ = 44100;
+  long latency_ = 0;
+  long warmUp_ = 0;                // input frames through the latency before the levels are judged
+  double inMid_ = 0, inSide_ = 0;  // smoothed mean energies per sample
+  double inNow_ = 0;               // the input's mean energy over the last few tens of ms
+  double outMid_ = 0, outSide_ = 0;
+  double wantMid_ = 1, wantSide_ = 1;  // the smoothed gains that would match the levels
+  double gainMid_ = 1, gainSide_ = 1;  // the gains applied at the end of the last block
+};
+
+// Transitional: one shared LevelKeeper behind the free functions, for the driver until
+// it is given an engine. They go once the engine owns the module.
+void level_init(int sampleRate, int latencyFrames, int warmUpFrames);
 void level_apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
                  float* outLeft, float* outRight, const float* toneGain, int outFrames,
                  double toneScale);

@@ -8,6 +8,7 @@
 #include <atomic>
 
 #include "fft.h"
+#include "iirfilter.h"
 #include "spectrum.h"
 
 // ---- fft ----
@@ -52,30 +53,25 @@ extern float coeff_sin[spectrumBandCount][spectrumHistorySize];  // -sin of the 
 extern float coeff_cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
 extern float spectrum_values[spectrumBandCount];
 
-// ---- eq ----
-
-extern float* eqBands;  // the gains, eq_size() of them
-extern std::atomic<int> nBands;
-
 // ---- iirfilter ----
 
-struct iirFilter {
-  int n1;        // past inputs kept: sizeB - 1
-  int n2;        // past outputs kept: sizeA - 1
-  double* a;     // sizeA feedback coefficients; a[0] is not read
-  double* b;     // sizeB feed-forward coefficients
-  double* buf1;  // ring of the last n1 inputs
-  double* buf2;  // ring of the last n2 outputs
-  int pos1;      // next write position in buf1
-  int pos2;      // next write position in buf2
-};
-
 // Load one record: copy the coefficients and start an all-zero history. Not
-// synchronised: iir_init_filters() wraps it in the hand-over.
+// synchronised: IirFilters::load() wraps it in the hand-over.
 void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int sizeA, int sizeB);
 
-// The records and the hand-over flags.
-extern iirFilter iirLeft;
-extern iirFilter iirRight;
-extern std::atomic<int> inFilterSetup;       // 1 while iir_init_filters() runs
-extern std::atomic<int> inFilterProcess[2];  // 1 while that channel's step runs
+// An object's records and its hand-over flags.
+struct IirFiltersTesting {
+  static iirFilter& record(IirFilters& filters, int channel) {
+    return channel == 0 ? filters.left_ : filters.right_;
+  }
+  // 1 while load() runs.
+  static std::atomic<int>& setupFlag(IirFilters& filters) { return filters.inSetup_; }
+  // 1 while that channel's step runs.
+  static std::atomic<int>& processFlag(IirFilters& filters, int channel) {
+    return filters.inProcess_[channel == 0 ? 0 : 1];
+  }
+};
+
+// Transitional: the filter pair behind iir_init_filters() and iir_step(), whose records
+// the fuzz target checks. Goes once the engine owns the module.
+IirFilters& iir_shared();

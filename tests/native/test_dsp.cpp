@@ -66,7 +66,7 @@ class FirstInit : public ::testing::Environment {
     firstInit.eqSizeAfter = eq_size();
     firstInit.gainsAllOneAfter = eq_size() > 0;
     for (int k = 0; k < eq_size(); ++k) {
-      firstInit.gainsAllOneAfter = firstInit.gainsAllOneAfter && eqBands[k] == 1.0f;
+      firstInit.gainsAllOneAfter = firstInit.gainsAllOneAfter && eq_gain(k) == 1.0f;
     }
   }
 };

@@ -1,6 +1,7 @@
 // The voice-removal filter against direct calculations: closed-form impulse
 // responses, a plain difference equation on arrays, the frequency response of a
-// biquad, channel independence and the coefficient hand-over under real threads.
+// biquad, channel independence, the coefficient hand-over under real threads and the
+// independence of two filter objects.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -18,14 +19,14 @@ namespace {
 
 constexpr double kPi = 3.141592653589793;
 
-void load(const std::vector<double>& a, const std::vector<double>& b) {
-  iir_init();
-  iir_init_filters(a.data(), b.data(), static_cast<int>(a.size()), static_cast<int>(b.size()));
+void load(IirFilters& filters, const std::vector<double>& a, const std::vector<double>& b) {
+  filters.init();
+  filters.load(a.data(), b.data(), static_cast<int>(a.size()), static_cast<int>(b.size()));
 }
 
-std::vector<double> run(int channel, const std::vector<double>& x) {
+std::vector<double> run(IirFilters& filters, int channel, const std::vector<double>& x) {
   std::vector<double> y;
-  for (double v : x) y.push_back(iir_step(channel, v));
+  for (double v : x) y.push_back(filters.step(channel, v));
   return y;
 }
 
@@ -49,6 +50,7 @@ std::vector<double> impulse(int length, double height = 1.0) {
 }
 
 TEST(IirFilter, ImpulseResponsesInClosedForm) {
+  IirFilters filters;
   const double r = 0.9, th = 0.3;
   struct Case {
     const char* name;
@@ -72,15 +74,16 @@ TEST(IirFilter, ImpulseResponsesInClosedForm) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    load(c.a, c.b);
+    load(filters, c.a, c.b);
     for (int channel = 0; channel < 2; ++channel) {
-      const std::vector<double> y = run(channel, impulse(40));
+      const std::vector<double> y = run(filters, channel, impulse(40));
       for (int n = 0; n < 40; ++n) EXPECT_NEAR(y[n], c.h(n), 1e-12) << "n=" << n;
     }
   }
 }
 
 TEST(IirFilter, MatchesDifferenceEquationForMixedOrders) {
+  IirFilters filters;
   const unsigned seed = 20240611;
   std::mt19937 rng(seed);
   std::uniform_real_distribution<double> sample(-32768.0, 32767.0);
@@ -95,8 +98,8 @@ TEST(IirFilter, MatchesDifferenceEquationForMixedOrders) {
       for (int k = 1; k < sizeA; ++k) a[k] = coeff(rng) / (sizeA - 1);
       for (double& v : b) v = coeff(rng) * 3.0;
       for (double& v : x) v = sample(rng);
-      load(a, b);
-      const std::vector<double> y = run(0, x), want = direct(a, b, x);
+      load(filters, a, b);
+      const std::vector<double> y = run(filters, 0, x), want = direct(a, b, x);
       for (size_t n = 0; n < x.size(); ++n) {
         ASSERT_NEAR(y[n], want[n], 1e-9 * (1.0 + std::fabs(want[n]))) << "n=" << n;
       }
@@ -105,6 +108,7 @@ TEST(IirFilter, MatchesDifferenceEquationForMixedOrders) {
 }
 
 TEST(IirFilter, BiquadBandPassSteadyStateMatchesFrequencyResponse) {
+  IirFilters filters;
   // Band-pass biquad, 0 dB at its centre f0, Q 0.7, at 44100 Hz.
   const double fs = 44100.0, f0 = 1000.0, q = 0.7;
   const double w0 = 2.0 * kPi * f0 / fs, alpha = std::sin(w0) / (2.0 * q), a0 = 1.0 + alpha;
@@ -119,13 +123,13 @@ TEST(IirFilter, BiquadBandPassSteadyStateMatchesFrequencyResponse) {
   const double amp = 10000.0;
   for (double f : {0.0, 60.0, 200.0, 1000.0, 3000.0, 12000.0, 22050.0}) {
     SCOPED_TRACE(testing::Message() << "f=" << f);
-    load(a, b);
+    load(filters, a, b);
     const double w = 2.0 * kPi * f / fs;
     // Skip the transient (pole radius about 0.9), then fit c cos(wn) + s sin(wn).
     const int settle = 3000, fit = 4000;
     double cc = 0, ss = 0, cs = 0, yc = 0, ys = 0;
     for (int n = 0; n < settle + fit; ++n) {
-      const double y = iir_step(0, amp * std::cos(w * n));
+      const double y = filters.step(0, amp * std::cos(w * n));
       if (n < settle) continue;
       const double cw = std::cos(w * n), sw = std::sin(w * n);
       cc += cw * cw, ss += sw * sw, cs += cw * sw, yc += y * cw, ys += y * sw;
@@ -143,57 +147,64 @@ TEST(IirFilter, BiquadBandPassSteadyStateMatchesFrequencyResponse) {
 }
 
 TEST(IirFilter, ChannelHistoriesNeverMix) {
+  IirFilters filters;
   const std::vector<double> a = {1.0, -0.6, 0.2}, b = {0.5, 0.25, -0.125};
-  load(a, b);
+  load(filters, a, b);
   const std::vector<double> xl = {1000, -2000, 3000, 0, 0, 500, -700, 0, 0, 0};
   const std::vector<double> xr = {-30000, 7, 0, 0, 12000, 0, 0, 0, 1, 2};
 
   // Stepping only channel 0 leaves channel 1's record as it was.
-  const int pos1 = iirRight.pos1, pos2 = iirRight.pos2;
-  run(0, xl);
-  EXPECT_EQ(iirRight.pos1, pos1);
-  EXPECT_EQ(iirRight.pos2, pos2);
-  for (int k = 0; k < iirRight.n1; ++k) EXPECT_EQ(iirRight.buf1[k], 0.0);
-  for (int k = 0; k < iirRight.n2; ++k) EXPECT_EQ(iirRight.buf2[k], 0.0);
-  EXPECT_EQ(run(1, impulse(5)), direct(a, b, impulse(5)));
+  const iirFilter& right = IirFiltersTesting::record(filters, 1);
+  const int pos1 = right.pos1, pos2 = right.pos2;
+  run(filters, 0, xl);
+  EXPECT_EQ(right.pos1, pos1);
+  EXPECT_EQ(right.pos2, pos2);
+  for (int k = 0; k < right.n1; ++k) EXPECT_EQ(right.buf1[k], 0.0);
+  for (int k = 0; k < right.n2; ++k) EXPECT_EQ(right.buf2[k], 0.0);
+  EXPECT_EQ(run(filters, 1, impulse(5)), direct(a, b, impulse(5)));
 
   // Interleaved steps give each channel its own response.
-  load(a, b);
+  load(filters, a, b);
   const std::vector<double> wantL = direct(a, b, xl), wantR = direct(a, b, xr);
   for (size_t n = 0; n < xl.size(); ++n) {
-    EXPECT_NEAR(iir_step(0, xl[n]), wantL[n], 1e-9) << "n=" << n;
-    EXPECT_NEAR(iir_step(1, xr[n]), wantR[n], 1e-9) << "n=" << n;
+    EXPECT_NEAR(filters.step(0, xl[n]), wantL[n], 1e-9) << "n=" << n;
+    EXPECT_NEAR(filters.step(1, xr[n]), wantR[n], 1e-9) << "n=" << n;
   }
 }
 
 TEST(IirFilter, PassesThroughWithoutCoefficientsAndDuringReplacement) {
-  // A record that never received coefficients.
-  const iirFilter saved = iirRight;
-  iirRight = iirFilter{};
-  for (double x : {0.0, 1.5, -32768.0, 32767.0}) EXPECT_EQ(iir_step(1, x), x);
-  iirRight = saved;
+  // Records that never received coefficients, before and after init().
+  IirFilters filters;
+  for (int round = 0; round < 2; ++round) {
+    for (double x : {0.0, 1.5, -32768.0, 32767.0}) {
+      EXPECT_EQ(filters.step(0, x), x);
+      EXPECT_EQ(filters.step(1, x), x);
+    }
+    filters.init();
+  }
 
   // With the setup flag up, steps return their input and leave the history alone.
-  load({1.0, -0.5}, {1.0});
-  inFilterSetup.store(1);
+  load(filters, {1.0, -0.5}, {1.0});
+  IirFiltersTesting::setupFlag(filters).store(1);
   for (double x : {3.0, -4.0, 1e4}) {
-    EXPECT_EQ(iir_step(0, x), x);
-    EXPECT_EQ(iir_step(1, x), x);
+    EXPECT_EQ(filters.step(0, x), x);
+    EXPECT_EQ(filters.step(1, x), x);
   }
-  inFilterSetup.store(0);
-  EXPECT_EQ(run(0, impulse(4)), (std::vector<double>{1.0, 0.5, 0.25, 0.125}));
-  EXPECT_EQ(inFilterProcess[0].load(), 0);
-  EXPECT_EQ(inFilterProcess[1].load(), 0);
+  IirFiltersTesting::setupFlag(filters).store(0);
+  EXPECT_EQ(run(filters, 0, impulse(4)), (std::vector<double>{1.0, 0.5, 0.25, 0.125}));
+  EXPECT_EQ(IirFiltersTesting::processFlag(filters, 0).load(), 0);
+  EXPECT_EQ(IirFiltersTesting::processFlag(filters, 1).load(), 0);
 }
 
 TEST(IirFilter, ReplacementRestartsHistoriesAndLaterInitKeepsThem) {
-  load({1.0, -0.5}, {1.0});
-  run(0, {100.0, 200.0});
-  run(1, {-50.0});
-  load({1.0, -0.5}, {1.0});
-  iir_init();  // a later format change keeps the loaded filter
+  IirFilters filters;
+  load(filters, {1.0, -0.5}, {1.0});
+  run(filters, 0, {100.0, 200.0});
+  run(filters, 1, {-50.0});
+  load(filters, {1.0, -0.5}, {1.0});
+  filters.init();  // a later format change keeps the loaded filter
   for (int channel = 0; channel < 2; ++channel) {
-    EXPECT_EQ(run(channel, impulse(3, 8.0)), (std::vector<double>{8.0, 4.0, 2.0}));
+    EXPECT_EQ(run(filters, channel, impulse(3, 8.0)), (std::vector<double>{8.0, 4.0, 2.0}));
   }
 }
 
@@ -206,6 +217,7 @@ TEST(IirFilter, ReplacementRestartsHistoriesAndLaterInitKeepsThem) {
 // the same count g before and after itself may only use filter g, filter g + 1
 // (being loaded) or the pass-through, never a stale or a torn record.
 TEST(IirFilter, HandOverUnderRealThreads) {
+  IirFilters filters;
   const double gains[3] = {2.0, 3.0, 5.0};
   const std::vector<double> shapesA[3] = {{1.0}, {1.0, 0.0}, {1.0, 0.0, 0.0}};
   const std::vector<double> shapesB[3] = {{1.0}, {1.0, 0.0}, {1.0, 0.0, 0.0, 0.0}};
@@ -213,9 +225,9 @@ TEST(IirFilter, HandOverUnderRealThreads) {
     std::vector<double> b = shapesB[g % 3];
     b[0] = gains[g % 3];
     const std::vector<double>& a = shapesA[g % 3];
-    iir_init_filters(a.data(), b.data(), static_cast<int>(a.size()), static_cast<int>(b.size()));
+    filters.load(a.data(), b.data(), static_cast<int>(a.size()), static_cast<int>(b.size()));
   };
-  iir_init();
+  filters.init();
   loadFilter(0);
 
   constexpr int kReplacements = 400;
@@ -231,7 +243,7 @@ TEST(IirFilter, HandOverUnderRealThreads) {
       for (int channel = 0; channel < 2; ++channel) {
         const double x = 1.0 + static_cast<double>((i * 2 + channel) % 977);
         const int before = completed.load();
-        const double y = iir_step(channel, x);
+        const double y = filters.step(channel, x);
         const int after = completed.load();
         bool ok = y == x;
         if (ok) ++passed;
@@ -259,8 +271,8 @@ TEST(IirFilter, HandOverUnderRealThreads) {
   for (long count : seen) EXPECT_GT(count, 0);
   std::printf("hand-over: %ld passed through, gains seen %ld/%ld/%ld\n", passed, seen[0], seen[1],
               seen[2]);
-  EXPECT_EQ(iir_step(0, 7.0), gains[kReplacements % 3] * 7.0);
-  EXPECT_EQ(iir_step(1, 7.0), gains[kReplacements % 3] * 7.0);
+  EXPECT_EQ(filters.step(0, 7.0), gains[kReplacements % 3] * 7.0);
+  EXPECT_EQ(filters.step(1, 7.0), gains[kReplacements % 3] * 7.0);
 }
 
 // Three control threads replace the filter at once, each with its own, while the
@@ -268,12 +280,13 @@ TEST(IirFilter, HandOverUnderRealThreads) {
 // freed twice or read while rewritten), and both records end with the filter of one
 // and the same replacement, whole.
 TEST(IirFilter, ControlThreadsReplacingAtOnceTakeTurns) {
+  IirFilters filters;
   const double gains[3] = {2.0, 3.0, 5.0};
   const int sizes[3] = {1, 4, 9};
-  iir_init();
+  filters.init();
   std::atomic<bool> done{false};
   std::thread audio([&] {
-    for (long i = 0; !done.load(); ++i) iir_step(static_cast<int>(i % 2), 1.0);
+    for (long i = 0; !done.load(); ++i) filters.step(static_cast<int>(i % 2), 1.0);
   });
   std::vector<std::thread> control;
   std::atomic<int> ready{0};
@@ -285,20 +298,75 @@ TEST(IirFilter, ControlThreadsReplacingAtOnceTakeTurns) {
       ready.fetch_add(1);
       while (ready.load() < 3) std::this_thread::yield();  // all three start together
       for (int round = 0; round < 2000; ++round)
-        iir_init_filters(a.data(), b.data(), sizes[t], sizes[t]);
+        filters.load(a.data(), b.data(), sizes[t], sizes[t]);
     });
   }
   for (std::thread& c : control) c.join();
   done.store(true);
   audio.join();
-  const int last = iirLeft.n1 == 0 ? 0 : iirLeft.n1 == 3 ? 1 : 2;
-  for (const iirFilter* f : {&iirLeft, &iirRight}) {
+  const iirFilter& left = IirFiltersTesting::record(filters, 0);
+  const iirFilter& right = IirFiltersTesting::record(filters, 1);
+  const int last = left.n1 == 0 ? 0 : left.n1 == 3 ? 1 : 2;
+  for (const iirFilter* f : {&left, &right}) {
     EXPECT_EQ(f->n1, sizes[last] - 1);
     EXPECT_EQ(f->n2, sizes[last] - 1);
     EXPECT_EQ(f->b[0], gains[last]);
   }
-  EXPECT_EQ(run(0, impulse(12)), run(1, impulse(12)));
-  EXPECT_EQ(inFilterSetup.load(), 0);
+  EXPECT_EQ(run(filters, 0, impulse(12)), run(filters, 1, impulse(12)));
+  EXPECT_EQ(IirFiltersTesting::setupFlag(filters).load(), 0);
+}
+
+// Two objects filter on two threads while a control thread keeps reloading one of
+// them: the other gives, bit for bit, what it gives alone (shared records or hand-over
+// flags would restart its history or let it pass samples through). The reloads follow
+// one another until its input is done, each stretch of which waits for one more.
+TEST(IirFilter, ObjectsAreIndependentAcrossThreads) {
+  const std::vector<double> a = {1.0, -1.6, 0.81}, b = {0.2, 0.1, -0.05};
+  constexpr int kStretches = 50, kStretch = 400;
+  std::vector<double> x(kStretches * kStretch);
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> sample(-32768.0, 32767.0);
+  for (double& v : x) v = sample(rng);
+
+  IirFilters alone;
+  load(alone, a, b);
+  const std::vector<double> wantLeft = run(alone, 0, x), wantRight = run(alone, 1, x);
+
+  IirFilters steady, reloaded;
+  load(steady, a, b);
+  load(reloaded, {1.0, -0.5}, {2.0});
+  std::atomic<int> reloads{0};
+  std::atomic<int> progress{0};
+  std::atomic<bool> done{false};
+  std::vector<double> gotLeft, gotRight;
+  std::thread steadyThread([&] {
+    for (int at = 0; at < static_cast<int>(x.size()); ++at) {
+      while (reloads.load() < at / kStretch) std::this_thread::yield();
+      gotLeft.push_back(steady.step(0, x[at]));
+      gotRight.push_back(steady.step(1, x[at]));
+      progress.store(at + 1);
+    }
+  });
+  std::thread reloadedThread([&] {
+    for (long i = 0; !done.load(); ++i) reloaded.step(static_cast<int>(i % 2), 1000.0);
+  });
+  const std::vector<double> shapes[2][2] = {{{1.0, -0.5}, {2.0}}, {{1.0}, {3.0, 1.0, 0.5}}};
+  int round = 0;
+  for (; progress.load() < static_cast<int>(x.size()); ++round) {
+    const auto& shape = shapes[round % 2];
+    reloaded.load(shape[0].data(), shape[1].data(), static_cast<int>(shape[0].size()),
+                  static_cast<int>(shape[1].size()));
+    reloads.store(round + 1);
+  }
+  steadyThread.join();
+  done.store(true);
+  reloadedThread.join();
+
+  EXPECT_EQ(gotLeft, wantLeft);
+  EXPECT_EQ(gotRight, wantRight);
+  reloaded.clearHistory(0);  // the last reload's filter, without the thread's samples
+  EXPECT_EQ(run(reloaded, 0, impulse(3)), round % 2 == 1 ? (std::vector<double>{2.0, 1.0, 0.5})
+                                                         : (std::vector<double>{3.0, 1.0, 0.5}));
 }
 
 }  // namespace

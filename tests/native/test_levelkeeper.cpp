@@ -109,11 +109,12 @@ TEST(LevelKeeping, NoiseAndTheSideComeBackToTheInputsLevel) {
 // Whatever the output does, the gains stay within -3 .. +3.5 dB: an output 20 dB
 // weaker than a tone would be is raised by 3.5 dB and no more.
 TEST(LevelKeeping, GainsStayWithinTheirRange) {
-  level_init(kRate, 0, 0);
+  LevelKeeper keeper;
+  keeper.init(kRate, 0, 0);
   std::vector<float> in(kHop, 0.5f), out(kHop), toneGain(kHop, 1.0f);
   for (int block = 0; block < 10 * kRate / kHop; ++block) {
     for (float& v : out) v = 0.05f;  // a tenth of the input's level
-    level_apply(in.data(), nullptr, kHop, 1.0, out.data(), nullptr, toneGain.data(), kHop, 1.0);
+    keeper.apply(in.data(), nullptr, kHop, 1.0, out.data(), nullptr, toneGain.data(), kHop, 1.0);
   }
   // (It settles within the 0.05 dB dead band of the limit.)
   EXPECT_NEAR(20.0 * std::log10(out[kHop - 1] / 0.05), 3.5, 0.06);
