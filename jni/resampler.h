@@ -1,7 +1,9 @@
 // resampler: a streaming sample-rate converter for interleaved float frames (1 or 2
-// channels), the key change of an engine: the vocoder stretches the sound by the pitch
-// factor more than the speed asks, and this converter plays it that much faster, in
-// floating point, before the output stage's one conversion to 16 bits.
+// channels), the key change of a stream engine: the vocoder stretches the sound by the
+// pitch factor more than the speed asks, and this converter plays it that much faster.
+// The engine calls it once per block on its audio thread, between the vocoder and the
+// output stage, so that the sound stays in floating point until the one conversion to
+// 16 bits; the engine's control side sets the ratio.
 //
 // The filter is a polyphase windowed sinc with a Kaiser window (beta 0.1102 x 101.3),
 // tabulated at 512 phases per input frame with the coefficients interpolated linearly
@@ -10,7 +12,8 @@
 // (and played at the same rate doubles every frequency), 0.5 doubles it. Output frame
 // m is the band-limited value of the input at input position m x ratio; the kernel
 // spans 2 x 72 frames of the lower of the two rates and passes 0.9 of the lower
-// Nyquist frequency, stopping everything above it. A stream of N input frames at one
+// Nyquist frequency (ripple below 0.001 dB), stopping everything above it by more than
+// 110 dB, so that nothing aliases back into the band. A stream of N input frames at one
 // ratio gives round(N / ratio) output frames (halves rounding up) once finish() has
 // drained it: the frames whose span [m ratio - ratio / 2, m ratio + ratio / 2) starts
 // inside the input and ends by its end. It computes the same as the Java class
