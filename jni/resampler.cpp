@@ -108,22 +108,27 @@ void stereoOnRow(const float* c, const float* x, int taps, float* out) {
 // The filter of one ratio: kPhases rows of `taps` coefficients, row r holding the kernel at
 // offsets k - half + 1 - r / kPhases from the output position (k = 0 .. taps - 1), and the
 // difference to the next row, so that a fractional phase costs one multiply-add per tap.
+// A filter above ratio 1 belongs to the plans that use it and to the converter's reuse
+// slot: `users` counts them, and only control threads (under the set-up mutex) and the
+// destructor change it, so the audio thread never frees one.
 struct Resampler::Kernel {
   double ratio = 1.0;
   int half = 0;
   int taps = 0;
   std::vector<float> coefficients;
   std::vector<float> slopes;
+  int users = 0;
 };
 
 struct Resampler::Plan {
   double ratio;
-  std::shared_ptr<const Kernel> kernel;
+  Kernel* kernel;  // null: the shared filter of the ratios up to 1
   Plan* nextRetired = nullptr;
+  const Kernel& filter() const { return kernel != nullptr ? *kernel : *upsamplingKernel(); }
 };
 
-std::shared_ptr<const Resampler::Kernel> Resampler::buildKernel(double ratio) {
-  auto kernel = std::make_shared<Kernel>();
+std::unique_ptr<Resampler::Kernel> Resampler::buildKernel(double ratio) {
+  auto kernel = std::make_unique<Kernel>();
   const double stretch = std::max(1.0, ratio);
   const int half = halfSpan(ratio);
   const int taps = 2 * half;
@@ -160,9 +165,9 @@ std::shared_ptr<const Resampler::Kernel> Resampler::buildKernel(double ratio) {
 
 // Every ratio up to 1 filters at the input's own Nyquist frequency: one table for all of
 // them, built on first use and then only read.
-const std::shared_ptr<const Resampler::Kernel>& Resampler::upsamplingKernel() {
-  static const std::shared_ptr<const Kernel> shared = buildKernel(1.0);
-  return shared;
+const Resampler::Kernel* Resampler::upsamplingKernel() {
+  static const std::unique_ptr<const Kernel> shared = buildKernel(1.0);
+  return shared.get();
 }
 
 Resampler::Resampler(int channels)
@@ -186,21 +191,34 @@ std::unique_ptr<Resampler> Resampler::create(int channels, double ratio) {
 }
 
 Resampler::~Resampler() {
-  delete plan_;
-  delete pending_.load(std::memory_order_acquire);
+  freePlan(plan_);
+  freePlan(pending_.load(std::memory_order_acquire));
   freeRetired();
+  if (lastDownsampling_ != nullptr && --lastDownsampling_->users == 0) delete lastDownsampling_;
 }
 
+// Set-up: under setRatioTurn_, or in create() before the converter is shared.
 Resampler::Plan* Resampler::buildPlan(double ratio) {
-  std::shared_ptr<const Kernel> kernel;
+  auto plan = std::make_unique<Plan>(Plan{ratio, nullptr});
   if (ratio > 1) {
-    kernel = lastDownsampling_ && lastDownsampling_->ratio == ratio ? lastDownsampling_
-                                                                    : buildKernel(ratio);
-    lastDownsampling_ = kernel;
+    if (lastDownsampling_ == nullptr || lastDownsampling_->ratio != ratio) {
+      Kernel* built = buildKernel(ratio).release();
+      built->users = 1;  // the reuse slot
+      if (lastDownsampling_ != nullptr && --lastDownsampling_->users == 0) delete lastDownsampling_;
+      lastDownsampling_ = built;
+    }
+    plan->kernel = lastDownsampling_;
+    plan->kernel->users++;
   } else {
-    kernel = upsamplingKernel();
+    upsamplingKernel();  // built here, on the set-up side, the first time
   }
-  return new Plan{ratio, std::move(kernel)};
+  return plan.release();
+}
+
+void Resampler::freePlan(Plan* plan) {
+  if (plan == nullptr) return;
+  if (plan->kernel != nullptr && --plan->kernel->users == 0) delete plan->kernel;
+  delete plan;
 }
 
 bool Resampler::setRatio(double ratio) {
@@ -215,7 +233,7 @@ bool Resampler::setRatio(double ratio) {
     return false;
   }
   // A plan set before and not yet taken up was never seen by the audio thread.
-  delete pending_.exchange(plan, std::memory_order_acq_rel);
+  freePlan(pending_.exchange(plan, std::memory_order_acq_rel));
   latestRatio_.store(ratio, std::memory_order_release);
   return true;
 }
@@ -224,7 +242,7 @@ void Resampler::freeRetired() {
   Plan* plan = retired_.exchange(nullptr, std::memory_order_acquire);
   while (plan != nullptr) {
     Plan* next = plan->nextRetired;
-    delete plan;
+    freePlan(plan);
     plan = next;
   }
 }
@@ -350,7 +368,7 @@ void Resampler::makeRoom(int frames) {
 // Computes into `out` every output frame (at most `limit`) that the history allows and,
 // unless `end` is kNoEnd, whose span ends by input frame `end`.
 int Resampler::compute(float* out, int limit, int64_t end) {
-  const Kernel& kernel = *plan_->kernel;
+  const Kernel& kernel = plan_->filter();
   const double ratio = plan_->ratio;
   const int half = kernel.half;
   const int taps = kernel.taps;

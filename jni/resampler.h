@@ -107,11 +107,12 @@ class Resampler {
   struct Kernel;
   struct Plan;
 
-  static std::shared_ptr<const Kernel> buildKernel(double ratio);
-  static const std::shared_ptr<const Kernel>& upsamplingKernel();
+  static std::unique_ptr<Kernel> buildKernel(double ratio);
+  static const Kernel* upsamplingKernel();
 
   explicit Resampler(int channels);
   Plan* buildPlan(double ratio);
+  void freePlan(Plan* plan);
   void freeRetired();
   void takeUpPlan(bool carryPosition);
   bool hasRoom(int inputFrames, int outCapacityFrames) const;
@@ -124,10 +125,10 @@ class Resampler {
   std::unique_ptr<float[]> history_;
 
   // Hand-over from setRatio() to the audio thread.
-  std::mutex setRatioTurn_;                         // control threads only
-  std::shared_ptr<const Kernel> lastDownsampling_;  // under setRatioTurn_
-  std::atomic<Plan*> pending_{nullptr};             // set, not yet taken up
-  std::atomic<Plan*> retired_{nullptr};             // let go of, to free (a stack)
+  std::mutex setRatioTurn_;              // control threads only
+  Kernel* lastDownsampling_ = nullptr;   // under setRatioTurn_, kept for reuse
+  std::atomic<Plan*> pending_{nullptr};  // set, not yet taken up
+  std::atomic<Plan*> retired_{nullptr};  // let go of, to free (a stack)
   std::atomic<double> latestRatio_{1.0};
 
   // Processing state, owned by the audio thread.

@@ -270,6 +270,8 @@ TEST(Resampler, ContractAtTheEdges) {
   EXPECT_EQ(r->ratio(), 2.0);
   ASSERT_TRUE(r->setRatio(0.5));
   EXPECT_EQ(r->delayFrames(), 72);
+  ASSERT_TRUE(r->setRatio(2.0));  // the filter built for 2 again
+  EXPECT_EQ(r->delayFrames(), 144);
   ASSERT_TRUE(r->setRatio(2.7));
   EXPECT_EQ(r->delayFrames(), 195);
 
