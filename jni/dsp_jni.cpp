@@ -162,7 +162,7 @@ JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspPanning(JNIEnv
 
 JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspSpectrumEnable(JNIEnv*, jobject,
                                                                                  jint enabled) {
-  spectrum_enabled.store(enabled, std::memory_order_relaxed);
+  spectrum_set_enabled(enabled);
 }
 
 JNIEXPORT void JNICALL Java_quenlab_hopwarbler_NativeInterface_dspGetSpectrum(JNIEnv* env, jobject,
