@@ -134,7 +134,7 @@ void benchConversionFloor(benchmark::State& state, int n) {
 // built in, is switched off: these benchmarks time the frame alone.
 void warmUpStream() {
 #if HOPWARBLER_BENCH_SPECTRUM
-  spectrum_enabled.store(0, std::memory_order_relaxed);
+  spectrum_set_enabled(0);
 #endif
   dsp_init(frameSize, overSampling, music_rate(), 2);
   const int blockIn = 1024;
@@ -339,7 +339,7 @@ void benchScalarBinPass(benchmark::State& state) {
 void benchSpectrumAnalysis(benchmark::State& state) {
   const int rate = music_rate();
   const int period = rate / 4 / 8;
-  spectrum_enabled.store(1, std::memory_order_relaxed);
+  spectrum_set_enabled(1);
   spectrum_init(rate, 1);
   const int chunks = 16;
   const std::vector<float> mono = leftChannel(frameOffset, chunks * period);

@@ -106,7 +106,7 @@ long long runDriver(const Stream& s, int blocks, int blockOut, std::vector<short
 // True when the driver feeds the analyser: after clearing the bands and streaming
 // two seconds of music with the analyser on, some band has a value.
 bool driverFeedsAnalyser(int blockOut, std::vector<short>& block) {
-  spectrum_enabled.store(1, std::memory_order_relaxed);
+  spectrum_set_enabled(1);
   dsp_init(frameSize, overSampling, music_rate(), 2);
   spectrum_init(music_rate(), 2);
   runDriver(stream(), 2 * music_rate() / blockFrames, blockOut, block);
@@ -124,7 +124,7 @@ void benchOurs(benchmark::State& state, double ratio, bool analyser) {
     state.SkipWithError("the driver does not feed the analyser yet (no spectrum_push)");
     return;
   }
-  spectrum_enabled.store(analyser ? 1 : 0, std::memory_order_relaxed);
+  spectrum_set_enabled(analyser ? 1 : 0);
 #else
   (void)analyser;
 #endif

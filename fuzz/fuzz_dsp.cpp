@@ -392,7 +392,7 @@ void checkRecovery() {
   dsp_set_preamp(1.0f);
   shadow.preamp = 1.0f;
   dsp_set_panning(0, 0, 50);
-  spectrum_enabled.store(0);  // frozen: its bands were checked all along
+  spectrum_set_enabled(0);  // frozen: its bands were checked all along
   eq_enable(0);
   loadFilter({1.0, -0.5}, {0.25});
   dsp_set_voice_removal_enabled(true);
@@ -442,7 +442,7 @@ void resetSettings() {
   dsp_set_attacks(false);
   dsp_set_fine_peaks(false);
   dsp_set_level_keeping(false);
-  spectrum_enabled.store(1);
+  spectrum_set_enabled(1);
   eq_enable(0);
   setFlatGains();
   loadFilter({1.0}, {0.0});
@@ -517,8 +517,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 6: {
         const int on = in.anyInt();
-        TRACE("spectrum_enabled = %d\n", on);
-        spectrum_enabled.store(on);
+        TRACE("spectrum_set_enabled(%d)\n", on);
+        spectrum_set_enabled(on);
         break;
       }
       case 7: {

@@ -1,34 +1,29 @@
 #include "fft.h"
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
+#include <mutex>
 
 #include "cpu.h"
 #include "fft_x86.h"
 #include "testing.h"
 
-// The set-up tables: the bit-reversal swap list and, per stage and direction, the
-// twiddles as floats (the reference path's; the x86-64 paths widen them to doubles).
-int doubleFrameSize = 0;
-int logFrame = 0;
-int bitSwapPos[fftMaxSize];
-int bitSwapLen = 0;
-float pur[fftMaxStages * fftStageStride];
-float pui[fftMaxStages * fftStageStride];
-float pur_inv[fftMaxStages * fftStageStride];
-float pui_inv[fftMaxStages * fftStageStride];
-
 namespace {
 
 constexpr double pi = 3.141592653589793;
 
-int activePath = -1;  // an FftPath other than FFT_PATH_BEST; -1 until chosen
+// An FftPath other than FFT_PATH_BEST; -1 until chosen. Process-wide: written by
+// fft_select_path() (and by the first init()), read by every transform.
+std::atomic<int> activePath{-1};
+
+int currentPath() { return activePath.load(std::memory_order_relaxed); }
 
 // Bit-reversal permutation as swap pairs of float indices (p, q), p < q.
-void buildSwapList(int n) {
-  doubleFrameSize = 2 * n;
-  bitSwapLen = 0;
+void buildSwapList(FftTables& t) {
+  const int doubleFrameSize = 2 * t.size;
   for (int i = 2; i < doubleFrameSize - 2; i += 2) {
     int j = 0;
     for (int bitm = 2; bitm < doubleFrameSize; bitm <<= 1) {
@@ -36,8 +31,8 @@ void buildSwapList(int n) {
       j <<= 1;
     }
     if (i < j) {
-      bitSwapPos[bitSwapLen++] = i;
-      bitSwapPos[bitSwapLen++] = j;
+      t.bitSwapPos.push_back(i);
+      t.bitSwapPos.push_back(j);
     }
   }
 }
@@ -47,8 +42,8 @@ void buildSwapList(int n) {
 void buildStage(int k, float* re, float* im, float wr, float wi) {
   long double ur = 1.0L;
   long double ui = 0.0L;
-  float* stageRe = re + k * fftStageStride;
-  float* stageIm = im + k * fftStageStride;
+  float* stageRe = re + (2 << k);
+  float* stageIm = im + (2 << k);
   for (int j = 0; j < (2 << k); j += 2) {
     stageRe[j] = static_cast<float>(ur);
     stageIm[j] = static_cast<float>(ui);
@@ -58,26 +53,48 @@ void buildStage(int k, float* re, float* im, float wr, float wi) {
   }
 }
 
+void buildTables(FftTables& t, int n) {
+  t.size = n;
+  buildSwapList(t);
+  t.log2Size = static_cast<int>(std::log(static_cast<double>(n)) /
+                                    static_cast<long double>(0.6931471805599453) +
+                                0.5L);
+  for (std::vector<float>* table : {&t.pur, &t.pui, &t.purInv, &t.puiInv}) table->assign(2 * n, 0);
+  for (int k = 0; k < t.log2Size; k++) {
+    float wr = 1.0f;
+    float wi = 0.0f;
+    if (k > 0) {
+      const float theta = static_cast<float>(pi / static_cast<double>(1 << k));
+      sincosf(theta, &wi, &wr);
+    }
+    buildStage(k, t.pur.data(), t.pui.data(), wr, wi);
+    buildStage(k, t.purInv.data(), t.puiInv.data(), wr, -wi);
+  }
+}
+
 // ---- Reference path: the plain loop nest, twiddle outer and groups inner ----
 
-void transformReference(float* fftBuffer, int sign) {
-  for (int s = 0; s < bitSwapLen; s += 2) {
-    const int p = bitSwapPos[s];
-    const int q = bitSwapPos[s + 1];
-    float t = fftBuffer[p];
+void transformReference(const FftTables& t, float* fftBuffer, int sign) {
+  const int* swaps = t.bitSwapPos.data();
+  const int swapCount = static_cast<int>(t.bitSwapPos.size());
+  for (int s = 0; s < swapCount; s += 2) {
+    const int p = swaps[s];
+    const int q = swaps[s + 1];
+    float x = fftBuffer[p];
     fftBuffer[p] = fftBuffer[q];
-    fftBuffer[q] = t;
-    t = fftBuffer[p + 1];
+    fftBuffer[q] = x;
+    x = fftBuffer[p + 1];
     fftBuffer[p + 1] = fftBuffer[q + 1];
-    fftBuffer[q + 1] = t;
+    fftBuffer[q + 1] = x;
   }
-  const float* tableRe = sign == 1 ? pur : pur_inv;
-  const float* tableIm = sign == 1 ? pui : pui_inv;
-  for (int k = 0; k < logFrame; k++) {
+  const float* tableRe = sign == 1 ? t.pur.data() : t.purInv.data();
+  const float* tableIm = sign == 1 ? t.pui.data() : t.puiInv.data();
+  const int doubleFrameSize = 2 * t.size;
+  for (int k = 0; k < t.log2Size; k++) {
     const int le = 4 << k;
     const int le2 = le >> 1;
-    const float* stageRe = tableRe + k * fftStageStride;
-    const float* stageIm = tableIm + k * fftStageStride;
+    const float* stageRe = tableRe + (2 << k);
+    const float* stageIm = tableIm + (2 << k);
     for (int j = 0; j < le2; j += 2) {
       const double ur = stageRe[j];
       const double ui = stageIm[j];
@@ -100,101 +117,139 @@ void transformReference(float* fftBuffer, int sign) {
 // ---- The baseline path's bit reversal (no vector instruction) ----
 
 // The permutation, moving each complex value as one 64-bit word.
-void permute(float* b) {
-  for (int s = 0; s < bitSwapLen; s += 2) {
+void permute(const FftTables& t, float* b) {
+  const int* swaps = t.bitSwapPos.data();
+  const int swapCount = static_cast<int>(t.bitSwapPos.size());
+  for (int s = 0; s < swapCount; s += 2) {
     uint64_t x;
     uint64_t y;
-    std::memcpy(&x, b + bitSwapPos[s], sizeof x);
-    std::memcpy(&y, b + bitSwapPos[s + 1], sizeof y);
-    std::memcpy(b + bitSwapPos[s], &y, sizeof y);
-    std::memcpy(b + bitSwapPos[s + 1], &x, sizeof x);
+    std::memcpy(&x, b + swaps[s], sizeof x);
+    std::memcpy(&y, b + swaps[s + 1], sizeof y);
+    std::memcpy(b + swaps[s], &y, sizeof y);
+    std::memcpy(b + swaps[s + 1], &x, sizeof x);
   }
 }
 
-bool fastApplies(int n) { return activePath > FFT_PATH_REFERENCE && n >= 8; }
-bool avx2Applies(int n) { return activePath == FFT_PATH_AVX2 && n >= 16; }
+bool fastApplies(int n) { return currentPath() > FFT_PATH_REFERENCE && n >= 8; }
+bool avx2Applies(int n) { return currentPath() == FFT_PATH_AVX2 && n >= 16; }
 
 }  // namespace
 
-void fft_init(int fftFrameSize) {
-  if (activePath < 0) fft_select_path(FFT_PATH_BEST);
-  buildSwapList(fftFrameSize);
-  logFrame = static_cast<int>(std::log(static_cast<double>(fftFrameSize)) /
-                                  static_cast<long double>(0.6931471805599453) +
-                              0.5L);
-  for (int k = 0; k < logFrame; k++) {
-    float wr = 1.0f;
-    float wi = 0.0f;
-    if (k > 0) {
-      const float theta = static_cast<float>(pi / static_cast<double>(1 << k));
-      sincosf(theta, &wi, &wr);
-    }
-    buildStage(k, pur, pui, wr, wi);
-    buildStage(k, pur_inv, pui_inv, wr, -wi);
-  }
-  if constexpr (HOPWARBLER_X86) fft_x86_init(fftFrameSize, pur, pui, pur_inv, pui_inv);
+const FftTables& fft_tables(int n) {
+  // One slot per log2 n, filled once under its flag; then only read.
+  static std::once_flag built[fftMaxStages + 1];
+  static std::unique_ptr<FftTables> tables[fftMaxStages + 1];
+  const int log = __builtin_ctz(static_cast<unsigned>(n));
+  std::call_once(built[log], [&] {
+    auto t = std::make_unique<FftTables>();
+    buildTables(*t, n);
+    tables[log] = std::move(t);
+  });
+  return *tables[log];
 }
 
-void fft_process(float* fftBuffer, int sign, int /*channel*/) {
-  const int n = doubleFrameSize / 2;
+void Fft::init(int n) {
+  if (currentPath() < 0) {
+    int best = -1;
+    cpu_select_path(FFT_PATH_BEST, &best);
+    int unset = -1;
+    activePath.compare_exchange_strong(unset, best, std::memory_order_relaxed);
+  }
+  tables_ = &fft_tables(n);
   if constexpr (HOPWARBLER_X86) {
-    if (avx2Applies(n)) {
-      fft_x86_transform_avx2(fftBuffer, n, sign, FftOutput::All);
-      return;
-    }
-    if (fastApplies(n)) {
-      permute(fftBuffer);
-      fft_x86_stages_baseline(fftBuffer, n, 0, sign);
-      return;
-    }
+    x86_ = fft_x86_tables(n, tables_->pur.data(), tables_->pui.data(), tables_->purInv.data(),
+                          tables_->puiInv.data());
+    // 2n floats from a 32-byte boundary.
+    scratch_.assign(2 * n + 8, 0.0f);
   }
-  transformReference(fftBuffer, sign);
+  n_ = n;
 }
 
-void fft_inverse_one_sided(const float* lower, float* buffer, int channel) {
-  const int n = doubleFrameSize / 2;
+float* Fft::scratch() {
+  const auto address = reinterpret_cast<std::uintptr_t>(scratch_.data());
+  return scratch_.data() + (32 - address % 32) % 32 / sizeof(float);
+}
+
+void Fft::process(float* buffer, int sign) {
+  if (n_ == 0) return;
   if constexpr (HOPWARBLER_X86) {
-    if (avx2Applies(n)) {
-      fft_x86_one_sided_avx2(lower, buffer, n, FftOutput::All);
+    if (avx2Applies(n_)) {
+      fft_x86_transform_avx2(*x86_, buffer, scratch(), n_, sign, FftOutput::All);
       return;
     }
-    if (fastApplies(n)) {
-      fft_x86_place_one_sided_baseline(lower, buffer, n);
-      fft_x86_stages_baseline(buffer, n, 1, 1);
+    if (fastApplies(n_)) {
+      permute(*tables_, buffer);
+      fft_x86_stages_baseline(*x86_, buffer, n_, 0, sign);
       return;
     }
   }
-  std::memcpy(buffer, lower, sizeof(float) * n);
-  std::memset(buffer + n, 0, sizeof(float) * n);
-  fft_process(buffer, 1, channel);
+  transformReference(*tables_, buffer, sign);
 }
 
-void fft_forward_lower(float* buffer, int channel) {
+void Fft::inverseOneSided(const float* lower, float* buffer) {
+  if (n_ == 0) return;
   if constexpr (HOPWARBLER_X86) {
-    const int n = doubleFrameSize / 2;
-    if (avx2Applies(n)) {
-      fft_x86_transform_avx2(buffer, n, -1, FftOutput::LowerHalf);
+    if (avx2Applies(n_)) {
+      fft_x86_one_sided_avx2(*x86_, lower, buffer, scratch(), n_, FftOutput::All);
+      return;
+    }
+    if (fastApplies(n_)) {
+      fft_x86_place_one_sided_baseline(*x86_, lower, buffer, n_);
+      fft_x86_stages_baseline(*x86_, buffer, n_, 1, 1);
       return;
     }
   }
-  fft_process(buffer, -1, channel);
+  std::memcpy(buffer, lower, sizeof(float) * n_);
+  std::memset(buffer + n_, 0, sizeof(float) * n_);
+  process(buffer, 1);
 }
 
-void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel) {
-  const int n = doubleFrameSize / 2;
+void Fft::forwardLower(float* buffer) {
   if constexpr (HOPWARBLER_X86) {
-    if (avx2Applies(n)) {
-      fft_x86_one_sided_avx2(lower, buffer, n, FftOutput::RealParts);
+    if (n_ > 0 && avx2Applies(n_)) {
+      fft_x86_transform_avx2(*x86_, buffer, scratch(), n_, -1, FftOutput::LowerHalf);
       return;
     }
   }
-  fft_inverse_one_sided(lower, buffer, channel);
-  for (int i = 1; i < n; i++) buffer[i] = buffer[2 * i];
+  process(buffer, -1);
 }
 
-bool fft_select_path(FftPath path) { return cpu_select_path(path, &activePath); }
+void Fft::inverseOneSidedReal(const float* lower, float* buffer) {
+  if (n_ == 0) return;
+  if constexpr (HOPWARBLER_X86) {
+    if (avx2Applies(n_)) {
+      fft_x86_one_sided_avx2(*x86_, lower, buffer, scratch(), n_, FftOutput::RealParts);
+      return;
+    }
+  }
+  inverseOneSided(lower, buffer);
+  for (int i = 1; i < n_; i++) buffer[i] = buffer[2 * i];
+}
+
+bool fft_select_path(FftPath path) {
+  int chosen = currentPath();
+  if (!cpu_select_path(path, &chosen)) return false;
+  activePath.store(chosen, std::memory_order_relaxed);
+  return true;
+}
 
 FftPath fft_path() {
-  if (activePath < 0) fft_select_path(FFT_PATH_BEST);
-  return static_cast<FftPath>(activePath);
+  if (currentPath() < 0) fft_select_path(FFT_PATH_BEST);
+  return static_cast<FftPath>(currentPath());
+}
+
+// Transitional: the former interface over one module-wide Fft, until the engine owns
+// the module.
+namespace {
+Fft moduleFft;
+}
+
+void fft_init(int fftFrameSize) { moduleFft.init(fftFrameSize); }
+void fft_process(float* fftBuffer, int sign, int) { moduleFft.process(fftBuffer, sign); }
+void fft_inverse_one_sided(const float* lower, float* buffer, int) {
+  moduleFft.inverseOneSided(lower, buffer);
+}
+void fft_forward_lower(float* buffer, int) { moduleFft.forwardLower(buffer); }
+void fft_inverse_one_sided_real(const float* lower, float* buffer, int) {
+  moduleFft.inverseOneSidedReal(lower, buffer);
 }

@@ -1,5 +1,5 @@
 // The FFT's x86-64 kernels: the baseline path (SSE2) and the AVX2 path, with the
-// double twiddle tables and the scratch buffer they use. See fft.h for what the
+// double twiddle tables they share between every Fft of one size. See fft.h for what the
 // paths compute and fft_x86.h for how fft.cpp calls them.
 //
 // Compiled only for x86-64: elsewhere this file is empty.
@@ -9,60 +9,85 @@
 
 #include <immintrin.h>
 
+#include <cstdint>
+#include <memory>
+#include <mutex>
 #include <utility>
+#include <vector>
 
 #include "fft.h"
 #include "fft_x86.h"
 
 #define FFT_AVX2 __attribute__((target("avx2,fma")))
 
+// The fast paths' tables of one size, built once by fft_x86_tables() and then only
+// read.
+struct FftX86Tables {
+  int stages = 0;  // log2 n
+
+  // The twiddles of the fast paths, the same values as the float tables, held as
+  // doubles: per direction ([0] sign +1, [1] every other sign), stage k's 2^k
+  // twiddles as (re, im) pairs from position 2^(k+1) on. The padding at the end
+  // covers vector loads that reach one double past the last stage. 64-byte aligned:
+  // the baseline path loads the pairs with aligned loads.
+  const double* fastTwiddles[2] = {};
+
+  // The same twiddles split into real and imaginary parts for the AVX2 path: stage
+  // k's twiddle m at index 2^k + m of each direction's pair of tables.
+  const double* splitRe[2] = {};
+  const double* splitIm[2] = {};
+
+  // For q < n/4: the bin that the bit-reversal permutation moves to complex index
+  // 4q (q reversed over log2 n - 2 bits); bin quarterReversal[q] + n/4 goes to 4q + 2,
+  // and the upper-half bins to the odd indices between them.
+  std::vector<int> quarterReversal;
+
+  std::vector<double> storage;  // the double tables above, one after the other
+};
+
 namespace {
 
-int stages = 0;  // log2 of the transform size set up by fft_x86_init()
-
-// The twiddles of the fast paths, the same values as the float tables, held as
-// doubles: per direction ([0] sign +1, [1] every other sign), stage k's 2^k
-// twiddles as (re, im) pairs from position 2^(k+1) on. The padding at the end
-// covers vector loads that reach one double past the last stage.
-constexpr int twiddleDoubles = 2 * fftMaxSize + 4;
-alignas(64) double fastTwiddles[2][twiddleDoubles];
-
-// The same twiddles split into real and imaginary parts for the AVX2 path: stage k's
-// twiddle m at index 2^k + m of each direction's pair of tables.
-alignas(64) double splitRe[2][fftMaxSize];
-alignas(64) double splitIm[2][fftMaxSize];
-
-// For q < N/4: the bin that the bit-reversal permutation moves to complex index
-// 4q (q reversed over log2 N - 2 bits); bin quarterReversal[q] + N/4 goes to 4q + 2,
-// and the upper-half bins to the odd indices between them.
-int quarterReversal[fftMaxSize / 4];
-
-// The AVX2 path's out-of-place passes alternate between the buffer and this scratch
-// (32 KiB): module state rather than the audio thread's stack.
-alignas(32) float scratch[2 * fftMaxSize];
-
-void buildFastTables(int n, const float* pur, const float* pui, const float* pur_inv,
-                     const float* pui_inv) {
-  for (int k = 0; k < stages; k++) {
+void buildFastTables(FftX86Tables& t, int n, const float* pur, const float* pui,
+                     const float* pur_inv, const float* pui_inv) {
+  t.stages = __builtin_ctz(static_cast<unsigned>(n));
+  const int twiddleDoubles = 2 * n + 4;
+  const int splitDoubles = n + 4;
+  const int total = 2 * twiddleDoubles + 4 * splitDoubles;
+  t.storage.assign(total + 8, 0.0);
+  const auto address = reinterpret_cast<std::uintptr_t>(t.storage.data());
+  double* at = t.storage.data() + (64 - address % 64) % 64 / sizeof(double);
+  double* fast[2];
+  double* re[2];
+  double* im[2];
+  for (int d = 0; d < 2; d++) {
+    fast[d] = at + d * twiddleDoubles;
+    re[d] = at + 2 * twiddleDoubles + d * splitDoubles;
+    im[d] = at + 2 * twiddleDoubles + (2 + d) * splitDoubles;
+    t.fastTwiddles[d] = fast[d];
+    t.splitRe[d] = re[d];
+    t.splitIm[d] = im[d];
+  }
+  for (int k = 0; k < t.stages; k++) {
     for (int m = 0; m < (1 << k); m++) {
-      const int at = k * fftStageStride + 2 * m;
-      double* forward = fastTwiddles[0] + (2 << k) + 2 * m;
-      double* inverse = fastTwiddles[1] + (2 << k) + 2 * m;
-      forward[0] = pur[at];
-      forward[1] = pui[at];
-      inverse[0] = pur_inv[at];
-      inverse[1] = pui_inv[at];
-      splitRe[0][(1 << k) + m] = pur[at];
-      splitIm[0][(1 << k) + m] = pui[at];
-      splitRe[1][(1 << k) + m] = pur_inv[at];
-      splitIm[1][(1 << k) + m] = pui_inv[at];
+      const int from = (2 << k) + 2 * m;
+      double* forward = fast[0] + (2 << k) + 2 * m;
+      double* inverse = fast[1] + (2 << k) + 2 * m;
+      forward[0] = pur[from];
+      forward[1] = pui[from];
+      inverse[0] = pur_inv[from];
+      inverse[1] = pui_inv[from];
+      re[0][(1 << k) + m] = pur[from];
+      im[0][(1 << k) + m] = pui[from];
+      re[1][(1 << k) + m] = pur_inv[from];
+      im[1][(1 << k) + m] = pui_inv[from];
     }
   }
-  const int bits = stages - 2;
+  const int bits = t.stages - 2;
+  t.quarterReversal.assign(n / 4, 0);
   for (int q = 0; q < n / 4; q++) {
     int r = 0;
     for (int b = 0; b < bits; b++) r |= ((q >> b) & 1) << (bits - 1 - b);
-    quarterReversal[q] = r;
+    t.quarterReversal[q] = r;
   }
 }
 
@@ -86,7 +111,7 @@ inline __m128d cmul1(__m128d x, __m128d w) {
   return _mm_add_pd(_mm_mul_pd(x, ur), _mm_xor_pd(_mm_mul_pd(swapped, ui), negateLow));
 }
 
-void stagesBaseline(float* b, int n, int first, const double* tw) {
+void stagesBaseline(float* b, int n, int stages, int first, const double* tw) {
   for (int k = first; k < stages; k++) {
     const int half = 2 << k;  // floats between the two inputs of a butterfly
     const double* t = tw + half;
@@ -107,7 +132,7 @@ void stagesBaseline(float* b, int n, int first, const double* tw) {
 // stage 0, whose partner of every bin is a zero of the upper half: with the
 // twiddle (1, +0) the product is (+0, +0), so the pair becomes (x + 0, x - 0) =
 // (x + 0, x). Adding +0 only turns -0 into +0.
-void placeOneSidedBaseline(const float* lower, float* b, int n) {
+void placeOneSidedBaseline(const int* quarterReversal, const float* lower, float* b, int n) {
   const __m128d zero = _mm_setzero_pd();
   const int quarter = n / 4;
   for (int q = 0; q < quarter; q++) {
@@ -306,17 +331,18 @@ FFT_AVX2 void finalStageAvx2(const float* src, float* dst, int n, const double* 
 
 // The number of passes after stage 0, all out of place: the middle stages, then the
 // transposing and the final stage.
-int laterPasses() { return stages - 1; }
+int laterPasses(const FftX86Tables& t) { return t.stages - 1; }
 
 // The stages after the first. Stage 0 has left its result in b when the number of
 // later passes is even, in scratch otherwise, so that the passes, alternating
 // between the two buffers, end in b.
-FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, int direction, FftOutput output) {
-  const double* twRe = splitRe[direction];
-  const double* twIm = splitIm[direction];
-  float* from = laterPasses() % 2 == 0 ? b : scratch;
+FFT_AVX2 void laterStagesAvx2(const FftX86Tables& t, float* b, float* scratch, int n,
+                              int direction, FftOutput output) {
+  const double* twRe = t.splitRe[direction];
+  const double* twIm = t.splitIm[direction];
+  float* from = laterPasses(t) % 2 == 0 ? b : scratch;
   float* to = from == b ? scratch : b;
-  for (int k = 1; k <= stages - 3; k++) {
+  for (int k = 1; k <= t.stages - 3; k++) {
     middleStageAvx2(from, to, n, k, twRe, twIm);
     std::swap(from, to);
   }
@@ -324,38 +350,50 @@ FFT_AVX2 void laterStagesAvx2(float* b, float* scratch, int n, int direction, Ff
   finalStageAvx2(to, from, n, twRe, twIm, output);
 }
 
-FFT_AVX2 void transformAvx2(float* b, int n, int direction, FftOutput output) {
-  firstStageAvx2(b, laterPasses() % 2 == 0 ? b : scratch, n);
-  laterStagesAvx2(b, scratch, n, direction, output);
+FFT_AVX2 void transformAvx2(const FftX86Tables& t, float* b, float* scratch, int n, int direction,
+                            FftOutput output) {
+  firstStageAvx2(b, laterPasses(t) % 2 == 0 ? b : scratch, n);
+  laterStagesAvx2(t, b, scratch, n, direction, output);
 }
 
-FFT_AVX2 void oneSidedAvx2(const float* lower, float* b, int n, FftOutput output) {
-  firstStageOneSidedAvx2(lower, laterPasses() % 2 == 0 ? b : scratch, n);
-  laterStagesAvx2(b, scratch, n, 0, output);
+FFT_AVX2 void oneSidedAvx2(const FftX86Tables& t, const float* lower, float* b, float* scratch,
+                           int n, FftOutput output) {
+  firstStageOneSidedAvx2(lower, laterPasses(t) % 2 == 0 ? b : scratch, n);
+  laterStagesAvx2(t, b, scratch, n, 0, output);
 }
 
 }  // namespace
 
-void fft_x86_init(int n, const float* pur, const float* pui, const float* purInv,
-                  const float* puiInv) {
-  stages = __builtin_ctz(static_cast<unsigned>(n));
-  buildFastTables(n, pur, pui, purInv, puiInv);
+const FftX86Tables* fft_x86_tables(int n, const float* pur, const float* pui, const float* purInv,
+                                   const float* puiInv) {
+  // One slot per log2 n, filled once under its flag; then only read.
+  static std::once_flag built[fftMaxStages + 1];
+  static std::unique_ptr<FftX86Tables> tables[fftMaxStages + 1];
+  const int log = __builtin_ctz(static_cast<unsigned>(n));
+  std::call_once(built[log], [&] {
+    auto t = std::make_unique<FftX86Tables>();
+    buildFastTables(*t, n, pur, pui, purInv, puiInv);
+    tables[log] = std::move(t);
+  });
+  return tables[log].get();
 }
 
-void fft_x86_stages_baseline(float* b, int n, int first, int sign) {
-  stagesBaseline(b, n, first, fastTwiddles[sign == 1 ? 0 : 1]);
+void fft_x86_stages_baseline(const FftX86Tables& t, float* b, int n, int first, int sign) {
+  stagesBaseline(b, n, t.stages, first, t.fastTwiddles[sign == 1 ? 0 : 1]);
 }
 
-void fft_x86_place_one_sided_baseline(const float* lower, float* b, int n) {
-  placeOneSidedBaseline(lower, b, n);
+void fft_x86_place_one_sided_baseline(const FftX86Tables& t, const float* lower, float* b, int n) {
+  placeOneSidedBaseline(t.quarterReversal.data(), lower, b, n);
 }
 
-void fft_x86_transform_avx2(float* b, int n, int sign, FftOutput output) {
-  transformAvx2(b, n, sign == 1 ? 0 : 1, output);
+void fft_x86_transform_avx2(const FftX86Tables& t, float* b, float* scratch, int n, int sign,
+                            FftOutput output) {
+  transformAvx2(t, b, scratch, n, sign == 1 ? 0 : 1, output);
 }
 
-void fft_x86_one_sided_avx2(const float* lower, float* b, int n, FftOutput output) {
-  oneSidedAvx2(lower, b, n, output);
+void fft_x86_one_sided_avx2(const FftX86Tables& t, const float* lower, float* b, float* scratch,
+                            int n, FftOutput output) {
+  oneSidedAvx2(t, lower, b, scratch, n, output);
 }
 
 #endif  // HOPWARBLER_X86

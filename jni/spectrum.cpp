@@ -2,189 +2,258 @@
 
 #include <math.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <vector>
 
 #include "cpu.h"
 #include "spectrum_x86.h"
 #include "testing.h"
 
-std::atomic<int> spectrum_enabled{1};
+namespace {
 
-float spectrum_samples[spectrumHistorySize];
-float spectrum_buffer[2 * spectrumHistorySize];
-float coeff_sin[spectrumBandCount][spectrumHistorySize];
-float coeff_cos[spectrumBandCount][spectrumHistorySize];
-alignas(std::atomic_ref<float>::required_alignment) float spectrum_values[spectrumBandCount];
-
-static int channels = 0;
-static int sampleRate = 0;       // the analyser's rate: the stream's rate / 4
-static int analysisSamples = 0;  // stream samples between two analyses: sampleRate / 8
-// Counted stream samples. A push may count more than one period and only one is
-// taken off per push, so with long pushes the count keeps growing: 64 bits keep
-// that from overflowing in any realistic run.
-static long long samplesIn = 0;
-
-static constexpr double twoPi = 6.283185307179586;
-static constexpr int bandA4 = 45;
+constexpr double twoPi = 6.283185307179586;
+constexpr int bandA4 = 45;
+constexpr int ringMask = spectrumHistorySize - 1;
+static_assert((spectrumHistorySize & ringMask) == 0, "the history ring wraps by a mask");
 static_assert(spectrumBandCount % 4 == 0, "the AVX2 analysis takes the bands four at a time");
 
+// A SpectrumPath other than SPECTRUM_PATH_BEST; -1 until chosen. Process-wide.
+std::atomic<int> activePath{-1};
+
+int currentPath() { return activePath.load(std::memory_order_relaxed); }
+
 // The periodic Hann window of the analysis, 0.5 - 0.5 cos(2 pi i / 4096) in double:
-// the same cosines as the reference path takes afresh at every analysis, once.
-static double hannWindow[spectrumHistorySize];
-static bool hannReady = false;
-// The windowed history of the fast paths' analysis as doubles (the floats of
-// spectrum_buffer, converted once instead of once per band).
-alignas(32) static double windowed[spectrumHistorySize];
-
-static int activePath = -1;  // a SpectrumPath other than SPECTRUM_PATH_BEST; -1 until chosen
-// The fast paths run the bands in ascending and descending order by turns, so
-// that an analysis starts on the coefficient rows that the previous one read last
-// and that are most likely still in the cache (the two tables, 2.3 MB, are larger
-// than a core's L2).
-static bool descending = false;
-
-static void buildWindow() {
-  for (int i = 0; i < spectrumHistorySize; ++i) {
-    hannWindow[i] = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
-  }
-  hannReady = true;
+// the same cosines as the reference path takes afresh at every analysis, once for
+// every analyser.
+const double* hannWindow() {
+  static const std::array<double, spectrumHistorySize> window = [] {
+    std::array<double, spectrumHistorySize> w{};
+    for (int i = 0; i < spectrumHistorySize; ++i) w[i] = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
+    return w;
+  }();
+  return window.data();
 }
 
-static void storeBand(int bin, float value) {
-  std::atomic_ref<float>(spectrum_values[bin]).store(value, std::memory_order_relaxed);
-}
-
-static float loadBand(int bin) {
-  return std::atomic_ref<float>(spectrum_values[bin]).load(std::memory_order_relaxed);
-}
-
-void spectrum_init(int sampleFreq, int sampleChannels) {
-  if (activePath < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
-  if (!hannReady) buildWindow();
-  sampleRate = sampleFreq / 4;
-  analysisSamples = sampleRate / 8;
-  channels = sampleChannels;
-  std::memset(spectrum_samples, 0, sizeof(spectrum_samples));
-
+void buildCoefficients(SpectrumCoefficients& c) {
   for (int b = 0; b < spectrumBandCount; ++b) {
     const int s = b - bandA4;
     const float ratio = static_cast<float>(std::pow(2.0, s / 12.0));
     const float f = 440.0f * ratio;
-    storeBand(b, 0.0f);
     const double omega = twoPi * f;
     for (int p = 0; p < spectrumHistorySize; ++p) {
-      const float theta = static_cast<float>(p * omega / sampleRate);
+      const float theta = static_cast<float>(p * omega / c.rate);
       float sn, cs;
       ::sincosf(theta, &sn, &cs);
-      coeff_cos[b][p] = cs;
-      coeff_sin[b][p] = -sn;
+      c.cos[b][p] = cs;
+      c.sin[b][p] = -sn;
     }
   }
 }
 
+// The tables for an analyser rate: the copy an analyser of that rate already holds,
+// or a new one. The cache holds them weakly, so a copy lives as long as some
+// analyser uses it; the mutex guards the cache alone, and only init() comes here.
+std::shared_ptr<const SpectrumCoefficients> coefficientsFor(int rate) {
+  static std::mutex mutex;
+  static std::vector<std::weak_ptr<const SpectrumCoefficients>> cache;
+  std::lock_guard<std::mutex> lock(mutex);
+  std::erase_if(cache, [](const auto& entry) { return entry.expired(); });
+  for (const auto& entry : cache) {
+    std::shared_ptr<const SpectrumCoefficients> held = entry.lock();
+    if (held && held->rate == rate) return held;
+  }
+  auto built = std::make_shared<SpectrumCoefficients>();
+  built->rate = rate;
+  buildCoefficients(*built);
+  cache.push_back(built);
+  return built;
+}
+
+void storeBand(float* bands, int bin, float value) {
+  std::atomic_ref<float>(bands[bin]).store(value, std::memory_order_relaxed);
+}
+
+float loadBand(const float* bands, int bin) {
+  return std::atomic_ref<float>(const_cast<float&>(bands[bin])).load(std::memory_order_relaxed);
+}
+
 // Windowed correlation magnitude of one band, scaled by 1 / 4096.
-static float resonate(int bin) {
-  const float* cs = coeff_cos[bin];
-  const float* sn = coeff_sin[bin];
+float resonate(const double* windowed, const float* sn, const float* cs) {
   double s = 0.0;
   double c = 0.0;
   for (int i = 0; i < spectrumHistorySize; ++i) {
-    const double x = spectrum_buffer[i];
+    const double x = windowed[i];
     s += x * sn[i];
     c += x * cs[i];
   }
   return static_cast<float>(std::sqrt(s * s + c * c) * (1.0 / 4096.0));
 }
 
-static float magnitude(double s, double c) {
+float magnitude(double s, double c) {
   return static_cast<float>(std::sqrt(s * s + c * c) * (1.0 / 4096.0));
 }
 
-static void updateBand(int b, float magnitudeNow) {
-  const double smoothed = static_cast<double>(0.2f) * loadBand(b) + magnitudeNow;
-  storeBand(b, static_cast<float>(smoothed));
+}  // namespace
+
+void SpectrumAnalyser::init(int sampleFreq, int sampleChannels) {
+  if (currentPath() < 0) {
+    int best = -1;
+    cpu_select_path(SPECTRUM_PATH_BEST, &best);
+    int unset = -1;
+    activePath.compare_exchange_strong(unset, best, std::memory_order_relaxed);
+  }
+  hann_ = hannWindow();
+  sampleRate_ = sampleFreq / 4;
+  analysisSamples_ = sampleRate_ / 8;
+  channels_ = sampleChannels;
+  if (!coefficients_ || coefficients_->rate != sampleRate_) {
+    coefficients_.reset();  // lets the previous rate's tables go before building others
+    coefficients_ = coefficientsFor(sampleRate_);
+  }
+  std::memset(history_, 0, sizeof(history_));
+  oldest_ = 0;
+  tapSkip_ = 0;
+  for (int b = 0; b < spectrumBandCount; ++b) storeBand(bands_, b, 0.0f);
+}
+
+void SpectrumAnalyser::updateBand(int b, float magnitudeNow) {
+  const double smoothed = static_cast<double>(0.2f) * loadBand(bands_, b) + magnitudeNow;
+  storeBand(bands_, b, static_cast<float>(smoothed));
 }
 
 // The fast paths' analysis (x86-64): the windowed history converted once to double,
 // then the bands four at a time on the AVX2 path, two (one pair of calls) on the
 // baseline.
-static void analyseFast() {
-  if (!hannReady) buildWindow();
+void SpectrumAnalyser::analyseFast() {
   for (int i = 0; i < spectrumHistorySize; ++i) {
-    spectrum_buffer[i] = static_cast<float>(hannWindow[i] * spectrum_samples[i]);
-    windowed[i] = spectrum_buffer[i];
+    windowed_[i] = static_cast<float>(hann_[i] * history_[(oldest_ + i) & ringMask]);
   }
-  const int perStep = activePath == SPECTRUM_PATH_AVX2 ? 4 : 2;
+  const SpectrumCoefficients& k = *coefficients_;
+  const bool avx2 = currentPath() == SPECTRUM_PATH_AVX2;
+  const int perStep = avx2 ? 4 : 2;
   for (int n = 0; n < spectrumBandCount; n += perStep) {
-    const int b = descending ? spectrumBandCount - perStep - n : n;
+    const int b = descending_ ? spectrumBandCount - perStep - n : n;
     double s[4];
     double c[4];
-    if (activePath == SPECTRUM_PATH_AVX2) {
-      spectrum_x86_resonate_quad_avx2(windowed, coeff_sin[b], coeff_cos[b], spectrumHistorySize, s,
-                                      c);
+    if (avx2) {
+      spectrum_x86_resonate_quad_avx2(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
     } else {
-      for (int k = 0; k < 2; ++k) {
-        spectrum_x86_resonate_baseline(windowed, coeff_sin[b + k], coeff_cos[b + k], &s[k], &c[k]);
+      for (int j = 0; j < 2; ++j) {
+        spectrum_x86_resonate_baseline(windowed_, k.sin[b + j], k.cos[b + j], &s[j], &c[j]);
       }
     }
-    for (int k = 0; k < perStep; ++k) updateBand(b + k, magnitude(s[k], c[k]));
+    for (int j = 0; j < perStep; ++j) updateBand(b + j, magnitude(s[j], c[j]));
   }
-  descending = !descending;
+  descending_ = !descending_;
 }
 
-static void analyse() {
+void SpectrumAnalyser::analyseReference() {
+  // Periodic Hann window of length 4096: weight 0 at position 0, 1 at 2048.
+  for (int i = 0; i < spectrumHistorySize; ++i) {
+    const double w = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
+    windowed_[i] = static_cast<float>(w * history_[(oldest_ + i) & ringMask]);
+  }
+  const SpectrumCoefficients& k = *coefficients_;
+  for (int b = 0; b < spectrumBandCount; ++b) updateBand(b, resonate(windowed_, k.sin[b], k.cos[b]));
+}
+
+void SpectrumAnalyser::analyse() {
   if constexpr (HOPWARBLER_X86) {
-    if (activePath == SPECTRUM_PATH_AVX2 || activePath == SPECTRUM_PATH_BASELINE) {
+    const int path = currentPath();
+    if (path == SPECTRUM_PATH_AVX2 || path == SPECTRUM_PATH_BASELINE) {
       analyseFast();
       return;
     }
   }
-  // Periodic Hann window of length 4096: weight 0 at position 0, 1 at 2048.
-  for (int i = 0; i < spectrumHistorySize; ++i) {
-    const double w = 0.5 - 0.5 * std::cos(twoPi * i / 4096.0);
-    spectrum_buffer[i] = static_cast<float>(w * spectrum_samples[i]);
-  }
-  for (int b = 0; b < spectrumBandCount; ++b) updateBand(b, resonate(b));
+  analyseReference();
 }
 
-void spectrum_push(const float* samples, int size, int channel) {
-  if (spectrum_enabled.load(std::memory_order_relaxed) == 0) return;
+void SpectrumAnalyser::push(const float* samples, int size, int channel) {
+  if (!enabled() || !coefficients_) return;
   if (size < 0) size = 0;
   int n = size / 4;
   if (n > spectrumHistorySize) n = spectrumHistorySize;
-  float* newest = spectrum_samples + (spectrumHistorySize - n);
 
-  if (channels == 1 || (channels == 2 && channel == 0)) {
-    // Shift the oldest n samples out and append the new ones.
-    std::memmove(spectrum_samples, spectrum_samples + n, sizeof(float) * (spectrumHistorySize - n));
-    for (int i = 0; i < n; ++i) newest[i] = samples[4 * i];
+  if (channels_ == 1 || (channels_ == 2 && channel == 0)) {
+    // The oldest n samples make way for the new ones.
+    for (int i = 0; i < n; ++i) history_[(oldest_ + i) & ringMask] = samples[4 * i];
+    oldest_ = (oldest_ + n) & ringMask;
     // The left channel of a stereo stream waits for the right one to be folded in.
-    if (channels == 2) return;
+    if (channels_ == 2) return;
   } else {
-    for (int i = 0; i < n; ++i) newest[i] = (newest[i] + samples[4 * i]) * 0.5f;
+    // Average into the newest n samples.
+    for (int i = 0; i < n; ++i) {
+      float& newest = history_[(oldest_ - n + i) & ringMask];
+      newest = (newest + samples[4 * i]) * 0.5f;
+    }
   }
 
-  samplesIn += size;
-  if (samplesIn < analysisSamples) return;
-  samplesIn -= analysisSamples;
+  samplesIn_ += size;
+  if (samplesIn_ < analysisSamples_) return;
+  samplesIn_ -= analysisSamples_;
   analyse();
 }
 
-int spectrum_size() { return spectrumBandCount; }
-
-float* spectrum_get() { return spectrum_values; }
-
-void spectrum_copy(float* dest, int count) {
-  const int n = count < spectrumBandCount ? count : spectrumBandCount;
-  for (int i = 0; i < n; ++i) dest[i] = loadBand(i);
+void SpectrumAnalyser::tap(const float* left, const float* right, int frames) {
+  if (!enabled() || !coefficients_ || left == nullptr) return;
+  int done = 0;
+  while (done < frames) {
+    // The frames up to the next analysis, at least one (a count carried over from a
+    // higher rate may already be past it).
+    const long long due = analysisSamples_ - samplesIn_;
+    int segment = frames - done;
+    if (due < segment) segment = due < 1 ? 1 : static_cast<int>(due);
+    const int end = done + segment;
+    int f = done + tapSkip_;
+    for (; f < end; f += 4) {
+      history_[oldest_] = right != nullptr ? (left[f] + right[f]) * 0.5f : left[f];
+      oldest_ = (oldest_ + 1) & ringMask;
+    }
+    tapSkip_ = f - end;
+    samplesIn_ += segment;
+    done = end;
+    if (samplesIn_ >= analysisSamples_) {
+      samplesIn_ -= analysisSamples_;
+      analyse();
+    }
+  }
 }
 
-long long spectrum_counted() { return samplesIn; }
+void SpectrumAnalyser::copy(float* dest, int count) const {
+  const int n = count < spectrumBandCount ? count : spectrumBandCount;
+  for (int i = 0; i < n; ++i) dest[i] = loadBand(bands_, i);
+}
 
-bool spectrum_select_path(SpectrumPath path) { return cpu_select_path(path, &activePath); }
+bool spectrum_select_path(SpectrumPath path) {
+  int chosen = currentPath();
+  if (!cpu_select_path(path, &chosen)) return false;
+  activePath.store(chosen, std::memory_order_relaxed);
+  return true;
+}
 
 SpectrumPath spectrum_path() {
-  if (activePath < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
-  return static_cast<SpectrumPath>(activePath);
+  if (currentPath() < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
+  return static_cast<SpectrumPath>(currentPath());
 }
+
+// Transitional: the former interface over one module-wide analyser, until the engine
+// owns the module.
+namespace {
+SpectrumAnalyser moduleAnalyser;
+}
+
+void spectrum_init(int sampleFreq, int sampleChannels) {
+  moduleAnalyser.init(sampleFreq, sampleChannels);
+}
+void spectrum_push(const float* samples, int size, int channel) {
+  moduleAnalyser.push(samples, size, channel);
+}
+int spectrum_size() { return SpectrumAnalyser::size(); }
+void spectrum_copy(float* dest, int count) { moduleAnalyser.copy(dest, count); }
+void spectrum_set_enabled(int enabled) { moduleAnalyser.setEnabled(enabled != 0); }
+int spectrum_is_enabled() { return moduleAnalyser.enabled() ? 1 : 0; }
+float* spectrum_get() { return SpectrumProbe::bands(moduleAnalyser); }
+long long spectrum_counted() { return SpectrumProbe::counted(moduleAnalyser); }

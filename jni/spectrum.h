@@ -1,52 +1,123 @@
 // spectrum: the 72-band note analyser behind the host's spectrum display.
 //
 // The bands are the semitones from C1 (32.703 Hz, band 0) to B6 (1975.53 Hz, band
-// 71), tuned to A4 = 440 Hz (band 45). The vocoder pushes every run of output
-// samples it produces for a channel. The analyser keeps the newest 4096 of them
-// decimated by 4 (every 4th sample of each push, no anti-alias filter; stereo is
-// folded to the mean of the two channels) and, each time a 32nd of a second of
-// stream samples has been pushed, correlates the Hann-windowed history with a complex
-// sinusoid at each band's frequency. Each band value is 0.2 x its previous value plus
-// the new magnitude, so a steady sine of amplitude A settles at 0.3125 A (A / 4 per
-// analysis). In stereo the channel-0 push only stores; the channel-1 push averages
-// into the newest positions, counts and may analyse.
+// 71), tuned to A4 = 440 Hz (band 45). A SpectrumAnalyser keeps the newest 4096
+// samples of its stream decimated by 4 (no anti-alias filter; stereo is folded to
+// the mean of the two channels) and, each time a 32nd of a second of stream samples
+// has come in, correlates the Hann-windowed history with a complex sinusoid at each
+// band's frequency. Each band value is 0.2 x its previous value plus the new
+// magnitude, so a steady sine of amplitude A settles at 0.3125 A (A / 4 per
+// analysis).
+//
+// Two ways in:
+// - tap(left, right, frames) takes the stream in calls of any length: it takes every
+//   4th frame of the stream itself and analyses at each 32nd of a second of stream
+//   frames, wherever that falls in a call, so that the bands do not depend on how
+//   the stream is cut into calls.
+// - push(samples, size, channel), the raw interface's, takes samples[0], samples[4],
+//   ... of each call and analyses at most once per call, at its end, when enough has
+//   been counted: its callers hand over one hop per call, hops a multiple of 4. In
+//   stereo the channel-0 push only stores; the channel-1 push averages into the
+//   newest positions, counts and may analyse.
+// An analyser is fed through one of them, not both.
 //
 // Threads and cost:
-// - spectrum_init() runs in dsp_init(), never during a push: it rewrites the tables
-//   in place (2 x 72 x 4096 sincosf). It allocates nothing: all state is fixed-size.
-//   Precondition: sampleFreq >= 4 (the driver checks it), since the analyser's rate
-//   sampleFreq / 4 divides the band phases.
-// - spectrum_push() runs on the audio thread: no lock, no allocation. At most one
-//   analysis per push (about 32 per second of output), costing 2 x 72 x 4096 multiply-adds
-//   (and, on the reference path, 4096 cosines for the window): about 35 to 40 us with
-//   AVX2 (four bands per pass over the history), bound by converting each of the
-//   2 x 72 x 4096 coefficients to double and by reading the 2.3 MB of tables.
+// - init() runs at set-up, never during a push or tap. The sine and cosine tables
+//   (2 x 72 x 4096 floats, 2.3 MB, 2 x 72 x 4096 sincosf to build) depend only on the
+//   rate: analysers of one rate share one read-only copy, so that many streams at one
+//   rate do not each carry (and build) their own. A small cache, under a mutex taken
+//   only by init(), hands the copy out; the copy goes when its last analyser does. The
+//   Hann window is one table built once for all. Precondition: sampleFreq >= 4, since
+//   the analyser's rate sampleFreq / 4 divides the band phases.
+// - push() and tap() run on the audio thread: no lock, no allocation; the history,
+//   the band values and the scratch of the analysis live in the object. About 32
+//   analyses per second of stream, each costing 2 x 72 x 4096 multiply-adds (and, on
+//   the reference path, 4096 cosines for the window): about 35 to 40 us with AVX2
+//   (four bands per pass over the history), bound by converting each of the 2 x 72 x
+//   4096 coefficients to double and by reading the 2.3 MB of tables.
 // - The analysis has a reference path (plain loops, spectrum.cpp) and two x86-64
-//   paths (spectrum_x86.cpp), baseline (SSE2) and AVX2 (chosen at run time), which sum
-//   the same exact products in double, four (two) lanes at a time, so only the order
-//   of the additions differs. The Hann window is a table of the same cosines, built
-//   once at set-up.
-// - spectrum_copy() may run on any thread at any time: each band is read and
-//   written as a relaxed atomic, so a copy taken during an analysis can mix bands of
-//   the new analysis with bands of the previous one, but never a torn value.
-// - spectrum_enabled is written by the control thread and read at each push
-//   (relaxed). While it is 0 pushes change nothing: history, counter and band values
-//   stay frozen, and enabling resumes from them.
+//   paths (spectrum_x86.cpp), baseline (SSE2) and AVX2 (chosen at run time, for the
+//   whole process), which sum the same exact products in double, four (two) lanes at
+//   a time, so only the order of the additions differs. The Hann window is a table of
+//   the same cosines.
+// - copy() may run on any thread at any time: each band is read and written as a
+//   relaxed atomic, so a copy taken during an analysis can mix bands of the new
+//   analysis with bands of the previous one, but never a torn value.
+// - setEnabled() is called from the control thread and read at each push or tap
+//   (relaxed). While disabled, pushes and taps change nothing: history, counter,
+//   decimation phase and band values stay frozen, and enabling resumes from them.
 #pragma once
 
 #include <atomic>
+#include <memory>
 
 constexpr int spectrumBandCount = 72;
 constexpr int spectrumHistorySize = 4096;  // decimated samples analysed
 
-// Set up for a stream of sampleFreq Hz (>= 4) and sampleChannels channels (1 = mono,
-// 2 = stereo; any other count folds every push into the history by averaging).
-// Clears the history and the band values; the count of pushed samples carries over.
-void spectrum_init(int sampleFreq, int sampleChannels);
+struct SpectrumCoefficients;  // the tables of one rate, shared (testing.h)
 
-// Take size (>= 0) stream samples of one channel: samples[0], samples[4], ... below
-// 4 x min(size / 4, 4096) are read. Runs the analysis when enough has been pushed.
-void spectrum_push(const float* samples, int size, int channel);
+class SpectrumAnalyser {
+ public:
+  // Set up for a stream of sampleFreq Hz (>= 4) and sampleChannels channels (1 = mono,
+  // 2 = stereo; any other count folds every push into the history by averaging).
+  // Clears the history, the band values and the tap's decimation phase; the count of
+  // stream samples carries over. Not on the audio thread.
+  void init(int sampleFreq, int sampleChannels);
+
+  // Take size (>= 0) stream samples of one channel: samples[0], samples[4], ... below
+  // 4 x min(size / 4, 4096) are read. Runs the analysis when enough has been pushed.
+  // Nothing before init().
+  void push(const float* samples, int size, int channel);
+
+  // Take the next frames (>= 0) frames of the stream: left[i] alone, or the mean of
+  // left[i] and right[i] when right is not null. Every 4th frame of the stream goes
+  // into the history, and an analysis runs each time a 32nd of a second of frames
+  // has come in. Nothing before init().
+  void tap(const float* left, const float* right, int frames);
+
+  // Copy min(count, 72) band values into dest; nothing when count <= 0. Any thread.
+  void copy(float* dest, int count) const;
+
+  // True: pushes and taps are taken (the initial state). Any thread.
+  void setEnabled(bool on) { enabled_.store(on, std::memory_order_relaxed); }
+  bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
+
+  // Number of bands: always 72.
+  static constexpr int size() { return spectrumBandCount; }
+
+ private:
+  friend struct SpectrumProbe;  // the tests' view of the state (testing.h)
+
+  void analyse();
+  void analyseReference();
+  void analyseFast();
+  void updateBand(int band, float magnitude);
+
+  std::atomic<bool> enabled_{true};
+  std::shared_ptr<const SpectrumCoefficients> coefficients_;
+  const double* hann_ = nullptr;  // the shared window table
+  int channels_ = 0;
+  int sampleRate_ = 0;       // the analyser's rate: the stream's rate / 4
+  int analysisSamples_ = 0;  // stream samples between two analyses: sampleRate_ / 8
+  // Counted stream samples. A push may count more than one period and only one is
+  // taken off per push, so with long pushes the count keeps growing: 64 bits keep
+  // that from overflowing in any realistic run.
+  long long samplesIn_ = 0;
+  int tapSkip_ = 0;  // stream frames the tap passes over before it takes the next one
+  // The fast paths run the bands in ascending and descending order by turns, so
+  // that an analysis starts on the coefficient rows that the previous one read last
+  // and that are most likely still in the cache (the two tables, 2.3 MB, are larger
+  // than a core's L2).
+  bool descending_ = false;
+  // The history as a ring: position oldest_ holds the oldest sample, the others
+  // follow it round the ring.
+  int oldest_ = 0;
+  float history_[spectrumHistorySize] = {};
+  // The windowed history of an analysis, each value rounded to float.
+  alignas(32) double windowed_[spectrumHistorySize] = {};
+  // The band values, read and written through std::atomic_ref.
+  alignas(std::atomic_ref<float>::required_alignment) float bands_[spectrumBandCount] = {};
+};
 
 // The analysis' code paths (the values of CpuPath); SPECTRUM_PATH_BEST stands for the
 // fastest path the CPU runs.
@@ -57,19 +128,21 @@ enum SpectrumPath {
   SPECTRUM_PATH_BEST
 };
 
-// Use this path in every later analysis (for tests and benchmarks; not during a
-// push). Returns false, changing nothing, when the CPU cannot run it. Without a call,
-// spectrum_init() selects SPECTRUM_PATH_BEST.
+// Use this path in every later analysis of every analyser: the choice is process-wide
+// (for tests and benchmarks; not during a push). Returns false, changing nothing,
+// when the CPU cannot run it. Without a call, the first init() selects
+// SPECTRUM_PATH_BEST.
 bool spectrum_select_path(SpectrumPath path);
 
 // The path in use: SPECTRUM_PATH_REFERENCE, SPECTRUM_PATH_BASELINE or SPECTRUM_PATH_AVX2.
 SpectrumPath spectrum_path();
 
-// Number of bands: always 72.
+// Transitional: the module's former interface, over one analyser of the module, for
+// the callers that do not own a SpectrumAnalyser yet. They go once the engine owns
+// the module.
+void spectrum_init(int sampleFreq, int sampleChannels);
+void spectrum_push(const float* samples, int size, int channel);
 int spectrum_size();
-
-// Copy min(count, 72) band values into dest; nothing when count <= 0.
 void spectrum_copy(float* dest, int count);
-
-// Non-zero: pushes are taken (the initial state). Relaxed loads and stores.
-extern std::atomic<int> spectrum_enabled;
+void spectrum_set_enabled(int enabled);  // non-zero: pushes are taken
+int spectrum_is_enabled();

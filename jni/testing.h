@@ -6,6 +6,7 @@
 #pragma once
 
 #include <atomic>
+#include <vector>
 
 #include "fft.h"
 #include "iirfilter.h"
@@ -13,17 +14,23 @@
 
 // ---- fft ----
 
-// The set-up tables of fft_init(): 2N, log2 N, the bit-reversal swap pairs (float
-// indices p < q) and the twiddles of each stage, twiddle j of stage k at
-// k * fftStageStride + 2j.
-extern int doubleFrameSize;
-extern int logFrame;
-extern int bitSwapPos[fftMaxSize];
-extern int bitSwapLen;
-extern float pur[fftMaxStages * fftStageStride];
-extern float pui[fftMaxStages * fftStageStride];
-extern float pur_inv[fftMaxStages * fftStageStride];
-extern float pui_inv[fftMaxStages * fftStageStride];
+// The tables that every Fft of one size N shares: N, log2 N, the bit-reversal swap
+// pairs (float indices p < q) and the twiddles of each stage and direction (pur,
+// pui for sign +1; purInv, puiInv for every other sign), twiddle j of stage k at
+// (2 << k) + 2j of the 2N floats of each table.
+struct FftTables {
+  int size = 0;
+  int log2Size = 0;
+  std::vector<int> bitSwapPos;
+  std::vector<float> pur;
+  std::vector<float> pui;
+  std::vector<float> purInv;
+  std::vector<float> puiInv;
+};
+
+// The tables for n (a power of two, 2 <= n <= 4096), built by the first call for n
+// on any thread and the same object at every later call.
+const FftTables& fft_tables(int n);
 
 // ---- vocoder ----
 // (The per-frame steps and the state of a Vocoder are its public members; see vocoder.h.)
@@ -40,18 +47,44 @@ bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n);
 
 // ---- spectrum ----
 
-// The band values themselves (72 floats, band 0 lowest), not a copy.
-float* spectrum_get();
+// The coefficient tables of one analyser rate (the stream's rate / 4), shared by
+// every analyser of that rate. Index = history position, 0 the oldest sample.
+struct SpectrumCoefficients {
+  int rate = 0;
+  float sin[spectrumBandCount][spectrumHistorySize];  // -sin of the band phase
+  float cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
+};
 
-// Stream samples counted since the last analysis.
+// The tests' view of an analyser's state.
+struct SpectrumProbe {
+  // The band values themselves (72 floats, band 0 lowest), not a copy.
+  static float* bands(SpectrumAnalyser& a) { return a.bands_; }
+  // Stream samples counted since the last analysis.
+  static long long counted(const SpectrumAnalyser& a) { return a.samplesIn_; }
+  // The history, oldest first, and its replacement.
+  static std::vector<float> history(const SpectrumAnalyser& a) {
+    std::vector<float> h(spectrumHistorySize);
+    for (int i = 0; i < spectrumHistorySize; ++i) {
+      h[i] = a.history_[(a.oldest_ + i) % spectrumHistorySize];
+    }
+    return h;
+  }
+  static void setHistory(SpectrumAnalyser& a, const std::vector<float>& h) {
+    for (int i = 0; i < spectrumHistorySize; ++i) {
+      a.history_[(a.oldest_ + i) % spectrumHistorySize] = h[i];
+    }
+  }
+  // The shared tables the analyser uses; null before init().
+  static const SpectrumCoefficients* coefficients(const SpectrumAnalyser& a) {
+    return a.coefficients_.get();
+  }
+};
+
+// Transitional, with the shims of spectrum.h: the module-wide analyser's band values
+// themselves and its count.
+float* spectrum_get();
 long long spectrum_counted();
 
-// The analyser's tables. Index = history position, 0 the oldest sample.
-extern float spectrum_samples[spectrumHistorySize];
-extern float spectrum_buffer[2 * spectrumHistorySize];
-extern float coeff_sin[spectrumBandCount][spectrumHistorySize];  // -sin of the band phase
-extern float coeff_cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
-extern float spectrum_values[spectrumBandCount];
 
 // ---- iirfilter ----
 

@@ -114,7 +114,7 @@ bool writeSamples(const char* path, const std::vector<short>& samples) {
 // One stream over the first streamFrames frames of the input (its left channel for a
 // mono stream); the output samples are appended to out.
 void runStream(const Stream& s, const std::vector<short>& input, std::vector<short>& out) {
-  spectrum_enabled.store(1);
+  spectrum_set_enabled(1);
   dsp_init(s.frameSize, s.overSampling, rate, s.channels);
   defaults();
   const size_t before = out.size();

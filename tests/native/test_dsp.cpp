@@ -679,7 +679,7 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
       bands[round % bands.size()] = static_cast<float>(round % 7) * 0.3f;
       eq_setbands(bands.data());
       eq_enable(round % 2);
-      spectrum_enabled.store(round % 3 != 1, std::memory_order_relaxed);
+      spectrum_set_enabled(round % 3 != 1);
       spectrum_copy(spectrum, 72);
       (void)dsp_get_max_level();
     }
@@ -694,7 +694,7 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
   }
   done.store(true);
   control.join();
-  spectrum_enabled.store(1);
+  spectrum_set_enabled(1);
 }
 
 // dsp_admit() lets one set-up or block in at a time and names the call under way to

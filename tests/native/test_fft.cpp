@@ -1,5 +1,6 @@
-// The complex FFT against a direct DFT in double, its bit-reversal swap list and
-// the exact arithmetic of its twiddle tables and butterflies.
+// The complex FFT against a direct DFT in double, its bit-reversal swap list, the
+// exact arithmetic of its twiddle tables and butterflies, and the tables shared
+// between objects and threads.
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "cpu.h"
@@ -65,14 +67,15 @@ double tolerance(int n) { return kFloatEps * (2.0 * log2Of(n) + n / 2.0); }
 
 TEST(Fft, MatchesDirectDftForEveryPowerOfTwo) {
   for (int n : powersOfTwo(2, 4096)) {
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     for (int sign : {-1, 1}) {
       const uint32_t seed = 1000u * n + (sign > 0 ? 1 : 0);
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
       std::vector<float> buffer = support::randomFloats(2 * static_cast<size_t>(n), seed);
       const std::vector<cd> want = support::directDft(buffer, sign);
       const double rms = rmsOf(buffer);
-      fft_process(buffer.data(), sign, 0);
+      fft.process(buffer.data(), sign);
       EXPECT_LT(maxRelativeError(buffer, want, rms), tolerance(n));
     }
   }
@@ -80,12 +83,13 @@ TEST(Fft, MatchesDirectDftForEveryPowerOfTwo) {
 
 TEST(Fft, UnitImpulseGivesAllOnesExactly) {
   for (int n : powersOfTwo(2, 4096)) {
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     for (int sign : {-1, 1}) {
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign);
       std::vector<float> buffer(2 * n, 0.0f);
       buffer[0] = 1.0f;
-      fft_process(buffer.data(), sign, 0);
+      fft.process(buffer.data(), sign);
       int wrong = 0;
       for (int k = 0; k < n; ++k) wrong += buffer[2 * k] != 1.0f || buffer[2 * k + 1] != 0.0f;
       EXPECT_EQ(wrong, 0);
@@ -97,11 +101,12 @@ TEST(Fft, ForwardThenInverseGivesNTimesInput) {
   for (int n : powersOfTwo(2, 4096)) {
     const uint32_t seed = 7u * n;
     SCOPED_TRACE(::testing::Message() << "N=" << n << " seed=" << seed);
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     const std::vector<float> input = support::randomFloats(2 * static_cast<size_t>(n), seed);
     std::vector<float> buffer = input;
-    fft_process(buffer.data(), -1, 0);
-    fft_process(buffer.data(), 1, 0);
+    fft.process(buffer.data(), -1);
+    fft.process(buffer.data(), 1);
     double worst = 0.0;
     for (size_t i = 0; i < buffer.size(); ++i) {
       worst = std::max(worst, std::abs(buffer[i] - static_cast<double>(n) * input[i]));
@@ -114,44 +119,40 @@ TEST(Fft, ForwardThenInverseGivesNTimesInput) {
 
 TEST(Fft, EverySignOtherThanPlusOneIsTheForwardTransform) {
   for (int n : {2, 16, 1024}) {
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     const uint32_t seed = 31u * n;
     SCOPED_TRACE(::testing::Message() << "N=" << n << " seed=" << seed);
     const std::vector<float> input = support::randomFloats(2 * static_cast<size_t>(n), seed);
     std::vector<float> forward = input;
-    fft_process(forward.data(), -1, 0);
+    fft.process(forward.data(), -1);
     for (int sign : {0, 2, -5, -1000}) {
-      for (int channel : {0, 1}) {
-        std::vector<float> buffer = input;
-        fft_process(buffer.data(), sign, channel);
-        EXPECT_EQ(0, std::memcmp(buffer.data(), forward.data(), buffer.size() * sizeof(float)))
-            << "sign=" << sign << " channel=" << channel;
-      }
+      std::vector<float> buffer = input;
+      fft.process(buffer.data(), sign);
+      EXPECT_EQ(0, std::memcmp(buffer.data(), forward.data(), buffer.size() * sizeof(float)))
+          << "sign=" << sign;
     }
-    std::vector<float> inverse0 = input, inverse1 = input;
-    fft_process(inverse0.data(), 1, 0);
-    fft_process(inverse1.data(), 1, 1);
-    EXPECT_EQ(0, std::memcmp(inverse0.data(), inverse1.data(), inverse0.size() * sizeof(float)));
   }
 }
 
 TEST(Fft, SmallerSizeAfterLargerOneTransformsCorrectly) {
-  fft_init(4096);
-  fft_init(1024);
-  EXPECT_EQ(doubleFrameSize, 2048);
-  EXPECT_EQ(logFrame, 10);
+  Fft fft;
+  EXPECT_EQ(fft.size(), 0);
+  fft.init(4096);
+  fft.init(1024);
+  EXPECT_EQ(fft.size(), 1024);
   for (int sign : {-1, 1}) {
     const uint32_t seed = 4242u + sign;
     SCOPED_TRACE(::testing::Message() << "sign=" << sign << " seed=" << seed);
     std::vector<float> buffer = support::randomFloats(2 * 1024, seed);
     const std::vector<cd> want = support::directDft(buffer, sign);
     const double rms = rmsOf(buffer);
-    fft_process(buffer.data(), sign, 0);
+    fft.process(buffer.data(), sign);
     EXPECT_LT(maxRelativeError(buffer, want, rms), tolerance(1024));
   }
 }
 
-std::vector<int> swapList() { return std::vector<int>(bitSwapPos, bitSwapPos + bitSwapLen); }
+std::vector<int> swapList(int n) { return fft_tables(n).bitSwapPos; }
 
 TEST(FftSwapList, KnownSmallSizes) {
   struct Case {
@@ -165,10 +166,9 @@ TEST(FftSwapList, KnownSmallSizes) {
       {16, {2, 16, 4, 8, 6, 24, 10, 20, 14, 28, 22, 26}},
   };
   for (const Case& c : cases) {
-    fft_init(c.n);
-    EXPECT_EQ(swapList(), c.pairs) << "N=" << c.n;
-    EXPECT_EQ(logFrame, log2Of(c.n)) << "N=" << c.n;
-    EXPECT_EQ(doubleFrameSize, 2 * c.n) << "N=" << c.n;
+    EXPECT_EQ(swapList(c.n), c.pairs) << "N=" << c.n;
+    EXPECT_EQ(fft_tables(c.n).log2Size, log2Of(c.n)) << "N=" << c.n;
+    EXPECT_EQ(fft_tables(c.n).size, c.n) << "N=" << c.n;
   }
 }
 
@@ -186,13 +186,11 @@ TEST(FftSwapList, ListsEachBitReversalPairOnceInOrder) {
         want.push_back(2 * r);
       }
     }
-    fft_init(n);
-    EXPECT_EQ(swapList(), want) << "N=" << n;
-    EXPECT_EQ(logFrame, bits) << "N=" << n;
+    EXPECT_EQ(swapList(n), want) << "N=" << n;
+    EXPECT_EQ(fft_tables(n).log2Size, bits) << "N=" << n;
   }
-  fft_init(4096);
-  EXPECT_EQ(bitSwapLen, 4032);  // 2016 pairs
-  EXPECT_EQ(logFrame, 12);
+  EXPECT_EQ(swapList(4096).size(), 4032u);  // 2016 pairs
+  EXPECT_EQ(fft_tables(4096).log2Size, 12);
 }
 
 // The twiddles of stage k come from rotating (1, 0) step by step by the
@@ -202,7 +200,7 @@ TEST(FftSwapList, ListsEachBitReversalPairOnceInOrder) {
 // from these in the last bits, and the vocoder amplifies such differences away
 // from ratio 1; so the tables are compared bit for bit.
 TEST(FftTwiddles, FollowTheExtendedPrecisionRecurrence) {
-  fft_init(4096);
+  const FftTables& tables = fft_tables(4096);
   for (int k = 0; k < 12; ++k) {
     float wr = 1.0f, wi = 0.0f;
     if (k > 0) sincosf(static_cast<float>(kPi / (1 << k)), &wi, &wr);
@@ -211,11 +209,13 @@ TEST(FftTwiddles, FollowTheExtendedPrecisionRecurrence) {
       const float* im;
       float step;
     };
-    for (const Table& t : {Table{pur, pui, wi}, Table{pur_inv, pui_inv, -wi}}) {
+    const float* pur = tables.pur.data();
+    for (const Table& t : {Table{pur, tables.pui.data(), wi},
+                           Table{tables.purInv.data(), tables.puiInv.data(), -wi}}) {
       long double ur = 1.0L, ui = 0.0L;
       int wrong = 0, first = -1;
       for (int j = 0; j < (2 << k); j += 2) {
-        const int at = k * fftStageStride + j;
+        const int at = (2 << k) + j;
         if (t.re[at] != static_cast<float>(ur) || t.im[at] != static_cast<float>(ui)) {
           if (first < 0) first = j / 2;
           ++wrong;
@@ -243,12 +243,13 @@ void butterflyReference(float* b, int n, int sign) {
       std::swap(b[2 * c + 1], b[2 * r + 1]);
     }
   }
-  const float* tr = sign == 1 ? pur : pur_inv;
-  const float* ti = sign == 1 ? pui : pui_inv;
+  const FftTables& t = fft_tables(n);
+  const float* tr = (sign == 1 ? t.pur : t.purInv).data();
+  const float* ti = (sign == 1 ? t.pui : t.puiInv).data();
   for (int k = 0; k < bits; ++k) {
     const int half = 2 << k;  // floats between the two inputs of a butterfly
     for (int j = 0; j < half; j += 2) {
-      const double ur = tr[k * fftStageStride + j], ui = ti[k * fftStageStride + j];
+      const double ur = tr[half + j], ui = ti[half + j];
       for (int p1 = j; p1 < 2 * n; p1 += 2 * half) {
         const int p2 = p1 + half;
         const double re = static_cast<double>(b[p2]) * ur - static_cast<double>(b[p2 + 1]) * ui;
@@ -265,13 +266,14 @@ void butterflyReference(float* b, int n, int sign) {
 
 TEST(FftButterflies, RoundOnlyWhenStoring) {
   for (int n : powersOfTwo(2, 4096)) {
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     for (int sign : {-1, 1}) {
       const uint32_t seed = 99u * n + (sign > 0 ? 1 : 0);
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
       std::vector<float> got = support::randomFloats(2 * static_cast<size_t>(n), seed);
       std::vector<float> want = got;
-      fft_process(got.data(), sign, 0);
+      fft.process(got.data(), sign);
       butterflyReference(want.data(), n, sign);
       int differ = 0;
       for (size_t i = 0; i < got.size(); ++i) differ += got[i] != want[i];
@@ -280,15 +282,54 @@ TEST(FftButterflies, RoundOnlyWhenStoring) {
   }
 }
 
-TEST(Fft, SameSizeTwiceBuildsTheSameTables) {
-  fft_init(2048);
-  const std::vector<float> first(pur, pur + fftMaxStages * fftStageStride);
-  const std::vector<int> swaps = swapList();
-  fft_init(64);
-  fft_init(2048);
-  EXPECT_EQ(std::vector<float>(pur, pur + 11 * fftStageStride),
-            std::vector<float>(first.begin(), first.begin() + 11 * fftStageStride));
-  EXPECT_EQ(swapList(), swaps);
+// The first use of a size builds its tables; every later one, on any thread, gets
+// the same object. Two objects of different sizes transforming at once on two
+// threads give exactly what each gives alone (a ThreadSanitizer build checks that
+// they share nothing but read-only tables).
+TEST(Fft, ObjectsShareTablesAndRunOnThreadsAtOnce) {
+  const FftTables* seen[4] = {};
+  std::thread first([&] { seen[0] = &fft_tables(512); });
+  std::thread second([&] { seen[1] = &fft_tables(512); });
+  first.join();
+  second.join();
+  seen[2] = &fft_tables(64);
+  seen[3] = &fft_tables(512);
+  EXPECT_EQ(seen[0], seen[1]);
+  EXPECT_EQ(seen[0], seen[3]);
+  EXPECT_NE(seen[0], seen[2]);
+
+  struct Run {
+    int n;
+    std::vector<float> input;
+    std::vector<float> alone;
+    std::vector<float> together;
+  };
+  // Forward, inverse and the vocoder's two half transforms, many times over.
+  auto work = [](Run& run, std::vector<float>& out) {
+    Fft fft;
+    fft.init(run.n);
+    std::vector<float> buffer = run.input;
+    std::vector<float> lower(2 * run.n);
+    for (int round = 0; round < 40; ++round) {
+      fft.process(buffer.data(), -1);
+      fft.forwardLower(lower.data());
+      fft.inverseOneSided(buffer.data(), lower.data());
+      fft.inverseOneSidedReal(lower.data(), buffer.data());
+      for (float& x : buffer) x *= 1.0f / run.n;
+    }
+    out = buffer;
+  };
+  Run runs[2] = {{4096, support::randomFloats(2 * 4096, 11), {}, {}},
+                 {256, support::randomFloats(2 * 256, 12), {}, {}}};
+  for (Run& run : runs) work(run, run.alone);
+  std::thread a([&] { work(runs[0], runs[0].together); });
+  std::thread b([&] { work(runs[1], runs[1].together); });
+  a.join();
+  b.join();
+  for (const Run& run : runs) {
+    EXPECT_EQ(0, std::memcmp(run.alone.data(), run.together.data(), sizeof(float) * 2 * run.n))
+        << "N " << run.n;
+  }
 }
 
 }  // namespace
@@ -308,7 +349,8 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
     if (cpu_resolve_path(path) >= 0) paths.push_back(path);
   }
   for (int n = 2; n <= 4096; n *= 2) {
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     std::vector<float> input(2 * n);
     for (float& x : input) x = value(rng);
     std::vector<float> realFrame(2 * n, 0.0f);
@@ -327,15 +369,15 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
       for (FftPath path : paths) {
         ASSERT_TRUE(fft_select_path(path));
         std::vector<float> forward = *frame;
-        fft_process(forward.data(), -1, 0);
+        fft.process(forward.data(), -1);
         std::vector<float> reference = *frame;
         ASSERT_TRUE(fft_select_path(FFT_PATH_REFERENCE));
-        fft_process(reference.data(), -1, 0);
+        fft.process(reference.data(), -1);
         ASSERT_EQ(0, std::memcmp(forward.data(), reference.data(), sizeof(float) * 2 * n))
             << "forward, N " << n << ", path " << path;
         ASSERT_TRUE(fft_select_path(path));
         std::vector<float> lower = *frame;
-        fft_forward_lower(lower.data(), 0);
+        fft.forwardLower(lower.data());
         ASSERT_EQ(0, std::memcmp(lower.data(), reference.data(), sizeof(float) * n))
             << "lower half, N " << n << ", path " << path;
       }
@@ -345,7 +387,7 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
       for (FftPath path : paths) {
         ASSERT_TRUE(fft_select_path(path));
         std::vector<float> buffer = input;
-        fft_process(buffer.data(), sign, 0);
+        fft.process(buffer.data(), sign);
         if (reference.empty()) reference = buffer;
         ASSERT_EQ(0, std::memcmp(buffer.data(), reference.data(), sizeof(float) * 2 * n))
             << "N " << n << ", sign " << sign << ", path " << path;
@@ -355,13 +397,13 @@ TEST(FftPaths, EveryPathGivesTheSameBits) {
       ASSERT_TRUE(fft_select_path(path));
       std::vector<float> padded = input;
       std::fill(padded.begin() + n, padded.end(), 0.0f);
-      fft_process(padded.data(), 1, 0);
+      fft.process(padded.data(), 1);
       std::vector<float> oneSided(2 * n);
-      fft_inverse_one_sided(input.data(), oneSided.data(), 0);
+      fft.inverseOneSided(input.data(), oneSided.data());
       ASSERT_EQ(0, std::memcmp(padded.data(), oneSided.data(), sizeof(float) * 2 * n))
           << "one-sided, N " << n << ", path " << path;
       std::vector<float> real(2 * n, 9.0f);
-      fft_inverse_one_sided_real(input.data(), real.data(), 0);
+      fft.inverseOneSidedReal(input.data(), real.data());
       for (int i = 0; i < n; i++) {
         ASSERT_EQ(std::bit_cast<uint32_t>(padded[2 * i]), std::bit_cast<uint32_t>(real[i]))
             << "real part " << i << ", N " << n << ", path " << path;
