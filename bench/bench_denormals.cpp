@@ -90,8 +90,8 @@ struct Unguarded {
     for (int i = 0; i < blockFrames; i++) {
       const double left = pcm[2 * i];
       const double right = pcm[2 * i + 1];
-      inLeft[i] = static_cast<float>((left - iir_step(0, right)) / 32768.0);
-      inRight[i] = static_cast<float>((right - iir_step(1, left)) / 32768.0);
+      inLeft[i] = static_cast<float>((left - dsp_default_engine().voiceFilters().step(0, right)) / 32768.0);
+      inRight[i] = static_cast<float>((right - dsp_default_engine().voiceFilters().step(1, left)) / 32768.0);
     }
     vocoder_process(inLeft.data(), blockFrames, outLeft.data(), hop, 0);
     vocoder_process(inRight.data(), blockFrames, outRight.data(), hop, 1);
@@ -121,7 +121,7 @@ void benchDecay(benchmark::State& state, Band band, bool guarded) {
   _mm_setcsr(callerMode & ~(flushToZero | denormalsAreZero));
   for (auto _ : state) {
     dsp_init(frameSize, overSampling, rate, 2);
-    iir_init_filters(a, b, 3, 3);
+    dsp_default_engine().voiceFilters().load(a, b, 3, 3);
     dsp_set_voice_removal_enabled(true);
     dsp_set_voice_removal_amount(1.0f);
     for (int k = 0; k < musicBlocks + silenceBlocks; k++) {

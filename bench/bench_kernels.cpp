@@ -134,7 +134,7 @@ void benchConversionFloor(benchmark::State& state, int n) {
 // built in, is switched off: these benchmarks time the frame alone.
 void warmUpStream() {
 #if HOPWARBLER_BENCH_SPECTRUM
-  spectrum_set_enabled(0);
+  dsp_default_engine().spectrum().setEnabled((0) != 0);
 #endif
   dsp_init(frameSize, overSampling, music_rate(), 2);
   const int blockIn = 1024;
@@ -158,7 +158,7 @@ void setFrameCounters(benchmark::State& state) {
 
 void benchFrame(benchmark::State& state) {
   warmUpStream();
-  Vocoder& v = vocoder_transitional();  // the driver's, mid-stream
+  Vocoder& v = dsp_default_engine().vocoder();  // the driver's, mid-stream
   FrameData d;
   for (auto _ : state) {
     v.processFrame(d.input.data(), d.output.data(), frameStretch, 0);
@@ -174,7 +174,7 @@ enum class Step { Window, WindowAnalyze, FindPeaks, PhaseLock };
 // in place and so runs after a fresh applyWindow() every time.
 void benchStep(benchmark::State& state, Step step) {
   warmUpStream();
-  Vocoder& v = vocoder_transitional();  // the driver's, mid-stream
+  Vocoder& v = dsp_default_engine().vocoder();  // the driver's, mid-stream
   FrameData d;
   v.processFrame(d.input.data(), d.output.data(), frameStretch, 0);
   v.applyWindow(d.input.data(), 0);
@@ -339,7 +339,7 @@ void benchScalarBinPass(benchmark::State& state) {
 void benchSpectrumAnalysis(benchmark::State& state) {
   const int rate = music_rate();
   const int period = rate / 4 / 8;
-  spectrum_set_enabled(1);
+  dsp_default_engine().spectrum().setEnabled((1) != 0);
   spectrum_init(rate, 1);
   const int chunks = 16;
   const std::vector<float> mono = leftChannel(frameOffset, chunks * period);

@@ -106,12 +106,12 @@ long long runDriver(const Stream& s, int blocks, int blockOut, std::vector<short
 // True when the driver feeds the analyser: after clearing the bands and streaming
 // two seconds of music with the analyser on, some band has a value.
 bool driverFeedsAnalyser(int blockOut, std::vector<short>& block) {
-  spectrum_set_enabled(1);
+  dsp_default_engine().spectrum().setEnabled((1) != 0);
   dsp_init(frameSize, overSampling, music_rate(), 2);
   spectrum_init(music_rate(), 2);
   runDriver(stream(), 2 * music_rate() / blockFrames, blockOut, block);
   const float* bands = spectrum_get();
-  return std::any_of(bands, bands + spectrum_size(), [](float v) { return v != 0.0f; });
+  return std::any_of(bands, bands + SpectrumAnalyser::size(), [](float v) { return v != 0.0f; });
 }
 #endif
 
@@ -124,7 +124,7 @@ void benchOurs(benchmark::State& state, double ratio, bool analyser) {
     state.SkipWithError("the driver does not feed the analyser yet (no spectrum_push)");
     return;
   }
-  spectrum_set_enabled(analyser ? 1 : 0);
+  dsp_default_engine().spectrum().setEnabled((analyser ? 1 : 0) != 0);
 #else
   (void)analyser;
 #endif

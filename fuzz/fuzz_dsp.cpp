@@ -21,7 +21,7 @@
 //   9 eq gains     dsp_set_eq_bands(); mode byte; even: one float for every band, odd: one float
 //   per
 //                  band (cycling over at most 16 decoded values)
-//   10 spectrum    int count for spectrum_copy()
+//   10 spectrum    int count for dsp_default_engine().spectrum().copy()
 //   11 level       dsp_get_max_level()
 //   240..255       the refinements: the opcode's low four bits switch linked stereo,
 //                  attacks, fine peaks and level keeping (read before the modulo above)
@@ -38,7 +38,7 @@
 //   processed with a finite pre-amplifier (a finite gain times finite samples has
 //   a finite peak; an infinite gain may honestly report an infinite one);
 // - the spectrum's bands are finite and non-negative at every copy, whatever the
-//   audio, filter, gains or settings were, and spectrum_copy() writes exactly
+//   audio, filter, gains or settings were, and dsp_default_engine().spectrum().copy() writes exactly
 //   min(count, 72) of them;
 // - loading a filter leaves both records with the new coefficients and an empty
 //   history, so a NaN or an overflowed state never outlives the next filter;
@@ -201,12 +201,12 @@ void checkLevel() {
 void checkSpectrum(int count) {
   constexpr float sentinel = -12345.0f;
   std::vector<float> dest(spectrumBandCount + 8, sentinel);
-  spectrum_copy(dest.data(), count);
+  dsp_default_engine().spectrum().copy(dest.data(), count);
   const int n = count < 0 ? 0 : (count < spectrumBandCount ? count : spectrumBandCount);
   for (int i = 0; i < static_cast<int>(dest.size()); i++) {
     const float v = dest[i];
     if (i >= n) {
-      if (v != sentinel) fail("spectrum_copy() wrote past min(count, 72)");
+      if (v != sentinel) fail("dsp_default_engine().spectrum().copy() wrote past min(count, 72)");
       continue;
     }
     if (!std::isfinite(v) || v < 0) {
@@ -236,13 +236,13 @@ void checkFilterRecord(const iirFilter& f, const double* ca, const double* cb, i
 void loadFilter(const std::vector<double>& a, const std::vector<double>& b) {
   const int sizeA = static_cast<int>(a.size());
   const int sizeB = static_cast<int>(b.size());
-  iir_init_filters(a.data(), b.data(), sizeA, sizeB);
-  checkFilterRecord(IirFiltersTesting::record(iir_shared(), 0), a.data(), b.data(), sizeA, sizeB);
-  checkFilterRecord(IirFiltersTesting::record(iir_shared(), 1), a.data(), b.data(), sizeA, sizeB);
+  dsp_default_engine().voiceFilters().load(a.data(), b.data(), sizeA, sizeB);
+  checkFilterRecord(IirFiltersTesting::record(dsp_default_engine().voiceFilters(), 0), a.data(), b.data(), sizeA, sizeB);
+  checkFilterRecord(IirFiltersTesting::record(dsp_default_engine().voiceFilters(), 1), a.data(), b.data(), sizeA, sizeB);
 }
 
 void setFlatGains() {
-  std::vector<float> flat(eq_size() > 0 ? eq_size() : 1, 1.0f);
+  std::vector<float> flat(dsp_default_engine().equaliser().size() > 0 ? dsp_default_engine().equaliser().size() : 1, 1.0f);
   dsp_set_eq_bands(flat.data());
 }
 
@@ -362,12 +362,12 @@ void filter(Reader& in) {
   std::vector<double> b(sizeB);
   for (double& c : a) c = in.anyDouble();
   for (double& c : b) c = in.anyDouble();
-  TRACE("iir_init_filters(a[%d] = {%g, ...}, b[%d] = {%g, ...})\n", sizeA, a[0], sizeB, b[0]);
+  TRACE("dsp_default_engine().voiceFilters().load(a[%d] = {%g, ...}, b[%d] = {%g, ...})\n", sizeA, a[0], sizeB, b[0]);
   loadFilter(a, b);
 }
 
 void gains(Reader& in) {
-  const int n = eq_size();
+  const int n = dsp_default_engine().equaliser().size();
   std::vector<float> g(n > 0 ? n : 1);
   if (in.u8() % 2 == 0) {
     const float v = in.anyFloat();
@@ -392,8 +392,8 @@ void checkRecovery() {
   dsp_set_preamp(1.0f);
   shadow.preamp = 1.0f;
   dsp_set_panning(0, 0, 50);
-  spectrum_set_enabled(0);  // frozen: its bands were checked all along
-  eq_enable(0);
+  dsp_default_engine().spectrum().setEnabled((0) != 0);  // frozen: its bands were checked all along
+  dsp_default_engine().equaliser().enable(0);
   loadFilter({1.0, -0.5}, {0.25});
   dsp_set_voice_removal_enabled(true);
   dsp_set_voice_removal_amount(1.0f);
@@ -401,7 +401,7 @@ void checkRecovery() {
   // Complete the partly filled frame first, so that every later block is a whole
   // number of hops and its output is entirely fresh.
   const int inStart = frameSize - hop;
-  const int inIndex = vocoder_transitional().channels[0].inIndex;
+  const int inIndex = dsp_default_engine().vocoder().channels[0].inIndex;
   const int filled = inIndex == 0 ? 0 : inIndex - inStart;
   const int align = filled == 0 ? 0 : hop - filled;
   const int block = 2 * hop;
@@ -442,8 +442,8 @@ void resetSettings() {
   dsp_set_attacks(false);
   dsp_set_fine_peaks(false);
   dsp_set_level_keeping(false);
-  spectrum_set_enabled(1);
-  eq_enable(0);
+  dsp_default_engine().spectrum().setEnabled((1) != 0);
+  dsp_default_engine().equaliser().enable(0);
   setFlatGains();
   loadFilter({1.0}, {0.0});
 }
@@ -517,14 +517,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 6: {
         const int on = in.anyInt();
-        TRACE("spectrum_set_enabled(%d)\n", on);
-        spectrum_set_enabled(on);
+        TRACE("dsp_default_engine().spectrum().setEnabled((%d)\n", on) != 0);
+        dsp_default_engine().spectrum().setEnabled((on) != 0);
         break;
       }
       case 7: {
         const int on = in.anyInt();
-        TRACE("eq_enable(%d)\n", on);
-        eq_enable(on);
+        TRACE("dsp_default_engine().equaliser().enable(%d)\n", on);
+        dsp_default_engine().equaliser().enable(on);
         break;
       }
       case 8:

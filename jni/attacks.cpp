@@ -202,17 +202,3 @@ void Attacks::frame(const AttackFrame& f) {
   std::copy(f.summed, f.summed + winHalf_, earlier);
   frameCount_++;
 }
-
-// Transitional: the shared Attacks of the free functions, built on first use and never
-// destroyed, so that a stream still running while the process exits reads no freed
-// vector. Goes once the engine owns the module.
-namespace {
-Attacks& shared() {
-  static Attacks* const attacks = new Attacks();
-  return *attacks;
-}
-}  // namespace
-
-void attacks_init(int winSize, int stepIn) { shared().init(winSize, stepIn); }
-void attacks_clear() { shared().clear(); }
-void attacks_frame(const AttackFrame& frame) { shared().frame(frame); }

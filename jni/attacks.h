@@ -96,9 +96,3 @@ class Attacks {
   std::vector<double> energyAt_;
   std::vector<long> energyFrame_;  // the frameCount_ each entry of energyAt_ was worked out in
 };
-
-// Transitional: one shared Attacks behind the free functions, for the vocoder until it
-// is given an engine. They go once the engine owns the module.
-void attacks_init(int winSize, int stepIn);
-void attacks_clear();
-void attacks_frame(const AttackFrame& frame);

@@ -179,7 +179,7 @@ void Engine::fadeRightToLeft(bool folding, int samplesOut) {
   if (foldFadeDone_ >= frameSize_) vocoder_.copyChannel(0, 1);
 }
 
-Engine::Engine() = default;
+Engine::Engine() { vocoder_.connect(&equaliser_, &spectrum_); }
 Engine::~Engine() = default;
 
 Engine& dsp_default_engine() {

@@ -36,21 +36,3 @@ void Equaliser::copyGains(float* dest, int count) const {
   }
   for (int i = stored > 0 ? stored : 0; i < count; i++) dest[i] = 1.0f;
 }
-
-// Transitional: the shared equaliser of the free functions, built on first use and never
-// destroyed, so that a stream still running while the process exits reads no freed
-// table. Goes once the engine owns the module.
-namespace {
-Equaliser& shared() {
-  static Equaliser* const equaliser = new Equaliser();
-  return *equaliser;
-}
-}  // namespace
-
-void eq_init(int pNBands) { shared().init(pNBands); }
-void eq_enable(int enabled) { shared().enable(enabled); }
-int eq_is_enabled() { return shared().isEnabled(); }
-void eq_setbands(const float* bands) { shared().setBands(bands); }
-int eq_size() { return shared().size(); }
-float eq_gain(int bin) { return shared().gain(bin); }
-void eq_copy_gains(float* dest, int count) { shared().copyGains(dest, count); }

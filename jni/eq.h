@@ -51,13 +51,3 @@ class Equaliser {
   std::atomic<int> active_{0};
   bool initialized_ = false;
 };
-
-// Transitional: one shared equaliser behind the free functions, for the callers not yet
-// given an engine (vocoder, driver, JNI layer). They go once the engine owns the module.
-void eq_init(int pNBands);
-void eq_enable(int enabled);
-int eq_is_enabled();
-void eq_setbands(const float* bands);
-int eq_size();
-float eq_gain(int bin);
-void eq_copy_gains(float* dest, int count);

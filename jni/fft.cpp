@@ -237,19 +237,3 @@ FftPath fft_path() {
   if (currentPath() < 0) fft_select_path(FFT_PATH_BEST);
   return static_cast<FftPath>(currentPath());
 }
-
-// Transitional: the former interface over one module-wide Fft, until the engine owns
-// the module.
-namespace {
-Fft moduleFft;
-}
-
-void fft_init(int fftFrameSize) { moduleFft.init(fftFrameSize); }
-void fft_process(float* fftBuffer, int sign, int) { moduleFft.process(fftBuffer, sign); }
-void fft_inverse_one_sided(const float* lower, float* buffer, int) {
-  moduleFft.inverseOneSided(lower, buffer);
-}
-void fft_forward_lower(float* buffer, int) { moduleFft.forwardLower(buffer); }
-void fft_inverse_one_sided_real(const float* lower, float* buffer, int) {
-  moduleFft.inverseOneSidedReal(lower, buffer);
-}

@@ -88,12 +88,3 @@ bool fft_select_path(FftPath path);
 
 // The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
 FftPath fft_path();
-
-// Transitional: the module's former interface, over one Fft instance of the module,
-// for the callers that do not own an Fft yet. They go once the engine owns the
-// module. channel is accepted and ignored.
-void fft_init(int fftFrameSize);
-void fft_process(float* fftBuffer, int sign, int channel);
-void fft_inverse_one_sided(const float* lower, float* buffer, int channel);
-void fft_forward_lower(float* buffer, int channel);
-void fft_inverse_one_sided_real(const float* lower, float* buffer, int channel);

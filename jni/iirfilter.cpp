@@ -128,18 +128,3 @@ void IirFilters::clearHistory(int channel) {
   }
   inProcess_[c].store(0);
 }
-
-// Transitional: the shared filter pair of the free functions, built on first use and
-// never destroyed, so that a stream still running while the process exits reads no
-// freed record. Goes once the engine owns the module.
-IirFilters& iir_shared() {
-  static IirFilters* const filters = new IirFilters();
-  return *filters;
-}
-
-void iir_init() { iir_shared().init(); }
-void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB) {
-  iir_shared().load(ca, cb, sizeA, sizeB);
-}
-double iir_step(int channel, double inputValue) { return iir_shared().step(channel, inputValue); }
-void iir_clear_history(int channel) { iir_shared().clearHistory(channel); }

@@ -85,11 +85,3 @@ class IirFilters {
   std::atomic<int> inProcess_[2]{0, 0};  // 1 while that channel's step runs
   bool initialized_ = false;
 };
-
-// Transitional: one shared filter pair behind the free functions, for the callers not
-// yet given an engine (driver, JNI layer, benchmarks). They go once the engine owns the
-// module.
-void iir_init();
-void iir_init_filters(const double* ca, const double* cb, int sizeA, int sizeB);
-double iir_step(int channel, double inputValue);
-void iir_clear_history(int channel);

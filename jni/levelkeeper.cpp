@@ -138,20 +138,3 @@ void LevelKeeper::apply(const float* inLeft, const float* inRight, int inFrames,
     outRight[i] = static_cast<float>(m - s);
   }
 }
-
-// Transitional: the shared LevelKeeper of the free functions (it owns nothing on the
-// heap, so it needs no care at exit). Goes once the engine owns the module.
-namespace {
-LevelKeeper shared;
-}  // namespace
-
-void level_init(int sampleRate, int latencyFrames, int warmUpFrames) {
-  shared.init(sampleRate, latencyFrames, warmUpFrames);
-}
-
-void level_apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
-                 float* outLeft, float* outRight, const float* toneGain, int outFrames,
-                 double toneScale) {
-  shared.apply(inLeft, inRight, inFrames, inputShaping, outLeft, outRight, toneGain, outFrames,
-               toneScale);
-}

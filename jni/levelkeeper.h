@@ -68,10 +68,3 @@ class LevelKeeper {
   double wantMid_ = 1, wantSide_ = 1;  // the smoothed gains that would match the levels
   double gainMid_ = 1, gainSide_ = 1;  // the gains applied at the end of the last block
 };
-
-// Transitional: one shared LevelKeeper behind the free functions, for the driver until
-// it is given an engine. They go once the engine owns the module.
-void level_init(int sampleRate, int latencyFrames, int warmUpFrames);
-void level_apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
-                 float* outLeft, float* outRight, const float* toneGain, int outFrames,
-                 double toneScale);

@@ -238,22 +238,3 @@ SpectrumPath spectrum_path() {
   if (currentPath() < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
   return static_cast<SpectrumPath>(currentPath());
 }
-
-// Transitional: the former interface over one module-wide analyser, until the engine
-// owns the module.
-namespace {
-SpectrumAnalyser moduleAnalyser;
-}
-
-void spectrum_init(int sampleFreq, int sampleChannels) {
-  moduleAnalyser.init(sampleFreq, sampleChannels);
-}
-void spectrum_push(const float* samples, int size, int channel) {
-  moduleAnalyser.push(samples, size, channel);
-}
-int spectrum_size() { return SpectrumAnalyser::size(); }
-void spectrum_copy(float* dest, int count) { moduleAnalyser.copy(dest, count); }
-void spectrum_set_enabled(int enabled) { moduleAnalyser.setEnabled(enabled != 0); }
-int spectrum_is_enabled() { return moduleAnalyser.enabled() ? 1 : 0; }
-float* spectrum_get() { return SpectrumProbe::bands(moduleAnalyser); }
-long long spectrum_counted() { return SpectrumProbe::counted(moduleAnalyser); }

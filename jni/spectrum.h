@@ -136,13 +136,3 @@ bool spectrum_select_path(SpectrumPath path);
 
 // The path in use: SPECTRUM_PATH_REFERENCE, SPECTRUM_PATH_BASELINE or SPECTRUM_PATH_AVX2.
 SpectrumPath spectrum_path();
-
-// Transitional: the module's former interface, over one analyser of the module, for
-// the callers that do not own a SpectrumAnalyser yet. They go once the engine owns
-// the module.
-void spectrum_init(int sampleFreq, int sampleChannels);
-void spectrum_push(const float* samples, int size, int channel);
-int spectrum_size();
-void spectrum_copy(float* dest, int count);
-void spectrum_set_enabled(int enabled);  // non-zero: pushes are taken
-int spectrum_is_enabled();

@@ -80,12 +80,6 @@ struct SpectrumProbe {
   }
 };
 
-// Transitional, with the shims of spectrum.h: the module-wide analyser's band values
-// themselves and its count.
-float* spectrum_get();
-long long spectrum_counted();
-
-
 // ---- iirfilter ----
 
 // Load one record: copy the coefficients and start an all-zero history. Not
@@ -104,7 +98,3 @@ struct IirFiltersTesting {
     return filters.inProcess_[channel == 0 ? 0 : 1];
   }
 };
-
-// Transitional: the filter pair behind iir_init_filters() and iir_step(), whose records
-// the fuzz target checks. Goes once the engine owns the module.
-IirFilters& iir_shared();

@@ -6,9 +6,6 @@
 #include <cmath>
 #include <cstring>
 
-// The other modules' state is still shared by every Vocoder: their free functions
-// called here are fft_init, fft_process, fft_forward_lower, fft_inverse_one_sided_real,
-// eq_is_enabled, eq_gain, eq_copy_gains, spectrum_push, attacks_init and attacks_frame.
 #include "attacks.h"
 #include "cpu.h"
 #include "eq.h"
@@ -156,8 +153,8 @@ void Vocoder::init(int pWinSize, int step) {
   resetPhases();
   eqEnergyBefore = eqEnergyAfter = 0.0;
   initialized = true;
-  fft_init(winSize);
-  attacks_init(winSize, stepIn);
+  fft.init(winSize);
+  attacks.init(winSize, stepIn);
 }
 
 size_t Vocoder::bytes() const {
@@ -224,7 +221,7 @@ void Vocoder::process(const float* inputBuffer, int inSize, float* outputBuffer,
         std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
         start = 0;
       }
-      spectrum_push(outputBuffer + outIndex, stepOut, channel);
+      if (analyser != nullptr) analyser->push(outputBuffer + outIndex, stepOut, channel);
       outIndex += stepOut;
       inIndex = inStart;
     }
@@ -346,11 +343,11 @@ void Vocoder::phaseLockReference(const float* phi, const float* phi0, float* psi
 
 namespace {
 
-void rebuildReference(const float* mag, const float* psi, bool eqEnabled, float* spectrum, int from,
-                      int to) {
+void rebuildReference(const float* mag, const float* psi, const Equaliser* eq, float* spectrum,
+                      int from, int to) {
   for (int k = from; k < to; k++) {
     double m = mag[k];
-    if (eqEnabled) m *= eq_gain(k);
+    if (eq != nullptr) m *= eq->gain(k);
     double s;
     double c;
     sincos(static_cast<double>(psi[k]), &s, &c);
@@ -487,8 +484,8 @@ void Vocoder::phaseLockFast(const float* phi, const float* phi0, float* psi, con
 void Vocoder::resynthesizeFast(float* output, int channel) {
   const VocoderChannel& c = channels[channel];
   const float* gains = nullptr;
-  if (eq_is_enabled() != 0) {
-    eq_copy_gains(work.data() + winSize, winHalf);
+  if (equaliserOn()) {
+    equaliser->copyGains(work.data() + winSize, winHalf);
     gains = work.data() + winSize;
     measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
@@ -499,7 +496,7 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
                 : vocoder_x86_rebuild_sse2(c.mag, c.psi, gains, work.data(), winHalf);
   }
   rebuildTail(c.mag, c.psi, gains, work.data(), done, winHalf);
-  fft_inverse_one_sided_real(work.data(), c.fftBuffer, channel);
+  fft.inverseOneSidedReal(work.data(), c.fftBuffer);
 
   float* wave = c.wave;
   const float* realParts = c.fftBuffer;
@@ -526,9 +523,9 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
 // spectrum, which is all the bin pass reads.
 void Vocoder::analyze(int channel) {
   if (fastPath()) {
-    fft_forward_lower(channels[channel].fftBuffer, channel);
+    fft.forwardLower(channels[channel].fftBuffer);
   } else {
-    fft_process(channels[channel].fftBuffer, -1, channel);
+    fft.process(channels[channel].fftBuffer, -1);
   }
   binPass(channel);
 }
@@ -557,10 +554,11 @@ void Vocoder::phaseLock(int channel, int nPeaks, float stretchFactor) {
 
 void Vocoder::synthesize(int channel) {
   VocoderChannel& c = channels[channel];
-  if (eq_is_enabled() != 0) measureEqualiser(c.mag, [](int k) { return eq_gain(k); });
-  rebuildReference(c.mag, c.psi, eq_is_enabled() != 0, c.fftBuffer, 0, winHalf);
+  const bool eqOn = equaliserOn();
+  if (eqOn) measureEqualiser(c.mag, [this](int k) { return equaliser->gain(k); });
+  rebuildReference(c.mag, c.psi, eqOn ? equaliser : nullptr, c.fftBuffer, 0, winHalf);
   std::memset(c.fftBuffer + winSize, 0, sizeof(float) * winSize);
-  fft_process(c.fftBuffer, 1, channel);
+  fft.process(c.fftBuffer, 1);
 }
 
 void Vocoder::overlapAdd(float* output, int channel) {
@@ -800,7 +798,7 @@ void Vocoder::processTogether(const float* inputLeft, const float* inputRight, i
         frame.psi[ch] = c.psi;
         frame.phi0[ch] = c.phi0;
       }
-      attacks_frame(frame);
+      attacks.frame(frame);
     }
     for (int ch = 0; ch < nChannels; ch++) {
       VocoderChannel& c = channels[ch];
@@ -823,7 +821,9 @@ void Vocoder::processTogether(const float* inputLeft, const float* inputRight, i
       start = 0;
     }
     layOverlap(outIndex);
-    for (int ch = 0; ch < nChannels; ch++) spectrum_push(outputs[ch] + outIndex, stepOut, ch);
+    if (analyser != nullptr) {
+      for (int ch = 0; ch < nChannels; ch++) analyser->push(outputs[ch] + outIndex, stepOut, ch);
+    }
     outIndex += stepOut;
     inIndex = inStart;
   }
@@ -831,31 +831,4 @@ void Vocoder::processTogether(const float* inputLeft, const float* inputRight, i
     channels[ch].inIndex = inIndex;
     channels[ch].historyStart = start;
   }
-}
-
-// Transitional: the single-stream free functions, each the same member of one
-// Vocoder at file scope, until the driver owns a Vocoder per stream.
-namespace {
-Vocoder transitionalVocoder;
-}  // namespace
-
-Vocoder& vocoder_transitional() { return transitionalVocoder; }
-void vocoder_init(int pWinSize, int step) { transitionalVocoder.init(pWinSize, step); }
-void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                     int channel) {
-  transitionalVocoder.process(inputBuffer, inSize, outputBuffer, pStepOut, channel);
-}
-int vocoder_frames_due(int inSize, int channel) {
-  return transitionalVocoder.framesDue(inSize, channel);
-}
-void vocoder_copy_channel(int from, int to) { transitionalVocoder.copyChannel(from, to); }
-void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
-                              float* outputLeft, float* outputRight, int pStepOut,
-                              const VocoderOptions& options) {
-  transitionalVocoder.processTogether(inputLeft, inputRight, inSize, outputLeft, outputRight,
-                                      pStepOut, options);
-}
-void vocoder_hand_out_tone_gain(float* out) { transitionalVocoder.handOutToneGain(out); }
-bool vocoder_take_equaliser_energy(double* before, double* after) {
-  return transitionalVocoder.takeEqualiserEnergy(before, after);
 }

@@ -37,6 +37,11 @@
 #include <cstddef>
 #include <vector>
 
+#include "attacks.h"
+#include "eq.h"
+#include "fft.h"
+#include "spectrum.h"
+
 // What the vocoder does beyond the plain peak-locked phases; all off in a stream fed
 // through process().
 struct VocoderOptions {
@@ -111,6 +116,14 @@ class Vocoder {
   // gain is handed out); returns whether there was any, and starts counting afresh.
   bool takeEqualiserEnergy(double* before, double* after);
 
+  // The equaliser whose gains the synthesis applies while it is switched on, and the
+  // analyser every synthesised frame is pushed to; either may be null (no equaliser,
+  // no analyser). Set up before the first frame, never while one runs.
+  void connect(const Equaliser* gains, SpectrumAnalyser* frames) {
+    equaliser = gains;
+    analyser = frames;
+  }
+
   // Bytes of the buffers this Vocoder holds (0 before init()).
   size_t bytes() const;
 
@@ -147,7 +160,12 @@ class Vocoder {
   // The two channels; both exist even for a mono stream.
   VocoderChannel channels[2];
 
+  // The transform and the attack keeping of this stream, set up by init().
+  Fft fft;
+  Attacks attacks;
+
  private:
+  bool equaliserOn() const { return equaliser != nullptr && equaliser->isEnabled() != 0; }
   void layOverlap(int outIndex);
   template <typename Gain>
   void measureEqualiser(const float* mag, Gain gain);
@@ -189,6 +207,10 @@ class Vocoder {
   std::vector<float> overlap;
   float* toneGainOut = nullptr;
 
+  // The engine's equaliser and analyser (connect()); null for none.
+  const Equaliser* equaliser = nullptr;
+  SpectrumAnalyser* analyser = nullptr;
+
   // Work space of processTogether(): each channel's turn per bin (one array serves both
   // when they are linked; slack for the region fill's whole-vector stores), the
   // magnitudes summed over the channels (with the two guard bins and the slack of the
@@ -209,23 +231,6 @@ class Vocoder {
 
   bool initialized = false;
 };
-
-// Transitional: the free functions of the single-stream interface, each the same
-// member of one Vocoder at file scope in vocoder.cpp (the driver and the benchmarks
-// of the driver still use them).
-void vocoder_init(int pWinSize, int step);
-void vocoder_process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                     int channel);
-int vocoder_frames_due(int inSize, int channel);
-void vocoder_copy_channel(int from, int to);
-void vocoder_process_together(const float* inputLeft, const float* inputRight, int inSize,
-                              float* outputLeft, float* outputRight, int pStepOut,
-                              const VocoderOptions& options);
-void vocoder_hand_out_tone_gain(float* out);
-bool vocoder_take_equaliser_energy(double* before, double* after);
-// That Vocoder itself, for the benchmarks and the fuzz target that look into the
-// driver's vocoder.
-Vocoder& vocoder_transitional();
 
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest
 // path the CPU runs.

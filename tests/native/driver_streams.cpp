@@ -60,7 +60,7 @@ void defaults() {
   dsp_set_panning(0, 0, 50);
   dsp_set_voice_removal_enabled(false);
   dsp_set_voice_removal_amount(0.0f);
-  eq_enable(0);
+  dsp_default_engine().equaliser().enable(0);
 }
 
 void noChange(int) {}
@@ -77,14 +77,14 @@ const Stream streams[] = {
      [](int b, int in) { return in + (b % 5) * 16; },
      [](int b) {
        if (b != 0) return;
-       iir_init_filters(bandA, bandB, 3, 3);
+       dsp_default_engine().voiceFilters().load(bandA, bandB, 3, 3);
        dsp_set_voice_removal_enabled(true);
        dsp_set_voice_removal_amount(0.9f);
-       std::vector<float> gains(static_cast<size_t>(eq_size()));
+       std::vector<float> gains(static_cast<size_t>(dsp_default_engine().equaliser().size()));
        for (size_t k = 0; k < gains.size(); ++k)
          gains[k] = 0.25f + 0.02f * static_cast<float>(k % 61);
        dsp_set_eq_bands(gains.data());
-       eq_enable(1);
+       dsp_default_engine().equaliser().enable(1);
      }},
     {"stereo 4096/4, balance, then the mono fold, loud", 4096, 4, 2, [](int) { return 2048; },
      [](int, int in) { return in * 3 / 2; },
@@ -114,7 +114,7 @@ bool writeSamples(const char* path, const std::vector<short>& samples) {
 // One stream over the first streamFrames frames of the input (its left channel for a
 // mono stream); the output samples are appended to out.
 void runStream(const Stream& s, const std::vector<short>& input, std::vector<short>& out) {
-  spectrum_set_enabled(1);
+  dsp_default_engine().spectrum().setEnabled((1) != 0);
   dsp_init(s.frameSize, s.overSampling, rate, s.channels);
   defaults();
   const size_t before = out.size();

@@ -63,10 +63,10 @@ class FirstInit : public ::testing::Environment {
     firstInit.blockUntouchedBefore = block[0] == 1 && block[7] == 8;
     firstInit.peakBefore = dsp_get_max_level();
     dsp_init(kFrame, kOver, kRate, 2);
-    firstInit.eqSizeAfter = eq_size();
-    firstInit.gainsAllOneAfter = eq_size() > 0;
-    for (int k = 0; k < eq_size(); ++k) {
-      firstInit.gainsAllOneAfter = firstInit.gainsAllOneAfter && eq_gain(k) == 1.0f;
+    firstInit.eqSizeAfter = dsp_default_engine().equaliser().size();
+    firstInit.gainsAllOneAfter = dsp_default_engine().equaliser().size() > 0;
+    for (int k = 0; k < dsp_default_engine().equaliser().size(); ++k) {
+      firstInit.gainsAllOneAfter = firstInit.gainsAllOneAfter && dsp_default_engine().equaliser().gain(k) == 1.0f;
     }
   }
 };
@@ -160,9 +160,9 @@ class DriverTest : public ::testing::Test {
     dsp_set_panning(0, 0, 50);
     dsp_set_voice_removal_enabled(false);
     dsp_set_voice_removal_amount(0.0f);
-    eq_enable(0);
-    std::vector<float> ones(std::max(eq_size(), 1), 1.0f);
-    eq_setbands(ones.data());
+    dsp_default_engine().equaliser().enable(0);
+    std::vector<float> ones(std::max(dsp_default_engine().equaliser().size(), 1), 1.0f);
+    dsp_default_engine().equaliser().setBands(ones.data());
   }
 };
 
@@ -577,8 +577,8 @@ TEST_F(DriverTest, WorkBuffersHoldAFrameForTinyBlocks) {
 TEST_F(DriverTest, EqualiserSwitchIsZeroOrOne) {
   for (const auto& [value, want] :
        {std::pair{0, 0}, {1, 1}, {2, 1}, {-1, 1}, {INT_MIN, 1}, {INT_MAX, 1}, {0, 0}}) {
-    eq_enable(value);
-    EXPECT_EQ(eq_is_enabled(), want) << value;
+    dsp_default_engine().equaliser().enable(value);
+    EXPECT_EQ(dsp_default_engine().equaliser().isEnabled(), want) << value;
   }
 }
 
@@ -588,7 +588,7 @@ TEST_F(DriverTest, EqualiserWithUnitGainsChangesNothing) {
   dsp_init(kFrame, kOver, kRate, 2);
   const std::vector<short> off = runBlocks(x, 2, repeat({kHop, 5 * kHop / 4}, 10));
   dsp_init(kFrame, kOver, kRate, 2);
-  eq_enable(1);
+  dsp_default_engine().equaliser().enable(1);
   const std::vector<short> on = runBlocks(x, 2, repeat({kHop, 5 * kHop / 4}, 10));
   EXPECT_EQ(on, off);
 }
@@ -616,10 +616,10 @@ TEST_F(DriverTest, EqualiserGainsActOnTheirBins) {
   const std::vector<short> x = tones(16 * kHop, {{40, a1}, {100, a2}});
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    std::vector<float> gains(eq_size(), 1.0f);
+    std::vector<float> gains(dsp_default_engine().equaliser().size(), 1.0f);
     for (const auto& [bin, g] : c.gains) gains[bin] = g;
-    eq_setbands(gains.data());
-    eq_enable(1);
+    dsp_default_engine().equaliser().setBands(gains.data());
+    dsp_default_engine().equaliser().enable(1);
     dsp_init(kFrame, kOver, kRate, 1);
     const std::vector<short> y = runBlocks(x, 1, repeat({kHop, kHop}, 16));
     const size_t from = 2 * kFrame, length = 2 * kFrame;
@@ -633,18 +633,18 @@ TEST_F(DriverTest, EqualiserGainsActOnTheirBins) {
 TEST_F(DriverTest, EqualiserTableKeepsItsFirstSize) {
   for (int frame : {4096, 512, 64, 2048}) {
     dsp_init(frame, 4, kRate, 1);
-    EXPECT_EQ(eq_size(), 1024) << "after dsp_init(" << frame << ")";
+    EXPECT_EQ(dsp_default_engine().equaliser().size(), 1024) << "after dsp_init(" << frame << ")";
   }
   const int frame = 4096, hop = frame / 4;
   const double low = 300, high = 1500, amplitude = 5000;  // bins of the 4096-point frame
   for (double bin : {low, high}) {
     SCOPED_TRACE(::testing::Message() << "tone on bin " << bin << " of " << frame);
     const std::vector<short> x = tones(12 * hop, {{bin, amplitude}}, frame);
-    std::vector<float> halves(eq_size(), 0.5f);
-    eq_setbands(halves.data());
+    std::vector<float> halves(dsp_default_engine().equaliser().size(), 0.5f);
+    dsp_default_engine().equaliser().setBands(halves.data());
     double measured[2];
     for (int on : {0, 1}) {
-      eq_enable(on);
+      dsp_default_engine().equaliser().enable(on);
       dsp_init(frame, 4, kRate, 1);
       const std::vector<short> y = runBlocks(x, 1, repeat({hop, hop}, 12));
       measured[on] = amplitudeAt(y, bin, 2 * frame, frame, frame);
@@ -668,19 +668,19 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
   std::thread control([&] {
     const double lowPass[2][3] = {{1.0, -0.5, 0.0}, {1.0, -1.2, 0.5}};
     const double gains[3] = {0.25, 0.5, 0.25};
-    std::vector<float> bands(eq_size(), 1.0f);
+    std::vector<float> bands(dsp_default_engine().equaliser().size(), 1.0f);
     float spectrum[72];
     for (int round = 0; !done.load(); ++round) {
       dsp_set_preamp(round % 2 ? 1.5f : 0.5f);
       dsp_set_panning(round % 3 != 0, round % 5 == 0, round % 101);
       dsp_set_voice_removal_enabled(round % 4 != 0);
       dsp_set_voice_removal_amount(static_cast<float>(round % 3) * 0.5f);
-      iir_init_filters(lowPass[round % 2], gains, round % 2 ? 3 : 2, 3);
+      dsp_default_engine().voiceFilters().load(lowPass[round % 2], gains, round % 2 ? 3 : 2, 3);
       bands[round % bands.size()] = static_cast<float>(round % 7) * 0.3f;
-      eq_setbands(bands.data());
-      eq_enable(round % 2);
-      spectrum_set_enabled(round % 3 != 1);
-      spectrum_copy(spectrum, 72);
+      dsp_default_engine().equaliser().setBands(bands.data());
+      dsp_default_engine().equaliser().enable(round % 2);
+      dsp_default_engine().spectrum().setEnabled((round % 3 != 1) != 0);
+      dsp_default_engine().spectrum().copy(spectrum, 72);
       (void)dsp_get_max_level();
     }
   });
@@ -694,7 +694,7 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
   }
   done.store(true);
   control.join();
-  spectrum_set_enabled(1);
+  dsp_default_engine().spectrum().setEnabled((1) != 0);
 }
 
 // dsp_admit() lets one set-up or block in at a time and names the call under way to
@@ -763,7 +763,7 @@ TEST_F(DriverTest, VoiceRemovalRestartsItsFiltersWhenSwitchedOn) {
   dsp_init(kFrame, kOver, kRate, 2);
   const double a[3] = {1.0, -1.98, 0.99};  // a narrow resonance that rings for long
   const double b[3] = {0.01, 0.0, -0.01};
-  iir_init_filters(a, b, 3, 3);
+  dsp_default_engine().voiceFilters().load(a, b, 3, 3);
   dsp_set_voice_removal_amount(1.0f);
   dsp_set_voice_removal_enabled(true);
   const int frames = 32 * kHop;
@@ -787,7 +787,7 @@ TEST_F(DriverTest, VoiceRemovalRestartsItsFiltersWhenSwitchedOn) {
 TEST_F(DriverTest, VoiceAmountGlidesInOverTheBlock) {
   dsp_init(kFrame, kOver, kRate, 2);
   const double passA[1] = {1.0}, passB[1] = {1.0};
-  iir_init_filters(passA, passB, 1, 1);
+  dsp_default_engine().voiceFilters().load(passA, passB, 1, 1);
   dsp_set_voice_removal_enabled(true);
   const int hops = 48, frames = hops * kHop;
   const std::vector<short> input =

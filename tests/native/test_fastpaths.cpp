@@ -50,7 +50,7 @@ class FastPath : public ::testing::TestWithParam<Path> {
   }
   void TearDown() override {
     support::selectAllPaths(CPU_PATH_BEST);
-    eq_enable(0);
+    dsp_default_engine().equaliser().enable(0);
   }
 };
 
@@ -61,7 +61,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FastPath, ::testing::Values(Path::Baseline, Path
 // whose lower half starts with signed zeros.
 TEST_P(FastPath, FftAgreesAtEverySize) {
   for (int n = 2; n <= 4096; n *= 2) {
-    fft_init(n);
+    Fft fft;
+    fft.init(n);
     for (int sign : {-1, 1, 0}) {
       const uint32_t seed = 17u * n + static_cast<uint32_t>(sign + 1);
       SCOPED_TRACE(::testing::Message() << "N=" << n << " sign=" << sign << " seed=" << seed);
@@ -73,13 +74,13 @@ TEST_P(FastPath, FftAgreesAtEverySize) {
       std::vector<float> want = input;
       std::vector<float> got(2 * n, 9.0f);
       selectPath(Path::Reference);
-      fft_process(want.data(), sign == 0 ? 1 : sign, 0);
+      fft.process(want.data(), sign == 0 ? 1 : sign);
       selectPath(GetParam());
       if (sign == 0) {
-        fft_inverse_one_sided(input.data(), got.data(), 0);
+        fft.inverseOneSided(input.data(), got.data());
       } else {
         got = input;
-        fft_process(got.data(), sign, 0);
+        fft.process(got.data(), sign);
       }
       const support::Agreement a = support::compareFloats(got.data(), want.data(), got.size());
       EXPECT_LE(a.worst, 1) << a.differing << " of " << got.size() << " floats differ";
@@ -113,10 +114,10 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
                         {"click", click, false},
                         {"NaN", broken, false},
                         {"equaliser", music, true}};
-  eq_init(n / 2);
-  std::vector<float> gains(std::max(eq_size(), 1));
+  dsp_default_engine().equaliser().init(n / 2);
+  std::vector<float> gains(std::max(dsp_default_engine().equaliser().size(), 1));
   for (size_t k = 0; k < gains.size(); ++k) gains[k] = 0.5f + 0.01f * static_cast<float>(k % 97);
-  eq_setbands(gains.data());
+  dsp_default_engine().equaliser().setBands(gains.data());
 
   struct State {
     std::vector<float> mags, phis, psis, spectrum, wave, output;
@@ -130,7 +131,7 @@ TEST_P(FastPath, FrameStepsAgreeOnAwkwardFrames) {
     Vocoder v;
     v.init(n, n / 4);
     v.stepOut = 320;
-    eq_enable(c.equaliser ? 1 : 0);
+    dsp_default_engine().equaliser().enable(c.equaliser ? 1 : 0);
     State s;
     // Two frames, so that the second sees the phases the first left.
     for (int frame = 0; frame < 2; ++frame) {
@@ -289,7 +290,7 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
 // with stepOut output frames per hop, the analyser on.
 std::vector<short> runDriver(const std::vector<short>& pcm, int stepOut, Path path) {
   selectPath(path);
-  spectrum_set_enabled(1);
+  dsp_default_engine().spectrum().setEnabled((1) != 0);
   dsp_init(2048, 4, 44100, 2);
   const int blockIn = 1024;
   const int blockOut = blockIn / 512 * stepOut;
@@ -482,31 +483,19 @@ TEST(FastPathMaths, SinCosAgreesWithLibm) {
               static_cast<long long>(c.worst), c.floatDiffer);
 }
 
-// Set up a mono analyser at 44.1 kHz with the count of pushed samples at zero (the
-// count survives spectrum_init()), so that both paths analyse at the same pushes.
-void resetAnalyser() {
-  const int period = 44100 / 4 / 8;
-  spectrum_init(44100, 1);
-  std::vector<float> pad(period + 1, 0.0f);
-  while (spectrum_counted() >= period) spectrum_push(pad.data(), 0, 0);
-  if (spectrum_counted() > 0) {
-    spectrum_push(pad.data(), static_cast<int>(period - spectrum_counted()), 0);
-  }
-  spectrum_init(44100, 1);
-}
-
 TEST_P(FastPath, AnalyserBandsAgreeWithinOneUlp) {
-  spectrum_set_enabled(1);
   const std::vector<short> pcm = music_render(44100, 2 * 44100);
   std::vector<float> mono(pcm.size() / 2);
   for (size_t i = 0; i < mono.size(); ++i) mono[i] = pcm[2 * i] / 32768.0f;
   auto bandsAfterEachPush = [&](Path path) {
     selectPath(path);
-    resetAnalyser();
+    SpectrumAnalyser analyser;  // a fresh one: both paths analyse at the same pushes
+    analyser.init(44100, 1);
     std::vector<float> all;
     for (size_t at = 0; at + 640 <= mono.size(); at += 640) {
-      spectrum_push(mono.data() + at, 640, 0);
-      all.insert(all.end(), spectrum_get(), spectrum_get() + spectrumBandCount);
+      analyser.push(mono.data() + at, 640, 0);
+      const float* bands = SpectrumProbe::bands(analyser);
+      all.insert(all.end(), bands, bands + spectrumBandCount);
     }
     return all;
   };

@@ -30,15 +30,6 @@ using cd = std::complex<double>;
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 
-// Sets the analyser up before any test. The vocoder feeds every frame it hands out to the
-// note analyser, which before any set-up would analyse at every push; set up for
-// 44100 Hz stereo it analyses about 32 times per second of output.
-class LoadState : public ::testing::Environment {
- public:
-  void SetUp() override { spectrum_init(44100, 2); }
-};
-const auto* const loadState = ::testing::AddGlobalTestEnvironment(new LoadState);
-
 // Frames a channel completes, counted sample by sample from the stream's start:
 // the history starts with winSize - stepIn samples already in it, and every
 // stepIn samples after that complete one frame.
@@ -547,13 +538,15 @@ TEST(VocoderFrame, SynthesizeBuildsAOneSidedSpectrum) {
   Vocoder v;
   const int n = 32;
   v.init(n, 8);
-  eq_init(n / 2);  // the first (and only) table of this process, unless another test made one
-  std::vector<float> gains(std::max(eq_size(), 1));
+  Equaliser eq;
+  eq.init(n / 2);
+  v.connect(&eq, nullptr);
+  std::vector<float> gains(eq.size());
   for (size_t k = 0; k < gains.size(); ++k) gains[k] = 0.25f * static_cast<float>(k % 5);
-  eq_setbands(gains.data());
+  eq.setBands(gains.data());
   for (int eqOn : {0, 1}) {
     SCOPED_TRACE(::testing::Message() << "equaliser " << eqOn);
-    eq_enable(eqOn);
+    eq.enable(eqOn);
     std::mt19937 gen(21);
     std::uniform_real_distribution<float> mag(0.0f, 2.0f), angle(-3.1f, 3.1f);
     for (int k = 0; k < n / 2; ++k) {
@@ -562,11 +555,11 @@ TEST(VocoderFrame, SynthesizeBuildsAOneSidedSpectrum) {
     }
     for (int i = 0; i < 2 * n; ++i) v.channels[0].fftBuffer[i] = 7.0f;
     v.synthesize(0);
-    fft_process(v.channels[0].fftBuffer, -1, 0);
+    v.fft.process(v.channels[0].fftBuffer, -1);
     for (int k = 0; k < n; ++k) {
       cd want = 0.0;
       if (k < n / 2) {
-        const double g = eqOn && k < eq_size() ? gains[k] : 1.0;
+        const double g = eqOn ? gains[k] : 1.0;
         want = std::polar(static_cast<double>(v.channels[0].mag[k]) * g,
                           static_cast<double>(v.channels[0].psi[k]));
       }
@@ -575,7 +568,6 @@ TEST(VocoderFrame, SynthesizeBuildsAOneSidedSpectrum) {
       EXPECT_LT(std::abs(got - want), 1e-5) << "bin " << k;
     }
   }
-  eq_enable(0);
 }
 
 TEST(VocoderFrame, AnalyzeMeasuresMagnitudeAndPhaseOfTheWindowedFrame) {
@@ -613,7 +605,6 @@ TEST(VocoderFrame, PerBinArithmeticRoundsOnlyWhenStoring) {
   Vocoder v;
   const int n = 1024;
   v.init(n, 256);
-  eq_enable(0);
   std::mt19937 gen(8);
   std::uniform_real_distribution<float> dist(-1.0f, 1.0f);
   std::vector<float> frame(n);
@@ -638,7 +629,7 @@ TEST(VocoderFrame, PerBinArithmeticRoundsOnlyWhenStoring) {
     want[2 * k] = static_cast<float>(v.channels[0].mag[k] * c);
     want[2 * k + 1] = static_cast<float>(v.channels[0].mag[k] * s);
   }
-  fft_process(want.data(), 1, 0);
+  v.fft.process(want.data(), 1);
   v.synthesize(0);
   int wrongBins = 0;
   for (int i = 0; i < 2 * n; ++i) wrongBins += v.channels[0].fftBuffer[i] != want[i];
@@ -1097,7 +1088,7 @@ TEST(VocoderInstances, BuffersFollowTheFrameSize) {
 // Two Vocoders of different frame sizes on two threads at once give exactly what each
 // gives alone. Disabled until each stream's engine owns its transform, equaliser,
 // analyser and attack keeping: the vocoder still calls their single shared state.
-TEST(VocoderInstances, DISABLED_TwoThreadsGiveWhatEachGivesAlone) {
+TEST(VocoderInstances, TwoThreadsGiveWhatEachGivesAlone) {
   const std::vector<float> x = multiTone(60 * 512, kTones, 2048);
   struct Stream {
     int n, in, out;
