@@ -120,7 +120,7 @@ struct SpectrumProbe {
   }
   // The shared tables the analyser uses; null before init().
   static const SpectrumCoefficients* coefficients(const SpectrumAnalyser& a) {
-    return a.coefficients_.get();
+    return a.coefficients_;
   }
 };
 
