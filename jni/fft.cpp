@@ -148,6 +148,13 @@ const FftTables& fft_tables(int n) {
 }
 
 void Fft::init(int n) {
+  if (n < 2 || n > fftMaxSize || !std::has_single_bit(static_cast<unsigned>(n))) {
+    // Not a size this FFT runs: left unset rather than indexing past the tables.
+    n_ = 0;
+    tables_ = nullptr;
+    x86_ = nullptr;
+    return;
+  }
   if (currentPath() < 0) {
     int best = -1;
     cpu_select_path(FFT_PATH_BEST, &best);

@@ -410,12 +410,13 @@ TEST(SpectrumAnalysers, ShareTablesPerRateAndRunOnThreadsAtOnce) {
   auto run = [&](int rate, bool stereo) {
     return tapInCalls(rate, left, stereo ? right : std::vector<float>(), {480});
   };
-  const TapState aloneA = run(22050, true), aloneB = run(32000, false);
+  // Together first, so that the two threads also build their rates' tables at once.
   TapState togetherA, togetherB;
-  std::thread a([&] { togetherA = run(22050, true); });
+  std::thread a([&] { togetherA = run(24000, true); });
   std::thread b([&] { togetherB = run(32000, false); });
   a.join();
   b.join();
+  const TapState aloneA = run(24000, true), aloneB = run(32000, false);
   EXPECT_TRUE(togetherA == aloneA);
   EXPECT_TRUE(togetherB == aloneB);
 }
