@@ -22,6 +22,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -82,13 +83,14 @@ void setFftCounters(benchmark::State& state, int n) {
 }
 
 void benchOurFft(benchmark::State& state, int n, int sign) {
-  fft_init(n);
+  Fft fft;
+  fft.init(n);
   const std::vector<float> input = fftInput(n);
   std::vector<float> buffer(input);
   unsigned k = 0;
   for (auto _ : state) {
     if ((++k & 7u) == 0) std::memcpy(buffer.data(), input.data(), sizeof(float) * 2 * n);
-    fft_process(buffer.data(), sign, 0);
+    fft.process(buffer.data(), sign);
     benchmark::ClobberMemory();
   }
   setFftCounters(state, n);
@@ -134,7 +136,7 @@ void benchConversionFloor(benchmark::State& state, int n) {
 // built in, is switched off: these benchmarks time the frame alone.
 void warmUpStream() {
 #if HOPWARBLER_BENCH_SPECTRUM
-  dsp_default_engine().spectrum().setEnabled((0) != 0);
+  dsp_default_engine().spectrum().setEnabled(false);
 #endif
   dsp_init(frameSize, overSampling, music_rate(), 2);
   const int blockIn = 1024;
@@ -339,19 +341,19 @@ void benchScalarBinPass(benchmark::State& state) {
 void benchSpectrumAnalysis(benchmark::State& state) {
   const int rate = music_rate();
   const int period = rate / 4 / 8;
-  dsp_default_engine().spectrum().setEnabled((1) != 0);
-  spectrum_init(rate, 1);
+  const auto analyser = std::make_unique<SpectrumAnalyser>();
+  analyser->init(rate, 1);
   const int chunks = 16;
   const std::vector<float> mono = leftChannel(frameOffset, chunks * period);
-  for (int c = 0; c < chunks; c++) spectrum_push(mono.data() + c * period, period, 0);
-  const long long counted = spectrum_counted();
+  for (int c = 0; c < chunks; c++) analyser->push(mono.data() + c * period, period, 0);
+  const long long counted = SpectrumProbe::counted(*analyser);
   int c = 0;
   for (auto _ : state) {
-    spectrum_push(mono.data() + c * period, period, 0);
+    analyser->push(mono.data() + c * period, period, 0);
     c = (c + 1) % chunks;
     benchmark::ClobberMemory();
   }
-  if (spectrum_counted() != counted) {
+  if (SpectrumProbe::counted(*analyser) != counted) {
     state.SkipWithError("a push of one analysis period changed the count: not one analysis each");
   }
 }

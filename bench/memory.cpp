@@ -96,7 +96,7 @@ int main() {
   const int blocksPerMinute = music_frames() / blockIn;  // the piece is one minute long
   std::vector<short> block(2 * std::max(blockIn, blockOut));
 #if HOPWARBLER_BENCH_SPECTRUM
-  dsp_default_engine().spectrum().setEnabled((1) != 0);
+  dsp_default_engine().spectrum().setEnabled(true);
 #endif
 
   std::printf(

@@ -392,7 +392,7 @@ void checkRecovery() {
   dsp_set_preamp(1.0f);
   shadow.preamp = 1.0f;
   dsp_set_panning(0, 0, 50);
-  dsp_default_engine().spectrum().setEnabled((0) != 0);  // frozen: its bands were checked all along
+  dsp_default_engine().spectrum().setEnabled(false);  // frozen: its bands were checked all along
   dsp_default_engine().equaliser().enable(0);
   loadFilter({1.0, -0.5}, {0.25});
   dsp_set_voice_removal_enabled(true);
@@ -442,7 +442,7 @@ void resetSettings() {
   dsp_set_attacks(false);
   dsp_set_fine_peaks(false);
   dsp_set_level_keeping(false);
-  dsp_default_engine().spectrum().setEnabled((1) != 0);
+  dsp_default_engine().spectrum().setEnabled(true);
   dsp_default_engine().equaliser().enable(0);
   setFlatGains();
   loadFilter({1.0}, {0.0});
@@ -517,8 +517,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
       case 6: {
         const int on = in.anyInt();
-        TRACE("dsp_default_engine().spectrum().setEnabled((%d)\n", on) != 0);
-        dsp_default_engine().spectrum().setEnabled((on) != 0);
+        TRACE("spectrum().setEnabled(%d)\n", on);
+        dsp_default_engine().spectrum().setEnabled(on != 0);
         break;
       }
       case 7: {

@@ -1,6 +1,7 @@
 #include "fft.h"
 
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -56,9 +57,7 @@ void buildStage(int k, float* re, float* im, float wr, float wi) {
 void buildTables(FftTables& t, int n) {
   t.size = n;
   buildSwapList(t);
-  t.log2Size = static_cast<int>(std::log(static_cast<double>(n)) /
-                                    static_cast<long double>(0.6931471805599453) +
-                                0.5L);
+  t.log2Size = std::countr_zero(static_cast<unsigned>(n));
   for (std::vector<float>* table : {&t.pur, &t.pui, &t.purInv, &t.puiInv}) table->assign(2 * n, 0);
   for (int k = 0; k < t.log2Size; k++) {
     float wr = 1.0f;
@@ -139,7 +138,7 @@ const FftTables& fft_tables(int n) {
   // One slot per log2 n, filled once under its flag; then only read.
   static std::once_flag built[fftMaxStages + 1];
   static std::unique_ptr<FftTables> tables[fftMaxStages + 1];
-  const int log = __builtin_ctz(static_cast<unsigned>(n));
+  const int log = std::countr_zero(static_cast<unsigned>(n));
   std::call_once(built[log], [&] {
     auto t = std::make_unique<FftTables>();
     buildTables(*t, n);
@@ -149,6 +148,13 @@ const FftTables& fft_tables(int n) {
 }
 
 void Fft::init(int n) {
+  if (n < 2 || n > fftMaxSize || !std::has_single_bit(static_cast<unsigned>(n))) {
+    // Not a size this FFT runs: left unset rather than indexing past the tables.
+    n_ = 0;
+    tables_ = nullptr;
+    x86_ = nullptr;
+    return;
+  }
   if (currentPath() < 0) {
     int best = -1;
     cpu_select_path(FFT_PATH_BEST, &best);

@@ -42,7 +42,7 @@ class Fft {
  public:
   // Set up for n complex points, n a power of two, 2 <= n <= 4096: takes the shared
   // tables for n (building them if no Fft has used n before) and allocates the
-  // scratch. Not on the audio thread.
+  // scratch. Any other n leaves the Fft unset (size() 0). Not on the audio thread.
   void init(int n);
 
   // N; 0 before init(), when every transform leaves its buffer as it is.

@@ -336,8 +336,8 @@ int laterPasses(const FftX86Tables& t) { return t.stages - 1; }
 // The stages after the first. Stage 0 has left its result in b when the number of
 // later passes is even, in scratch otherwise, so that the passes, alternating
 // between the two buffers, end in b.
-FFT_AVX2 void laterStagesAvx2(const FftX86Tables& t, float* b, float* scratch, int n,
-                              int direction, FftOutput output) {
+FFT_AVX2 void laterStagesAvx2(const FftX86Tables& t, float* b, float* scratch, int n, int direction,
+                              FftOutput output) {
   const double* twRe = t.splitRe[direction];
   const double* twIm = t.splitIm[direction];
   float* from = laterPasses(t) % 2 == 0 ? b : scratch;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cmath>
 #include <cstring>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -53,23 +54,22 @@ void buildCoefficients(SpectrumCoefficients& c) {
   }
 }
 
-// The tables for an analyser rate: the copy an analyser of that rate already holds,
-// or a new one. The cache holds them weakly, so a copy lives as long as some
-// analyser uses it; the mutex guards the cache alone, and only init() comes here.
-std::shared_ptr<const SpectrumCoefficients> coefficientsFor(int rate) {
+// The tables for an analyser rate, built by the first call for that rate and kept
+// for the life of the process: a stream at a rate seen before sets up without the
+// 2 x 72 x 4096 sincosf. The mutex guards the cache alone, and only init() comes
+// here; the tables themselves are only read once built.
+const SpectrumCoefficients* coefficientsFor(int rate) {
   static std::mutex mutex;
-  static std::vector<std::weak_ptr<const SpectrumCoefficients>> cache;
+  static std::vector<std::unique_ptr<const SpectrumCoefficients>> cache;
   std::lock_guard<std::mutex> lock(mutex);
-  std::erase_if(cache, [](const auto& entry) { return entry.expired(); });
   for (const auto& entry : cache) {
-    std::shared_ptr<const SpectrumCoefficients> held = entry.lock();
-    if (held && held->rate == rate) return held;
+    if (entry->rate == rate) return entry.get();
   }
-  auto built = std::make_shared<SpectrumCoefficients>();
+  auto built = std::make_unique<SpectrumCoefficients>();
   built->rate = rate;
   buildCoefficients(*built);
-  cache.push_back(built);
-  return built;
+  cache.push_back(std::move(built));
+  return cache.back().get();
 }
 
 void storeBand(float* bands, int bin, float value) {
@@ -109,8 +109,7 @@ void SpectrumAnalyser::init(int sampleFreq, int sampleChannels) {
   sampleRate_ = sampleFreq / 4;
   analysisSamples_ = sampleRate_ / 8;
   channels_ = sampleChannels;
-  if (!coefficients_ || coefficients_->rate != sampleRate_) {
-    coefficients_.reset();  // lets the previous rate's tables go before building others
+  if (coefficients_ == nullptr || coefficients_->rate != sampleRate_) {
     coefficients_ = coefficientsFor(sampleRate_);
   }
   std::memset(history_, 0, sizeof(history_));
@@ -157,7 +156,8 @@ void SpectrumAnalyser::analyseReference() {
     windowed_[i] = static_cast<float>(w * history_[(oldest_ + i) & ringMask]);
   }
   const SpectrumCoefficients& k = *coefficients_;
-  for (int b = 0; b < spectrumBandCount; ++b) updateBand(b, resonate(windowed_, k.sin[b], k.cos[b]));
+  for (int b = 0; b < spectrumBandCount; ++b)
+    updateBand(b, resonate(windowed_, k.sin[b], k.cos[b]));
 }
 
 void SpectrumAnalyser::analyse() {
@@ -172,7 +172,7 @@ void SpectrumAnalyser::analyse() {
 }
 
 void SpectrumAnalyser::push(const float* samples, int size, int channel) {
-  if (!enabled() || !coefficients_) return;
+  if (!enabled() || coefficients_ == nullptr) return;
   if (size < 0) size = 0;
   int n = size / 4;
   if (n > spectrumHistorySize) n = spectrumHistorySize;
@@ -198,7 +198,7 @@ void SpectrumAnalyser::push(const float* samples, int size, int channel) {
 }
 
 void SpectrumAnalyser::tap(const float* left, const float* right, int frames) {
-  if (!enabled() || !coefficients_ || left == nullptr) return;
+  if (!enabled() || coefficients_ == nullptr || left == nullptr) return;
   int done = 0;
   while (done < frames) {
     // The frames up to the next analysis, at least one (a count carried over from a

@@ -25,9 +25,10 @@
 // - init() runs at set-up, never during a push or tap. The sine and cosine tables
 //   (2 x 72 x 4096 floats, 2.3 MB, 2 x 72 x 4096 sincosf to build) depend only on the
 //   rate: analysers of one rate share one read-only copy, so that many streams at one
-//   rate do not each carry (and build) their own. A small cache, under a mutex taken
-//   only by init(), hands the copy out; the copy goes when its last analyser does. The
-//   Hann window is one table built once for all. Precondition: sampleFreq >= 4, since
+//   rate do not each carry (and build) their own. The copy of a rate is built by the
+//   first init() at that rate and kept for the life of the process, in a small cache
+//   under a mutex that only init() takes. The Hann window is one table built once for
+//   all. Precondition: sampleFreq >= 4, since
 //   the analyser's rate sampleFreq / 4 divides the band phases.
 // - push() and tap() run on the audio thread: no lock, no allocation; the history,
 //   the band values and the scratch of the analysis live in the object. About 32
@@ -49,7 +50,6 @@
 #pragma once
 
 #include <atomic>
-#include <memory>
 
 constexpr int spectrumBandCount = 72;
 constexpr int spectrumHistorySize = 4096;  // decimated samples analysed
@@ -94,8 +94,8 @@ class SpectrumAnalyser {
   void updateBand(int band, float magnitude);
 
   std::atomic<bool> enabled_{true};
-  std::shared_ptr<const SpectrumCoefficients> coefficients_;
-  const double* hann_ = nullptr;  // the shared window table
+  const SpectrumCoefficients* coefficients_ = nullptr;  // the shared tables of the rate
+  const double* hann_ = nullptr;                        // the shared window table
   int channels_ = 0;
   int sampleRate_ = 0;       // the analyser's rate: the stream's rate / 4
   int analysisSamples_ = 0;  // stream samples between two analyses: sampleRate_ / 8

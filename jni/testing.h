@@ -76,7 +76,7 @@ struct SpectrumProbe {
   }
   // The shared tables the analyser uses; null before init().
   static const SpectrumCoefficients* coefficients(const SpectrumAnalyser& a) {
-    return a.coefficients_.get();
+    return a.coefficients_;
   }
 };
 

@@ -114,7 +114,7 @@ bool writeSamples(const char* path, const std::vector<short>& samples) {
 // One stream over the first streamFrames frames of the input (its left channel for a
 // mono stream); the output samples are appended to out.
 void runStream(const Stream& s, const std::vector<short>& input, std::vector<short>& out) {
-  dsp_default_engine().spectrum().setEnabled((1) != 0);
+  dsp_default_engine().spectrum().setEnabled(true);
   dsp_init(s.frameSize, s.overSampling, rate, s.channels);
   defaults();
   const size_t before = out.size();

@@ -679,7 +679,7 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
       bands[round % bands.size()] = static_cast<float>(round % 7) * 0.3f;
       dsp_default_engine().equaliser().setBands(bands.data());
       dsp_default_engine().equaliser().enable(round % 2);
-      dsp_default_engine().spectrum().setEnabled((round % 3 != 1) != 0);
+      dsp_default_engine().spectrum().setEnabled(round % 3 != 1);
       dsp_default_engine().spectrum().copy(spectrum, 72);
       (void)dsp_get_max_level();
     }
@@ -694,7 +694,7 @@ TEST_F(DriverTest, ControlThreadRacesTheAudioThread) {
   }
   done.store(true);
   control.join();
-  dsp_default_engine().spectrum().setEnabled((1) != 0);
+  dsp_default_engine().spectrum().setEnabled(true);
 }
 
 // dsp_admit() lets one set-up or block in at a time and names the call under way to

@@ -290,7 +290,7 @@ TEST_P(FastPath, PhaseLockOnRegionsThatDoNotTile) {
 // with stepOut output frames per hop, the analyser on.
 std::vector<short> runDriver(const std::vector<short>& pcm, int stepOut, Path path) {
   selectPath(path);
-  dsp_default_engine().spectrum().setEnabled((1) != 0);
+  dsp_default_engine().spectrum().setEnabled(true);
   dsp_init(2048, 4, 44100, 2);
   const int blockIn = 1024;
   const int blockOut = blockIn / 512 * stepOut;

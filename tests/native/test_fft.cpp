@@ -135,12 +135,20 @@ TEST(Fft, EverySignOtherThanPlusOneIsTheForwardTransform) {
   }
 }
 
-TEST(Fft, SmallerSizeAfterLargerOneTransformsCorrectly) {
+TEST(Fft, SmallerSizeAfterLargerOneTransformsCorrectlyAndOtherSizesAreRefused) {
   Fft fft;
   EXPECT_EQ(fft.size(), 0);
   fft.init(4096);
   fft.init(1024);
   EXPECT_EQ(fft.size(), 1024);
+  Fft unset;
+  for (int n : {0, -4, 1, 3, 1000, 8192}) {
+    unset.init(n);
+    EXPECT_EQ(unset.size(), 0) << "N=" << n;
+  }
+  std::vector<float> untouched = {1.0f, 2.0f, 3.0f, 4.0f};
+  unset.process(untouched.data(), -1);
+  EXPECT_EQ(untouched, std::vector<float>({1.0f, 2.0f, 3.0f, 4.0f}));
   for (int sign : {-1, 1}) {
     const uint32_t seed = 4242u + sign;
     SCOPED_TRACE(::testing::Message() << "sign=" << sign << " seed=" << seed);
