@@ -154,8 +154,8 @@ final class ProcessCommand implements Callable<Integer> {
       Path in = inputs.get(i);
       Path target = outDir.resolve(outputName(in.getFileName().toString()));
       int index = i;
-      outcomes.add(pool.submit(
-          () -> stop.get() ? null : processOne(in, target, frames -> bar.file(index, frames), stop)));
+      LongFunction<Progress> progress = frames -> bar.file(index, frames);
+      outcomes.add(pool.submit(() -> stop.get() ? null : processOne(in, target, progress, stop)));
     }
     pool.shutdown();
     // Each file's lines are printed once every earlier file's are, so that they come in the
