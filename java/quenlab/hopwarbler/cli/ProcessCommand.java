@@ -3,6 +3,7 @@ package quenlab.hopwarbler.cli;
 import java.io.IOException;
 import java.io.InputStream;
 import java.io.PrintWriter;
+import java.io.StringWriter;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
@@ -11,6 +12,13 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import java.util.concurrent.Callable;
+import java.util.concurrent.ExecutionException;
+import java.util.concurrent.ExecutorService;
+import java.util.concurrent.Executors;
+import java.util.concurrent.Future;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.function.LongFunction;
 import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioInputStream;
 import picocli.CommandLine.Command;
@@ -32,15 +40,18 @@ import quenlab.hopwarbler.Processor;
             + " extension; FLAC through the flac program): 16-bit PCM with the input's rate and"
             + " channels, 24- and 32-bit input reduced with TPDF dither. - as OUT writes a WAV to"
             + " standard output, and the summary goes to standard error.",
-        "With --out-dir every IN is processed into DIR in turn, under its own name (ending in"
-            + " .wav if its format is not one written), with one summary line each."},
+        "With --out-dir every IN is processed into DIR under its own name (ending in .wav if its"
+            + " format is not one written), up to --jobs files at once, each on its own thread;"
+            + " the files written are the same whatever the number of jobs, and the summary lines"
+            + " come in the order of the inputs, one per file."},
     footer = {"", "Examples:", "  hopwarbler process song.wav slow.wav --speed 0.8",
         "  hopwarbler process song.aiff karaoke.wav --voice-removal --voice-band 150-4000",
         "  hopwarbler process song.wav out.wav --pitch -3",
         "  hopwarbler process song.wav fast.au --tempo 10 --spectrum fast.png",
         "  hopwarbler process song.wav warm.wav --eq 60:4,10k:-3 --gain -2",
         "  hopwarbler process song.wav - --speed 0.8 | sox - slow.ogg",
-        "  hopwarbler process *.wav --out-dir slow --speed 0.8", "",
+        "  hopwarbler process *.wav --out-dir slow --speed 0.8",
+        "  hopwarbler process *.wav --out-dir slow --speed 0.8 --jobs 2", "",
         "Exit status: 0 done, 1 a file could not be read or written (with --out-dir: any of them),"
             + " 2 a usage error."})
 final class ProcessCommand implements Callable<Integer> {
@@ -58,6 +69,11 @@ final class ProcessCommand implements Callable<Integer> {
       description = "Process every IN into the folder DIR, each under its own name; the others are"
           + " still written when one fails.")
   Path outDir;
+
+  @Option(names = {"-j", "--jobs"}, paramLabel = "N",
+      description = "With --out-dir, process up to N files at once (default: the number of"
+          + " processor cores). Without --out-dir there is one file, and N changes nothing.")
+  Integer jobs;
 
   @Mixin EffectOptions effects;
 
@@ -80,19 +96,23 @@ final class ProcessCommand implements Callable<Integer> {
     if (width < 16 || width > 20000) {
       throw CliException.usage("--width must be from 16 to 20000 pixels, got " + width);
     }
+    if (jobs != null && jobs < 1)
+      throw CliException.usage("--jobs must be a whole number of at least 1, got " + jobs);
     if (outDir == null) {
       if (rest.size() != 1) {
         throw CliException.usage(rest.isEmpty()
                 ? "Missing required parameter: 'OUT' (or --out-dir DIR)"
                 : "several inputs need --out-dir DIR to be written into");
       }
-      process(input, rest.get(0), spectrumPng);
+      PrintWriter err = spec.commandLine().getErr();
+      process(input, rest.get(0), spectrumPng, spec.commandLine().getOut(), err,
+          frames -> Progress.forTerminal(err, frames));
       return 0;
     }
     return processAll();
   }
 
-  // Every input into --out-dir, one after the other; a failure is reported and the rest go on.
+  // Every input into --out-dir, up to --jobs at once; a failure is reported and the rest go on.
   private int processAll() {
     if (spectrumPng != null)
       throw CliException.usage("--spectrum names one picture and cannot go with --out-dir");
@@ -115,18 +135,99 @@ final class ProcessCommand implements Callable<Integer> {
       throw CliException.io("cannot write into '" + outDir
           + "': " + (Files.exists(outDir) ? "it is not a folder" : "no such folder"));
     }
+    PrintWriter out = spec.commandLine().getOut();
     PrintWriter err = spec.commandLine().getErr();
-    int failed = 0;
-    for (Path in : inputs) {
-      try {
-        process(in, outDir.resolve(outputName(in.getFileName().toString())), null);
-      } catch (CliException | IllegalArgumentException | IllegalStateException e) {
-        err.println("hopwarbler: " + Main.oneLine(e.getMessage()));
-        err.flush();
-        failed++;
-      }
+    int workers = Math.min(jobs != null ? jobs : Runtime.getRuntime().availableProcessors(),
+        inputs.size());
+    Progress.Batch bar = Progress.Batch.forTerminal(err, inputs.size());
+    // An error other than a file's failure (a fault of the tool) lets no further file start, as
+    // it would stop a run of one file after the other.
+    AtomicBoolean stop = new AtomicBoolean();
+    AtomicInteger threads = new AtomicInteger();
+    ExecutorService pool = Executors.newFixedThreadPool(workers, task -> {
+      Thread t = new Thread(task, "process " + threads.incrementAndGet());
+      t.setDaemon(true);
+      return t;
+    });
+    List<Future<Outcome>> outcomes = new ArrayList<>();
+    for (int i = 0; i < inputs.size(); i++) {
+      Path in = inputs.get(i);
+      Path target = outDir.resolve(outputName(in.getFileName().toString()));
+      int index = i;
+      LongFunction<Progress> progress = frames -> bar.file(index, frames);
+      outcomes.add(pool.submit(() -> stop.get() ? null : processOne(in, target, progress, stop)));
     }
+    pool.shutdown();
+    // Each file's lines are printed once every earlier file's are, so that they come in the
+    // order of the inputs whichever file finishes first.
+    int failed = 0;
+    Throwable fault = null;
+    try {
+      for (int i = 0; i < outcomes.size(); i++) {
+        Outcome outcome = await(outcomes.get(i));
+        if (outcome == null)
+          continue;
+        bar.print(i, () -> {
+          err.print(outcome.err());
+          err.flush();
+          out.print(outcome.out());
+          out.flush();
+        });
+        if (outcome.failed())
+          failed++;
+        if (fault == null)
+          fault = outcome.fault();
+      }
+    } finally {
+      bar.finish();
+    }
+    if (fault instanceof RuntimeException e)
+      throw e;
+    if (fault instanceof Error e)
+      throw e;
     return failed == 0 ? 0 : CliException.IO;
+  }
+
+  /** What processing one file of several printed, kept until the earlier files have printed. */
+  private record Outcome(String out, String err, boolean failed, Throwable fault) {}
+
+  // One file of several, its lines gathered rather than printed; its failure is one line.
+  private Outcome processOne(
+      Path in, Path target, LongFunction<Progress> progress, AtomicBoolean stop) {
+    StringWriter out = new StringWriter();
+    StringWriter err = new StringWriter();
+    PrintWriter errors = new PrintWriter(err);
+    try {
+      process(in, target, null, new PrintWriter(out), errors, progress);
+      return new Outcome(out.toString(), err.toString(), false, null);
+    } catch (CliException | IllegalArgumentException | IllegalStateException e) {
+      errors.println("hopwarbler: " + Main.oneLine(e.getMessage()));
+      errors.flush();
+      return new Outcome(out.toString(), err.toString(), true, null);
+    } catch (RuntimeException | Error e) {
+      stop.set(true);
+      return new Outcome(out.toString(), err.toString(), true, e);
+    }
+  }
+
+  private static Outcome await(Future<Outcome> outcome) {
+    boolean interrupted = false;
+    try {
+      while (true) {
+        try {
+          return outcome.get();
+        } catch (InterruptedException e) {
+          interrupted = true;
+        } catch (ExecutionException e) {
+          // processOne catches what the processing throws; this is left for a fault in it.
+          Throwable cause = e.getCause();
+          return new Outcome("", "", true, cause != null ? cause : e);
+        }
+      }
+    } finally {
+      if (interrupted)
+        Thread.currentThread().interrupt();
+    }
   }
 
   // The input's name if its extension is a format written, else the name with .wav instead.
@@ -140,10 +241,12 @@ final class ProcessCommand implements Callable<Integer> {
     }
   }
 
-  private void process(Path input, Path output, Path png) {
-    PrintWriter err = spec.commandLine().getErr();
+  // Processes one file, printing its summary to out (to err when the sound goes to standard
+  // output) and its messages to err.
+  private void process(Path input, Path output, Path png, PrintWriter out, PrintWriter err,
+      LongFunction<Progress> progressFor) {
     boolean toStandardOutput = AudioOutput.isStandardOutput(output);
-    PrintWriter report = toStandardOutput ? err : spec.commandLine().getOut();
+    PrintWriter report = toStandardOutput ? err : out;
     AudioFileFormat.Type type =
         toStandardOutput ? AudioFileFormat.Type.WAVE : AudioFiles.typeFor(output);
     Path flac = AudioFiles.isFlac(output) ? FlacEncoder.find(System.getenv("PATH"), output) : null;
@@ -169,7 +272,7 @@ final class ProcessCommand implements Callable<Integer> {
       }
       Spectrogram spectrogram = png != null ? new Spectrogram() : null;
       processor.setSpectrumEnabled(spectrogram != null);
-      Progress progress = Progress.forTerminal(err, in.frames);
+      Progress progress = progressFor.apply(in.frames);
       Capture capture = new Capture(processor, spectrogram, progress);
       AudioOutput written;
       try (AudioOutput audio = AudioOutput.open(output, in.sampleRate, in.channels, expected, flac);

@@ -317,5 +317,64 @@ class OutputFilesTest {
     assertEquals(2, clash.status(), clash.err());
     assertTrue(clash.err().contains("would both be written to"), clash.err());
     assertFalse(Files.exists(dir.resolve("elsewhere")));
+
+    for (String jobs : new String[] {"0", "-1", "two"}) {
+      Run refused = run("process", dir.resolve("a.wav").toString(), "--out-dir", out.toString(),
+          "--jobs", jobs);
+      assertEquals(2, refused.status(), jobs + ": " + refused.err());
+      assertTrue(refused.err().contains("--jobs"), refused.err());
+    }
+  }
+
+  /**
+   * Files processed at once are those processed one after the other, byte for byte, with the
+   * summary lines and the failure of a file that cannot be read in the order of the inputs, even
+   * when a later file is done first (the first file is the longest).
+   */
+  @Test
+  void jobsAtOnceWriteWhatOneAfterTheOtherWrites(@TempDir Path dir) throws IOException {
+    List<String> names = List.of("long.wav", "a.wav", "broken.wav", "b.wav", "c.aiff", "d.wav");
+    List<String> args = new ArrayList<>(List.of("process"));
+    for (String name : names) {
+      Path file = dir.resolve(name);
+      args.add(file.toString());
+      if (name.startsWith("broken")) {
+        Files.writeString(file, "not audio\n".repeat(50));
+      } else if (name.endsWith(".aiff")) {
+        TestFiles.write(file, tones(6000, new double[] {330}, new double[] {0.3}, TestFiles.RATE),
+            1, AudioFileFormat.Type.AIFF);
+      } else {
+        int frames =
+            name.startsWith("long") ? 5 * TestFiles.RATE : 5000 + 700 * names.indexOf(name);
+        tone(dir, name, frames, 2);
+      }
+    }
+    args.addAll(List.of("--speed", "0.8", "--pitch", "2", "--out-dir"));
+    Run[] runs = new Run[2];
+    String[] jobs = {"1", "3"};
+    for (int i = 0; i < 2; i++) {
+      Path out = Files.createDirectory(dir.resolve("out" + jobs[i]));
+      List<String> these = new ArrayList<>(args);
+      these.addAll(List.of(out.toString(), "--jobs", jobs[i]));
+      runs[i] = run(these.toArray(new String[0]));
+      assertEquals(1, runs[i].status(), runs[i].err());
+      assertEquals(List.of("a.wav", "b.wav", "c.aiff", "d.wav", "long.wav"), names(out));
+    }
+    for (String name : names(dir.resolve("out1"))) {
+      assertArrayEquals(Files.readAllBytes(dir.resolve("out1").resolve(name)),
+          Files.readAllBytes(dir.resolve("out3").resolve(name)), name);
+    }
+    List<String> lines = runs[1].out().lines().toList();
+    assertEquals(5, lines.size(), runs[1].out());
+    int line = 0;
+    for (String name : names) {
+      if (!name.startsWith("broken"))
+        assertTrue(lines.get(line++).startsWith(dir.resolve(name) + " "), runs[1].out());
+    }
+    assertEquals(runs[0].out().replace("out1", "out3"), runs[1].out());
+    assertEquals(runs[0].err(), runs[1].err());
+    assertEquals(1, runs[1].err().lines().count(), runs[1].err());
+    assertTrue(runs[1].err().startsWith("hopwarbler: cannot read '" + dir.resolve("broken.wav")),
+        runs[1].err());
   }
 }
