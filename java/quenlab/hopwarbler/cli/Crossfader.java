@@ -8,12 +8,12 @@ import java.io.IOException;
  * &pi;/2) and the incoming one by sin(p &pi;/2) as p runs from 0 to 1, so that two unrelated
  * sounds of the same level keep the level of one throughout.
  *
- * <p>A fade starts when the outgoing track has {@code fadeFrames} left to play (as it estimates
- * them) and ends with it; if the speed changes during the fade, p follows the new estimate, so the
- * incoming track is at full level when the outgoing one ends. A fade is never longer than either
- * track allows, and a track whose length is unknown is followed without overlap. With a fade of
- * 0, tracks follow each other gaplessly and the next one is only opened once the one before is
- * closed.
+ * <p>A fade starts when the outgoing track has the fade's length left to play (as it estimates
+ * it) and ends with it; if the speed changes during the fade, p follows the new estimate, so the
+ * incoming track is at full level when the outgoing one ends. A fade lasts at most half of either
+ * track, and a track whose length is unknown is followed without overlap. The next track is opened
+ * once the current one is within a fade's length of its end; with a fade of 0, tracks follow each
+ * other gaplessly and the next one is only opened once the one before is over.
  */
 final class Crossfader {
   /** One track, read at the output's format. */
@@ -26,6 +26,9 @@ final class Crossfader {
 
     /** Frames still to come at the current settings, estimated; -1 if the length is unknown. */
     long remainingFrames();
+
+    /** The whole track's length in frames at the current settings; -1 if unknown. */
+    long lengthFrames();
 
     /** The frames the track still holds back, for a stop half-way: the last it will give. */
     short[] tail();
@@ -56,6 +59,8 @@ final class Crossfader {
   private final short[] incomingBlock;
   private Track current;
   private Track incoming; // during a fade; null when fading out the last track
+  private Track upcoming; // opened to come after the current track
+  private boolean asked; // whether the list was asked for the track after the current one
   private boolean fading;
   private boolean listEnded;
   private double progress; // p of the fade
@@ -107,12 +112,8 @@ final class Crossfader {
    */
   int mix(short[] out, int frames) throws IOException {
     while (true) {
-      if (current == null) {
-        if (listEnded || (current = tracks.next()) == null) {
-          listEnded = true;
-          return 0;
-        }
-      }
+      if (current == null && !takeNext())
+        return 0;
       if (fading) {
         int n = mixFade(out, frames);
         if (n > 0)
@@ -120,13 +121,16 @@ final class Crossfader {
         continue;
       }
       int n = frames;
-      long remaining = fadeFrames > 0 && !listEnded ? current.remainingFrames() : -1;
-      if (remaining >= 0) {
-        long lead = remaining - fadeFrames;
-        if (lead > 0) {
-          n = (int) Math.min(n, lead);
+      long remaining = fadeFrames > 0 ? current.remainingFrames() : -1;
+      // Opened while the block that reaches the fade's start is still to be cut there.
+      if (remaining >= 0 && remaining <= fadeFrames + frames)
+        openUpcoming();
+      if (remaining >= 0 && upcoming != null) {
+        long fade = fadeLength(remaining);
+        if (remaining > fade) {
+          n = (int) Math.min(n, remaining - fade);
         } else {
-          startFade(remaining, false);
+          startFade(fade, false);
           continue;
         }
       }
@@ -135,6 +139,43 @@ final class Crossfader {
         return read;
       endCurrent(false);
     }
+  }
+
+  // Makes the next track current; false at the end of the list.
+  private boolean takeNext() {
+    openUpcoming();
+    current = upcoming;
+    upcoming = null;
+    asked = false;
+    return current != null;
+  }
+
+  // Opens the track after the current one, once: the length of a crossfade depends on it.
+  private void openUpcoming() {
+    if (!asked && !listEnded) {
+      asked = true;
+      upcoming = tracks.next();
+      if (upcoming == null)
+        listEnded = true;
+    }
+  }
+
+  // The crossfade from the current track to the upcoming one with `remaining` frames left: at
+  // most half of either track, so that no track fades out while it still fades in.
+  private long fadeLength(long remaining) {
+    long fade = fadeFrames;
+    long length = current.lengthFrames();
+    if (length >= 0)
+      fade = Math.min(fade, length / 2);
+    long next = upcoming != null ? upcoming.lengthFrames() : -1;
+    if (next >= 0)
+      fade = Math.min(fade, next / 2);
+    return remaining >= 0 ? Math.min(fade, remaining) : fade;
+  }
+
+  /** The track opened to follow the current one, not yet heard; null if none. */
+  Track upcoming() {
+    return upcoming;
   }
 
   /**
@@ -148,7 +189,11 @@ final class Crossfader {
       endCurrent(true);
       return true;
     }
-    startFade(current.remainingFrames(), true);
+    openUpcoming();
+    long remaining = current.remainingFrames();
+    long fade = Math.min(fadeFrames, remaining >= 0 ? remaining : fadeFrames);
+    long next = upcoming != null ? upcoming.lengthFrames() : -1;
+    startFade(next >= 0 ? Math.min(fade, next / 2) : fade, true);
     return true;
   }
 
@@ -178,21 +223,16 @@ final class Crossfader {
     return mixed;
   }
 
-  private void startFade(long remaining, boolean skip) {
-    incoming = listEnded ? null : tracks.next();
-    if (incoming == null)
-      listEnded = true;
+  // Starts a fade of `length` frames into the upcoming track, or out of the last one.
+  private void startFade(long length, boolean skip) {
+    incoming = upcoming;
+    upcoming = null;
+    asked = false;
     fading = true;
     skipping = skip;
     currentDone = false;
     progress = 0;
-    long cap = remaining >= 0 ? Math.min(fadeFrames, remaining) : fadeFrames;
-    long incomingLength = incoming != null ? incoming.remainingFrames() : -1;
-    fadeCap = incomingLength >= 0 ? Math.min(cap, incomingLength) : cap;
-    if (incoming == null && !skip) {
-      // The last track of the list plays to its end at full level.
-      fading = false;
-    }
+    fadeCap = length;
   }
 
   // One block of a fade: the outgoing track weighted down, the incoming one up.

@@ -411,10 +411,12 @@ final class PlayCommand implements Callable<Integer> {
       return false;
     }
 
-    // The processors the keys act on: the song playing first, then the one fading in.
+    // The processors the keys act on: the song playing first, then the one fading in and the
+    // one opened to come next.
     private List<Processor> playing() {
-      List<Processor> processors = new ArrayList<>(2);
-      for (Crossfader.Track t : new Crossfader.Track[] {mixer.current(), mixer.incoming()}) {
+      List<Processor> processors = new ArrayList<>(3);
+      for (Crossfader.Track t :
+          new Crossfader.Track[] {mixer.current(), mixer.incoming(), mixer.upcoming()}) {
         if (t != null)
           processors.add(((Song) t).processor);
       }

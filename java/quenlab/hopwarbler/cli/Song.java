@@ -187,10 +187,19 @@ final class Song implements Crossfader.Track, AutoCloseable {
       return -1;
     if (sourceEnded)
       return (to - from) / channels;
-    double speed = processor.effectiveSpeed();
-    double total = owedFrames + Math.max(0, in.frames - fedFrames) / speed;
-    double songFrames = Math.max(0, Math.round(total) - readFrames);
+    double songFrames = Math.max(0, totalFrames() - readFrames);
     return Math.round(songFrames / ratio) + (to - from) / channels;
+  }
+
+  @Override
+  public long lengthFrames() {
+    return in.frames < 0 ? -1 : Math.round(totalFrames() / ratio);
+  }
+
+  // The song's whole output at the speeds it had and has, in its own frames.
+  private long totalFrames() {
+    double speed = processor.effectiveSpeed();
+    return Math.round(owedFrames + Math.max(0, in.frames - fedFrames) / speed);
   }
 
   @Override
