@@ -34,7 +34,7 @@ final class Song implements Crossfader.Track, AutoCloseable {
   private long inputFrames;
   private long fedFrames;
   private double owedFrames; // output frames owed for the input fed so far, at the speeds it had
-  private long readFrames; // of the song's processed output
+  private long given; // frames of the output read
   private int peak; // of the song's own output, 32768 being full scale
   private boolean sourceEnded;
 
@@ -86,8 +86,12 @@ final class Song implements Crossfader.Track, AutoCloseable {
 
   @Override
   public int read(short[] out, int frames) throws IOException {
-    if (!converts)
-      return readDirect(out, frames);
+    int n = converts ? readConverted(out, frames) : readDirect(out, frames);
+    given += n;
+    return n;
+  }
+
+  private int readConverted(short[] out, int frames) throws IOException {
     while (to - from < frames * channels && !sourceEnded) convertMore(frames);
     int n = Math.min(frames, (to - from) / channels);
     System.arraycopy(pending, from, out, 0, n * channels);
@@ -123,7 +127,6 @@ final class Song implements Crossfader.Track, AutoCloseable {
       samples[i] = (short) ((bytes[2 * i] & 0xff) | (bytes[2 * i + 1] << 8));
       peak = Math.max(peak, Math.abs(samples[i]));
     }
-    readFrames += count / in.channels;
     return count;
   }
 
@@ -178,8 +181,9 @@ final class Song implements Crossfader.Track, AutoCloseable {
   }
 
   /**
-   * Output frames still to come: each input frame counts at the speed it was fed with, the rest
-   * at the current one (the total the processor keeps to), less what was read.
+   * Output frames still to come: of the whole length, where each input frame counts at the speed
+   * it was fed with and the rest at the current one (the total the processor keeps to), what was
+   * not read yet.
    */
   @Override
   public long remainingFrames() {
@@ -187,8 +191,8 @@ final class Song implements Crossfader.Track, AutoCloseable {
       return -1;
     if (sourceEnded)
       return (to - from) / channels;
-    double songFrames = Math.max(0, totalFrames() - readFrames);
-    return Math.round(songFrames / ratio) + (to - from) / channels;
+    // The rate converter gives round(frames / ratio) frames for a whole stream.
+    return Math.max(0, lengthFrames() - given);
   }
 
   @Override
