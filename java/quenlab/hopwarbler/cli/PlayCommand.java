@@ -41,11 +41,11 @@ import quenlab.hopwarbler.Processor;
             "  [ ]                balance 5 towards the left/right channel (stereo)",
             "  up/down            gain up/down by 1 dB",
             "  n                  next song, through the crossfade (several INs)",
-            "  q or Ctrl-C        quit (the whole list); --record keeps what was heard until then",
+            "  q or Ctrl-C        quit; --record keeps what was heard until then",
             "",
             "Several INs play in turn, each next one starting under the end of the one before with"
                 + " an equal-power crossfade of --crossfade seconds; the settings and the keys act"
-                + " on every song heard. The output is opened for the first song's rate and"
+                + " on every song heard, and q quits the whole list. The output is opened for the first song's rate and"
                 + " channels: a later song of another rate is converted to it (if within four"
                 + " times of it), a mono song is played on both channels and a stereo one folded"
                 + " to mono for a mono output. A song that cannot be opened is reported in one line"
@@ -76,14 +76,14 @@ final class PlayCommand implements Callable<Integer> {
 
   @Option(names = "--crossfade", paramLabel = "SECONDS", defaultValue = "3",
       description = "With several INs, how long each song overlaps the next, from 0 (one straight"
-          + " after the other) to " + (int) MAX_CROSSFADE_SECONDS + "; shorter where a song is"
-          + " shorter, none after a song whose length is not known beforehand (default:"
+          + " after the other) to " + (int) MAX_CROSSFADE_SECONDS + "; at most half of either"
+          + " song, none after a song whose length is not known beforehand (default:"
           + " ${DEFAULT-VALUE}).")
   double crossfadeSeconds;
 
   @Option(names = "--record", paramLabel = "FILE",
-      description = "Also write what is heard, with every change made while playing (and every"
-          + " crossfade), to FILE (.wav, .aiff/.aif, .au or .flac; 16-bit PCM with the first"
+      description = "Also write what is heard, with every change made while playing and every"
+          + " crossfade, to FILE (.wav, .aiff/.aif, .au or .flac; 16-bit PCM with the first"
           + " song's rate and channels). Without an audio output, play then only records, still"
           + " in real time.")
   Path record;
@@ -236,7 +236,7 @@ final class PlayCommand implements Callable<Integer> {
     private double voiceAmount = 1.0;
     private double voiceLowHz = EffectOptions.DEFAULT_VOICE_LOW_HZ;
     private double voiceHighHz = EffectOptions.DEFAULT_VOICE_HIGH_HZ;
-    private Song lead; // the first song opened, whose voice removal the key brings back
+    private boolean voiceKnown; // whether the voice removal of the options was seen
     private Live last; // the settings of the song that ended last
     long framesOut;
     int peak; // of what was played, 32768 being full scale
@@ -284,16 +284,15 @@ final class PlayCommand implements Callable<Integer> {
         try {
           Song song = Song.of(number, in, processor, rate, channels,
               Capture.blockFrames(in.sampleRate, true));
-          if (lead == null) {
-            lead = song;
-            if (processor.voiceRemovalBand() != null) {
-              voiceAmount = processor.voiceRemovalAmount();
-              voiceLowHz = processor.voiceRemovalBand().lowHz();
-              voiceHighHz = processor.voiceRemovalBand().highHz();
-            }
-          } else {
-            follow(processor);
+          if (!voiceKnown && processor.voiceRemovalBand() != null) {
+            // The voice key brings back the voice removal of the options.
+            voiceKnown = true;
+            voiceAmount = processor.voiceRemovalAmount();
+            voiceLowHz = processor.voiceRemovalBand().lowHz();
+            voiceHighHz = processor.voiceRemovalBand().highHz();
           }
+          if (number > 1)
+            follow(processor);
           open.add(song);
           return song;
         } catch (RuntimeException e) {
