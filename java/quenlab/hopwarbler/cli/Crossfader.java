@@ -179,8 +179,8 @@ final class Crossfader {
   }
 
   /**
-   * Moves on to the next track: with a crossfade, one starts now (unless one runs already); without,
-   * the current track stops at once. Returns false if nothing changed.
+   * Moves on to the next track: with a crossfade, one starts now (unless one runs already);
+   * without, the current track stops at once. Returns false if nothing changed.
    */
   boolean skip() {
     if (current == null || fading)

@@ -45,11 +45,11 @@ import quenlab.hopwarbler.Processor;
             "",
             "Several INs play in turn, each next one starting under the end of the one before with"
                 + " an equal-power crossfade of --crossfade seconds; the settings and the keys act"
-                + " on every song heard, and q quits the whole list. The output is opened for the first song's rate and"
-                + " channels: a later song of another rate is converted to it (if within four"
-                + " times of it), a mono song is played on both channels and a stereo one folded"
-                + " to mono for a mono output. A song that cannot be opened is reported in one line"
-                + " and skipped.",
+                + " on every song heard, and q quits the whole list. The output is opened for the"
+                + " first song's rate and channels: a later song of another rate is converted to"
+                + " it (if within four times of it), a mono song is played on both channels and a"
+                + " stereo one folded to mono for a mono output. A song that cannot be opened is"
+                + " reported in one line and skipped.",
             ""},
     footer = {"", "Examples:", "  hopwarbler play song.wav --speed 0.75 --voice-removal",
         "  hopwarbler play song.wav --record session.wav",
