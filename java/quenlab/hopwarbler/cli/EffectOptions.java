@@ -266,8 +266,17 @@ final class EffectOptions {
    * @param input the input's name, for messages
    */
   Processor open(int sampleRate, int channels, Path input) {
+    return open(sampleRate, channels, input, false);
+  }
+
+  /**
+   * Like {@link #open(int, int, Path)}; with {@code voiceWhereStereo}, voice removal applies to a
+   * stereo input and a mono one plays without it instead of being refused (one song of a list).
+   */
+  Processor open(int sampleRate, int channels, Path input, boolean voiceWhereStereo) {
     int[] format = resolveFormat(sampleRate);
     double nyquist = sampleRate / 2.0;
+    Double voiceAmount = voiceWhereStereo && channels != 2 ? null : this.voiceAmount;
     // The band matters only to voice removal: without it, a low sample rate is no reason to fail.
     double[] band = voiceAmount != null ? voiceBandHz(nyquist) : null;
     TreeMap<Double, Double> points = equaliserPoints(nyquist);

@@ -2,12 +2,13 @@ package quenlab.hopwarbler.cli;
 
 import java.io.IOException;
 import java.io.PrintWriter;
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.util.ArrayList;
 import java.util.List;
 import java.util.Locale;
 import java.util.concurrent.Callable;
 import javax.sound.sampled.AudioFormat;
-import javax.sound.sampled.AudioInputStream;
 import javax.sound.sampled.AudioSystem;
 import javax.sound.sampled.LineUnavailableException;
 import javax.sound.sampled.SourceDataLine;
@@ -23,13 +24,13 @@ import quenlab.hopwarbler.Planning;
 import quenlab.hopwarbler.Processor;
 
 /**
- * {@code hopwarbler play IN}: plays a file through the default output while processing it; in a
- * terminal, keys change the settings as it plays.
+ * {@code hopwarbler play IN...}: plays files in turn through the default output while processing
+ * them, crossfading from each to the next; in a terminal, keys change the settings as they play.
  */
 @Command(name = "play", mixinStandardHelpOptions = true, versionProvider = Main.Version.class,
     sortOptions = false,
     description =
-        {"Plays an audio file through the default audio output while processing it with the same"
+        {"Plays audio files through the default audio output while processing them with the same"
                 + " options as 'process'. In a terminal it shows a live level meter, the strongest"
                 + " note, the note spectrum from C1 (left) to B6 (right) and the settings, which"
                 + " keys change while it plays:",
@@ -39,11 +40,22 @@ import quenlab.hopwarbler.Processor;
             "  m                  mono fold on/off (stereo)",
             "  [ ]                balance 5 towards the left/right channel (stereo)",
             "  up/down            gain up/down by 1 dB",
-            "  q or Ctrl-C        quit; --record keeps what was heard until then", ""},
+            "  n                  next song, through the crossfade (several INs)",
+            "  q or Ctrl-C        quit; --record keeps what was heard until then",
+            "",
+            "Several INs play in turn, each next one starting under the end of the one before with"
+                + " an equal-power crossfade of --crossfade seconds; the settings and the keys act"
+                + " on every song heard, and q quits the whole list. The output is opened for the"
+                + " first song's rate and channels: a later song of another rate is converted to"
+                + " it (if within four times of it), a mono song is played on both channels and a"
+                + " stereo one folded to mono for a mono output. A song that cannot be opened is"
+                + " reported in one line and skipped.",
+            ""},
     footer = {"", "Examples:", "  hopwarbler play song.wav --speed 0.75 --voice-removal",
-        "  hopwarbler play song.wav --record session.wav", "",
-        "Exit status: 0 done or quit, 1 no audio output (without --record) or a file that cannot"
-            + " be read or written, 2 a usage error."})
+        "  hopwarbler play song.wav --record session.wav",
+        "  hopwarbler play one.mp3 two.flac three.wav --crossfade 5", "",
+        "Exit status: 0 done or quit, 1 no audio output (without --record), a file that cannot"
+            + " be read or written or (with several INs) a song skipped, 2 a usage error."})
 final class PlayCommand implements Callable<Integer> {
   // Characters for the note strip, from silent to loud over 60 dB.
   private static final String SHADES = " .:-=+*#%@";
@@ -53,18 +65,27 @@ final class PlayCommand implements Callable<Integer> {
   private static final double GAIN_STEP_DB = 1.0;
   // How far output runs ahead of the clock without an audio device: the output line's buffer.
   private static final double AHEAD_SECONDS = 0.25;
+  static final double MAX_CROSSFADE_SECONDS = 60;
 
-  @Parameters(index = "0", paramLabel = "IN",
+  @Parameters(index = "0..*", arity = "1..*", paramLabel = "IN",
       description = "Input: WAV, AIFF, AU, MP3, Ogg Vorbis, Opus, FLAC or M4A/AAC, judged by its"
-          + " content; - reads standard input.")
-  Path input;
+          + " content; - reads standard input. Several play one after the other.")
+  List<Path> inputs;
 
   @Mixin EffectOptions effects;
 
+  @Option(names = "--crossfade", paramLabel = "SECONDS", defaultValue = "3",
+      description = "With several INs, how long each song overlaps the next, from 0 (one straight"
+          + " after the other) to " + (int) MAX_CROSSFADE_SECONDS + "; at most half of either"
+          + " song, none after a song whose length is not known beforehand (default:"
+          + " ${DEFAULT-VALUE}).")
+  double crossfadeSeconds;
+
   @Option(names = "--record", paramLabel = "FILE",
-      description = "Also write what is heard, with every change made while playing, to FILE"
-          + " (.wav, .aiff/.aif, .au or .flac; 16-bit PCM with the input's rate and channels)."
-          + " Without an audio output, play then only records, still in real time.")
+      description = "Also write what is heard, with every change made while playing and every"
+          + " crossfade, to FILE (.wav, .aiff/.aif, .au or .flac; 16-bit PCM with the first"
+          + " song's rate and channels). Without an audio output, play then only records, still"
+          + " in real time.")
   Path record;
 
   @Spec CommandSpec spec;
@@ -74,44 +95,75 @@ final class PlayCommand implements Callable<Integer> {
     PrintWriter out = spec.commandLine().getOut();
     PrintWriter err = spec.commandLine().getErr();
     effects.validate();
+    if (!(crossfadeSeconds >= 0 && crossfadeSeconds <= MAX_CROSSFADE_SECONDS)) {
+      throw CliException.usage("--crossfade must be from 0 to " + (int) MAX_CROSSFADE_SECONDS
+          + " seconds, got " + EffectOptions.format(crossfadeSeconds));
+    }
     effects.warnAboutOptions(err);
+    boolean list = inputs.size() > 1;
     if (record != null) {
       AudioFiles.typeFor(record);
-      AudioFiles.checkNotInput(input, record);
+      for (Path input : inputs) {
+        // A missing song of a list is reported when its turn comes.
+        if (!list || Files.exists(input))
+          AudioFiles.checkNotInput(input, record);
+      }
       AudioFiles.checkWritable(record);
     }
-    try (InputFile in = InputFile.open(input, err)) {
-      AudioFormat format = AudioStreams.pcm16(in.sampleRate, in.channels, false);
-      SourceDataLine line = null;
-      String noOutput = null;
-      try {
-        line = openLine(format);
-      } catch (CliException e) {
-        if (record == null)
-          throw e;
-        noOutput = e.getMessage();
+    Session session = new Session(out, err, list);
+    try {
+      Song first = session.next();
+      if (first == null) {
+        err.println("hopwarbler: none of the " + inputs.size() + " files could be played");
+        return CliException.IO;
       }
-      try (Processor processor =
-               Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, input));
-           Recording recording = record != null ? Recording.start(record, format) : null) {
-        if (noOutput != null) {
-          err.println("hopwarbler: " + noOutput + "; recording to '" + record + "' only");
-          err.flush();
-        }
-        PlayTerminal terminal = System.console() != null ? openTerminal(err) : null;
-        Session session = new Session(in, processor, line, recording, terminal);
-        boolean quit;
-        try {
-          quit = session.run();
-        } finally {
-          if (terminal != null)
-            terminal.close();
-        }
-        if (recording != null)
-          recording.finish();
+      try {
+        return play(session, first);
+      } catch (IOException e) {
+        throw first.in.readError(e);
+      }
+    } finally {
+      session.closeAll();
+    }
+  }
+
+  // Plays from `first` on, whose format the output line and the recording take.
+  private int play(Session session, Song first) throws IOException {
+    PrintWriter out = spec.commandLine().getOut();
+    PrintWriter err = spec.commandLine().getErr();
+    AudioFormat format =
+        AudioStreams.pcm16(first.in.sampleRate, first.in.channels, false);
+    SourceDataLine line = null;
+    String noOutput = null;
+    try {
+      line = openLine(format);
+    } catch (CliException e) {
+      if (record == null)
+        throw e;
+      noOutput = e.getMessage();
+    }
+    try (Recording recording = record != null ? Recording.start(record, format) : null) {
+      if (noOutput != null) {
+        err.println("hopwarbler: " + noOutput + "; recording to '" + record + "' only");
+        err.flush();
+      }
+      PlayTerminal terminal = System.console() != null ? openTerminal(err) : null;
+      boolean quit;
+      try {
+        quit = session.run(first, format, line, recording, terminal);
+      } finally {
+        if (terminal != null)
+          terminal.close();
+      }
+      if (recording != null)
+        recording.finish();
+      if (!session.list) {
+        Song song = first;
+        Processor processor = song.processor;
+        InputFile in = song.in;
         Processor.Stats stats = processor.stats();
         out.printf(Locale.ROOT, "played %s: %s -> %s, speed %s (effective %.4f), peak %s%s%s%n",
-            input, AudioFiles.duration(stats.inputFrames(), in.sampleRate),
+            in.path, AudioFiles.duration(stats.inputFrames(), in.sampleRate),
             AudioFiles.duration(stats.outputFrames(), in.sampleRate),
             EffectOptions.format(processor.speed()), processor.effectiveSpeed(),
             Main.dbfs(session.peak / 32768.0),
@@ -121,12 +173,15 @@ final class PlayCommand implements Callable<Integer> {
                 : "",
             recording != null ? ", recorded to " + record : "");
         return 0;
-      } catch (IOException e) {
-        throw in.readError(e);
-      } finally {
-        if (line != null)
-          line.close();
       }
+      out.printf(Locale.ROOT, "played %d of %d songs%s: %s, peak %s%s%n", session.played,
+          inputs.size(), quit ? " (quit)" : "",
+          AudioFiles.duration(session.framesOut, format.getSampleRate()),
+          Main.dbfs(session.peak / 32768.0), recording != null ? ", recorded to " + record : "");
+      return session.skipped == 0 ? 0 : CliException.IO;
+    } finally {
+      if (line != null)
+        line.close();
     }
   }
 
@@ -160,67 +215,189 @@ final class PlayCommand implements Callable<Integer> {
   }
 
   /**
-   * One run through the file: blocks of 1/32 s go through the processor to the output line and
-   * the recording; between blocks the keys pressed since are applied, so a change is heard from
-   * the next block on. Without an output line the loop keeps to the clock itself.
+   * One run through the list: blocks of 1/32 s are mixed from the songs playing (two during a
+   * crossfade, each through its own processor) and go to the output line and the recording;
+   * between blocks the keys pressed since are applied to every song playing, so a change is heard
+   * from the next block on. Without an output line the loop keeps to the clock itself.
    */
-  private static final class Session {
-    private final InputFile in;
-    private final Processor processor;
-    private final SourceDataLine line;
-    private final Recording recording;
-    private final PlayTerminal terminal;
-    private final int frameBytes;
+  private final class Session implements Crossfader.Tracks {
+    final boolean list;
+    private final PrintWriter out;
+    private final PrintWriter err;
+    private final List<Song> open = new ArrayList<>();
+    private int nextIndex;
+    private int rate;
+    private int channels;
+    private int blockFrames;
+    private SourceDataLine line;
+    private Recording recording;
+    private PlayTerminal terminal;
+    private Crossfader mixer;
     private double voiceAmount = 1.0;
     private double voiceLowHz = EffectOptions.DEFAULT_VOICE_LOW_HZ;
     private double voiceHighHz = EffectOptions.DEFAULT_VOICE_HIGH_HZ;
-    private long inputFrames;
-    private long framesOut;
-    private int peak; // of what was played, 32768 being full scale
+    private boolean voiceKnown; // whether the voice removal of the options was seen
+    private Live last; // the settings of the song that ended last
+    long framesOut;
+    int peak; // of what was played, 32768 being full scale
+    int played;
+    int skipped;
     private long startedNanos;
 
-    Session(InputFile in, Processor processor, SourceDataLine line, Recording recording,
-        PlayTerminal terminal) {
-      this.in = in;
-      this.processor = processor;
-      this.line = line;
-      this.recording = recording;
-      this.terminal = terminal;
-      this.frameBytes = 2 * processor.channels();
-      if (processor.voiceRemovalBand() != null) {
-        voiceAmount = processor.voiceRemovalAmount();
-        voiceLowHz = processor.voiceRemovalBand().lowHz();
-        voiceHighHz = processor.voiceRemovalBand().highHz();
+    Session(PrintWriter out, PrintWriter err, boolean list) {
+      this.out = out;
+      this.err = err;
+      this.list = list;
+    }
+
+    /**
+     * Opens the next song of the list that can be played; in a list, one that cannot is reported
+     * in one line and skipped.
+     */
+    @Override
+    public Song next() {
+      while (nextIndex < inputs.size()) {
+        int number = ++nextIndex;
+        Path path = inputs.get(number - 1);
+        try {
+          return open(number, path);
+        } catch (CliException | IllegalArgumentException | IllegalStateException e) {
+          if (!list)
+            throw e;
+          skipped++;
+          message("hopwarbler: " + Main.oneLine(e.getMessage()) + "; skipping it");
+        }
+      }
+      return null;
+    }
+
+    private Song open(int number, Path path) {
+      InputFile in = InputFile.open(path, err);
+      try {
+        if (rate == 0) {
+          rate = in.sampleRate;
+          channels = in.channels;
+          blockFrames = Capture.blockFrames(rate, true);
+        }
+        Processor processor =
+            Main.openProcessor(() -> effects.open(in.sampleRate, in.channels, path, list));
+        try {
+          Song song = Song.of(number, in, processor, rate, channels,
+              Capture.blockFrames(in.sampleRate, true));
+          if (!voiceKnown && processor.voiceRemovalBand() != null) {
+            // The voice key brings back the voice removal of the options.
+            voiceKnown = true;
+            voiceAmount = processor.voiceRemovalAmount();
+            voiceLowHz = processor.voiceRemovalBand().lowHz();
+            voiceHighHz = processor.voiceRemovalBand().highHz();
+          }
+          if (number > 1)
+            follow(processor);
+          open.add(song);
+          return song;
+        } catch (RuntimeException e) {
+          processor.close();
+          throw e;
+        }
+      } catch (RuntimeException e) {
+        in.close();
+        throw e;
       }
     }
 
-    /** Plays to the end or until q; returns true if it was quit. */
-    boolean run() throws IOException {
-      // The length is left open: a slower speed chosen while playing lengthens the output.
-      AudioInputStream source = Dither.applies(in.format) ? Dither.reduce(in.stream) : in.stream;
-      AudioInputStream unsized =
-          new AudioInputStream(source, source.getFormat(), AudioSystem.NOT_SPECIFIED);
-      AudioInputStream processed = AudioStreams.process(unsized, processor,
-          Capture.blockFrames(in.sampleRate, true), (frames, output, last) -> inputFrames = frames);
-      byte[] buffer = new byte[frameBytes * Capture.blockFrames(in.sampleRate, true)];
+    // A song that starts takes the settings the keys have made of the one playing (or of the one
+    // that played last).
+    private void follow(Processor p) {
+      Song playing = mixer != null ? (Song) mixer.current() : null;
+      Live from = playing != null ? Live.of(playing.processor) : last;
+      if (from == null)
+        return;
+      p.setGainDb(from.gainDb());
+      p.setPitch(from.pitch());
+      p.setSpeed(from.speed());
+      if (p.channels() == 2 && from.stereo()) {
+        p.setMono(from.mono());
+        p.setBalance(from.balance());
+        if (from.voice()) {
+          p.setVoiceRemoval(voiceAmount, voiceLowHz, voiceHighHz);
+        } else {
+          p.disableVoiceRemoval();
+        }
+      }
+    }
+
+    @Override
+    public void ended(Crossfader.Track track, boolean stopped) {
+      Song song = (Song) track;
+      played++;
+      if (!list)
+        return;
+      InputFile in = song.in;
+      Processor.Stats stats = song.processor.stats();
+      long position = song.inputFrames();
+      message(String.format(Locale.ROOT,
+          "played %d/%d %s: %s -> %s, speed %s (effective %.4f), peak %s%s", song.number,
+          inputs.size(), in.path, AudioFiles.duration(position, in.sampleRate),
+          AudioFiles.duration(stats.outputFrames(), in.sampleRate),
+          EffectOptions.format(song.processor.speed()), song.processor.effectiveSpeed(),
+          Main.dbfs(song.peak()),
+          in.frames >= 0 && position < in.frames
+              ? ", left at " + AudioFiles.duration(position, in.sampleRate) + " of "
+                  + AudioFiles.duration(in.frames, in.sampleRate)
+              : ""),
+          out);
+      last = Live.of(song.processor);
+      open.remove(song);
+      song.close();
+    }
+
+    // One line above the live display (which is drawn again below it).
+    private void message(String text) {
+      message(text, err);
+    }
+
+    private void message(String text, PrintWriter to) {
+      if (terminal != null)
+        terminal.clear();
+      to.println(text);
+      to.flush();
+    }
+
+    /** Plays to the end of the list or until q; returns true if it was quit. */
+    boolean run(Song first, AudioFormat format, SourceDataLine line, Recording recording,
+        PlayTerminal terminal) throws IOException {
+      this.line = line;
+      this.recording = recording;
+      this.terminal = terminal;
+      long fade = list ? Math.round(crossfadeSeconds * rate) : 0;
+      mixer = new Crossfader(this, channels, fade, blockFrames);
+      mixer.start(first);
+      short[] block = new short[blockFrames * channels];
+      byte[] bytes = new byte[2 * block.length];
       startedNanos = System.nanoTime();
       boolean quit = false;
       while (!quit) {
         quit = applyKeys();
         if (quit)
           break;
-        int n = processed.readNBytes(buffer, 0, buffer.length);
+        int n = mixer.mix(block, blockFrames);
         if (n <= 0)
           break;
-        emit(buffer, n);
+        emit(AudioStreams.toBytes(block, n * channels, false, bytes), 2 * n * channels);
       }
       if (quit) {
-        short[] tail = processor.flush();
+        short[] tail = mixer.tail();
         emit(AudioStreams.toBytes(tail, tail.length, false, null), 2 * tail.length);
       }
       if (line != null)
         line.drain();
       return quit;
+    }
+
+    /** Closes the songs still open. */
+    void closeAll() {
+      for (Song song : open) song.close();
+      open.clear();
     }
 
     private boolean applyKeys() {
@@ -233,34 +410,66 @@ final class PlayCommand implements Callable<Integer> {
       return false;
     }
 
+    // The processors the keys act on: the song playing first, then the one fading in and the
+    // one opened to come next.
+    private List<Processor> playing() {
+      List<Processor> processors = new ArrayList<>(3);
+      for (Crossfader.Track t :
+          new Crossfader.Track[] {mixer.current(), mixer.incoming(), mixer.upcoming()}) {
+        if (t != null)
+          processors.add(((Song) t).processor);
+      }
+      return processors;
+    }
+
     // Applies one key; false for quit.
     private boolean apply(PlayTerminal.Key key) {
+      List<Processor> all = playing();
+      if (all.isEmpty())
+        return key != PlayTerminal.Key.QUIT;
+      Processor processor = all.get(0);
       boolean stereo = processor.channels() == 2;
       switch (key) {
-        case FASTER -> setSpeed(processor.speed() + SPEED_STEP);
-        case SLOWER -> setSpeed(processor.speed() - SPEED_STEP);
-        case KEY_UP -> setPitch(processor.pitch() + 1);
-        case KEY_DOWN -> setPitch(processor.pitch() - 1);
-        case LOUDER -> setGainDb(processor.gainDb() + GAIN_STEP_DB);
-        case QUIETER -> setGainDb(processor.gainDb() - GAIN_STEP_DB);
+        case FASTER -> setSpeed(all, processor.speed() + SPEED_STEP);
+        case SLOWER -> setSpeed(all, processor.speed() - SPEED_STEP);
+        case KEY_UP -> setPitch(all, processor.pitch() + 1);
+        case KEY_DOWN -> setPitch(all, processor.pitch() - 1);
+        case LOUDER -> setGainDb(all, processor.gainDb() + GAIN_STEP_DB);
+        case QUIETER -> setGainDb(all, processor.gainDb() - GAIN_STEP_DB);
         case VOICE -> {
-          if (stereo && processor.voiceRemovalBand() != null) {
-            processor.disableVoiceRemoval();
-          } else if (stereo) {
-            processor.setVoiceRemoval(voiceAmount, voiceLowHz, voiceHighHz);
+          boolean on = stereo && processor.voiceRemovalBand() == null;
+          for (Processor p : all) {
+            if (stereo && p.channels() == 2 && !on) {
+              p.disableVoiceRemoval();
+            } else if (stereo && p.channels() == 2) {
+              p.setVoiceRemoval(voiceAmount, voiceLowHz, voiceHighHz);
+            }
           }
         }
         case MONO -> {
-          if (stereo)
-            processor.setMono(!processor.mono());
+          boolean mono = !processor.mono();
+          for (Processor p : all) {
+            if (stereo && p.channels() == 2)
+              p.setMono(mono);
+          }
         }
         case BALANCE_LEFT -> {
-          if (stereo)
-            processor.setBalance(Math.min(100, processor.balance() + BALANCE_STEP));
+          int balance = Math.min(100, processor.balance() + BALANCE_STEP);
+          for (Processor p : all) {
+            if (stereo && p.channels() == 2)
+              p.setBalance(balance);
+          }
         }
         case BALANCE_RIGHT -> {
-          if (stereo)
-            processor.setBalance(Math.max(0, processor.balance() - BALANCE_STEP));
+          int balance = Math.max(0, processor.balance() - BALANCE_STEP);
+          for (Processor p : all) {
+            if (stereo && p.channels() == 2)
+              p.setBalance(balance);
+          }
+        }
+        case NEXT -> {
+          if (list)
+            mixer.skip();
         }
         case QUIT -> {
           return false;
@@ -270,9 +479,10 @@ final class PlayCommand implements Callable<Integer> {
       return true;
     }
 
-    private void setSpeed(double speed) {
+    private void setSpeed(List<Processor> all, double speed) {
       // Rounded so that steps of 0.05 land on round figures after many presses. The vocoder
       // stretches to speed / pitch factor, which its hop limits.
+      Processor processor = all.get(0);
       double rounded = Math.round(speed * 1e6) / 1e6;
       int frame = processor.frameSize();
       int os = processor.overSampling();
@@ -280,26 +490,30 @@ final class PlayCommand implements Callable<Integer> {
           Math.max(EffectOptions.MIN_SPEED, Planning.lowestSpeed(frame, os, processor.pitch()));
       double high =
           Math.min(EffectOptions.MAX_SPEED, Planning.highestSpeed(frame, os, processor.pitch()));
-      processor.setSpeed(Math.max(low, Math.min(high, rounded)));
+      double clamped = Math.max(low, Math.min(high, rounded));
+      for (Processor p : all) p.setSpeed(clamped);
     }
 
     // Moves the key within its range, as far as the vocoder's hop can stretch at this speed.
-    private void setPitch(double semitones) {
+    private void setPitch(List<Processor> all, double semitones) {
+      Processor processor = all.get(0);
       double rounded = Math.round(semitones * 1e6) / 1e6;
       if (rounded < Processor.MIN_PITCH || rounded > Processor.MAX_PITCH)
         return;
       double stretch = Planning.stretch(processor.speed(), rounded);
-      if (Planning.reaches(processor.frameSize(), processor.overSampling(), stretch))
-        processor.setPitch(rounded);
+      if (Planning.reaches(processor.frameSize(), processor.overSampling(), stretch)) {
+        for (Processor p : all) p.setPitch(rounded);
+      }
     }
 
-    private void setGainDb(double gainDb) {
+    private void setGainDb(List<Processor> all, double gainDb) {
       double rounded = Math.round(gainDb * 1e6) / 1e6;
-      processor.setGainDb(
-          Math.max(Processor.MIN_GAIN_DB, Math.min(Processor.MAX_GAIN_DB, rounded)));
+      double clamped = Math.max(Processor.MIN_GAIN_DB, Math.min(Processor.MAX_GAIN_DB, rounded));
+      for (Processor p : all) p.setGainDb(clamped);
     }
 
     private void emit(byte[] bytes, int length) {
+      int frameBytes = 2 * channels;
       int whole = length - length % frameBytes;
       if (recording != null)
         recording.write(bytes, whole);
@@ -310,17 +524,57 @@ final class PlayCommand implements Callable<Integer> {
       } else {
         keepToTheClock();
       }
-      if (terminal != null) {
-        terminal.draw(List.of(
-            processor.channels() == 2 ? PlayTerminal.HELP : PlayTerminal.HELP_MONO,
-            meterLine(processor.peakLevel(), processor.spectrum()), settingsLine()));
+      if (terminal != null)
+        draw();
+    }
+
+    private void draw() {
+      Song current = (Song) mixer.current();
+      if (current == null)
+        return;
+      Song incoming = (Song) mixer.incoming();
+      float level;
+      float[] bands;
+      if (incoming == null) {
+        level = current.processor.peakLevel();
+        bands = current.processor.spectrum();
+      } else {
+        // Both songs as weighted in the mix: the louder peak, the bands' powers added.
+        double a = mixer.currentGain();
+        double b = mixer.incomingGain();
+        level = (float) Math.max(
+            a * current.processor.peakLevel(), b * incoming.processor.peakLevel());
+        bands = current.processor.spectrum();
+        float[] other = incoming.processor.spectrum();
+        for (int i = 0; i < bands.length && i < other.length; i++) {
+          bands[i] = (float) Math.sqrt(a * a * bands[i] * bands[i] + b * b * other[i] * other[i]);
+        }
       }
+      boolean stereo = current.processor.channels() == 2;
+      List<String> lines = new ArrayList<>(4);
+      if (list)
+        lines.add(songLine(current, incoming));
+      lines.add(PlayTerminal.help(stereo, list));
+      lines.add(meterLine(level, bands));
+      lines.add(settingsLine(current));
+      terminal.draw(lines);
+    }
+
+    // Which song plays, and during a crossfade which one comes in.
+    private String songLine(Song current, Song incoming) {
+      String line = "playing " + current.number + "/" + inputs.size() + ": " + current.name();
+      if (incoming != null) {
+        line += ", fading into " + incoming.number + "/" + inputs.size() + ": " + incoming.name();
+      } else if (mixer.currentGain() < 1) {
+        line += ", fading out";
+      }
+      return line;
     }
 
     // Without an output line, waits until the clock is no more than the line's buffer behind.
     private void keepToTheClock() {
-      long dueNanos = startedNanos
-          + Math.round((framesOut / (double) in.sampleRate - AHEAD_SECONDS) * 1e9);
+      long dueNanos =
+          startedNanos + Math.round((framesOut / (double) rate - AHEAD_SECONDS) * 1e9);
       long waitNanos = dueNanos - System.nanoTime();
       if (waitNanos > 0) {
         try {
@@ -331,11 +585,13 @@ final class PlayCommand implements Callable<Integer> {
       }
     }
 
-    /** The position in the input and the settings the keys change. */
-    private String settingsLine() {
-      StringBuilder line = new StringBuilder(position(inputFrames));
+    /** The position in the song playing and the settings the keys change. */
+    private String settingsLine(Song song) {
+      Processor processor = song.processor;
+      InputFile in = song.in;
+      StringBuilder line = new StringBuilder(position(song.inputFrames(), in.sampleRate));
       if (in.frames >= 0)
-        line.append(" / ").append(position(in.frames));
+        line.append(" / ").append(position(in.frames, in.sampleRate));
       line.append(String.format(Locale.ROOT, "  speed %.2f", processor.speed()));
       if (processor.channels() == 2) {
         line.append("  voice ").append(processor.voiceRemovalBand() != null ? "on" : "off");
@@ -350,10 +606,20 @@ final class PlayCommand implements Callable<Integer> {
     }
 
     // m:ss.t of the input.
-    private String position(long frames) {
-      long tenths = frames * 10 / in.sampleRate;
+    private String position(long frames, int sampleRate) {
+      long tenths = frames * 10 / sampleRate;
       return String.format(
           Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
+    }
+  }
+
+  /** The settings that the keys change, as one song had them, for the song after it. */
+  private record Live(double speed, double pitch, double gainDb, boolean stereo, boolean mono,
+      int balance, boolean voice) {
+    static Live of(Processor p) {
+      boolean stereo = p.channels() == 2;
+      return new Live(p.speed(), p.pitch(), p.gainDb(), stereo, stereo && p.mono(),
+          stereo ? p.balance() : 50, stereo && p.voiceRemovalBand() != null);
     }
   }
 

@@ -33,6 +33,7 @@ final class PlayTerminal implements AutoCloseable {
     BALANCE_RIGHT,
     LOUDER,
     QUIETER,
+    NEXT,
     QUIT,
     OTHER
   }
@@ -42,6 +43,13 @@ final class PlayTerminal implements AutoCloseable {
       "keys: -/+ left/right speed, </> key, v voice, m mono, [ ] balance, up/down gain, q quit";
   /** The keys that a mono input leaves. */
   static final String HELP_MONO = "keys: -/+ left/right speed, </> key, up/down gain, q quit";
+
+  /** The one-line help for a list of songs: the keys of {@link #HELP} and the next song's. */
+  static final String HELP_LIST = "keys: -/+ left/right speed, </> key, v voice, m mono,"
+      + " [ ] balance, up/down gain, n next, q quit";
+  /** The keys that a mono song of a list leaves. */
+  static final String HELP_LIST_MONO =
+      "keys: -/+ left/right speed, </> key, up/down gain, n next, q quit";
 
   private static final int DEFAULT_WIDTH = 80;
 
@@ -72,6 +80,7 @@ final class PlayTerminal implements AutoCloseable {
     bind(Key.MONO, null, "m", "M");
     bind(Key.BALANCE_LEFT, null, "[");
     bind(Key.BALANCE_RIGHT, null, "]");
+    bind(Key.NEXT, null, "n", "N");
     bind(Key.QUIT, null, "q", "Q", KeyMap.ctrl('C'));
     // A lone Escape counts once it has waited 50 ms for the rest of an arrow key's sequence.
     bind(Key.OTHER, null, KeyMap.esc());
@@ -153,17 +162,33 @@ final class PlayTerminal implements AutoCloseable {
     terminal.flush();
   }
 
+  /** The help line for a stereo or mono song, alone or of a list. */
+  static String help(boolean stereo, boolean list) {
+    if (list)
+      return stereo ? HELP_LIST : HELP_LIST_MONO;
+    return stereo ? HELP : HELP_MONO;
+  }
+
+  /**
+   * Clears the drawn lines and leaves the cursor where the first of them began, so that a message
+   * can be written there; the next {@link #draw} starts below it.
+   */
+  void clear() {
+    if (drawnLines > 0) {
+      // Line by line: this JLine knows no clear-to-end-of-screen for common terminals.
+      draw(Collections.nCopies(drawnLines, ""));
+      for (int i = 1; i < drawnLines; i++) terminal.puts(Capability.cursor_up);
+      writer.print('\r');
+      terminal.flush();
+      drawnLines = 0;
+    }
+  }
+
   /** Clears the drawn lines and gives the terminal back as it was. */
   @Override
   public void close() {
     try {
-      if (drawnLines > 0) {
-        // Line by line: this JLine knows no clear-to-end-of-screen for common terminals.
-        draw(Collections.nCopies(drawnLines, ""));
-        for (int i = 1; i < drawnLines; i++) terminal.puts(Capability.cursor_up);
-        writer.print('\r');
-        terminal.flush();
-      }
+      clear();
       terminal.setAttributes(original);
       terminal.close();
     } catch (IOException | RuntimeException e) {

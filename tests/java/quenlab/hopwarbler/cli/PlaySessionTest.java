@@ -99,4 +99,51 @@ class PlaySessionTest {
       assertEquals(left[i], right[i], 1.5 / 32767, "frame " + i + " after mono at " + monoFrame);
     }
   }
+
+  @Test
+  void aListCrossfadesFromEachSongToTheNextAndSkipsOneThatIsMissing(@TempDir Path dir)
+      throws Exception {
+    int rate = TestFiles.RATE;
+    double amplitude = 0.3;
+    TestFiles.write(dir.resolve("a.wav"),
+        tones(2 * rate, new double[] {440}, new double[] {amplitude}, rate), 1);
+    TestFiles.write(dir.resolve("b.wav"),
+        tones(2 * rate, new double[] {660}, new double[] {amplitude}, rate), 1);
+    try (LauncherRuns.InTerminal play = new LauncherRuns.InTerminal(LauncherRuns.launcher(), dir,
+             "play", "a.wav", "missing.wav", "b.wav", "--crossfade", "0.5", "--record",
+             "rec.wav")) {
+      play.await(Pattern.compile("playing 1/3: a\\.wav"), m -> true);
+      play.await(Pattern.compile("playing 1/3: a\\.wav, fading into 3/3: b\\.wav"), m -> true);
+      play.await(Pattern.compile("playing 3/3: b\\.wav(?!,)"), m -> true);
+      // A song skipped makes the status 1, as a file that fails in process --out-dir does.
+      assertEquals(1, play.waitFor(), play.text());
+      assertTrue(play.text().contains("cannot read 'missing.wav': no such file; skipping it"),
+          play.text());
+      assertTrue(play.text().contains("played 2 of 3 songs: 0:03.500"), play.text());
+    }
+
+    TestFiles.Audio rec = TestFiles.read(dir.resolve("rec.wav"));
+    assertEquals(Math.round(3.5 * rate), rec.frames(), 2, "2 s + 2 s less the crossfade");
+    double[] x = rec.channel(0);
+    int window = 2048;
+    int fadeStart = (int) (1.5 * rate);
+    int fadeEnd = 2 * rate;
+    for (int centre = rate; centre < 3 * rate; centre += rate / 50) {
+      int from = centre - window / 2;
+      double a = amplitudeAt(x, from, from + window, 440, rate) / amplitude;
+      double b = amplitudeAt(x, from, from + window, 660, rate) / amplitude;
+      double p = Math.max(0, Math.min(1, (centre - fadeStart) / (double) (fadeEnd - fadeStart)));
+      String where = String.format(
+          Locale.ROOT, "at %.3f s: 440 Hz %.3f, 660 Hz %.3f", centre / (double) rate, a, b);
+      // The first song alone, then both with the gains of an equal-power fade, then the second.
+      assertEquals(Math.cos(p * Math.PI / 2), a, 0.04, where);
+      assertEquals(Math.sin(p * Math.PI / 2), b, 0.04, where);
+      assertEquals(1, a * a + b * b, 0.06, where);
+    }
+    // No click at either end of the fade: no step larger than both tones at full level make.
+    double largest = 2 * Math.PI * (440 + 660) * amplitude / rate;
+    for (int i = fadeStart - 2048; i < fadeEnd + 2048; i++) {
+      assertTrue(Math.abs(x[i + 1] - x[i]) <= largest, "step of " + (x[i + 1] - x[i]) + " at " + i);
+    }
+  }
 }
