@@ -180,8 +180,11 @@ void Vocoder::copyChannel(int from, int to) {
   if (!initialized || from == to) return;
   const VocoderChannel& source = channels[from];
   VocoderChannel& target = channels[to];
-  std::memcpy(target.input, source.input + source.historyStart, sizeof(float) * winSize);
-  target.historyStart = 0;
+  // The history goes to the same place of the target's buffer: channels fed together
+  // read both histories at the left channel's place.
+  std::memcpy(target.input + source.historyStart, source.input + source.historyStart,
+              sizeof(float) * winSize);
+  target.historyStart = source.historyStart;
   std::memcpy(target.wave, source.wave, sizeof(float) * winSize);
   std::memcpy(target.phi0, source.phi0, sizeof(float) * winSize);
   std::memcpy(target.psi, source.psi, sizeof(float) * winSize);

@@ -1068,6 +1068,42 @@ TEST(VocoderTogether, EqualChannelsMatchOneChannelAlone) {
   }
 }
 
+// After copyChannel(0, 1) the right channel carries on exactly as the left, wherever
+// the history window stood, so that channels fed the same from there on give the
+// same samples (the mono fold relies on it), fed apart or together.
+TEST(VocoderTogether, ACopiedChannelCarriesOnAsItsSource) {
+  const std::vector<float> left = multiTone(12 * 1024, kTones, 1024);
+  const std::vector<float> right = support::randomFloats(left.size(), 5, 0.3f);
+  VocoderOptions linked;
+  linked.linked = true;
+  for (int hops = 1; hops <= 20; hops += 3) {  // the copy at several places of the history
+    for (bool together : {false, true}) {
+      Vocoder v;
+      v.init(1024, 256);
+      std::vector<float> outL(8 * 1024), outR(8 * 1024);
+      const int before = hops * 256;
+      if (together) {
+        v.processTogether(left.data(), right.data(), before, outL.data(), outR.data(), 300, linked);
+      } else {
+        v.process(left.data(), before, outL.data(), 300, 0);
+        v.process(right.data(), before, outR.data(), 300, 1);
+      }
+      v.copyChannel(0, 1);
+      const float* rest = left.data() + before;
+      const int n = 16 * 256;
+      if (together) {
+        v.processTogether(rest, rest, n, outL.data(), outR.data(), 300, linked);
+      } else {
+        v.process(rest, n, outL.data(), 300, 0);
+        v.process(rest, n, outR.data(), 300, 1);
+      }
+      outL.resize(n / 256 * 300);
+      outR.resize(n / 256 * 300);
+      EXPECT_EQ(outL, outR) << "copied after " << hops << " hops, together " << together;
+    }
+  }
+}
+
 // ---- Vocoders side by side ----
 
 // Each Vocoder sizes its buffers from its frame: an engine at 4096-sample frames (its

@@ -78,7 +78,7 @@ class LiveControlsTest {
 
   private final Recorder dsp = new Recorder();
   private final Settings settings =
-      new Settings(44100, new FormatPlan(new Format(256, 4), null, 44100, 4096));
+      new Settings(44100, new FormatPlan(new Format(256, 4), null, 44100));
   private final LiveControls controls = new LiveControls(dsp, settings, 2, 128, RAMP);
   private final short[] work = new short[2 * HOP];
   private final double[] gains = new double[HOP];

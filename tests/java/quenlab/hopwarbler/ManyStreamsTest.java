@@ -159,11 +159,12 @@ class ManyStreamsTest {
   @Test
   void closingAnEngineWhileOtherThreadsUseItNeverCrashes() throws Exception {
     for (int trial = 0; trial < 20; trial++) {
+      long seed = trial;
       NativeEngine engine = new NativeEngine();
       engine.dspInit(512, 4, RATE, 2);
       CountDownLatch started = new CountDownLatch(2);
       Thread audio = new Thread(() -> {
-        short[] block = Sounds.music(RATE, 0.05, trial);
+        short[] block = Sounds.music(RATE, 0.05, seed);
         started.countDown();
         try {
           while (true) engine.dspProcess(block, 128, 128, 0f);
