@@ -90,8 +90,10 @@ struct Unguarded {
     for (int i = 0; i < blockFrames; i++) {
       const double left = pcm[2 * i];
       const double right = pcm[2 * i + 1];
-      inLeft[i] = static_cast<float>((left - dsp_default_engine().voiceFilters().step(0, right)) / 32768.0);
-      inRight[i] = static_cast<float>((right - dsp_default_engine().voiceFilters().step(1, left)) / 32768.0);
+      inLeft[i] =
+          static_cast<float>((left - dsp_default_engine().voiceFilters().step(0, right)) / 32768.0);
+      inRight[i] =
+          static_cast<float>((right - dsp_default_engine().voiceFilters().step(1, left)) / 32768.0);
     }
     vocoder_process(inLeft.data(), blockFrames, outLeft.data(), hop, 0);
     vocoder_process(inRight.data(), blockFrames, outRight.data(), hop, 1);

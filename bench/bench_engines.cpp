@@ -43,10 +43,14 @@ void BM_EnginesOnThreads(benchmark::State& state) {
   }
   state.counters["xRT"] = benchmark::Counter(static_cast<double>(frames) / music_rate(),
                                              benchmark::Counter::kIsIterationInvariantRate);
-  state.counters["bytes"] = benchmark::Counter(static_cast<double>(bytes),
-                                               benchmark::Counter::kAvgThreads);
+  state.counters["bytes"] =
+      benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgThreads);
 }
 
-BENCHMARK(BM_EnginesOnThreads)->Threads(1)->Threads(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EnginesOnThreads)
+    ->Threads(1)
+    ->Threads(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace

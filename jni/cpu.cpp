@@ -36,11 +36,18 @@ int cpu_resolve_path(int requested) {
   }
 }
 
-bool cpu_select_path(int requested, int* activePath) {
+bool CodePath::select(int requested) {
   const int resolved = cpu_resolve_path(requested);
   if (resolved < 0) return false;
-  *activePath = resolved;
+  path_.store(resolved, std::memory_order_relaxed);
   return true;
+}
+
+// The first use picks the fastest path, unless a select() on another thread came first.
+int CodePath::best() {
+  int unset = -1;
+  path_.compare_exchange_strong(unset, cpu_resolve_path(CPU_PATH_BEST), std::memory_order_relaxed);
+  return path_.load(std::memory_order_relaxed);
 }
 
 unsigned long long cpu_flush_denormals() {

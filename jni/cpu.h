@@ -13,6 +13,8 @@
 // Any thread; no allocation. The CPU check runs once and is then a cached answer.
 #pragma once
 
+#include <atomic>
+
 #if defined(__x86_64__)
 #define HOPWARBLER_X86 1
 #else
@@ -30,10 +32,24 @@ bool cpu_has_avx2();
 // `requested` is not a CpuPath.
 int cpu_resolve_path(int requested);
 
-// Sets *activePath to cpu_resolve_path(requested) and returns true; returns false,
-// leaving *activePath as it was, when the CPU cannot run the request. The one way every
-// module chooses its path.
-bool cpu_select_path(int requested, int* activePath);
+// One module's code path, the same for every object of the module and every thread:
+// the fastest path the CPU runs until select() asks for another (tests and benchmarks,
+// never while the module runs). The one way every module chooses its path.
+class CodePath {
+ public:
+  // Takes cpu_resolve_path(requested) and returns true; returns false, changing
+  // nothing, when the CPU cannot run the request.
+  bool select(int requested);
+  // The path in force (a CpuPath other than CPU_PATH_BEST).
+  int get() {
+    const int path = path_.load(std::memory_order_relaxed);
+    return path >= 0 ? path : best();
+  }
+
+ private:
+  int best();
+  std::atomic<int> path_{-1};
+};
 
 // Sets flush-to-zero and denormals-are-zero (x86-64: MXCSR; aarch64: FPCR.FZ) for the
 // calling thread and returns the mode to hand back to cpu_restore_fp_mode(). Where

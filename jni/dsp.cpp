@@ -37,7 +37,7 @@ constexpr float maxEqGain = 1e6f;
 // come near the int range.
 constexpr int maxBlockFrames = 1 << 28;
 
-int activePath = -1;  // a DspPath other than DSP_PATH_BEST; -1 until chosen
+CodePath activePath;  // the driver's code path
 
 // Replaces *buffer with a zeroed array of newSize floats that starts with the
 // first oldSize values of the old one.
@@ -188,7 +188,6 @@ Engine& dsp_default_engine() {
 }
 
 void Engine::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChannels) {
-  if (activePath < 0) dsp_select_path(DSP_PATH_BEST);
   channels_ = pChannels;
   overSampling_ = pOverSampling;
   sampleRate_ = pSampleRate;
@@ -274,7 +273,7 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   const bool keepLevel = levelKept_.load(std::memory_order_relaxed);
   vocoder_.handOutToneGain(keepLevel ? outTone_.get() : nullptr);
 
-  const bool plainLoops = activePath == DSP_PATH_REFERENCE;
+  const bool plainLoops = activePath.get() == DSP_PATH_REFERENCE;
   if (mono) {
     if (plainLoops) {
       for (int i = 0; i < samplesIn; i++) inLeft[i] = samples[i] * dspInputScale;
@@ -363,7 +362,7 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   double peak = 0.0;
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
-    if (activePath == DSP_PATH_AVX2) {
+    if (activePath.get() == DSP_PATH_AVX2) {
       done = dsp_x86_quantise_avx2(samples, outLeft, outRight, samplesOut, mono, stage, &peak);
     }
   }
@@ -372,12 +371,9 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   return DSP_OK;
 }
 
-bool dsp_select_path(DspPath path) { return cpu_select_path(path, &activePath); }
+bool dsp_select_path(DspPath path) { return activePath.select(path); }
 
-DspPath dsp_path() {
-  if (activePath < 0) dsp_select_path(DSP_PATH_BEST);
-  return static_cast<DspPath>(activePath);
-}
+DspPath dsp_path() { return static_cast<DspPath>(activePath.get()); }
 
 float Engine::maxLevel() const {
   // A finite peak beyond the float range (a huge pre-amplifier) reads as the largest

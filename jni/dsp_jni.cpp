@@ -193,16 +193,16 @@ void eqSetBands(JNIEnv* env, Engine& engine, jfloatArray levels) {
 // arguments) and once for a handle (NativeEngine: JNIEnv*, jclass, jlong, arguments).
 #define HW_RAW(name) Java_quenlab_hopwarbler_NativeInterface_##name
 #define HW_ENGINE(name) Java_quenlab_hopwarbler_NativeEngine_##name
-#define HW_BOTH(ret, name, fail, params, call)                                              \
-  JNIEXPORT ret JNICALL HW_RAW(name)([[maybe_unused]] JNIEnv * env, jobject AND params) {  \
-    [[maybe_unused]] Engine& engine = dsp_default_engine();                                 \
-    return call;                                                                            \
-  }                                                                                         \
-  JNIEXPORT ret JNICALL HW_ENGINE(name)(JNIEnv * env, jclass, jlong handle AND params) {    \
-    Engine* found = engineOf(env, handle);                                                  \
-    if (found == nullptr) return fail;                                                      \
-    [[maybe_unused]] Engine& engine = *found;                                               \
-    return call;                                                                            \
+#define HW_BOTH(ret, name, fail, params, call)                                            \
+  JNIEXPORT ret JNICALL HW_RAW(name)([[maybe_unused]] JNIEnv * env, jobject AND params) { \
+    [[maybe_unused]] Engine& engine = dsp_default_engine();                               \
+    return call;                                                                          \
+  }                                                                                       \
+  JNIEXPORT ret JNICALL HW_ENGINE(name)(JNIEnv * env, jclass, jlong handle AND params) {  \
+    Engine* found = engineOf(env, handle);                                                \
+    if (found == nullptr) return fail;                                                    \
+    [[maybe_unused]] Engine& engine = *found;                                             \
+    return call;                                                                          \
   }
 // The method's own parameters after the common ones: AND (a, b) is ", a, b", AND () nothing.
 #define AND(...) __VA_OPT__(, ) __VA_ARGS__

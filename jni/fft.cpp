@@ -18,9 +18,9 @@ constexpr double pi = 3.141592653589793;
 
 // An FftPath other than FFT_PATH_BEST; -1 until chosen. Process-wide: written by
 // fft_select_path() (and by the first init()), read by every transform.
-std::atomic<int> activePath{-1};
+CodePath activePath;
 
-int currentPath() { return activePath.load(std::memory_order_relaxed); }
+int currentPath() { return activePath.get(); }
 
 // Bit-reversal permutation as swap pairs of float indices (p, q), p < q.
 void buildSwapList(FftTables& t) {
@@ -155,12 +155,6 @@ void Fft::init(int n) {
     x86_ = nullptr;
     return;
   }
-  if (currentPath() < 0) {
-    int best = -1;
-    cpu_select_path(FFT_PATH_BEST, &best);
-    int unset = -1;
-    activePath.compare_exchange_strong(unset, best, std::memory_order_relaxed);
-  }
   tables_ = &fft_tables(n);
   if constexpr (HOPWARBLER_X86) {
     x86_ = fft_x86_tables(n, tables_->pur.data(), tables_->pui.data(), tables_->purInv.data(),
@@ -232,14 +226,6 @@ void Fft::inverseOneSidedReal(const float* lower, float* buffer) {
   for (int i = 1; i < n_; i++) buffer[i] = buffer[2 * i];
 }
 
-bool fft_select_path(FftPath path) {
-  int chosen = currentPath();
-  if (!cpu_select_path(path, &chosen)) return false;
-  activePath.store(chosen, std::memory_order_relaxed);
-  return true;
-}
+bool fft_select_path(FftPath path) { return activePath.select(path); }
 
-FftPath fft_path() {
-  if (currentPath() < 0) fft_select_path(FFT_PATH_BEST);
-  return static_cast<FftPath>(currentPath());
-}
+FftPath fft_path() { return static_cast<FftPath>(currentPath()); }

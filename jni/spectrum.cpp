@@ -22,9 +22,9 @@ static_assert((spectrumHistorySize & ringMask) == 0, "the history ring wraps by 
 static_assert(spectrumBandCount % 4 == 0, "the AVX2 analysis takes the bands four at a time");
 
 // A SpectrumPath other than SPECTRUM_PATH_BEST; -1 until chosen. Process-wide.
-std::atomic<int> activePath{-1};
+CodePath activePath;
 
-int currentPath() { return activePath.load(std::memory_order_relaxed); }
+int currentPath() { return activePath.get(); }
 
 // The periodic Hann window of the analysis, 0.5 - 0.5 cos(2 pi i / 4096) in double:
 // the same cosines as the reference path takes afresh at every analysis, once for
@@ -99,12 +99,6 @@ float magnitude(double s, double c) {
 }  // namespace
 
 void SpectrumAnalyser::init(int sampleFreq, int sampleChannels) {
-  if (currentPath() < 0) {
-    int best = -1;
-    cpu_select_path(SPECTRUM_PATH_BEST, &best);
-    int unset = -1;
-    activePath.compare_exchange_strong(unset, best, std::memory_order_relaxed);
-  }
   hann_ = hannWindow();
   sampleRate_ = sampleFreq / 4;
   analysisSamples_ = sampleRate_ / 8;
@@ -227,14 +221,6 @@ void SpectrumAnalyser::copy(float* dest, int count) const {
   for (int i = 0; i < n; ++i) dest[i] = loadBand(bands_, i);
 }
 
-bool spectrum_select_path(SpectrumPath path) {
-  int chosen = currentPath();
-  if (!cpu_select_path(path, &chosen)) return false;
-  activePath.store(chosen, std::memory_order_relaxed);
-  return true;
-}
+bool spectrum_select_path(SpectrumPath path) { return activePath.select(path); }
 
-SpectrumPath spectrum_path() {
-  if (currentPath() < 0) spectrum_select_path(SPECTRUM_PATH_BEST);
-  return static_cast<SpectrumPath>(currentPath());
-}
+SpectrumPath spectrum_path() { return static_cast<SpectrumPath>(currentPath()); }

@@ -66,7 +66,8 @@ class FirstInit : public ::testing::Environment {
     firstInit.eqSizeAfter = dsp_default_engine().equaliser().size();
     firstInit.gainsAllOneAfter = dsp_default_engine().equaliser().size() > 0;
     for (int k = 0; k < dsp_default_engine().equaliser().size(); ++k) {
-      firstInit.gainsAllOneAfter = firstInit.gainsAllOneAfter && dsp_default_engine().equaliser().gain(k) == 1.0f;
+      firstInit.gainsAllOneAfter =
+          firstInit.gainsAllOneAfter && dsp_default_engine().equaliser().gain(k) == 1.0f;
     }
   }
 };

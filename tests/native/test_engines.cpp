@@ -85,8 +85,7 @@ TEST(Engines, OnTheirOwnThreadsEachGivesWhatItGivesAlone) {
       together[i] = run(engine, kStreams[i], music);
     });
   }
-  threads.emplace_back(
-      [&] { together.back() = run(dsp_default_engine(), kStreams[1], music); });
+  threads.emplace_back([&] { together.back() = run(dsp_default_engine(), kStreams[1], music); });
   for (std::thread& t : threads) t.join();
   for (size_t i = 0; i < kStreams.size(); ++i) {
     EXPECT_EQ(together[i], alone[i]) << kStreams[i].name;
