@@ -272,6 +272,8 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   float* const outRight = outRight_.get();
   const bool keepLevel = levelKept_.load(std::memory_order_relaxed);
   vocoder_.handOutToneGain(keepLevel ? outTone_.get() : nullptr);
+  const bool tap = spectrumTap_.load(std::memory_order_relaxed);
+  vocoder_.connect(&equaliser_, tap ? nullptr : &spectrum_);
 
   const bool plainLoops = activePath.get() == DSP_PATH_REFERENCE;
   if (mono) {
@@ -345,11 +347,12 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   }
 
   const float norm = static_cast<float>(frameSize_) / static_cast<float>(2 * step);
+  // Only the frames this block's vocoder calls wrote: any past them are the buffers'
+  // earlier contents, already measured and shown.
+  const int written =
+      static_cast<int>(std::min<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step));
+  if (tap) spectrum_.tap(outLeft, mono ? nullptr : outRight, written);
   if (keepLevel) {
-    // Only the frames this block's vocoder calls wrote: any past them are the
-    // buffers' earlier contents, already measured and kept.
-    const int written =
-        static_cast<int>(std::min<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step));
     // The equaliser shapes the output on purpose: judge the input as it shapes it.
     double before, after;
     const double shaping = vocoder_.takeEqualiserEnergy(&before, &after) ? after / before : 1.0;
@@ -408,6 +411,10 @@ void Engine::setAttacks(bool enabled) { attacksKept_.store(enabled, std::memory_
 void Engine::setFinePeaks(bool enabled) { finePeaks_.store(enabled, std::memory_order_relaxed); }
 
 void Engine::setLevelKeeping(bool enabled) { levelKept_.store(enabled, std::memory_order_relaxed); }
+
+void Engine::setSpectrumTap(bool enabled) {
+  spectrumTap_.store(enabled, std::memory_order_relaxed);
+}
 
 void Engine::setEqBands(const float* levels) {
   const int bands = equaliser_.size();

@@ -133,6 +133,12 @@ class Engine {
   void setFinePeaks(bool enabled);
   void setLevelKeeping(bool enabled);
 
+  // The analyser as a tap on the output (on) instead of fed frame by frame inside the
+  // vocoder (off, the initial state): it then takes every 4th frame of the stream
+  // whatever the block and hop sizes, both channels folded frame by frame, after the
+  // mono fold's hand-over. Takes effect from the next block. Any thread.
+  void setSpectrumTap(bool enabled);
+
   // Equaliser gains (linear, one per bin): copies equaliser().size() values from
   // levels, each clamped to +-1e6 (+120 dB), NaN taken as 0. Control thread (allocates
   // a copy); nothing before the first init().
@@ -173,6 +179,7 @@ class Engine {
   std::atomic<bool> attacksKept_{false};
   std::atomic<bool> finePeaks_{false};
   std::atomic<bool> levelKept_{false};
+  std::atomic<bool> spectrumTap_{false};
 
   // Whether the last stereo block ran the voice-removal filters, and with which amount
   // it ended (audio thread only).

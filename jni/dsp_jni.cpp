@@ -234,6 +234,13 @@ HW_BOTH(void, dspAttacksEnable, void(), (jint enabled), engine.setAttacks(enable
 HW_BOTH(void, dspFinePeaksEnable, void(), (jint enabled), engine.setFinePeaks(enabled != 0))
 HW_BOTH(void, dspLevelKeepingEnable, void(), (jint enabled), engine.setLevelKeeping(enabled != 0))
 
+// The analyser as a tap on the output: NativeEngine's alone.
+JNIEXPORT void JNICALL HW_ENGINE(dspSpectrumTapEnable)(JNIEnv* env, jclass, jlong handle,
+                                                       jint enabled) {
+  Engine* engine = engineOf(env, handle);
+  if (engine != nullptr) engine->setSpectrumTap(enabled != 0);
+}
+
 // A new engine with every setting at its default; 0 when there is no memory for it.
 // Its equaliser table is sized for the largest frame at once, so that it serves every
 // frame the engine is later set up with (the default engine keeps the size its first

@@ -111,6 +111,40 @@ TEST(Engines, MadeAndReleasedWhileAnotherRunsDisturbNothing) {
   EXPECT_EQ(meanwhile, alone);
 }
 
+// The analyser as a tap on the output: the samples stay what they were, and the bands
+// no longer depend on how the stream is cut into blocks (fed inside the vocoder, they
+// do wherever hops are not a multiple of the decimation).
+TEST(Engines, SpectrumTapKeepsTheSamplesAndIgnoresTheBlocks) {
+  const std::vector<short> music = music_render(44100, 384 * 100);
+  Stream s = kStreams[2];
+  s.blockOut = 402;  // hops of 134 frames: not a multiple of 4
+  Engine plain;
+  const std::vector<short> fed = run(plain, s, music);
+  std::vector<std::vector<float>> tapped;
+  for (int split : {1, 3}) {
+    Stream cut = s;
+    cut.blockIn /= split;
+    cut.blockOut /= split;
+    Engine engine;
+    engine.setSpectrumTap(true);
+    std::vector<short> out = run(engine, cut, music);
+    std::vector<float> bands(SpectrumAnalyser::size());
+    engine.spectrum().copy(bands.data(), static_cast<int>(bands.size()));
+    tapped.emplace_back(bands.begin(), bands.end());
+    if (split == 1) {
+      // The same samples; only the bands after each block differ.
+      const size_t perBlock = s.blockOut * 2 + SpectrumAnalyser::size();
+      ASSERT_EQ(out.size(), fed.size());
+      for (size_t at = 0; at < out.size(); at += perBlock) {
+        EXPECT_TRUE(
+            std::equal(out.begin() + at, out.begin() + at + s.blockOut * 2, fed.begin() + at))
+            << "block " << at / perBlock;
+      }
+    }
+  }
+  EXPECT_EQ(tapped[0], tapped[1]);
+}
+
 TEST(Engines, MemoryPerEngineAtTheLargestFrame) {
   Engine engine;
   const std::vector<short> music = music_render(44100, 8192);

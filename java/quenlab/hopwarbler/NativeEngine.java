@@ -245,6 +245,23 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
     }
   }
 
+  /**
+   * Makes the analyser a tap on the output (any non-zero value) instead of fed frame by frame
+   * inside the vocoder (0, the default, as {@link NativeInterface}'s): it then takes every fourth
+   * frame of the stream whatever the block and hop sizes, so that blocks of any length, and
+   * synthesis hops of any length, keep its time base even. Takes effect from the next block.
+   *
+   * @param enabled non-zero to tap the output
+   */
+  public void dspSpectrumTapEnable(int enabled) {
+    long h = enter();
+    try {
+      dspSpectrumTapEnable(h, enabled);
+    } finally {
+      exit();
+    }
+  }
+
   // The engine's native calls: the handle first, then the arguments of NativeInterface's method
   // of the same name. Only this class holds handles, and only live ones reach these.
   private static native long create();
@@ -288,4 +305,6 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
   private static native void dspFinePeaksEnable(long handle, int enabled);
 
   private static native void dspLevelKeepingEnable(long handle, int enabled);
+
+  private static native void dspSpectrumTapEnable(long handle, int enabled);
 }

@@ -30,9 +30,11 @@ final class NativeFacts {
   static final int CLAMP_SAMPLE = FULL_SCALE;
 
   /**
-   * The analyser takes every {@code DECIMATION}-th sample of the synthesised output, from the
-   * first sample of each synthesis hop on: {@code stepOut / DECIMATION} samples per hop, rounded
-   * down. Hops of a multiple of it keep the analyser's history evenly spaced.
+   * The analyser takes every {@code DECIMATION}-th sample of the synthesised output. Fed inside
+   * the vocoder (the raw interface's way) it takes them from the first sample of each synthesis
+   * hop on, {@code stepOut / DECIMATION} per hop rounded down, so only hops of a multiple of it
+   * keep its history evenly spaced; as a tap on the output (a processor's engine) it takes every
+   * {@code DECIMATION}-th frame of the stream, whatever the hops.
    */
   static final int DECIMATION = 4;
 

@@ -32,15 +32,17 @@ final class NativeSlot {
   }
 
   // The defaults of a new processor: 0 dB at the tone gain, centred, voice removal and the
-  // equaliser off, the analyser on and the engine's refinements off (the processor's first hop
-  // turns on the ones it uses).
-  private static void setDefaults(NativeInterface dsp) {
+  // equaliser off, the analyser on as a tap on the output (so that synthesis hops of any length
+  // keep its time base) and the engine's refinements off (the processor's first hop turns on the
+  // ones it uses).
+  private static void setDefaults(NativeEngine dsp) {
     dsp.dspSetPreamp(OutputLevel.preampFor(1.0));
     dsp.dspPanning(0, 0, 50);
     dsp.dspVoiceRemovalEnable(0);
     dsp.dspVoiceRemovalAmount(0f);
     dsp.dspEQEnable(0);
     dsp.dspSpectrumEnable(1);
+    dsp.dspSpectrumTapEnable(1);
     dsp.dspLinkedStereoEnable(0);
     dsp.dspAttacksEnable(0);
     dsp.dspFinePeaksEnable(0);

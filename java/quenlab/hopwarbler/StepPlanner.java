@@ -8,20 +8,10 @@ package quenlab.hopwarbler;
  * frames for every input frame fed (at the speed in force when it was fed) and gives each hop the
  * whole number of frames that brings the output handed out closest to what is owed: the hop
  * alternates between the two values around {@code hop / speed} (error diffusion), and after any
- * run of hops the output is within two frames of the exact figure, unless the hop had to be
+ * run of hops the output is within half a frame of the exact figure, unless the hop had to be
  * clamped to 1 .. {@code frameSize}.
  */
 final class StepPlanner {
-  /**
-   * The whole number of frames the synthesis hops are made of: the analyser's decimation. The note
-   * analyser takes every fourth sample from the start of each synthesised hop, so hops of a
-   * multiple of 4 keep its history evenly spaced; hops between (102 at speed 1.25 with a hop of
-   * 128) would skew its time base and move a steady tone off its band. The finer steps cost up to
-   * half a dB of purity, and up to 4 dB where hops are short (about 43 frames at speed 1.5 with a
-   * hop of 64).
-   */
-  static final int QUANTUM = NativeFacts.DECIMATION;
-
   private final int hop;
   private final int frameSize;
   private double owedFrames; // output owed for the input fed so far, exactly
@@ -48,13 +38,12 @@ final class StepPlanner {
   }
 
   /**
-   * The synthesis hop of the next analysis hop, whose input must have been fed: a multiple of
-   * {@link #QUANTUM} once the hop is at least {@code 8 * QUANTUM}, so that the output stays within
-   * two frames of what is owed.
+   * The synthesis hop of the next analysis hop, whose input must have been fed: the whole number
+   * of frames that brings the output closest to what is owed.
    */
   int nextStep() {
     double due = owedFrames - givenFrames;
-    long step = due >= 8 * QUANTUM ? QUANTUM * Math.round(due / QUANTUM) : Math.round(due);
+    long step = Math.round(due);
     step = Math.max(1, Math.min(frameSize, step));
     givenFrames += step;
     return (int) step;

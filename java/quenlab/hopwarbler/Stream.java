@@ -7,10 +7,7 @@ import java.util.Objects;
  * hop per native call, on the processing thread (see {@link Settings} for the threads and locks).
  *
  * <p>Each hop gets the synthesis hop the {@link StepPlanner} gives it, and the native driver is
- * asked for exactly that many frames back, so every frame it returns is freshly synthesised. One
- * hop per call also because in stereo the analyser stores the left channel's frames of a block
- * one after the other and then averages every right-channel frame into the newest position only,
- * so blocks of several hops would mix unrelated frames in the spectrum.
+ * asked for exactly that many frames back, so every frame it returns is freshly synthesised.
  */
 final class Stream implements HopCutter.Sink {
   private final Object lock = new Object(); // the stream lock
