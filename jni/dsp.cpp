@@ -121,20 +121,14 @@ inline float removeFiltered(float own, double filteredOpposite, double amount) {
 
 }  // namespace
 
-// The vocoder over the block's converted input: channel by channel as it always was,
-// or both channels frame by frame when a refinement is on.
+// The vocoder over the block's converted input, with the refinements switched on.
 void Engine::runVocoder(int samplesIn, int step, bool mono) {
   VocoderOptions options;
   options.linked = linkedStereo_.load(std::memory_order_relaxed);
   options.attacks = attacksKept_.load(std::memory_order_relaxed);
   options.finePeaks = finePeaks_.load(std::memory_order_relaxed);
-  if (options.linked || options.attacks || options.finePeaks) {
-    vocoder_.processTogether(inLeft_.get(), mono ? nullptr : inRight_.get(), samplesIn,
-                             outLeft_.get(), mono ? nullptr : outRight_.get(), step, options);
-    return;
-  }
-  vocoder_.process(inLeft_.get(), samplesIn, outLeft_.get(), step, 0);
-  if (!mono) vocoder_.process(inRight_.get(), samplesIn, outRight_.get(), step, 1);
+  vocoder_.processTogether(inLeft_.get(), mono ? nullptr : inRight_.get(), samplesIn,
+                           outLeft_.get(), mono ? nullptr : outRight_.get(), step, options);
 }
 
 bool dsp_check_init(int pFrameSize, int pOverSampling, int pSampleRate, char* msg, size_t msgSize) {
@@ -259,8 +253,8 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   if (samplesIn > maxBlockFrames || samplesOut > maxBlockFrames) return DSP_OUT_OF_MEMORY;
   const bool mono = channels_ == 1;
   const int step = stepOut(samplesIn, samplesOut);
-  int framesDue = vocoder_.framesDue(samplesIn, 0);
-  if (!mono) framesDue = std::max(framesDue, vocoder_.framesDue(samplesIn, 1));
+  // Both channels go through the vocoder from the left one's place in the stream.
+  const int framesDue = vocoder_.framesDue(samplesIn, 0);
   if (!ensureWorkBuffers(samplesIn,
                          std::max<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step))) {
     return DSP_OUT_OF_MEMORY;

@@ -192,46 +192,20 @@ void Vocoder::copyChannel(int from, int to) {
   target.laidStepOut = source.laidStepOut;
 }
 
-void Vocoder::process(const float* inputBuffer, int inSize, float* outputBuffer, int pStepOut,
-                      int channel) {
-  stepOut = pStepOut;
-  // Each frame's phases advance by the hop that really separates it from the
-  // channel's previous frame: the stepOut by which the previous frame moved the
-  // accumulator on (the call's own for the first frame of a stream). After a change
-  // of stepOut the first new frame is therefore still turned by the old hop, and the
-  // frames on both sides of the change stay in phase. The phase memory runs on
-  // across changes; only init() clears it.
-  VocoderChannel& c = channels[channel];
-  const int inStart = winSize - stepIn;
-  int inIndex = c.inIndex == 0 ? inStart : c.inIndex;
-  float* history = c.input;
-  int start = c.historyStart;
-  int outIndex = 0;
-  for (int i = 0; i < inSize;) {
-    const int n = std::min(winSize - inIndex, inSize - i);
-    std::memcpy(history + start + inIndex, inputBuffer + i, sizeof(float) * n);
-    i += n;
-    inIndex += n;
-    if (inIndex == winSize) {
-      const int laid = c.laidStepOut > 0 ? c.laidStepOut : pStepOut;
-      const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
-      processFrame(history + start, outputBuffer + outIndex, stretchFactor, channel);
-      c.laidStepOut = pStepOut;
-      if (channel == 0) layOverlap(outIndex);
-      if (fastPath() && start + stepIn + winSize <= historySize) {
-        start += stepIn;
-      } else {
-        std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
-        start = 0;
-      }
-      if (analyser != nullptr) analyser->push(outputBuffer + outIndex, stepOut, channel);
-      outIndex += stepOut;
-      inIndex = inStart;
-    }
-  }
-  c.inIndex = inIndex;
-  c.historyStart = start;
+void Vocoder::process(const float* input, int inSize, float* output, int pStepOut, int channel) {
+  const float* inputs[2] = {input, nullptr};
+  float* outputs[2] = {output, nullptr};
+  run(channel, 1, inputs, outputs, inSize, pStepOut, VocoderOptions{});
 }
+
+void Vocoder::processTogether(const float* inputLeft, const float* inputRight, int inSize,
+                              float* outputLeft, float* outputRight, int pStepOut,
+                              const VocoderOptions& options) {
+  const float* inputs[2] = {inputLeft, inputRight};
+  float* outputs[2] = {outputLeft, outputRight};
+  run(0, inputRight != nullptr ? 2 : 1, inputs, outputs, inSize, pStepOut, options);
+}
+
 void Vocoder::applyWindow(const float* input, int channel) {
   float* buffer = channels[channel].fftBuffer;
   for (int i = 0; i < winSize; i++) {
@@ -262,18 +236,6 @@ bool isPeak(const float* mag, int b) {
 }
 // The first bin of least magnitude in from .. to - 1 (0 when none is below the
 // largest float).
-int valleyBetween(const float* mag, int from, int to) {
-  float least = FLT_MAX;
-  int leastBin = 0;
-  for (int j = from; j < to; j++) {
-    if (mag[j] < least) {
-      least = mag[j];
-      leastBin = j;
-    }
-  }
-  return leastBin;
-}
-// valleyBetween() without a branch on the magnitudes.
 int firstLeast(const float* mag, int from, int to) {
   float least = FLT_MAX;
   int leastBin = 0;
@@ -287,9 +249,8 @@ int firstLeast(const float* mag, int from, int to) {
 }
 }  // namespace
 
-int Vocoder::findPeaksReference(const float* mag, int* peaks, int* valleys) const {
+int Vocoder::findPeaksReference(const float* mag, int* peaks) const {
   int nPeaks = 0;
-  int previousPeak = 0;
   // bin0 .. bin4 hold the magnitudes of bins b - 2 .. b + 2.
   float bin0 = FLT_MIN;
   float bin1 = FLT_MIN;
@@ -299,10 +260,7 @@ int Vocoder::findPeaksReference(const float* mag, int* peaks, int* valleys) cons
   int b = 0;
   while (b < winHalf) {
     if (bin2 > bin1 && bin2 > bin3 && bin2 > bin0 && bin2 > bin4) {
-      peaks[nPeaks] = b;
-      if (nPeaks > 0) valleys[nPeaks] = valleyBetween(mag, previousPeak, b);
-      nPeaks++;
-      previousPeak = b;
+      peaks[nPeaks++] = b;
       b += 3;
       if (b >= winHalf) break;
       bin0 = mag[b - 2];
@@ -334,12 +292,11 @@ float Vocoder::peakRotation(const float* phi, const float* phi0, const float* ps
                static_cast<double>(stretchFactor) * (static_cast<double>(pomega) + peakDeltaPhi));
   return princarg(static_cast<double>(peakTargetPhase) - phi[peak]);
 }
-void Vocoder::phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
-                                 const int* valleys, int nPeaks, float stretchFactor) const {
+void Vocoder::phaseLockReference(VocoderChannel& c, int nPeaks, float stretchFactor) const {
   for (int p = 0; p < nPeaks; p++) {
-    const float rotation = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
-    for (int bin = valleys[p]; bin < valleys[p + 1]; bin++) {
-      psi[bin] = princarg(static_cast<double>(phi[bin]) + rotation);
+    const float rotation = peakRotation(c.phi, c.phi0, c.psi, c.peakBins[p], stretchFactor);
+    for (int bin = c.valleyBins[p]; bin < c.valleyBins[p + 1]; bin++) {
+      c.psi[bin] = princarg(static_cast<double>(c.phi[bin]) + rotation);
     }
   }
 }
@@ -397,12 +354,10 @@ void Vocoder::binPass(int channel) {
   binPassReference(c.fftBuffer, c.mag, c.phi, done, winHalf);
 }
 
-// The fast paths' findPeaks(): every bin that passes the peak test, four at a time.
-// The reference skips two bins after each peak, but neither could pass the test
-// (both lie below the peak, which is a neighbour of each), so the peaks are the
-// same. The vector valley search reads past its region, at most to bin winHalf + 6
-// of the winSize magnitudes.
-int Vocoder::findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) const {
+// The fast paths' peak test: every bin that passes it, four at a time. The reference
+// skips two bins after each peak, but neither could pass the test (both lie below the
+// peak, which is a neighbour of each), so the peaks are the same.
+int Vocoder::findPeaksFast(const float* mag, int* peaks) const {
   int nPeaks = 0;
   int b = 0;
   for (; b < 2 && b < winHalf; b++) {
@@ -418,16 +373,23 @@ int Vocoder::findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2
     peaks[nPeaks] = b;
     nPeaks += isPeak(mag, b);
   }
+  return nPeaks;
+}
+
+// The valley between each two neighbouring peaks: the first bin of least magnitude from
+// the left peak up to the right one. The AVX2 search reads past its region, at most to
+// bin winHalf + 6 of the winSize magnitudes.
+void Vocoder::placeValleys(const float* mag, const int* peaks, int* valleys, int nPeaks) const {
+  const bool avx2 = fastPath() && activePath == VOCODER_PATH_AVX2 && winSize >= 16;
   for (int p = 1; p < nPeaks; p++) {
     if constexpr (HOPWARBLER_X86) {
-      if (avx2 && winSize >= 16) {
+      if (avx2) {
         valleys[p] = vocoder_x86_first_least_avx2(mag, peaks[p - 1], peaks[p]);
         continue;
       }
     }
     valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
   }
-  return nPeaks;
 }
 
 // The fast paths' phaseLock(): all rotations first, then one vectorised pass over
@@ -435,46 +397,22 @@ int Vocoder::findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2
 // other from bin 0 without overlap and each peak lies in its own region (so that no
 // earlier region has rewritten a peak's synthesis phase before it is read); any
 // other layout (NaN magnitudes can make one) takes the reference loop.
-void Vocoder::phaseLockFast(const float* phi, const float* phi0, float* psi, const int* peaks,
-                            const int* valleys, int nPeaks, float stretchFactor, bool avx2) {
+void Vocoder::phaseLockFast(VocoderChannel& c, int nPeaks, float stretchFactor) {
+  const int* peaks = c.peakBins;
+  const int* valleys = c.valleyBins;
   bool ordered = valleys[0] == 0;
   for (int p = 0; p < nPeaks && ordered; p++) {
     ordered = valleys[p] <= peaks[p] && valleys[p] <= valleys[p + 1];
   }
   if (!ordered || valleys[nPeaks] != winHalf) {
-    phaseLockReference(phi, phi0, psi, peaks, valleys, nPeaks, stretchFactor);
+    phaseLockReference(c, nPeaks, stretchFactor);
     return;
   }
   if constexpr (HOPWARBLER_X86) {
-    float* peakRotations = work.data();
-    int p = 0;
-    if (avx2) {
-      for (; p + 4 <= nPeaks; p += 4) {
-        if (!vocoder_x86_peak_rotations_avx2(omega.data(), phi, phi0, psi, peaks + p, stretchFactor,
-                                             peakRotations + p)) {
-          for (int j = p; j < p + 4; j++) {
-            peakRotations[j] = peakRotation(phi, phi0, psi, peaks[j], stretchFactor);
-          }
-        }
-      }
-    }
-    for (; p + 2 <= nPeaks; p += 2) {
-      if (!vocoder_x86_peak_rotations_sse2(omega.data(), phi, phi0, psi, peaks + p, stretchFactor,
-                                           peakRotations + p)) {
-        peakRotations[p] = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
-        peakRotations[p + 1] = peakRotation(phi, phi0, psi, peaks[p + 1], stretchFactor);
-      }
-    }
-    for (; p < nPeaks; p++) {
-      peakRotations[p] = peakRotation(phi, phi0, psi, peaks[p], stretchFactor);
-    }
+    peakRotations(c, peaks, nPeaks, stretchFactor, work.data());
     float* rotation = work.data() + winSize;
-    vocoder_x86_fill_regions(rotation, valleys, nPeaks, peakRotations);
-    if (avx2) {
-      vocoder_x86_turn_bins_avx2(phi, rotation, psi, winHalf);
-    } else {
-      vocoder_x86_turn_bins_sse2(phi, rotation, psi, winHalf);
-    }
+    vocoder_x86_fill_regions(rotation, valleys, nPeaks, work.data());
+    turnBins(c, rotation);
   }
 }
 
@@ -535,23 +473,16 @@ void Vocoder::analyze(int channel) {
 
 int Vocoder::findPeaks(int channel) {
   VocoderChannel& c = channels[channel];
-  c.mag[winHalf] = FLT_MIN;
-  c.mag[winHalf + 1] = FLT_MIN;
-  c.valleyBins[0] = 0;
-  if (fastPath()) {
-    return findPeaksFast(c.mag, c.peakBins, c.valleyBins, activePath == VOCODER_PATH_AVX2);
-  }
-  return findPeaksReference(c.mag, c.peakBins, c.valleyBins);
+  return peaksOf(c.mag, c.peakBins, c.valleyBins, false);
 }
 
 void Vocoder::phaseLock(int channel, int nPeaks, float stretchFactor) {
   VocoderChannel& c = channels[channel];
   c.valleyBins[nPeaks] = winHalf;
   if (fastPath()) {
-    phaseLockFast(c.phi, c.phi0, c.psi, c.peakBins, c.valleyBins, nPeaks, stretchFactor,
-                  activePath == VOCODER_PATH_AVX2);
+    phaseLockFast(c, nPeaks, stretchFactor);
   } else {
-    phaseLockReference(c.phi, c.phi0, c.psi, c.peakBins, c.valleyBins, nPeaks, stretchFactor);
+    phaseLockReference(c, nPeaks, stretchFactor);
   }
 }
 
@@ -575,17 +506,22 @@ void Vocoder::overlapAdd(float* output, int channel) {
   std::memset(wave + winSize - stepOut, 0, sizeof(float) * stepOut);
 }
 
-void Vocoder::processFrame(const float* input, float* output, float stretchFactor, int channel) {
-  applyWindow(input, channel);
-  analyze(channel);
-  const int nPeaks = findPeaks(channel);
-  phaseLock(channel, nPeaks, stretchFactor);
+// The frame's output from the channel's magnitudes and synthesis phases.
+void Vocoder::resynthesize(float* output, int channel) {
   if (fastPath()) {
     resynthesizeFast(output, channel);
   } else {
     synthesize(channel);
     overlapAdd(output, channel);
   }
+}
+
+void Vocoder::processFrame(const float* input, float* output, float stretchFactor, int channel) {
+  applyWindow(input, channel);
+  analyze(channel);
+  const int nPeaks = findPeaks(channel);
+  phaseLock(channel, nPeaks, stretchFactor);
+  resynthesize(output, channel);
 }
 
 bool vocoder_avx2_atan2(const double* y, const double* x, double* angle, int n) {
@@ -620,13 +556,11 @@ VocoderPath vocoder_path() {
   return static_cast<VocoderPath>(activePath.load());
 }
 
-// ---- Both channels frame by frame: linked stereo, the finer peak rule, attacks ----
+// ---- The refinements: linked stereo, the finer peak rule, attacks ----
 
 // Peaks that stand strictly above the next bin on each side (bin -1 counts as the
-// smallest normal float, the guard bin winHalf holds it), and the valleys between
-// them as findPeaks() places them.
-int Vocoder::findFinePeaks(const float* mag, int* peaks, int* valleys) const {
-  const bool avx2 = fastPath() && activePath == VOCODER_PATH_AVX2 && winSize >= 16;
+// smallest normal float, the guard bin winHalf holds it).
+int Vocoder::findFinePeaks(const float* mag, int* peaks) const {
   int nPeaks = 0;
   float left = FLT_MIN;
   for (int b = 0; b < winHalf; b++) {
@@ -634,32 +568,25 @@ int Vocoder::findFinePeaks(const float* mag, int* peaks, int* valleys) const {
     if (c > left && c > mag[b + 1]) peaks[nPeaks++] = b;
     left = c;
   }
-  for (int p = 1; p < nPeaks; p++) {
-    if constexpr (HOPWARBLER_X86) {
-      if (avx2) {
-        valleys[p] = vocoder_x86_first_least_avx2(mag, peaks[p - 1], peaks[p]);
-        continue;
-      }
-    }
-    valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
-  }
   return nPeaks;
 }
 
-// The peaks of `mag` (winHalf magnitudes and room for the guards) by the rule the
-// options ask for, into peaks and valleys; valleys[0] = 0 and valleys[nPeaks] = winHalf.
+// The peaks of `mag` (winHalf magnitudes and room for the guards) by the plain rule
+// (above the two bins on each side) or the fine one, and the valleys between them;
+// valleys[0] = 0 and valleys[nPeaks] = winHalf.
 int Vocoder::peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
   mag[winHalf] = FLT_MIN;
   mag[winHalf + 1] = FLT_MIN;
   valleys[0] = 0;
   int nPeaks;
   if (fine) {
-    nPeaks = findFinePeaks(mag, peaks, valleys);
+    nPeaks = findFinePeaks(mag, peaks);
   } else if (fastPath()) {
-    nPeaks = findPeaksFast(mag, peaks, valleys, activePath == VOCODER_PATH_AVX2);
+    nPeaks = findPeaksFast(mag, peaks);
   } else {
-    nPeaks = findPeaksReference(mag, peaks, valleys);
+    nPeaks = findPeaksReference(mag, peaks);
   }
+  placeValleys(mag, peaks, valleys, nPeaks);
   valleys[nPeaks] = winHalf;
   return nPeaks;
 }
@@ -732,106 +659,131 @@ void Vocoder::turnBins(VocoderChannel& c, const float* turn) const {
   for (int k = 0; k < winHalf; k++) c.psi[k] = princarg(static_cast<double>(c.phi[k]) + turn[k]);
 }
 
-void Vocoder::processTogether(const float* inputLeft, const float* inputRight, int inSize,
-                              float* outputLeft, float* outputRight, int pStepOut,
-                              const VocoderOptions& options) {
-  stepOut = pStepOut;
-  const int nChannels = inputRight != nullptr ? 2 : 1;
-  const float* inputs[2] = {inputLeft, inputRight};
-  float* outputs[2] = {outputLeft, outputRight};
+// The synthesis phases of the frame just analysed in channels 0 .. nChannels - 1 (the
+// history window at start) with at least one refinement on: every bin turns by its
+// region's turn, shared between the channels when they are linked, and the attacks
+// under way set the turns and magnitudes of their bins.
+void Vocoder::phaseLockRefined(int nChannels, const VocoderOptions& options, float stretchFactor,
+                               int start) {
   const bool linked = options.linked && nChannels == 2;
-  const int inStart = winSize - stepIn;
-  // Both channels always stand at the same place of the stream when fed together.
   VocoderChannel& left = channels[0];
-  int inIndex = left.inIndex == 0 ? inStart : left.inIndex;
-  int start = left.historyStart;
+  const float* loudness = left.mag;
+  if (nChannels == 2 && (linked || options.attacks)) {
+    const float* l = left.mag;
+    const float* r = channels[1].mag;
+    for (int k = 0; k < winHalf; k++) summed[k] = l[k] + r[k];
+    loudness = summed.data();
+  }
+  if (linked) {
+    const int nPeaks = peaksOf(summed.data(), left.peakBins, left.valleyBins, options.finePeaks);
+    const VocoderChannel& right = channels[1];
+    regionTurns(
+        left.peakBins, left.valleyBins, nPeaks, stretchFactor, left,
+        [&](int peak) -> const VocoderChannel& {
+          return right.mag[peak] > left.mag[peak] ? right : left;
+        },
+        turns[0].data());
+  } else {
+    for (int ch = 0; ch < nChannels; ch++) {
+      VocoderChannel& c = channels[ch];
+      const int nPeaks = peaksOf(c.mag, c.peakBins, c.valleyBins, options.finePeaks);
+      regionTurns(
+          c.peakBins, c.valleyBins, nPeaks, stretchFactor, c,
+          [&](int) -> const VocoderChannel& { return c; }, turns[ch].data());
+    }
+  }
+  float* turn[2] = {turns[0].data(), linked ? turns[0].data() : turns[1].data()};
+  if (options.attacks) {
+    AttackFrame frame;
+    frame.channels = nChannels;
+    frame.summed = loudness;
+    frame.omega = omega.data();
+    frame.stretch = stretchFactor;
+    for (int ch = 0; ch < 2; ch++) {
+      VocoderChannel& c = channels[ch < nChannels ? ch : 0];
+      frame.history[ch] = c.input + start;
+      frame.mags[ch] = c.mag;
+      frame.rotation[ch] = turn[ch < nChannels ? ch : 0];
+      frame.psi[ch] = c.psi;
+      frame.phi0[ch] = c.phi0;
+    }
+    attacks.frame(frame);
+  }
+  for (int ch = 0; ch < nChannels; ch++) turnBins(channels[ch], turn[ch]);
+}
+
+// The frame loop of every entry: channels first .. first + count - 1, which stand at
+// the same place of the stream (that of channel first) since they are always fed
+// together, frame by frame: each frame of every channel is analysed before any is
+// synthesised, so that the refinements see all channels of the frame.
+void Vocoder::run(int first, int count, const float* const* inputs, float* const* outputs,
+                  int inSize, int pStepOut, const VocoderOptions& options) {
+  stepOut = pStepOut;
+  const bool refined = options.linked || options.finePeaks || options.attacks;
+  const int inStart = winSize - stepIn;
+  const VocoderChannel& lead = channels[first];
+  int inIndex = lead.inIndex == 0 ? inStart : lead.inIndex;
+  int start = lead.historyStart;
   int outIndex = 0;
   for (int i = 0; i < inSize;) {
     const int n = std::min(winSize - inIndex, inSize - i);
-    for (int ch = 0; ch < nChannels; ch++) {
-      std::memcpy(channels[ch].input + start + inIndex, inputs[ch] + i, sizeof(float) * n);
+    for (int c = 0; c < count; c++) {
+      std::memcpy(channels[first + c].input + start + inIndex, inputs[c] + i, sizeof(float) * n);
     }
     i += n;
     inIndex += n;
     if (inIndex < winSize) continue;
 
-    const int laid = left.laidStepOut > 0 ? left.laidStepOut : pStepOut;
+    // Each frame's phases advance by the hop that really separates it from the
+    // previous frame: the stepOut by which the previous frame moved the accumulator on
+    // (the call's own for the first frame of a stream). After a change of stepOut the
+    // first new frame is therefore still turned by the old hop, and the frames on both
+    // sides of the change stay in phase.
+    const int laid = lead.laidStepOut > 0 ? lead.laidStepOut : pStepOut;
     const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
-    for (int ch = 0; ch < nChannels; ch++) {
-      applyWindow(channels[ch].input + start, ch);
-      analyze(ch);
+    for (int c = 0; c < count; c++) {
+      applyWindow(channels[first + c].input + start, first + c);
+      analyze(first + c);
     }
-    const float* loudness = left.mag;
-    if (nChannels == 2 && (linked || options.attacks)) {
-      const float* l = left.mag;
-      const float* r = channels[1].mag;
-      for (int k = 0; k < winHalf; k++) summed[k] = l[k] + r[k];
-      loudness = summed.data();
-    }
-    if (linked) {
-      const int nPeaks = peaksOf(summed.data(), left.peakBins, left.valleyBins, options.finePeaks);
-      const VocoderChannel& right = channels[1];
-      regionTurns(
-          left.peakBins, left.valleyBins, nPeaks, stretchFactor, left,
-          [&](int peak) -> const VocoderChannel& {
-            return right.mag[peak] > left.mag[peak] ? right : left;
-          },
-          turns[0].data());
+    if (refined) {
+      phaseLockRefined(count, options, stretchFactor, start);
     } else {
-      for (int ch = 0; ch < nChannels; ch++) {
-        VocoderChannel& c = channels[ch];
-        const int nPeaks = peaksOf(c.mag, c.peakBins, c.valleyBins, options.finePeaks);
-        regionTurns(
-            c.peakBins, c.valleyBins, nPeaks, stretchFactor, c,
-            [&](int) -> const VocoderChannel& { return c; }, turns[ch].data());
+      for (int c = 0; c < count; c++) {
+        phaseLock(first + c, findPeaks(first + c), stretchFactor);
       }
     }
-    float* turn[2] = {turns[0].data(), linked ? turns[0].data() : turns[1].data()};
-    if (options.attacks) {
-      AttackFrame frame;
-      frame.channels = nChannels;
-      frame.summed = loudness;
-      frame.omega = omega.data();
-      frame.stretch = stretchFactor;
-      for (int ch = 0; ch < 2; ch++) {
-        VocoderChannel& c = channels[ch < nChannels ? ch : 0];
-        frame.history[ch] = c.input + start;
-        frame.mags[ch] = c.mag;
-        frame.rotation[ch] = turn[ch < nChannels ? ch : 0];
-        frame.psi[ch] = c.psi;
-        frame.phi0[ch] = c.phi0;
-      }
-      attacks.frame(frame);
-    }
-    for (int ch = 0; ch < nChannels; ch++) {
-      VocoderChannel& c = channels[ch];
-      turnBins(c, turn[ch]);
-      if (fastPath()) {
-        resynthesizeFast(outputs[ch] + outIndex, ch);
-      } else {
-        synthesize(ch);
-        overlapAdd(outputs[ch] + outIndex, ch);
-      }
-      c.laidStepOut = pStepOut;
+    for (int c = 0; c < count; c++) {
+      resynthesize(outputs[c] + outIndex, first + c);
+      channels[first + c].laidStepOut = pStepOut;
     }
     if (fastPath() && start + stepIn + winSize <= historySize) {
       start += stepIn;
     } else {
-      for (int ch = 0; ch < nChannels; ch++) {
-        float* history = channels[ch].input;
+      for (int c = 0; c < count; c++) {
+        float* history = channels[first + c].input;
         std::memmove(history, history + start + stepIn, sizeof(float) * (winSize - stepIn));
       }
       start = 0;
     }
-    layOverlap(outIndex);
-    if (analyser != nullptr) {
-      for (int ch = 0; ch < nChannels; ch++) analyser->push(outputs[ch] + outIndex, stepOut, ch);
+    if (first == 0) layOverlap(outIndex);
+    if (refined && analyser != nullptr) {
+      for (int c = 0; c < count; c++) analyser->push(outputs[c] + outIndex, stepOut, first + c);
     }
     outIndex += stepOut;
     inIndex = inStart;
   }
-  for (int ch = 0; ch < nChannels; ch++) {
-    channels[ch].inIndex = inIndex;
-    channels[ch].historyStart = start;
+  // Without refinements the analyser takes all of a channel's frames before the next
+  // channel's, as when the channels were fed one per call: in stereo the second
+  // channel's pushes average into the newest positions, so the order shapes the bands.
+  if (!refined && analyser != nullptr) {
+    for (int c = 0; c < count; c++) {
+      for (int at = 0; at < outIndex; at += stepOut) {
+        analyser->push(outputs[c] + at, stepOut, first + c);
+      }
+    }
+  }
+  for (int c = 0; c < count; c++) {
+    channels[first + c].inIndex = inIndex;
+    channels[first + c].historyStart = start;
   }
 }

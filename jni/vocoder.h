@@ -1,20 +1,23 @@
 // vocoder: phase vocoder with peak-locked phases, one stream of two channels.
 //
-// process() appends one channel's samples (full scale +-1.0) to that
+// processTogether() appends each channel's samples (full scale +-1.0) to that
 // channel's input history. Every time winSize samples have gathered it windows the
-// frame, transforms it, measures magnitudes and phases, finds the spectral peaks,
-// advances each peak's phase at the stretch factor laid / stepIn, where laid is the
-// hop that separates the frame from the previous one (the stepOut of the previous
-// frame; the call's own for the first frame of a stream), and turns the bins of its
-// region by the same angle, resynthesises a one-sided spectrum (with the equaliser
-// gains when they are on), transforms back, overlap-adds at stepOut and hands out
-// stepOut samples. A change of stepOut keeps the phase memory of both channels;
-// only init() clears it. A fresh stream starts with winSize - stepIn
-// samples of latency; the overlap-add gain is winSize / (2 stepOut) for tones.
+// frame of each channel, transforms it, measures magnitudes and phases, finds the
+// spectral peaks, advances each peak's phase at the stretch factor laid / stepIn,
+// where laid is the hop that separates the frame from the previous one (the stepOut
+// of the previous frame; the call's own for the first frame of a stream), and turns
+// the bins of its region by the same angle, resynthesises a one-sided spectrum (with
+// the equaliser gains when they are on), transforms back, overlap-adds at stepOut and
+// hands out stepOut samples. The refinements (VocoderOptions) change how the peaks
+// and the turns are found; with all of them off each channel goes its own way, and
+// process(), which feeds one channel, gives the same samples. A change of stepOut
+// keeps the phase memory of both channels; only init() clears it. A fresh stream
+// starts with winSize - stepIn samples of latency; the overlap-add gain is
+// winSize / (2 stepOut) for tones.
 //
 // A Vocoder is one stream's vocoder: init() (allocates; not on the audio thread)
-// sets it up, process() runs per block and channel on the audio thread (no
-// allocation, no lock; per frame two FFTs and winHalf sqrt/atan2/sincos). Separate
+// sets it up, processTogether() runs per block on the audio thread (no allocation, no
+// lock; per frame and channel two FFTs and winHalf sqrt/atan2/sincos). Separate
 // Vocoders share nothing but the code path and read-only tables, so they may run
 // on separate threads at once.
 // Code paths (see cpu.h): vocoder.cpp holds the algorithm, its reference path (plain
@@ -42,8 +45,8 @@
 #include "fft.h"
 #include "spectrum.h"
 
-// What the vocoder does beyond the plain peak-locked phases; all off in a stream fed
-// through process().
+// What the vocoder does beyond the plain peak-locked phases; all off is the plain
+// vocoder (process() always runs it).
 struct VocoderOptions {
   // Stereo: both channels share their peaks (found on the summed magnitudes) and the
   // turn of each peak's region (from the louder channel at the peak), so that every
@@ -85,25 +88,28 @@ class Vocoder {
   // Allocates; also sets up the transform and the attack keeping for that frame size.
   void init(int winSize, int step);
 
-  // Feed inSize samples of one channel; write stepOut samples per completed frame to
-  // out, from out[0] on.
+  // Feeds inSize samples of each channel (inR and outR null in mono) and writes
+  // stepOut samples per completed frame of each channel to outL and outR, from [0] on.
+  // Both channels carry on from the left one's place in the stream, so they must
+  // stand at the same place (as they do when always fed alike). Analyses every frame of both
+  // channels before it synthesises either, with the options. Hands the frames to the analyser: with
+  // all options off all of the left channel's, then all of the right's, as process() for each
+  // channel in turn would; with any option on each frame, left then right.
+  void processTogether(const float* inL, const float* inR, int inSize, float* outL, float* outR,
+                       int stepOut, const VocoderOptions& options);
+
+  // processTogether() for one channel alone, with all options off: its own place in the
+  // stream, the other channel untouched (for the tests of the plain vocoder).
   void process(const float* in, int inSize, float* out, int stepOut, int channel);
 
-  // Number of frames the next process() call of this channel completes when it is
-  // given inSize samples.
+  // Number of frames the next call completes for this channel when it is given inSize
+  // samples.
   int framesDue(int inSize, int channel) const;
 
   // Makes channel `to` carry on exactly as channel `from` will: its input history,
   // overlap-add accumulator, phase memory and position. Copies about four frames of
   // floats; allocates nothing.
   void copyChannel(int from, int to);
-
-  // Feeds inSize samples of each channel (inR and outR null in mono) and writes
-  // stepOut samples per completed frame of each channel, like process() for each
-  // channel, but analyses every frame of both channels before it synthesises either,
-  // with the options. Hands each frame to the analyser, left then right.
-  void processTogether(const float* inL, const float* inR, int inSize, float* outL, float* outR,
-                       int stepOut, const VocoderOptions& options);
 
   // From the next call on, writes beside every output sample, at the same index of out,
   // the gain at which a steady tone of amplitude A leaves the vocoder there, over
@@ -169,18 +175,22 @@ class Vocoder {
   void layOverlap(int outIndex);
   template <typename Gain>
   void measureEqualiser(const float* mag, Gain gain);
+  void run(int first, int count, const float* const* inputs, float* const* outputs, int inSize,
+           int pStepOut, const VocoderOptions& options);
+  void resynthesize(float* output, int channel);
   float peakRotation(const float* phi, const float* phi0, const float* psi, int peak,
                      float stretchFactor) const;
-  void phaseLockReference(const float* phi, const float* phi0, float* psi, const int* peaks,
-                          const int* valleys, int nPeaks, float stretchFactor) const;
-  int findPeaksReference(const float* mag, int* peaks, int* valleys) const;
+  void phaseLockReference(VocoderChannel& c, int nPeaks, float stretchFactor) const;
+  int findPeaksReference(const float* mag, int* peaks) const;
   void binPass(int channel);
-  int findPeaksFast(const float* mag, int* peaks, int* valleys, bool avx2) const;
-  void phaseLockFast(const float* phi, const float* phi0, float* psi, const int* peaks,
-                     const int* valleys, int nPeaks, float stretchFactor, bool avx2);
-  void resynthesizeFast(float* output, int channel);
-  int findFinePeaks(const float* mag, int* peaks, int* valleys) const;
+  int findPeaksFast(const float* mag, int* peaks) const;
+  int findFinePeaks(const float* mag, int* peaks) const;
+  void placeValleys(const float* mag, const int* peaks, int* valleys, int nPeaks) const;
   int peaksOf(float* mag, int* peaks, int* valleys, bool fine);
+  void phaseLockFast(VocoderChannel& c, int nPeaks, float stretchFactor);
+  void resynthesizeFast(float* output, int channel);
+  void phaseLockRefined(int nChannels, const VocoderOptions& options, float stretchFactor,
+                        int start);
   void peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
                      float* rotation) const;
   template <typename From>
@@ -211,7 +221,7 @@ class Vocoder {
   const Equaliser* equaliser = nullptr;
   SpectrumAnalyser* analyser = nullptr;
 
-  // Work space of processTogether(): each channel's turn per bin (one array serves both
+  // Work space of the refinements: each channel's turn per bin (one array serves both
   // when they are linked; slack for the region fill's whole-vector stores), the
   // magnitudes summed over the channels (with the two guard bins and the slack of the
   // vector valley search), and the turn of each peak. regionTurns()'s peaks sorted by
