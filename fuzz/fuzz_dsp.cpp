@@ -175,7 +175,7 @@ const bool tracing = std::getenv("FUZZ_DSP_TRACE") != nullptr;
 // the driver returns before the vocoder sees it, whatever the other count.
 long long blockCost(int samplesIn, int samplesOut) {
   if (samplesIn <= 0 || samplesOut < 0 || samplesIn > maxFrames) return 1;
-  const long long frames = static_cast<long long>(vocoder_frames_due(samplesIn, 0)) + 1;
+  const long long frames = static_cast<long long>(dsp_default_engine().vocoder().framesDue(samplesIn, 0)) + 1;
   const int step = dsp_step_out(samplesIn, samplesOut);
   // An analysis (2 x 72 x 4096 multiply-adds) runs at most once per pushed frame, and
   // only when the pushes add up to an analysis period.
