@@ -363,7 +363,7 @@ void fillBlock(Reader& in, std::vector<short>& block, int samples) {
 }
 
 // Runs one block on the stream's engine and checks it; returns the digest of its
-// output samples and peak level. input holds exactly the room the contract asks for.
+// output samples and peak level. samples holds exactly the room the contract asks for.
 uint64_t runBlock(Stream& s, std::vector<short> samples, int samplesIn, int samplesOut) {
   Engine& engine = *s.engine;
   const bool writes = samplesIn > 0 && samplesOut >= 0;
