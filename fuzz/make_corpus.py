@@ -19,6 +19,7 @@ I_ZERO, I_ONE, I_25, I_50, I_75, I_100, I_120, I_INT_MIN, I_INT_MAX = 0, 1, 3, 5
 
 INIT, PROCESS, PREAMP, PANNING, VOICE_ON, VOICE_AMOUNT, SPECTRUM_ON, EQ_ON = range(8)
 FILTER, GAINS, SPECTRUM, LEVEL = range(8, 12)
+SELECT, REMAKE = 224, 232  # + the engine (0 = default, 1, 2); REMAKE + 0 or 1 remakes 1 or 2
 
 SILENCE, SQUARE, SINE, MIN_DC, NOISE, IMPULSE, DC, RAW = range(8)
 RATES = {4: 0, 8: 1, 31: 2, 32: 3, 100: 4, 8000: 5, 11025: 6, 22050: 7, 44100: 8, 48000: 9,
@@ -100,6 +101,19 @@ seeds = {
     bytes([VOICE_ON, 1, VOICE_AMOUNT, F_HALF]) + process(4096, 8192, NOISE) +
     process(4096, 2048, SQUARE) + process(512, 512, IMPULSE) + bytes([240]) +
     process(4096, 4096, NOISE) + bytes([LEVEL, SPECTRUM, I_100]),
+    # Three engines interleaved, each with its own format and settings: the default one,
+    # engine 1 made by its first selection, engine 2 made mono with hostile gains; then
+    # engine 1 remade with another format and fed again.
+    "three_engines": header(512, 4, 44100, 2) + process(1024, 1024, NOISE) +
+    bytes([SELECT + 1]) + header(256, 4, 48000, 2) + filt(BAND_A, BAND_B) +
+    bytes([VOICE_ON, 1, VOICE_AMOUNT, F_ONE]) + process(1024, 1024) +
+    bytes([SELECT + 2]) + header(128, 8, 8000, 1) +
+    bytes([EQ_ON, I_ONE, GAINS, 1, 1, F_INF, F_HALF, PREAMP, F_TWO]) +
+    process(500, 750, SQUARE) + bytes([SELECT]) + process(1024, 512) +
+    bytes([SELECT + 1, 255]) + process(1024, 2048, NOISE) + bytes([SPECTRUM, I_100]) +
+    bytes([SELECT + 2]) + process(500, 250, NOISE) + bytes([LEVEL]) +
+    bytes([REMAKE]) + header(128, 2, 22050, 1) + bytes([SELECT + 1]) +
+    process(300, 450, IMPULSE) + bytes([SPECTRUM, I_100, LEVEL]),
     "tiny_frames": header(4, 4, 4, 1) + process(64, 64, NOISE) + process(7, 3) +
     bytes([SPECTRUM_ON, I_ZERO]) + process(64, 128, SQUARE) + bytes([SPECTRUM_ON, I_ONE]),
 }
