@@ -90,11 +90,13 @@ struct Unguarded {
     for (int i = 0; i < blockFrames; i++) {
       const double left = pcm[2 * i];
       const double right = pcm[2 * i + 1];
-      inLeft[i] = static_cast<float>((left - dsp_default_engine().voiceFilters().step(0, right)) / 32768.0);
-      inRight[i] = static_cast<float>((right - dsp_default_engine().voiceFilters().step(1, left)) / 32768.0);
+      inLeft[i] =
+          static_cast<float>((left - dsp_default_engine().voiceFilters().step(0, right)) / 32768.0);
+      inRight[i] =
+          static_cast<float>((right - dsp_default_engine().voiceFilters().step(1, left)) / 32768.0);
     }
-    vocoder_process(inLeft.data(), blockFrames, outLeft.data(), hop, 0);
-    vocoder_process(inRight.data(), blockFrames, outRight.data(), hop, 1);
+    dsp_default_engine().vocoder().process(inLeft.data(), blockFrames, outLeft.data(), hop, 0);
+    dsp_default_engine().vocoder().process(inRight.data(), blockFrames, outRight.data(), hop, 1);
     benchmark::DoNotOptimize(outRight.data());
   }
 };
