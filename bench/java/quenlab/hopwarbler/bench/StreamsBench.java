@@ -2,6 +2,8 @@ package quenlab.hopwarbler.bench;
 
 import java.io.ByteArrayInputStream;
 import java.io.IOException;
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.file.Files;
@@ -27,9 +29,11 @@ import quenlab.hopwarbler.support.Sounds;
  *
  * <p>The threads start together at a barrier once their processors are open; the wall-clock time
  * runs from there until the last flush returns. Reported per k, the best of a few rounds: the
- * throughput in seconds of audio in, summed over the threads, per second of wall-clock time, and
- * against k = 1. Every thread's output must equal the single stream's, sample for sample, or the
- * run fails: streams that share nothing cannot change each other's output.
+ * throughput in seconds of audio in, summed over the threads, per second of wall-clock time,
+ * against k = 1, and the CPU time of the slowest thread: on a busy machine the wall-clock time
+ * grows while that stays, and the throughput then says more about the machine than the streams.
+ * Every thread's output must equal the single stream's, sample for sample, or the run fails:
+ * streams that share nothing cannot change each other's output.
  *
  * <p>With {@code --write-songs DIR} it writes, instead, the songs of the command-line tool's batch
  * benchmark: eight pieces of generated stereo music, 16-bit WAV at 44.1 kHz, of 30 to 58 s.
@@ -45,6 +49,7 @@ public final class StreamsBench {
   static final int BLOCK_FRAMES = 1024;
   static final double SPEED = 0.8;
   static final int SONGS = 8;
+  private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
 
   private StreamsBench() {}
 
@@ -83,26 +88,36 @@ public final class StreamsBench {
             + " %.0f s of stereo music each, blocks of %d frames, best of %d rounds; %d cores%n",
         RATE, format, SPEED, seconds, BLOCK_FRAMES, rounds,
         Runtime.getRuntime().availableProcessors());
-    System.out.printf("  %-8s %12s %14s %10s%n", "streams", "wall (s)", "x real time", "vs 1");
+    System.out.printf("  %-8s %12s %14s %10s %12s%n", "streams", "wall (s)", "x real time", "vs 1",
+        "CPU (s)");
     double single = 0;
     for (int k : threads) {
-      double best = Double.MAX_VALUE;
-      for (int r = 0; r < rounds; r++) best = Math.min(best, round(k, music, reference));
-      double throughput = k * seconds / best;
+      Round best = null;
+      for (int r = 0; r < rounds; r++) {
+        Round now = round(k, music, reference);
+        if (best == null || now.wall() < best.wall())
+          best = now;
+      }
+      double throughput = k * seconds / best.wall();
       if (single == 0)
         single = throughput / k;
-      System.out.printf(
-          "  %-8d %12.3f %14.1f %10.3f%n", k, best, throughput, throughput / single);
+      System.out.printf("  %-8d %12.3f %14.1f %10.3f %12.3f%n", k, best.wall(), throughput,
+          throughput / single, best.cpu());
     }
     System.out.println("x real time: seconds of audio in, summed over the streams, per second of"
-        + " wall-clock time; vs 1: the throughput against one stream's (the first row's per stream)");
+        + " wall-clock time; vs 1: the throughput against one stream's (the first row's per stream);"
+        + " CPU: the thread time of the slowest stream, which stays near the single stream's unless"
+        + " the streams slow each other down (a wall time well above it: the cores were busy)");
   }
 
-  // One round of k streams on k threads; returns the wall-clock seconds from the start barrier to
-  // the last flush.
-  static double round(int k, short[] music, short[] reference) throws Exception {
+  /** One round: the wall-clock seconds, and the CPU seconds of the slowest stream. */
+  record Round(double wall, double cpu) {}
+
+  // One round of k streams on k threads, timed from the start barrier to the last flush.
+  static Round round(int k, short[] music, short[] reference) throws Exception {
     CyclicBarrier start = new CyclicBarrier(k + 1);
     short[][] outputs = new short[k][];
+    double[] cpuSeconds = new double[k];
     Throwable[] failures = new Throwable[k];
     List<Thread> workers = new ArrayList<>();
     for (int t = 0; t < k; t++) {
@@ -111,7 +126,9 @@ public final class StreamsBench {
         try (Processor p = Processor.open(RATE, 2)) {
           p.setSpeed(SPEED);
           start.await();
+          long cpu = THREADS.getCurrentThreadCpuTime();
           outputs[index] = run(p, music);
+          cpuSeconds[index] = (THREADS.getCurrentThreadCpuTime() - cpu) * 1e-9;
         } catch (Throwable e) {
           failures[index] = e;
           start.reset();
@@ -135,7 +152,7 @@ public final class StreamsBench {
         throw new IllegalStateException(
             "stream " + t + " of " + k + " differs from the single stream's output");
     }
-    return wall;
+    return new Round(wall, Arrays.stream(cpuSeconds).max().orElse(0));
   }
 
   static short[] stretch(short[] in) {
