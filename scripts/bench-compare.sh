@@ -11,8 +11,9 @@
 #
 # e.g. scripts/bench-compare.sh 19f56d7, the commit before the engine objects. The
 # builds go into build-compare/ (or $BUILD_DIR): base/ for REV, current/ for the
-# working tree, with each run's JSON. Needs what scripts/bench.sh needs. About ten
-# minutes on two cores, most of it the two builds.
+# working tree, with each run's output and JSON. Needs what scripts/bench.sh needs.
+# About ten minutes on two cores, most of it the two builds; the working tree's
+# build is the one that is rebuilt on later runs.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -52,7 +53,8 @@ echo "base: $rev ($(git -C "$root" log -1 --format='%h %cs' "$commit")); current
 for ((round = 1; round <= rounds; round++)); do
   for side in base current; do
     "$build/$side/bench/hopwarbler_bench" --benchmark_filter='^stream/ours/' \
-      --benchmark_out="$build/$side/round-$round.json" --benchmark_out_format=json >/dev/null
+      --benchmark_out="$build/$side/round-$round.json" --benchmark_out_format=json \
+      >"$build/$side/round-$round.txt" 2>&1
   done
   echo "round $round of $rounds done"
 done
@@ -67,7 +69,8 @@ def medians(side):
     for r in range(1, rounds + 1):
         for b in json.load(open(f"{build}/{side}/round-{r}.json"))["benchmarks"]:
             if b.get("aggregate_name") == "median" and not b.get("error_occurred"):
-                runs.setdefault(b["run_name"], []).append(b["cpu_time"])
+                name = b["run_name"].split("/iterations:")[0]
+                runs.setdefault(name, []).append(b["cpu_time"])
     return {name: statistics.median(times) for name, times in runs.items()}
 
 base, current = medians("base"), medians("current")
