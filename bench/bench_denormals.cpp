@@ -95,8 +95,8 @@ struct Unguarded {
       inRight[i] =
           static_cast<float>((right - dsp_default_engine().voiceFilters().step(1, left)) / 32768.0);
     }
-    vocoder_process(inLeft.data(), blockFrames, outLeft.data(), hop, 0);
-    vocoder_process(inRight.data(), blockFrames, outRight.data(), hop, 1);
+    dsp_default_engine().vocoder().process(inLeft.data(), blockFrames, outLeft.data(), hop, 0);
+    dsp_default_engine().vocoder().process(inRight.data(), blockFrames, outRight.data(), hop, 1);
     benchmark::DoNotOptimize(outRight.data());
   }
 };

@@ -9,15 +9,26 @@
 // number of allocations made between two reports. A stream that does not grow
 // shows the same heap after 1 and after 10 minutes and no allocation in between.
 //
+// Before that, a child process measures many streams from a fresh heap: 1 to 8
+// engines of their own (Engine::init(4096, 16, 44100, 2), the default preset's format
+// at 44.1 kHz, every refinement on), each having streamed one block. The first engine
+// also builds the tables every engine of its format shares; the engines after it
+// cost their own buffers only. Reported: the heap of 1, 2 and 8 engines, the cost of
+// each engine after the first, what the first adds beyond that (the shared tables)
+// and Engine::bytes() as the engines count themselves.
+//
 // Static memory (.data, .bss) is a property of the shared library file; the
 // benchmark script reads it with size(1).
 #include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -82,9 +93,78 @@ void report(const char* what, const Snapshot& base, const Snapshot& now, const S
               (now.malloced - base.malloced) / 1024.0, now.allocations - prev.allocations);
 }
 
+// Many engines from a fresh heap (in a child process, before anything else has run):
+// returns the exit status.
+int measureEngines() {
+  constexpr int frameSize = 4096;
+  constexpr int overSampling = 16;
+  constexpr int hop = frameSize / overSampling;
+  constexpr int stepOut = hop * 5 / 4;  // ratio 1.25
+  constexpr int most = 8;
+  std::vector<short> block(2 * stepOut);
+  std::vector<std::unique_ptr<Engine>> engines;
+  engines.reserve(most);
+  std::printf(
+      "Heap of many engines (KiB, relative to before the first), each Engine::init(%d, %d,"
+      " %d, 2)\nwith every refinement on and one block of %d frames in, %d out streamed:\n",
+      frameSize, overSampling, music_rate(), hop, stepOut);
+  std::printf("  %-36s %12s %12s %14s\n", "engines", "new/delete", "mallinfo2", "allocations");
+  const Snapshot base = snapshot();
+  Snapshot prev = base;
+  Snapshot one = base;
+  size_t ownBytes = 0;
+  for (int n = 1; n <= most; ++n) {
+    auto engine = std::make_unique<Engine>();
+    engine->init(frameSize, overSampling, music_rate(), 2);
+    engine->setLinkedStereo(true);
+    engine->setAttacks(true);
+    engine->setFinePeaks(true);
+    engine->setLevelKeeping(true);
+#if HOPWARBLER_BENCH_SPECTRUM
+    engine->spectrum().setEnabled(true);
+#endif
+    std::memcpy(block.data(), music_pcm(), sizeof(short) * 2 * hop);
+    engine->process(block.data(), hop, stepOut);
+    ownBytes = engine->bytes();
+    engines.push_back(std::move(engine));
+    const Snapshot now = snapshot();
+    if (n == 1) one = now;
+    if (n == 1 || n == 2 || n == most) {
+      char what[64];
+      std::snprintf(what, sizeof what, "%d engine%s", n, n == 1 ? "" : "s");
+      report(what, base, now, prev);
+      prev = now;
+    }
+  }
+  const double perEngine = (prev.live - one.live) / 1024.0 / (most - 1);
+  const double perEngineMalloc = (prev.malloced - one.malloced) / 1024.0 / (most - 1);
+  std::printf("  %-36s %12.1f %12.1f\n", "each engine after the first", perEngine, perEngineMalloc);
+  std::printf("  %-36s %12.1f %12.1f\n", "the first beyond that (shared)",
+              (one.live - base.live) / 1024.0 - perEngine,
+              (one.malloced - base.malloced) / 1024.0 - perEngineMalloc);
+  std::printf("  Engine::bytes() of one engine: %.1f KiB\n\n", ownBytes / 1024.0);
+  return 0;
+}
+
 }  // namespace
 
 int main() {
+  // The engines are measured first, in a child, so that neither part sees the heap
+  // the other left.
+  std::fflush(stdout);
+  const pid_t child = fork();
+  if (child == 0) {
+    const int status = measureEngines();
+    std::fflush(stdout);
+    _exit(status);
+  }
+  int childStatus = 1;
+  if (child < 0 || waitpid(child, &childStatus, 0) != child || !WIFEXITED(childStatus) ||
+      WEXITSTATUS(childStatus) != 0) {
+    std::fprintf(stderr, "hopwarbler_memory: the engines' measure failed\n");
+    return 1;
+  }
+
   const int frameSize = 4096;
   const int overSampling = 4;
   const int hop = frameSize / overSampling;

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: the library beside FFTW3f, Rubber Band and
-# SoundTouch, the library's heap and static memory, and a summary of the ratios.
+# SoundTouch, the library's heap and static memory, and a summary of the ratios;
+# then many streams at once through the Java API and the command-line tool.
 #
-#   scripts/bench.sh [benchmark flags...]
+#   scripts/bench.sh [--no-streams] [benchmark flags...]
 #
 # Installs what is missing with apt-get when run as root, configures a Release
 # build with the benchmarks into build-bench/ (or $BUILD_DIR), builds, checks that
@@ -10,7 +11,10 @@
 # hopwarbler_bench (extra arguments go to it, e.g. --benchmark_filter=fft). The
 # console output and the JSON results are kept in the build folder as bench.txt
 # and bench.json. About two minutes on two cores, most of it in Rubber Band's
-# finer engine.
+# finer engine. Last, StreamsBench runs 1 and 2 processors on as many threads, and
+# the tool converts eight generated songs with --out-dir at --jobs 1 and 2 (the
+# outputs must be the same files): about two minutes more. --no-streams leaves
+# that last part out.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -18,19 +22,27 @@ root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 source "$root/scripts/common.sh"
 build=${BUILD_DIR:-$root/build-bench}
 
+streams=1
+args=()
+for arg in "$@"; do
+  if [[ $arg == --no-streams ]]; then streams=0; else args+=("$arg"); fi
+done
+
 # The benchmarks' own needs, then what the top-level configure needs (GoogleTest
-# for the native tests, a JDK for the JNI headers and libraries).
+# for the native tests, a JDK and the tool's jars for the Java part).
 packages=(libbenchmark-dev libfftw3-dev librubberband-dev libsoundtouch-dev cmake g++
-  make pkg-config binutils libgtest-dev openjdk-17-jdk)
+  make pkg-config binutils libgtest-dev openjdk-17-jdk junit5 libpicocli-java libjline3-java
+  libmp3spi-java libjlayer-java libtritonus-java libjorbis-java)
 install_missing bench.sh "${packages[@]}"
 
 export_java_home
 
 mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOPWARBLER_BENCH=ON \
-  -DHOPWARBLER_JAVA=OFF -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build/configure.log" 2>&1 ||
+  -DHOPWARBLER_JAVA=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log" >&2; exit 1; }
-cmake --build "$build" -j"$(nproc)" --target hopwarbler hopwarbler_bench hopwarbler_memory
+cmake --build "$build" -j"$(nproc)" --target hopwarbler hopwarbler_bench hopwarbler_memory \
+  hopwarbler_jar hopwarbler_bench_jar
 
 echo
 echo "==== Machine and build ===="
@@ -66,4 +78,42 @@ nm -S --size-sort -C "$build/libhopwarbler.so" | awk '$3 ~ /^[bBdD]$/' | tail -n
 echo
 echo "==== Benchmarks ===="
 "$build/bench/hopwarbler_bench" --benchmark_out="$build/bench.json" \
-  --benchmark_out_format=json "$@" | tee "$build/bench.txt"
+  --benchmark_out_format=json "${args[@]}" | tee "$build/bench.txt"
+
+((streams)) || exit 0
+echo
+echo "==== Many streams ===="
+classpath=$build/java/hopwarbler.jar:$build/tests/support/java/hopwarbler-support.jar
+classpath+=:$build/bench/java/hopwarbler-bench.jar
+echo "Load:      $(cut -d' ' -f1-3 /proc/loadavg) (1, 5, 15 min)"
+java -Dhopwarbler.library="$build/libhopwarbler.so" -cp "$classpath" \
+  quenlab.hopwarbler.bench.StreamsBench
+
+# The tool's batch: eight songs of 30 to 58 s (generated once into the build folder)
+# through --out-dir at speed 0.8, --jobs 1 and 2 in turn, twice; the best wall-clock
+# time of each, JVM start included, as a user sees it.
+songs=$build/songs
+java -cp "$classpath" quenlab.hopwarbler.bench.StreamsBench --write-songs "$songs"
+declare -A best
+for _ in 1 2; do
+  for jobs in 1 2; do
+    out=$build/batch-jobs$jobs
+    rm -rf "$out"
+    mkdir -p "$out"
+    start=$(date +%s%N)
+    "$build/bin/hopwarbler" process "$songs"/song-*.wav --out-dir "$out" --speed 0.8 \
+      --jobs "$jobs" --quiet
+    took=$(($(date +%s%N) - start))
+    if [[ -z ${best[$jobs]:-} ]] || ((took < best[$jobs])); then best[$jobs]=$took; fi
+  done
+done
+same=yes
+for file in "$build"/batch-jobs1/*.wav; do
+  cmp -s "$file" "$build/batch-jobs2/$(basename "$file")" || same="NO: $(basename "$file") differs"
+done
+echo "hopwarbler process (8 songs, $(du -ch "$songs"/song-*.wav | tail -n1 | cut -f1)) --out-dir" \
+  "--speed 0.8, best of 2 rounds:"
+awk -v one="${best[1]}" -v two="${best[2]}" 'BEGIN {
+  printf "  --jobs 1 %8.2f s\n  --jobs 2 %8.2f s\n  speed-up %8.2f\n", one / 1e9, two / 1e9, one / two }'
+echo "  the files of --jobs 1 and 2 identical: $same"
+[[ $same == yes ]]
