@@ -19,13 +19,14 @@ namespace {
 constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 
-// A VocoderPath other than VOCODER_PATH_BEST; -1 until chosen. Read by every frame of
-// every Vocoder, written by vocoder_select_path().
-std::atomic<int> activePath{-1};
+// The vocoder's code path, read by every frame of every Vocoder.
+CodePath codePath;
+int activePath() { return codePath.get(); }
 
 // The baseline and AVX2 paths, which exist on x86-64 only.
 bool fastPath() {
-  return HOPWARBLER_X86 && (activePath == VOCODER_PATH_AVX2 || activePath == VOCODER_PATH_BASELINE);
+  const int path = activePath();
+  return HOPWARBLER_X86 && (path == VOCODER_PATH_AVX2 || path == VOCODER_PATH_BASELINE);
 }
 
 // The whole-vector stores of the fast paths run up to this many floats past the last
@@ -92,7 +93,6 @@ void Vocoder::resetPhases() {
 }
 
 void Vocoder::init(int pWinSize, int step) {
-  if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
   winHalf = pWinSize / 2;
   winSize = pWinSize;
   stepIn = step;
@@ -345,9 +345,9 @@ void Vocoder::binPass(int channel) {
   const VocoderChannel& c = channels[channel];
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
-    if (activePath == VOCODER_PATH_AVX2) {
+    if (activePath() == VOCODER_PATH_AVX2) {
       done = vocoder_x86_bin_pass_avx2(c.fftBuffer, c.mag, c.phi, winHalf);
-    } else if (activePath == VOCODER_PATH_BASELINE) {
+    } else if (activePath() == VOCODER_PATH_BASELINE) {
       done = vocoder_x86_bin_pass_sse2(c.fftBuffer, c.mag, c.phi, winHalf);
     }
   }
@@ -380,7 +380,7 @@ int Vocoder::findPeaksFast(const float* mag, int* peaks) const {
 // the left peak up to the right one. The AVX2 search reads past its region, at most to
 // bin winHalf + 6 of the winSize magnitudes.
 void Vocoder::placeValleys(const float* mag, const int* peaks, int* valleys, int nPeaks) const {
-  const bool avx2 = fastPath() && activePath == VOCODER_PATH_AVX2 && winSize >= 16;
+  const bool avx2 = fastPath() && activePath() == VOCODER_PATH_AVX2 && winSize >= 16;
   for (int p = 1; p < nPeaks; p++) {
     if constexpr (HOPWARBLER_X86) {
       if (avx2) {
@@ -430,7 +430,7 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
     gains = work.data() + winSize;
     measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
-  const bool avx2 = activePath == VOCODER_PATH_AVX2;
+  const bool avx2 = activePath() == VOCODER_PATH_AVX2;
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
     done = avx2 ? vocoder_x86_rebuild_avx2(c.mag, c.psi, gains, work.data(), winHalf)
@@ -543,18 +543,9 @@ bool Vocoder::takeEqualiserEnergy(double* before, double* after) {
   return *before > 0.0;
 }
 
-// As cpu_select_path(), into the atomic.
-bool vocoder_select_path(VocoderPath path) {
-  const int resolved = cpu_resolve_path(path);
-  if (resolved < 0) return false;
-  activePath = resolved;
-  return true;
-}
+bool vocoder_select_path(VocoderPath path) { return codePath.select(path); }
 
-VocoderPath vocoder_path() {
-  if (activePath < 0) vocoder_select_path(VOCODER_PATH_BEST);
-  return static_cast<VocoderPath>(activePath.load());
-}
+VocoderPath vocoder_path() { return static_cast<VocoderPath>(codePath.get()); }
 
 // ---- The refinements: linked stereo, the finer peak rule, attacks ----
 
@@ -597,7 +588,7 @@ void Vocoder::peakRotations(const VocoderChannel& c, const int* peaks, int n, fl
   int p = 0;
   if constexpr (HOPWARBLER_X86) {
     if (fastPath()) {
-      if (activePath == VOCODER_PATH_AVX2) {
+      if (activePath() == VOCODER_PATH_AVX2) {
         for (; p + 4 <= n; p += 4) {
           if (vocoder_x86_peak_rotations_avx2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
                                               stretchFactor, rotation + p))
@@ -651,9 +642,9 @@ void Vocoder::regionTurns(const int* peaks, const int* valleys, int nPeaks, floa
 // psi = princarg(phi + turn) for every bin.
 void Vocoder::turnBins(VocoderChannel& c, const float* turn) const {
   if constexpr (HOPWARBLER_X86) {
-    if (activePath == VOCODER_PATH_AVX2)
+    if (activePath() == VOCODER_PATH_AVX2)
       return vocoder_x86_turn_bins_avx2(c.phi, turn, c.psi, winHalf);
-    if (activePath == VOCODER_PATH_BASELINE)
+    if (activePath() == VOCODER_PATH_BASELINE)
       return vocoder_x86_turn_bins_sse2(c.phi, turn, c.psi, winHalf);
   }
   for (int k = 0; k < winHalf; k++) c.psi[k] = princarg(static_cast<double>(c.phi[k]) + turn[k]);
