@@ -109,6 +109,7 @@ int measureEngines() {
       " %d, 2)\nwith every refinement on and one block of %d frames in, %d out streamed:\n",
       frameSize, overSampling, music_rate(), hop, stepOut);
   std::printf("  %-36s %12s %12s %14s\n", "engines", "new/delete", "mallinfo2", "allocations");
+  const short* pcm = music_pcm();  // the piece is rendered (10 MiB) before the heap is measured
   const Snapshot base = snapshot();
   Snapshot prev = base;
   Snapshot one = base;
@@ -123,7 +124,7 @@ int measureEngines() {
 #if HOPWARBLER_BENCH_SPECTRUM
     engine->spectrum().setEnabled(true);
 #endif
-    std::memcpy(block.data(), music_pcm(), sizeof(short) * 2 * hop);
+    std::memcpy(block.data(), pcm, sizeof(short) * 2 * hop);
     engine->process(block.data(), hop, stepOut);
     ownBytes = engine->bytes();
     engines.push_back(std::move(engine));
