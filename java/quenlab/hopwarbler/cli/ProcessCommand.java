@@ -340,6 +340,13 @@ final class ProcessCommand implements Callable<Integer> {
                                                 : " ('" + output + "' was written)";
   }
 
+  // The hops per frame the vocoder really runs: its hop is the frame over the oversampling,
+  // rounded down, so an oversampling that does not divide the frame (2049 of 4096) runs more.
+  private static long hopsPerFrame(Processor processor) {
+    int hop = processor.frameSize() / processor.overSampling();
+    return Math.round((double) processor.frameSize() / hop);
+  }
+
   private String summary(Path input, Path output, InputFile in, Processor processor,
       AudioOutput written, boolean dither) {
     Processor.Stats stats = processor.stats();
@@ -350,7 +357,7 @@ final class ProcessCommand implements Callable<Integer> {
         input, AudioFiles.duration(stats.inputFrames(), in.sampleRate), AudioOutput.name(output),
         AudioFiles.duration(written.frames(), in.sampleRate),
         EffectOptions.format(processor.speed()), processor.effectiveSpeed(), processor.frameSize(),
-        processor.overSampling(), Main.dbfs(written.peak()), stats.limitedSamples(),
+        hopsPerFrame(processor), Main.dbfs(written.peak()), stats.limitedSamples(),
         stats.clampedSamples(), effectsText.isEmpty() ? "" : ", ", effectsText,
         dither ? ", " + Dither.describe(in.format) : "");
   }

@@ -56,6 +56,7 @@ class CliTest {
         {"--quality BALANCED --speed 2", "frame 4096, 8 hops"},
         {"--quality fast --frame-size 4096", "frame 4096, 4 hops"},
         {"--speed 2 --oversampling 8", "frame 4096, 8 hops"},
+        {"--oversampling 2049", "frame 4096, 4096 hops"},  // a hop of 4096 / 2049 = 1 frame
         {"--frame-size 512 --oversampling auto", "frame 512, 4 hops"}};
     for (String[] c : cases) {
       List<String> args = new java.util.ArrayList<>(
