@@ -131,11 +131,13 @@ void SpectrumAnalyser::analyseFast() {
     const int b = descending_ ? spectrumBandCount - perStep - n : n;
     double s[4];
     double c[4];
-    if (avx2) {
-      spectrum_x86_resonate_quad_avx2(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
-    } else {
-      for (int j = 0; j < 2; ++j) {
-        spectrum_x86_resonate_baseline(windowed_, k.sin[b + j], k.cos[b + j], &s[j], &c[j]);
+    if constexpr (HOPWARBLER_X86) {  // never called elsewhere, but compiled everywhere
+      if (avx2) {
+        spectrum_x86_resonate_quad_avx2(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
+      } else {
+        for (int j = 0; j < 2; ++j) {
+          spectrum_x86_resonate_baseline(windowed_, k.sin[b + j], k.cos[b + j], &s[j], &c[j]);
+        }
       }
     }
     for (int j = 0; j < perStep; ++j) updateBand(b + j, magnitude(s[j], c[j]));
