@@ -41,8 +41,9 @@ void BM_EnginesOnThreads(benchmark::State& state) {
     benchmark::DoNotOptimize(block.data());
     bytes = engine.bytes();
   }
-  state.counters["xRT"] = benchmark::Counter(static_cast<double>(frames) / music_rate(),
-                                             benchmark::Counter::kIsIterationInvariantRate);
+  state.counters["xRT"] = benchmark::Counter(
+      static_cast<double>(frames) / music_rate(),
+      benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kAvgThreads);
   state.counters["bytes"] =
       benchmark::Counter(static_cast<double>(bytes), benchmark::Counter::kAvgThreads);
 }
