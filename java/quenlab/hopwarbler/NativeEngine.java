@@ -1,6 +1,7 @@
 package quenlab.hopwarbler;
 
 import java.util.concurrent.locks.ReentrantReadWriteLock;
+import java.util.function.LongConsumer;
 
 /**
  * A native stream of its own: the methods of {@link NativeInterface}, with the same meaning and the
@@ -50,6 +51,17 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
 
   private void exit() {
     lock.readLock().unlock();
+  }
+
+  // A setter's native call on the engine, under the read lock (the block's calls take it
+  // directly, without a lambda).
+  private void call(LongConsumer nativeCall) {
+    long h = enter();
+    try {
+      nativeCall.accept(h);
+    } finally {
+      exit();
+    }
   }
 
   /** {@return whether {@link #close()} has released the engine} */
@@ -107,72 +119,37 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
 
   @Override
   public void dspVoiceRemovalEnable(int enabled) {
-    long h = enter();
-    try {
-      dspVoiceRemovalEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspVoiceRemovalEnable(h, enabled));
   }
 
   @Override
   public void dspVoiceRemovalAmount(float amount) {
-    long h = enter();
-    try {
-      dspVoiceRemovalAmount(h, amount);
-    } finally {
-      exit();
-    }
+    call(h -> dspVoiceRemovalAmount(h, amount));
   }
 
   @Override
   public void dspVoiceRemovalFilter(double[] coeffA, double[] coeffB, int sizeA, int sizeB) {
-    long h = enter();
-    try {
-      dspVoiceRemovalFilter(h, coeffA, coeffB, sizeA, sizeB);
-    } finally {
-      exit();
-    }
+    call(h -> dspVoiceRemovalFilter(h, coeffA, coeffB, sizeA, sizeB));
   }
 
   @Override
   public void dspSetPreamp(float jpreamp) {
-    long h = enter();
-    try {
-      dspSetPreamp(h, jpreamp);
-    } finally {
-      exit();
-    }
+    call(h -> dspSetPreamp(h, jpreamp));
   }
 
   @Override
   public void dspPanning(int jPanningActive, int jMonoActive, int jPanningLevel) {
-    long h = enter();
-    try {
-      dspPanning(h, jPanningActive, jMonoActive, jPanningLevel);
-    } finally {
-      exit();
-    }
+    call(h -> dspPanning(h, jPanningActive, jMonoActive, jPanningLevel));
   }
 
   @Override
   public void dspSpectrumEnable(int enabled) {
-    long h = enter();
-    try {
-      dspSpectrumEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspSpectrumEnable(h, enabled));
   }
 
   @Override
   public void dspGetSpectrum(float[] jSpectrum, int jSize) {
-    long h = enter();
-    try {
-      dspGetSpectrum(h, jSpectrum, jSize);
-    } finally {
-      exit();
-    }
+    call(h -> dspGetSpectrum(h, jSpectrum, jSize));
   }
 
   @Override
@@ -187,62 +164,32 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
 
   @Override
   public void dspEQEnable(int enabled) {
-    long h = enter();
-    try {
-      dspEQEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspEQEnable(h, enabled));
   }
 
   @Override
   public void dspEQSetBands(float[] levels) {
-    long h = enter();
-    try {
-      dspEQSetBands(h, levels);
-    } finally {
-      exit();
-    }
+    call(h -> dspEQSetBands(h, levels));
   }
 
   @Override
   public void dspLinkedStereoEnable(int enabled) {
-    long h = enter();
-    try {
-      dspLinkedStereoEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspLinkedStereoEnable(h, enabled));
   }
 
   @Override
   public void dspAttacksEnable(int enabled) {
-    long h = enter();
-    try {
-      dspAttacksEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspAttacksEnable(h, enabled));
   }
 
   @Override
   public void dspFinePeaksEnable(int enabled) {
-    long h = enter();
-    try {
-      dspFinePeaksEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspFinePeaksEnable(h, enabled));
   }
 
   @Override
   public void dspLevelKeepingEnable(int enabled) {
-    long h = enter();
-    try {
-      dspLevelKeepingEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspLevelKeepingEnable(h, enabled));
   }
 
   /**
@@ -254,12 +201,7 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
    * @param enabled non-zero to tap the output
    */
   public void dspSpectrumTapEnable(int enabled) {
-    long h = enter();
-    try {
-      dspSpectrumTapEnable(h, enabled);
-    } finally {
-      exit();
-    }
+    call(h -> dspSpectrumTapEnable(h, enabled));
   }
 
   // The engine's native calls: the handle first, then the arguments of NativeInterface's method
