@@ -121,7 +121,8 @@ inline float removeFiltered(float own, double filteredOpposite, double amount) {
 
 }  // namespace
 
-// The vocoder over the block's converted input, with the refinements switched on.
+// The vocoder over the block's converted input, with the refinements switched on (none
+// unless the host turns them on).
 void Engine::runVocoder(int samplesIn, int step, bool mono) {
   VocoderOptions options;
   options.linked = linkedStereo_.load(std::memory_order_relaxed);
