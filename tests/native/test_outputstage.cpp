@@ -165,6 +165,32 @@ TEST(OutputStage, KeyChangeScalesFrequencyAndLength) {
   for (double a : amplitudes(left, 0, 128)) EXPECT_NEAR(decibels(a / 0.5), 0, 0.01);
 }
 
+// A key change set mid-stream takes over from the unconverted frames without a gap or
+// a click: no window of whole periods loses level, and no step between two samples is
+// steeper than the faster tone's.
+TEST(OutputStage, KeyChangeMidStreamRunsOn) {
+  const int blocks = 20;
+  const std::vector<short> in = tone(blocks, 0.5, 1);
+  Engine e;
+  e.init(kFrame, kOver, kRate, 1);
+  std::vector<short> out, block(e.stageRoom(kBlockIn, kHop));
+  for (int b = 0; b < blocks; ++b) {
+    if (b == 10) {
+      ASSERT_TRUE(e.setPitchRatio(1.25));
+    }
+    const int made = e.processStage(in.data() + b * kBlockIn, kBlockIn, kHop, block.data(),
+                                    static_cast<int>(block.size()), nullptr);
+    ASSERT_GE(made, 0);
+    out.insert(out.end(), block.begin(), block.begin() + made);
+  }
+  // Windows of 128 samples hold whole periods at 1024 Hz and at 1280 Hz.
+  for (double a : amplitudes(out, 2 * kFrame, 128)) EXPECT_NEAR(decibels(a / 0.5), 0, 0.05);
+  const double steepest = 0.5 * 32767 * 2 * M_PI * 1280 / kRate;
+  for (size_t i = 2 * kFrame + 1; i < out.size(); ++i) {
+    ASSERT_LE(std::abs(out[i] - out[i - 1]), steepest + 2) << "frame " << i;
+  }
+}
+
 // The soft limiter of the raw stage: a level of 0.95 passes, above it the curve
 // v (1 + (|v| - 0.95) k) bends it (k -0.25 mono, -0.125 stereo), and past the turning
 // point (2.475 in mono) the sample rails at full scale. The peak is read before it.
