@@ -234,8 +234,10 @@ void Engine::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChann
   if (resampler_ == nullptr || resampler_->channels() != channels) {
     const double ratio = resampler_ != nullptr ? resampler_->ratio() : 1.0;
     resampler_ = Resampler::create(channels, ratio);
-    stageOutFrames_ = 0;
+    // The stage's buffers hold interleaved frames of the old channel count.
+    stageIn_.reset();
     stageOut_.reset();
+    stageInFrames_ = stageOutFrames_ = 0;
   } else {
     resampler_->reset();
   }

@@ -13,6 +13,9 @@
 // stereo, into the requested number of frames in place: conversion to float,
 // balance or mono remix, voice removal, time-scaling per channel, overlap
 // normalisation and output gain, peak measurement, soft limit, clamp, quantisation.
+// The engine's own output stage (setOutputStage(), processStage()) replaces that last
+// part with an overlap correction from the frames really laid, a gliding gain and the
+// key change, before the same soft limit.
 // It runs on the audio thread: no lock, no trigonometry per sample, and no
 // allocation except that the work buffers grow when a block needs more room than
 // any block before it (the first block allocates them).
