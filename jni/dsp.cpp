@@ -49,22 +49,54 @@ bool growBuffer(std::unique_ptr<float[]>* buffer, int64_t oldSize, int64_t newSi
   return true;
 }
 
-// Output gain, soft limit above 0.95 and quantisation of one sample. The
-// limiter's curve v (1 + (a - 0.95) k) turns back at a = (0.95 - 1/k) / 2;
-// beyond that point the sample leaves at full scale with its own sign instead
-// of folding over to the opposite sign.
-inline short limitAndQuantise(double v, double a, double k, double turningPoint) {
+// Largest overlap correction of the engine's output stage, in times the correction of
+// a steady hop: where few frames overlap yet, at the start of a stream.
+constexpr double maxOverlapCorrection = 64.0;
+
+// Largest magnitude of the output stage's gain (+120 dB).
+constexpr float maxStageGain = 1e6f;
+
+// The soft limiter's slope, gentler in stereo, and the level where its curve turns back.
+inline double limiterSlope(bool mono) { return mono ? -0.25 : -0.125; }
+inline double limiterTurningPoint(double k) { return (dspLimitThreshold - 1.0 / k) / 2.0; }
+
+// The soft limit of one sample v of level a = |v|, shared by both output stages. The
+// curve v (1 + (a - 0.95) k) turns back at a = (0.95 - 1/k) / 2; beyond that point
+// the sample leaves at full scale with its own sign instead of folding over to the
+// opposite sign.
+inline double softLimit(double v, double a, double k, double turningPoint) {
   if (a >= dspLimitThreshold) {
-    if (a > turningPoint) {
-      v = v < 0 ? -1.0 : 1.0;
-    } else {
-      v = v * (1.0 + (a - dspLimitThreshold) * k);
-    }
+    if (a > turningPoint) return v < 0 ? -1.0 : 1.0;
+    return v * (1.0 + (a - dspLimitThreshold) * k);
   }
+  return v;
+}
+
+// The raw stage's soft limit and quantisation (truncating) of one sample.
+inline short limitAndQuantise(double v, double a, double k, double turningPoint) {
+  v = softLimit(v, a, k, turningPoint);
   if (v < -1.0) return -32767;
   if (v > 1.0) return 32767;
   if (!(v == v)) return 0;
   return static_cast<short>(v * 32767.0);
+}
+
+// The engine's stage: the soft limit and quantisation rounded to nearest.
+inline short limitAndRound(double v, double a, double k, double turningPoint) {
+  v = softLimit(v, a, k, turningPoint);
+  if (v < -1.0) return -32767;
+  if (v > 1.0) return 32767;
+  if (!(v == v)) return 0;
+  const double s = v * 32767.0;
+  return static_cast<short>(s < 0 ? s - 0.5 : s + 0.5);
+}
+
+// Replaces *buffer with a zeroed array of newSize floats (nothing kept).
+bool freshBuffer(std::unique_ptr<float[]>* buffer, int64_t newSize) {
+  std::unique_ptr<float[]> fresh(new (std::nothrow) float[newSize]());
+  if (fresh == nullptr) return false;
+  *buffer = std::move(fresh);
+  return true;
 }
 
 // Frames [from, to) of the output: normalised, amplified, limited and quantised
@@ -196,6 +228,20 @@ void Engine::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChann
   equaliser_.init(frameSize_ / 2);
   vocoder_.init(frameSize_, frameSize_ / overSampling_);
   levelKeeper_.init(sampleRate_, frameSize_ - frameSize_ / overSampling_, frameSize_);
+  rampFrames_ =
+      static_cast<int>(std::clamp<int64_t>(std::llround(0.02 * sampleRate_), 1, maxBlockFrames));
+  stageStarted_ = false;
+  const int channels = channelCount();
+  if (resampler_ == nullptr || resampler_->channels() != channels) {
+    const double ratio = resampler_ != nullptr ? resampler_->ratio() : 1.0;
+    resampler_ = Resampler::create(channels, ratio);
+    // The stage's buffers hold interleaved frames of the old channel count.
+    stageIn_.reset();
+    stageOut_.reset();
+    stageInFrames_ = stageOutFrames_ = 0;
+  } else {
+    resampler_->reset();
+  }
   initialized_ = true;
 }
 
@@ -245,28 +291,27 @@ bool Engine::ensureWorkBuffers(int samplesIn, int64_t needOut) {
   return true;
 }
 
-DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
-  if (!initialized_) return DSP_NOT_INITIALIZED;
-  if (samplesIn <= 0 || samplesOut < 0) {
-    maxLevelAcum_.store(0.0, std::memory_order_relaxed);
-    return DSP_OK;
-  }
-  if (samplesIn > maxBlockFrames || samplesOut > maxBlockFrames) return DSP_OUT_OF_MEMORY;
+// Everything before the output stage: the block's samplesIn frames converted, remixed,
+// filtered and run through the vocoder at hop step into outLeft_ / outRight_ (with the
+// tone gain beside them in outTone_ when level keeping or the stage asks for it), and
+// level kept. *written receives the frames this block's vocoder calls wrote, up to
+// samplesOut.
+DspStatus Engine::synthesise(const short* samples, int samplesIn, int step, int samplesOut,
+                             bool stage, int* written) {
   const bool mono = channels_ == 1;
-  const int step = stepOut(samplesIn, samplesOut);
   // Both channels go through the vocoder from the left one's place in the stream.
   const int framesDue = vocoder_.framesDue(samplesIn, 0);
   if (!ensureWorkBuffers(samplesIn,
                          std::max<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step))) {
     return DSP_OUT_OF_MEMORY;
   }
-  DenormalGuard denormalGuard;
+  if (stage && !ensureStageBuffers()) return DSP_OUT_OF_MEMORY;
   float* const inLeft = inLeft_.get();
   float* const inRight = inRight_.get();
   float* const outLeft = outLeft_.get();
   float* const outRight = outRight_.get();
   const bool keepLevel = levelKept_.load(std::memory_order_relaxed);
-  vocoder_.handOutToneGain(keepLevel ? outTone_.get() : nullptr);
+  vocoder_.handOutToneGain(keepLevel || stage ? outTone_.get() : nullptr);
   const bool tap = spectrumTap_.load(std::memory_order_relaxed);
   vocoder_.connect(&equaliser_, tap ? nullptr : &spectrum_);
 
@@ -341,22 +386,52 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
     fadeRightToLeft(remix && fold, samplesOut);
   }
 
-  const float norm = static_cast<float>(frameSize_) / static_cast<float>(2 * step);
   // Only the frames this block's vocoder calls wrote: any past them are the buffers'
   // earlier contents, already measured and shown.
-  const int written =
+  const int done =
       static_cast<int>(std::min<int64_t>(samplesOut, static_cast<int64_t>(framesDue) * step));
-  if (tap) spectrum_.tap(outLeft, mono ? nullptr : outRight, written);
+  if (tap) spectrum_.tap(outLeft, mono ? nullptr : outRight, done);
   if (keepLevel) {
     // The equaliser shapes the output on purpose: judge the input as it shapes it.
     double before, after;
     const double shaping = vocoder_.takeEqualiserEnergy(&before, &after) ? after / before : 1.0;
     levelKeeper_.apply(inLeft, mono ? nullptr : inRight, samplesIn, shaping, outLeft,
-                       mono ? nullptr : outRight, outTone_.get(), written, frameSize_ / 2.0);
+                       mono ? nullptr : outRight, outTone_.get(), done, frameSize_ / 2.0);
+  } else if (stage) {
+    // Level keeping counts the equaliser's energy; without it, it is dropped here so
+    // that it cannot pile up for a later switch-on.
+    double before, after;
+    vocoder_.takeEqualiserEnergy(&before, &after);
   }
-  const double k = mono ? -0.25 : -0.125;
+  *written = done;
+  return DSP_OK;
+}
+
+DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
+  if (!initialized_) return DSP_NOT_INITIALIZED;
+  if (samplesIn <= 0 || samplesOut < 0) {
+    maxLevelAcum_.store(0.0, std::memory_order_relaxed);
+    return DSP_OK;
+  }
+  if (samplesIn > maxBlockFrames || samplesOut > maxBlockFrames) return DSP_OUT_OF_MEMORY;
+  const bool mono = channels_ == 1;
+  const int step = stepOut(samplesIn, samplesOut);
+  const bool ownStage = outputStage_.load(std::memory_order_relaxed);
+  DenormalGuard denormalGuard;
+  int written = 0;
+  const DspStatus status = synthesise(samples, samplesIn, step, samplesOut, ownStage, &written);
+  if (status != DSP_OK) return status;
+  if (ownStage) {
+    correctOverlap(samplesOut, written, step);
+    maxLevelAcum_.store(limitStage(stageIn_.get(), samplesOut, samples), std::memory_order_relaxed);
+    return DSP_OK;
+  }
+  const float norm = static_cast<float>(frameSize_) / static_cast<float>(2 * step);
+  const float* const outLeft = outLeft_.get();
+  const float* const outRight = outRight_.get();
+  const double k = limiterSlope(mono);
   const DspOutputStage stage{norm, preamp_.load(std::memory_order_relaxed), k,
-                             (dspLimitThreshold - 1.0 / k) / 2.0};
+                             limiterTurningPoint(k)};
   double peak = 0.0;
   int done = 0;
   if constexpr (HOPWARBLER_X86) {
@@ -367,6 +442,136 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
   peak = quantiseFrames(samples, outLeft, outRight, done, samplesOut, mono, stage, peak);
   maxLevelAcum_.store(peak, std::memory_order_relaxed);
   return DSP_OK;
+}
+
+bool Engine::ensureStageBuffers() {
+  const int channels = channelCount();
+  if (outCapacity_ > stageInFrames_) {
+    if (!freshBuffer(&stageIn_, outCapacity_ * channels)) return false;
+    stageInFrames_ = outCapacity_;
+  }
+  // Converted frames: the most a block of outCapacity_ vocoder frames gives at the
+  // lowest ratio.
+  const int64_t room = Resampler::maxOutputFrames(
+      static_cast<int>(std::min<int64_t>(outCapacity_, maxBlockFrames)), Resampler::kMinRatio);
+  if (room < 0) return false;
+  if (room > stageOutFrames_) {
+    if (!freshBuffer(&stageOut_, room * channels)) return false;
+    stageOutFrames_ = room;
+  }
+  return true;
+}
+
+// The vocoder's frames [0, frames) into stageIn_, interleaved, each divided by the
+// weight the frames laid over it give a steady tone (winSize / 2 x its tone gain), the
+// factor capped at maxOverlapCorrection times a steady hop's 8 step / (3 winSize).
+// Frames from `written` on, which this block's vocoder did not reach, are silent.
+void Engine::correctOverlap(int frames, int written, int step) {
+  const bool mono = channels_ == 1;
+  const double scale = frameSize_ / 2.0;
+  const double cap = maxOverlapCorrection * 8.0 * step / (3.0 * frameSize_);
+  const float* const left = outLeft_.get();
+  const float* const right = outRight_.get();
+  const float* const tone = outTone_.get();
+  float* const dst = stageIn_.get();
+  for (int i = 0; i < written; i++) {
+    const double weight = tone[i] * scale;
+    const double factor = weight * cap > 1.0 ? 1.0 / weight : cap;
+    if (mono) {
+      dst[i] = static_cast<float>(left[i] * factor);
+    } else {
+      dst[2 * i] = static_cast<float>(left[i] * factor);
+      dst[2 * i + 1] = static_cast<float>(right[i] * factor);
+    }
+  }
+  const int channels = mono ? 1 : 2;
+  std::fill(dst + static_cast<int64_t>(written) * channels,
+            dst + static_cast<int64_t>(frames) * channels, 0.0f);
+}
+
+// The end of the engine's stage over `frames` interleaved frames: the gain (gliding to
+// a new value over rampFrames_), peak, soft limit and rounding into out. Returns the
+// peak.
+double Engine::limitStage(const float* in, int frames, short* out) {
+  const bool mono = channels_ == 1;
+  const int channels = mono ? 1 : 2;
+  const double target = gain_.load(std::memory_order_relaxed);
+  if (!stageStarted_) {
+    stageStarted_ = true;
+    gainNow_ = gainFrom_ = gainTo_ = target;
+    gainDone_ = rampFrames_;
+  } else if (target != gainTo_) {
+    gainFrom_ = gainNow_;
+    gainTo_ = target;
+    gainDone_ = 0;
+  }
+  const double k = limiterSlope(mono);
+  const double turningPoint = limiterTurningPoint(k);
+  double peak = 0.0;
+  for (int64_t i = 0; i < static_cast<int64_t>(frames) * channels; i += channels) {
+    if (gainDone_ < rampFrames_) {
+      gainDone_++;
+      gainNow_ = gainDone_ == rampFrames_
+                     ? gainTo_
+                     : gainFrom_ + (gainTo_ - gainFrom_) * gainDone_ / rampFrames_;
+    }
+    for (int c = 0; c < channels; c++) {
+      const double v = gainNow_ * in[i + c];
+      const double a = std::fabs(v);
+      if (a > peak) peak = a;
+      out[i + c] = limitAndRound(v, a, k, turningPoint);
+    }
+  }
+  return peak;
+}
+
+int Engine::stageRoom(int samplesIn, int step) const {
+  if (!initialized_ || samplesIn < 0 || samplesIn > maxBlockFrames || step < 1 ||
+      step > frameSize_) {
+    return -1;
+  }
+  const int64_t frames =
+      samplesIn > 0 ? static_cast<int64_t>(vocoder_.framesDue(samplesIn, 0)) * step : 0;
+  if (frames > maxBlockFrames) return -1;
+  return Resampler::maxOutputFrames(static_cast<int>(frames), Resampler::kMinRatio);
+}
+
+int Engine::processStage(const short* samples, int samplesIn, int step, short* out, int outCapacity,
+                         float* peak) {
+  if (peak != nullptr) *peak = 0.0f;
+  const int room = stageRoom(samplesIn, step);
+  if (room < 0 || samplesIn <= 0 || outCapacity < room || resampler_ == nullptr) return -1;
+  const int frames = vocoder_.framesDue(samplesIn, 0) * step;
+  DenormalGuard denormalGuard;
+  int written = 0;
+  if (synthesise(samples, samplesIn, step, frames, true, &written) != DSP_OK) return -1;
+  correctOverlap(frames, written, step);
+  // The key change: unconverted until the ratio first leaves 1, converted from then on.
+  const float* stageOut = stageIn_.get();
+  int made = frames;
+  if (resampler_->ratio() != 1.0 || resampler_->engaged()) {
+    made = resampler_->process(stageIn_.get(), frames, stageOut_.get(),
+                               static_cast<int>(stageOutFrames_));
+    if (made < 0) return -1;  // not reached: the room is sized for the lowest ratio
+    stageOut = stageOut_.get();
+  } else {
+    resampler_->pass(stageIn_.get(), frames);
+  }
+  const double level = limitStage(stageOut, made, out);
+  maxLevelAcum_.store(level, std::memory_order_relaxed);
+  if (peak != nullptr) *peak = static_cast<float>(std::min<double>(level, FLT_MAX));
+  return made;
+}
+
+int Engine::finishStage(short* out, int outCapacity) {
+  if (!initialized_ || stageOut_ == nullptr || resampler_ == nullptr) return 0;
+  const int room = Resampler::maxOutputFrames(0, Resampler::kMinRatio);
+  if (outCapacity < room) return -1;
+  DenormalGuard denormalGuard;
+  const int made = resampler_->finish(stageOut_.get(), static_cast<int>(stageOutFrames_));
+  if (made <= 0) return 0;
+  maxLevelAcum_.store(limitStage(stageOut_.get(), made, out), std::memory_order_relaxed);
+  return made;
 }
 
 bool dsp_select_path(DspPath path) { return activePath.select(path); }
@@ -407,6 +612,17 @@ void Engine::setFinePeaks(bool enabled) { finePeaks_.store(enabled, std::memory_
 
 void Engine::setLevelKeeping(bool enabled) { levelKept_.store(enabled, std::memory_order_relaxed); }
 
+void Engine::setOutputStage(bool on) { outputStage_.store(on, std::memory_order_relaxed); }
+
+void Engine::setGain(float linear) {
+  const float gain = std::isnan(linear) ? 0.0f : std::clamp(linear, -maxStageGain, maxStageGain);
+  gain_.store(gain, std::memory_order_relaxed);
+}
+
+bool Engine::setPitchRatio(double ratio) {
+  return resampler_ != nullptr && resampler_->setRatio(ratio);
+}
+
 void Engine::setSpectrumTap(bool enabled) {
   spectrumTap_.store(enabled, std::memory_order_relaxed);
 }
@@ -428,5 +644,6 @@ void Engine::setEqBands(const float* levels) {
 size_t Engine::bytes() const {
   return sizeof(Engine) + vocoder_.bytes() +
          sizeof(float) * static_cast<size_t>(2 * inCapacity_ + 3 * outCapacity_) +
+         sizeof(float) * static_cast<size_t>(channelCount() * (stageInFrames_ + stageOutFrames_)) +
          sizeof(float) * static_cast<size_t>(equaliser_.size());
 }

@@ -13,6 +13,9 @@
 // stereo, into the requested number of frames in place: conversion to float,
 // balance or mono remix, voice removal, time-scaling per channel, overlap
 // normalisation and output gain, peak measurement, soft limit, clamp, quantisation.
+// The engine's own output stage (setOutputStage(), processStage()) replaces that last
+// part with an overlap correction from the frames really laid, a gliding gain and the
+// key change, before the same soft limit.
 // It runs on the audio thread: no lock, no trigonometry per sample, and no
 // allocation except that the work buffers grow when a block needs more room than
 // any block before it (the first block allocates them).
@@ -29,6 +32,7 @@
 #include "eq.h"
 #include "iirfilter.h"
 #include "levelkeeper.h"
+#include "resampler.h"
 #include "spectrum.h"
 #include "vocoder.h"
 
@@ -152,12 +156,75 @@ class Engine {
   // The vocoder (tests and benchmarks).
   Vocoder& vocoder() { return vocoder_; }
 
+  // The engine's own output stage, off until switched on (any thread; from the next
+  // block). Off, process() ends with the raw stage: divide by frameSize / (2 stepOut),
+  // pre-amplifier, peak, soft limit, truncation to 16 bits. On, process() ends instead
+  // with, per output frame:
+  // 1. the overlap correction: each sample divided by frameSize / 2 x the tone gain the
+  //    vocoder hands out beside it (the frames really laid there), so that a steady
+  //    tone of amplitude A leaves at A whatever the hops were; the factor is capped at
+  //    64 times the one of a steady hop (3 / (4 stepOut) of tone gain), where few
+  //    frames overlap yet (the start of a stream);
+  // 2. the key change (processStage() only, see setPitchRatio());
+  // 3. the gain of setGain() (the pre-amplifier is the raw stage's and not applied);
+  // 4. peak measurement, the raw stage's soft limiter and one conversion to 16 bits,
+  //    rounded to nearest.
+  // Frames past those the vocoder wrote in the block leave silent. Level keeping, when
+  // on, applies before the stage, as before the raw one. The stage's buffers are
+  // allocated by the first block that runs it.
+  void setOutputStage(bool on);
+
+  // Gain of the output stage, linear (initially 1; NaN taken as 0, clamped to +-1e6).
+  // The first block of a stream takes it at once; afterwards each new value is reached
+  // by a linear glide over rampFrames() output frames (20 ms at the stream rate) from
+  // the gain applied when it arrives, frame k of the glide at from + (to - from) x
+  // (k + 1) / rampFrames(). Any thread; from the next block.
+  void setGain(float linear);
+  int rampFrames() const { return rampFrames_; }
+
+  // Key change of processStage(): ratio input frames per output frame (0.25 .. 4), so a
+  // tone's frequency comes out times ratio and the stream's length divided by it (the
+  // ratio is the pitch factor; the vocoder stretches by it beforehand). While the ratio
+  // is 1 and has never been anything else in the stream the frames pass unconverted;
+  // once converted, the stream stays in the converter until finishStage() or init(), so
+  // that a return to 1 runs on without a jump. Returns false, changing nothing, for a
+  // ratio out of range or before the first init(). Control thread (allocates the
+  // converter's filter); not during init().
+  bool setPitchRatio(double ratio);
+
+  // One block through the output stage with the key change: samplesIn frames of 16-bit
+  // input (interleaved in stereo), synthesised at hop stepOut (1..frameSize), limited and
+  // quantised into out, which has room for outCapacity frames, at least
+  // stageRoom(samplesIn, stepOut). Returns the frames written, or -1 (nothing of the
+  // stream taken, peak 0) before init(), for an argument out of range, too little room
+  // or when the buffers cannot grow. *peak (if not null) and maxLevel() receive the
+  // block's peak before the limiter. Runs the stage whether or not it is switched on
+  // for process().
+  int processStage(const short* samples, int samplesIn, int stepOut, short* out, int outCapacity,
+                   float* peak);
+
+  // Room in frames that processStage() needs for a block of samplesIn frames at hop
+  // stepOut, at any ratio setPitchRatio() accepts; -1 before init() or for arguments out
+  // of range. Audio thread, before the block (it depends on the vocoder's position).
+  int stageRoom(int samplesIn, int stepOut) const;
+
+  // Ends the stream of processStage(): writes the frames the converter still holds
+  // through the rest of the stage into out (room outCapacity frames, at least
+  // stageRoom(0, 1)) and readies it for a new stream. Returns the frames written (0 when
+  // the stream never went through the converter), or -1 for too little room.
+  int finishStage(short* out, int outCapacity);
+
   // Native memory this engine holds, in bytes (its own buffers; the tables shared by
   // every engine of a frame size or rate are not counted).
   size_t bytes() const;
 
  private:
   bool ensureWorkBuffers(int samplesIn, int64_t needOut);
+  bool ensureStageBuffers();
+  DspStatus synthesise(const short* samples, int samplesIn, int step, int samplesOut, bool stage,
+                       int* written);
+  void correctOverlap(int frames, int written, int step);
+  double limitStage(const float* in, int frames, short* out);
   void runVocoder(int samplesIn, int step, bool mono);
   void fadeRightToLeft(bool folding, int samplesOut);
 
@@ -180,6 +247,8 @@ class Engine {
   std::atomic<bool> finePeaks_{false};
   std::atomic<bool> levelKept_{false};
   std::atomic<bool> spectrumTap_{false};
+  std::atomic<bool> outputStage_{false};
+  std::atomic<float> gain_{1.0f};
 
   // Whether the last stereo block ran the voice-removal filters, and with which amount
   // it ended (audio thread only).
@@ -203,6 +272,19 @@ class Engine {
   std::unique_ptr<float[]> outTone_;  // the vocoder's tone gain beside each output frame
   int64_t inCapacity_ = 0;
   int64_t outCapacity_ = 0;
+
+  // The output stage: its gain glide (audio thread; init() starts a stream afresh), the
+  // key change's converter (made by init()) and its buffers of interleaved frames, the
+  // overlap-corrected vocoder output (outCapacity_ frames) and the converted frames
+  // (room for outCapacity_ frames in at the lowest ratio).
+  int rampFrames_ = 1;
+  bool stageStarted_ = false;
+  double gainNow_ = 1.0, gainFrom_ = 1.0, gainTo_ = 1.0;
+  int gainDone_ = 0;  // frames of the glide done; rampFrames_ when none is under way
+  std::unique_ptr<Resampler> resampler_;
+  std::unique_ptr<float[]> stageIn_, stageOut_;
+  int64_t stageInFrames_ = 0;
+  int64_t stageOutFrames_ = 0;
 
   IirFilters voiceFilters_;
   Equaliser equaliser_;
