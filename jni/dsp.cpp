@@ -232,6 +232,7 @@ void Engine::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChann
       static_cast<int>(std::clamp<int64_t>(std::llround(0.02 * sampleRate_), 1, maxBlockFrames));
   stageStarted_ = false;
   const int channels = channelCount();
+  const std::lock_guard<std::mutex> turn(resamplerTurn_);
   if (resampler_ == nullptr || resampler_->channels() != channels) {
     const double ratio = resampler_ != nullptr ? resampler_->ratio() : 1.0;
     resampler_ = Resampler::create(channels, ratio);
@@ -511,9 +512,11 @@ double Engine::limitStage(const float* in, int frames, short* out) {
   for (int64_t i = 0; i < static_cast<int64_t>(frames) * channels; i += channels) {
     if (gainDone_ < rampFrames_) {
       gainDone_++;
-      gainNow_ = gainDone_ == rampFrames_
-                     ? gainTo_
-                     : gainFrom_ + (gainTo_ - gainFrom_) * gainDone_ / rampFrames_;
+      // A smooth step, t^2 (3 - 2 t): it leaves and reaches its ends flat, so that the
+      // change has no corner to splash above the music.
+      const double t = static_cast<double>(gainDone_) / rampFrames_;
+      gainNow_ = gainDone_ == rampFrames_ ? gainTo_
+                                          : gainFrom_ + (gainTo_ - gainFrom_) * t * t * (3 - 2 * t);
     }
     for (int c = 0; c < channels; c++) {
       const double v = gainNow_ * in[i + c];
@@ -537,25 +540,30 @@ int Engine::stageRoom(int samplesIn, int step) const {
 }
 
 int Engine::processStage(const short* samples, int samplesIn, int step, short* out, int outCapacity,
-                         float* peak) {
+                         float* peak, int skip, int keep) {
   if (peak != nullptr) *peak = 0.0f;
   const int room = stageRoom(samplesIn, step);
-  if (room < 0 || samplesIn <= 0 || outCapacity < room || resampler_ == nullptr) return -1;
+  if (room < 0 || samplesIn <= 0 || outCapacity < room || resampler_ == nullptr || skip < 0 ||
+      keep < 0) {
+    return -1;
+  }
   const int frames = vocoder_.framesDue(samplesIn, 0) * step;
   DenormalGuard denormalGuard;
   int written = 0;
   if (synthesise(samples, samplesIn, step, frames, true, &written) != DSP_OK) return -1;
   correctOverlap(frames, written, step);
+  const int from = std::min(skip, frames);
+  const int kept = std::min(keep, frames - from);
+  const float* const keptIn = stageIn_.get() + static_cast<int64_t>(from) * channelCount();
   // The key change: unconverted until the ratio first leaves 1, converted from then on.
-  const float* stageOut = stageIn_.get();
-  int made = frames;
+  const float* stageOut = keptIn;
+  int made = kept;
   if (resampler_->ratio() != 1.0 || resampler_->engaged()) {
-    made = resampler_->process(stageIn_.get(), frames, stageOut_.get(),
-                               static_cast<int>(stageOutFrames_));
+    made = resampler_->process(keptIn, kept, stageOut_.get(), static_cast<int>(stageOutFrames_));
     if (made < 0) return -1;  // not reached: the room is sized for the lowest ratio
     stageOut = stageOut_.get();
   } else {
-    resampler_->pass(stageIn_.get(), frames);
+    resampler_->pass(keptIn, kept);
   }
   const double level = limitStage(stageOut, made, out);
   maxLevelAcum_.store(level, std::memory_order_relaxed);
@@ -620,6 +628,7 @@ void Engine::setGain(float linear) {
 }
 
 bool Engine::setPitchRatio(double ratio) {
+  const std::lock_guard<std::mutex> turn(resamplerTurn_);
   return resampler_ != nullptr && resampler_->setRatio(ratio);
 }
 

@@ -28,6 +28,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 
 #include "eq.h"
 #include "iirfilter.h"
@@ -93,6 +94,7 @@ class Engine {
 
   // 1 for a mono stream, 2 for stereo (as interleaved in the host's array).
   int channelCount() const { return channels_ == 1 ? 1 : 2; }
+  int frameSize() const { return frameSize_; }
 
   // Processes one block in place: samples holds samplesIn frames on entry and
   // samplesOut frames on return, so it has room for the larger of the two (times two
@@ -176,9 +178,10 @@ class Engine {
 
   // Gain of the output stage, linear (initially 1; NaN taken as 0, clamped to +-1e6).
   // The first block of a stream takes it at once; afterwards each new value is reached
-  // by a linear glide over rampFrames() output frames (20 ms at the stream rate) from
+  // by a smooth glide over rampFrames() output frames (20 ms at the stream rate) from
   // the gain applied when it arrives, frame k of the glide at from + (to - from) x
-  // (k + 1) / rampFrames(). Any thread; from the next block.
+  // s(t), t = (k + 1) / rampFrames(), s(t) = t^2 (3 - 2 t). Any thread; from the next
+  // block.
   void setGain(float linear);
   int rampFrames() const { return rampFrames_; }
 
@@ -189,19 +192,21 @@ class Engine {
   // once converted, the stream stays in the converter until finishStage() or init(), so
   // that a return to 1 runs on without a jump. Returns false, changing nothing, for a
   // ratio out of range or before the first init(). Control thread (allocates the
-  // converter's filter); not during init().
+  // converter's filter), also while init() runs on another.
   bool setPitchRatio(double ratio);
 
   // One block through the output stage with the key change: samplesIn frames of 16-bit
   // input (interleaved in stereo), synthesised at hop stepOut (1..frameSize), limited and
   // quantised into out, which has room for outCapacity frames, at least
-  // stageRoom(samplesIn, stepOut). Returns the frames written, or -1 (nothing of the
-  // stream taken, peak 0) before init(), for an argument out of range, too little room
-  // or when the buffers cannot grow. *peak (if not null) and maxLevel() receive the
-  // block's peak before the limiter. Runs the stage whether or not it is switched on
-  // for process().
+  // stageRoom(samplesIn, stepOut). Of the block's vocoder frames, the first `skip` are
+  // dropped and at most `keep` after them go on to the key change (a stream's latency
+  // and its end, cut before the converter so that they count vocoder frames). Returns
+  // the frames written, or -1 (nothing of the stream taken, peak 0) before init(), for
+  // an argument out of range, too little room or when the buffers cannot grow. *peak (if
+  // not null) and maxLevel() receive the peak before the limiter of the frames written.
+  // Runs the stage whether or not it is switched on for process().
   int processStage(const short* samples, int samplesIn, int stepOut, short* out, int outCapacity,
-                   float* peak);
+                   float* peak, int skip = 0, int keep = INT32_MAX);
 
   // Room in frames that processStage() needs for a block of samplesIn frames at hop
   // stepOut, at any ratio setPitchRatio() accepts; -1 before init() or for arguments out
@@ -282,6 +287,7 @@ class Engine {
   double gainNow_ = 1.0, gainFrom_ = 1.0, gainTo_ = 1.0;
   int gainDone_ = 0;  // frames of the glide done; rampFrames_ when none is under way
   std::unique_ptr<Resampler> resampler_;
+  std::mutex resamplerTurn_;  // init() replacing resampler_ against setPitchRatio()
   std::unique_ptr<float[]> stageIn_, stageOut_;
   int64_t stageInFrames_ = 0;
   int64_t stageOutFrames_ = 0;

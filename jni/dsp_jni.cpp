@@ -187,6 +187,107 @@ void eqSetBands(JNIEnv* env, Engine& engine, jfloatArray levels) {
   env->ReleaseFloatArrayElements(levels, elements, 0);
 }
 
+// The engine's own output stage (NativeEngine's alone). Blocks are admitted as process
+// calls: they read and move the stream that dspInit sets up.
+bool stageArguments(JNIEnv* env, const Engine& engine, jint samplesIn, jint stepOut) {
+  if (!engine.initialized()) {
+    throwJava(env, "java/lang/IllegalStateException",
+              "the output stage called before a successful dspInit");
+    return false;
+  }
+  if (engine.stageRoom(samplesIn, stepOut) < 0) {
+    char msg[160];
+    std::snprintf(msg, sizeof msg, "samplesIn %d or stepOut %d out of range (stepOut 1 to %d)",
+                  samplesIn, stepOut, engine.frameSize());
+    throwJava(env, "java/lang/IllegalArgumentException", msg);
+    return false;
+  }
+  return true;
+}
+
+// Whether `array` (named `name`) holds at least `needed` values; throws otherwise.
+bool holds(JNIEnv* env, jarray array, const char* name, int64_t needed) {
+  if (array == nullptr) {
+    char msg[80];
+    std::snprintf(msg, sizeof msg, "%s is null", name);
+    throwJava(env, "java/lang/NullPointerException", msg);
+    return false;
+  }
+  const jsize length = env->GetArrayLength(array);
+  if (length >= needed) return true;
+  char msg[160];
+  std::snprintf(msg, sizeof msg, "%s holds %d values but needs %lld", name,
+                static_cast<int>(length), static_cast<long long>(needed));
+  throwJava(env, "java/lang/IllegalArgumentException", msg);
+  return false;
+}
+
+jint stageRoom(JNIEnv* env, Engine& engine, jint samplesIn, jint stepOut) {
+  const Admission admission(engine, DSP_CALL_PROCESS);
+  if (!admission.admitted(env, "stageRoom")) return -1;
+  if (!stageArguments(env, engine, samplesIn, stepOut)) return -1;
+  return engine.stageRoom(samplesIn, stepOut);
+}
+
+void putPeak(JNIEnv* env, jfloatArray peak, float value) {
+  if (peak != nullptr) env->SetFloatArrayRegion(peak, 0, 1, &value);
+}
+
+jint stageProcess(JNIEnv* env, Engine& engine, jshortArray samples, jint samplesIn, jint stepOut,
+                  jint skip, jint keep, jshortArray out, jfloatArray peak) {
+  const Admission admission(engine, DSP_CALL_PROCESS);
+  if (!admission.admitted(env, "stageProcess")) return -1;
+  if (!stageArguments(env, engine, samplesIn, stepOut)) return -1;
+  if (samplesIn == 0 || skip < 0 || keep < 0) {
+    throwJava(env, "java/lang/IllegalArgumentException",
+              "samplesIn must be above 0, skip and keep 0 or more");
+    return -1;
+  }
+  const int channels = engine.channelCount();
+  const int room = engine.stageRoom(samplesIn, stepOut);
+  if (!holds(env, samples, "samples", static_cast<int64_t>(samplesIn) * channels) ||
+      !holds(env, out, "out", static_cast<int64_t>(room) * channels) ||
+      (peak != nullptr && !holds(env, peak, "peak", 1))) {
+    return -1;
+  }
+  // The block reads and writes the Java arrays in place: no copy and nothing allocated.
+  // The input is read whole before the first output frame is written, so the two may be
+  // one array.
+  auto* in = static_cast<jshort*>(env->GetPrimitiveArrayCritical(samples, nullptr));
+  if (in == nullptr) return -1;  // the JVM has thrown OutOfMemoryError
+  auto* made = static_cast<jshort*>(env->GetPrimitiveArrayCritical(out, nullptr));
+  if (made == nullptr) {
+    env->ReleasePrimitiveArrayCritical(samples, in, JNI_ABORT);
+    return -1;
+  }
+  float level = 0.0f;
+  const int frames = engine.processStage(in, samplesIn, stepOut, made, room, &level, skip, keep);
+  env->ReleasePrimitiveArrayCritical(out, made, frames < 0 ? JNI_ABORT : 0);
+  env->ReleasePrimitiveArrayCritical(samples, in, JNI_ABORT);
+  if (frames < 0) {
+    throwJava(env, "java/lang/OutOfMemoryError", "hopwarbler: work buffers could not grow");
+    return -1;
+  }
+  putPeak(env, peak, level);
+  return frames;
+}
+
+jint stageFinish(JNIEnv* env, Engine& engine, jshortArray out, jfloatArray peak) {
+  const Admission admission(engine, DSP_CALL_PROCESS);
+  if (!admission.admitted(env, "stageFinish")) return -1;
+  if (!stageArguments(env, engine, 0, 1)) return -1;
+  const int room = engine.stageRoom(0, 1);
+  if (!holds(env, out, "out", static_cast<int64_t>(room) * engine.channelCount()) ||
+      (peak != nullptr && !holds(env, peak, "peak", 1))) {
+    return -1;
+  }
+  auto* made = static_cast<jshort*>(env->GetPrimitiveArrayCritical(out, nullptr));
+  if (made == nullptr) return -1;
+  const int frames = engine.finishStage(made, room);
+  env->ReleasePrimitiveArrayCritical(out, made, 0);
+  putPeak(env, peak, frames > 0 ? engine.maxLevel() : 0.0f);
+  return std::max(frames, 0);
+}
 }  // namespace
 
 // Each method is defined once for the default engine (NativeInterface: JNIEnv*, jobject,
@@ -239,6 +340,39 @@ JNIEXPORT void JNICALL HW_ENGINE(dspSpectrumTapEnable)(JNIEnv* env, jclass, jlon
                                                        jint enabled) {
   Engine* engine = engineOf(env, handle);
   if (engine != nullptr) engine->setSpectrumTap(enabled != 0);
+}
+
+JNIEXPORT jint JNICALL HW_ENGINE(stageRoom)(JNIEnv* env, jclass, jlong handle, jint samplesIn,
+                                            jint stepOut) {
+  Engine* engine = engineOf(env, handle);
+  return engine == nullptr ? -1 : stageRoom(env, *engine, samplesIn, stepOut);
+}
+
+JNIEXPORT jint JNICALL HW_ENGINE(stageProcess)(JNIEnv* env, jclass, jlong handle,
+                                               jshortArray samples, jint samplesIn, jint stepOut,
+                                               jint skip, jint keep, jshortArray out,
+                                               jfloatArray peak) {
+  Engine* engine = engineOf(env, handle);
+  return engine == nullptr
+             ? -1
+             : stageProcess(env, *engine, samples, samplesIn, stepOut, skip, keep, out, peak);
+}
+
+JNIEXPORT jint JNICALL HW_ENGINE(stageFinish)(JNIEnv* env, jclass, jlong handle, jshortArray out,
+                                              jfloatArray peak) {
+  Engine* engine = engineOf(env, handle);
+  return engine == nullptr ? -1 : stageFinish(env, *engine, out, peak);
+}
+
+JNIEXPORT void JNICALL HW_ENGINE(setGain)(JNIEnv* env, jclass, jlong handle, jfloat linear) {
+  Engine* engine = engineOf(env, handle);
+  if (engine != nullptr) engine->setGain(linear);
+}
+
+JNIEXPORT jboolean JNICALL HW_ENGINE(setPitchRatio)(JNIEnv* env, jclass, jlong handle,
+                                                    jdouble ratio) {
+  Engine* engine = engineOf(env, handle);
+  return engine != nullptr && engine->setPitchRatio(ratio) ? JNI_TRUE : JNI_FALSE;
 }
 
 // A new engine with every setting at its default; 0 when there is no memory for it.

@@ -96,7 +96,8 @@ TEST(OutputStage, SteadyToneKeepsItsLevelThroughChangesOfHop) {
 }
 
 // setGain() mid-stream: the next block's frames glide from 1 to 0.25 in 20 ms, frame k
-// of the glide at 1 - 0.75 (k + 1) / 655, measured against the same stream at gain 1.
+// of the glide at 1 - 0.75 s(t), t = (k + 1) / 655, s(t) = 3 t^2 - 2 t^3, measured
+// against the same stream at gain 1.
 TEST(OutputStage, GainGlidesOverTwentyMilliseconds) {
   const int blocks = 8, changeAt = 4;
   const std::vector<short> in = tone(blocks, 0.9, 1);
@@ -119,11 +120,38 @@ TEST(OutputStage, GainGlidesOverTwentyMilliseconds) {
   for (size_t i = 0; i < plain.size(); ++i) {
     if (std::abs(plain[i]) < 0.4 * 32767) continue;
     const int k = static_cast<int>(i) - changeAt * kBlockIn;
-    const double gain = k < 0 ? 1.0 : k < ramp ? 1.0 - 0.75 * (k + 1) / ramp : 0.25;
+    const double t = (k + 1.0) / ramp;
+    const double gain = k < 0 ? 1.0 : k < ramp ? 1.0 - 0.75 * (3 * t * t - 2 * t * t * t) : 0.25;
     ASSERT_NEAR(static_cast<double>(glided[i]) / plain[i], gain, 2e-4) << "frame " << i;
     ++checked;
   }
   EXPECT_GT(checked, 3000);
+}
+
+// The latency and the end of a stream, cut before the key change: with `skip` and `keep`
+// the stage gives exactly the frames [skip, skip + keep) of the block it gives whole,
+// and a ratio set afterwards sees only those.
+TEST(OutputStage, SkipAndKeepCutTheVocoderFrames) {
+  const std::vector<short> in = tone(2, 0.5, 2);
+  std::vector<short> whole, cut;
+  for (const bool cutting : {false, true}) {
+    Engine e;
+    e.init(kFrame, kOver, kRate, 2);
+    std::vector<short> block(static_cast<size_t>(e.stageRoom(kBlockIn, kHop)) * 2);
+    std::vector<short>& out = cutting ? cut : whole;
+    for (int b = 0; b < 2; ++b) {
+      const int made = e.processStage(in.data() + static_cast<size_t>(b) * kBlockIn * 2, kBlockIn,
+                                      kHop, block.data(), static_cast<int>(block.size() / 2),
+                                      nullptr, cutting ? 100 : 0, cutting ? 300 : INT32_MAX);
+      ASSERT_EQ(made, cutting ? 300 : kBlockIn);
+      out.insert(out.end(), block.begin(), block.begin() + made * 2);
+    }
+  }
+  for (int b = 0; b < 2; ++b) {
+    for (int i = 0; i < 300 * 2; ++i) {
+      ASSERT_EQ(cut[b * 600 + i], whole[(b * kBlockIn + 100) * 2 + i]) << "block " << b;
+    }
+  }
 }
 
 // Zero crossings (rising, interpolated) per second over the samples of channel 0.

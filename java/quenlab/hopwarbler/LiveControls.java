@@ -1,19 +1,18 @@
 package quenlab.hopwarbler;
 
 import java.util.Arrays;
+import java.util.function.DoubleConsumer;
 
 /**
  * The settings that may change while a stream plays (gain, balance, mono, voice removal, the
- * equaliser and the engine's refinements), and how they reach the native driver without a click.
+ * equaliser and the engine's refinements), and how they reach the native engine without a click.
  *
  * <p>The targets are the {@link Settings}' current {@link Settings.Sound}, which control threads
- * replace. Before every hop it hands the native driver, the processing thread calls {@link
- * #beforeHop} and {@link #outputGains}, which move each setting from where it is towards its
- * target:
+ * replace. Before every hop it hands the native engine, the processing thread calls {@link
+ * #beforeHop}, which moves each setting from where it is towards its target:
  *
  * <ul>
- *   <li>the gain along a raised-cosine ramp of {@code rampFrames} output frames, sample by sample
- *       (the processor applies it with the overlap correction);
+ *   <li>the gain to the engine's output stage as it is set: the stage glides it in over 20 ms;
  *   <li>balance and mono, which the native driver applies as a switch per block, by remixing the
  *       input in Java along a raised-cosine ramp of {@code rampFrames} input frames, with the
  *       native remix off, and handing the settled remix back to the native driver at the end;
@@ -27,7 +26,7 @@ import java.util.Arrays;
  * At the first hop of a stream every setting takes its target at once.
  */
 final class LiveControls {
-  /** Length of the ramps that carry a change of gain, balance or mono, in seconds of audio. */
+  /** Length of the ramps that carry a change of balance or mono, in seconds of audio. */
   static final double RAMP_SECONDS = 0.02;
 
   // The voice-removal amount that runs the native filters without removing anything: the native
@@ -37,6 +36,7 @@ final class LiveControls {
   private static final int PRIMING = -1;
 
   private final NativeInterface dsp;
+  private final DoubleConsumer outputGain; // the engine's output stage's linear gain
   private final Settings settings;
   private final boolean stereo;
   private final int eqLength;
@@ -51,9 +51,7 @@ final class LiveControls {
   private final double[] mixTo = NativeFacts.remix(50, false);
   private int mixDone;
   private boolean nativeMixes = true; // the native remix holds mixTo; no Java remix
-  private double ampFrom = 1.0;
-  private double ampTo = 1.0;
-  private int ampDone;
+  private double gain = 1.0; // the linear gain last handed to the output stage
   private BandPass nativeBand;
   private double voiceFrom;
   private double voiceTo;
@@ -67,16 +65,16 @@ final class LiveControls {
   private boolean eqOffAtEnd;
   private int nativeFeatures; // the refinements the native driver has, a bit per Feature
 
-  LiveControls(
-      NativeInterface dsp, Settings settings, int channels, int eqLength, int rampFrames) {
+  LiveControls(NativeInterface dsp, DoubleConsumer outputGain, Settings settings, int channels,
+      int eqLength, int rampFrames) {
     this.dsp = dsp;
+    this.outputGain = outputGain;
     this.settings = settings;
     this.stereo = channels == 2;
     this.eqLength = eqLength;
     this.rampFrames = Math.max(1, rampFrames);
     this.frameShape = shape(this.rampFrames);
     this.mixDone = this.rampFrames;
-    this.ampDone = this.rampFrames;
     this.eqFrom = flat(eqLength);
     this.eqTo = flat(eqLength);
     this.eqWork = flat(eqLength);
@@ -127,11 +125,9 @@ final class LiveControls {
     }
     if (changed) {
       retargetMix(NativeFacts.remix(targetBalance, targetMono));
-      double targetAmplitude = target.amplitude();
-      if (targetAmplitude != ampTo) {
-        ampFrom = amplitudeAt(ampDone - 1);
-        ampTo = targetAmplitude;
-        ampDone = 0;
+      if (target.amplitude() != gain) {
+        gain = target.amplitude();
+        outputGain.accept(gain);
       }
       retargetVoice(targetBand, targetVoice);
       retargetEqualiser(targetEq);
@@ -163,8 +159,8 @@ final class LiveControls {
     mixDone = rampFrames;
     nativeMixes = true;
     dsp.dspPanning(mono || balance != 50 ? 1 : 0, mono ? 1 : 0, balance);
-    ampFrom = ampTo = amplitude;
-    ampDone = rampFrames;
+    gain = amplitude;
+    outputGain.accept(gain);
     voiceFrom = voiceTo = band == null ? 0 : voice;
     voiceDone = rampHops;
     if (band != null) {
@@ -221,23 +217,6 @@ final class LiveControls {
       double rr = mixFrom[3] + (mixTo[3] - mixFrom[3]) * t;
       work[2 * i] = (short) Math.round(l * ll + r * lr);
       work[2 * i + 1] = (short) Math.round(l * rl + r * rr);
-    }
-  }
-
-  private double amplitudeAt(int done) {
-    if (done < 0)
-      return ampFrom;
-    if (done >= rampFrames)
-      return ampTo;
-    return ampFrom + (ampTo - ampFrom) * frameShape[done];
-  }
-
-  /** Multiplies {@code gains[0 .. frames)} by the pre-amplifier of the next output frames. */
-  void outputGains(double[] gains, int frames) {
-    for (int i = 0; i < frames; i++) {
-      gains[i] *= amplitudeAt(ampDone) / NativeFacts.TONE_GAIN;
-      if (ampDone < rampFrames)
-        ampDone++;
     }
   }
 

@@ -55,17 +55,12 @@ final class Meters {
       streamPeak = peak;
   }
 
-  /**
-   * Counts the samples of {@code samples[from .. to)} that the limiter or the clamp touched;
-   * returns the largest magnitude among them.
-   */
-  int countLimits(short[] samples, int from, int to) {
+  /** Counts the samples of {@code samples[from .. to)} that the limiter or the clamp touched. */
+  void countLimits(short[] samples, int from, int to) {
     long limited = 0;
     long clamped = 0;
-    int largest = 0;
     for (int i = from; i < to; i++) {
       int magnitude = Math.abs(samples[i]);
-      largest = Math.max(largest, magnitude);
       if (magnitude >= NativeFacts.LIMITER_SAMPLE) {
         limited++;
         if (magnitude >= NativeFacts.CLAMP_SAMPLE)
@@ -74,7 +69,6 @@ final class Meters {
     }
     limitedSamples += limited;
     clampedSamples += clamped;
-    return largest;
   }
 
   Processor.Stats stats() {

@@ -204,6 +204,75 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
     call(h -> dspSpectrumTapEnable(h, enabled));
   }
 
+  // The engine's own output stage, which a processor's stream ends in: the overlap correction
+  // from the frames really laid, the key change in floating point, the gain with its glide, the
+  // peak, the soft limiter and one rounding to 16 bits. Blocks are admitted as dspProcess is.
+
+  /**
+   * Room in frames that {@link #stageProcess} needs in {@code out} for a block of {@code samplesIn}
+   * frames at hop {@code stepOut}, at any key change; {@code stageRoom(0, 1)} is the room of {@link
+   * #stageFinish}.
+   */
+  int stageRoom(int samplesIn, int stepOut) {
+    long h = enter();
+    try {
+      return stageRoom(h, samplesIn, stepOut);
+    } finally {
+      exit();
+    }
+  }
+
+  /**
+   * Runs {@code samplesIn} frames of {@code samples} through the vocoder at hop {@code stepOut}
+   * and the output stage: of the vocoder frames the block makes, the first {@code skip} are
+   * dropped and at most {@code keep} after them go on. Writes the frames that come out to {@code
+   * out} and their peak before the limiter to {@code peak[0]} (if {@code peak} is not null).
+   *
+   * @return the frames written
+   */
+  int stageProcess(short[] samples, int samplesIn, int stepOut, int skip, int keep, short[] out,
+      float[] peak) {
+    long h = enter();
+    try {
+      return stageProcess(h, samples, samplesIn, stepOut, skip, keep, out, peak);
+    } finally {
+      exit();
+    }
+  }
+
+  /**
+   * Ends the stream of {@link #stageProcess}: writes the frames the key change still holds to
+   * {@code out} and their peak to {@code peak[0]}, and readies the stage for a new stream.
+   *
+   * @return the frames written
+   */
+  int stageFinish(short[] out, float[] peak) {
+    long h = enter();
+    try {
+      return stageFinish(h, out, peak);
+    } finally {
+      exit();
+    }
+  }
+
+  /** Gain of the output stage, linear; a new value glides in over 20 ms. Any thread. */
+  void setGain(float linear) {
+    call(h -> setGain(h, linear));
+  }
+
+  /**
+   * Key change of the output stage: the pitch factor (0.25 to 4). Any thread, also while the
+   * engine is set up on another. Returns false, changing nothing, for a factor out of range.
+   */
+  boolean setPitchRatio(double ratio) {
+    long h = enter();
+    try {
+      return setPitchRatio(h, ratio);
+    } finally {
+      exit();
+    }
+  }
+
   // The engine's native calls: the handle first, then the arguments of NativeInterface's method
   // of the same name. Only this class holds handles, and only live ones reach these.
   private static native long create();
@@ -249,4 +318,15 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
   private static native void dspLevelKeepingEnable(long handle, int enabled);
 
   private static native void dspSpectrumTapEnable(long handle, int enabled);
+
+  private static native int stageRoom(long handle, int samplesIn, int stepOut);
+
+  private static native int stageProcess(long handle, short[] samples, int samplesIn, int stepOut,
+      int skip, int keep, short[] out, float[] peak);
+
+  private static native int stageFinish(long handle, short[] out, float[] peak);
+
+  private static native void setGain(long handle, float linear);
+
+  private static native boolean setPitchRatio(long handle, double ratio);
 }

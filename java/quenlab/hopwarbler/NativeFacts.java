@@ -2,7 +2,7 @@ package quenlab.hopwarbler;
 
 /**
  * Everything the Java layer assumes about the native driver, in one place. The Java classes that
- * plan hops, even out the level, rescale limited samples, remix the channels or scale the spectrum
+ * plan hops, trim the latency, count limited samples, remix the channels or scale the spectrum
  * read these values from here and from nowhere else; {@code NativeFactsTest} drives the real
  * library and fails when the driver no longer behaves as written here.
  */
@@ -12,22 +12,20 @@ final class NativeFacts {
   /**
    * Level at which the driver passes a steady tone when every frame was laid at the block's
    * synthesis hop and that hop divides the frame at least three times: the overlapping squared
-   * Hann windows sum to {@code 3 frameSize / (8 stepOut)} and the driver divides by {@link
-   * #overlapNorm}, {@code frameSize / (2 stepOut)}.
+   * Hann windows sum to {@code 3 frameSize / (8 stepOut)} and the raw interface divides by {@code
+   * frameSize / (2 stepOut)}. The analyser sees the vocoder's output at that level too.
    */
   static final double TONE_GAIN = 0.75;
 
-  /** Output level (1.0 = full scale) from which the soft limiter bends a sample. */
-  static final double LIMIT_THRESHOLD = 0.95;
-
-  /** The full-scale sample: levels are multiplied by it and truncated. */
-  static final int FULL_SCALE = 32767;
-
-  /** Smallest 16-bit output sample that the soft limiter touched: trunc(0.95 &times; 32767). */
-  static final int LIMITER_SAMPLE = (int) (LIMIT_THRESHOLD * FULL_SCALE);
+  /**
+   * Smallest 16-bit output sample that the soft limiter touched: 0.95 of full scale (32767),
+   * truncated. The processor's output stage rounds, so a sample just below that level may read as
+   * one above it.
+   */
+  static final int LIMITER_SAMPLE = 31128;
 
   /** Output sample that the clamp produces at full scale (never -32768). */
-  static final int CLAMP_SAMPLE = FULL_SCALE;
+  static final int CLAMP_SAMPLE = 32767;
 
   /**
    * The analyser takes every {@code DECIMATION}-th sample of the synthesised output. Fed inside
@@ -76,44 +74,6 @@ final class NativeFacts {
 
   /** Smallest frame size the driver accepts. */
   static final int MIN_FRAME_SIZE = 4;
-
-  /**
-   * The driver's analysis and synthesis window at sample {@code i} of a frame of {@code
-   * frameSize}: the periodic Hann window {@code 0.5 - 0.5 cos(2 pi i / N)}, computed in double and
-   * stored as float.
-   */
-  static double window(int i, int frameSize) {
-    return (float) (0.5 - 0.5 * Math.cos(6.283185307179586 * i / frameSize));
-  }
-
-  /**
-   * What the driver divides every vocoder sample of a block by: {@code frameSize / (2 stepOut)},
-   * formed in float.
-   */
-  static double overlapNorm(int frameSize, int stepOut) {
-    return (float) frameSize / (float) (2 * stepOut);
-  }
-
-  /** The limiter's slope k: the curve is {@code v (1 + (|v| - 0.95) k)}. */
-  static double limiterSlope(int channels) {
-    return channels == 1 ? -0.25 : -0.125;
-  }
-
-  /** Level at which the limiter's curve turns back; beyond it a sample leaves at full scale. */
-  static double limiterTurningPoint(double slope) {
-    return (LIMIT_THRESHOLD - 1.0 / slope) / 2.0;
-  }
-
-  /**
-   * The output level the limiter makes of level {@code v} (before the clamp to &plusmn;1): bent
-   * along its curve from {@link #LIMIT_THRESHOLD} on, railed at full scale past the turning point.
-   */
-  static double limit(double v, double slope, double turningPoint) {
-    double a = Math.abs(v);
-    if (a < LIMIT_THRESHOLD)
-      return v;
-    return a > turningPoint ? Math.copySign(1.0, v) : v * (1 + (a - LIMIT_THRESHOLD) * slope);
-  }
 
   /**
    * The native remix of a stereo frame for a balance level 0..100 and the mono fold: {left from

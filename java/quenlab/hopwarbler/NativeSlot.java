@@ -31,12 +31,11 @@ final class NativeSlot {
     return new NativeSlot(dsp, new Format(frameSize, overSampling));
   }
 
-  // The defaults of a new processor: 0 dB at the tone gain, centred, voice removal and the
+  // The defaults of a new processor: 0 dB, centred, voice removal and the
   // equaliser off, the analyser on as a tap on the output (so that synthesis hops of any length
   // keep its time base) and the engine's refinements off (the processor's first hop turns on the
   // ones it uses).
   private static void setDefaults(NativeEngine dsp) {
-    dsp.dspSetPreamp(OutputLevel.preampFor(1.0));
     dsp.dspPanning(0, 0, 50);
     dsp.dspVoiceRemovalEnable(0);
     dsp.dspVoiceRemovalAmount(0f);
@@ -54,7 +53,7 @@ final class NativeSlot {
     dsp.close();
   }
 
-  NativeInterface dsp() {
+  NativeEngine dsp() {
     return dsp;
   }
 

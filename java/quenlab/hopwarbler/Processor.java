@@ -48,7 +48,6 @@ public final class Processor implements AutoCloseable {
   private final int sampleRate;
   private final int channels;
   private final Settings settings;
-  private final KeyChange key;
   private final Stream stream;
 
   private Processor(NativeSlot slot, int sampleRate, int channels, Quality quality) {
@@ -57,8 +56,7 @@ public final class Processor implements AutoCloseable {
     this.channels = channels;
     this.settings = new Settings(sampleRate,
         new FormatPlan(slot.format(), quality, sampleRate));
-    this.key = new KeyChange(channels);
-    this.stream = new Stream(slot, settings, sampleRate, channels, key);
+    this.stream = new Stream(slot, settings, sampleRate, channels);
   }
 
   /**
@@ -262,7 +260,7 @@ public final class Processor implements AutoCloseable {
    * @throws IllegalArgumentException if {@code semitones} is outside that range or not a number
    */
   public void setPitch(double semitones) {
-    settings.setPitch(semitones, key.resampler());
+    settings.setPitch(semitones, slot.dsp());
   }
 
   /** {@return the key change last set with {@link #setPitch}, in semitones} */

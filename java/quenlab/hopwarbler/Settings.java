@@ -141,8 +141,8 @@ final class Settings {
     }
   }
 
-  /** Sets the key change; {@code resampler} takes the new ratio under the same lock. */
-  void setPitch(double semitones, Resampler resampler) {
+  /** Sets the key change; {@code engine}'s output stage takes the new factor under the same lock. */
+  void setPitch(double semitones, NativeEngine engine) {
     if (!(semitones >= Processor.MIN_PITCH && semitones <= Processor.MAX_PITCH)) {
       throw new IllegalArgumentException("semitones must be from " + Processor.MIN_PITCH + " to "
           + Processor.MAX_PITCH + ", got " + semitones);
@@ -150,7 +150,8 @@ final class Settings {
     double factor = Planning.pitchFactor(semitones);
     synchronized (this) {
       checkOpen();
-      resampler.setRatio(factor);
+      if (!engine.setPitchRatio(factor))
+        throw new OutOfMemoryError("hopwarbler: no memory for the key change's filter");
       motion = new Motion(motion.speed(), semitones, factor);
       plan.replan(motion.stretch());
     }

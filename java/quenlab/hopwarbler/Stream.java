@@ -3,60 +3,62 @@ package quenlab.hopwarbler;
 import java.util.Objects;
 
 /**
- * The processing side of a processor: runs the streams through the native driver, one analysis
+ * The processing side of a processor: runs the streams through its native engine, one analysis
  * hop per native call, on the processing thread (see {@link Settings} for the threads and locks).
  *
- * <p>Each hop gets the synthesis hop the {@link StepPlanner} gives it, and the native driver is
- * asked for exactly that many frames back, so every frame it returns is freshly synthesised.
+ * <p>Each hop gets the synthesis hop the {@link StepPlanner} gives it, and the engine makes exactly
+ * that many vocoder frames of it. The engine's output stage brings them to their level (the
+ * overlap really laid, the gain), changes the key, limits and rounds them to 16 bits; this class
+ * tells it how many frames of latency to drop and where the stream ends, and counts what comes
+ * back.
  */
 final class Stream implements HopCutter.Sink {
   private final Object lock = new Object(); // the stream lock
-  private final NativeInterface dsp;
+  private final NativeEngine dsp;
   private final Settings settings;
   private final int sampleRate;
   private final int channels;
   private final HopCutter cutter;
   private final LiveControls controls;
-  private final OutputLevel level;
   private final LatencyTrim trim = new LatencyTrim();
-  private final KeyChange key;
   private final Meters meters;
   private final SampleBuffer out = new SampleBuffer();
+  private final float[] blockPeak = new float[1];
 
   // Sized for the format; made again when a stream starts in another one.
   private Format format;
   private Format nativeFormat; // of the last native set-up
   private StepPlanner planner;
   private short[] work;
+  private short[] made; // the output stage's frames of one hop, or of the end of a stream
 
-  private boolean started; // the native driver has received the first hop of this stream
+  private boolean started; // the engine has received the first hop of this stream
   private boolean restartPending; // flush() ended a stream; the next input starts a new one
   private double idealStep; // the current speed's hop / speed, for the call under way
   private float peak; // of the call under way
 
-  Stream(NativeSlot slot, Settings settings, int sampleRate, int channels, KeyChange key) {
+  Stream(NativeSlot slot, Settings settings, int sampleRate, int channels) {
     this.dsp = slot.dsp();
     this.settings = settings;
     this.sampleRate = sampleRate;
     this.channels = channels;
-    this.key = key;
     this.cutter = new HopCutter(channels);
-    this.level = new OutputLevel(dsp, channels);
-    this.controls = new LiveControls(dsp, settings, channels, NativeFacts.EQ_LENGTH,
-        (int) Math.round(LiveControls.RAMP_SECONDS * sampleRate));
+    this.controls = new LiveControls(dsp, gain -> dsp.setGain((float) gain), settings, channels,
+        NativeFacts.EQ_LENGTH, (int) Math.round(LiveControls.RAMP_SECONDS * sampleRate));
     this.nativeFormat = slot.format();
     resize(nativeFormat);
     this.meters = new Meters(nativeFormat.idealStep(1.0));
   }
 
+  // Called right after the engine's set-up for `format`.
   private void resize(Format format) {
     this.format = format;
     int hop = format.hop();
     cutter.resize(hop);
-    work = new short[Math.max(hop, format.frameSize()) * channels];
-    key.resize(format.frameSize());
+    work = new short[hop * channels];
+    int room = Math.max(dsp.stageRoom(hop, format.frameSize()), dsp.stageRoom(0, 1));
+    made = new short[room * channels];
     planner = new StepPlanner(hop, format.frameSize());
-    level.resize(format.frameSize());
     controls.setHop(hop);
   }
 
@@ -111,7 +113,7 @@ final class Stream implements HopCutter.Sink {
         owe(format.hop());
         hop(cutter.silence(), 0);
       }
-      meters.addReturned(key.finish(out));
+      deliver(dsp.stageFinish(made, blockPeak));
       trim.finish();
       restartPending = true;
       settings.endStream();
@@ -132,10 +134,10 @@ final class Stream implements HopCutter.Sink {
     return settings.format().idealStep(settings.motion().stretch());
   }
 
-  // Readies the native driver for the stream that the first input frames start: the format the
-  // preset plans for the speed in force, and after a flush a vocoder with an empty history (the
-  // first hop loads the voice filter again, whose history survives the native set-up). Returns at
-  // once while a stream runs.
+  // Readies the engine for the stream that the first input frames start: the format the preset
+  // plans for the speed in force, and after a flush a vocoder with an empty history (the first hop
+  // loads the voice filter again, whose history survives the set-up). Returns at once while a
+  // stream runs.
   private void begin() {
     Format next = settings.startStream(restartPending);
     if (next == null)
@@ -152,7 +154,6 @@ final class Stream implements HopCutter.Sink {
       started = false;
       cutter.clear();
       planner.reset();
-      level.reset();
       trim.reset();
       meters.reset();
     }
@@ -163,8 +164,8 @@ final class Stream implements HopCutter.Sink {
     planner.feed(frames, idealStep);
   }
 
-  // Hands one hop to the native driver with the synthesis hop the planner gives it, and emits
-  // the frames it makes.
+  // Hands one hop to the engine with the synthesis hop the planner gives it, less the frames of
+  // latency still to drop and those past the end of a flushed stream, and emits what comes out.
   @Override
   public void hop(short[] source, int position) {
     int hop = format.hop();
@@ -176,30 +177,22 @@ final class Stream implements HopCutter.Sink {
       trim.start(format.latency(idealStep));
     }
     controls.beforeHop(work, hop, fresh);
-    level.beforeHop(step, controls);
-    dsp.dspProcess(work, hop, step, 0f);
-    float nativePeak = dsp.dspGetMaxLevel();
-    level.afterHop(work, step, nativePeak);
+    int skip = trim.skip(step);
+    int keep = Math.max(0, trim.keep(step - skip));
     meters.hop(idealStep);
-    float hopPeak = emit(step, nativePeak * (float) level.largestRatio());
-    meters.addPeak(hopPeak);
-    peak = Math.max(peak, hopPeak);
+    deliver(dsp.stageProcess(work, hop, step, skip, keep, made, blockPeak));
   }
 
-  // Appends work[0 .. frames) to the output, minus the frames of latency still to discard and the
-  // frames past the end of a flushed stream, and counts the limited and clamped samples. Returns
-  // the peak of the frames kept: that of their samples, or the native peak before the limiter,
-  // {@code limitedPeak}, brought to their gain, where the limiter touched them. The native peak
-  // alone would count the frames discarded too, and the gain they are brought to afterwards.
-  private float emit(int frames, float limitedPeak) {
-    int skip = trim.skip(frames);
-    int count = trim.keep(frames - skip);
-    if (count <= 0)
-      return 0f;
-    int from = skip * channels;
-    int largest = meters.countLimits(work, from, from + count * channels);
-    meters.addReturned(key.deliver(work, from, count, settings.motion().pitchFactor(), out));
-    float samplePeak = largest / 32768f; // as a 16-bit sample reads: -32768 is full scale
-    return largest >= NativeFacts.LIMITER_SAMPLE ? Math.max(samplePeak, limitedPeak) : samplePeak;
+  // Appends the first `frames` frames of `made` to the output, with the peak the engine measured
+  // for them, and counts the limited and clamped samples.
+  private void deliver(int frames) {
+    if (frames <= 0)
+      return;
+    int samples = frames * channels;
+    meters.countLimits(made, 0, samples);
+    out.append(made, 0, samples);
+    meters.addReturned(frames);
+    meters.addPeak(blockPeak[0]);
+    peak = Math.max(peak, blockPeak[0]);
   }
 }

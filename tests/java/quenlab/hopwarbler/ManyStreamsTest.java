@@ -3,6 +3,7 @@ package quenlab.hopwarbler;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -149,10 +150,44 @@ class ManyStreamsTest {
         engine::dspGetMaxLevel, () -> engine.dspEQEnable(1),
         () -> engine.dspEQSetBands(new float[2048]), () -> engine.dspLinkedStereoEnable(1),
         () -> engine.dspAttacksEnable(1), () -> engine.dspFinePeaksEnable(1),
-        () -> engine.dspLevelKeepingEnable(1), engine::nativeBytes);
+        () -> engine.dspLevelKeepingEnable(1), engine::nativeBytes,
+        () -> engine.stageRoom(512, 256),
+        () -> engine.stageProcess(block, 512, 256, 0, 512, block, null),
+        () -> engine.stageFinish(block, null), () -> engine.setGain(1f),
+        () -> engine.setPitchRatio(1.5));
     for (Runnable call : calls) {
       IllegalStateException e = assertThrows(IllegalStateException.class, call::run);
       assertTrue(e.getMessage().contains("closed"), e.getMessage());
+    }
+  }
+
+  @Test
+  void theOutputStageChecksItsArguments() {
+    try (NativeEngine engine = new NativeEngine()) {
+      short[] in = new short[2 * 512];
+      assertThrows(IllegalStateException.class, () -> engine.stageRoom(512, 256), "before dspInit");
+      engine.dspInit(1024, 4, RATE, 2);
+      int room = engine.stageRoom(512, 256);
+      short[] out = new short[2 * room];
+      float[] peak = new float[1];
+      assertThrows(IllegalArgumentException.class, () -> engine.stageRoom(512, 2048));
+      assertThrows(IllegalArgumentException.class,
+          () -> engine.stageProcess(in, 0, 256, 0, 1, out, peak), "no input");
+      assertThrows(IllegalArgumentException.class,
+          () -> engine.stageProcess(in, 512, 256, -1, 1, out, peak), "negative skip");
+      assertThrows(NullPointerException.class,
+          () -> engine.stageProcess(null, 512, 256, 0, 1, out, peak));
+      assertThrows(IllegalArgumentException.class,
+          () -> engine.stageProcess(in, 513, 256, 0, 1, out, peak), "input shorter than said");
+      assertThrows(IllegalArgumentException.class,
+          () -> engine.stageProcess(in, 512, 256, 0, 1, new short[2 * room - 1], peak));
+      assertThrows(IllegalArgumentException.class,
+          () -> engine.stageProcess(in, 512, 256, 0, 1, out, new float[0]));
+      assertFalse(engine.setPitchRatio(4.5));
+      assertTrue(engine.setPitchRatio(1.25));
+      assertTrue(engine.stageProcess(in, 512, 256, 0, 512, out, peak) >= 0);
+      assertThrows(IllegalArgumentException.class, () -> engine.stageFinish(new short[1], peak));
+      assertTrue(engine.stageFinish(out, null) >= 0);
     }
   }
 

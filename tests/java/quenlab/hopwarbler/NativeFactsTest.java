@@ -53,6 +53,33 @@ class NativeFactsTest {
    * times; at a hop of half the frame, where two windows overlap, its level follows the sum of the
    * squared windows over the overlap normalisation, sample by sample.
    */
+  // The raw stage's window, normalisation and limiter, worked out here.
+  private static final double LIMIT_THRESHOLD = 0.95;
+  private static final int FULL_SCALE = 32767;
+
+  private static double window(int i, int frameSize) {
+    return (float) (0.5 - 0.5 * Math.cos(2 * Math.PI * i / frameSize));
+  }
+
+  private static double overlapNorm(int frameSize, int stepOut) {
+    return (float) frameSize / (float) (2 * stepOut);
+  }
+
+  private static double limiterSlope(int channels) {
+    return channels == 1 ? -0.25 : -0.125;
+  }
+
+  private static double limiterTurningPoint(double slope) {
+    return (LIMIT_THRESHOLD - 1.0 / slope) / 2.0;
+  }
+
+  private static double limit(double v, double slope, double turningPoint) {
+    double a = Math.abs(v);
+    if (a < LIMIT_THRESHOLD)
+      return v;
+    return a > turningPoint ? Math.copySign(1.0, v) : v * (1 + (a - LIMIT_THRESHOLD) * slope);
+  }
+
   @Test
   void toneGainWindowAndOverlapNormalisation() {
     int frame = 2048;
@@ -70,15 +97,15 @@ class NativeFactsTest {
     int hop = frame / 2;
     setUp(frame, 2, 1, 1f);
     double[] y = Pcm.rawChannel(run(tone(40 * frame, amplitude, hz), 1, hop, hop), 1, 0);
-    double norm = NativeFacts.overlapNorm(frame, hop);
+    double norm = overlapNorm(frame, hop);
     int start = 20 * frame; // a multiple of the hop, so position i in the hop is y[start + i]
     int period = 44; // one period of the tone, about
     for (int i = 0; i + period <= hop; i += 128) {
       double peak = 0;
       for (int j = 0; j < period; j++) peak = Math.max(peak, Math.abs(y[start + i + j]));
       int mid = i + period / 2;
-      double w1 = NativeFacts.window(mid, frame);
-      double w2 = NativeFacts.window(mid + hop, frame);
+      double w1 = window(mid, frame);
+      double w2 = window(mid + hop, frame);
       double expected = amplitude * (w1 * w1 + w2 * w2) / norm;
       assertEquals(expected, peak, 0.03 * amplitude, "envelope at " + i + " of the hop");
     }
@@ -87,8 +114,8 @@ class NativeFactsTest {
   /**
    * Above LIMIT_THRESHOLD the driver bends each sample along the limiter curve with the slope of
    * its channel count, rails it past the turning point, clamps at FULL_SCALE and truncates towards
-   * zero: the same stream at 16 times the pre-amplifier comes out as NativeFacts' limiter makes of
-   * 16 times the quiet stream's samples, within the quiet stream's quantisation.
+   * zero: the same stream at 16 times the pre-amplifier comes out as the curve below makes of 16
+   * times the quiet stream's samples, within the quiet stream's quantisation.
    */
   @Test
   void limiterClampAndTruncation() {
@@ -104,14 +131,14 @@ class NativeFactsTest {
       short[] quiet = run(input, channels, 512, 512);
       setUp(2048, 4, channels, gain);
       short[] loud = run(input, channels, 512, 512);
-      double slope = NativeFacts.limiterSlope(channels);
-      double turn = NativeFacts.limiterTurningPoint(slope);
+      double slope = limiterSlope(channels);
+      double turn = limiterTurningPoint(slope);
       int bent = 0;
       int railed = 0;
       for (int i = 0; i < loud.length; i++) {
-        double v = (double) gain * quiet[i] / NativeFacts.FULL_SCALE;
-        double limited = Math.max(-1, Math.min(1, NativeFacts.limit(v, slope, turn)));
-        assertEquals(limited * NativeFacts.FULL_SCALE, loud[i], gain + 1,
+        double v = (double) gain * quiet[i] / FULL_SCALE;
+        double limited = Math.max(-1, Math.min(1, limit(v, slope, turn)));
+        assertEquals(limited * FULL_SCALE, loud[i], gain + 1,
             channels + " channel(s), sample " + i + " from " + quiet[i]);
         assertTrue(loud[i] >= -NativeFacts.CLAMP_SAMPLE, "below -CLAMP_SAMPLE at " + i);
         if (Math.abs(loud[i]) < NativeFacts.LIMITER_SAMPLE) {
@@ -119,7 +146,7 @@ class NativeFactsTest {
           assertTrue(excess >= 0 && excess < gain, "not truncated towards zero at " + i);
         }
         double a = Math.abs(v);
-        bent += a >= NativeFacts.LIMIT_THRESHOLD && a < 1.0 ? 1 : 0;
+        bent += a >= LIMIT_THRESHOLD && a < 1.0 ? 1 : 0;
         railed += a > turn ? 1 : 0;
       }
       assertTrue(bent > 20 && railed > 20,

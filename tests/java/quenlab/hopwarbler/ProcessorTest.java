@@ -530,14 +530,14 @@ class ProcessorTest {
       assertEquals(1.19, p.peakLevel(), 0.03);
     }
     // Slow speeds start with frames of little overlap, brought up by a large gain and then
-    // discarded as latency: the peak is that of the frames returned.
+    // discarded as latency: the peak is that of the frames returned (before their rounding).
     for (double speed : new double[] {0.1, 0.5}) {
       try (Processor p = Processor.open(RATE, 1, Processor.Quality.FAST)) {
         p.setSpeed(speed);
         short[] out = run(p, quiet, 4096);
         int largest = 0;
         for (short s : out) largest = Math.max(largest, Math.abs(s));
-        assertEquals(largest / 32768.0, p.stats().peakLevel(), 1e-6, "speed " + speed);
+        assertEquals(largest / 32768.0, p.stats().peakLevel(), 1.5 / 32768, "speed " + speed);
       }
     }
   }
