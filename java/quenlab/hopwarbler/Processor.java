@@ -27,9 +27,12 @@ public final class Processor implements AutoCloseable {
   public static final int DEFAULT_FRAME_SIZE = 2048;
   /** Analysis hops per frame of {@link Quality#FAST}. */
   public static final int DEFAULT_OVER_SAMPLING = 4;
-  /** Gain of the native driver for a steady tone, which the pre-amplifier compensates. */
+  /**
+   * Gain of the raw interface's overlap normalisation for a steady tone laid at one hop (a
+   * processor's engine corrects it to 1).
+   */
   public static final double TONE_GAIN = NativeFacts.TONE_GAIN;
-  /** Smallest 16-bit output sample that the soft limiter touched: trunc(0.95 &times; 32767). */
+  /** Smallest 16-bit output sample counted as touched by the soft limiter (0.95 of full scale). */
   public static final int LIMITER_SAMPLE = NativeFacts.LIMITER_SAMPLE;
   /** Output sample that the clamp produces at full scale. */
   public static final int CLAMP_SAMPLE = NativeFacts.CLAMP_SAMPLE;
@@ -253,7 +256,7 @@ public final class Processor implements AutoCloseable {
   /**
    * Moves the key by {@code semitones}, fractions allowed, while the speed stays: the vocoder
    * stretches by the pitch factor p = 2<sup>semitones / 12</sup> more than the speed asks and a
-   * {@link Resampler} plays the result p times faster (see "Key change" in the package overview).
+   * resampler plays the result p times faster (see "Key change" in the package overview).
    * At 0 the output is the vocoder's, sample for sample.
    *
    * @param semitones from {@value #MIN_PITCH} to {@value #MAX_PITCH}
@@ -363,8 +366,8 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * Sets the output gain. At 0 dB a steady tone leaves at its input level: the pre-amplifier is
-   * {@code 10^(gainDb / 20) / 0.75}, which undoes the native overlap normalisation's tone gain.
+   * Sets the output gain. At 0 dB a steady tone leaves at its input level; a new gain glides in
+   * over 20 ms.
    *
    * @param gainDb from {@value #MIN_GAIN_DB} to {@value #MAX_GAIN_DB} dB
    * @throws IllegalArgumentException if {@code gainDb} is outside that range
@@ -481,9 +484,8 @@ public final class Processor implements AutoCloseable {
    * @param outputFrames frames returned by {@link #process} and {@link #flush}
    * @param peakLevel highest level of the frames returned, as {@link #peakLevel()} gives it
    * @param limitedSamples output samples (per channel) the soft limiter touched: those with
-   *     |s| &ge; {@value #LIMITER_SAMPLE}, that is a level of at least 0.95; inferred from the
-   *     vocoder's output (before a key change's resampler), so a sample the limiter bent back below
-   *     that value is not counted
+   *     |s| &ge; {@value #LIMITER_SAMPLE}, that is a level of about 0.95 or more; inferred from the
+   *     output samples, so a sample the limiter bent back below that value is not counted
    * @param clampedSamples output samples at &plusmn;{@value #CLAMP_SAMPLE}, inferred from the
    *     output in the same way (a sample of exactly full scale counts too)
    */

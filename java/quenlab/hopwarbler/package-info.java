@@ -76,9 +76,10 @@
  * <h3>Key change</h3>
  *
  * The vocoder stretches the sound by the pitch factor p = 2<sup>semitones / 12</sup> more than the
- * speed asks (its synthesis hop becomes {@code hop * p / speed} on average), and a {@link
- * quenlab.hopwarbler.Resampler} then plays the result p times faster, so every frequency moves by
- * exactly p and the duration is the speed's. A stream of N frames at one setting comes out with
+ * speed asks (its synthesis hop becomes {@code hop * p / speed} on average), and the engine's
+ * output stage then resamples the result, in floating point before the one rounding to 16 bits,
+ * to play it p times faster (with the filter of {@link quenlab.hopwarbler.Resampler}), so every
+ * frequency moves by exactly p and the duration is the speed's. A stream of N frames at one setting comes out with
  * {@code round(round(N * stepOut / hop) / p)} frames, {@code stepOut} being the average synthesis
  * hop, output frame n lining up with input frame {@code n * effectiveSpeed()}. Raising the key
  * slows the stretch down (+12 semitones at speed 1 stretches as speed 0.5 does), so what is said
@@ -91,17 +92,17 @@
  *
  * <h3>Level</h3>
  *
- * The native overlap normalisation passes a steady tone at 0.75 of its level (and a constant at
- * 1.25). The processor compensates by setting the native pre-amplifier to {@code 10^(gainDb / 20)
- * / 0.75}, so that at a gain of 0 dB a tone leaves as loud as it came in. That normalisation holds
- * for frames laid at one synthesis hop that divides the frame at least three times; where the
- * overlapping frames were laid otherwise (through a change of speed, at hops that alternate, or
- * above a third of the frame) the processor corrects each output sample to the overlap the frames
- * really give. Noise, reverberation and decays add partly out of phase once the frames are laid at
+ * A processor's engine divides every output sample by the weight the overlapping frames really
+ * laid at it, so that at a gain of 0 dB a steady tone leaves as loud as it came in, whatever the
+ * hops were (through a change of speed, at hops that alternate, or above a third of the frame);
+ * the raw interface's fixed normalisation instead passes a tone at 0.75 of its level ({@code
+ * Processor.TONE_GAIN}) where every frame was laid at one hop. The gain ({@code setGainDb}) glides
+ * to a new value over 20 ms. Noise, reverberation and decays add partly out of phase once the frames are laid at
  * another hop and would come out up to a few dB weaker; with {@code Feature.LEVEL_KEEPING} (on by
  * default) the native driver brings the mid and the side of the output back to the input's level
  * over about half a second, without touching a steady tone. Above 0.95 of full scale the native
- * soft limiter bends the output, and the clamp stops it at &plusmn;32767.
+ * soft limiter bends the output, the clamp stops it at &plusmn;32767, and each sample is rounded
+ * to the nearest 16-bit value.
  *
  * <h3>Engine refinements</h3>
  *
