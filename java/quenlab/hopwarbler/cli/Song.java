@@ -77,7 +77,7 @@ final class Song implements Crossfader.Track, AutoCloseable {
   private boolean finished; // the input has ended and the processor is drained
   private boolean sourceEnded;
 
-  /** The speed trainer: a loop's passes from {@code start} in steps of {@code step} to {@code end}. */
+  /** The speed trainer: a loop's passes from {@code start} by {@code step} up to {@code end}. */
   record Trainer(double start, double step, double end) {
     /** {@return the speed of pass {@code pass} (from 1)} */
     double speed(int pass) {
@@ -202,7 +202,7 @@ final class Song implements Crossfader.Track, AutoCloseable {
     passEnd = Long.MAX_VALUE;
   }
 
-  /** Sets the speed trainer, which takes effect at the next pass (the first, from {@link #start}). */
+  /** Sets the speed trainer, which takes effect from the next pass (or the first, at start). */
   void setTrainer(Trainer trainer) {
     this.trainer = trainer;
   }
