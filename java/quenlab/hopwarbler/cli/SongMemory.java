@@ -47,25 +47,29 @@ final class SongMemory implements AutoCloseable {
       short[] scratch = new short[blockSamples];
       while (true) {
         short[] block = new short[blockSamples];
-        int filled = 0;
-        while (filled < frames) {
-          int n = reader.read(scratch, frames - filled);
-          if (n < 0)
-            break;
-          System.arraycopy(scratch, 0, block, filled * channels, n * channels);
-          filled += n;
-        }
         synchronized (this) {
           if (closed)
             return;
-          if (filled > 0) {
-            blocks.add(block);
-            decoded += filled;
-          }
-          ended = filled < frames;
-          notifyAll();
-          if (ended)
+          blocks.add(block);
+        }
+        // Each read is published at once, so that a song from a slow pipe plays as it comes.
+        for (int filled = 0; filled < frames;) {
+          int n = reader.read(scratch, frames - filled);
+          if (n < 0) {
+            synchronized (this) {
+              ended = true;
+              notifyAll();
+            }
             return;
+          }
+          System.arraycopy(scratch, 0, block, filled * channels, n * channels);
+          filled += n;
+          synchronized (this) {
+            if (closed)
+              return;
+            decoded += n;
+            notifyAll();
+          }
         }
       }
     } catch (IOException | RuntimeException e) {
