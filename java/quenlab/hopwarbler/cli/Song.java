@@ -186,7 +186,7 @@ final class Song implements Crossfader.Track, AutoCloseable {
   void setLoop(long a, long b) {
     long length = songFrames();
     long end = length >= 0 ? Math.min(b, length) : b;
-    if (!(a >= 0 && end > a))
+    if (!(a >= memory.earliest() && end > a))
       return;
     loopA = a;
     loopB = end;
@@ -358,12 +358,13 @@ final class Song implements Crossfader.Track, AutoCloseable {
     startStream(target, tail, frames);
   }
 
-  // Starts a new stream at input frame `at`, with `tail` (of `frames` frames) to fade out under it.
+  // Starts a new stream at input frame `to`, with `tail` (of `frames` frames) to fade out under it.
   // The stream starts a frame of analysis earlier where the song allows, and the output of that
-  // run-up is dropped: the sound at `at` is then made as it would be in a stream that ran through.
-  private void startStream(long at, short[] tail, int frames) {
+  // run-up is dropped: the sound at `to` is then made as it would be in a stream that ran through.
+  private void startStream(long to, short[] tail, int frames) {
     processor.reset();
-    long runUp = Math.min(at, processor.frameSize());
+    long at = memory.hold(to); // a song longer than the memory allows has let its start go
+    long runUp = Math.min(at - memory.earliest(), processor.frameSize());
     position = at - runUp;
     runUpFrames = Math.round(runUp / processor.effectiveSpeed());
     skipFrames = runUpFrames;

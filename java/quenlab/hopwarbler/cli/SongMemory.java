@@ -12,6 +12,10 @@ import quenlab.hopwarbler.AudioStreams;
  * plays, into blocks of a second; a read waits only where it reaches past what is decoded so far.
  * A stereo song takes 10 MB of memory per minute at 44.1 kHz.
  *
+ * <p>A song holds at most a quarter of the Java heap: past that, the decoder keeps half its
+ * blocks behind the place last read and half ahead, dropping the oldest, so that a very long input
+ * still plays to its end; a seek back then reaches as far as {@link #earliest()}.
+ *
  * <p>Decoding from the start once costs less than reopening and skipping for each seek: a
  * compressed input must be decoded up to the point sought anyway, and after the first pass every
  * seek is a copy from memory.
@@ -25,6 +29,9 @@ final class SongMemory implements AutoCloseable {
   private boolean ended; // guarded by this
   private IOException failure; // guarded by this
   private boolean closed; // guarded by this
+  private int dropped; // leading blocks let go, guarded by this
+  private long lastRead; // the frame the last read started at, guarded by this
+  private final int budget; // blocks held at most
   private final Thread decoder;
 
   /**
@@ -35,6 +42,8 @@ final class SongMemory implements AutoCloseable {
     this.source = source;
     this.channels = channels;
     this.blockSamples = rate * channels;
+    this.budget = (int) Math.max(16,
+        Math.min(Integer.MAX_VALUE, Runtime.getRuntime().maxMemory() / 4 / (2L * blockSamples)));
     decoder = new Thread(this::decode, "hopwarbler decoder " + name);
     decoder.setDaemon(true);
     decoder.start();
@@ -46,10 +55,11 @@ final class SongMemory implements AutoCloseable {
       int frames = blockSamples / channels;
       short[] scratch = new short[blockSamples];
       while (true) {
-        short[] block = new short[blockSamples];
+        short[] block;
         synchronized (this) {
-          if (closed)
+          if (!makeRoom())
             return;
+          block = new short[blockSamples];
           blocks.add(block);
         }
         // Each read is published at once, so that a song from a slow pipe plays as it comes.
@@ -79,6 +89,24 @@ final class SongMemory implements AutoCloseable {
     }
   }
 
+  // Waits until a block more may be held, letting go of the oldest one far enough behind the
+  // reader; false once closed.
+  private boolean makeRoom() {
+    int perBlock = blockSamples / channels;
+    while (!closed && blocks.size() - dropped >= budget) {
+      if ((long) (dropped + 1) * perBlock <= lastRead - (long) (budget / 2) * perBlock) {
+        blocks.set(dropped++, null);
+      } else {
+        try {
+          wait();
+        } catch (InterruptedException e) {
+          return false;
+        }
+      }
+    }
+    return !closed;
+  }
+
   private synchronized void fail(IOException e) {
     failure = e;
     ended = true;
@@ -86,8 +114,9 @@ final class SongMemory implements AutoCloseable {
   }
 
   /**
-   * Copies up to {@code frames} frames from frame {@code position} on into {@code out} (from index
-   * 0), waiting for the decoder where they are not decoded yet; fewer only at the end of the song.
+   * Copies up to {@code frames} frames from frame {@code position} (from {@link #earliest()} on)
+   * into {@code out} (from index 0), waiting for the decoder where they are not decoded yet; fewer
+   * only at the end of the song.
    *
    * @throws IOException if the input could not be decoded up to there
    */
@@ -95,6 +124,10 @@ final class SongMemory implements AutoCloseable {
     int frameSamples = channels;
     int perBlock = blockSamples / frameSamples;
     synchronized (this) {
+      if (position < (long) dropped * perBlock)
+        throw new IllegalArgumentException("frame " + position + " was let go");
+      lastRead = position;
+      notifyAll(); // the decoder may be waiting for the reader to move on
       while (!ended && decoded < position + frames) {
         try {
           wait();
@@ -124,26 +157,19 @@ final class SongMemory implements AutoCloseable {
     return ended && failure == null ? decoded : -1;
   }
 
-  /** {@return the frames decoded so far} */
-  synchronized long decoded() {
-    return decoded;
+  /**
+   * {@return {@code frame}, or the first frame still held if that comes later} The frames from
+   * there on stay held for the read that is to start there.
+   */
+  synchronized long hold(long frame) {
+    lastRead = Math.max(frame, earliest());
+    notifyAll();
+    return lastRead;
   }
 
-  /** Waits until the song is decoded to its end; returns its length in frames (test hook). */
-  long awaitEnd() throws IOException {
-    synchronized (this) {
-      while (!ended) {
-        try {
-          wait();
-        } catch (InterruptedException e) {
-          Thread.currentThread().interrupt();
-          throw new IOException("interrupted while decoding");
-        }
-      }
-      if (failure != null)
-        throw failure;
-      return decoded;
-    }
+  /** {@return the first frame still held: 0 unless the song is longer than the memory allowed} */
+  synchronized long earliest() {
+    return (long) dropped * (blockSamples / channels);
   }
 
   /** Stops the decoder and closes the input. */
@@ -152,6 +178,7 @@ final class SongMemory implements AutoCloseable {
     synchronized (this) {
       closed = true;
       blocks.clear();
+      notifyAll();
     }
     decoder.interrupt();
     AudioFiles.close(source);
