@@ -99,7 +99,7 @@ final class PlayCommand implements Callable<Integer> {
   @Option(names = "--loop", paramLabel = "A-B",
       description = "Play the passage from A to B over and over (times as for --from, e.g."
           + " 1:02.5-1:10), each return to A crossfaded over " + Song.SEAM_MILLISECONDS + " ms;"
-          + " it starts at A unless --from says otherwise. One IN only.")
+          + " it starts at A, or at a --from within it. One IN only.")
   String loop;
 
   @Option(names = "--trainer", paramLabel = "START:STEP:END",
@@ -252,6 +252,10 @@ final class PlayCommand implements Callable<Integer> {
       if (!(b > a)) {
         throw CliException.usage(
             "--loop must end after it starts, got " + clock(a) + " to " + clock(b));
+      }
+      if (start >= 0 && (start < a || start >= b)) {
+        throw CliException.usage("--from " + clock(start) + " lies outside the loop "
+            + clock(a) + "-" + clock(b) + "; leave it out to start at the loop's start");
       }
     }
     Song.Trainer trainer = null;

@@ -263,6 +263,7 @@ class CliTest {
     assertEquals(2, run("play", "x.wav", "--trainer", "0.8:0.1:1").status(), "needs --loop");
     assertEquals(2, run("play", "a.wav", "b.wav", "--loop", "1-2").status(), "one IN");
     assertEquals(2, run("play", "a.wav", "--loop", "2-1").status(), "B after A");
+    assertEquals(2, run("play", "a.wav", "--loop", "1-2", "--from", "3").status(), "in the loop");
 
     assertEquals("+2 st -15 c", PlayCommand.keyText(1.85));
     assertEquals("0 st +5 c", PlayCommand.keyText(0.05));
