@@ -98,12 +98,14 @@ class PracticeSessionTest {
    * Every second of the input is a tone of its own. Started with --from 2.5, the recording begins
    * half-way through second 2; a seek forward and one back each land 5 s from where they were
    * pressed (the second heard jumps by 5 and the part of it played before and after the jump makes
-   * one second); three presses of ) raise the key by 15 cents.
+   * one second); a marker set with 1 is where 1 returns to; three presses of ) raise the key by
+   * 15 cents.
    */
   @Test
   void fromAndSeeksLandWhereAskedAndTheKeyMovesInCents(@TempDir Path dir) throws Exception {
     TestFiles.write(dir.resolve("coded.wav"), toneCoded(12), 1);
     double cents;
+    double marked;
     try (LauncherRuns.InTerminal play = new LauncherRuns.InTerminal(LauncherRuns.launcher(), dir,
              "play", "coded.wav", "--from", "0:02.5", "--record", "rec.wav")) {
       play.await(STATUS, m -> seconds(m) >= 3.3);
@@ -112,6 +114,11 @@ class PracticeSessionTest {
       play.await(STATUS, m -> seconds(m) >= after + 1.2);
       play.type("b");
       double back = seconds(play.await(STATUS, m -> seconds(m) < after));
+      play.type("1"); // the first press sets marker 1
+      marked = seconds(play.await(STATUS, m -> seconds(m) > back));
+      play.await(STATUS, m -> seconds(m) >= marked + 1.5);
+      play.type("1"); // the second jumps to it
+      play.await(STATUS, m -> seconds(m) < marked + 0.5);
       play.type(")))");
       play.await(Pattern.compile("key 0 st \\+15 c"), m -> true);
       cents = seconds(play.await(STATUS, m -> true));
@@ -135,8 +142,15 @@ class PracticeSessionTest {
       if (step == 1)
         continue;
       // A seek: 5 s on or back, and the part of the second before it and the part after it make
-      // one second (unless the jump came right at a second's edge).
+      // one second (unless the jump came right at a second's edge); then one to the marker, set
+      // where the screen showed (about) `marked`.
       jumps++;
+      if (jumps == 3) {
+        assertEquals((int) marked, after[0], 1, "marker 1 at " + marked);
+        if (after[0] == (int) marked && i + 2 < runs.size())
+          assertEquals((1 - marked % 1) * RATE, after[2], 0.15 * RATE, "marker 1 at " + marked);
+        continue;
+      }
       assertEquals(jumps == 1 ? 5 : -5, step, "jump " + jumps + " from second " + before[0]);
       boolean wholeBefore = Math.abs(before[2] - RATE) < 0.02 * RATE;
       if (!wholeBefore && i + 2 < runs.size() && runs.get(i + 2)[0] == after[0] + 1) {
@@ -144,7 +158,7 @@ class PracticeSessionTest {
             "second " + before[0] + " then " + after[0]);
       }
     }
-    assertEquals(2, jumps, "two seeks");
+    assertEquals(3, jumps, "two seeks and a jump to a marker");
     // The key: the last full second's tone, 15 cents up.
     int[] last = runs.get(runs.size() - 2);
     double hz = frequency(last[0]);
