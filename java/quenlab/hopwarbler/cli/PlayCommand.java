@@ -42,10 +42,11 @@ import quenlab.hopwarbler.Processor;
             "  up/down            gain up/down by 1 dB",
             "  n                  next song, through the crossfade (several INs)",
             "  q or Ctrl-C        quit; --record keeps what was heard until then",
-            "  b f                seek back/forward 5 s (B F, or Ctrl-left/right: 30 s)",
+            "  b f                seek back/forward 5 s (also Ctrl-left/right)",
+            "  B F                seek back/forward 30 s (also Shift-left/right)",
             "  r or Home          back to the loop's start (without a loop: to --from)",
             "  a e                set the loop's start A / end B where you are; x clears it",
-            "  1 .. 9             jump to a marker (the first press sets it); Alt+digit sets it",
+            "  1 .. 9             jump to a marker (a first press sets it; Alt+digit resets)",
             "  ( )                key down/up by 5 cents",
             "",
             "Several INs play in turn, each next one starting under the end of the one before with"

@@ -77,7 +77,7 @@ final class PlayTerminal implements AutoCloseable {
 
   /** The one-line help of the practice keys: seeking, the loop, the markers and the cents. */
   static final String HELP_PRACTICE =
-      "b/f seek 5s (B/F 30s), r to A, a/e set A/B, x unloop, 1-9 marks (Alt sets), ( ) cents";
+      "b/f seek 5s, B/F 30s, r to A, a/e set A/B, x unloop, 1-9 marks, ( ) cents";
 
   /** The one-line help that names the keys for a stereo input. */
   static final String HELP =
