@@ -107,7 +107,7 @@ final class PlayCommand implements Callable<Integer> {
       description = "With --loop, play the first pass at speed START and each next one STEP"
           + " faster, up to END (e.g. 0.7:0.05:1); speeds from " + EffectOptions.MIN_SPEED
           + " to " + (int) EffectOptions.MAX_SPEED + ".")
-  String trainerSpec;
+  String trainerOption;
 
   @Option(names = "--record", paramLabel = "FILE",
       description = "Also write what is heard, with every change made while playing and every"
@@ -260,10 +260,10 @@ final class PlayCommand implements Callable<Integer> {
       }
     }
     Song.Trainer trainer = null;
-    if (trainerSpec != null) {
+    if (trainerOption != null) {
       if (loop == null)
         throw CliException.usage("--trainer speeds up a loop: give --loop A-B too");
-      trainer = parseTrainer(trainerSpec);
+      trainer = parseTrainer(trainerOption);
     }
     return new Practice(start, a, b, trainer);
   }
