@@ -18,7 +18,8 @@ import java.util.Objects;
  * }</pre>
  *
  * <p>Any number of processors can be open at once, each on a native engine of its own: two
- * processors on two threads give each exactly what it gives alone. {@link #process}, {@link #flush} and {@link #close} belong to one processing thread;
+ * processors on two threads give each exactly what it gives alone. {@link #process}, {@link
+ * #flush}, {@link #reset} and {@link #close} belong to one processing thread;
  * every setter and getter may be called from any thread while it processes and returns without
  * waiting for it. The package overview says more of both.
  */
@@ -529,5 +530,18 @@ public final class Processor implements AutoCloseable {
    */
   public short[] flush() {
     return stream.flush();
+  }
+
+  /**
+   * Drops the stream under way without draining it: its history and the frames it holds back are
+   * gone, and the next {@link #process} call starts a new stream with the settings in force, as
+   * after {@link #flush}. A host seeks with it: reset, then feed from the new point on, and the
+   * output is exactly that of a freshly opened processor with the same settings fed from there.
+   * The processor stays open; the new stream sets the native engine up again in its first call.
+   *
+   * @throws IllegalStateException if the processor is closed
+   */
+  public void reset() {
+    stream.reset();
   }
 }

@@ -16,7 +16,8 @@ package quenlab.hopwarbler;
  *       lock. {@code setSpectrumEnabled} and {@code spectrum} call the native analyser, whose bands
  *       and switch are atomic; the setter does so under the settings lock, so that it cannot
  *       outlive {@link Processor#close}.
- *   <li><b>The processing thread</b> calls {@code process}, {@code flush} and {@code close}; {@link
+ *   <li><b>The processing thread</b> calls {@code process}, {@code flush}, {@code reset} and
+ *       {@code close}; {@link
  *       Stream} serialises them on its stream lock, and everything a stream owns (the hop cutter,
  *       the planner, the output level, the latency trim, the key change, the meters' counts, the
  *       live controls' ramps) is touched only under it. It takes the settings lock only when a

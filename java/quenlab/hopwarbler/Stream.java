@@ -122,6 +122,20 @@ final class Stream implements HopCutter.Sink {
     }
   }
 
+  /**
+   * Drops the running stream, the frames held back and the latency still to trim included; the
+   * next input starts a new stream with the settings then in force, as after {@link #flush}.
+   */
+  void reset() {
+    synchronized (lock) {
+      settings.checkOpen();
+      if (restartPending || (!started && cutter.pendingFrames() == 0))
+        return;
+      restartPending = true;
+      settings.endStream();
+    }
+  }
+
   /** Closes the processor once the call under way is done; {@code slot} is freed. */
   void close(NativeSlot slot) {
     synchronized (lock) {

@@ -42,6 +42,12 @@ import quenlab.hopwarbler.Processor;
             "  up/down            gain up/down by 1 dB",
             "  n                  next song, through the crossfade (several INs)",
             "  q or Ctrl-C        quit; --record keeps what was heard until then",
+            "  b f                seek back/forward 5 s (also Ctrl-left/right)",
+            "  B F                seek back/forward 30 s (also Shift-left/right)",
+            "  r or Home          back to the loop's start (without a loop: to --from)",
+            "  a e                set the loop's start A / end B where you are; x clears it",
+            "  1 .. 9             jump to a marker (a first press sets it; Alt+digit resets)",
+            "  ( )                key down/up by 5 cents",
             "",
             "Several INs play in turn, each next one starting under the end of the one before with"
                 + " an equal-power crossfade of --crossfade seconds; the settings and the keys act"
@@ -52,6 +58,7 @@ import quenlab.hopwarbler.Processor;
                 + " reported in one line and skipped.",
             ""},
     footer = {"", "Examples:", "  hopwarbler play song.wav --speed 0.75 --voice-removal",
+        "  hopwarbler play song.mp3 --loop 1:02.5-1:10 --trainer 0.7:0.05:1",
         "  hopwarbler play song.wav --record session.wav",
         "  hopwarbler play one.mp3 two.flac three.wav --crossfade 5", "",
         "Exit status: 0 done or quit, 1 no audio output (without --record), a file that cannot"
@@ -63,6 +70,10 @@ final class PlayCommand implements Callable<Integer> {
   private static final double SPEED_STEP = 0.05;
   private static final int BALANCE_STEP = 5;
   private static final double GAIN_STEP_DB = 1.0;
+  private static final double CENTS_STEP = 0.05; // semitones
+  private static final double SEEK_SECONDS = 5;
+  private static final double LONG_SEEK_SECONDS = 30;
+  private static final int BAR = 36;
   // How far output runs ahead of the clock without an audio device: the output line's buffer.
   private static final double AHEAD_SECONDS = 0.25;
   static final double MAX_CROSSFADE_SECONDS = 60;
@@ -80,6 +91,23 @@ final class PlayCommand implements Callable<Integer> {
           + " song, none after a song whose length is not known beforehand (default:"
           + " ${DEFAULT-VALUE}).")
   double crossfadeSeconds;
+
+  @Option(names = "--from", paramLabel = "TIME",
+      description = "Start at TIME of the (first) song: seconds, m:ss or h:mm:ss, with a"
+          + " fraction if wanted (1:23.5).")
+  String from;
+
+  @Option(names = "--loop", paramLabel = "A-B",
+      description = "Play the passage from A to B over and over (times as for --from, e.g."
+          + " 1:02.5-1:10), each return to A crossfaded over " + Song.SEAM_MILLISECONDS + " ms;"
+          + " it starts at A, or at a --from within it. One IN only.")
+  String loop;
+
+  @Option(names = "--trainer", paramLabel = "START:STEP:END",
+      description = "With --loop, play the first pass at speed START and each next one STEP"
+          + " faster, up to END (e.g. 0.7:0.05:1); speeds from " + EffectOptions.MIN_SPEED
+          + " to " + (int) EffectOptions.MAX_SPEED + ".")
+  String trainerOption;
 
   @Option(names = "--record", paramLabel = "FILE",
       description = "Also write what is heard, with every change made while playing and every"
@@ -101,6 +129,7 @@ final class PlayCommand implements Callable<Integer> {
     }
     effects.warnAboutOptions(err);
     boolean list = inputs.size() > 1;
+    Practice practice = practice(list);
     if (record != null) {
       AudioFiles.typeFor(record);
       for (Path input : inputs) {
@@ -118,6 +147,7 @@ final class PlayCommand implements Callable<Integer> {
         return CliException.IO;
       }
       try {
+        practice.apply(first);
         return play(session, first);
       } catch (IOException e) {
         throw first.in.readError(e);
@@ -161,14 +191,13 @@ final class PlayCommand implements Callable<Integer> {
         Song song = first;
         Processor processor = song.processor;
         InputFile in = song.in;
-        Processor.Stats stats = processor.stats();
         out.printf(Locale.ROOT, "played %s: %s -> %s, speed %s (effective %.4f), peak %s%s%s%n",
-            in.path, AudioFiles.duration(stats.inputFrames(), in.sampleRate),
-            AudioFiles.duration(stats.outputFrames(), in.sampleRate),
+            in.path, AudioFiles.duration(song.fedFrames(), in.sampleRate),
+            AudioFiles.duration(session.framesOut, format.getSampleRate()),
             EffectOptions.format(processor.speed()), processor.effectiveSpeed(),
             Main.dbfs(session.peak / 32768.0),
             quit && in.frames >= 0
-                ? ", quit at " + AudioFiles.duration(stats.inputFrames(), in.sampleRate) + " of "
+                ? ", quit at " + AudioFiles.duration(song.inputFrames(), in.sampleRate) + " of "
                     + AudioFiles.duration(in.frames, in.sampleRate)
                 : "",
             recording != null ? ", recorded to " + record : "");
@@ -183,6 +212,122 @@ final class PlayCommand implements Callable<Integer> {
       if (line != null)
         line.close();
     }
+  }
+
+  /** Where the first song starts, and the loop and trainer it plays with: from the options. */
+  private record Practice(double fromSeconds, double loopA, double loopB, Song.Trainer trainer) {
+    // Sets the song up before it plays; a time past its known end is a usage error.
+    void apply(Song song) {
+      int rate = song.in.sampleRate;
+      long length = song.in.frames;
+      double end = length >= 0 ? length / (double) rate : Double.POSITIVE_INFINITY;
+      if (fromSeconds >= end) {
+        throw CliException.usage("--from " + clock(fromSeconds) + " is past the end of '"
+            + song.in.path + "' (" + clock(end) + ")");
+      }
+      if (loopA >= 0) {
+        if (loopA >= end) {
+          throw CliException.usage("--loop starts at " + clock(loopA) + ", past the end of '"
+              + song.in.path + "' (" + clock(end) + ")");
+        }
+        song.setLoop(Math.round(loopA * rate), Math.round(Math.min(loopB, end) * rate));
+      }
+      song.setTrainer(trainer);
+      double start = fromSeconds >= 0 ? fromSeconds : Math.max(0, loopA);
+      song.start(Math.round(start * rate));
+    }
+  }
+
+  private Practice practice(boolean list) {
+    double start = from == null ? -1 : parseTime(from, "--from");
+    double a = -1;
+    double b = -1;
+    if (loop != null) {
+      if (list)
+        throw CliException.usage("--loop plays one IN; give only one");
+      int dash = loop.indexOf('-');
+      if (dash < 0)
+        throw CliException.usage("--loop wants A-B (e.g. 1:02.5-1:10), got '" + loop + "'");
+      a = parseTime(loop.substring(0, dash), "--loop");
+      b = parseTime(loop.substring(dash + 1), "--loop");
+      if (!(b > a)) {
+        throw CliException.usage(
+            "--loop must end after it starts, got " + clock(a) + " to " + clock(b));
+      }
+      if (start >= 0 && (start < a || start >= b)) {
+        throw CliException.usage("--from " + clock(start) + " lies outside the loop "
+            + clock(a) + "-" + clock(b) + "; leave it out to start at the loop's start");
+      }
+    }
+    Song.Trainer trainer = null;
+    if (trainerOption != null) {
+      if (loop == null)
+        throw CliException.usage("--trainer speeds up a loop: give --loop A-B too");
+      trainer = parseTrainer(trainerOption);
+    }
+    return new Practice(start, a, b, trainer);
+  }
+
+  /**
+   * {@return the seconds of a time given as seconds (83.5), m:ss (1:23.5) or h:mm:ss (0:01:23.5)}
+   *
+   * @throws CliException a usage error naming {@code option} if it is none of these
+   */
+  static double parseTime(String text, String option) {
+    String[] parts = text.trim().split(":", -1);
+    double seconds = 0;
+    boolean ok = parts.length <= 3;
+    for (int i = 0; ok && i < parts.length; i++) {
+      String part = parts[i];
+      boolean last = i == parts.length - 1;
+      ok = last ? part.matches("\\d+(\\.\\d*)?|\\.\\d+") : part.matches("\\d+");
+      if (ok && i > 0 && Double.parseDouble(part) >= 60)
+        ok = false;
+      if (ok)
+        seconds = seconds * 60 + Double.parseDouble(part);
+    }
+    if (!ok || !Double.isFinite(seconds)) {
+      throw CliException.usage(option + " wants a time as seconds, m:ss or h:mm:ss (e.g. 1:23.5),"
+          + " got '" + text + "'");
+    }
+    return seconds;
+  }
+
+  /** {@return the speed trainer of START:STEP:END} */
+  static Song.Trainer parseTrainer(String text) {
+    String[] parts = text.split(":", -1);
+    double[] v = new double[3];
+    boolean ok = parts.length == 3;
+    for (int i = 0; ok && i < 3; i++) {
+      try {
+        v[i] = Double.parseDouble(parts[i].trim());
+        ok = Double.isFinite(v[i]);
+      } catch (NumberFormatException e) {
+        ok = false;
+      }
+    }
+    if (!ok) {
+      throw CliException.usage(
+          "--trainer wants START:STEP:END speeds (e.g. 0.7:0.05:1), got '" + text + "'");
+    }
+    for (int i = 0; i < 3; i += 2) {
+      if (!(v[i] >= EffectOptions.MIN_SPEED && v[i] <= EffectOptions.MAX_SPEED)) {
+        throw CliException.usage("--trainer speeds must be from " + EffectOptions.MIN_SPEED
+            + " to " + (int) EffectOptions.MAX_SPEED + ", got " + EffectOptions.format(v[i]));
+      }
+    }
+    if (v[1] == 0 || (v[2] - v[0]) * v[1] < 0) {
+      throw CliException.usage("--trainer's STEP must lead from START to END, got '" + text + "'");
+    }
+    return new Song.Trainer(v[0], v[1], v[2]);
+  }
+
+  // m:ss.s of seconds, for messages.
+  private static String clock(double seconds) {
+    if (Double.isInfinite(seconds))
+      return "the end";
+    long tenths = Math.round(seconds * 10);
+    return String.format(Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
   }
 
   private static PlayTerminal openTerminal(PrintWriter err) {
@@ -474,9 +619,55 @@ final class PlayCommand implements Callable<Integer> {
         case QUIT -> {
           return false;
         }
+        case CENTS_UP -> setPitch(all, processor.pitch() + CENTS_STEP);
+        case CENTS_DOWN -> setPitch(all, processor.pitch() - CENTS_STEP);
         case OTHER -> {}
+        default -> practise(key, (Song) mixer.current());
       }
       return true;
+    }
+
+    // The keys that move about the song playing: seeks, the loop and the markers.
+    private void practise(PlayTerminal.Key key, Song song) {
+      if (song == null)
+        return;
+      int rate = song.in.sampleRate;
+      long here = song.inputFrames();
+      switch (key) {
+        case SEEK_BACK -> song.seek(here - Math.round(SEEK_SECONDS * rate));
+        case SEEK_FORWARD -> song.seek(here + Math.round(SEEK_SECONDS * rate));
+        case SEEK_BACK_LONG -> song.seek(here - Math.round(LONG_SEEK_SECONDS * rate));
+        case SEEK_FORWARD_LONG -> song.seek(here + Math.round(LONG_SEEK_SECONDS * rate));
+        case TO_LOOP_START -> song.seek(song.loopStart() >= 0 ? song.loopStart() : song.startFrame);
+        case SET_A -> {
+          song.pendingA = here;
+          if (song.loopEnd() > here) {
+            song.setLoop(here, song.loopEnd());
+          } else if (song.loopStart() >= 0) {
+            song.clearLoop();
+          }
+        }
+        case SET_B -> {
+          long a = song.pendingA >= 0 ? song.pendingA : Math.max(0, song.loopStart());
+          if (here > a)
+            song.setLoop(a, here);
+        }
+        case CLEAR_LOOP -> {
+          song.clearLoop();
+          song.pendingA = -1;
+        }
+        default -> {
+          int marker = key.marker();
+          if (marker == 0)
+            return;
+          boolean set = key.compareTo(PlayTerminal.Key.SET_MARKER_1) >= 0;
+          if (set || song.markers[marker] < 0) {
+            song.markers[marker] = here;
+          } else {
+            song.seek(song.markers[marker]);
+          }
+        }
+      }
     }
 
     private void setSpeed(List<Processor> all, double speed) {
@@ -555,8 +746,10 @@ final class PlayCommand implements Callable<Integer> {
       if (list)
         lines.add(songLine(current, incoming));
       lines.add(PlayTerminal.help(stereo, list));
+      lines.add(PlayTerminal.HELP_PRACTICE);
       lines.add(meterLine(level, bands));
       lines.add(settingsLine(current));
+      lines.add(practiceLine(current));
       terminal.draw(lines);
     }
 
@@ -600,8 +793,22 @@ final class PlayCommand implements Callable<Integer> {
       }
       double gainDb = processor.gainDb();
       line.append("  gain ").append(gainDb > 0 ? "+" : "").append(EffectOptions.format(gainDb));
-      double pitch = processor.pitch();
-      line.append(" dB  key ").append(pitch > 0 ? "+" : "").append(EffectOptions.format(pitch));
+      line.append(" dB  key ").append(keyText(processor.pitch()));
+      return line.toString();
+    }
+
+    /** The position on a bar with the loop and the markers, the loop, and the trainer's pass. */
+    private String practiceLine(Song song) {
+      int rate = song.in.sampleRate;
+      StringBuilder line =
+          new StringBuilder(bar(song.inputFrames(), song.songFrames(), song.loopStart(),
+              song.loopStart() >= 0 ? song.loopEnd() : -1, song.pendingA, song.markers));
+      if (song.loopStart() >= 0) {
+        line.append("  A-B ").append(position(song.loopStart(), rate)).append('-')
+            .append(position(song.loopEnd(), rate)).append("  pass ").append(song.pass());
+        if (song.trainer() != null)
+          line.append(String.format(Locale.ROOT, " at %.2f", song.trainer().speed(song.pass())));
+      }
       return line.toString();
     }
 
@@ -611,6 +818,46 @@ final class PlayCommand implements Callable<Integer> {
       return String.format(
           Locale.ROOT, "%d:%02d.%d", tenths / 600, tenths / 10 % 60, tenths % 10);
     }
+  }
+
+  /**
+   * {@return the key change as whole semitones and cents, e.g. "+2 st -15 c"}
+   *
+   * @param pitch the key change in semitones
+   */
+  static String keyText(double pitch) {
+    long cents = Math.round(pitch * 100);
+    long semitones = Math.round(cents / 100.0);
+    long rest = cents - semitones * 100;
+    return String.format(Locale.ROOT, "%s%d st %s%d c", semitones > 0 ? "+" : "", semitones,
+        rest > 0 ? "+" : "", rest);
+  }
+
+  /**
+   * {@return a bar of the song: {@code |} where it plays, {@code A} and {@code B} at the loop's
+   * ends with {@code =} between, the markers' digits, {@code -} elsewhere; only the position while
+   * the length is unknown}
+   */
+  static String bar(long position, long length, long a, long b, long pendingA, long[] markers) {
+    if (length <= 0)
+      return "[" + " ".repeat(BAR) + "]";
+    char[] cells = "-".repeat(BAR).toCharArray();
+    if (a >= 0 && b > a) {
+      for (int i = cell(a, length); i <= cell(b, length); i++) cells[i] = '=';
+      cells[cell(b, length)] = 'B';
+    }
+    if (a >= 0 || pendingA >= 0)
+      cells[cell(a >= 0 ? a : pendingA, length)] = 'A';
+    for (int m = 1; m < markers.length; m++) {
+      if (markers[m] >= 0)
+        cells[cell(markers[m], length)] = (char) ('0' + m);
+    }
+    cells[cell(position, length)] = '|';
+    return "[" + new String(cells) + "]";
+  }
+
+  private static int cell(long frame, long length) {
+    return (int) Math.max(0, Math.min(BAR - 1, frame * BAR / length));
   }
 
   /** The settings that the keys change, as one song had them, for the song after it. */

@@ -35,8 +35,49 @@ final class PlayTerminal implements AutoCloseable {
     QUIETER,
     NEXT,
     QUIT,
-    OTHER
+    SEEK_BACK,
+    SEEK_FORWARD,
+    SEEK_BACK_LONG,
+    SEEK_FORWARD_LONG,
+    TO_LOOP_START,
+    SET_A,
+    SET_B,
+    CLEAR_LOOP,
+    CENTS_DOWN,
+    CENTS_UP,
+    MARKER_1,
+    MARKER_2,
+    MARKER_3,
+    MARKER_4,
+    MARKER_5,
+    MARKER_6,
+    MARKER_7,
+    MARKER_8,
+    MARKER_9,
+    SET_MARKER_1,
+    SET_MARKER_2,
+    SET_MARKER_3,
+    SET_MARKER_4,
+    SET_MARKER_5,
+    SET_MARKER_6,
+    SET_MARKER_7,
+    SET_MARKER_8,
+    SET_MARKER_9,
+    OTHER;
+
+    /** {@return the marker, 1 to 9, that this key jumps to or sets; 0 for other keys} */
+    int marker() {
+      if (compareTo(MARKER_1) >= 0 && compareTo(MARKER_9) <= 0)
+        return ordinal() - MARKER_1.ordinal() + 1;
+      if (compareTo(SET_MARKER_1) >= 0 && compareTo(SET_MARKER_9) <= 0)
+        return ordinal() - SET_MARKER_1.ordinal() + 1;
+      return 0;
+    }
   }
+
+  /** The one-line help of the practice keys: seeking, the loop, the markers and the cents. */
+  static final String HELP_PRACTICE =
+      "b/f seek 5s, B/F 30s, r to A, a/e set A/B, x unloop, 1-9 marks, ( ) cents";
 
   /** The one-line help that names the keys for a stereo input. */
   static final String HELP =
@@ -82,6 +123,21 @@ final class PlayTerminal implements AutoCloseable {
     bind(Key.BALANCE_RIGHT, null, "]");
     bind(Key.NEXT, null, "n", "N");
     bind(Key.QUIT, null, "q", "Q", KeyMap.ctrl('C'));
+    bind(Key.SEEK_BACK, null, "b", "\033[1;5D");
+    bind(Key.SEEK_FORWARD, null, "f", "\033[1;5C");
+    bind(Key.SEEK_BACK_LONG, null, "B", "\033[1;2D");
+    bind(Key.SEEK_FORWARD_LONG, null, "F", "\033[1;2C");
+    bind(Key.TO_LOOP_START, Capability.key_home, "r", "R", "\033[H", "\033OH", "\033[1~");
+    bind(Key.SET_A, null, "a", "A");
+    bind(Key.SET_B, null, "e", "E");
+    bind(Key.CLEAR_LOOP, null, "x", "X");
+    bind(Key.CENTS_DOWN, null, "(");
+    bind(Key.CENTS_UP, null, ")");
+    for (int m = 1; m <= 9; m++) {
+      bind(Key.values()[Key.MARKER_1.ordinal() + m - 1], null, Integer.toString(m));
+      // Alt with a digit: Escape, then the digit.
+      bind(Key.values()[Key.SET_MARKER_1.ordinal() + m - 1], null, "\033" + m);
+    }
     // A lone Escape counts once it has waited 50 ms for the rest of an arrow key's sequence.
     bind(Key.OTHER, null, KeyMap.esc());
     keys.setAmbiguousTimeout(50);

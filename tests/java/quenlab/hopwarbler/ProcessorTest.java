@@ -209,6 +209,41 @@ class ProcessorTest {
   }
 
   /**
+   * A seek: part of a stream, a reset, then the input from another point gives exactly what a
+   * fresh processor with the same settings gives from that point, also where the settings changed
+   * in the dropped stream (a preset's format, a key change, the equaliser, voice removal) and
+   * where a reset comes before a whole hop was fed; a reset between streams changes nothing.
+   */
+  @ParameterizedTest
+  @CsvSource({"1.0, 0, 5000", "0.7, 1.5, 100", "1.3, -2, 90000"})
+  void resetStartsAFreshStreamWithTheSettingsInForce(double speed, double pitch, int dropped) {
+    short[] input = testSignal(RATE, 11);
+    int from = RATE / 3;
+    short[] rest = java.util.Arrays.copyOfRange(input, 2 * from, input.length);
+    Consumer<Processor> settings = p -> {
+      p.setSpeed(speed);
+      p.setPitch(pitch);
+      p.setVoiceRemoval(0.8, 250, 3000);
+      p.setEqualizer(new double[] {100, 4000}, new double[] {3, -6});
+    };
+    short[] fresh;
+    try (Processor p = Processor.open(RATE, 2)) {
+      settings.accept(p);
+      fresh = run(p, rest, 1000);
+    }
+    try (Processor p = Processor.open(RATE, 2)) {
+      p.setSpeed(2.5);
+      p.process(input, 0, Math.min(dropped, RATE));
+      settings.accept(p);
+      p.reset();
+      p.reset();
+      assertArrayEquals(fresh, run(p, rest, 1000));
+      p.reset(); // after a flush: nothing to drop
+      assertArrayEquals(fresh, run(p, rest, 333));
+    }
+  }
+
+  /**
    * A preset plans its format from the speed in force when each stream starts, keeps it while the
    * stream runs, and then sounds exactly like a processor opened with that format, the voice filter
    * and equaliser set before the start included.
@@ -591,7 +626,7 @@ class ProcessorTest {
         Map.entry("setSpectrumEnabled", new Object[] {false}),
         Map.entry("setFeature", new Object[] {Processor.Feature.ATTACKS, false}),
         Map.entry("feature", new Object[] {Processor.Feature.ATTACKS}));
-    Set<String> processingThread = Set.of("process", "flush", "close");
+    Set<String> processingThread = Set.of("process", "flush", "reset", "close");
     ExecutorService control = Executors.newSingleThreadExecutor();
     try (Processor p = Processor.open(RATE, 2)) {
       p.process(testSignal(8192, 5), 0, 8192); // a stream runs

@@ -240,6 +240,42 @@ class CliTest {
   }
 
   /**
+   * The practice options' times and trainer, the key in semitones and cents, and the position bar
+   * with a loop and markers; bad values are usage errors (status 2) that say what was wanted.
+   */
+  @Test
+  void practiceTimesTrainerKeyAndBar() {
+    assertEquals(83.5, PlayCommand.parseTime("1:23.5", "--from"), 1e-9);
+    assertEquals(83.5, PlayCommand.parseTime("83.5", "--from"), 1e-9);
+    assertEquals(3723, PlayCommand.parseTime("1:02:03", "--from"), 1e-9);
+    for (String bad : new String[] {"", "1:75", "-3", "1:2:3:4", "x", "1:"}) {
+      CliException e =
+          assertThrows(CliException.class, () -> PlayCommand.parseTime(bad, "--loop"), bad);
+      assertTrue(e.getMessage().startsWith("--loop wants a time"), e.getMessage());
+    }
+    Song.Trainer t = PlayCommand.parseTrainer("0.7:0.05:1");
+    assertEquals(0.7, t.speed(1));
+    assertEquals(0.85, t.speed(4));
+    assertEquals(1.0, t.speed(7));
+    assertEquals(1.0, t.speed(30));
+    for (String bad : new String[] {"0.7:0.05", "1:0.05:0.7", "0.05:0.1:1", "a:b:c", "1:0:1"})
+      assertThrows(CliException.class, () -> PlayCommand.parseTrainer(bad), bad);
+    assertEquals(2, run("play", "x.wav", "--trainer", "0.8:0.1:1").status(), "needs --loop");
+    assertEquals(2, run("play", "a.wav", "b.wav", "--loop", "1-2").status(), "one IN");
+    assertEquals(2, run("play", "a.wav", "--loop", "2-1").status(), "B after A");
+    assertEquals(2, run("play", "a.wav", "--loop", "1-2", "--from", "3").status(), "in the loop");
+
+    assertEquals("+2 st -15 c", PlayCommand.keyText(1.85));
+    assertEquals("0 st +5 c", PlayCommand.keyText(0.05));
+    assertEquals("-1 st 0 c", PlayCommand.keyText(-1.0));
+    long[] markers = {-1, 90, -1, -1, -1, -1, -1, -1, -1, -1};
+    // 10 frames a cell: the position at 36, marker 1 at 90, the loop from 100 to 200.
+    assertEquals("[---|-----1A=========B" + "-".repeat(15) + "]",
+        PlayCommand.bar(36, 360, 100, 200, -1, markers));
+    assertEquals("[" + " ".repeat(36) + "]", PlayCommand.bar(36, -1, -1, -1, -1, markers));
+  }
+
+  /**
    * --tempo is checked in percent as typed (-90 is its stated limit), a --tempo that looks like a
    * speed factor is processed with a warning, and a low sample rate needs no voice band unless
    * voice removal is on.
