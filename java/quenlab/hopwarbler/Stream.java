@@ -131,6 +131,7 @@ final class Stream implements HopCutter.Sink {
       settings.checkOpen();
       if (restartPending || (!started && cutter.pendingFrames() == 0))
         return;
+      trim.finish();
       restartPending = true;
       settings.endStream();
     }
