@@ -58,6 +58,11 @@ final class InputFile implements AutoCloseable {
   final int channels;
   /** Frames the input holds, or -1 when that is known only once it has been read. */
   final long frames;
+  /**
+   * {@link #frames}, or when that is not known, the length a header states without binding the
+   * decoder to it (an MP3's frame count): for showing progress. -1 when nothing says.
+   */
+  final long lengthHint;
   /** What the input turned out to be. */
   final Sniffer.Kind kind;
   /** True for an input read as a stream, which cannot be read a second time. */
@@ -65,14 +70,15 @@ final class InputFile implements AutoCloseable {
 
   private final PrintWriter warnings;
 
-  private InputFile(
-      Path path, AudioInputStream pcm, Sniffer.Kind kind, boolean streamed, PrintWriter warnings) {
+  private InputFile(Path path, AudioInputStream pcm, long hint, Sniffer.Kind kind,
+      boolean streamed, PrintWriter warnings) {
     this.path = path;
     this.format = pcm.getFormat();
     this.sampleRate = (int) format.getSampleRate();
     this.channels = format.getChannels();
     long length = pcm.getFrameLength();
     this.frames = length < 0 ? -1 : length;
+    this.lengthHint = length >= 0 ? length : hint;
     this.kind = kind;
     this.streamed = streamed;
     this.warnings = warnings;
@@ -156,6 +162,7 @@ final class InputFile implements AutoCloseable {
     private final PrintWriter warnings;
     private final byte[] head = new byte[Sniffer.PEEK];
     private int headLength;
+    private long lengthHint = -1;
 
     Opener(Path path, Path file, BufferedInputStream in, PrintWriter warnings) {
       this.path = path;
@@ -173,9 +180,13 @@ final class InputFile implements AutoCloseable {
         kind = Sniffer.kind(head, headLength);
         if (tag > 0) {
           // An ID3v2 tag (a cover picture, say) in front of MP3, AAC or FLAC: skipped, and the
-          // audio after it judged; a few zero bytes of padding may follow the tag.
-          in.skipNBytes(tag);
-          peek();
+          // audio after it judged; a few zero bytes of padding may follow the tag, and some
+          // taggers leave a second tag behind the first.
+          for (int tags = 0; tag > 0 && tags < 16; tags++) {
+            in.skipNBytes(tag);
+            peek();
+            tag = Sniffer.id3Length(head, headLength);
+          }
           kind = Sniffer.kind(head, headLength);
           int zeros = 0;
           while (zeros < Math.min(headLength, 4096) && head[zeros] == 0) zeros++;
@@ -241,6 +252,11 @@ final class InputFile implements AutoCloseable {
       if (bytes < 0) {
         bytes = available;
       } else if (available >= 0 && bytes > available) {
+        if (frameBytes > 0 && available < frameBytes) {
+          throw CliException.io("cannot read '" + name + "': it holds no audio of the "
+              + AudioFiles.duration(bytes / frameBytes, format.getSampleRate())
+              + " its header declares (the file is cut short)");
+        }
         if (frameBytes > 0) {
           warnings.println(shortWarning(
               name, available / frameBytes, bytes / frameBytes, format.getSampleRate()));
@@ -305,33 +321,149 @@ final class InputFile implements AutoCloseable {
       throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
     }
 
+    // An MP3, decoded to its real end and trimmed as its header frames say (see Mp3Stream).
     private AudioInputStream mp3() {
-      Mp3Gapless gapless = Mp3Gapless.parse(head, headLength, 0);
+      Mp3Gapless first = Mp3Gapless.parse(head, headLength, 0);
+      if (first != null)
+        lengthHint = first.frames;
+      Mp3Stream.Frames frames = new Mp3Stream.Frames(in, name);
       AudioInputStream pcm = toPcm(
-          fromClassPath(MP3_READER, new BufferedInputStream(new WithoutId3v1(in), Sniffer.PEEK),
-              "MP3", MP3_PACKAGES),
+          fromClassPath(MP3_READER, new BufferedInputStream(frames, Sniffer.PEEK), "MP3",
+              MP3_PACKAGES),
           "MP3");
-      if (gapless == null)
-        return pcm;
-      // The encoder's delay, the header frame and the decoder's delay come first: skipped.
-      long skipBytes = gapless.skip * pcm.getFormat().getFrameSize();
-      try {
-        byte[] scratch = new byte[8192];
-        for (long left = skipBytes; left > 0;) {
-          int n = pcm.read(scratch, 0, (int) Math.min(scratch.length, left));
-          if (n < 0)
-            return new AudioInputStream(pcm, pcm.getFormat(), 0);
-          left -= n;
-        }
-      } catch (IOException e) {
-        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-      }
-      return new AudioInputStream(
-          pcm, pcm.getFormat(), gapless.frames < 0 ? AudioSystem.NOT_SPECIFIED : gapless.frames);
+      AudioFormat f = pcm.getFormat();
+      Mp3Stream.Pcm trimmed = new Mp3Stream.Pcm(pcm, frames, f.getFrameSize(),
+          Sniffer.mpegFrameSamples(head, 0), name, f.getSampleRate(), warnings);
+      return new AudioInputStream(trimmed, f, AudioSystem.NOT_SPECIFIED);
     }
 
+    // Ogg Vorbis, every stream of a chained file in turn.
     private AudioInputStream vorbis() {
-      return toPcm(fromClassPath(VORBIS_READER, in, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+      int packet = 27 + (head[26] & 0xff);
+      int channels = packet + 11 < headLength ? head[packet + 11] & 0xff : 0;
+      if (channels > 2) {
+        throw CliException.io("cannot process '" + name + "': it has " + channels
+            + " channels, and only mono and stereo are supported");
+      }
+      OggChains chains = new OggChains(in);
+      OggChains.Chain first = chains.next();
+      AudioInputStream pcm = toPcm(
+          fromClassPath(VORBIS_READER, first, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+      return new AudioInputStream(
+          new ChainedVorbis(chains, first, pcm), pcm.getFormat(), AudioSystem.NOT_SPECIFIED);
+    }
+
+    // The decoded streams of a chained Ogg Vorbis file one after the other. Each ends where the
+    // granule position of its last page says (the decoder gives the whole last block), and one
+    // cut short is read as far as it goes, with the warning.
+    private final class ChainedVorbis extends InputStream {
+      // Decoded frames wait this long, for the end of the stream to trim them: a Vorbis block
+      // holds 4096 frames at most.
+      private static final int HOLD = 8192;
+      private final OggChains chains;
+      private final AudioFormat format;
+      private final int frameBytes;
+      private OggChains.Chain chain;
+      private AudioInputStream pcm;
+      private byte[] pending = new byte[1 << 16];
+      private int pendingBytes;
+      private long decodedBytes; // of the current stream
+      private boolean chainEnded;
+      private int index = 1;
+
+      ChainedVorbis(OggChains chains, OggChains.Chain chain, AudioInputStream pcm) {
+        this.chains = chains;
+        this.chain = chain;
+        this.pcm = pcm;
+        this.format = pcm.getFormat();
+        this.frameBytes = format.getFrameSize();
+      }
+
+      @Override
+      public int read() throws IOException {
+        throw new IOException("samples are read in whole frames");
+      }
+
+      // Reads whole frames, as AudioInputStream asks for them.
+      @Override
+      public int read(byte[] b, int off, int len) throws IOException {
+        if (len < frameBytes)
+          return 0;
+        while (true) {
+          int ready = chainEnded ? pendingBytes : pendingBytes - HOLD * frameBytes;
+          ready -= ready % frameBytes;
+          if (ready > 0) {
+            int n = Math.min(ready, len - len % frameBytes);
+            System.arraycopy(pending, 0, b, off, n);
+            System.arraycopy(pending, n, pending, 0, pendingBytes - n);
+            pendingBytes -= n;
+            return n;
+          }
+          if (chainEnded) {
+            nextChain();
+            if (pcm == null)
+              return -1;
+            continue;
+          }
+          if (pending.length - pendingBytes < 16384)
+            pending = java.util.Arrays.copyOf(pending, pending.length * 2);
+          int n = pcm.read(pending, pendingBytes, pending.length - pendingBytes);
+          if (n > 0) {
+            pendingBytes += n;
+            decodedBytes += n;
+          } else if (n < 0) {
+            endOfChain();
+          }
+        }
+      }
+
+      private void endOfChain() throws IOException {
+        chainEnded = true;
+        if (chains.failure() != null)
+          throw chains.failure();
+        long decoded = decodedBytes / frameBytes;
+        long granule = chain.granule();
+        if (chain.whole() && granule >= 0 && granule < decoded && decoded - granule <= HOLD) {
+          pendingBytes -= (int) Math.min(pendingBytes, (decoded - granule) * frameBytes);
+        } else if (!chain.whole() && granule > decoded && decoded > 0) {
+          warnings.println(shortWarning(name, decoded, granule, format.getSampleRate()));
+          warnings.flush();
+        }
+        pendingBytes -= pendingBytes % frameBytes;
+      }
+
+      private void nextChain() throws IOException {
+        AudioFiles.close(pcm);
+        pcm = null;
+        chain = chains.next();
+        if (chain == null)
+          return;
+        index++;
+        decodedBytes = 0;
+        chainEnded = false;
+        AudioInputStream next;
+        try {
+          next = toPcm(
+              fromClassPath(VORBIS_READER, chain, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+        } catch (CliException e) {
+          throw new IOException("its stream " + index + " (of a chained file) is not Ogg Vorbis"
+              + " that can be decoded");
+        }
+        AudioFormat f = next.getFormat();
+        if (f.getSampleRate() != format.getSampleRate() || f.getChannels() != format.getChannels()) {
+          AudioFiles.close(next);
+          throw new IOException("its stream " + index + " (of a chained file) is "
+              + (int) f.getSampleRate() + " Hz " + f.getChannels() + "-channel audio where the "
+              + "first is " + (int) format.getSampleRate() + " Hz " + format.getChannels()
+              + "-channel; convert it to one format first");
+        }
+        pcm = next;
+      }
+
+      @Override
+      public void close() {
+        AudioFiles.close(pcm);
+      }
     }
 
     private AudioInputStream fromClassPath(
@@ -407,6 +539,10 @@ final class InputFile implements AutoCloseable {
     // The checks every input passes, and the conversion of encodings other than PCM.
     private InputFile checked(AudioInputStream stream, Sniffer.Kind kind) {
       AudioFormat format = stream.getFormat();
+      if (stream.getFrameLength() == 0) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot read '" + name + "': it holds no audio");
+      }
       int channels = format.getChannels();
       if (channels != 1 && channels != 2) {
         AudioFiles.close(stream);
@@ -437,67 +573,7 @@ final class InputFile implements AutoCloseable {
         throw CliException.io("cannot read '" + name + "': its " + format.getSampleSizeInBits()
             + "-bit " + format.getEncoding() + " samples cannot be decoded");
       }
-      return new InputFile(path, stream, kind, file == null, warnings);
-    }
-  }
-
-  /**
-   * An MP3 without the ID3v1 tag that may end it: the 128 bytes from "TAG" on. The MP3 decoder
-   * drops the last frame of audio before such a tag, so the tag is held back (the last 128 bytes
-   * of any stream wait until its end shows whether they are one).
-   */
-  static final class WithoutId3v1 extends InputStream {
-    private static final int TAG = 128;
-    private final InputStream in;
-    private final byte[] window = new byte[TAG + 65536];
-    private int start;
-    private int end;
-    private boolean finished;
-
-    WithoutId3v1(InputStream in) {
-      this.in = in;
-    }
-
-    @Override
-    public int read() throws IOException {
-      byte[] one = new byte[1];
-      return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
-    }
-
-    @Override
-    public int read(byte[] b, int off, int len) throws IOException {
-      if (len == 0)
-        return 0;
-      // Bytes may leave only while a tag's worth stays behind them, or once the input has ended.
-      while (!finished && end - start <= TAG) {
-        if (start > 0) {
-          System.arraycopy(window, start, window, 0, end - start);
-          end -= start;
-          start = 0;
-        }
-        int n = in.read(window, end, window.length - end);
-        if (n < 0) {
-          finished = true;
-          if (end - start >= TAG && window[end - TAG] == 'T' && window[end - TAG + 1] == 'A'
-              && window[end - TAG + 2] == 'G') {
-            end -= TAG;
-          }
-        } else {
-          end += n;
-        }
-      }
-      int ready = finished ? end - start : end - start - TAG;
-      if (ready <= 0)
-        return -1;
-      int n = Math.min(len, ready);
-      System.arraycopy(window, start, b, off, n);
-      start += n;
-      return n;
-    }
-
-    @Override
-    public void close() throws IOException {
-      in.close();
+      return new InputFile(path, stream, lengthHint, kind, file == null, warnings);
     }
   }
 
@@ -556,12 +632,19 @@ final class InputFile implements AutoCloseable {
       }
     }
 
-    private void counted(int n) {
+    private void counted(int n) throws IOException {
       if (n > 0) {
         bytesRead += n;
       } else if (n < 0 && !ended) {
         ended = true;
         long held = frameBytes > 0 ? bytesRead / frameBytes : 0;
+        if (held == 0) {
+          // Nothing to process: a failure, not an empty output.
+          throw new IOException("it holds no audio"
+              + (declaredFrames > 0 ? " of the " + AudioFiles.duration(declaredFrames,
+                     format.getSampleRate()) + " its header declares (the file is cut short)"
+                                    : ""));
+        }
         if (declaredFrames >= 0 && frameBytes > 0 && held < declaredFrames) {
           warnings.println(
               shortWarning(path.toString(), held, declaredFrames, format.getSampleRate()));

@@ -15,10 +15,19 @@ final class Mp3Gapless {
   final long skip;
   /** Frames to keep after those, or -1 when the file does not say. */
   final long frames;
+  /** MPEG frames of audio the header counts after itself, or -1 when it does not say. */
+  final long frameCount;
+  /**
+   * Samples the encoder added after the last one it was given, or -1 without a LAME tag. Of
+   * these, all but {@link #DECODER_DELAY} come out of the decoder after the audio.
+   */
+  final int padding;
 
-  private Mp3Gapless(long skip, long frames) {
+  private Mp3Gapless(long skip, long frames, long frameCount, int padding) {
     this.skip = skip;
     this.frames = frames;
+    this.frameCount = frameCount;
+    this.padding = padding;
   }
 
   /**
@@ -58,11 +67,11 @@ final class Mp3Gapless {
         && (Sniffer.ascii(head, field, "LAME") || Sniffer.ascii(head, field, "Lavc")
             || Sniffer.ascii(head, field, "Lavf"));
     if (!lame)
-      return new Mp3Gapless(samples, -1);
+      return new Mp3Gapless(samples, -1, frameCount, -1);
     int delay = ((head[field + 21] & 0xff) << 4) | ((head[field + 22] & 0xff) >>> 4);
     int padding = ((head[field + 22] & 0x0f) << 8) | (head[field + 23] & 0xff);
     long total = frameCount < 0 ? -1 : Math.max(0, frameCount * samples - delay - padding);
-    return new Mp3Gapless(samples + delay + DECODER_DELAY, total);
+    return new Mp3Gapless(samples + delay + DECODER_DELAY, total, frameCount, padding);
   }
 
   private static int int32(byte[] b, int at) {

@@ -47,15 +47,20 @@ final class Sniffer {
    * there is none. MP3, AAC and some FLAC files carry one in front of the audio.
    */
   static long id3Length(byte[] head, int length) {
-    if (length < 10 || !ascii(head, 0, "ID3") || (head[3] & 0xff) == 0xff)
+    return id3LengthAt(head, length, 0);
+  }
+
+  /** Like {@link #id3Length}, for a tag that starts at {@code at}. */
+  static long id3LengthAt(byte[] head, int length, int at) {
+    if (length - at < 10 || !ascii(head, at, "ID3") || (head[at + 3] & 0xff) == 0xff)
       return 0;
     long size = 0;
-    for (int i = 6; i < 10; i++) {
+    for (int i = at + 6; i < at + 10; i++) {
       if ((head[i] & 0x80) != 0)
         return 0; // not a sync-safe size: not an ID3v2 tag
       size = (size << 7) | (head[i] & 0x7f);
     }
-    boolean footer = (head[5] & 0x10) != 0;
+    boolean footer = (head[at + 5] & 0x10) != 0;
     return 10 + size + (footer ? 10 : 0);
   }
 
@@ -134,6 +139,15 @@ final class Sniffer {
       return (12 * kbps * 1000 / rate + padding) * 4;
     int perFrame = layer == 1 && version != 3 ? 72 : 144;
     return perFrame * kbps * 1000 / rate + padding;
+  }
+
+  /** The sample rate of the valid MPEG audio header at {@code at}. */
+  static int mpegRate(byte[] b, int at) {
+    int h = header(b, at);
+    int version = (h >>> 19) & 3;
+    return new int[] {44100, 48000, 32000}[(h >>> 10) & 3] >> (version == 3 ? 0
+            : version == 2                                               ? 1
+                                                                         : 2);
   }
 
   /** Samples per channel in one frame of the MPEG audio header at {@code at}. */

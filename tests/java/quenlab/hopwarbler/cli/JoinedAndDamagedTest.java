@@ -1,0 +1,195 @@
+package quenlab.hopwarbler.cli;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quenlab.hopwarbler.cli.LauncherRuns.run;
+
+import java.io.ByteArrayOutputStream;
+import java.nio.ByteBuffer;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.util.Arrays;
+import java.util.List;
+import java.util.Map;
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+import quenlab.hopwarbler.cli.LauncherRuns.Run;
+
+/**
+ * Files as people join, cut and tag them, made here with lame, sox and the encoders: every one is
+ * read to its real end, a cut one with a one-line warning, and one that cannot be read whole is
+ * refused in one line that says why.
+ */
+class JoinedAndDamagedTest {
+  private static final int RATE = TestFiles.RATE;
+  private static final int FRAMES_A = RATE; // 1 s
+  private static final int FRAMES_B = RATE / 2;
+
+  private static short[] tone(int frames, double hz) {
+    short[] s = new short[2 * frames];
+    for (int i = 0; i < frames; i++) {
+      short v = (short) Math.round(0.3 * 32767 * Math.sin(2 * Math.PI * hz * i / RATE));
+      s[2 * i] = v;
+      s[2 * i + 1] = v;
+    }
+    return s;
+  }
+
+  private static void make(Path dir, String... command) throws Exception {
+    Run r = LauncherRuns.runCommand(dir, Map.of(), null, null, List.of(command));
+    assertEquals(0, r.status(), String.join(" ", command) + ": " + r.err());
+  }
+
+  private static void join(Path dir, String target, String... parts) throws Exception {
+    ByteArrayOutputStream out = new ByteArrayOutputStream();
+    for (String p : parts) out.write(Files.readAllBytes(dir.resolve(p)));
+    Files.write(dir.resolve(target), out.toByteArray());
+  }
+
+  // Two tones in WAV files, a.wav (1 s, 440 Hz) and b.wav (0.5 s, 660 Hz).
+  private static void sources(Path dir) {
+    TestFiles.write(dir.resolve("a.wav"), tone(FRAMES_A, 440), 2);
+    TestFiles.write(dir.resolve("b.wav"), tone(FRAMES_B, 660), 2);
+  }
+
+  /** Processes a file that must convert; returns the output and checks standard error. */
+  private static TestFiles.Audio converts(Path dir, String name, String warning) throws Exception {
+    String out = "out-" + name + ".wav";
+    Run r = run(dir, "process", name, out, "--quality", "fast", "--quiet");
+    assertEquals(0, r.status(), name + ": " + r.err());
+    if (warning == null) {
+      assertEquals("", r.err(), name);
+    } else {
+      assertTrue(r.err().startsWith("hopwarbler: warning: '" + name + "' is shorter than its "
+                     + "header says")
+              && r.err().contains(warning) && r.err().lines().count() == 1,
+          name + ": " + r.err());
+    }
+    return TestFiles.read(dir.resolve(out));
+  }
+
+  private static void refused(Path dir, String name, String reason) throws Exception {
+    Run r = run(dir, "process", name, "out.wav", "--quiet");
+    assertEquals(1, r.status(), name + ": " + r.err());
+    assertEquals(1, r.err().lines().count(), name + ": " + r.err());
+    assertTrue(r.err().startsWith("hopwarbler: ") && r.err().contains("'" + name + "'")
+            && r.err().contains(reason),
+        name + ": " + r.err());
+    assertTrue(!Files.exists(dir.resolve("out.wav")), name + " left an output");
+  }
+
+  // No stretch of 1024 frames inside the audio is silent (a seam where files were joined).
+  private static void noGap(TestFiles.Audio audio, String what) {
+    double[] left = audio.channel(0);
+    for (int at = 2048; at + 1024 < left.length - 2048; at += 512) {
+      double peak = 0;
+      for (int i = at; i < at + 1024; i++) peak = Math.max(peak, Math.abs(left[i]));
+      assertTrue(peak > 0.1, what + ": silence at frame " + at);
+    }
+  }
+
+  private static int xingCount(byte[] mp3) {
+    for (int i = 0; i + 12 < 4096; i++) {
+      String tag = new String(mp3, i, 4, StandardCharsets.ISO_8859_1);
+      if (tag.equals("Xing") || tag.equals("Info"))
+        return i + 8;
+    }
+    throw new AssertionError("no Xing header");
+  }
+
+  // An ID3v2 tag holding a title, with a footer when `footer` (as one after the audio has).
+  private static byte[] id3(int version, boolean footer) {
+    byte[] title = "\u0003A title".getBytes(StandardCharsets.ISO_8859_1);
+    ByteBuffer frame = ByteBuffer.allocate(10 + title.length + 300);
+    frame.put("TIT2".getBytes(StandardCharsets.ISO_8859_1)).putInt(title.length).putShort((short) 0)
+        .put(title);
+    int size = frame.capacity();
+    byte[] sizeBytes = {(byte) (size >> 21 & 127), (byte) (size >> 14 & 127),
+        (byte) (size >> 7 & 127), (byte) (size & 127)};
+    ByteArrayOutputStream out = new ByteArrayOutputStream();
+    out.writeBytes(new byte[] {'I', 'D', '3', (byte) version, 0, (byte) (footer ? 0x10 : 0)});
+    out.writeBytes(sizeBytes);
+    out.writeBytes(frame.array());
+    if (footer) {
+      out.writeBytes(new byte[] {'3', 'D', 'I', (byte) version, 0, 0x10});
+      out.writeBytes(sizeBytes);
+    }
+    return out.toByteArray();
+  }
+
+  /**
+   * MP3: the frame count of the Xing header is a hint, never a stop; joined files come out whole
+   * and without a seam; tags before or after the audio cost nothing; a file cut short warns; a
+   * change of sample rate is refused in words.
+   */
+  @Test
+  void mp3ReadsToItsRealEnd(@TempDir Path dir) throws Exception {
+    sources(dir);
+    TestFiles.write(dir.resolve("c.wav"), tone(RATE / 2, 660), 2, RATE / 2f);
+    make(dir, "lame", "--quiet", "-V", "4", "a.wav", "a.mp3");
+    make(dir, "lame", "--quiet", "-V", "4", "b.wav", "b.mp3");
+    make(dir, "lame", "--quiet", "-V", "4", "c.wav", "c.mp3");
+    byte[] a = Files.readAllBytes(dir.resolve("a.mp3"));
+    join(dir, "ab.mp3", "a.mp3", "b.mp3");
+    join(dir, "aba.mp3", "a.mp3", "b.mp3", "a.mp3");
+    join(dir, "ac.mp3", "a.mp3", "c.mp3");
+    int count = xingCount(a);
+    byte[] half = a.clone();
+    ByteBuffer.wrap(half).putInt(count, ByteBuffer.wrap(a).getInt(count) / 2);
+    Files.write(dir.resolve("half-count.mp3"), half);
+    byte[] zero = a.clone();
+    ByteBuffer.wrap(zero).putInt(count, 0);
+    Files.write(dir.resolve("zero-count.mp3"), zero);
+    ByteArrayOutputStream tagged = new ByteArrayOutputStream();
+    tagged.writeBytes(a);
+    tagged.writeBytes(id3(4, true));
+    Files.write(dir.resolve("id3-after.mp3"), tagged.toByteArray());
+    ByteArrayOutputStream twoTags = new ByteArrayOutputStream();
+    twoTags.writeBytes(id3(3, false));
+    twoTags.writeBytes(id3(4, false));
+    twoTags.writeBytes(a);
+    Files.write(dir.resolve("two-id3.mp3"), twoTags.toByteArray());
+    Files.write(dir.resolve("cut.mp3"), Arrays.copyOf(a, a.length / 2));
+
+    assertEquals(FRAMES_A + FRAMES_B, converts(dir, "ab.mp3", null).frames());
+    noGap(converts(dir, "ab.mp3", null), "ab.mp3");
+    TestFiles.Audio aba = converts(dir, "aba.mp3", null);
+    assertEquals(2 * FRAMES_A + FRAMES_B, aba.frames());
+    noGap(aba, "aba.mp3");
+    for (String name : List.of("half-count.mp3", "zero-count.mp3")) {
+      int frames = converts(dir, name, null).frames();
+      assertTrue(frames >= FRAMES_A && frames < FRAMES_A + 1152, name + ": " + frames);
+    }
+    assertEquals(FRAMES_A, converts(dir, "id3-after.mp3", null).frames());
+    assertEquals(FRAMES_A, converts(dir, "two-id3.mp3", null).frames());
+    int cut = converts(dir, "cut.mp3", "of the 0:01.000 declared").frames();
+    assertTrue(cut > FRAMES_A / 3 && cut < FRAMES_A * 2 / 3, "cut.mp3: " + cut);
+    refused(dir, "ac.mp3", "its sample rate changes from 44100 Hz to 22050 Hz");
+  }
+
+  /**
+   * Ogg Vorbis: a chained file (two streams one after the other) comes out whole; one cut short
+   * keeps what it holds and warns; one cut before its first sample, or with more channels than
+   * two, is refused in words.
+   */
+  @Test
+  void oggVorbisReadsEveryStreamToItsEnd(@TempDir Path dir) throws Exception {
+    sources(dir);
+    make(dir, "sox", "a.wav", "a.ogg");
+    make(dir, "sox", "b.wav", "b.ogg");
+    make(dir, "sox", "-n", "-r", "44100", "-c", "6", "six.ogg", "synth", "0.5", "sine", "440");
+    join(dir, "ab.ogg", "a.ogg", "b.ogg");
+    byte[] a = Files.readAllBytes(dir.resolve("a.ogg"));
+    Files.write(dir.resolve("one-byte-short.ogg"), Arrays.copyOf(a, a.length - 1));
+    Files.write(dir.resolve("cut-early.ogg"), Arrays.copyOf(a, a.length / 10));
+
+    TestFiles.Audio ab = converts(dir, "ab.ogg", null);
+    assertEquals(FRAMES_A + FRAMES_B, ab.frames());
+    noGap(ab, "ab.ogg");
+    int frames = converts(dir, "one-byte-short.ogg", "of the 0:01.000 declared").frames();
+    assertTrue(frames >= FRAMES_A - 2048 && frames < FRAMES_A, "one-byte-short.ogg: " + frames);
+    refused(dir, "cut-early.ogg", "it holds no audio");
+    refused(dir, "six.ogg", "it has 6 channels");
+  }
+}
