@@ -10,6 +10,7 @@ import java.io.PrintWriter;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.function.DoubleSupplier;
 import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
@@ -70,8 +71,8 @@ final class InputFile implements AutoCloseable {
 
   private final PrintWriter warnings;
 
-  private InputFile(Path path, AudioInputStream pcm, long hint, Sniffer.Kind kind,
-      boolean streamed, PrintWriter warnings) {
+  private InputFile(Path path, AudioInputStream pcm, long hint, DoubleSupplier stated,
+      Sniffer.Kind kind, boolean streamed, PrintWriter warnings) {
     this.path = path;
     this.format = pcm.getFormat();
     this.sampleRate = (int) format.getSampleRate();
@@ -82,7 +83,8 @@ final class InputFile implements AutoCloseable {
     this.kind = kind;
     this.streamed = streamed;
     this.warnings = warnings;
-    this.stream = new AudioInputStream(new Tagging(pcm), format, pcm.getFrameLength());
+    this.stream =
+        new AudioInputStream(new Tagging(pcm, stated), format, pcm.getFrameLength());
   }
 
   /** Like {@link #open(Path, PrintWriter)}, with warnings on standard error. */
@@ -163,6 +165,9 @@ final class InputFile implements AutoCloseable {
     private final byte[] head = new byte[Sniffer.PEEK];
     private int headLength;
     private long lengthHint = -1;
+    // The length in seconds a container states, known once the input has been read (an Ogg
+    // stream's last granule position) or at once (an M4A's movie header); null when none does.
+    private DoubleSupplier statedSeconds;
 
     Opener(Path path, Path file, BufferedInputStream in, PrintWriter warnings) {
       this.path = path;
@@ -506,13 +511,31 @@ final class InputFile implements AutoCloseable {
       int bits = kind == Sniffer.Kind.FLAC && headLength >= 22
           ? (((head[20] & 1) << 4) | ((head[21] & 0xff) >>> 4)) + 1
           : 16;
+      InputStream feed = file == null ? in : null;
+      int rate = 0;
+      if (kind == Sniffer.Kind.OGG_OPUS) {
+        // Opus through the tool's own page reader, which keeps what a page cut short holds
+        // and knows the stated length; decoded at the rate of the source it was made from.
+        OggChains chains = new OggChains(in);
+        feed = chains.all();
+        int packet = 27 + (head[26] & 0xff);
+        rate = packet + 16 <= headLength ? intLe(head, packet + 12) : 0;
+        if (rate < 8000 || rate > 192000)
+          rate = 48000;
+        statedSeconds = () -> opusSeconds(chains);
+      } else if (kind == Sniffer.Kind.MP4) {
+        double seconds = Mp4Length.seconds(head, headLength);
+        if (seconds > 0)
+          statedSeconds = () -> seconds;
+      }
       ExternalDecoder.Output output;
       try {
-        output = ExternalDecoder.start(kind, file, file == null ? in : null, name, bits);
+        output = ExternalDecoder.start(
+            kind, feed == null ? file : null, feed, name, bits, rate);
       } catch (IOException e) {
         throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
       }
-      if (file != null)
+      if (feed == null)
         AudioFiles.close(in);
       try {
         // The decoder's WAV, read as a stream like any other; its own errors name the decoder.
@@ -524,6 +547,25 @@ final class InputFile implements AutoCloseable {
       }
     }
 
+    private static int intLe(byte[] b, int at) {
+      return (b[at] & 0xff) | ((b[at + 1] & 0xff) << 8) | ((b[at + 2] & 0xff) << 16)
+          | ((b[at + 3] & 0xff) << 24);
+    }
+
+    // The length the granule positions of an Opus file state: each stream's last granule, less
+    // the pre-skip its header gives, at 48 kHz.
+    private static double opusSeconds(OggChains chains) {
+      double seconds = 0;
+      for (OggChains.Chain chain : chains.chains()) {
+        byte[] h = chain.firstPacket();
+        if (h.length < 12 || chain.granule() < 0)
+          continue;
+        int preSkip = (h[10] & 0xff) | ((h[11] & 0xff) << 8);
+        seconds += Math.max(0, chain.granule() - preSkip) / 48000.0;
+      }
+      return seconds;
+    }
+
     private AudioInputStream decodedWav(ExternalDecoder.Output output) {
       try {
         peek();
@@ -533,7 +575,12 @@ final class InputFile implements AutoCloseable {
       if (Sniffer.kind(head, headLength) != Sniffer.Kind.WAV
           || WavHeader.parse(head, headLength) == null)
         throw CliException.io("cannot read '" + name + "': " + output.failure());
-      return wav();
+      try {
+        return wav();
+      } catch (CliException e) {
+        throw CliException.io(
+            "cannot read '" + name + "': " + output.program() + " gave a WAV the tool cannot read");
+      }
     }
 
     // The checks every input passes, and the conversion of encodings other than PCM.
@@ -573,7 +620,7 @@ final class InputFile implements AutoCloseable {
         throw CliException.io("cannot read '" + name + "': its " + format.getSampleSizeInBits()
             + "-bit " + format.getEncoding() + " samples cannot be decoded");
       }
-      return new InputFile(path, stream, lengthHint, kind, file == null, warnings);
+      return new InputFile(path, stream, lengthHint, statedSeconds, kind, file == null, warnings);
     }
   }
 
@@ -600,13 +647,15 @@ final class InputFile implements AutoCloseable {
   // Tags read failures, and warns once when the input ends before the length it declared.
   private final class Tagging extends FilterInputStream {
     private final long declaredFrames;
+    private final DoubleSupplier stated;
     private final int frameBytes;
     private long bytesRead;
     private boolean ended;
 
-    Tagging(AudioInputStream in) {
+    Tagging(AudioInputStream in, DoubleSupplier stated) {
       super(in);
       this.declaredFrames = in.getFrameLength();
+      this.stated = stated;
       this.frameBytes = in.getFormat().getFrameSize();
     }
 
@@ -638,6 +687,12 @@ final class InputFile implements AutoCloseable {
       } else if (n < 0 && !ended) {
         ended = true;
         long held = frameBytes > 0 ? bytesRead / frameBytes : 0;
+        long declaredFrames = this.declaredFrames;
+        if (declaredFrames < 0 && stated != null) {
+          // A length in seconds: a millisecond less is rounding, not a loss.
+          long frames = Math.round(stated.getAsDouble() * format.getSampleRate());
+          declaredFrames = held + Math.round(format.getSampleRate() / 1000) < frames ? frames : -1;
+        }
         if (held == 0) {
           // Nothing to process: a failure, not an empty output.
           throw new IOException("it holds no audio"

@@ -25,6 +25,7 @@ final class OggChains {
   private boolean ended;
   private IOException failure;
   private Chain current;
+  private final java.util.List<Chain> chains = new java.util.ArrayList<>();
 
   OggChains(InputStream in) {
     this.in = in;
@@ -44,7 +45,46 @@ final class OggChains {
     if (pageLength == 0 && !readPage())
       return null;
     current = new Chain();
+    chains.add(current);
     return current;
+  }
+
+  /** The streams begun so far, in order. */
+  java.util.List<Chain> chains() {
+    return chains;
+  }
+
+  /** All the pages of every stream, one stream after the other, for a decoder of its own. */
+  InputStream all() {
+    return new InputStream() {
+      private Chain chain = next();
+
+      @Override
+      public int read() throws IOException {
+        byte[] one = new byte[1];
+        return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
+      }
+
+      @Override
+      public int read(byte[] b, int off, int len) throws IOException {
+        if (len == 0)
+          return 0;
+        while (chain != null) {
+          int n = chain.read(b, off, len);
+          if (n >= 0)
+            return n;
+          chain = next();
+        }
+        if (failure != null)
+          throw failure;
+        return -1;
+      }
+
+      @Override
+      public void close() throws IOException {
+        in.close();
+      }
+    };
   }
 
   /** A read failure that ended the pages early (the decoder takes it for the end), or null. */
@@ -59,6 +99,12 @@ final class OggChains {
     private boolean done;
     private boolean sawEnd;
     private long granule = -1;
+    private byte[] firstPacket = new byte[0];
+
+    /** The start of the stream's first packet (its codec's identification header). */
+    byte[] firstPacket() {
+      return firstPacket;
+    }
 
     /** True when the stream ended on a page marked as its last. */
     boolean whole() {
@@ -104,6 +150,11 @@ final class OggChains {
         if (pageBegins && !first) {
           done = true; // the next stream's first page: it waits for that stream
           return false;
+        }
+        if (first) {
+          int segments = page[26] & 0xff;
+          firstPacket = java.util.Arrays.copyOfRange(
+              page, HEADER + segments, Math.min(pageLength, HEADER + segments + 64));
         }
         first = false;
         long g = granuleOf(page);

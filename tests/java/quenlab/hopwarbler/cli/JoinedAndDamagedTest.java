@@ -192,4 +192,115 @@ class JoinedAndDamagedTest {
     refused(dir, "cut-early.ogg", "it holds no audio");
     refused(dir, "six.ogg", "it has 6 channels");
   }
+
+  /**
+   * Opus, M4A with its movie header in front, and FLAC state their length; cut short, each gives
+   * what it holds with the one-line warning, from a file and through a pipe.
+   */
+  @Test
+  void cutFilesKeepWhatTheyHoldAndWarn(@TempDir Path dir) throws Exception {
+    TestFiles.write(dir.resolve("a.wav"), tone(2 * FRAMES_A, 440), 2);
+    make(dir, "opusenc", "--quiet", "a.wav", "a.opus");
+    make(dir, "ffmpeg", "-v", "error", "-i", "a.wav", "-c:a", "aac", "-movflags", "+faststart",
+        "a.m4a");
+    make(dir, "flac", "--silent", "--no-padding", "-o", "a.flac", "a.wav");
+    for (String name : List.of("a.opus", "a.m4a", "a.flac")) {
+      byte[] whole = Files.readAllBytes(dir.resolve(name));
+      String cut = "cut-" + name;
+      Files.write(dir.resolve(cut), Arrays.copyOf(whole, whole.length * 3 / 4));
+      int frames = converts(dir, cut, "frames missing").frames();
+      assertTrue(frames > FRAMES_A && frames < 2 * FRAMES_A, cut + ": " + frames);
+
+      Run piped = run(dir, Map.of(), Arrays.copyOf(whole, whole.length * 3 / 4), "process", "-",
+          "out-piped.wav", "--quiet");
+      assertEquals(0, piped.status(), cut + " through a pipe: " + piped.err());
+      assertTrue(piped.err().startsWith("hopwarbler: warning: '-' is shorter than its header says")
+              && piped.err().lines().count() == 1,
+          cut + " through a pipe: " + piped.err());
+    }
+  }
+
+  // A stand-in for flac on the PATH that notes its process id in flac.pid and then does what
+  // FAKE says: "sleep" (never reads, never writes), "close" (closes its output, then waits),
+  // "nothing" (reads everything, writes nothing, exits 0), "noisy" (fails with escape sequences
+  // and a bell in its message).
+  private static Map<String, String> fakeFlac(Path dir, String behaviour) throws Exception {
+    Path bin = Files.createDirectories(dir.resolve("bin"));
+    Path script = bin.resolve("flac");
+    Files.writeString(script, """
+        #!/bin/sh
+        echo $$ > "$FAKE_DIR/flac.pid"
+        case "$FAKE" in
+          sleep) exec sleep 1000 ;;
+          close) exec >&- ; exec sleep 1000 ;;
+          nothing) cat > /dev/null ; exit 0 ;;
+          noisy) printf 'a\\033[31mred\\033[0m line\\007 at the end\\n' >&2 ; exit 3 ;;
+        esac
+        """);
+    script.toFile().setExecutable(true);
+    return Map.of("PATH", bin + ":" + System.getenv("PATH"), "FAKE", behaviour, "FAKE_DIR",
+        dir.toString(), "HOPWARBLER_STALL_SECONDS", "2");
+  }
+
+  // Whether the process whose id flac.pid holds has gone, within ten seconds.
+  private static boolean fakeGone(Path dir) throws Exception {
+    long pid = Long.parseLong(Files.readString(dir.resolve("flac.pid")).strip());
+    for (int i = 0; i < 100; i++) {
+      if (ProcessHandle.of(pid).map(h -> !h.isAlive()).orElse(true))
+        return true;
+      Thread.sleep(100);
+    }
+    return false;
+  }
+
+  /**
+   * A decoder or encoder that hangs is stopped after the stall time with one line naming it; one
+   * that closes its output and waits too; an encoder that writes nothing leaves OUT as it was; a
+   * program's message reaches the user without control characters; the program goes with the
+   * tool when the tool is stopped by a signal.
+   */
+  @Test
+  void externalProgramsAreKeptOnALeash(@TempDir Path dir) throws Exception {
+    TestFiles.write(dir.resolve("a.wav"), tone(FRAMES_A, 440), 2);
+    make(dir, "flac", "--silent", "-o", "a.flac", "a.wav");
+    Files.writeString(dir.resolve("old.flac"), "the user's file");
+    record Case(String behaviour, String[] args, String says) {}
+    List<Case> cases = List.of(
+        new Case("sleep", new String[] {"a.flac", "out.wav"}, "flac gave no output for 2 seconds"),
+        new Case("close", new String[] {"a.flac", "out.wav"}, "flac"),
+        new Case("sleep", new String[] {"a.wav", "old.flac"}, "took no input for 2 seconds"),
+        new Case("nothing", new String[] {"a.wav", "old.flac"}, "wrote no"),
+        new Case("noisy", new String[] {"a.flac", "out.wav"}, "red line at the end"));
+    for (Case c : cases) {
+      String what = c.behaviour() + " " + String.join(" ", c.args());
+      List<String> args = new java.util.ArrayList<>(List.of("process"));
+      args.addAll(List.of(c.args()));
+      args.add("--quiet");
+      Run r = run(dir, fakeFlac(dir, c.behaviour()), null, args.toArray(new String[0]));
+      assertEquals(1, r.status(), what + ": " + r.err());
+      assertEquals(1, r.err().lines().count(), what + ": " + r.err());
+      assertTrue(r.err().contains(c.says()) && r.err().contains("flac"), what + ": " + r.err());
+      assertTrue(r.err().chars().noneMatch(ch -> ch < 32 && ch != '\n'), what + ": " + r.err());
+      assertTrue(fakeGone(dir), what + ": flac is still running");
+      assertEquals("the user's file", Files.readString(dir.resolve("old.flac")), what);
+      assertTrue(!Files.exists(dir.resolve("out.wav")), what);
+    }
+
+    // The tool stopped by SIGTERM while it waits for the decoder: the decoder goes too.
+    Map<String, String> environment = new java.util.HashMap<>(fakeFlac(dir, "sleep"));
+    environment.put("HOPWARBLER_STALL_SECONDS", "100");
+    Files.deleteIfExists(dir.resolve("flac.pid"));
+    ProcessBuilder builder =
+        new ProcessBuilder(LauncherRuns.launcher().toString(), "process", "a.flac", "out.wav")
+            .directory(dir.toFile())
+            .redirectErrorStream(true)
+            .redirectOutput(ProcessBuilder.Redirect.DISCARD);
+    builder.environment().putAll(environment);
+    Process tool = builder.start();
+    for (int i = 0; i < 300 && !Files.exists(dir.resolve("flac.pid")); i++) Thread.sleep(100);
+    Thread.sleep(500);
+    tool.destroy(); // SIGTERM
+    assertTrue(tool.waitFor(30, java.util.concurrent.TimeUnit.SECONDS));
+    assertTrue(fakeGone(dir), "flac outlived the tool");
+  }
 }
