@@ -298,6 +298,9 @@ final class ExternalDecoder {
       }
       if (text.isEmpty())
         return "";
+      // ffmpeg's advice on the tool's own -map option, for a file without sound.
+      if (text.contains("matches no streams"))
+        return ": the file holds no audio stream";
       String[] lines = text.split("\\R");
       String last = plain(lines[lines.length - 1]);
       return last.isEmpty() ? "" : ": " + last;
@@ -336,9 +339,6 @@ final class ExternalDecoder {
                       .replaceAll("\\p{Cntrl}", "");
     // ffmpeg names its inputs as the tool gave them: "file:/absolute/path: reason".
     text = text.replaceAll("^file:[^:]*: ", "");
-    // ffmpeg's advice on the tool's own -map option, for a file without sound.
-    if (text.contains("matches no streams"))
-      return "the file holds no audio stream";
     return text.strip();
   }
 }

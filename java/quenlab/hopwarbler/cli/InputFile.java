@@ -320,8 +320,9 @@ final class InputFile implements AutoCloseable {
       if (failure != null) {
         // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
         // longer than the file, say).
-        throw CliException.io("cannot read '" + name + "': its header is damaged ("
-            + AudioFiles.describe(failure) + ")");
+        String reason = AudioFiles.describe(failure);
+        throw CliException.io("cannot read '" + name + "': "
+            + (reason.startsWith("its header") ? reason : "its header is damaged (" + reason + ")"));
       }
       throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
     }

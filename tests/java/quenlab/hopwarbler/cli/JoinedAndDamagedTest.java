@@ -303,4 +303,27 @@ class JoinedAndDamagedTest {
     assertTrue(tool.waitFor(30, java.util.concurrent.TimeUnit.SECONDS));
     assertTrue(fakeGone(dir), "flac outlived the tool");
   }
+
+  /**
+   * Failures are told in the user's words: no Java stream internals for a WAV header longer than
+   * the tool reads ahead on a pipe, no advice on the tool's own ffmpeg options for a video without
+   * sound.
+   */
+  @Test
+  void failuresAreToldInPlainWords(@TempDir Path dir) throws Exception {
+    make(dir, "ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=black:s=64x64:d=1", "-c:v",
+        "mpeg4", "video.mp4");
+    refused(dir, "video.mp4", "ffmpeg failed (exit status 1): the file holds no audio stream");
+
+    // A RIFF header whose chunk before the format runs past 64 KiB, on standard input.
+    ByteBuffer wav = ByteBuffer.allocate(12 + 8 + 100000).order(java.nio.ByteOrder.LITTLE_ENDIAN);
+    wav.put("RIFF".getBytes(StandardCharsets.US_ASCII)).putInt(-1);
+    wav.put("WAVE".getBytes(StandardCharsets.US_ASCII));
+    wav.put("LIST".getBytes(StandardCharsets.US_ASCII)).putInt(100000);
+    Run r = run(dir, Map.of(), wav.array(), "process", "-", "out.wav", "--quiet");
+    assertEquals(1, r.status(), r.err());
+    assertEquals("hopwarbler: cannot read '-': its header runs past the 64 KiB the tool reads"
+            + " ahead in a stream; give it as a file",
+        r.err().strip());
+  }
 }
