@@ -207,6 +207,11 @@ final class InputFile implements AutoCloseable {
       } catch (IOException e) {
         throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
       }
+      if (kind == Sniffer.Kind.UNKNOWN && Sniffer.freeFormatAt(head, headLength, 0)) {
+        throw CliException.io("cannot read '" + name + "': it is a free-format MP3 (made at a"
+            + " bitrate outside the standard ones), which the MP3 decoders the tool uses cannot"
+            + " decode");
+      }
       return checked(decode(kind), kind);
     }
 

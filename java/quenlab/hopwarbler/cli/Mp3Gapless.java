@@ -41,12 +41,13 @@ final class Mp3Gapless {
     boolean mpeg1 = ((head[at + 1] >>> 3) & 3) == 3;
     boolean mono = ((head[at + 3] >>> 6) & 3) == 3;
     boolean crc = (head[at + 1] & 1) == 0; // the protection bit is 0 when a CRC follows
-    // The header follows the side information, whose size depends on the version and channels.
-    int xing = at + 4 + (crc ? 2 : 0) + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
-    if (xing + 8 > at + frameBytes
-        || !(Sniffer.ascii(head, xing, "Xing") || Sniffer.ascii(head, xing, "Info"))) {
+    // The header follows the side information, whose size depends on the version and channels;
+    // in a frame with a CRC, LAME writes it where it would be without one, others after the CRC.
+    int xing = at + 4 + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    if (crc && !xingAt(head, xing, at + frameBytes))
+      xing += 2;
+    if (!xingAt(head, xing, at + frameBytes))
       return null;
-    }
     int samples = Sniffer.mpegFrameSamples(head, at);
     int flags = int32(head, xing + 4);
     int field = xing + 8;
@@ -72,6 +73,10 @@ final class Mp3Gapless {
     int padding = ((head[field + 22] & 0x0f) << 8) | (head[field + 23] & 0xff);
     long total = frameCount < 0 ? -1 : Math.max(0, frameCount * samples - delay - padding);
     return new Mp3Gapless(samples + delay + DECODER_DELAY, total, frameCount, padding);
+  }
+
+  private static boolean xingAt(byte[] b, int at, int end) {
+    return at + 8 <= end && (Sniffer.ascii(b, at, "Xing") || Sniffer.ascii(b, at, "Info"));
   }
 
   private static int int32(byte[] b, int at) {

@@ -141,6 +141,30 @@ final class Sniffer {
     return perFrame * kbps * 1000 / rate + padding;
   }
 
+  /**
+   * Whether a free-format MPEG audio stream starts at {@code at}: a header valid but for its
+   * bitrate index 0 (a bitrate outside the standard ones, so that the header gives no frame
+   * size), and the same header again within the largest frame such a stream may have.
+   */
+  static boolean freeFormatAt(byte[] b, int length, int at) {
+    if (at + 4 > length)
+      return false;
+    int h = header(b, at);
+    int version = (h >>> 19) & 3;
+    int layer = (h >>> 17) & 3;
+    if ((h >>> 21) != 0x7ff || version == 1 || layer == 0 || ((h >>> 12) & 15) != 0
+        || ((h >>> 10) & 3) == 3) {
+      return false;
+    }
+    // Everything but the padding bit, which changes from frame to frame.
+    int same = h & 0xfffffdff;
+    for (int next = at + 4; next + 4 <= Math.min(length, at + 8192); next++) {
+      if ((header(b, next) & 0xfffffdff) == same)
+        return true;
+    }
+    return false;
+  }
+
   /** The sample rate of the valid MPEG audio header at {@code at}. */
   static int mpegRate(byte[] b, int at) {
     int h = header(b, at);

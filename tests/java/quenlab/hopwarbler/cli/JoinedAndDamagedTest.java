@@ -120,8 +120,9 @@ class JoinedAndDamagedTest {
 
   /**
    * MP3: the frame count of the Xing header is a hint, never a stop; joined files come out whole
-   * and without a seam; tags before or after the audio cost nothing; a file cut short warns; a
-   * change of sample rate is refused in words.
+   * and without a seam; tags before or after the audio cost nothing; a file with CRCs is trimmed
+   * as its LAME tag says; a file cut short warns; a change of sample rate and a free-format file
+   * (which the decoder cannot read) are refused in words.
    */
   @Test
   void mp3ReadsToItsRealEnd(@TempDir Path dir) throws Exception {
@@ -130,6 +131,8 @@ class JoinedAndDamagedTest {
     make(dir, "lame", "--quiet", "-V", "4", "a.wav", "a.mp3");
     make(dir, "lame", "--quiet", "-V", "4", "b.wav", "b.mp3");
     make(dir, "lame", "--quiet", "-V", "4", "c.wav", "c.mp3");
+    make(dir, "lame", "--quiet", "-p", "-V", "4", "a.wav", "crc.mp3");
+    make(dir, "lame", "--quiet", "--freeformat", "-b", "200", "a.wav", "free.mp3");
     byte[] a = Files.readAllBytes(dir.resolve("a.mp3"));
     join(dir, "ab.mp3", "a.mp3", "b.mp3");
     join(dir, "aba.mp3", "a.mp3", "b.mp3", "a.mp3");
@@ -163,9 +166,11 @@ class JoinedAndDamagedTest {
     }
     assertEquals(FRAMES_A, converts(dir, "id3-after.mp3", null).frames());
     assertEquals(FRAMES_A, converts(dir, "two-id3.mp3", null).frames());
+    assertEquals(FRAMES_A, converts(dir, "crc.mp3", null).frames());
     int cut = converts(dir, "cut.mp3", "of the 0:01.000 declared").frames();
     assertTrue(cut > FRAMES_A / 3 && cut < FRAMES_A * 2 / 3, "cut.mp3: " + cut);
     refused(dir, "ac.mp3", "its sample rate changes from 44100 Hz to 22050 Hz");
+    refused(dir, "free.mp3", "it is a free-format MP3");
   }
 
   /**
@@ -195,7 +200,8 @@ class JoinedAndDamagedTest {
 
   /**
    * Opus, M4A with its movie header in front, and FLAC state their length; cut short, each gives
-   * what it holds with the one-line warning, from a file and through a pipe.
+   * what it holds with the one-line warning, from a file and through a pipe. Opus comes out at
+   * the same rate whichever program decodes it.
    */
   @Test
   void cutFilesKeepWhatTheyHoldAndWarn(@TempDir Path dir) throws Exception {
@@ -217,6 +223,23 @@ class JoinedAndDamagedTest {
       assertTrue(piped.err().startsWith("hopwarbler: warning: '-' is shorter than its header says")
               && piped.err().lines().count() == 1,
           cut + " through a pipe: " + piped.err());
+    }
+
+    // Opus comes out at its source's rate through opusdec and through ffmpeg alike.
+    Path bin = Files.createDirectories(dir.resolve("only-ffmpeg"));
+    Path ffmpeg = java.util.Arrays.stream(System.getenv("PATH").split(":"))
+                      .map(folder -> Path.of(folder, "ffmpeg"))
+                      .filter(Files::isExecutable)
+                      .findFirst()
+                      .orElseThrow();
+    Files.createSymbolicLink(bin.resolve("ffmpeg"), ffmpeg);
+    for (Map<String, String> environment : List.of(Map.<String, String>of(),
+             Map.of("PATH", bin.toString()))) {
+      Run r = run(dir, environment, null, "process", "a.opus", "out.wav", "--quiet");
+      assertEquals(0, r.status(), environment + ": " + r.err());
+      TestFiles.Audio audio = TestFiles.read(dir.resolve("out.wav"));
+      assertEquals(RATE, audio.sampleRate(), environment.toString());
+      assertEquals(2 * FRAMES_A, audio.frames(), 1024, environment.toString());
     }
   }
 
