@@ -110,7 +110,7 @@ final class AudioFiles {
       return "it could not be read to its end";
     // Java's own words for what went wrong in its streams, in the user's.
     if (message.equals("Resetting to invalid mark"))
-      return "its header runs past the 64 KiB the tool reads ahead in a stream; give it as a file";
+      return "its header could not be read to its end";
     if (message.equals("Stream closed"))
       return "the input was closed while it was being read";
     return message;

@@ -144,6 +144,9 @@ final class ExternalDecoder {
     private volatile long waitingSince; // when the read under way began; 0 outside reads
     private volatile boolean stalled;
     private volatile boolean closed;
+    // The feed's side: a program that waits for a slow input is not stalled.
+    private volatile boolean feeding;
+    private volatile long fed;
     private boolean checked;
 
     /** The program's name. */
@@ -173,11 +176,13 @@ final class ExternalDecoder {
     }
 
     // Stops the program when a read has waited for it too long. A read that is not under way
-    // (the tool busy, or playback paused) is not the program's delay.
+    // (the tool busy, or playback paused) is not the program's delay, nor is the time the input
+    // it is fed takes to come.
     private void watch() {
       while (!closed && process.isAlive()) {
+        long now = System.nanoTime();
         long since = waitingSince;
-        if (since != 0 && System.nanoTime() - since > stallNanos) {
+        if (since != 0 && now - Math.max(since, feeding ? now : fed) > stallNanos) {
           stalled = true;
           stop(process);
           return;
@@ -207,11 +212,22 @@ final class ExternalDecoder {
 
     // Copies the input into the program until either ends; a program that stops reading early
     // (it failed, or the tool closed it) ends the copy with a broken pipe.
-    private static void pump(InputStream feed, OutputStream target) {
+    private void pump(InputStream feed, OutputStream target) {
       byte[] buffer = new byte[1 << 16];
       try (OutputStream out = target) {
-        int n;
-        while ((n = feed.read(buffer)) >= 0) out.write(buffer, 0, n);
+        while (true) {
+          feeding = true;
+          int n;
+          try {
+            n = feed.read(buffer);
+          } finally {
+            feeding = false;
+            fed = System.nanoTime();
+          }
+          if (n < 0)
+            break;
+          out.write(buffer, 0, n);
+        }
       } catch (IOException e) {
         // Reported through the program's status or the tool's own read.
       }

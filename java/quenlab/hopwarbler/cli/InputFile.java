@@ -323,11 +323,18 @@ final class InputFile implements AutoCloseable {
         }
       }
       if (failure != null) {
-        // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
-        // longer than the file, say).
-        String reason = AudioFiles.describe(failure);
-        throw CliException.io("cannot read '" + name + "': "
-            + (reason.startsWith("its header") ? reason : "its header is damaged (" + reason + ")"));
+        // Java Sound's readers fail with an IOException on some damaged headers too. They read
+        // a header through a mark they can return to: a header that runs past it has a chunk
+        // longer than the file in a file, and may only be long in a stream.
+        boolean pastMark = "Resetting to invalid mark".equals(failure.getMessage());
+        String reason =
+            pastMark ? "a chunk runs past the end of the file" : AudioFiles.describe(failure);
+        if (pastMark && file == null) {
+          throw CliException.io("cannot read '" + name + "': its header runs past the 64 KiB the"
+              + " tool reads ahead in a stream; give it as a file");
+        }
+        throw CliException.io(
+            "cannot read '" + name + "': its header is damaged (" + reason + ")");
       }
       throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
     }

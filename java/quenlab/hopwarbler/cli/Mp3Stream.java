@@ -34,6 +34,7 @@ final class Mp3Stream {
     private boolean ended;
     private boolean synced;
     private int rate = -1;
+    private int channels;
     private long frames;
     private int frameLeft; // bytes of the current frame still to pass on
     private IOException failure;
@@ -108,13 +109,20 @@ final class Mp3Stream {
         int size = Sniffer.mpegFrameBytes(buffer, start);
         if (size > 0 && (synced || Sniffer.mpegAt(buffer, end, start))) {
           int frameRate = Sniffer.mpegRate(buffer, start);
+          int frameChannels = ((buffer[start + 3] >>> 6) & 3) == 3 ? 1 : 2;
           if (rate < 0) {
             rate = frameRate;
-          } else if (frameRate != rate) {
+            channels = frameChannels;
+          } else if (frameRate != rate || frameChannels != channels) {
             if (Sniffer.mpegAt(buffer, end, start)) {
-              failure = new IOException("its sample rate changes from " + rate + " Hz to "
-                  + frameRate + " Hz after " + frames + " frames (files of different rates "
-                  + "joined into one?); convert it to one rate first");
+              // The decoder keeps the first frame's format and loses what differs from it.
+              failure = new IOException(frameRate != rate
+                      ? "its sample rate changes from " + rate + " Hz to " + frameRate
+                          + " Hz after " + frames + " frames (files of different rates joined"
+                          + " into one?); convert it to one rate first"
+                      : "it changes from " + (channels == 1 ? "mono to stereo" : "stereo to mono")
+                          + " after " + frames + " frames (files joined into one?); convert it"
+                          + " to one channel count first");
               return false;
             }
             synced = false; // bytes that only look like a frame

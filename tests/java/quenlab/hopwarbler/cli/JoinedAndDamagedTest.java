@@ -121,8 +121,8 @@ class JoinedAndDamagedTest {
   /**
    * MP3: the frame count of the Xing header is a hint, never a stop; joined files come out whole
    * and without a seam; tags before or after the audio cost nothing; a file with CRCs is trimmed
-   * as its LAME tag says; a file cut short warns; a change of sample rate and a free-format file
-   * (which the decoder cannot read) are refused in words.
+   * as its LAME tag says; a file cut short warns; a change of sample rate or from stereo to mono,
+   * and a free-format file (which the decoder cannot read), are refused in words.
    */
   @Test
   void mp3ReadsToItsRealEnd(@TempDir Path dir) throws Exception {
@@ -132,11 +132,13 @@ class JoinedAndDamagedTest {
     make(dir, "lame", "--quiet", "-V", "4", "b.wav", "b.mp3");
     make(dir, "lame", "--quiet", "-V", "4", "c.wav", "c.mp3");
     make(dir, "lame", "--quiet", "-p", "-V", "4", "a.wav", "crc.mp3");
+    make(dir, "lame", "--quiet", "-V", "4", "-m", "m", "a.wav", "mono.mp3");
     make(dir, "lame", "--quiet", "--freeformat", "-b", "200", "a.wav", "free.mp3");
     byte[] a = Files.readAllBytes(dir.resolve("a.mp3"));
     join(dir, "ab.mp3", "a.mp3", "b.mp3");
     join(dir, "aba.mp3", "a.mp3", "b.mp3", "a.mp3");
     join(dir, "ac.mp3", "a.mp3", "c.mp3");
+    join(dir, "a-mono.mp3", "a.mp3", "mono.mp3");
     int count = xingCount(a);
     byte[] half = a.clone();
     ByteBuffer.wrap(half).putInt(count, ByteBuffer.wrap(a).getInt(count) / 2);
@@ -170,6 +172,7 @@ class JoinedAndDamagedTest {
     int cut = converts(dir, "cut.mp3", "of the 0:01.000 declared").frames();
     assertTrue(cut > FRAMES_A / 3 && cut < FRAMES_A * 2 / 3, "cut.mp3: " + cut);
     refused(dir, "ac.mp3", "its sample rate changes from 44100 Hz to 22050 Hz");
+    refused(dir, "a-mono.mp3", "it changes from stereo to mono");
     refused(dir, "free.mp3", "it is a free-format MP3");
   }
 
@@ -277,8 +280,8 @@ class JoinedAndDamagedTest {
   }
 
   /**
-   * A decoder or encoder that hangs is stopped after the stall time with one line naming it; one
-   * that closes its output and waits too; an encoder that writes nothing leaves OUT as it was; a
+   * A decoder or encoder that hangs is stopped after the stall time with one line naming it (not
+   * one that waits for a slow input); one that closes its output and waits too; an encoder that writes nothing leaves OUT as it was; a
    * program's message reaches the user without control characters; the program goes with the
    * tool when the tool is stopped by a signal.
    */
@@ -308,6 +311,21 @@ class JoinedAndDamagedTest {
       assertEquals("the user's file", Files.readString(dir.resolve("old.flac")), what);
       assertTrue(!Files.exists(dir.resolve("out.wav")), what);
     }
+
+    // A decoder that waits for a slow input is not stalled: the pipe pauses longer than the
+    // stall time.
+    short[] noise = new short[2 * 2 * RATE];
+    java.util.Random random = new java.util.Random(3);
+    for (int i = 0; i < noise.length; i++) noise[i] = (short) (random.nextGaussian() * 3000);
+    TestFiles.write(dir.resolve("noise.wav"), noise, 2);
+    make(dir, "flac", "--silent", "-o", "noise.flac", "noise.wav");
+    assertTrue(Files.size(dir.resolve("noise.flac")) > 300000);
+    String slow = "(head -c 200000 noise.flac; sleep 4; tail -c +200001 noise.flac) | '"
+        + LauncherRuns.launcher() + "' process - slow.wav --quiet";
+    Run paused = LauncherRuns.runCommand(dir, Map.of("HOPWARBLER_STALL_SECONDS", "2"), null, null,
+        List.of("bash", "-c", slow));
+    assertEquals(0, paused.status(), paused.err());
+    assertEquals(2 * RATE, TestFiles.read(dir.resolve("slow.wav")).frames());
 
     // The tool stopped by SIGTERM while it waits for the decoder: the decoder goes too.
     Map<String, String> environment = new java.util.HashMap<>(fakeFlac(dir, "sleep"));
