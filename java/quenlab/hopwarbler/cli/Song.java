@@ -187,7 +187,8 @@ final class Song implements Crossfader.Track, AutoCloseable {
    */
   @Override
   public long remainingFrames() {
-    if (in.frames < 0)
+    // An MP3's stated length plans the crossfade; the file is still read to its real end.
+    if (in.lengthHint < 0)
       return -1;
     if (sourceEnded)
       return (to - from) / channels;
@@ -197,13 +198,13 @@ final class Song implements Crossfader.Track, AutoCloseable {
 
   @Override
   public long lengthFrames() {
-    return in.frames < 0 ? -1 : Math.round(totalFrames() / ratio);
+    return in.lengthHint < 0 ? -1 : Math.round(totalFrames() / ratio);
   }
 
   // The song's whole output at the speeds it had and has, in its own frames.
   private long totalFrames() {
     double speed = processor.effectiveSpeed();
-    return Math.round(owedFrames + Math.max(0, in.frames - fedFrames) / speed);
+    return Math.round(owedFrames + Math.max(0, in.lengthHint - fedFrames) / speed);
   }
 
   @Override
