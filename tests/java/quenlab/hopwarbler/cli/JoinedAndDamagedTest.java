@@ -249,7 +249,7 @@ class JoinedAndDamagedTest {
   // A stand-in for flac on the PATH that notes its process id in flac.pid and then does what
   // FAKE says: "sleep" (never reads, never writes), "close" (closes its output, then waits),
   // "nothing" (reads everything, writes nothing, exits 0), "noisy" (fails with escape sequences
-  // and a bell in its message).
+  // and a bell in its message), "badwav" (writes a WAV of a sample format Java Sound lacks).
   private static Map<String, String> fakeFlac(Path dir, String behaviour) throws Exception {
     Path bin = Files.createDirectories(dir.resolve("bin"));
     Path script = bin.resolve("flac");
@@ -261,6 +261,8 @@ class JoinedAndDamagedTest {
           close) exec >&- ; exec sleep 1000 ;;
           nothing) cat > /dev/null ; exit 0 ;;
           noisy) printf 'a\\033[31mred\\033[0m line\\007 at the end\\n' >&2 ; exit 3 ;;
+          badwav) printf 'RIFF\\044\\0\\0\\0WAVEfmt \\020\\0\\0\\0\\002\\0\\001\\0\\104\\254\\0\\0' ;
+                  printf '\\0\\0\\0\\0\\004\\0\\004\\0data\\0\\0\\0\\0' ; exit 0 ;;
         esac
         """);
     script.toFile().setExecutable(true);
@@ -282,8 +284,8 @@ class JoinedAndDamagedTest {
   /**
    * A decoder or encoder that hangs is stopped after the stall time with one line naming it (not
    * one that waits for a slow input); one that closes its output and waits too; an encoder that writes nothing leaves OUT as it was; a
-   * program's message reaches the user without control characters; the program goes with the
-   * tool when the tool is stopped by a signal.
+   * program's message reaches the user without control characters, and a WAV it writes that cannot
+   * be read is blamed on it; the program goes with the tool when the tool is stopped by a signal.
    */
   @Test
   void externalProgramsAreKeptOnALeash(@TempDir Path dir) throws Exception {
@@ -296,7 +298,8 @@ class JoinedAndDamagedTest {
         new Case("close", new String[] {"a.flac", "out.wav"}, "flac"),
         new Case("sleep", new String[] {"a.wav", "old.flac"}, "took no input for 2 seconds"),
         new Case("nothing", new String[] {"a.wav", "old.flac"}, "wrote no"),
-        new Case("noisy", new String[] {"a.flac", "out.wav"}, "red line at the end"));
+        new Case("noisy", new String[] {"a.flac", "out.wav"}, "red line at the end"),
+        new Case("badwav", new String[] {"a.flac", "out.wav"}, "flac gave a WAV the tool cannot"));
     for (Case c : cases) {
       String what = c.behaviour() + " " + String.join(" ", c.args());
       List<String> args = new java.util.ArrayList<>(List.of("process"));
