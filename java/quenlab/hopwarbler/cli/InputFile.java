@@ -443,8 +443,14 @@ final class InputFile implements AutoCloseable {
         long granule = chain.granule();
         if (chain.whole() && granule >= 0 && granule < decoded && decoded - granule <= HOLD) {
           pendingBytes -= (int) Math.min(pendingBytes, (decoded - granule) * frameBytes);
-        } else if (!chain.whole() && granule > decoded && decoded > 0) {
-          warnings.println(shortWarning(name, decoded, granule, format.getSampleRate()));
+        } else if (!chain.whole() && decoded > 0) {
+          // Cut inside a page, its granule position says how much is missing; cut between two,
+          // only that the last page never came.
+          warnings.println(granule > decoded
+                  ? shortWarning(name, decoded, granule, format.getSampleRate())
+                  : "hopwarbler: warning: '" + name + "' is cut short: it ends before its last"
+                      + " page, after " + AudioFiles.duration(decoded, format.getSampleRate())
+                      + "; processing what is there");
           warnings.flush();
         }
         pendingBytes -= pendingBytes % frameBytes;

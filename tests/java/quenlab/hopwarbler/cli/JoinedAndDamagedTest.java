@@ -177,9 +177,9 @@ class JoinedAndDamagedTest {
   }
 
   /**
-   * Ogg Vorbis: a chained file (two streams one after the other) comes out whole; one cut short
-   * keeps what it holds and warns; one cut before its first sample, or with more channels than
-   * two, is refused in words.
+   * Ogg Vorbis: a chained file (two streams one after the other) comes out whole; one cut short,
+   * inside a page or between two, keeps what it holds and warns; one cut before its first sample,
+   * or with more channels than two, is refused in words.
    */
   @Test
   void oggVorbisReadsEveryStreamToItsEnd(@TempDir Path dir) throws Exception {
@@ -191,12 +191,23 @@ class JoinedAndDamagedTest {
     byte[] a = Files.readAllBytes(dir.resolve("a.ogg"));
     Files.write(dir.resolve("one-byte-short.ogg"), Arrays.copyOf(a, a.length - 1));
     Files.write(dir.resolve("cut-early.ogg"), Arrays.copyOf(a, a.length / 10));
+    TestFiles.write(dir.resolve("long.wav"), tone(3 * RATE, 440), 2);
+    make(dir, "sox", "long.wav", "long.ogg");
+    byte[] pages = Files.readAllBytes(dir.resolve("long.ogg"));
+    int lastPage = new String(pages, StandardCharsets.ISO_8859_1).lastIndexOf("OggS");
+    Files.write(dir.resolve("no-last-page.ogg"), Arrays.copyOf(pages, lastPage));
 
     TestFiles.Audio ab = converts(dir, "ab.ogg", null);
     assertEquals(FRAMES_A + FRAMES_B, ab.frames());
     noGap(ab, "ab.ogg");
     int frames = converts(dir, "one-byte-short.ogg", "of the 0:01.000 declared").frames();
     assertTrue(frames >= FRAMES_A - 2048 && frames < FRAMES_A, "one-byte-short.ogg: " + frames);
+    Run r = run(dir, "process", "no-last-page.ogg", "out-no-last-page.wav", "--quiet");
+    assertEquals(0, r.status(), r.err());
+    assertTrue(r.err().startsWith("hopwarbler: warning: 'no-last-page.ogg' is cut short: it ends"
+                   + " before its last page")
+            && r.err().lines().count() == 1,
+        r.err());
     refused(dir, "cut-early.ogg", "it holds no audio");
     refused(dir, "six.ogg", "it has 6 channels");
   }
