@@ -106,7 +106,14 @@ final class AudioFiles {
     if (e instanceof FileSystemException fse && fse.getReason() != null)
       return fse.getReason();
     String message = e.getMessage();
-    return message == null || message.isEmpty() ? e.getClass().getSimpleName() : message;
+    if (message == null || message.isEmpty())
+      return "it could not be read to its end";
+    // Java's own words for what went wrong in its streams, in the user's.
+    if (message.equals("Resetting to invalid mark"))
+      return "its header could not be read to its end";
+    if (message.equals("Stream closed"))
+      return "the input was closed while it was being read";
+    return message;
   }
 
   /** A duration as m:ss.mmm. */

@@ -28,6 +28,27 @@ final class ExternalDecoder {
   // What the tool keeps of a decoder's error output, for its one-line message.
   private static final int ERROR_BYTES = 4096;
 
+  /**
+   * How long a program may keep the tool waiting: a decoder that gives no output for this long
+   * while the tool waits for it, or that closes its output and does not exit, or an encoder that
+   * takes no input for this long, is stopped. HOPWARBLER_STALL_SECONDS sets it (30 by default).
+   */
+  static long stallSeconds() {
+    try {
+      String value = System.getenv("HOPWARBLER_STALL_SECONDS");
+      long seconds = value == null ? 30 : Long.parseLong(value.strip());
+      return seconds > 0 ? seconds : 30;
+    } catch (NumberFormatException e) {
+      return 30;
+    }
+  }
+
+  /** Stops a program and whatever it started. */
+  static void stop(Process process) {
+    process.descendants().forEach(ProcessHandle::destroyForcibly);
+    process.destroyForcibly();
+  }
+
   private ExternalDecoder() {}
 
   /**
@@ -37,9 +58,10 @@ final class ExternalDecoder {
    *
    * @param name the input's name, for messages
    * @param bitsPerSample the input's sample width when its header gives one, else 16
+   * @param rate the sample rate to decode Opus at (the rate of the source it was made from), or 0
    */
   static Output start(Sniffer.Kind kind, Path file, InputStream feed, String name,
-      int bitsPerSample) throws IOException {
+      int bitsPerSample, int rate) throws IOException {
     Program preferred = kind == Sniffer.Kind.OGG_OPUS                ? OPUSDEC
         : kind == Sniffer.Kind.FLAC || kind == Sniffer.Kind.OGG_FLAC ? FLAC
                                                                      : FFMPEG;
@@ -60,17 +82,25 @@ final class ExternalDecoder {
     List<String> command = new ArrayList<>();
     command.add(program.toString());
     if (used == FLAC) {
-      command.addAll(List.of("--decode", "--stdout", "--silent"));
+      // Through errors: a file cut short gives what it holds (its header states the length, so
+      // the tool warns of the rest).
+      command.addAll(List.of("--decode", "--stdout", "--silent", "--decode-through-errors"));
       if (kind == Sniffer.Kind.OGG_FLAC)
         command.add("--ogg");
       command.add(input);
     } else if (used == OPUSDEC) {
-      command.addAll(List.of("--quiet", "--force-wav", input, "-"));
+      command.addAll(List.of("--quiet", "--force-wav"));
+      if (rate > 0)
+        command.addAll(List.of("--rate", Integer.toString(rate)));
+      command.addAll(List.of(input, "-"));
     } else {
       // The first audio stream as 16-bit WAV (24-bit for a wider lossless source).
       command.addAll(List.of("-nostdin", "-hide_banner", "-loglevel", "error", "-i",
           file != null ? "file:" + input : "pipe:0", "-map", "0:a:0", "-f", "wav", "-acodec",
-          bitsPerSample > 16 ? "pcm_s24le" : "pcm_s16le", "-"));
+          bitsPerSample > 16 ? "pcm_s24le" : "pcm_s16le"));
+      if (rate > 0)
+        command.addAll(List.of("-ar", Integer.toString(rate)));
+      command.add("-");
     }
     ProcessBuilder builder = new ProcessBuilder(command);
     builder.redirectInput(file != null ? ProcessBuilder.Redirect.from(new File("/dev/null"))
@@ -110,13 +140,27 @@ final class ExternalDecoder {
     private final ByteArrayOutputStream errors = new ByteArrayOutputStream();
     private final Thread errorReader;
     private final Thread pump;
+    private final long stallNanos = stallSeconds() * 1_000_000_000L;
+    private volatile long waitingSince; // when the read under way began; 0 outside reads
+    private volatile boolean stalled;
+    private volatile boolean closed;
+    // The feed's side: a program that waits for a slow input is not stalled.
+    private volatile boolean feeding;
+    private volatile long fed;
     private boolean checked;
+
+    /** The program's name. */
+    String program() {
+      return program;
+    }
 
     Output(Process process, String program, InputStream feed) {
       super(process.getInputStream());
       this.process = process;
       this.program = program;
+      TempFiles.watch(process);
       errorReader = daemon(program + " errors", this::keepErrors);
+      daemon(program + " watchdog", this::watch);
       if (feed != null) {
         pump = daemon(program + " input", () -> pump(feed, process.getOutputStream()));
       } else {
@@ -129,6 +173,26 @@ final class ExternalDecoder {
       t.setDaemon(true);
       t.start();
       return t;
+    }
+
+    // Stops the program when a read has waited for it too long. A read that is not under way
+    // (the tool busy, or playback paused) is not the program's delay, nor is the time the input
+    // it is fed takes to come.
+    private void watch() {
+      while (!closed && process.isAlive()) {
+        long now = System.nanoTime();
+        long since = waitingSince;
+        if (since != 0 && now - Math.max(since, feeding ? now : fed) > stallNanos) {
+          stalled = true;
+          stop(process);
+          return;
+        }
+        try {
+          Thread.sleep(200);
+        } catch (InterruptedException e) {
+          return;
+        }
+      }
     }
 
     private void keepErrors() {
@@ -148,11 +212,22 @@ final class ExternalDecoder {
 
     // Copies the input into the program until either ends; a program that stops reading early
     // (it failed, or the tool closed it) ends the copy with a broken pipe.
-    private static void pump(InputStream feed, OutputStream target) {
+    private void pump(InputStream feed, OutputStream target) {
       byte[] buffer = new byte[1 << 16];
       try (OutputStream out = target) {
-        int n;
-        while ((n = feed.read(buffer)) >= 0) out.write(buffer, 0, n);
+        while (true) {
+          feeding = true;
+          int n;
+          try {
+            n = feed.read(buffer);
+          } finally {
+            feeding = false;
+            fed = System.nanoTime();
+          }
+          if (n < 0)
+            break;
+          out.write(buffer, 0, n);
+        }
       } catch (IOException e) {
         // Reported through the program's status or the tool's own read.
       }
@@ -160,18 +235,33 @@ final class ExternalDecoder {
 
     @Override
     public int read() throws IOException {
-      int b = super.read();
-      if (b < 0)
-        checkStatus();
-      return b;
+      byte[] one = new byte[1];
+      return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
     }
 
     @Override
     public int read(byte[] b, int off, int len) throws IOException {
-      int n = super.read(b, off, len);
+      int n;
+      waitingSince = System.nanoTime() | 1;
+      try {
+        n = super.read(b, off, len);
+      } catch (IOException e) {
+        if (stalled)
+          throw stalledFailure();
+        throw e;
+      } finally {
+        waitingSince = 0;
+      }
+      if (stalled)
+        throw stalledFailure();
       if (n < 0)
         checkStatus();
       return n;
+    }
+
+    private IOException stalledFailure() {
+      return new IOException(program + " gave no output for " + stallSeconds()
+          + " seconds and was stopped" + lastError());
     }
 
     private void checkStatus() throws IOException {
@@ -180,7 +270,12 @@ final class ExternalDecoder {
       checked = true;
       int status;
       try {
-        status = process.waitFor();
+        if (!process.waitFor(stallSeconds(), java.util.concurrent.TimeUnit.SECONDS)) {
+          stop(process);
+          throw new IOException(
+              program + " ended its output but did not exit, and was stopped" + lastError());
+        }
+        status = process.exitValue();
         errorReader.join(1000);
       } catch (InterruptedException e) {
         Thread.currentThread().interrupt();
@@ -196,8 +291,10 @@ final class ExternalDecoder {
      */
     String failure() {
       try {
-        if (!process.waitFor(5, java.util.concurrent.TimeUnit.SECONDS))
-          return program + " gave no WAV output";
+        if (!process.waitFor(5, java.util.concurrent.TimeUnit.SECONDS)) {
+          stop(process);
+          return program + " gave no WAV output" + lastError();
+        }
         errorReader.join(1000);
       } catch (InterruptedException e) {
         Thread.currentThread().interrupt();
@@ -217,12 +314,17 @@ final class ExternalDecoder {
       }
       if (text.isEmpty())
         return "";
+      // ffmpeg's advice on the tool's own -map option, for a file without sound.
+      if (text.contains("matches no streams"))
+        return ": the file holds no audio stream";
       String[] lines = text.split("\\R");
-      return ": " + lines[lines.length - 1].strip();
+      String last = plain(lines[lines.length - 1]);
+      return last.isEmpty() ? "" : ": " + last;
     }
 
     @Override
     public void close() throws IOException {
+      closed = true;
       process.destroy();
       try {
         super.close();
@@ -230,13 +332,29 @@ final class ExternalDecoder {
         process.getOutputStream().close();
         try {
           if (!process.waitFor(5, java.util.concurrent.TimeUnit.SECONDS))
-            process.destroyForcibly();
+            stop(process);
           if (pump != null)
             pump.join(1000);
         } catch (InterruptedException e) {
           Thread.currentThread().interrupt();
+        } finally {
+          TempFiles.unwatch(process);
         }
       }
     }
+  }
+
+  /**
+   * A line a program printed, fit for the tool's own message: escape sequences and other control
+   * characters out, and the "file:" prefix and folder the tool gave the program before the
+   * file's name.
+   */
+  static String plain(String line) {
+    String text = line.replaceAll("\u001b\\[[0-9;?]*[ -/]*[@-~]", "")
+                      .replaceAll("\u001b\\][^\u0007\u001b]*(\u0007|\u001b\\\\)?", "")
+                      .replaceAll("\\p{Cntrl}", "");
+    // ffmpeg names its inputs as the tool gave them: "file:/absolute/path: reason".
+    text = text.replaceAll("^file:[^:]*: ", "");
+    return text.strip();
   }
 }

@@ -24,6 +24,11 @@ final class FlacEncoder implements AutoCloseable {
   private final OutputStream samples;
   private final ByteArrayOutputStream messages = new ByteArrayOutputStream();
   private final Thread messageReader;
+  private final Path file;
+  private final long stallNanos = ExternalDecoder.stallSeconds() * 1_000_000_000L;
+  private volatile long writingSince; // when the write under way began; 0 outside writes
+  private volatile boolean stalled;
+  private volatile boolean closed;
 
   /**
    * The flac program on {@code searchPath} (a PATH value), or a one-line error naming the package
@@ -46,6 +51,7 @@ final class FlacEncoder implements AutoCloseable {
   /** Starts {@code program} writing {@code file} from 16-bit little-endian samples. */
   FlacEncoder(Path program, Path file, int sampleRate, int channels) throws IOException {
     this.channels = channels;
+    this.file = file;
     List<String> command = List.of(program.toString(), "--silent", "--force", "--force-raw-format",
         "--endian=little", "--sign=signed", "--channels=" + channels, "--bps=16",
         "--sample-rate=" + sampleRate, "-o", file.toString(), "-");
@@ -58,6 +64,26 @@ final class FlacEncoder implements AutoCloseable {
     messageReader = new Thread(this::readMessages, "flac messages");
     messageReader.setDaemon(true);
     messageReader.start();
+    Thread watchdog = new Thread(this::watch, "flac watchdog");
+    watchdog.setDaemon(true);
+    watchdog.start();
+  }
+
+  // Stops an encoder that has taken no input for too long while the tool was writing to it.
+  private void watch() {
+    while (!closed && process.isAlive()) {
+      long since = writingSince;
+      if (since != 0 && System.nanoTime() - since > stallNanos) {
+        stalled = true;
+        ExternalDecoder.stop(process);
+        return;
+      }
+      try {
+        Thread.sleep(200);
+      } catch (InterruptedException e) {
+        return;
+      }
+    }
   }
 
   private void readMessages() {
@@ -73,10 +99,13 @@ final class FlacEncoder implements AutoCloseable {
   }
 
   void write(byte[] littleEndian, int length) throws IOException {
+    writingSince = System.nanoTime() | 1;
     try {
       samples.write(littleEndian, 0, length);
     } catch (IOException e) {
       throw failure(e);
+    } finally {
+      writingSince = 0;
     }
   }
 
@@ -90,15 +119,27 @@ final class FlacEncoder implements AutoCloseable {
     IOException failed = failure(null);
     if (failed != null)
       throw failed;
+    // An encoder that reports success must have written a FLAC file before it replaces anything.
+    byte[] start = new byte[4];
+    try (InputStream in = Files.newInputStream(file)) {
+      if (in.readNBytes(start, 0, 4) < 4 || !Sniffer.ascii(start, 0, "fLaC"))
+        throw new IOException("the flac encoder reported success but wrote no FLAC file");
+    } catch (java.nio.file.NoSuchFileException e) {
+      throw new IOException("the flac encoder reported success but wrote no file");
+    }
   }
 
   // The encoder's own reason when it has stopped with an error; `cause` (or null) otherwise.
   private IOException failure(IOException cause) {
     int status;
     try {
-      if (!process.waitFor(60, TimeUnit.SECONDS)) {
-        process.destroyForcibly();
-        return new IOException("the flac encoder did not finish");
+      if (stalled) {
+        return new IOException("the flac encoder took no input for "
+            + ExternalDecoder.stallSeconds() + " seconds and was stopped");
+      }
+      if (!process.waitFor(Math.max(60, ExternalDecoder.stallSeconds()), TimeUnit.SECONDS)) {
+        ExternalDecoder.stop(process);
+        return new IOException("the flac encoder did not finish, and was stopped");
       }
       status = process.exitValue();
       messageReader.join(5000);
@@ -109,15 +150,17 @@ final class FlacEncoder implements AutoCloseable {
     if (status == 0)
       return cause;
     String said = messages.toString(StandardCharsets.UTF_8).strip();
-    String last = said.isEmpty() ? "" : said.lines().reduce((a, b) -> b).orElse("").strip();
+    String last =
+        said.isEmpty() ? "" : ExternalDecoder.plain(said.lines().reduce((a, b) -> b).orElse(""));
     return new IOException("the flac encoder failed (exit status " + status + ")"
         + (last.isEmpty() ? "" : ": " + last));
   }
 
   @Override
   public void close() {
+    closed = true;
     AudioFiles.close(samples);
-    process.destroyForcibly();
+    ExternalDecoder.stop(process);
     TempFiles.unwatch(process);
   }
 }

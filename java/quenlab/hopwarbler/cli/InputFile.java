@@ -10,6 +10,7 @@ import java.io.PrintWriter;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.function.DoubleSupplier;
 import javax.sound.sampled.AudioFileFormat;
 import javax.sound.sampled.AudioFormat;
 import javax.sound.sampled.AudioInputStream;
@@ -58,6 +59,11 @@ final class InputFile implements AutoCloseable {
   final int channels;
   /** Frames the input holds, or -1 when that is known only once it has been read. */
   final long frames;
+  /**
+   * {@link #frames}, or when that is not known, the length a header states without binding the
+   * decoder to it (an MP3's frame count): for showing progress. -1 when nothing says.
+   */
+  final long lengthHint;
   /** What the input turned out to be. */
   final Sniffer.Kind kind;
   /** True for an input read as a stream, which cannot be read a second time. */
@@ -65,18 +71,20 @@ final class InputFile implements AutoCloseable {
 
   private final PrintWriter warnings;
 
-  private InputFile(
-      Path path, AudioInputStream pcm, Sniffer.Kind kind, boolean streamed, PrintWriter warnings) {
+  private InputFile(Path path, AudioInputStream pcm, long hint, DoubleSupplier stated,
+      Sniffer.Kind kind, boolean streamed, PrintWriter warnings) {
     this.path = path;
     this.format = pcm.getFormat();
     this.sampleRate = (int) format.getSampleRate();
     this.channels = format.getChannels();
     long length = pcm.getFrameLength();
     this.frames = length < 0 ? -1 : length;
+    this.lengthHint = length >= 0 ? length : hint;
     this.kind = kind;
     this.streamed = streamed;
     this.warnings = warnings;
-    this.stream = new AudioInputStream(new Tagging(pcm), format, pcm.getFrameLength());
+    this.stream =
+        new AudioInputStream(new Tagging(pcm, stated), format, pcm.getFrameLength());
   }
 
   /** Like {@link #open(Path, PrintWriter)}, with warnings on standard error. */
@@ -156,6 +164,10 @@ final class InputFile implements AutoCloseable {
     private final PrintWriter warnings;
     private final byte[] head = new byte[Sniffer.PEEK];
     private int headLength;
+    private long lengthHint = -1;
+    // The length in seconds a container states, known once the input has been read (an Ogg
+    // stream's last granule position) or at once (an M4A's movie header); null when none does.
+    private DoubleSupplier statedSeconds;
 
     Opener(Path path, Path file, BufferedInputStream in, PrintWriter warnings) {
       this.path = path;
@@ -173,9 +185,13 @@ final class InputFile implements AutoCloseable {
         kind = Sniffer.kind(head, headLength);
         if (tag > 0) {
           // An ID3v2 tag (a cover picture, say) in front of MP3, AAC or FLAC: skipped, and the
-          // audio after it judged; a few zero bytes of padding may follow the tag.
-          in.skipNBytes(tag);
-          peek();
+          // audio after it judged; a few zero bytes of padding may follow the tag, and some
+          // taggers leave a second tag behind the first.
+          for (int tags = 0; tag > 0 && tags < 16; tags++) {
+            in.skipNBytes(tag);
+            peek();
+            tag = Sniffer.id3Length(head, headLength);
+          }
           kind = Sniffer.kind(head, headLength);
           int zeros = 0;
           while (zeros < Math.min(headLength, 4096) && head[zeros] == 0) zeros++;
@@ -190,6 +206,11 @@ final class InputFile implements AutoCloseable {
         throw notAudio();
       } catch (IOException e) {
         throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      if (kind == Sniffer.Kind.UNKNOWN && Sniffer.freeFormatAt(head, headLength, 0)) {
+        throw CliException.io("cannot read '" + name + "': it is a free-format MP3 (made at a"
+            + " bitrate outside the standard ones), which the MP3 decoders the tool uses cannot"
+            + " decode");
       }
       return checked(decode(kind), kind);
     }
@@ -241,6 +262,11 @@ final class InputFile implements AutoCloseable {
       if (bytes < 0) {
         bytes = available;
       } else if (available >= 0 && bytes > available) {
+        if (frameBytes > 0 && available < frameBytes) {
+          throw CliException.io("cannot read '" + name + "': it holds no audio of the "
+              + AudioFiles.duration(bytes / frameBytes, format.getSampleRate())
+              + " its header declares (the file is cut short)");
+        }
         if (frameBytes > 0) {
           warnings.println(shortWarning(
               name, available / frameBytes, bytes / frameBytes, format.getSampleRate()));
@@ -297,41 +323,171 @@ final class InputFile implements AutoCloseable {
         }
       }
       if (failure != null) {
-        // Java Sound's readers fail with an IOException on some damaged headers too (a chunk
-        // longer than the file, say).
-        throw CliException.io("cannot read '" + name + "': its header is damaged ("
-            + AudioFiles.describe(failure) + ")");
+        // Java Sound's readers fail with an IOException on some damaged headers too. They read
+        // a header through a mark they can return to: a header that runs past it has a chunk
+        // longer than the file in a file, and may only be long in a stream.
+        boolean pastMark = "Resetting to invalid mark".equals(failure.getMessage());
+        String reason =
+            pastMark ? "a chunk runs past the end of the file" : AudioFiles.describe(failure);
+        if (pastMark && file == null) {
+          throw CliException.io("cannot read '" + name + "': its header runs past the 64 KiB the"
+              + " tool reads ahead in a stream; give it as a file");
+        }
+        throw CliException.io(
+            "cannot read '" + name + "': its header is damaged (" + reason + ")");
       }
       throw kind == Sniffer.Kind.UNKNOWN ? notAudio() : notJavaSound();
     }
 
+    // An MP3, decoded to its real end and trimmed as its header frames say (see Mp3Stream).
     private AudioInputStream mp3() {
-      Mp3Gapless gapless = Mp3Gapless.parse(head, headLength, 0);
+      Mp3Gapless first = Mp3Gapless.parse(head, headLength, 0);
+      if (first != null)
+        lengthHint = first.frames;
+      Mp3Stream.Frames frames = new Mp3Stream.Frames(in, name);
       AudioInputStream pcm = toPcm(
-          fromClassPath(MP3_READER, new BufferedInputStream(new WithoutId3v1(in), Sniffer.PEEK),
-              "MP3", MP3_PACKAGES),
+          fromClassPath(MP3_READER, new BufferedInputStream(frames, Sniffer.PEEK), "MP3",
+              MP3_PACKAGES),
           "MP3");
-      if (gapless == null)
-        return pcm;
-      // The encoder's delay, the header frame and the decoder's delay come first: skipped.
-      long skipBytes = gapless.skip * pcm.getFormat().getFrameSize();
-      try {
-        byte[] scratch = new byte[8192];
-        for (long left = skipBytes; left > 0;) {
-          int n = pcm.read(scratch, 0, (int) Math.min(scratch.length, left));
-          if (n < 0)
-            return new AudioInputStream(pcm, pcm.getFormat(), 0);
-          left -= n;
-        }
-      } catch (IOException e) {
-        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
-      }
-      return new AudioInputStream(
-          pcm, pcm.getFormat(), gapless.frames < 0 ? AudioSystem.NOT_SPECIFIED : gapless.frames);
+      AudioFormat f = pcm.getFormat();
+      Mp3Stream.Pcm trimmed = new Mp3Stream.Pcm(pcm, frames, f.getFrameSize(),
+          Sniffer.mpegFrameSamples(head, 0), name, f.getSampleRate(), warnings);
+      return new AudioInputStream(trimmed, f, AudioSystem.NOT_SPECIFIED);
     }
 
+    // Ogg Vorbis, every stream of a chained file in turn.
     private AudioInputStream vorbis() {
-      return toPcm(fromClassPath(VORBIS_READER, in, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+      int packet = 27 + (head[26] & 0xff);
+      int channels = packet + 11 < headLength ? head[packet + 11] & 0xff : 0;
+      if (channels > 2) {
+        throw CliException.io("cannot process '" + name + "': it has " + channels
+            + " channels, and only mono and stereo are supported");
+      }
+      OggChains chains = new OggChains(in);
+      OggChains.Chain first = chains.next();
+      AudioInputStream pcm = toPcm(
+          fromClassPath(VORBIS_READER, first, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+      return new AudioInputStream(
+          new ChainedVorbis(chains, first, pcm), pcm.getFormat(), AudioSystem.NOT_SPECIFIED);
+    }
+
+    // The decoded streams of a chained Ogg Vorbis file one after the other. Each ends where the
+    // granule position of its last page says (the decoder gives the whole last block), and one
+    // cut short is read as far as it goes, with the warning.
+    private final class ChainedVorbis extends InputStream {
+      // Decoded frames wait this long, for the end of the stream to trim them: a Vorbis block
+      // holds 4096 frames at most.
+      private static final int HOLD = 8192;
+      private final OggChains chains;
+      private final AudioFormat format;
+      private final int frameBytes;
+      private OggChains.Chain chain;
+      private AudioInputStream pcm;
+      private byte[] pending = new byte[1 << 16];
+      private int pendingBytes;
+      private long decodedBytes; // of the current stream
+      private boolean chainEnded;
+      private int index = 1;
+
+      ChainedVorbis(OggChains chains, OggChains.Chain chain, AudioInputStream pcm) {
+        this.chains = chains;
+        this.chain = chain;
+        this.pcm = pcm;
+        this.format = pcm.getFormat();
+        this.frameBytes = format.getFrameSize();
+      }
+
+      @Override
+      public int read() throws IOException {
+        throw new IOException("samples are read in whole frames");
+      }
+
+      // Reads whole frames, as AudioInputStream asks for them.
+      @Override
+      public int read(byte[] b, int off, int len) throws IOException {
+        if (len < frameBytes)
+          return 0;
+        while (true) {
+          int ready = chainEnded ? pendingBytes : pendingBytes - HOLD * frameBytes;
+          ready -= ready % frameBytes;
+          if (ready > 0) {
+            int n = Math.min(ready, len - len % frameBytes);
+            System.arraycopy(pending, 0, b, off, n);
+            System.arraycopy(pending, n, pending, 0, pendingBytes - n);
+            pendingBytes -= n;
+            return n;
+          }
+          if (chainEnded) {
+            nextChain();
+            if (pcm == null)
+              return -1;
+            continue;
+          }
+          if (pending.length - pendingBytes < 16384)
+            pending = java.util.Arrays.copyOf(pending, pending.length * 2);
+          int n = pcm.read(pending, pendingBytes, pending.length - pendingBytes);
+          if (n > 0) {
+            pendingBytes += n;
+            decodedBytes += n;
+          } else if (n < 0) {
+            endOfChain();
+          }
+        }
+      }
+
+      private void endOfChain() throws IOException {
+        chainEnded = true;
+        if (chains.failure() != null)
+          throw chains.failure();
+        long decoded = decodedBytes / frameBytes;
+        long granule = chain.granule();
+        if (chain.whole() && granule >= 0 && granule < decoded && decoded - granule <= HOLD) {
+          pendingBytes -= (int) Math.min(pendingBytes, (decoded - granule) * frameBytes);
+        } else if (!chain.whole() && decoded > 0) {
+          // Cut inside a page, its granule position says how much is missing; cut between two,
+          // only that the last page never came.
+          warnings.println(granule > decoded
+                  ? shortWarning(name, decoded, granule, format.getSampleRate())
+                  : "hopwarbler: warning: '" + name + "' is cut short: it ends before its last"
+                      + " page, after " + AudioFiles.duration(decoded, format.getSampleRate())
+                      + "; processing what is there");
+          warnings.flush();
+        }
+        pendingBytes -= pendingBytes % frameBytes;
+      }
+
+      private void nextChain() throws IOException {
+        AudioFiles.close(pcm);
+        pcm = null;
+        chain = chains.next();
+        if (chain == null)
+          return;
+        index++;
+        decodedBytes = 0;
+        chainEnded = false;
+        AudioInputStream next;
+        try {
+          next = toPcm(
+              fromClassPath(VORBIS_READER, chain, "Ogg Vorbis", VORBIS_PACKAGES), "Ogg Vorbis");
+        } catch (CliException e) {
+          throw new IOException("its stream " + index + " (of a chained file) is not Ogg Vorbis"
+              + " that can be decoded");
+        }
+        AudioFormat f = next.getFormat();
+        if (f.getSampleRate() != format.getSampleRate() || f.getChannels() != format.getChannels()) {
+          AudioFiles.close(next);
+          throw new IOException("its stream " + index + " (of a chained file) is "
+              + (int) f.getSampleRate() + " Hz " + f.getChannels() + "-channel audio where the "
+              + "first is " + (int) format.getSampleRate() + " Hz " + format.getChannels()
+              + "-channel; convert it to one format first");
+        }
+        pcm = next;
+      }
+
+      @Override
+      public void close() {
+        AudioFiles.close(pcm);
+      }
     }
 
     private AudioInputStream fromClassPath(
@@ -374,13 +530,31 @@ final class InputFile implements AutoCloseable {
       int bits = kind == Sniffer.Kind.FLAC && headLength >= 22
           ? (((head[20] & 1) << 4) | ((head[21] & 0xff) >>> 4)) + 1
           : 16;
+      InputStream feed = file == null ? in : null;
+      int rate = 0;
+      if (kind == Sniffer.Kind.OGG_OPUS) {
+        // Opus through the tool's own page reader, which keeps what a page cut short holds
+        // and knows the stated length; decoded at the rate of the source it was made from.
+        OggChains chains = new OggChains(in);
+        feed = chains.all();
+        int packet = 27 + (head[26] & 0xff);
+        rate = packet + 16 <= headLength ? intLe(head, packet + 12) : 0;
+        if (rate < 8000 || rate > 192000)
+          rate = 48000;
+        statedSeconds = () -> opusSeconds(chains);
+      } else if (kind == Sniffer.Kind.MP4) {
+        double seconds = Mp4Length.seconds(head, headLength);
+        if (seconds > 0)
+          statedSeconds = () -> seconds;
+      }
       ExternalDecoder.Output output;
       try {
-        output = ExternalDecoder.start(kind, file, file == null ? in : null, name, bits);
+        output = ExternalDecoder.start(
+            kind, feed == null ? file : null, feed, name, bits, rate);
       } catch (IOException e) {
         throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
       }
-      if (file != null)
+      if (feed == null)
         AudioFiles.close(in);
       try {
         // The decoder's WAV, read as a stream like any other; its own errors name the decoder.
@@ -392,6 +566,25 @@ final class InputFile implements AutoCloseable {
       }
     }
 
+    private static int intLe(byte[] b, int at) {
+      return (b[at] & 0xff) | ((b[at + 1] & 0xff) << 8) | ((b[at + 2] & 0xff) << 16)
+          | ((b[at + 3] & 0xff) << 24);
+    }
+
+    // The length the granule positions of an Opus file state: each stream's last granule, less
+    // the pre-skip its header gives, at 48 kHz.
+    private static double opusSeconds(OggChains chains) {
+      double seconds = 0;
+      for (OggChains.Chain chain : chains.chains()) {
+        byte[] h = chain.firstPacket();
+        if (h.length < 12 || chain.granule() < 0)
+          continue;
+        int preSkip = (h[10] & 0xff) | ((h[11] & 0xff) << 8);
+        seconds += Math.max(0, chain.granule() - preSkip) / 48000.0;
+      }
+      return seconds;
+    }
+
     private AudioInputStream decodedWav(ExternalDecoder.Output output) {
       try {
         peek();
@@ -401,12 +594,21 @@ final class InputFile implements AutoCloseable {
       if (Sniffer.kind(head, headLength) != Sniffer.Kind.WAV
           || WavHeader.parse(head, headLength) == null)
         throw CliException.io("cannot read '" + name + "': " + output.failure());
-      return wav();
+      try {
+        return wav();
+      } catch (CliException e) {
+        throw CliException.io(
+            "cannot read '" + name + "': " + output.program() + " gave a WAV the tool cannot read");
+      }
     }
 
     // The checks every input passes, and the conversion of encodings other than PCM.
     private InputFile checked(AudioInputStream stream, Sniffer.Kind kind) {
       AudioFormat format = stream.getFormat();
+      if (stream.getFrameLength() == 0) {
+        AudioFiles.close(stream);
+        throw CliException.io("cannot read '" + name + "': it holds no audio");
+      }
       int channels = format.getChannels();
       if (channels != 1 && channels != 2) {
         AudioFiles.close(stream);
@@ -437,67 +639,7 @@ final class InputFile implements AutoCloseable {
         throw CliException.io("cannot read '" + name + "': its " + format.getSampleSizeInBits()
             + "-bit " + format.getEncoding() + " samples cannot be decoded");
       }
-      return new InputFile(path, stream, kind, file == null, warnings);
-    }
-  }
-
-  /**
-   * An MP3 without the ID3v1 tag that may end it: the 128 bytes from "TAG" on. The MP3 decoder
-   * drops the last frame of audio before such a tag, so the tag is held back (the last 128 bytes
-   * of any stream wait until its end shows whether they are one).
-   */
-  static final class WithoutId3v1 extends InputStream {
-    private static final int TAG = 128;
-    private final InputStream in;
-    private final byte[] window = new byte[TAG + 65536];
-    private int start;
-    private int end;
-    private boolean finished;
-
-    WithoutId3v1(InputStream in) {
-      this.in = in;
-    }
-
-    @Override
-    public int read() throws IOException {
-      byte[] one = new byte[1];
-      return read(one, 0, 1) < 0 ? -1 : one[0] & 0xff;
-    }
-
-    @Override
-    public int read(byte[] b, int off, int len) throws IOException {
-      if (len == 0)
-        return 0;
-      // Bytes may leave only while a tag's worth stays behind them, or once the input has ended.
-      while (!finished && end - start <= TAG) {
-        if (start > 0) {
-          System.arraycopy(window, start, window, 0, end - start);
-          end -= start;
-          start = 0;
-        }
-        int n = in.read(window, end, window.length - end);
-        if (n < 0) {
-          finished = true;
-          if (end - start >= TAG && window[end - TAG] == 'T' && window[end - TAG + 1] == 'A'
-              && window[end - TAG + 2] == 'G') {
-            end -= TAG;
-          }
-        } else {
-          end += n;
-        }
-      }
-      int ready = finished ? end - start : end - start - TAG;
-      if (ready <= 0)
-        return -1;
-      int n = Math.min(len, ready);
-      System.arraycopy(window, start, b, off, n);
-      start += n;
-      return n;
-    }
-
-    @Override
-    public void close() throws IOException {
-      in.close();
+      return new InputFile(path, stream, lengthHint, statedSeconds, kind, file == null, warnings);
     }
   }
 
@@ -524,13 +666,15 @@ final class InputFile implements AutoCloseable {
   // Tags read failures, and warns once when the input ends before the length it declared.
   private final class Tagging extends FilterInputStream {
     private final long declaredFrames;
+    private final DoubleSupplier stated;
     private final int frameBytes;
     private long bytesRead;
     private boolean ended;
 
-    Tagging(AudioInputStream in) {
+    Tagging(AudioInputStream in, DoubleSupplier stated) {
       super(in);
       this.declaredFrames = in.getFrameLength();
+      this.stated = stated;
       this.frameBytes = in.getFormat().getFrameSize();
     }
 
@@ -556,12 +700,25 @@ final class InputFile implements AutoCloseable {
       }
     }
 
-    private void counted(int n) {
+    private void counted(int n) throws IOException {
       if (n > 0) {
         bytesRead += n;
       } else if (n < 0 && !ended) {
         ended = true;
         long held = frameBytes > 0 ? bytesRead / frameBytes : 0;
+        long declaredFrames = this.declaredFrames;
+        if (declaredFrames < 0 && stated != null) {
+          // A length in seconds: a millisecond less is rounding, not a loss.
+          long frames = Math.round(stated.getAsDouble() * format.getSampleRate());
+          declaredFrames = held + Math.round(format.getSampleRate() / 1000) < frames ? frames : -1;
+        }
+        if (held == 0) {
+          // Nothing to process: a failure, not an empty output.
+          throw new IOException("it holds no audio"
+              + (declaredFrames > 0 ? " of the " + AudioFiles.duration(declaredFrames,
+                     format.getSampleRate()) + " its header declares (the file is cut short)"
+                                    : ""));
+        }
         if (declaredFrames >= 0 && frameBytes > 0 && held < declaredFrames) {
           warnings.println(
               shortWarning(path.toString(), held, declaredFrames, format.getSampleRate()));

@@ -88,8 +88,12 @@ public final class Main implements Runnable {
         status = CliException.IO;
         message = "internal error: " + e;
       }
-      err.println("hopwarbler: " + oneLine(message));
-      err.flush();
+      // A failure that a signal caused (its temporary removed under it, say) is no failure of
+      // its own: the signal's message has been given.
+      if (!TempFiles.interrupted()) {
+        err.println("hopwarbler: " + oneLine(message));
+        err.flush();
+      }
       return status;
     });
     int status = commandLine.execute(args);

@@ -15,10 +15,19 @@ final class Mp3Gapless {
   final long skip;
   /** Frames to keep after those, or -1 when the file does not say. */
   final long frames;
+  /** MPEG frames of audio the header counts after itself, or -1 when it does not say. */
+  final long frameCount;
+  /**
+   * Samples the encoder added after the last one it was given, or -1 without a LAME tag. Of
+   * these, all but {@link #DECODER_DELAY} come out of the decoder after the audio.
+   */
+  final int padding;
 
-  private Mp3Gapless(long skip, long frames) {
+  private Mp3Gapless(long skip, long frames, long frameCount, int padding) {
     this.skip = skip;
     this.frames = frames;
+    this.frameCount = frameCount;
+    this.padding = padding;
   }
 
   /**
@@ -32,12 +41,13 @@ final class Mp3Gapless {
     boolean mpeg1 = ((head[at + 1] >>> 3) & 3) == 3;
     boolean mono = ((head[at + 3] >>> 6) & 3) == 3;
     boolean crc = (head[at + 1] & 1) == 0; // the protection bit is 0 when a CRC follows
-    // The header follows the side information, whose size depends on the version and channels.
-    int xing = at + 4 + (crc ? 2 : 0) + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
-    if (xing + 8 > at + frameBytes
-        || !(Sniffer.ascii(head, xing, "Xing") || Sniffer.ascii(head, xing, "Info"))) {
+    // The header follows the side information, whose size depends on the version and channels;
+    // in a frame with a CRC, LAME writes it where it would be without one, others after the CRC.
+    int xing = at + 4 + (mpeg1 ? (mono ? 17 : 32) : (mono ? 9 : 17));
+    if (crc && !xingAt(head, xing, at + frameBytes))
+      xing += 2;
+    if (!xingAt(head, xing, at + frameBytes))
       return null;
-    }
     int samples = Sniffer.mpegFrameSamples(head, at);
     int flags = int32(head, xing + 4);
     int field = xing + 8;
@@ -58,11 +68,15 @@ final class Mp3Gapless {
         && (Sniffer.ascii(head, field, "LAME") || Sniffer.ascii(head, field, "Lavc")
             || Sniffer.ascii(head, field, "Lavf"));
     if (!lame)
-      return new Mp3Gapless(samples, -1);
+      return new Mp3Gapless(samples, -1, frameCount, -1);
     int delay = ((head[field + 21] & 0xff) << 4) | ((head[field + 22] & 0xff) >>> 4);
     int padding = ((head[field + 22] & 0x0f) << 8) | (head[field + 23] & 0xff);
     long total = frameCount < 0 ? -1 : Math.max(0, frameCount * samples - delay - padding);
-    return new Mp3Gapless(samples + delay + DECODER_DELAY, total);
+    return new Mp3Gapless(samples + delay + DECODER_DELAY, total, frameCount, padding);
+  }
+
+  private static boolean xingAt(byte[] b, int at, int end) {
+    return at + 8 <= end && (Sniffer.ascii(b, at, "Xing") || Sniffer.ascii(b, at, "Info"));
   }
 
   private static int int32(byte[] b, int at) {

@@ -196,9 +196,9 @@ final class PlayCommand implements Callable<Integer> {
             AudioFiles.duration(session.framesOut, format.getSampleRate()),
             EffectOptions.format(processor.speed()), processor.effectiveSpeed(),
             Main.dbfs(session.peak / 32768.0),
-            quit && in.frames >= 0
+            quit && in.lengthHint >= 0
                 ? ", quit at " + AudioFiles.duration(song.inputFrames(), in.sampleRate) + " of "
-                    + AudioFiles.duration(in.frames, in.sampleRate)
+                    + AudioFiles.duration(in.lengthHint, in.sampleRate)
                 : "",
             recording != null ? ", recorded to " + record : "");
         return 0;
@@ -486,9 +486,9 @@ final class PlayCommand implements Callable<Integer> {
           AudioFiles.duration(stats.outputFrames(), in.sampleRate),
           EffectOptions.format(song.processor.speed()), song.processor.effectiveSpeed(),
           Main.dbfs(song.peak()),
-          in.frames >= 0 && position < in.frames
+          in.lengthHint >= 0 && position < in.lengthHint
               ? ", left at " + AudioFiles.duration(position, in.sampleRate) + " of "
-                  + AudioFiles.duration(in.frames, in.sampleRate)
+                  + AudioFiles.duration(in.lengthHint, in.sampleRate)
               : ""),
           out);
       last = Live.of(song.processor);
@@ -783,8 +783,8 @@ final class PlayCommand implements Callable<Integer> {
       Processor processor = song.processor;
       InputFile in = song.in;
       StringBuilder line = new StringBuilder(position(song.inputFrames(), in.sampleRate));
-      if (in.frames >= 0)
-        line.append(" / ").append(position(in.frames, in.sampleRate));
+      if (in.lengthHint >= 0)
+        line.append(" / ").append(position(in.lengthHint, in.sampleRate));
       line.append(String.format(Locale.ROOT, "  speed %.2f", processor.speed()));
       if (processor.channels() == 2) {
         line.append("  voice ").append(processor.voiceRemovalBand() != null ? "on" : "off");

@@ -272,7 +272,7 @@ final class ProcessCommand implements Callable<Integer> {
       }
       Spectrogram spectrogram = png != null ? new Spectrogram() : null;
       processor.setSpectrumEnabled(spectrogram != null);
-      Progress progress = progressFor.apply(in.frames);
+      Progress progress = progressFor.apply(in.lengthHint);
       Capture capture = new Capture(processor, spectrogram, progress);
       AudioOutput written;
       try (AudioOutput audio = AudioOutput.open(output, in.sampleRate, in.channels, expected, flac);

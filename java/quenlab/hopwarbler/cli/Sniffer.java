@@ -47,15 +47,20 @@ final class Sniffer {
    * there is none. MP3, AAC and some FLAC files carry one in front of the audio.
    */
   static long id3Length(byte[] head, int length) {
-    if (length < 10 || !ascii(head, 0, "ID3") || (head[3] & 0xff) == 0xff)
+    return id3LengthAt(head, length, 0);
+  }
+
+  /** Like {@link #id3Length}, for a tag that starts at {@code at}. */
+  static long id3LengthAt(byte[] head, int length, int at) {
+    if (length - at < 10 || !ascii(head, at, "ID3") || (head[at + 3] & 0xff) == 0xff)
       return 0;
     long size = 0;
-    for (int i = 6; i < 10; i++) {
+    for (int i = at + 6; i < at + 10; i++) {
       if ((head[i] & 0x80) != 0)
         return 0; // not a sync-safe size: not an ID3v2 tag
       size = (size << 7) | (head[i] & 0x7f);
     }
-    boolean footer = (head[5] & 0x10) != 0;
+    boolean footer = (head[at + 5] & 0x10) != 0;
     return 10 + size + (footer ? 10 : 0);
   }
 
@@ -134,6 +139,39 @@ final class Sniffer {
       return (12 * kbps * 1000 / rate + padding) * 4;
     int perFrame = layer == 1 && version != 3 ? 72 : 144;
     return perFrame * kbps * 1000 / rate + padding;
+  }
+
+  /**
+   * Whether a free-format MPEG audio stream starts at {@code at}: a header valid but for its
+   * bitrate index 0 (a bitrate outside the standard ones, so that the header gives no frame
+   * size), and the same header again within the largest frame such a stream may have.
+   */
+  static boolean freeFormatAt(byte[] b, int length, int at) {
+    if (at + 4 > length)
+      return false;
+    int h = header(b, at);
+    int version = (h >>> 19) & 3;
+    int layer = (h >>> 17) & 3;
+    if ((h >>> 21) != 0x7ff || version == 1 || layer == 0 || ((h >>> 12) & 15) != 0
+        || ((h >>> 10) & 3) == 3) {
+      return false;
+    }
+    // Everything but the padding bit, which changes from frame to frame.
+    int same = h & 0xfffffdff;
+    for (int next = at + 4; next + 4 <= Math.min(length, at + 8192); next++) {
+      if ((header(b, next) & 0xfffffdff) == same)
+        return true;
+    }
+    return false;
+  }
+
+  /** The sample rate of the valid MPEG audio header at {@code at}. */
+  static int mpegRate(byte[] b, int at) {
+    int h = header(b, at);
+    int version = (h >>> 19) & 3;
+    return new int[] {44100, 48000, 32000}[(h >>> 10) & 3] >> (version == 3 ? 0
+            : version == 2                                               ? 1
+                                                                         : 2);
   }
 
   /** Samples per channel in one frame of the MPEG audio header at {@code at}. */

@@ -506,7 +506,8 @@ final class Song implements Crossfader.Track, AutoCloseable {
    */
   @Override
   public long remainingFrames() {
-    if (in.frames < 0 || loopA >= 0)
+    // An MP3's stated length plans the crossfade; the file is still read to its real end.
+    if (in.lengthHint < 0 || loopA >= 0)
       return -1;
     if (sourceEnded)
       return (to - from) / channels;
@@ -516,7 +517,7 @@ final class Song implements Crossfader.Track, AutoCloseable {
 
   @Override
   public long lengthFrames() {
-    return in.frames < 0 || loopA >= 0 ? -1 : Math.round(totalFrames() / ratio);
+    return in.lengthHint < 0 || loopA >= 0 ? -1 : Math.round(totalFrames() / ratio);
   }
 
   // The song's whole output as it plays, at the speeds it had and has, in its own frames: what
@@ -524,7 +525,7 @@ final class Song implements Crossfader.Track, AutoCloseable {
   private long totalFrames() {
     double speed = processor.effectiveSpeed();
     return streamBase - runUpFrames
-        + Math.round(streamOwed + Math.max(0, in.frames - position) / speed);
+        + Math.round(streamOwed + Math.max(0, in.lengthHint - position) / speed);
   }
 
   @Override

@@ -75,7 +75,7 @@ final class SpectrumCommand implements Callable<Integer> {
          Processor processor =
              Main.openProcessor(() -> Processor.open(in.sampleRate, in.channels))) {
       Spectrogram spectrogram = new Spectrogram();
-      Progress progress = Progress.forTerminal(err, in.frames);
+      Progress progress = Progress.forTerminal(err, in.lengthHint);
       try (InputStream processed =
                AudioStreams.process(in.stream, processor, Capture.blockFrames(in.sampleRate, true),
                    new Capture(processor, spectrogram, progress))) {

@@ -124,6 +124,13 @@ final class TempFiles {
       helper.destroyForcibly();
   }
 
+  /** True once a signal has begun to end the tool: its own message has then been given. */
+  static boolean interrupted() {
+    synchronized (TempFiles.class) {
+      return closed;
+    }
+  }
+
   static void unwatch(Process helper) {
     synchronized (TempFiles.class) {
       HELPERS.remove(helper);

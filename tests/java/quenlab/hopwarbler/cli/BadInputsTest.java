@@ -128,7 +128,12 @@ class BadInputsTest {
             "RIFF? no, just a text file\n".repeat(40).getBytes(StandardCharsets.US_ASCII), unknown),
         new Refused("rate-zero.wav", wave(1, 2, 0, 16, 4, new byte[0], data.length, data),
             "its sample rate 0.0 Hz is not a whole number"),
-        new Refused("fmt-chunk-too-long.wav", twoGigaFmt, "its header is damaged"));
+        new Refused("fmt-chunk-too-long.wav", twoGigaFmt, "its header is damaged"),
+        // A header and no samples: a failure, not an empty output.
+        new Refused("no-data.wav", wave(1, 2, RATE, 16, 4, new byte[0], 4 * FRAMES, new byte[0]),
+            "it holds no audio of the 0:00.250 its header declares"),
+        new Refused("empty-data.wav", wave(1, 2, RATE, 16, 4, new byte[0], 0, new byte[0]),
+            "it holds no audio"));
   }
 
   private static void assertOneLineError(Run r, String what, String reason) {
@@ -223,8 +228,6 @@ class BadInputsTest {
         new Converted("claims-more.wav",
             wave(1, 2, RATE, 16, 4, new byte[0], 10 * 4 * cut, Arrays.copyOf(data, 4 * cut)), cut,
             10 * cut),
-        new Converted("no-data.wav", wave(1, 2, RATE, 16, 4, new byte[0], 4 * FRAMES, new byte[0]),
-            0, FRAMES),
         // The length a writer on a pipe leaves open: the file holds what it holds, no warning.
         new Converted("length-open.wav",
             wave(1, 2, RATE, 16, 4, new byte[0], -1, Arrays.copyOf(data, 4 * cut)), cut),

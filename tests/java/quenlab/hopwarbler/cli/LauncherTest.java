@@ -124,6 +124,9 @@ class LauncherTest {
         {"2", "--speed and --tempo cannot be combined", "process", "in.wav", "out.wav", "-s", "2",
             "-t", "5"},
         {"2", "--tempo -95 is out of range", "process", "in.wav", "out.wav", "--tempo", "-95"},
+        {"2", "--frame-size 64 is too short for the 44100 Hz of 'in.wav': a frame shorter than"
+            + " 2.5 ms does not keep the level; use 128 or more", "process", "in.wav", "out.wav",
+            "--frame-size", "64"},
         {"2", "--frame-size must be a power of two from 64 to 4096, got 1000", "process", "in.wav",
             "out.wav", "--frame-size", "1000"},
         {"2", "--oversampling must be from 1 to the frame size 4096, got 0", "process", "in.wav",
