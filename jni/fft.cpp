@@ -18,7 +18,7 @@ constexpr double pi = 3.141592653589793;
 
 // An FftPath other than FFT_PATH_BEST; -1 until chosen. Process-wide: written by
 // fft_select_path() (and by the first init()), read by every transform.
-CodePath activePath;
+CodePath activePath(fftKernels);
 
 int currentPath() { return activePath.get(); }
 
@@ -229,3 +229,5 @@ void Fft::inverseOneSidedReal(const float* lower, float* buffer) {
 bool fft_select_path(FftPath path) { return activePath.select(path); }
 
 FftPath fft_path() { return static_cast<FftPath>(currentPath()); }
+
+const char* fft_path_target() { return activePath.target(); }

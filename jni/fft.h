@@ -32,6 +32,8 @@
 
 #include <vector>
 
+#include "cpu.h"
+
 constexpr int fftMaxSize = 4096;
 constexpr int fftMaxStages = 12;
 
@@ -88,3 +90,10 @@ bool fft_select_path(FftPath path);
 
 // The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
 FftPath fft_path();
+
+// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// "NEON" (see cpu_path_target()).
+const char* fft_path_target();
+
+// How the module's vector kernels are written (see cpu.h).
+constexpr CpuKernels fftKernels = CPU_KERNELS_X86;

@@ -22,7 +22,7 @@ static_assert((spectrumHistorySize & ringMask) == 0, "the history ring wraps by 
 static_assert(spectrumBandCount % 4 == 0, "the AVX2 analysis takes the bands four at a time");
 
 // A SpectrumPath other than SPECTRUM_PATH_BEST; -1 until chosen. Process-wide.
-CodePath activePath;
+CodePath activePath(spectrumKernels);
 
 int currentPath() { return activePath.get(); }
 
@@ -226,3 +226,5 @@ void SpectrumAnalyser::copy(float* dest, int count) const {
 bool spectrum_select_path(SpectrumPath path) { return activePath.select(path); }
 
 SpectrumPath spectrum_path() { return static_cast<SpectrumPath>(currentPath()); }
+
+const char* spectrum_path_target() { return activePath.target(); }

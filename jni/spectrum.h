@@ -51,6 +51,8 @@
 
 #include <atomic>
 
+#include "cpu.h"
+
 constexpr int spectrumBandCount = 72;
 constexpr int spectrumHistorySize = 4096;  // decimated samples analysed
 
@@ -136,3 +138,10 @@ bool spectrum_select_path(SpectrumPath path);
 
 // The path in use: SPECTRUM_PATH_REFERENCE, SPECTRUM_PATH_BASELINE or SPECTRUM_PATH_AVX2.
 SpectrumPath spectrum_path();
+
+// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// "NEON" (see cpu_path_target()).
+const char* spectrum_path_target();
+
+// How the module's vector kernels are written (see cpu.h).
+constexpr CpuKernels spectrumKernels = CPU_KERNELS_X86;

@@ -22,7 +22,7 @@ source "$root/scripts/common.sh"
 build=${BUILD_DIR:-$root/build}/arm64
 toolchain=$root/cmake/aarch64-linux-gnu.cmake
 
-install_missing check-arm64.sh cmake make g++ openjdk-17-jdk-headless googletest libgtest-dev \
+install_missing check-arm64.sh cmake make g++ openjdk-17-jdk-headless googletest libgtest-dev libhwy-dev \
   g++-aarch64-linux-gnu qemu-user
 export_java_home
 
