@@ -1,20 +1,23 @@
 // simd: what every portable vector source (the *_simd.cpp files) shares. Each such
 // file is one Highway source that hwy/foreach_target.h compiles once per target named
-// here, each copy in its own namespace (N_SSSE3, N_AVX2, N_NEON; N_EMU128 is
-// Highway's portable fallback, compiled as the static target on x86-64 and never
-// called). The copy to run is chosen by the module's CodePath (cpu.h), not by
-// Highway's own dispatch: the tests and benchmarks select every path in turn, and the
-// choice needs no state beyond the CodePath and no library beyond Highway's headers.
+// here, each copy in its own namespace (N_SSSE3, N_AVX2, N_NEON). The copy to run is
+// chosen by the module's CodePath (cpu.h), not by Highway's own dispatch: the tests
+// and benchmarks select every path in turn, and the choice needs no state beyond the
+// CodePath and no library beyond Highway's headers.
 //
 // Include this first in a *_simd.cpp file, before any Highway header.
 #pragma once
 
 #include "cpu.h"
 
+// Highway compiles every target it can attain; the ones no path runs are left out.
+// x86-64: SSSE3 and AVX2 (and the static target, its one-lane fallback, never run);
+// aarch64: NEON (SVE's vectors, whose size is known only at run time, would need a
+// path of their own).
 #if defined(__x86_64__)
-#define HWY_TARGETS (HWY_SSSE3 | HWY_AVX2)
+#define HWY_DISABLED_TARGETS (HWY_SSE4 | HWY_AVX3 | HWY_AVX3_DL)
 #elif defined(__aarch64__)
-#define HWY_TARGETS HWY_NEON
+#define HWY_DISABLED_TARGETS (HWY_SVE | HWY_SVE2 | HWY_SVE_256 | HWY_SVE2_128)
 #else
 #define HWY_COMPILE_ONLY_STATIC 1
 #endif
