@@ -890,7 +890,7 @@ TEST_F(DriverTest, RefinementsSwitchedOffChangeNothing) {
 // the output stage: plain, limited, past the limiter's turning point, clamped,
 // with a negative, infinite or NaN gain, with the remix on (which the fast paths
 // convert with the plain loop), and for blocks that leave frames over after the
-// last group of four (stereo) or eight (mono) output frames.
+// last whole vector of output frames (two or four).
 TEST_F(DriverTest, EveryPathGivesTheSameBitsAndPeak) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
