@@ -4,13 +4,35 @@
 
 namespace {
 
+// Highway's AVX2 target is compiled for these extensions together; the OS check of
+// the AVX state is part of __builtin_cpu_supports("avx2").
 bool checkAvx2() {
 #if HOPWARBLER_X86
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+         __builtin_cpu_supports("f16c") && __builtin_cpu_supports("bmi") &&
+         __builtin_cpu_supports("bmi2");
 #else
   return false;
 #endif
+}
+
+// Whether the CPU runs the portable kernels' baseline target: SSSE3 on x86-64 (every
+// x86-64 CPU since 2006 but AMD's before 2011), NEON on aarch64 (every one).
+bool checkPortableBaseline() {
+#if HOPWARBLER_X86
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3");
+#elif defined(__aarch64__)
+  return true;
+#else
+  return false;
+#endif
+}
+
+bool hasBaseline(CpuKernels kernels) {
+  static const bool portable = checkPortableBaseline();
+  return kernels == CPU_KERNELS_X86 ? HOPWARBLER_X86 : portable;
 }
 
 }  // namespace
@@ -20,24 +42,36 @@ bool cpu_has_avx2() {
   return avx2;
 }
 
-int cpu_resolve_path(int requested) {
+int cpu_resolve_path(int requested, CpuKernels kernels) {
   switch (requested) {
     case CPU_PATH_REFERENCE:
       return CPU_PATH_REFERENCE;
     case CPU_PATH_BASELINE:
-      return HOPWARBLER_X86 ? CPU_PATH_BASELINE : -1;
+      return hasBaseline(kernels) ? CPU_PATH_BASELINE : -1;
     case CPU_PATH_AVX2:
       return cpu_has_avx2() ? CPU_PATH_AVX2 : -1;
     case CPU_PATH_BEST:
       if (cpu_has_avx2()) return CPU_PATH_AVX2;
-      return HOPWARBLER_X86 ? CPU_PATH_BASELINE : CPU_PATH_REFERENCE;
+      return hasBaseline(kernels) ? CPU_PATH_BASELINE : CPU_PATH_REFERENCE;
     default:
       return -1;
   }
 }
 
+const char* cpu_path_target(int path, CpuKernels kernels) {
+  switch (path) {
+    case CPU_PATH_BASELINE:
+      if (kernels == CPU_KERNELS_X86) return "SSE2";
+      return HOPWARBLER_X86 ? "SSSE3" : "NEON";
+    case CPU_PATH_AVX2:
+      return "AVX2";
+    default:
+      return "scalar";
+  }
+}
+
 bool CodePath::select(int requested) {
-  const int resolved = cpu_resolve_path(requested);
+  const int resolved = cpu_resolve_path(requested, kernels_);
   if (resolved < 0) return false;
   path_.store(resolved, std::memory_order_relaxed);
   return true;
@@ -46,7 +80,8 @@ bool CodePath::select(int requested) {
 // The first use picks the fastest path, unless a select() on another thread came first.
 int CodePath::best() {
   int unset = -1;
-  path_.compare_exchange_strong(unset, cpu_resolve_path(CPU_PATH_BEST), std::memory_order_relaxed);
+  path_.compare_exchange_strong(unset, cpu_resolve_path(CPU_PATH_BEST, kernels_),
+                                std::memory_order_relaxed);
   return path_.load(std::memory_order_relaxed);
 }
 

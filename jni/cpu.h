@@ -2,13 +2,16 @@
 // and the floating-point mode of the audio path.
 //
 // Every module with vector kernels (dsp, fft, spectrum, vocoder) offers the same three
-// paths: the reference path (plain loops and scalar libm; portable C++, the only path
-// on a CPU other than x86-64), the baseline path (SSE2, any x86-64) and the AVX2 path
-// (AVX2 and FMA, x86-64 CPUs that have both). A module's x86-64 kernels live in its
-// *_x86.cpp file, which is compiled only for x86-64; HOPWARBLER_X86 says whether they
-// are there. Each module keeps its own path enum, whose values are those of CpuPath,
-// and resolves a request through cpu_resolve_path(), so that every module agrees on
-// what the CPU can run.
+// paths: the reference path (plain loops and scalar libm; portable C++), the baseline
+// path (128-bit vectors) and the AVX2 path (AVX2 and FMA, x86-64 CPUs that have them).
+// A module's portable vector kernels live in its *_simd.cpp file, one Highway source
+// compiled for every target in simd.h: on x86-64 the baseline path is Highway's SSSE3
+// target and the AVX2 path its AVX2 target; on aarch64 the baseline path is its NEON
+// target. Kernels not yet in that form are hand-written x86-64 code in a *_x86.cpp
+// file (HOPWARBLER_X86 says whether it is compiled): their baseline path is SSE2 and
+// they have no vector path elsewhere. Each module keeps its own path enum, whose
+// values are those of CpuPath, and resolves a request through cpu_resolve_path(), so
+// that every module agrees on what the CPU can run.
 //
 // Any thread; no allocation. The CPU check runs once and is then a cached answer.
 #pragma once
@@ -23,21 +26,34 @@
 
 enum CpuPath { CPU_PATH_REFERENCE, CPU_PATH_BASELINE, CPU_PATH_AVX2, CPU_PATH_BEST };
 
-// True when the x86-64 CPU and the OS support AVX2 and FMA; false on any other CPU.
+// True when the x86-64 CPU and the OS support what the AVX2 path is compiled for
+// (AVX2, FMA, F16C, BMI and BMI2); false on any other CPU.
 bool cpu_has_avx2();
 
-// The path to run for `requested` (a CpuPath): the request itself when this CPU runs
-// it, the fastest path it runs for CPU_PATH_BEST, and -1 when it cannot run it (the
-// baseline and AVX2 paths off x86-64, the AVX2 path without AVX2 or FMA) or when
-// `requested` is not a CpuPath.
-int cpu_resolve_path(int requested);
+// How a module's vector kernels are written: as one portable Highway source, or as
+// hand-written x86-64 code.
+enum CpuKernels { CPU_KERNELS_PORTABLE, CPU_KERNELS_X86 };
+
+// The path to run for `requested` (a CpuPath) by kernels of the given kind: the
+// request itself when this CPU runs it, the fastest path it runs for CPU_PATH_BEST,
+// and -1 when it cannot run it (the baseline path of portable kernels on an x86-64
+// CPU without SSSE3, of x86-64 kernels off x86-64; the AVX2 path off x86-64 or on a
+// CPU without its extensions; either on a CPU that is neither x86-64 nor aarch64) or
+// when `requested` is not a CpuPath.
+int cpu_resolve_path(int requested, CpuKernels kernels = CPU_KERNELS_PORTABLE);
+
+// The name of the instruction set a module with kernels of the given kind runs on
+// `path` (a resolved CpuPath): "scalar", "SSE2", "SSSE3", "AVX2" or "NEON".
+const char* cpu_path_target(int path, CpuKernels kernels);
 
 // One module's code path, the same for every object of the module and every thread:
 // the fastest path the CPU runs until select() asks for another (tests and benchmarks,
 // never while the module runs). The one way every module chooses its path.
 class CodePath {
  public:
-  // Takes cpu_resolve_path(requested) and returns true; returns false, changing
+  explicit CodePath(CpuKernels kernels) : kernels_(kernels) {}
+
+  // Takes cpu_resolve_path(requested, kernels) and returns true; returns false, changing
   // nothing, when the CPU cannot run the request.
   bool select(int requested);
   // The path in force (a CpuPath other than CPU_PATH_BEST).
@@ -45,9 +61,12 @@ class CodePath {
     const int path = path_.load(std::memory_order_relaxed);
     return path >= 0 ? path : best();
   }
+  // The instruction set of the path in force (cpu_path_target()).
+  const char* target() { return cpu_path_target(get(), kernels_); }
 
  private:
   int best();
+  const CpuKernels kernels_;
   std::atomic<int> path_{-1};
 };
 

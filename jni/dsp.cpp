@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "cpu.h"
-#include "dsp_x86.h"
+#include "dsp_simd.h"
 #include "eq.h"
 #include "iirfilter.h"
 #include "levelkeeper.h"
@@ -37,7 +37,7 @@ constexpr float maxEqGain = 1e6f;
 // come near the int range.
 constexpr int maxBlockFrames = 1 << 28;
 
-CodePath activePath;  // the driver's code path
+CodePath activePath(dspKernels);  // the driver's code path
 
 // Replaces *buffer with a zeroed array of newSize floats that starts with the
 // first oldSize values of the old one.
@@ -120,19 +120,19 @@ double quantiseFrames(short* samples, const float* outLeft, const float* outRigh
   return peak;
 }
 
-// Mono input on the vocoder's scale; the baseline and AVX2 paths convert eight
-// samples at a time first.
-void convertMono(const short* samples, float* out, int count) {
+// Mono input on the vocoder's scale; the vector paths convert whole vectors first.
+void convertMono(const DspKernels* kernels, const short* samples, float* out, int count) {
   int i = 0;
-  if constexpr (HOPWARBLER_X86) i = dsp_x86_convert_mono_sse2(samples, out, count);
+  if (kernels) i = kernels->convertMono(samples, out, count);
   for (; i < count; i++) out[i] = samples[i] * dspInputScale;
 }
 
 // Interleaved stereo input split into its channels on the vocoder's scale; the
-// baseline and AVX2 paths convert four frames at a time first.
-void convertStereo(const short* samples, float* left, float* right, int frames) {
+// vector paths convert whole vectors of frames first.
+void convertStereo(const DspKernels* kernels, const short* samples, float* left, float* right,
+                   int frames) {
   int i = 0;
-  if constexpr (HOPWARBLER_X86) i = dsp_x86_convert_stereo_sse2(samples, left, right, frames);
+  if (kernels) i = kernels->convertStereo(samples, left, right, frames);
   for (; i < frames; i++) {
     left[i] = samples[2 * i] * dspInputScale;
     right[i] = samples[2 * i + 1] * dspInputScale;
@@ -316,12 +316,13 @@ DspStatus Engine::synthesise(const short* samples, int samplesIn, int step, int 
   const bool tap = spectrumTap_.load(std::memory_order_relaxed);
   vocoder_.connect(&equaliser_, tap ? nullptr : &spectrum_);
 
-  const bool plainLoops = activePath.get() == DSP_PATH_REFERENCE;
+  const DspKernels* const kernels = dsp_simd_kernels(activePath.get());
+  const bool plainLoops = kernels == nullptr;
   if (mono) {
     if (plainLoops) {
       for (int i = 0; i < samplesIn; i++) inLeft[i] = samples[i] * dspInputScale;
     } else {
-      convertMono(samples, inLeft, samplesIn);
+      convertMono(kernels, samples, inLeft, samplesIn);
     }
     runVocoder(samplesIn, step, true);
   } else {
@@ -352,7 +353,7 @@ DspStatus Engine::synthesise(const short* samples, int samplesIn, int step, int 
     voiceRemovalRunning_ = removeVoice;
     voiceRemovalAmountApplied_ = amount;
     if (!remix && !removeVoice && !plainLoops) {
-      convertStereo(samples, inLeft, inRight, samplesIn);
+      convertStereo(kernels, samples, inLeft, inRight, samplesIn);
     } else {
       for (int i = 0; i < samplesIn; i++) {
         float left = samples[2 * i];
@@ -435,10 +436,8 @@ DspStatus Engine::process(short* samples, int samplesIn, int samplesOut) {
                              limiterTurningPoint(k)};
   double peak = 0.0;
   int done = 0;
-  if constexpr (HOPWARBLER_X86) {
-    if (activePath.get() == DSP_PATH_AVX2) {
-      done = dsp_x86_quantise_avx2(samples, outLeft, outRight, samplesOut, mono, stage, &peak);
-    }
+  if (const DspKernels* kernels = dsp_simd_kernels(activePath.get())) {
+    done = kernels->quantise(samples, outLeft, outRight, samplesOut, mono, stage, &peak);
   }
   peak = quantiseFrames(samples, outLeft, outRight, done, samplesOut, mono, stage, peak);
   maxLevelAcum_.store(peak, std::memory_order_relaxed);
@@ -585,6 +584,8 @@ int Engine::finishStage(short* out, int outCapacity) {
 bool dsp_select_path(DspPath path) { return activePath.select(path); }
 
 DspPath dsp_path() { return static_cast<DspPath>(activePath.get()); }
+
+const char* dsp_path_target() { return activePath.target(); }
 
 float Engine::maxLevel() const {
   // A finite peak beyond the float range (a huge pre-amplifier) reads as the largest

@@ -6,7 +6,7 @@
 // the dsp_*() functions below); NativeEngine drives engines of its own
 // (dsp_jni.cpp). The JNI entry points reach the Java arrays, check arguments and
 // call plain C++ here, so that tests, fuzz targets and benchmarks run without a JVM;
-// the x86-64 conversions and output stage live in dsp_x86.cpp.
+// the vector conversions and output stage live in dsp_simd.cpp.
 //
 // init() sets every module up for one stream format (allocates; never while a block
 // is processed). process() turns one block of 16-bit PCM, mono or interleaved
@@ -30,6 +30,7 @@
 #include <memory>
 #include <mutex>
 
+#include "cpu.h"
 #include "eq.h"
 #include "iirfilter.h"
 #include "levelkeeper.h"
@@ -61,9 +62,10 @@ enum DspCall { DSP_CALL_NONE, DSP_CALL_PROCESS, DSP_CALL_INIT };
 
 // The driver's code paths for the conversions around the vocoder (the values of
 // CpuPath), chosen for every engine of the process: DSP_PATH_REFERENCE runs plain
-// loops; DSP_PATH_BASELINE converts the 16-bit input (and splits stereo into its
-// channels) four frames at a time with SSE2; DSP_PATH_AVX2 also normalises, limits and
-// quantises the output four samples at a time. All three give the same bits.
+// loops; DSP_PATH_BASELINE (128-bit vectors: SSSE3 on x86-64, NEON on aarch64) and
+// DSP_PATH_AVX2 convert the 16-bit input (and split stereo into its channels) and
+// normalise, limit and quantise the output a vector at a time. All three give the
+// same bits.
 // DSP_PATH_BEST stands for the fastest path the CPU runs.
 enum DspPath { DSP_PATH_REFERENCE, DSP_PATH_BASELINE, DSP_PATH_AVX2, DSP_PATH_BEST };
 
@@ -74,6 +76,13 @@ bool dsp_select_path(DspPath path);
 
 // The path in use: DSP_PATH_REFERENCE, DSP_PATH_BASELINE or DSP_PATH_AVX2.
 DspPath dsp_path();
+
+// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// "NEON" (see cpu_path_target()).
+const char* dsp_path_target();
+
+// How the module's vector kernels are written (see cpu.h).
+constexpr CpuKernels dspKernels = CPU_KERNELS_PORTABLE;
 
 class Engine {
  public:

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "cpu.h"
+#include "fft_simd.h"
 #include "fft_x86.h"
 #include "testing.h"
 
@@ -18,7 +19,7 @@ constexpr double pi = 3.141592653589793;
 
 // An FftPath other than FFT_PATH_BEST; -1 until chosen. Process-wide: written by
 // fft_select_path() (and by the first init()), read by every transform.
-CodePath activePath;
+CodePath activePath(fftKernels);
 
 int currentPath() { return activePath.get(); }
 
@@ -68,6 +69,51 @@ void buildTables(FftTables& t, int n) {
     }
     buildStage(k, t.pur.data(), t.pui.data(), wr, wi);
     buildStage(k, t.purInv.data(), t.puiInv.data(), wr, -wi);
+  }
+}
+
+// The fast paths' double tables of size n from the float tables of both directions
+// (stage k's twiddle j at (2 << k) + 2j).
+void buildFastTables(FftFastTables& t, const FftTables& f, int n) {
+  t.stages = std::countr_zero(static_cast<unsigned>(n));
+  const int twiddleDoubles = 2 * n + 4;
+  const int splitDoubles = n + 4;
+  const int total = 2 * twiddleDoubles + 4 * splitDoubles;
+  t.storage.assign(total + 8, 0.0);
+  const auto address = reinterpret_cast<std::uintptr_t>(t.storage.data());
+  double* at = t.storage.data() + (64 - address % 64) % 64 / sizeof(double);
+  double* fast[2];
+  double* re[2];
+  double* im[2];
+  for (int d = 0; d < 2; d++) {
+    fast[d] = at + d * twiddleDoubles;
+    re[d] = at + 2 * twiddleDoubles + d * splitDoubles;
+    im[d] = at + 2 * twiddleDoubles + (2 + d) * splitDoubles;
+    t.fastTwiddles[d] = fast[d];
+    t.splitRe[d] = re[d];
+    t.splitIm[d] = im[d];
+  }
+  for (int k = 0; k < t.stages; k++) {
+    for (int m = 0; m < (1 << k); m++) {
+      const int from = (2 << k) + 2 * m;
+      double* forward = fast[0] + (2 << k) + 2 * m;
+      double* inverse = fast[1] + (2 << k) + 2 * m;
+      forward[0] = f.pur[from];
+      forward[1] = f.pui[from];
+      inverse[0] = f.purInv[from];
+      inverse[1] = f.puiInv[from];
+      re[0][(1 << k) + m] = f.pur[from];
+      im[0][(1 << k) + m] = f.pui[from];
+      re[1][(1 << k) + m] = f.purInv[from];
+      im[1][(1 << k) + m] = f.puiInv[from];
+    }
+  }
+  const int bits = t.stages - 2;
+  t.quarterReversal.assign(n >= 4 ? n / 4 : 0, 0);
+  for (int q = 0; q < n / 4; q++) {
+    int r = 0;
+    for (int b = 0; b < bits; b++) r |= ((q >> b) & 1) << (bits - 1 - b);
+    t.quarterReversal[q] = r;
   }
 }
 
@@ -129,7 +175,8 @@ void permute(const FftTables& t, float* b) {
   }
 }
 
-bool fastApplies(int n) { return currentPath() > FFT_PATH_REFERENCE && n >= 8; }
+// The baseline kernels when the path in force runs them at size n.
+const FftKernels* fastKernels(int n) { return n >= 8 ? fft_simd_kernels(currentPath()) : nullptr; }
 bool avx2Applies(int n) { return currentPath() == FFT_PATH_AVX2 && n >= 16; }
 
 }  // namespace
@@ -147,21 +194,30 @@ const FftTables& fft_tables(int n) {
   return *tables[log];
 }
 
+const FftFastTables& fft_fast_tables(int n) {
+  static std::once_flag built[fftMaxStages + 1];
+  static std::unique_ptr<FftFastTables> tables[fftMaxStages + 1];
+  const int log = std::countr_zero(static_cast<unsigned>(n));
+  std::call_once(built[log], [&] {
+    auto t = std::make_unique<FftFastTables>();
+    buildFastTables(*t, fft_tables(n), n);
+    tables[log] = std::move(t);
+  });
+  return *tables[log];
+}
+
 void Fft::init(int n) {
   if (n < 2 || n > fftMaxSize || !std::has_single_bit(static_cast<unsigned>(n))) {
     // Not a size this FFT runs: left unset rather than indexing past the tables.
     n_ = 0;
     tables_ = nullptr;
-    x86_ = nullptr;
+    fast_ = nullptr;
     return;
   }
   tables_ = &fft_tables(n);
-  if constexpr (HOPWARBLER_X86) {
-    x86_ = fft_x86_tables(n, tables_->pur.data(), tables_->pui.data(), tables_->purInv.data(),
-                          tables_->puiInv.data());
-    // 2n floats from a 32-byte boundary.
-    scratch_.assign(2 * n + 8, 0.0f);
-  }
+  fast_ = &fft_fast_tables(n);
+  // The AVX2 path's scratch: 2n floats from a 32-byte boundary.
+  if constexpr (HOPWARBLER_X86) scratch_.assign(2 * n + 8, 0.0f);
   n_ = n;
 }
 
@@ -174,14 +230,14 @@ void Fft::process(float* buffer, int sign) {
   if (n_ == 0) return;
   if constexpr (HOPWARBLER_X86) {
     if (avx2Applies(n_)) {
-      fft_x86_transform_avx2(*x86_, buffer, scratch(), n_, sign, FftOutput::All);
+      fft_x86_transform_avx2(*fast_, buffer, scratch(), n_, sign, FftOutput::All);
       return;
     }
-    if (fastApplies(n_)) {
-      permute(*tables_, buffer);
-      fft_x86_stages_baseline(*x86_, buffer, n_, 0, sign);
-      return;
-    }
+  }
+  if (const FftKernels* kernels = fastKernels(n_)) {
+    permute(*tables_, buffer);
+    kernels->stages(*fast_, buffer, n_, 0, sign);
+    return;
   }
   transformReference(*tables_, buffer, sign);
 }
@@ -190,14 +246,14 @@ void Fft::inverseOneSided(const float* lower, float* buffer) {
   if (n_ == 0) return;
   if constexpr (HOPWARBLER_X86) {
     if (avx2Applies(n_)) {
-      fft_x86_one_sided_avx2(*x86_, lower, buffer, scratch(), n_, FftOutput::All);
+      fft_x86_one_sided_avx2(*fast_, lower, buffer, scratch(), n_, FftOutput::All);
       return;
     }
-    if (fastApplies(n_)) {
-      fft_x86_place_one_sided_baseline(*x86_, lower, buffer, n_);
-      fft_x86_stages_baseline(*x86_, buffer, n_, 1, 1);
-      return;
-    }
+  }
+  if (const FftKernels* kernels = fastKernels(n_)) {
+    kernels->placeOneSided(*fast_, lower, buffer, n_);
+    kernels->stages(*fast_, buffer, n_, 1, 1);
+    return;
   }
   std::memcpy(buffer, lower, sizeof(float) * n_);
   std::memset(buffer + n_, 0, sizeof(float) * n_);
@@ -207,7 +263,7 @@ void Fft::inverseOneSided(const float* lower, float* buffer) {
 void Fft::forwardLower(float* buffer) {
   if constexpr (HOPWARBLER_X86) {
     if (n_ > 0 && avx2Applies(n_)) {
-      fft_x86_transform_avx2(*x86_, buffer, scratch(), n_, -1, FftOutput::LowerHalf);
+      fft_x86_transform_avx2(*fast_, buffer, scratch(), n_, -1, FftOutput::LowerHalf);
       return;
     }
   }
@@ -218,7 +274,7 @@ void Fft::inverseOneSidedReal(const float* lower, float* buffer) {
   if (n_ == 0) return;
   if constexpr (HOPWARBLER_X86) {
     if (avx2Applies(n_)) {
-      fft_x86_one_sided_avx2(*x86_, lower, buffer, scratch(), n_, FftOutput::RealParts);
+      fft_x86_one_sided_avx2(*fast_, lower, buffer, scratch(), n_, FftOutput::RealParts);
       return;
     }
   }
@@ -229,3 +285,5 @@ void Fft::inverseOneSidedReal(const float* lower, float* buffer) {
 bool fft_select_path(FftPath path) { return activePath.select(path); }
 
 FftPath fft_path() { return static_cast<FftPath>(currentPath()); }
+
+const char* fft_path_target() { return activePath.target(); }

@@ -11,15 +11,16 @@
 // round to float when stored.
 //
 // The tables (the bit-reversal swap list and one twiddle table per stage for each
-// direction, and the x86-64 paths' double copies of the twiddles) depend only on N:
+// direction, and the fast paths' double copies of the twiddles) depend only on N:
 // they are built once per size, the first time any Fft is set up for it, and only
 // read after that, so every Fft of one size shares them, on any thread. Each Fft owns
 // its scratch (the AVX2 path's, 2N floats, allocated by init()).
 //
 // Code paths (see cpu.h): the reference path, in fft.cpp, is the plain loop nest
-// (twiddle outer, groups inner). The x86-64 paths live in fft_x86.cpp: the baseline
-// path (SSE2) runs the groups outer and the contiguous twiddles inner, with the first
-// two stages fused; the AVX2 path keeps each stage's results in a self-sorting order
+// (twiddle outer, groups inner). The baseline path (fft_simd.cpp, one Highway source:
+// SSSE3 on x86-64, NEON on aarch64) runs the groups outer and the contiguous twiddles
+// inner, one complex value per vector of two doubles; the AVX2 path (fft_x86.cpp,
+// hand-written x86-64 code) keeps each stage's results in a self-sorting order
 // instead, which needs no bit-reversal pass, and holds four values per vector of
 // doubles. Every path computes every butterfly with the same double operations and
 // roundings, so every path gives the same bits. At N = 2048 the AVX2 path takes about
@@ -32,11 +33,13 @@
 
 #include <vector>
 
+#include "cpu.h"
+
 constexpr int fftMaxSize = 4096;
 constexpr int fftMaxStages = 12;
 
-struct FftTables;     // the shared tables of one size (testing.h)
-struct FftX86Tables;  // their x86-64 paths' forms (fft_x86.cpp)
+struct FftTables;      // the shared tables of one size (testing.h)
+struct FftFastTables;  // their fast paths' forms (fft_simd.h)
 
 class Fft {
  public:
@@ -72,7 +75,7 @@ class Fft {
 
   int n_ = 0;
   const FftTables* tables_ = nullptr;
-  const FftX86Tables* x86_ = nullptr;  // on x86-64; nullptr elsewhere
+  const FftFastTables* fast_ = nullptr;
   std::vector<float> scratch_;
 };
 
@@ -88,3 +91,10 @@ bool fft_select_path(FftPath path);
 
 // The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
 FftPath fft_path();
+
+// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// "NEON" (see cpu_path_target()).
+const char* fft_path_target();
+
+// How the module's vector kernels are written (see cpu.h).
+constexpr CpuKernels fftKernels = CPU_KERNELS_PORTABLE;

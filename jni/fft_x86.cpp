@@ -1,6 +1,5 @@
-// The FFT's x86-64 kernels: the baseline path (SSE2) and the AVX2 path, with the
-// double twiddle tables they share between every Fft of one size. See fft.h for what the
-// paths compute and fft_x86.h for how fft.cpp calls them.
+// The FFT's hand-written x86-64 kernels: the AVX2 path. See fft.h for what the paths
+// compute and fft_x86.h for how fft.cpp calls them.
 //
 // Compiled only for x86-64: elsewhere this file is empty.
 #include "cpu.h"
@@ -9,142 +8,15 @@
 
 #include <immintrin.h>
 
-#include <cstdint>
-#include <memory>
-#include <mutex>
 #include <utility>
-#include <vector>
 
 #include "fft.h"
+#include "fft_simd.h"
 #include "fft_x86.h"
 
 #define FFT_AVX2 __attribute__((target("avx2,fma")))
 
-// The fast paths' tables of one size, built once by fft_x86_tables() and then only
-// read.
-struct FftX86Tables {
-  int stages = 0;  // log2 n
-
-  // The twiddles of the fast paths, the same values as the float tables, held as
-  // doubles: per direction ([0] sign +1, [1] every other sign), stage k's 2^k
-  // twiddles as (re, im) pairs from position 2^(k+1) on. The padding at the end
-  // covers vector loads that reach one double past the last stage. 64-byte aligned:
-  // the baseline path loads the pairs with aligned loads.
-  const double* fastTwiddles[2] = {};
-
-  // The same twiddles split into real and imaginary parts for the AVX2 path: stage
-  // k's twiddle m at index 2^k + m of each direction's pair of tables.
-  const double* splitRe[2] = {};
-  const double* splitIm[2] = {};
-
-  // For q < n/4: the bin that the bit-reversal permutation moves to complex index
-  // 4q (q reversed over log2 n - 2 bits); bin quarterReversal[q] + n/4 goes to 4q + 2,
-  // and the upper-half bins to the odd indices between them.
-  std::vector<int> quarterReversal;
-
-  std::vector<double> storage;  // the double tables above, one after the other
-};
-
 namespace {
-
-void buildFastTables(FftX86Tables& t, int n, const float* pur, const float* pui,
-                     const float* pur_inv, const float* pui_inv) {
-  t.stages = __builtin_ctz(static_cast<unsigned>(n));
-  const int twiddleDoubles = 2 * n + 4;
-  const int splitDoubles = n + 4;
-  const int total = 2 * twiddleDoubles + 4 * splitDoubles;
-  t.storage.assign(total + 8, 0.0);
-  const auto address = reinterpret_cast<std::uintptr_t>(t.storage.data());
-  double* at = t.storage.data() + (64 - address % 64) % 64 / sizeof(double);
-  double* fast[2];
-  double* re[2];
-  double* im[2];
-  for (int d = 0; d < 2; d++) {
-    fast[d] = at + d * twiddleDoubles;
-    re[d] = at + 2 * twiddleDoubles + d * splitDoubles;
-    im[d] = at + 2 * twiddleDoubles + (2 + d) * splitDoubles;
-    t.fastTwiddles[d] = fast[d];
-    t.splitRe[d] = re[d];
-    t.splitIm[d] = im[d];
-  }
-  for (int k = 0; k < t.stages; k++) {
-    for (int m = 0; m < (1 << k); m++) {
-      const int from = (2 << k) + 2 * m;
-      double* forward = fast[0] + (2 << k) + 2 * m;
-      double* inverse = fast[1] + (2 << k) + 2 * m;
-      forward[0] = pur[from];
-      forward[1] = pui[from];
-      inverse[0] = pur_inv[from];
-      inverse[1] = pui_inv[from];
-      re[0][(1 << k) + m] = pur[from];
-      im[0][(1 << k) + m] = pui[from];
-      re[1][(1 << k) + m] = pur_inv[from];
-      im[1][(1 << k) + m] = pui_inv[from];
-    }
-  }
-  const int bits = t.stages - 2;
-  t.quarterReversal.assign(n / 4, 0);
-  for (int q = 0; q < n / 4; q++) {
-    int r = 0;
-    for (int b = 0; b < bits; b++) r |= ((q >> b) & 1) << (bits - 1 - b);
-    t.quarterReversal[q] = r;
-  }
-}
-
-// ---- Baseline path: SSE2, one complex value per vector ----
-
-inline __m128d load1(const float* p) {
-  return _mm_cvtps_pd(_mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p))));
-}
-
-inline void store1(float* p, __m128d v) {
-  _mm_storel_epi64(reinterpret_cast<__m128i*>(p), _mm_castps_si128(_mm_cvtpd_ps(v)));
-}
-
-// (re, im) times the twiddle w = (ur, ui): (re ur - im ui, im ur + re ui), the
-// subtraction done as the addition of the negated product (the same operation).
-inline __m128d cmul1(__m128d x, __m128d w) {
-  const __m128d ur = _mm_unpacklo_pd(w, w);
-  const __m128d ui = _mm_unpackhi_pd(w, w);
-  const __m128d swapped = _mm_shuffle_pd(x, x, 1);
-  const __m128d negateLow = _mm_set_pd(0.0, -0.0);
-  return _mm_add_pd(_mm_mul_pd(x, ur), _mm_xor_pd(_mm_mul_pd(swapped, ui), negateLow));
-}
-
-void stagesBaseline(float* b, int n, int stages, int first, const double* tw) {
-  for (int k = first; k < stages; k++) {
-    const int half = 2 << k;  // floats between the two inputs of a butterfly
-    const double* t = tw + half;
-    for (int g = 0; g < 2 * n; g += 2 * half) {
-      float* p1 = b + g;
-      float* p2 = p1 + half;
-      for (int m = 0; m < half; m += 2) {
-        const __m128d a = load1(p1 + m);
-        const __m128d c = cmul1(load1(p2 + m), _mm_load_pd(t + m));
-        store1(p1 + m, _mm_add_pd(a, c));
-        store1(p2 + m, _mm_sub_pd(a, c));
-      }
-    }
-  }
-}
-
-// Places bin k of the one-sided spectrum where the permutation puts it and runs
-// stage 0, whose partner of every bin is a zero of the upper half: with the
-// twiddle (1, +0) the product is (+0, +0), so the pair becomes (x + 0, x - 0) =
-// (x + 0, x). Adding +0 only turns -0 into +0.
-void placeOneSidedBaseline(const int* quarterReversal, const float* lower, float* b, int n) {
-  const __m128d zero = _mm_setzero_pd();
-  const int quarter = n / 4;
-  for (int q = 0; q < quarter; q++) {
-    const int a = quarterReversal[q];
-    const __m128d xa = load1(lower + 2 * a);
-    const __m128d xb = load1(lower + 2 * (a + quarter));
-    store1(b + 8 * q, _mm_add_pd(xa, zero));
-    store1(b + 8 * q + 2, _mm_sub_pd(xa, zero));
-    store1(b + 8 * q + 4, _mm_add_pd(xb, zero));
-    store1(b + 8 * q + 6, _mm_sub_pd(xb, zero));
-  }
-}
 
 // ---- AVX2 path: a self-sorting (Stockham) order over split blocks ----
 //
@@ -331,13 +203,13 @@ FFT_AVX2 void finalStageAvx2(const float* src, float* dst, int n, const double* 
 
 // The number of passes after stage 0, all out of place: the middle stages, then the
 // transposing and the final stage.
-int laterPasses(const FftX86Tables& t) { return t.stages - 1; }
+int laterPasses(const FftFastTables& t) { return t.stages - 1; }
 
 // The stages after the first. Stage 0 has left its result in b when the number of
 // later passes is even, in scratch otherwise, so that the passes, alternating
 // between the two buffers, end in b.
-FFT_AVX2 void laterStagesAvx2(const FftX86Tables& t, float* b, float* scratch, int n, int direction,
-                              FftOutput output) {
+FFT_AVX2 void laterStagesAvx2(const FftFastTables& t, float* b, float* scratch, int n,
+                              int direction, FftOutput output) {
   const double* twRe = t.splitRe[direction];
   const double* twIm = t.splitIm[direction];
   float* from = laterPasses(t) % 2 == 0 ? b : scratch;
@@ -350,13 +222,13 @@ FFT_AVX2 void laterStagesAvx2(const FftX86Tables& t, float* b, float* scratch, i
   finalStageAvx2(to, from, n, twRe, twIm, output);
 }
 
-FFT_AVX2 void transformAvx2(const FftX86Tables& t, float* b, float* scratch, int n, int direction,
+FFT_AVX2 void transformAvx2(const FftFastTables& t, float* b, float* scratch, int n, int direction,
                             FftOutput output) {
   firstStageAvx2(b, laterPasses(t) % 2 == 0 ? b : scratch, n);
   laterStagesAvx2(t, b, scratch, n, direction, output);
 }
 
-FFT_AVX2 void oneSidedAvx2(const FftX86Tables& t, const float* lower, float* b, float* scratch,
+FFT_AVX2 void oneSidedAvx2(const FftFastTables& t, const float* lower, float* b, float* scratch,
                            int n, FftOutput output) {
   firstStageOneSidedAvx2(lower, laterPasses(t) % 2 == 0 ? b : scratch, n);
   laterStagesAvx2(t, b, scratch, n, 0, output);
@@ -364,34 +236,12 @@ FFT_AVX2 void oneSidedAvx2(const FftX86Tables& t, const float* lower, float* b, 
 
 }  // namespace
 
-const FftX86Tables* fft_x86_tables(int n, const float* pur, const float* pui, const float* purInv,
-                                   const float* puiInv) {
-  // One slot per log2 n, filled once under its flag; then only read.
-  static std::once_flag built[fftMaxStages + 1];
-  static std::unique_ptr<FftX86Tables> tables[fftMaxStages + 1];
-  const int log = __builtin_ctz(static_cast<unsigned>(n));
-  std::call_once(built[log], [&] {
-    auto t = std::make_unique<FftX86Tables>();
-    buildFastTables(*t, n, pur, pui, purInv, puiInv);
-    tables[log] = std::move(t);
-  });
-  return tables[log].get();
-}
-
-void fft_x86_stages_baseline(const FftX86Tables& t, float* b, int n, int first, int sign) {
-  stagesBaseline(b, n, t.stages, first, t.fastTwiddles[sign == 1 ? 0 : 1]);
-}
-
-void fft_x86_place_one_sided_baseline(const FftX86Tables& t, const float* lower, float* b, int n) {
-  placeOneSidedBaseline(t.quarterReversal.data(), lower, b, n);
-}
-
-void fft_x86_transform_avx2(const FftX86Tables& t, float* b, float* scratch, int n, int sign,
+void fft_x86_transform_avx2(const FftFastTables& t, float* b, float* scratch, int n, int sign,
                             FftOutput output) {
   transformAvx2(t, b, scratch, n, sign == 1 ? 0 : 1, output);
 }
 
-void fft_x86_one_sided_avx2(const FftX86Tables& t, const float* lower, float* b, float* scratch,
+void fft_x86_one_sided_avx2(const FftFastTables& t, const float* lower, float* b, float* scratch,
                             int n, FftOutput output) {
   oneSidedAvx2(t, lower, b, scratch, n, output);
 }

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "cpu.h"
-#include "spectrum_x86.h"
+#include "spectrum_simd.h"
 #include "testing.h"
 
 namespace {
@@ -19,10 +19,10 @@ constexpr double twoPi = 6.283185307179586;
 constexpr int bandA4 = 45;
 constexpr int ringMask = spectrumHistorySize - 1;
 static_assert((spectrumHistorySize & ringMask) == 0, "the history ring wraps by a mask");
-static_assert(spectrumBandCount % 4 == 0, "the AVX2 analysis takes the bands four at a time");
+static_assert(spectrumBandCount % 4 == 0, "the vector analysis takes the bands four at a time");
 
 // A SpectrumPath other than SPECTRUM_PATH_BEST; -1 until chosen. Process-wide.
-CodePath activePath;
+CodePath activePath(spectrumKernels);
 
 int currentPath() { return activePath.get(); }
 
@@ -117,29 +117,19 @@ void SpectrumAnalyser::updateBand(int b, float magnitudeNow) {
   storeBand(bands_, b, static_cast<float>(smoothed));
 }
 
-// The fast paths' analysis (x86-64): the windowed history converted once to double,
-// then the bands four at a time on the AVX2 path, two (one pair of calls) on the
-// baseline.
-void SpectrumAnalyser::analyseFast() {
+// The vector paths' analysis: the windowed history converted once to double, then
+// the bands as many at a time as the kernels take per pass over the history.
+void SpectrumAnalyser::analyseFast(const SpectrumKernels& kernels) {
   for (int i = 0; i < spectrumHistorySize; ++i) {
     windowed_[i] = static_cast<float>(hann_[i] * history_[(oldest_ + i) & ringMask]);
   }
   const SpectrumCoefficients& k = *coefficients_;
-  const bool avx2 = currentPath() == SPECTRUM_PATH_AVX2;
-  const int perStep = avx2 ? 4 : 2;
+  const int perStep = kernels.bands;
   for (int n = 0; n < spectrumBandCount; n += perStep) {
     const int b = descending_ ? spectrumBandCount - perStep - n : n;
     double s[4];
     double c[4];
-    if constexpr (HOPWARBLER_X86) {  // never called elsewhere, but compiled everywhere
-      if (avx2) {
-        spectrum_x86_resonate_quad_avx2(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
-      } else {
-        for (int j = 0; j < 2; ++j) {
-          spectrum_x86_resonate_baseline(windowed_, k.sin[b + j], k.cos[b + j], &s[j], &c[j]);
-        }
-      }
-    }
+    kernels.resonate(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
     for (int j = 0; j < perStep; ++j) updateBand(b + j, magnitude(s[j], c[j]));
   }
   descending_ = !descending_;
@@ -157,14 +147,11 @@ void SpectrumAnalyser::analyseReference() {
 }
 
 void SpectrumAnalyser::analyse() {
-  if constexpr (HOPWARBLER_X86) {
-    const int path = currentPath();
-    if (path == SPECTRUM_PATH_AVX2 || path == SPECTRUM_PATH_BASELINE) {
-      analyseFast();
-      return;
-    }
+  if (const SpectrumKernels* kernels = spectrum_simd_kernels(currentPath())) {
+    analyseFast(*kernels);
+  } else {
+    analyseReference();
   }
-  analyseReference();
 }
 
 void SpectrumAnalyser::push(const float* samples, int size, int channel) {
@@ -226,3 +213,5 @@ void SpectrumAnalyser::copy(float* dest, int count) const {
 bool spectrum_select_path(SpectrumPath path) { return activePath.select(path); }
 
 SpectrumPath spectrum_path() { return static_cast<SpectrumPath>(currentPath()); }
+
+const char* spectrum_path_target() { return activePath.target(); }

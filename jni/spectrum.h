@@ -36,11 +36,11 @@
 //   the reference path, 4096 cosines for the window): about 35 to 40 us with AVX2
 //   (four bands per pass over the history), bound by converting each of the 2 x 72 x
 //   4096 coefficients to double and by reading the 2.3 MB of tables.
-// - The analysis has a reference path (plain loops, spectrum.cpp) and two x86-64
-//   paths (spectrum_x86.cpp), baseline (SSE2) and AVX2 (chosen at run time, for the
-//   whole process), which sum the same exact products in double, four (two) lanes at
-//   a time, so only the order of the additions differs. The Hann window is a table of
-//   the same cosines.
+// - The analysis has a reference path (plain loops, spectrum.cpp) and two vector
+//   paths (spectrum_simd.cpp), baseline (SSSE3 on x86-64, NEON on aarch64) and AVX2
+//   (chosen at run time, for the whole process), which sum the same exact products in
+//   double, two (four) lanes at a time, so only the order of the additions differs. The Hann window
+//   is a table of the same cosines.
 // - copy() may run on any thread at any time: each band is read and written as a
 //   relaxed atomic, so a copy taken during an analysis can mix bands of the new
 //   analysis with bands of the previous one, but never a torn value.
@@ -51,10 +51,13 @@
 
 #include <atomic>
 
+#include "cpu.h"
+
 constexpr int spectrumBandCount = 72;
 constexpr int spectrumHistorySize = 4096;  // decimated samples analysed
 
 struct SpectrumCoefficients;  // the tables of one rate, shared (testing.h)
+struct SpectrumKernels;       // the vector kernels of one path (spectrum_simd.h)
 
 class SpectrumAnalyser {
  public:
@@ -90,7 +93,7 @@ class SpectrumAnalyser {
 
   void analyse();
   void analyseReference();
-  void analyseFast();
+  void analyseFast(const SpectrumKernels& kernels);
   void updateBand(int band, float magnitude);
 
   std::atomic<bool> enabled_{true};
@@ -136,3 +139,10 @@ bool spectrum_select_path(SpectrumPath path);
 
 // The path in use: SPECTRUM_PATH_REFERENCE, SPECTRUM_PATH_BASELINE or SPECTRUM_PATH_AVX2.
 SpectrumPath spectrum_path();
+
+// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// "NEON" (see cpu_path_target()).
+const char* spectrum_path_target();
+
+// How the module's vector kernels are written (see cpu.h).
+constexpr CpuKernels spectrumKernels = CPU_KERNELS_PORTABLE;

@@ -20,7 +20,7 @@ constexpr double pi = 3.141592653589793;
 constexpr double twoPi = 6.283185307179586;
 
 // The vocoder's code path, read by every frame of every Vocoder.
-CodePath codePath;
+CodePath codePath(vocoderKernels);
 int activePath() { return codePath.get(); }
 
 // The baseline and AVX2 paths, which exist on x86-64 only.
@@ -546,6 +546,8 @@ bool Vocoder::takeEqualiserEnergy(double* before, double* after) {
 bool vocoder_select_path(VocoderPath path) { return codePath.select(path); }
 
 VocoderPath vocoder_path() { return static_cast<VocoderPath>(codePath.get()); }
+
+const char* vocoder_path_target() { return codePath.target(); }
 
 // ---- The refinements: linked stereo, the finer peak rule, attacks ----
 

@@ -41,6 +41,7 @@
 #include <vector>
 
 #include "attacks.h"
+#include "cpu.h"
 #include "eq.h"
 #include "fft.h"
 #include "spectrum.h"
@@ -259,3 +260,10 @@ bool vocoder_select_path(VocoderPath path);
 
 // The path in use: VOCODER_PATH_REFERENCE, VOCODER_PATH_BASELINE or VOCODER_PATH_AVX2.
 VocoderPath vocoder_path();
+
+// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// "NEON" (see cpu_path_target()).
+const char* vocoder_path_target();
+
+// How the module's vector kernels are written (see cpu.h).
+constexpr CpuKernels vocoderKernels = CPU_KERNELS_X86;

@@ -24,7 +24,7 @@ rounds=${2:-3}
 build=${BUILD_DIR:-$root/build-compare}
 
 packages=(libbenchmark-dev libfftw3-dev librubberband-dev libsoundtouch-dev cmake g++
-  make pkg-config libgtest-dev openjdk-17-jdk)
+  make pkg-config libgtest-dev libhwy-dev openjdk-17-jdk)
 install_missing bench-compare.sh "${packages[@]}"
 export_java_home
 

@@ -31,7 +31,7 @@ done
 # The benchmarks' own needs, then what the top-level configure needs (GoogleTest
 # for the native tests, a JDK and the tool's jars for the Java part).
 packages=(libbenchmark-dev libfftw3-dev librubberband-dev libsoundtouch-dev cmake g++
-  make pkg-config binutils libgtest-dev openjdk-17-jdk junit5 libpicocli-java libjline3-java
+  make pkg-config binutils libgtest-dev libhwy-dev openjdk-17-jdk junit5 libpicocli-java libjline3-java
   libmp3spi-java libjlayer-java libtritonus-java libjorbis-java)
 install_missing bench.sh "${packages[@]}"
 

@@ -3,9 +3,10 @@
 # native GoogleTest suites and driver_streams with Debian's cross compiler
 # (g++-aarch64-linux-gnu), runs the suites under qemu-user, and compares the driver's
 # output on a fixed set of streams (tests/native/driver_streams.cpp) with that of an
-# x86-64 build: every sample must be within 1 LSB. On aarch64 every module runs its
-# portable path; the suites that compare the x86-64 kernels with it skip those
-# comparisons there.
+# x86-64 build: every sample must be within 1 LSB. On aarch64 the modules whose vector
+# kernels are portable (Highway) run them on NEON, the others their scalar path; the
+# suites compare the NEON kernels with the scalar path, and CodePaths.* prints which
+# path each module runs (also in check-paths.txt in the build folder).
 #
 #   scripts/check-arm64.sh
 #
@@ -22,7 +23,7 @@ source "$root/scripts/common.sh"
 build=${BUILD_DIR:-$root/build}/arm64
 toolchain=$root/cmake/aarch64-linux-gnu.cmake
 
-install_missing check-arm64.sh cmake make g++ openjdk-17-jdk-headless googletest libgtest-dev \
+install_missing check-arm64.sh cmake make g++ openjdk-17-jdk-headless googletest libgtest-dev libhwy-dev \
   g++-aarch64-linux-gnu qemu-user
 export_java_home
 
@@ -35,9 +36,15 @@ if [[ ! -f $gtest/lib/cmake/GTest/GTestConfig.cmake ]]; then
   cmake --install "$build/googletest-build"
 fi
 
+# Highway is used through its headers, which are the same on every CPU: the cross build
+# takes Debian's from a folder of their own, so that no other header of the build
+# machine comes into its search path.
+mkdir -p "$build/hwy-include"
+ln -sfn /usr/include/hwy "$build/hwy-include/hwy"
+
 # The library, the native suites and driver_streams for aarch64.
 cmake -S "$root" -B "$build/target" -DCMAKE_TOOLCHAIN_FILE="$toolchain" -DHOPWARBLER_JAVA=OFF \
-  -DGTest_DIR="$gtest/lib/cmake/GTest"
+  -DGTest_DIR="$gtest/lib/cmake/GTest" -DHWY_INCLUDE_DIR="$build/hwy-include"
 cmake --build "$build/target" -j2
 
 # driver_streams for this machine, to compare with: from HOST_BUILD, an x86-64 build
@@ -54,6 +61,12 @@ cmake --build "$host" -j2 --target driver_streams
 # under ThreadSanitizer in scripts/test.sh.
 ctest --test-dir "$build/target" --output-on-failure -j2 \
   ${ARM_TESTS:+-R "$ARM_TESTS"} ${ARM_TESTS:--E '^IirFilter\.HandOverUnderRealThreads$'}
+
+# Which path each module runs on aarch64, and that every portable module runs vector
+# kernels there.
+qemu-aarch64 -L /usr/aarch64-linux-gnu "$build/target/tests/native/test_fastpaths" \
+  --gtest_filter='CodePaths.*' | tee "$build/check-paths.txt" | grep '^code paths:'
+grep -q '^\[  PASSED  \] 1 test' "$build/check-paths.txt"
 
 # The same input through both builds' drivers.
 work=$build/streams

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing hopwarbler needs on Debian 12: the compiler
-# and CMake, a JDK 17, GoogleTest, JUnit 5, picocli and JLine 3, script (bsdutils, for the
+# and CMake, a JDK 17, GoogleTest, Highway's headers (the vector kernels), JUnit 5,
+# picocli and JLine 3, script (bsdutils, for the
 # test that drives "hopwarbler play" through a pseudo-terminal), clang 14 with its
 # runtime libraries (libFuzzer and the sanitizers) for the fuzz target, asciidoctor
 # for the manual page, dpkg-dev and file, with which cpack finds the Debian
@@ -14,7 +15,7 @@
 # to run and fails if anything is missing. Does nothing when all is there.
 set -euo pipefail
 
-packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java
+packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev libhwy-dev junit5 libpicocli-java
   libjline3-java bsdutils clang-14 libclang-rt-14-dev asciidoctor dpkg-dev file googletest
   g++-aarch64-linux-gnu qemu-user
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java

@@ -890,7 +890,7 @@ TEST_F(DriverTest, RefinementsSwitchedOffChangeNothing) {
 // the output stage: plain, limited, past the limiter's turning point, clamped,
 // with a negative, infinite or NaN gain, with the remix on (which the fast paths
 // convert with the plain loop), and for blocks that leave frames over after the
-// last group of four (stereo) or eight (mono) output frames.
+// last whole vector of output frames (two or four).
 TEST_F(DriverTest, EveryPathGivesTheSameBitsAndPeak) {
   const float inf = std::numeric_limits<float>::infinity();
   const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -958,23 +958,24 @@ TEST_F(DriverTest, EveryPathGivesTheSameBitsAndPeak) {
   }
 }
 
-// Every module resolves a path request alike (one CPU check), and refuses, keeping
-// the path it had, a path this CPU cannot run: the x86-64 paths off x86-64, the AVX2
-// path without AVX2 and FMA.
+// Every module resolves a path request alike (one CPU check for each kind of
+// kernels), and refuses, keeping the path it had, a path this CPU cannot run: the
+// AVX2 path off x86-64 or without its extensions, the baseline path of hand-written
+// x86-64 kernels off x86-64.
 TEST_F(DriverTest, EveryModuleResolvesAPathRequestAlike) {
   for (const int request : {CPU_PATH_REFERENCE, CPU_PATH_BASELINE, CPU_PATH_AVX2, CPU_PATH_BEST}) {
     SCOPED_TRACE(::testing::Message() << "request " << request);
     ASSERT_TRUE(support::selectAllPaths(CPU_PATH_REFERENCE));
-    const int resolved = cpu_resolve_path(request);
-    EXPECT_EQ(fft_select_path(static_cast<FftPath>(request)), resolved >= 0);
-    EXPECT_EQ(vocoder_select_path(static_cast<VocoderPath>(request)), resolved >= 0);
-    EXPECT_EQ(spectrum_select_path(static_cast<SpectrumPath>(request)), resolved >= 0);
-    EXPECT_EQ(dsp_select_path(static_cast<DspPath>(request)), resolved >= 0);
-    const int now = resolved >= 0 ? resolved : CPU_PATH_REFERENCE;
-    EXPECT_EQ(fft_path(), now);
-    EXPECT_EQ(vocoder_path(), now);
-    EXPECT_EQ(spectrum_path(), now);
-    EXPECT_EQ(dsp_path(), now);
+    const auto check = [request](const char* name, CpuKernels kernels, auto select, auto path) {
+      SCOPED_TRACE(name);
+      const int resolved = cpu_resolve_path(request, kernels);
+      EXPECT_EQ(select(static_cast<decltype(path())>(request)), resolved >= 0);
+      EXPECT_EQ(path(), resolved >= 0 ? resolved : CPU_PATH_REFERENCE);
+    };
+    check("fft", fftKernels, fft_select_path, fft_path);
+    check("vocoder", vocoderKernels, vocoder_select_path, vocoder_path);
+    check("spectrum", spectrumKernels, spectrum_select_path, spectrum_path);
+    check("dsp", dspKernels, dsp_select_path, dsp_path);
   }
   EXPECT_EQ(cpu_resolve_path(CPU_PATH_BEST + 1), -1);
   EXPECT_EQ(cpu_resolve_path(-1), -1);

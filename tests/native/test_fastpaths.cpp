@@ -44,6 +44,7 @@ void selectPath(Path p) {
 class FastPath : public ::testing::TestWithParam<Path> {
  protected:
   void SetUp() override {
+    // Modules without this path run their reference path (selectAllPaths()).
     if (cpu_resolve_path(static_cast<int>(GetParam())) < 0) {
       GTEST_SKIP() << "no " << nameOf(GetParam()) << " path on this CPU";
     }
@@ -56,6 +57,29 @@ class FastPath : public ::testing::TestWithParam<Path> {
 
 INSTANTIATE_TEST_SUITE_P(Paths, FastPath, ::testing::Values(Path::Baseline, Path::Avx2),
                          [](const auto& info) { return std::string(nameOf(info.param)); });
+
+// Which instruction set each module runs by default, written to the test's log and
+// its XML properties (the aarch64 check shows it). Where the CPU has a vector path,
+// every module whose kernels are portable runs one; modules with x86-64 kernels run
+// them on x86-64 and the scalar path elsewhere.
+TEST(CodePaths, EveryPortableModuleRunsVectorKernels) {
+  ASSERT_TRUE(support::selectAllPaths(CPU_PATH_BEST));
+  const std::string paths = support::describePaths();
+  std::printf("code paths: %s\n", paths.c_str());
+  RecordProperty("paths", paths);
+  const int best = cpu_resolve_path(CPU_PATH_BEST);
+  const auto expect = [best](const char* name, CpuKernels kernels, const char* target) {
+    const char* want = cpu_path_target(cpu_resolve_path(CPU_PATH_BEST, kernels), kernels);
+    EXPECT_STREQ(target, want) << name;
+    if (kernels == CPU_KERNELS_PORTABLE && best != CPU_PATH_REFERENCE) {
+      EXPECT_STRNE(target, "scalar") << name;
+    }
+  };
+  expect("dsp", dspKernels, dsp_path_target());
+  expect("fft", fftKernels, fft_path_target());
+  expect("spectrum", spectrumKernels, spectrum_path_target());
+  expect("vocoder", vocoderKernels, vocoder_path_target());
+}
 
 // Every size, both directions, and the one-sided inverse (bins N/2 .. N - 1 zero),
 // whose lower half starts with signed zeros.

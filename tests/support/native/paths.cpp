@@ -9,10 +9,19 @@ namespace support {
 
 bool selectAllPaths(CpuPath path) {
   if (cpu_resolve_path(path) < 0) return false;
-  return fft_select_path(static_cast<FftPath>(path)) &&
-         vocoder_select_path(static_cast<VocoderPath>(path)) &&
-         spectrum_select_path(static_cast<SpectrumPath>(path)) &&
-         dsp_select_path(static_cast<DspPath>(path));
+  const auto take = [path](auto select, auto reference) {
+    using Path = decltype(reference);
+    return select(static_cast<Path>(path)) || select(reference);
+  };
+  return take(fft_select_path, FFT_PATH_REFERENCE) &&
+         take(vocoder_select_path, VOCODER_PATH_REFERENCE) &&
+         take(spectrum_select_path, SPECTRUM_PATH_REFERENCE) &&
+         take(dsp_select_path, DSP_PATH_REFERENCE);
+}
+
+std::string describePaths() {
+  return std::string("dsp ") + dsp_path_target() + ", fft " + fft_path_target() + ", spectrum " +
+         spectrum_path_target() + ", vocoder " + vocoder_path_target();
 }
 
 const char* pathName(CpuPath path) {
