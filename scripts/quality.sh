@@ -43,7 +43,7 @@ while (($#)); do
 done
 
 packages=(librubberband-dev libsoundtouch-dev libbenchmark-dev libfftw3-dev pkg-config cmake g++
-  make binutils openjdk-17-jdk-headless libgtest-dev junit5 libpicocli-java fontconfig
+  make binutils openjdk-17-jdk-headless libgtest-dev libhwy-dev junit5 libpicocli-java fontconfig
   fonts-dejavu-core sox)
 install_missing quality.sh "${packages[@]}"
 
