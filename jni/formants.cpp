@@ -18,13 +18,14 @@ constexpr double lifterQuefrency = 0.0015;
 // an envelope fine enough for their formants, high ones one smooth enough to pass over
 // their widely spaced harmonics.
 constexpr double voicedPeak = 0.1;
-constexpr double periodShare = 3.5;
+constexpr double periodShare = 3.0;
 
 // Rounds of the true envelope estimate (the first is plain cepstral smoothing).
 constexpr int envelopeRounds = 6;
 
-// Largest gain either way, in natural log of magnitude (24 dB).
-constexpr double maxLogGain = 2.7631021115928547;
+// Largest gain either way, in natural log of magnitude (40 dB): speech needs large
+// gains where a valley moves onto a formant.
+constexpr double maxLogGain = 4.605170185988092;
 
 // Frames shorter than this get no reshaping (too few bins to hold an envelope).
 constexpr int minPoints = 8;
@@ -118,8 +119,8 @@ void FormantKeeper::estimate(const float* magLeft, const float* magRight) {
 }
 
 // The lifter's order for the frame whose full cepstrum (n complex values, scaled by n)
-// is at b: a third of the period of the frame's fundamental where the cepstrum shows
-// one (its highest peak between 1 and 12 ms stands out), order_ otherwise.
+// is at b: the period of the frame's fundamental over periodShare where the cepstrum
+// shows one (its highest peak between 1 and 12.5 ms stands out), order_ otherwise.
 int FormantKeeper::orderFor(const float* b) const {
   const int n = 2 * points_;
   const int from = std::max(2, sampleRate_ / 1000);
@@ -136,7 +137,7 @@ int FormantKeeper::orderFor(const float* b) const {
   return std::clamp(static_cast<int>(std::lround(best / periodShare)), 1, points_ / 2);
 }
 
-// The envelope at a fractional envelope point, linear between points, held at the ends.
+// envelope_ at a fractional envelope point, linear between points, held at the ends.
 float FormantKeeper::envelopeAt(double point) const {
   if (point <= 0.0) return envelope_[0];
   if (point >= points_ - 1) return envelope_[points_ - 1];
@@ -152,16 +153,19 @@ void FormantKeeper::apply(float* magLeft, float* magRight) {
       target > blend_ ? std::min(target, blend_ + stepBlend) : std::max(target, blend_ - stepBlend);
   if (points_ < minPoints || blend_ <= 0.0 || ratio_ == 1.0) return;
   estimate(magLeft, magRight);
+  // The envelope raised to the blend, as a gain: one exp per point rather than per bin.
+  for (int j = 0; j < points_; j++) {
+    envelope_[j] = static_cast<float>(std::exp(blend_ * envelope_[j]));
+  }
   // Point j holds the largest of bins j x decimation .. (j + 1) x decimation - 1, so it
   // stands for their middle.
   const double centre = 0.5 * (decimation_ - 1);
   const double perBin = 1.0 / decimation_;
+  const float most = static_cast<float>(std::exp(maxLogGain));
   for (int k = 0; k < winHalf_; k++) {
     const double here = (k - centre) * perBin;
     const double there = (k * ratio_ - centre) * perBin;
-    const double logGain =
-        std::clamp(blend_ * (envelopeAt(there) - envelopeAt(here)), -maxLogGain, maxLogGain);
-    const float gain = static_cast<float>(std::exp(logGain));
+    const float gain = std::clamp(envelopeAt(there) / envelopeAt(here), 1.0f / most, most);
     magLeft[k] *= gain;
     if (magRight != nullptr) magRight[k] *= gain;
   }

@@ -13,21 +13,22 @@
 // bins (about 43 Hz apart, which keeps the harmonics' peaks), are smoothed by a true
 // envelope estimate: cepstral liftering repeated with the log spectrum raised to the
 // last estimate wherever it stood below, so that the estimate rests on the harmonics'
-// peaks rather than running through the valleys between them. The lifter keeps
-// quefrencies below about a millisecond and a half (set from the sample rate), smooth
-// enough to pass over the harmonics of voices up to about soprano pitch and fine enough
-// to hold the formants.
+// peaks rather than running through the valleys between them. The lifter keeps the
+// quefrencies below a third of the period of the frame's fundamental, found as the
+// cepstrum's highest peak between 1 and 12.5 ms: fine enough for a low voice's formants,
+// smooth enough to pass over a high voice's widely spaced harmonics. A frame with no
+// clear fundamental keeps those below 1.5 ms.
 //
 // Switching: setTarget() gives the wanted state each block; the envelope shift fades in
 // and out over two frame lengths (the log gains scaled by a blend that moves one step a
 // frame), so switching while playing gives no click. While off and faded out, the
 // vocoder does not call it at all and its output stays bit for bit what it was.
-// Gains are capped at +-24 dB so that a lowered key does not lift the noise above a
+// Gains are capped at +-40 dB so that a lowered key does not lift the noise above a
 // voice's bandwidth without bound.
 //
 // A FormantKeeper belongs to one stream. init() allocates (set-up only); apply() runs
-// per frame on the audio thread: no allocation, no lock, no trigonometry (a log per
-// envelope point, an exp per bin, 2 x iterations transforms of 2 x points).
+// per frame on the audio thread: no allocation, no lock, no trigonometry (a log and an
+// exp per envelope point, two transforms of 2 x points per round of the estimate).
 #pragma once
 
 #include <cstddef>
@@ -53,12 +54,6 @@ class FormantKeeper {
   // two channels by the same gain per bin, and moves the fade one frame on.
   void apply(float* magLeft, float* magRight);
 
-  // The envelope of the last frame apply() took, in natural log of magnitude, at
-  // envelope point j (bin j x decimation()); for tests.
-  const float* envelope() const { return envelope_.data(); }
-  int points() const { return points_; }
-  int decimation() const { return decimation_; }
-
   size_t bytes() const;
 
  private:
@@ -77,7 +72,7 @@ class FormantKeeper {
   double blend_ = 0.0;  // 0 = shifted (no gain), 1 = kept
 
   std::vector<float> logSpectrum_;  // points_ log magnitudes of the frame
-  std::vector<float> envelope_;     // points_ log envelope
+  std::vector<float> envelope_;     // points_: the log envelope, then its gain form
   std::vector<float> buffer_;  // the cepstrum's transform (4 points_), then the raised spectrum
   Fft fft_;                    // 2 points_ complex points
 };

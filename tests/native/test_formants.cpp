@@ -155,4 +155,35 @@ TEST(Formants, SwitchedOffGivesTheOldSamples) {
   EXPECT_EQ(plain, keyChange(in, kHop, [](size_t) { return true; }));
 }
 
+// Linked stereo with the right channel at half the left's: both channels take the same gain
+// per bin, so the output keeps the ratio (to the 16-bit rounding).
+TEST(Formants, StereoChannelsKeepTheirRelation) {
+  const std::vector<short> mono = vowel(150.0, 20 * kBlockIn);
+  std::vector<short> in(2 * mono.size());
+  for (size_t i = 0; i < mono.size(); ++i) {
+    in[2 * i] = mono[i];
+    in[2 * i + 1] = static_cast<short>(mono[i] / 2);
+  }
+  Engine e;
+  e.init(kFrame, kOver, kRate, 2);
+  e.setLinkedStereo(true);
+  e.setFormantsKept(true);
+  ASSERT_TRUE(e.setPitchRatio(645.0 / kHop));
+  std::vector<short> block;
+  double worst = 0, loudest = 0;
+  for (size_t b = 0; b < 20; ++b) {
+    const int room = e.stageRoom(kBlockIn, 645);
+    block.assign(2 * room, 0);
+    const int made =
+        e.processStage(in.data() + 2 * b * kBlockIn, kBlockIn, 645, block.data(), room, nullptr);
+    ASSERT_GE(made, 0);
+    for (int i = 0; i < made; ++i) {
+      worst = std::max(worst, std::fabs(block[2 * i] / 2.0 - block[2 * i + 1]));
+      loudest = std::max(loudest, std::fabs(static_cast<double>(block[2 * i])));
+    }
+  }
+  EXPECT_GT(loudest, 5000);
+  EXPECT_LE(worst, 2.0);
+}
+
 }  // namespace

@@ -40,14 +40,15 @@ final class PlayTerminal implements AutoCloseable {
   }
 
   /** The one-line help that names the keys for a stereo input. */
-  static final String HELP =
-      "keys: -/+ left/right speed, </> key, f formants, v voice, m mono, [ ] balance, up/down gain, q quit";
+  static final String HELP = "keys: -/+ left/right speed, </> key, f formants, v voice, m mono,"
+      + " [ ] balance, up/down gain, q quit";
   /** The keys that a mono input leaves. */
-  static final String HELP_MONO = "keys: -/+ left/right speed, </> key, f formants, up/down gain, q quit";
+  static final String HELP_MONO =
+      "keys: -/+ left/right speed, </> key, f formants, up/down gain, q quit";
 
   /** The one-line help for a list of songs: the keys of {@link #HELP} and the next song's. */
-  static final String HELP_LIST = "keys: -/+ left/right speed, </> key, f formants, v voice, m mono,"
-      + " [ ] balance, up/down gain, n next, q quit";
+  static final String HELP_LIST = "keys: -/+ left/right speed, </> key, f formants, v voice,"
+      + " m mono, [ ] balance, up/down gain, n next, q quit";
   /** The keys that a mono song of a list leaves. */
   static final String HELP_LIST_MONO =
       "keys: -/+ left/right speed, </> key, f formants, up/down gain, n next, q quit";

@@ -14,8 +14,10 @@ import java.util.List;
 import java.util.Locale;
 import java.util.Map;
 import quenlab.hopwarbler.Processor;
+import quenlab.hopwarbler.support.Levels;
 import quenlab.hopwarbler.support.Pcm;
 import quenlab.hopwarbler.support.QualityMeasures;
+import quenlab.hopwarbler.support.Sounds;
 
 /**
  * The key change's formants beside the peers, at keys -7, -4, -2, +2, +4, +7 and +12 (speed 1):
@@ -33,7 +35,10 @@ import quenlab.hopwarbler.support.QualityMeasures;
  *       removed per frame), averaged over the clips;
  *   <li><b>purity</b> of a vowel (the /a/ at 196 Hz; energy at its harmonics over the rest, as the
  *       quality benchmark measures tones), the <b>pitch</b> error of its harmonics, the output's
- *       <b>length</b> error in frames, and the <b>CPU</b> in times real time.
+ *       <b>length</b> error in frames, and the <b>CPU</b> in times real time;
+ *   <li><b>tone level</b>: the level change of the quality benchmark's four-partial tone (220 to
+ *       880 Hz), a steady sound of few partials as music has them, which the key change itself
+ *       leaves at 0 dB.
  * </ul>
  *
  * Ours runs through Processor at its default quality with formants kept and shifted; the peers are
@@ -85,7 +90,7 @@ public final class FormantBench {
 
   /** One system's figures at one key. */
   record Row(String system, double vowelDb, double speechDb, double purityDb, double pitchCents,
-      long lengthError, double timesRealTime) {}
+      long lengthError, double timesRealTime, double toneLevelDb) {}
 
   private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
 
@@ -125,8 +130,10 @@ public final class FormantBench {
       rows.put(key, list);
     }
     List<String> misses = new ArrayList<>();
-    for (Map.Entry<Double, List<Row>> e : rows.entrySet()) misses.addAll(misses(e.getKey(), e.getValue()));
-    java.lang.System.out.println(misses.isEmpty() ? "all met" : "missed:\n  " + String.join("\n  ", misses));
+    for (Map.Entry<Double, List<Row>> e : rows.entrySet())
+      misses.addAll(misses(e.getKey(), e.getValue()));
+    java.lang.System.out.println(
+        misses.isEmpty() ? "all met" : "missed:\n  " + String.join("\n  ", misses));
     if (table != null)
       Files.writeString(table, markdown(rows, misses));
   }
@@ -182,8 +189,15 @@ public final class FormantBench {
     double[] strong = harmonics(196 * factor, 1500);
     double pitch = QualityMeasures.pitchErrorCents(padded, RATE, RATE, strong);
     long lengthError = o.x().length - in.length;
-    return new Row(name, vowelSum / vowels, speech.isEmpty() ? Double.NaN : speechSum / speech.size(),
-        purity, pitch, lengthError, in.length / (double) RATE / o.cpuSeconds());
+    // Music's steady tones: the level of the quality benchmark's four-partial tone.
+    short[] tone = Sounds.partialTone(RATE, 3, Sounds.PARTIALS_HZ);
+    double[] toneOut = system.run(tone, RATE, key).x();
+    int to = Math.min(toneOut.length, tone.length) - RATE / 2;
+    double toneLevel = 20
+        * Math.log10(Levels.rms(toneOut, RATE, to) / Levels.rms(Pcm.channel(tone, 1, 0), RATE, to));
+    return new Row(name, vowelSum / vowels,
+        speech.isEmpty() ? Double.NaN : speechSum / speech.size(), purity, pitch, lengthError,
+        in.length / (double) RATE / o.cpuSeconds(), toneLevel);
   }
 
   static double[] harmonics(double f0, double below) {
@@ -287,13 +301,15 @@ public final class FormantBench {
       List<String> command = new ArrayList<>(List.of("espeak-ng", "--stdout"));
       command.addAll(List.of(clip));
       try {
-        Process p = new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.DISCARD).start();
+        Process p =
+            new ProcessBuilder(command).redirectError(ProcessBuilder.Redirect.DISCARD).start();
         byte[] wav = p.getInputStream().readAllBytes();
         if (p.waitFor() != 0)
           return List.of();
         out.add(wavSamples(wav));
       } catch (IOException e) {
-        java.lang.System.out.println("espeak-ng not run (" + e.getMessage() + "): no speech measure");
+        java.lang.System.out.println(
+            "espeak-ng not run (" + e.getMessage() + "): no speech measure");
         return List.of();
       } catch (InterruptedException e) {
         Thread.currentThread().interrupt();
@@ -407,9 +423,9 @@ public final class FormantBench {
   static String format(double key, Row r) {
     return String.format(Locale.ROOT,
         "key %+3d  %-36s vowel %5.2f dB  speech %5.2f dB  purity %6.1f dB  pitch %5.2f c"
-            + "  length %+5d  cpu %6.1f xRT",
+            + "  length %+5d  cpu %6.1f xRT  tone level %+5.2f dB",
         (int) key, r.system(), r.vowelDb(), r.speechDb(), r.purityDb(), r.pitchCents(),
-        r.lengthError(), r.timesRealTime());
+        r.lengthError(), r.timesRealTime(), r.toneLevelDb());
   }
 
   // The targets against Rubber Band finer with its formant option.
@@ -440,16 +456,19 @@ public final class FormantBench {
   static String markdown(Map<Double, List<Row>> rows, List<String> misses) {
     StringBuilder s = new StringBuilder();
     s.append("| key | system | vowel error (dB) | speech distance (dB) | purity (dB) |")
-        .append(" pitch (cents) | length (frames) | CPU (x real time) |\n")
-        .append("| --- | --- | --- | --- | --- | --- | --- | --- |\n");
+        .append(" pitch (cents) | length (frames) | CPU (x real time) | tone level (dB) |\n")
+        .append("| --- | --- | --- | --- | --- | --- | --- | --- | --- |\n");
     for (Map.Entry<Double, List<Row>> e : rows.entrySet()) {
       for (Row r : e.getValue()) {
-        s.append(String.format(Locale.ROOT, "| %+d | %s | %.2f | %.2f | %.1f | %.2f | %+d | %.1f |%n",
+        s.append(String.format(Locale.ROOT,
+            "| %+d | %s | %.2f | %.2f | %.1f | %.2f | %+d | %.1f | %+.2f |%n",
             e.getKey().intValue(), r.system(), r.vowelDb(), r.speechDb(), r.purityDb(),
-            r.pitchCents(), r.lengthError(), r.timesRealTime()));
+            r.pitchCents(), r.lengthError(), r.timesRealTime(), r.toneLevelDb()));
       }
     }
-    s.append('\n').append(misses.isEmpty() ? "All targets met." : "Missed: " + String.join("; ", misses)).append('\n');
+    s.append('\n')
+        .append(misses.isEmpty() ? "All targets met." : "Missed: " + String.join("; ", misses))
+        .append('\n');
     return s.toString();
   }
 }
