@@ -20,8 +20,11 @@ constexpr double lifterQuefrency = 0.0015;
 constexpr double voicedPeak = 0.1;
 constexpr double periodShare = 3.0;
 
-// Rounds of the true envelope estimate (the first is plain cepstral smoothing).
-constexpr int envelopeRounds = 6;
+// Rounds of the true envelope estimate at most (the first is plain cepstral smoothing);
+// it stops sooner once no envelope point lies more than convergedExcess (natural log, 3
+// dB) below the spectrum, about twelve rounds for a steady vowel.
+constexpr int envelopeRounds = 20;
+constexpr float convergedExcess = 0.35f;
 
 // Largest gain either way, in natural log of magnitude (40 dB): speech needs large
 // gains where a valley moves onto a formant.
@@ -111,6 +114,9 @@ void FormantKeeper::estimate(const float* magLeft, const float* magRight) {
     for (int j = 0; j < m; j++) envelope_[j] = b[2 * j];
     // The next round smooths the spectrum raised to this estimate where it lies below.
     if (round + 1 < envelopeRounds) {
+      float excess = 0.0f;
+      for (int j = 0; j < m; j++) excess = std::max(excess, logSpectrum_[j] - envelope_[j]);
+      if (excess < convergedExcess) break;
       float* next = b + 2 * n;  // past the transform's 2 n floats
       for (int j = 0; j < m; j++) next[j] = std::max(logSpectrum_[j], envelope_[j]);
       raised = next;

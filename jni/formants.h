@@ -28,7 +28,8 @@
 //
 // A FormantKeeper belongs to one stream. init() allocates (set-up only); apply() runs
 // per frame on the audio thread: no allocation, no lock, no trigonometry (a log and an
-// exp per envelope point, two transforms of 2 x points per round of the estimate).
+// exp per envelope point, two transforms of 2 x points per round of the estimate, at
+// most 20 rounds).
 #pragma once
 
 #include <cstddef>
