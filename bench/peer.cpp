@@ -3,10 +3,11 @@
 //
 //   hopwarbler_peer --engine rb-finer|rb-faster|soundtouch --rate HZ --channels 1|2
 //       --in IN.f32 --out OUT.f32 (--speed S | --schedule FRAME:SPEED[,FRAME:SPEED...])
-//       [--pitch SEMITONES] [--block FRAMES]
+//       [--pitch SEMITONES] [--block FRAMES] [--formants keep|shift]
 //
 // IN and OUT hold interleaved little-endian float32 at full scale 1.0. The Rubber Band engines run
-// in real-time mode without threads; SoundTouch changes its tempo. The schedule changes the speed
+// in real-time mode without threads, with --formants keep their formant option on (SoundTouch has
+// none and refuses it); SoundTouch changes its tempo. The schedule changes the speed
 // when the given input frame is reached (the first entry is frame 0); the input is fed in blocks
 // of --block frames (1024 by default), split where the speed changes. The output is trimmed of the
 // peer's start delay and carries the tail (Rubber Band's pushed out by silence and cut at input /
@@ -40,6 +41,7 @@ struct Args {
   std::string engine, in, out;
   int rate = 0, channels = 0, block = 1024;
   double pitchSemitones = 0;
+  bool formantsKept = false;
   std::vector<Change> schedule;
 };
 
@@ -87,6 +89,8 @@ Args parse(int argc, char** argv) {
       a.schedule = parseSchedule(value);
     else if (key == "--pitch")
       a.pitchSemitones = std::stod(value);
+    else if (key == "--formants" && (value == "keep" || value == "shift"))
+      a.formantsKept = value == "keep";
     else if (key == "--block")
       a.block = std::stoi(value);
     else
@@ -156,7 +160,9 @@ class RubberBandPeer final : public Peer {
             RubberBand::RubberBandStretcher::OptionProcessRealTime |
                 RubberBand::RubberBandStretcher::OptionThreadingNever |
                 (finer ? RubberBand::RubberBandStretcher::OptionEngineFiner
-                       : RubberBand::RubberBandStretcher::OptionEngineFaster),
+                       : RubberBand::RubberBandStretcher::OptionEngineFaster) |
+                (a.formantsKept ? RubberBand::RubberBandStretcher::OptionFormantPreserved
+                                : RubberBand::RubberBandStretcher::OptionFormantShifted),
             1.0 / a.schedule[0].speed, std::pow(2.0, a.pitchSemitones / 12.0)) {
     rb_.setMaxProcessSize(static_cast<size_t>(a.block));
     planar_.assign(channels_, std::vector<float>(static_cast<size_t>(a.block)));
@@ -253,6 +259,7 @@ int main(int argc, char** argv) {
     cpu += cpuSeconds() - start;
     peer = std::move(rb);
   } else if (a.engine == "soundtouch") {
+    if (a.formantsKept) usage("soundtouch has no formant option");
     peer = std::make_unique<SoundTouchPeer>(a);
   } else {
     usage("unknown engine " + a.engine);

@@ -160,6 +160,9 @@ void Engine::runVocoder(int samplesIn, int step, bool mono) {
   options.linked = linkedStereo_.load(std::memory_order_relaxed);
   options.attacks = attacksKept_.load(std::memory_order_relaxed);
   options.finePeaks = finePeaks_.load(std::memory_order_relaxed);
+  const double ratio = resampler_ != nullptr ? resampler_->ratio() : 1.0;
+  formants_.setTarget(formantsKept_.load(std::memory_order_relaxed), ratio);
+  if (formants_.active()) options.formants = &formants_;
   vocoder_.processTogether(inLeft_.get(), mono ? nullptr : inRight_.get(), samplesIn,
                            outLeft_.get(), mono ? nullptr : outRight_.get(), step, options);
 }
@@ -227,6 +230,7 @@ void Engine::init(int pFrameSize, int pOverSampling, int pSampleRate, int pChann
   spectrum_.init(sampleRate_, channels_ == 1 ? 1 : 2);
   equaliser_.init(frameSize_ / 2);
   vocoder_.init(frameSize_, frameSize_ / overSampling_);
+  formants_.init(frameSize_, frameSize_ / overSampling_, sampleRate_);
   levelKeeper_.init(sampleRate_, frameSize_ - frameSize_ / overSampling_, frameSize_);
   rampFrames_ =
       static_cast<int>(std::clamp<int64_t>(std::llround(0.02 * sampleRate_), 1, maxBlockFrames));
@@ -617,6 +621,8 @@ void Engine::setLinkedStereo(bool enabled) {
 
 void Engine::setAttacks(bool enabled) { attacksKept_.store(enabled, std::memory_order_relaxed); }
 
+void Engine::setFormantsKept(bool kept) { formantsKept_.store(kept, std::memory_order_relaxed); }
+
 void Engine::setFinePeaks(bool enabled) { finePeaks_.store(enabled, std::memory_order_relaxed); }
 
 void Engine::setLevelKeeping(bool enabled) { levelKept_.store(enabled, std::memory_order_relaxed); }
@@ -652,7 +658,7 @@ void Engine::setEqBands(const float* levels) {
 }
 
 size_t Engine::bytes() const {
-  return sizeof(Engine) + vocoder_.bytes() +
+  return sizeof(Engine) + vocoder_.bytes() + formants_.bytes() +
          sizeof(float) * static_cast<size_t>(2 * inCapacity_ + 3 * outCapacity_) +
          sizeof(float) * static_cast<size_t>(channelCount() * (stageInFrames_ + stageOutFrames_)) +
          sizeof(float) * static_cast<size_t>(equaliser_.size());

@@ -32,6 +32,7 @@
 
 #include "cpu.h"
 #include "eq.h"
+#include "formants.h"
 #include "iirfilter.h"
 #include "levelkeeper.h"
 #include "resampler.h"
@@ -148,6 +149,13 @@ class Engine {
   void setFinePeaks(bool enabled);
   void setLevelKeeping(bool enabled);
 
+  // Formants kept through the key change (formants.h): off (the initial state), the
+  // key change moves the spectral envelope with the pitch; on, each vocoder frame is
+  // reshaped so that after the key change of setPitchRatio() the envelope stands where
+  // it stood in the input. A switch fades in or out over two frame lengths. Any thread;
+  // from the next block.
+  void setFormantsKept(bool kept);
+
   // The analyser as a tap on the output (on) instead of fed frame by frame inside the
   // vocoder (off, the initial state): it then takes every 4th frame of the stream
   // whatever the block and hop sizes, both channels folded frame by frame, after the
@@ -260,6 +268,7 @@ class Engine {
   std::atomic<bool> attacksKept_{false};
   std::atomic<bool> finePeaks_{false};
   std::atomic<bool> levelKept_{false};
+  std::atomic<bool> formantsKept_{false};
   std::atomic<bool> spectrumTap_{false};
   std::atomic<bool> outputStage_{false};
   std::atomic<float> gain_{1.0f};
@@ -305,6 +314,7 @@ class Engine {
   Equaliser equaliser_;
   SpectrumAnalyser spectrum_;
   Vocoder vocoder_;
+  FormantKeeper formants_;
   LevelKeeper levelKeeper_;
 };
 

@@ -375,6 +375,12 @@ JNIEXPORT jboolean JNICALL HW_ENGINE(setPitchRatio)(JNIEnv* env, jclass, jlong h
   return engine != nullptr && engine->setPitchRatio(ratio) ? JNI_TRUE : JNI_FALSE;
 }
 
+JNIEXPORT void JNICALL HW_ENGINE(setFormantsKept)(JNIEnv* env, jclass, jlong handle,
+                                                  jboolean kept) {
+  Engine* engine = engineOf(env, handle);
+  if (engine != nullptr) engine->setFormantsKept(kept != JNI_FALSE);
+}
+
 // A new engine with every setting at its default; 0 when there is no memory for it.
 // Its equaliser table is sized for the largest frame at once, so that it serves every
 // frame the engine is later set up with (the default engine keeps the size its first

@@ -745,6 +745,9 @@ void Vocoder::run(int first, int count, const float* const* inputs, float* const
         phaseLock(first + c, findPeaks(first + c), stretchFactor);
       }
     }
+    if (options.formants != nullptr) {
+      options.formants->apply(channels[first].mag, count == 2 ? channels[first + 1].mag : nullptr);
+    }
     for (int c = 0; c < count; c++) {
       resynthesize(outputs[c] + outIndex, first + c);
       channels[first + c].laidStepOut = pStepOut;

@@ -44,6 +44,7 @@
 #include "cpu.h"
 #include "eq.h"
 #include "fft.h"
+#include "formants.h"
 #include "spectrum.h"
 
 // What the vocoder does beyond the plain peak-locked phases; all off is the plain
@@ -58,6 +59,9 @@ struct VocoderOptions {
   bool finePeaks = false;
   // Attacks come out as sharp as they went in (see attacks.h).
   bool attacks = false;
+  // Reshapes each frame's magnitudes after its phases are set (formants.h); null for
+  // none. Both channels of a frame go to it together.
+  FormantKeeper* formants = nullptr;
 };
 
 // One channel of a Vocoder: views into the buffers its Vocoder owns (set by init()),

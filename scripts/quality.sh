@@ -11,7 +11,8 @@
 # Installs what is missing with apt-get when run as root, builds a Release build
 # with the benchmarks into build-quality/ (or $BUILD_DIR), runs the benchmark and
 # writes QUALITY.md's tables (docs/quality-tables.md) and docs/quality.png, then
-# measures the key change's resampler beside sox (ResamplerBench). About
+# the key change's formants beside the peers (FormantBench, docs/quality-formants.md:
+# about eight minutes) and the key change's resampler beside sox (ResamplerBench). About
 # ten minutes on two cores with --grid, three without; then the resampler against
 # sox and the live changes (LiveChanges) beside Rubber Band. Last, MusicBench
 # stretches 20 s excerpts of Debian's warzone2100-music (decoded once into the
@@ -44,7 +45,7 @@ done
 
 packages=(librubberband-dev libsoundtouch-dev libbenchmark-dev libfftw3-dev pkg-config cmake g++
   make binutils openjdk-17-jdk-headless libgtest-dev libhwy-dev junit5 libpicocli-java fontconfig
-  fonts-dejavu-core sox)
+  fonts-dejavu-core sox espeak-ng)
 install_missing quality.sh "${packages[@]}"
 
 # The recorded music, Opus files decoded with opusdec. Without them the music
@@ -122,6 +123,11 @@ if ((!only_music)); then
     -cp "$classpath" \
     quenlab.hopwarbler.bench.QualityBench --table "$root/docs/quality-tables.md" \
     --png "$root/docs/quality.png" "${tone_args[@]}"
+  # The key change's formants beside the peers: vowels, espeak-ng speech and singing.
+  java -Dhopwarbler.library="$build/libhopwarbler.so" \
+    -Dhopwarbler.peer="$build/bench/hopwarbler_peer" \
+    -cp "$classpath" \
+    quenlab.hopwarbler.bench.FormantBench --table "$root/docs/quality-formants.md"
   # The key change's resampler beside sox's: ripple, alias rejection and speed.
   java -Dhopwarbler.library="$build/libhopwarbler.so" \
     -cp "$classpath" \

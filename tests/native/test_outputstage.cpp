@@ -264,6 +264,7 @@ TEST(OutputStage, SettingsFromAnotherThread) {
       e.setGain(i % 2 == 0 ? 0.5f : 1.5f);
       e.setPitchRatio(ratios[i % 3]);
       e.setOutputStage(i % 2 == 0);
+      e.setFormantsKept(i % 3 != 0);
       std::this_thread::yield();
     }
   });

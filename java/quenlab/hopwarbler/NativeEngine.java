@@ -261,6 +261,15 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
   }
 
   /**
+   * Formants kept through the key change (true) or moved with the pitch (false, the default): the
+   * spectral envelope of every frame is reshaped so that it stands after the key change where it
+   * stood in the input. A switch fades in or out over two frame lengths. Any thread.
+   */
+  void setFormantsKept(boolean kept) {
+    call(h -> setFormantsKept(h, kept));
+  }
+
+  /**
    * Key change of the output stage: the pitch factor (0.25 to 4). Any thread, also while the
    * engine is set up on another. Returns false, changing nothing, for a factor out of range.
    */
@@ -329,4 +338,6 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
   private static native void setGain(long handle, float linear);
 
   private static native boolean setPitchRatio(long handle, double ratio);
+
+  private static native void setFormantsKept(long handle, boolean kept);
 }

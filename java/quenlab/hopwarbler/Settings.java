@@ -58,6 +58,7 @@ final class Settings {
   private volatile Sound sound = Sound.DEFAULTS;
   private volatile Motion motion = new Motion(1.0, 0.0, 1.0);
   private volatile boolean closed;
+  private volatile Processor.Formants formants = Processor.DEFAULT_FORMANTS;
   private volatile int features = (1 << Processor.Feature.values().length) - 1; // a bit each
 
   Settings(int sampleRate, FormatPlan plan) {
@@ -156,6 +157,17 @@ final class Settings {
       motion = new Motion(motion.speed(), semitones, factor);
       plan.replan(motion.stretch());
     }
+  }
+
+  /** Sets the formant handling; {@code engine} takes it under the same lock. */
+  synchronized void setFormants(Processor.Formants value, NativeEngine engine) {
+    checkOpen();
+    engine.setFormantsKept(value == Processor.Formants.KEEP);
+    formants = value;
+  }
+
+  Processor.Formants formants() {
+    return formants;
   }
 
   synchronized void setFeature(Processor.Feature feature, boolean on) {

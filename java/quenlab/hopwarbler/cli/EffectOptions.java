@@ -38,6 +38,12 @@ final class EffectOptions {
           + " semitones lower at the same speed (default: 0).")
   Double pitch;
 
+  @Option(names = "--formants", paramLabel = "keep|shift",
+      description = "With --pitch: keep keeps a voice's formants (its spectral envelope) where they"
+          + " were, so that it does not sound small and nasal when raised or hollow when lowered;"
+          + " shift moves them with the key (default: shift).")
+  String formants;
+
   @Option(names = "--quality", paramLabel = "PRESET", defaultValue = "best",
       description = "fast (frame 2048, 4 hops), balanced (4096, 8 hops) or best (4096, 16 hops;"
           + " about three times the work of fast); frames at 44.1 kHz, scaled with the rate"
@@ -112,6 +118,17 @@ final class EffectOptions {
       off.add(found);
     }
     return off;
+  }
+
+  /** The formant handling asked for, after checking --formants. */
+  Processor.Formants formantsChoice() {
+    if (formants == null)
+      return Processor.DEFAULT_FORMANTS;
+    return switch (formants.trim().toLowerCase(Locale.ROOT)) {
+      case "keep" -> Processor.Formants.KEEP;
+      case "shift" -> Processor.Formants.SHIFT;
+      default -> throw CliException.usage("--formants takes keep or shift, got '" + formants + "'");
+    };
   }
 
   /** The speed factor asked for, after checking --speed and --tempo. */
@@ -306,6 +323,7 @@ final class EffectOptions {
       for (Processor.Feature f : off) processor.setFeature(f, false);
       processor.setSpeed(speedFactor());
       processor.setPitch(pitchSemitones());
+      processor.setFormants(formantsChoice());
       if (voiceAmount != null)
         processor.setVoiceRemoval(voiceAmount, band[0], band[1]);
       if (balance != null)
@@ -427,7 +445,8 @@ final class EffectOptions {
   String describe(Processor p) {
     List<String> parts = new ArrayList<>();
     if (p.pitch() != 0)
-      parts.add("pitch " + (p.pitch() > 0 ? "+" : "") + format(p.pitch()) + " semitones");
+      parts.add("pitch " + (p.pitch() > 0 ? "+" : "") + format(p.pitch()) + " semitones"
+          + (p.formants() == Processor.Formants.KEEP ? " (formants kept)" : ""));
     if (p.voiceRemovalBand() != null) {
       parts.add(String.format(Locale.ROOT, "voice removal %s at %.0f-%.0f Hz",
           format(p.voiceRemovalAmount()), p.voiceRemovalBand().lowHz(),

@@ -36,6 +36,7 @@ import quenlab.hopwarbler.Processor;
                 + " keys change while it plays:",
             "  - + or left/right  speed down/up by 0.05",
             "  < > (or , .)       key down/up by a semitone",
+            "  f                  formants kept/shifted with the key",
             "  v                  voice removal on/off (stereo)",
             "  m                  mono fold on/off (stereo)",
             "  [ ]                balance 5 towards the left/right channel (stereo)",
@@ -459,6 +460,7 @@ final class PlayCommand implements Callable<Integer> {
         return;
       p.setGainDb(from.gainDb());
       p.setPitch(from.pitch());
+      p.setFormants(from.formants());
       p.setSpeed(from.speed());
       if (p.channels() == 2 && from.stereo()) {
         p.setMono(from.mono());
@@ -579,6 +581,12 @@ final class PlayCommand implements Callable<Integer> {
         case SLOWER -> setSpeed(all, processor.speed() - SPEED_STEP);
         case KEY_UP -> setPitch(all, processor.pitch() + 1);
         case KEY_DOWN -> setPitch(all, processor.pitch() - 1);
+        case FORMANTS -> {
+          Processor.Formants next = processor.formants() == Processor.Formants.KEEP
+              ? Processor.Formants.SHIFT
+              : Processor.Formants.KEEP;
+          for (Processor p : all) p.setFormants(next);
+        }
         case LOUDER -> setGainDb(all, processor.gainDb() + GAIN_STEP_DB);
         case QUIETER -> setGainDb(all, processor.gainDb() - GAIN_STEP_DB);
         case VOICE -> {
@@ -794,6 +802,8 @@ final class PlayCommand implements Callable<Integer> {
       double gainDb = processor.gainDb();
       line.append("  gain ").append(gainDb > 0 ? "+" : "").append(EffectOptions.format(gainDb));
       line.append(" dB  key ").append(keyText(processor.pitch()));
+      line.append("  formants ")
+          .append(processor.formants() == Processor.Formants.KEEP ? "kept" : "shifted");
       return line.toString();
     }
 
@@ -861,11 +871,11 @@ final class PlayCommand implements Callable<Integer> {
   }
 
   /** The settings that the keys change, as one song had them, for the song after it. */
-  private record Live(double speed, double pitch, double gainDb, boolean stereo, boolean mono,
-      int balance, boolean voice) {
+  private record Live(double speed, double pitch, Processor.Formants formants, double gainDb,
+      boolean stereo, boolean mono, int balance, boolean voice) {
     static Live of(Processor p) {
       boolean stereo = p.channels() == 2;
-      return new Live(p.speed(), p.pitch(), p.gainDb(), stereo, stereo && p.mono(),
+      return new Live(p.speed(), p.pitch(), p.formants(), p.gainDb(), stereo, stereo && p.mono(),
           stereo ? p.balance() : 50, stereo && p.voiceRemovalBand() != null);
     }
   }

@@ -27,6 +27,7 @@ final class PlayTerminal implements AutoCloseable {
     SLOWER,
     KEY_UP,
     KEY_DOWN,
+    FORMANTS,
     VOICE,
     MONO,
     BALANCE_LEFT,
@@ -80,17 +81,18 @@ final class PlayTerminal implements AutoCloseable {
       "b/f seek 5s, B/F 30s, r to A, a/e set A/B, x unloop, 1-9 marks, ( ) cents";
 
   /** The one-line help that names the keys for a stereo input. */
-  static final String HELP =
-      "keys: -/+ left/right speed, </> key, v voice, m mono, [ ] balance, up/down gain, q quit";
+  static final String HELP = "keys: -/+ left/right speed, </> key, t formants, v voice, m mono,"
+      + " [ ] balance, up/down gain, q quit";
   /** The keys that a mono input leaves. */
-  static final String HELP_MONO = "keys: -/+ left/right speed, </> key, up/down gain, q quit";
+  static final String HELP_MONO =
+      "keys: -/+ left/right speed, </> key, t formants, up/down gain, q quit";
 
   /** The one-line help for a list of songs: the keys of {@link #HELP} and the next song's. */
-  static final String HELP_LIST = "keys: -/+ left/right speed, </> key, v voice, m mono,"
-      + " [ ] balance, up/down gain, n next, q quit";
+  static final String HELP_LIST = "keys: -/+ left/right speed, </> key, t formants, v voice,"
+      + " m mono, [ ] balance, up/down gain, n next, q quit";
   /** The keys that a mono song of a list leaves. */
   static final String HELP_LIST_MONO =
-      "keys: -/+ left/right speed, </> key, up/down gain, n next, q quit";
+      "keys: -/+ left/right speed, </> key, t formants, up/down gain, n next, q quit";
 
   private static final int DEFAULT_WIDTH = 80;
 
@@ -117,6 +119,7 @@ final class PlayTerminal implements AutoCloseable {
     bind(Key.KEY_DOWN, null, "<", ",");
     bind(Key.LOUDER, Capability.key_up, "\033[A", "\033OA");
     bind(Key.QUIETER, Capability.key_down, "\033[B", "\033OB");
+    bind(Key.FORMANTS, null, "t", "T");
     bind(Key.VOICE, null, "v", "V");
     bind(Key.MONO, null, "m", "M");
     bind(Key.BALANCE_LEFT, null, "[");

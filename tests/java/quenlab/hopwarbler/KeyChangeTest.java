@@ -9,6 +9,7 @@ import static quenlab.hopwarbler.support.Pcm.channel;
 import static quenlab.hopwarbler.support.Pcm.concat;
 import static quenlab.hopwarbler.support.ProcessorRuns.run;
 import static quenlab.hopwarbler.support.Sounds.RATE;
+import static quenlab.hopwarbler.support.Sounds.pcm;
 import static quenlab.hopwarbler.support.Sounds.tones;
 
 import org.junit.jupiter.api.Test;
@@ -115,6 +116,71 @@ class KeyChangeTest {
     assertEquals(0.75f * 1, up[1]); // 0.75 of band 0, 0.25 of the missing band -1
     assertEquals(0.75f * 10 + 0.25f * 9, up[10], 1e-5f);
     assertEquals(0.75f * 71 + 0.25f * 70, up[71], 1e-5f);
+  }
+
+  // A vowel-like tone: harmonics of 200 Hz under one resonance at 1 kHz, in 16-bit units.
+  private static double vowel(int i) {
+    double v = 0;
+    for (int h = 1; h <= 20; h++) {
+      double f = 200.0 * h;
+      v += 8000 * Math.exp(-Math.pow((f - 1000) / 350, 2)) * Math.sin(2 * Math.PI * f * i / RATE);
+    }
+    return v;
+  }
+
+  // The output's strongest harmonic of fundamental f0 (its number, 1 up), in the middle half.
+  private static int strongestHarmonic(double[] x, double f0) {
+    int from = x.length / 4;
+    int n = x.length / 2;
+    int best = 0;
+    double top = -1;
+    for (int h = 1; h * f0 < 4000; h++) {
+      double re = 0;
+      double im = 0;
+      for (int i = 0; i < n; i++) {
+        double w = 0.5 - 0.5 * Math.cos(2 * Math.PI * i / n);
+        re += w * x[from + i] * Math.cos(2 * Math.PI * h * f0 * i / RATE);
+        im += w * x[from + i] * Math.sin(2 * Math.PI * h * f0 * i / RATE);
+      }
+      if (re * re + im * im > top) {
+        top = re * re + im * im;
+        best = h;
+      }
+    }
+    return best;
+  }
+
+  @Test
+  void keptFormantsStayWhereTheyWereAndTheHarmonicsMove() {
+    short[] input = pcm(2 * RATE, KeyChangeTest::vowel, KeyChangeTest::vowel);
+    double factor = Math.pow(2, 7 / 12.0);
+    for (Processor.Formants formants : Processor.Formants.values()) {
+      try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
+        assertEquals(Processor.DEFAULT_FORMANTS, p.formants());
+        p.setPitch(7);
+        p.setFormants(formants);
+        assertEquals(formants, p.formants());
+        double[] left = channel(run(p, input, 4096), 2, 0);
+        // Shifted, the resonance moves to 1.5 kHz with the fifth harmonic; kept, it stays by
+        // 1 kHz, between the third (900 Hz) and fourth (1.2 kHz) of the new fundamental.
+        int strongest = strongestHarmonic(left, 200 * factor);
+        if (formants == Processor.Formants.KEEP) {
+          assertTrue(strongest == 3 || strongest == 4, "kept: harmonic " + strongest);
+        } else {
+          assertEquals(5, strongest, "shifted");
+        }
+      }
+    }
+    // At no key change keeping changes nothing.
+    short[] plain;
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
+      plain = run(p, input, 4096);
+    }
+    try (Processor p = Processor.open(RATE, 2, 2048, 4)) {
+      p.setFormants(Processor.Formants.KEEP);
+      assertArrayEquals(plain, run(p, input, 4096));
+      assertThrows(NullPointerException.class, () -> p.setFormants(null));
+    }
   }
 
   @Test

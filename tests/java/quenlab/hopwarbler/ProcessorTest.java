@@ -618,6 +618,7 @@ class ProcessorTest {
   void gettersAndSettersNeverWaitForTheProcessingThread() throws Exception {
     Map<String, Object[]> arguments = Map.ofEntries(Map.entry("setSpeed", new Object[] {0.8}),
         Map.entry("setPitch", new Object[] {-12.0}),
+        Map.entry("setFormants", new Object[] {Processor.Formants.KEEP}),
         Map.entry("expectedOutputFrames", new Object[] {44100L}),
         Map.entry("setVoiceRemoval", new Object[] {1.0, 200.0, 3000.0}),
         Map.entry("setBalance", new Object[] {30}), Map.entry("setMono", new Object[] {true}),

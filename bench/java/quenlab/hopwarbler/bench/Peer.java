@@ -10,8 +10,8 @@ import quenlab.hopwarbler.support.Pcm;
 
 /**
  * The peer libraries, run through the hopwarbler_peer program on float signals: Rubber Band's two
- * engines in real-time mode and SoundTouch. The program's path comes from the system property
- * {@code hopwarbler.peer}.
+ * engines in real-time mode (with or without their formant option) and SoundTouch. The program's
+ * path comes from the system property {@code hopwarbler.peer}.
  */
 public final class Peer {
   /** The peers, by the names hopwarbler_peer takes. */
@@ -39,6 +39,18 @@ public final class Peer {
       double speed, double pitchSemitones) {
     return run(engine, rate, channels, interleaved,
         List.of("--speed", String.format(Locale.ROOT, "%.17g", speed)), pitchSemitones);
+  }
+
+  /**
+   * {@link #stretch(Engine, int, int, float[], double, double)} with the peer's formant option on
+   * (Rubber Band's; SoundTouch has none and refuses it) or off.
+   */
+  public static Result stretch(Engine engine, int rate, int channels, float[] interleaved,
+      double speed, double pitchSemitones, boolean formantsKept) {
+    return run(engine, rate, channels, interleaved,
+        List.of("--speed", String.format(Locale.ROOT, "%.17g", speed), "--formants",
+            formantsKept ? "keep" : "shift"),
+        pitchSemitones);
   }
 
   /**

@@ -158,6 +158,13 @@ class CliTest {
         png.toString(), "--width", "200", "--frame-size", "2048", "--oversampling", "4");
     assertEquals(0, r.status(), r.err());
     assertTrue(r.out().contains(", pitch -3 semitones"), r.out());
+    Path kept = dir.resolve("kept.wav");
+    Run keep = run("process", in.toString(), kept.toString(), "--pitch", "-3", "--formants=keep");
+    assertEquals(0, keep.status(), keep.err());
+    assertTrue(keep.out().contains(", pitch -3 semitones (formants kept)"), keep.out());
+    Run bad = run("process", in.toString(), kept.toString(), "--pitch", "-3", "--formants=up");
+    assertEquals(2, bad.status());
+    assertTrue(bad.err().contains("--formants takes keep or shift, got 'up'"), bad.err());
     TestFiles.Audio audio = TestFiles.read(out);
     // The vocoder stretches by p = 2^(-3/12) exactly on average, the resampler takes that back.
     double p = Math.pow(2, -0.25);
