@@ -121,8 +121,9 @@ class JoinedAndDamagedTest {
   /**
    * MP3: the frame count of the Xing header is a hint, never a stop; joined files come out whole
    * and without a seam; tags before or after the audio cost nothing; a file with CRCs is trimmed
-   * as its LAME tag says; a file cut short warns; a change of sample rate or from stereo to mono,
-   * and a free-format file (which the decoder cannot read), are refused in words.
+   * as its LAME tag says; a file cut short warns; a change of sample rate or from stereo to mono
+   * is refused in words. A free-format file is read through mpg123, trimmed, from a file and a
+   * pipe, a cut one with the warning; without mpg123 it is refused with what to install.
    */
   @Test
   void mp3ReadsToItsRealEnd(@TempDir Path dir) throws Exception {
@@ -173,7 +174,32 @@ class JoinedAndDamagedTest {
     assertTrue(cut > FRAMES_A / 3 && cut < FRAMES_A * 2 / 3, "cut.mp3: " + cut);
     refused(dir, "ac.mp3", "its sample rate changes from 44100 Hz to 22050 Hz");
     refused(dir, "a-mono.mp3", "it changes from stereo to mono");
-    refused(dir, "free.mp3", "it is a free-format MP3");
+
+    TestFiles.Audio free = converts(dir, "free.mp3", null);
+    assertEquals(FRAMES_A, free.frames(), 1152);
+    assertEquals(0.3, peak(free.channel(0), FRAMES_A / 4, FRAMES_A * 3 / 4), 0.03);
+    Run piped = run(dir, Map.of(), Files.readAllBytes(dir.resolve("free.mp3")), "process", "-",
+        "out-free-piped.wav", "--quiet");
+    assertEquals(0, piped.status(), piped.err());
+    assertEquals(free.frames(), TestFiles.read(dir.resolve("out-free-piped.wav")).frames());
+    byte[] f = Files.readAllBytes(dir.resolve("free.mp3"));
+    Files.write(dir.resolve("free-cut.mp3"), Arrays.copyOf(f, f.length / 2));
+    int freeCut = converts(dir, "free-cut.mp3", "of the 0:01.000 declared").frames();
+    assertTrue(freeCut > FRAMES_A / 3 && freeCut < FRAMES_A * 2 / 3, "free-cut.mp3: " + freeCut);
+    Path empty = Files.createDirectories(dir.resolve("no-programs"));
+    Run missing = run(dir, Map.of("PATH", empty.toString()), null, "process", "free.mp3",
+        "out.wav", "--quiet");
+    assertEquals(1, missing.status(), missing.err());
+    assertTrue(missing.err().contains("'free.mp3': it is a free-format MP3")
+            && missing.err().contains("apt-get install mpg123")
+            && missing.err().lines().count() == 1,
+        missing.err());
+  }
+
+  private static double peak(double[] samples, int from, int to) {
+    double peak = 0;
+    for (int i = from; i < to; i++) peak = Math.max(peak, Math.abs(samples[i]));
+    return peak;
   }
 
   /**
