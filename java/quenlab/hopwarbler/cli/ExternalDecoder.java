@@ -45,6 +45,41 @@ final class ExternalDecoder {
     }
   }
 
+  // A small shell the programs run under, so that a program goes with the tool even when the
+  // tool is killed outright (SIGKILL leaves the tool no chance to stop it): a watcher checks once
+  // a second that the shell's parent is still the tool, and kills the program when it is not.
+  // The shell passes on the signals the tool sends it and exits with the program's status; it
+  // keeps none of the program's pipes open, so the tool sees them close as the program closes
+  // them. Without /proc it runs the program directly.
+  private static final String LEASH = String.join("\n",
+      "[ -r /proc/$$/stat ] || exec \"$@\"",
+      "tool=$PPID",
+      "self=$$",
+      "exec 3<&0",
+      "\"$@\" <&3 3<&- &",
+      "child=$!",
+      "exec 3<&- </dev/null >/dev/null 2>&1",
+      "(while kill -0 \"$child\"; do",
+      "  read -r _ _ _ parent _ </proc/$self/stat || parent=",
+      "  [ \"$parent\" = \"$tool\" ] || { kill -KILL \"$child\"; exit 0; }",
+      "  sleep 1",
+      "done) &",
+      "trap 'kill -TERM \"$child\"' TERM INT HUP",
+      "wait \"$child\"",
+      "status=$?",
+      "while kill -0 \"$child\"; do",
+      "  wait \"$child\"",
+      "  status=$?",
+      "done",
+      "exit $status");
+
+  /** {@code command} run under the shell that ends it with the tool (see LEASH). */
+  static List<String> leashed(List<String> command) {
+    List<String> wrapped = new ArrayList<>(List.of("/bin/sh", "-c", LEASH, "sh"));
+    wrapped.addAll(command);
+    return wrapped;
+  }
+
   /** Stops a program and whatever it started. */
   static void stop(Process process) {
     process.descendants().forEach(ProcessHandle::destroyForcibly);
@@ -131,7 +166,7 @@ final class ExternalDecoder {
   // Starts the command, which reads the file named in it, or `feed` when that is not null.
   private static Output launch(List<String> command, InputStream feed, String name,
       String program) {
-    ProcessBuilder builder = new ProcessBuilder(command);
+    ProcessBuilder builder = new ProcessBuilder(leashed(command));
     builder.redirectInput(feed == null ? ProcessBuilder.Redirect.from(new File("/dev/null"))
                                        : ProcessBuilder.Redirect.PIPE);
     Process process;

@@ -322,7 +322,8 @@ class JoinedAndDamagedTest {
    * A decoder or encoder that hangs is stopped after the stall time with one line naming it (not
    * one that waits for a slow input); one that closes its output and waits too; an encoder that writes nothing leaves OUT as it was; a
    * program's message reaches the user without control characters, and a WAV it writes that cannot
-   * be read is blamed on it; the program goes with the tool when the tool is stopped by a signal.
+   * be read is blamed on it; the program goes with the tool when the tool is stopped by a signal
+   * or killed outright.
    */
   @Test
   void externalProgramsAreKeptOnALeash(@TempDir Path dir) throws Exception {
@@ -367,22 +368,28 @@ class JoinedAndDamagedTest {
     assertEquals(0, paused.status(), paused.err());
     assertEquals(2 * RATE, TestFiles.read(dir.resolve("slow.wav")).frames());
 
-    // The tool stopped by SIGTERM while it waits for the decoder: the decoder goes too.
+    // The tool stopped by SIGTERM, or killed by SIGKILL, while it waits for the decoder: the
+    // decoder goes too.
     Map<String, String> environment = new java.util.HashMap<>(fakeFlac(dir, "sleep"));
     environment.put("HOPWARBLER_STALL_SECONDS", "100");
-    Files.deleteIfExists(dir.resolve("flac.pid"));
-    ProcessBuilder builder =
-        new ProcessBuilder(LauncherRuns.launcher().toString(), "process", "a.flac", "out.wav")
-            .directory(dir.toFile())
-            .redirectErrorStream(true)
-            .redirectOutput(ProcessBuilder.Redirect.DISCARD);
-    builder.environment().putAll(environment);
-    Process tool = builder.start();
-    for (int i = 0; i < 300 && !Files.exists(dir.resolve("flac.pid")); i++) Thread.sleep(100);
-    Thread.sleep(500);
-    tool.destroy(); // SIGTERM
-    assertTrue(tool.waitFor(30, java.util.concurrent.TimeUnit.SECONDS));
-    assertTrue(fakeGone(dir), "flac outlived the tool");
+    for (boolean kill : new boolean[] {false, true}) {
+      Files.deleteIfExists(dir.resolve("flac.pid"));
+      ProcessBuilder builder =
+          new ProcessBuilder(LauncherRuns.launcher().toString(), "process", "a.flac", "out.wav")
+              .directory(dir.toFile())
+              .redirectErrorStream(true)
+              .redirectOutput(ProcessBuilder.Redirect.DISCARD);
+      builder.environment().putAll(environment);
+      Process tool = builder.start();
+      for (int i = 0; i < 300 && !Files.exists(dir.resolve("flac.pid")); i++) Thread.sleep(100);
+      Thread.sleep(500);
+      if (kill)
+        tool.destroyForcibly();
+      else
+        tool.destroy();
+      assertTrue(tool.waitFor(30, java.util.concurrent.TimeUnit.SECONDS));
+      assertTrue(fakeGone(dir), "flac outlived the tool " + (kill ? "killed" : "stopped"));
+    }
   }
 
   /**
