@@ -26,8 +26,8 @@ list(JOIN HOPWARBLER_SYSTEM_JAR_PACKAGES ", " jar_packages)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
     "openjdk-17-jre-headless | java17-runtime-headless, ${jar_packages}")
 # The decoders and the encoder the tool runs as programs when a file needs them (FLAC, Opus,
-# M4A/AAC); without them it reads and writes every other format.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "flac, opus-tools, ffmpeg")
+# M4A/AAC, free-format MP3); without them it reads and writes every other format.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "flac, opus-tools, ffmpeg, mpg123")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 

@@ -9,8 +9,9 @@
 # the cross compiler, qemu-user and GoogleTest's sources; Maven with Debian's compiler and
 # resources plugins, with which a test builds a program against the installed library offline;
 # the decoders the tool reads compressed files with (the MP3 and Ogg Vorbis jars, flac,
-# opus-tools and ffmpeg; flac also encodes the tool's FLAC output) and the encoders the input
-# tests make their files with (sox, lame; opusenc and ffmpeg come with the above). As root it
+# opus-tools, ffmpeg and mpg123 for free-format MP3; flac also encodes the tool's FLAC output)
+# and the encoders the input tests make their files with (sox, lame; opusenc and ffmpeg come
+# with the above). As root it
 # installs the missing packages with apt-get; otherwise it prints the apt-get line
 # to run and fails if anything is missing. Does nothing when all is there.
 set -euo pipefail
@@ -19,7 +20,7 @@ packages=(cmake g++ make binutils openjdk-17-jdk-headless libgtest-dev libhwy-de
   libjline3-java bsdutils clang-14 libclang-rt-14-dev asciidoctor dpkg-dev file googletest
   g++-aarch64-linux-gnu qemu-user
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java
-  libmp3spi-java libjlayer-java libtritonus-java libjorbis-java flac opus-tools ffmpeg sox lame)
+  libmp3spi-java libjlayer-java libtritonus-java libjorbis-java flac opus-tools ffmpeg mpg123 sox lame)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -54,8 +54,8 @@ for package in 'openjdk-17-jre-headless | java17-runtime-headless' libpicocli-ja
 done
 # The decoders the tool runs as programs, which it can do without.
 recommends=$(dpkg-deb -f "$deb" Recommends)
-[[ $recommends == "flac, opus-tools, ffmpeg" ]] ||
-  fail "Recommends is '$recommends', not flac, opus-tools, ffmpeg"
+[[ $recommends == "flac, opus-tools, ffmpeg, mpg123" ]] ||
+  fail "Recommends is '$recommends', not flac, opus-tools, ffmpeg, mpg123"
 
 ((status == 0)) &&
   echo "check_package.sh: $(basename "$deb") depends on $depends; recommends $recommends"

@@ -16,7 +16,8 @@ import java.util.List;
  * Formats Java has no decoder for (FLAC, Opus, M4A/AAC), decoded by a program found on the PATH
  * into a WAV stream read through a pipe: {@code flac}, {@code opusdec} (opus-tools) or {@code
  * ffmpeg}, which reads them all and stands in for the other two. The program reads the file by
- * its name, or, for an input that can be read only once, the bytes the tool feeds it.
+ * its name, or, for an input that can be read only once, the bytes the tool feeds it. Free-format
+ * MP3, which the Java decoders cannot read, goes to {@code mpg123} as raw samples.
  */
 final class ExternalDecoder {
   /** A decoding program and the Debian package that installs it. */
@@ -25,6 +26,7 @@ final class ExternalDecoder {
   private static final Program FLAC = new Program("flac", "flac");
   private static final Program OPUSDEC = new Program("opusdec", "opus-tools");
   private static final Program FFMPEG = new Program("ffmpeg", "ffmpeg");
+  private static final Program MPG123 = new Program("mpg123", "mpg123");
   // What the tool keeps of a decoder's error output, for its one-line message.
   private static final int ERROR_BYTES = 4096;
 
@@ -41,6 +43,41 @@ final class ExternalDecoder {
     } catch (NumberFormatException e) {
       return 30;
     }
+  }
+
+  // A small shell the programs run under, so that a program goes with the tool even when the
+  // tool is killed outright (SIGKILL leaves the tool no chance to stop it): a watcher checks once
+  // a second that the shell's parent is still the tool, and kills the program when it is not.
+  // The shell passes on the signals the tool sends it and exits with the program's status; it
+  // keeps none of the program's pipes open, so the tool sees them close as the program closes
+  // them. Without /proc it runs the program directly.
+  private static final String LEASH = String.join("\n",
+      "[ -r /proc/$$/stat ] || exec \"$@\"",
+      "tool=$PPID",
+      "self=$$",
+      "exec 3<&0",
+      "\"$@\" <&3 3<&- &",
+      "child=$!",
+      "exec 3<&- </dev/null >/dev/null 2>&1",
+      "(while kill -0 \"$child\"; do",
+      "  read -r _ _ _ parent _ </proc/$self/stat || parent=",
+      "  [ \"$parent\" = \"$tool\" ] || { kill -KILL \"$child\"; exit 0; }",
+      "  sleep 1",
+      "done) &",
+      "trap 'kill -TERM \"$child\"' TERM INT HUP",
+      "wait \"$child\"",
+      "status=$?",
+      "while kill -0 \"$child\"; do",
+      "  wait \"$child\"",
+      "  status=$?",
+      "done",
+      "exit $status");
+
+  /** {@code command} run under the shell that ends it with the tool (see LEASH). */
+  static List<String> leashed(List<String> command) {
+    List<String> wrapped = new ArrayList<>(List.of("/bin/sh", "-c", LEASH, "sh"));
+    wrapped.addAll(command);
+    return wrapped;
   }
 
   /** Stops a program and whatever it started. */
@@ -102,17 +139,44 @@ final class ExternalDecoder {
         command.addAll(List.of("-ar", Integer.toString(rate)));
       command.add("-");
     }
-    ProcessBuilder builder = new ProcessBuilder(command);
-    builder.redirectInput(file != null ? ProcessBuilder.Redirect.from(new File("/dev/null"))
+    return launch(command, file == null ? feed : null, name, used.name());
+  }
+
+  /** Whether mpg123, which decodes free-format MP3, is on the PATH. */
+  static boolean hasMpg123() {
+    return onPath(MPG123.name()) != null;
+  }
+
+  /**
+   * Starts mpg123 on a free-format MP3 fed through a pipe (see {@link #hasMpg123}). It trims the
+   * encoder delay and padding a LAME tag states, and writes raw 16-bit samples in the machine's
+   * byte order at {@code rate} with {@code channels} throughout, so that a later part of another
+   * rate or channel count is converted, not dropped.
+   */
+  static Output startMpg123(InputStream feed, String name, int rate, int channels)
+      throws IOException {
+    Path program = onPath(MPG123.name());
+    if (program == null)
+      throw new IOException("mpg123 is not on the PATH");
+    List<String> command = new ArrayList<>(List.of(program.toString(), "-q", "-s", "-e", "s16",
+        "-r", Integer.toString(rate), channels == 1 ? "-m" : "--stereo", "-"));
+    return launch(command, feed, name, MPG123.name());
+  }
+
+  // Starts the command, which reads the file named in it, or `feed` when that is not null.
+  private static Output launch(List<String> command, InputStream feed, String name,
+      String program) {
+    ProcessBuilder builder = new ProcessBuilder(leashed(command));
+    builder.redirectInput(feed == null ? ProcessBuilder.Redirect.from(new File("/dev/null"))
                                        : ProcessBuilder.Redirect.PIPE);
     Process process;
     try {
       process = builder.start();
     } catch (IOException e) {
-      throw CliException.io("cannot read '" + name + "': " + program
+      throw CliException.io("cannot read '" + name + "': " + command.get(0)
           + " cannot be started: " + AudioFiles.describe(e));
     }
-    return new Output(process, used.name(), feed);
+    return new Output(process, program, feed);
   }
 
   // The program's file on the PATH, or null.

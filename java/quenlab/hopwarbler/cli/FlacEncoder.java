@@ -55,7 +55,7 @@ final class FlacEncoder implements AutoCloseable {
     List<String> command = List.of(program.toString(), "--silent", "--force", "--force-raw-format",
         "--endian=little", "--sign=signed", "--channels=" + channels, "--bps=16",
         "--sample-rate=" + sampleRate, "-o", file.toString(), "-");
-    process = new ProcessBuilder(command)
+    process = new ProcessBuilder(ExternalDecoder.leashed(command))
                   .redirectOutput(ProcessBuilder.Redirect.DISCARD)
                   .redirectError(ProcessBuilder.Redirect.PIPE)
                   .start();

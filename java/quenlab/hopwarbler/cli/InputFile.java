@@ -207,11 +207,8 @@ final class InputFile implements AutoCloseable {
       } catch (IOException e) {
         throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
       }
-      if (kind == Sniffer.Kind.UNKNOWN && Sniffer.freeFormatAt(head, headLength, 0)) {
-        throw CliException.io("cannot read '" + name + "': it is a free-format MP3 (made at a"
-            + " bitrate outside the standard ones), which the MP3 decoders the tool uses cannot"
-            + " decode");
-      }
+      if (kind == Sniffer.Kind.UNKNOWN && Sniffer.freeFormatAt(head, headLength, 0))
+        return checked(freeFormatMp3(), Sniffer.Kind.MP3);
       return checked(decode(kind), kind);
     }
 
@@ -353,6 +350,36 @@ final class InputFile implements AutoCloseable {
       Mp3Stream.Pcm trimmed = new Mp3Stream.Pcm(pcm, frames, f.getFrameSize(),
           Sniffer.mpegFrameSamples(head, 0), name, f.getSampleRate(), warnings);
       return new AudioInputStream(trimmed, f, AudioSystem.NOT_SPECIFIED);
+    }
+
+    // A free-format MP3 (made at a bitrate outside the standard ones, so that no header gives a
+    // frame's size), which the Java decoders cannot read: decoded by mpg123, which trims it as
+    // its LAME tag says, at the first frame's rate and channels throughout. The tag's length is
+    // the length stated, for the warning when the file is cut short.
+    private AudioInputStream freeFormatMp3() {
+      if (!ExternalDecoder.hasMpg123()) {
+        throw CliException.io("cannot read '" + name + "': it is a free-format MP3 (made at a"
+            + " bitrate outside the standard ones), which only the program mpg123 decodes, and"
+            + " it is not on the PATH; install the Debian package mpg123 (apt-get install"
+            + " mpg123)");
+      }
+      int rate = Sniffer.mpegRate(head, 0);
+      int channels = ((head[3] >>> 6) & 3) == 3 ? 1 : 2;
+      Mp3Gapless gapless =
+          Mp3Gapless.parse(head, headLength, 0, Sniffer.freeFormatFrameBytes(head, headLength, 0));
+      if (gapless != null && gapless.frames > 0) {
+        lengthHint = gapless.frames;
+        statedSeconds = () -> gapless.frames / (double) rate;
+      }
+      ExternalDecoder.Output output;
+      try {
+        output = ExternalDecoder.startMpg123(in, name, rate, channels);
+      } catch (IOException e) {
+        throw CliException.io("cannot read '" + name + "': " + AudioFiles.describe(e));
+      }
+      AudioFormat format = AudioStreams.pcm16(
+          rate, channels, java.nio.ByteOrder.nativeOrder() == java.nio.ByteOrder.BIG_ENDIAN);
+      return new AudioInputStream(output, format, AudioSystem.NOT_SPECIFIED);
     }
 
     // Ogg Vorbis, every stream of a chained file in turn.

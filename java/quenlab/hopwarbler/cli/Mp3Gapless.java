@@ -35,7 +35,11 @@ final class Mp3Gapless {
    * audio (no Xing or Info header in it).
    */
   static Mp3Gapless parse(byte[] head, int length, int at) {
-    int frameBytes = Sniffer.mpegFrameBytes(head, at);
+    return parse(head, length, at, Sniffer.mpegFrameBytes(head, at));
+  }
+
+  /** Like {@link #parse}, for a frame of {@code frameBytes} (a free-format one, say). */
+  static Mp3Gapless parse(byte[] head, int length, int at, int frameBytes) {
     if (frameBytes <= 0 || at + frameBytes > length)
       return null;
     boolean mpeg1 = ((head[at + 1] >>> 3) & 3) == 3;

@@ -147,22 +147,30 @@ final class Sniffer {
    * size), and the same header again within the largest frame such a stream may have.
    */
   static boolean freeFormatAt(byte[] b, int length, int at) {
+    return freeFormatFrameBytes(b, length, at) > 0;
+  }
+
+  /**
+   * The size of the free-format frame that starts at {@code at} (the distance to the next header
+   * like its own), or 0 when no free-format stream starts there.
+   */
+  static int freeFormatFrameBytes(byte[] b, int length, int at) {
     if (at + 4 > length)
-      return false;
+      return 0;
     int h = header(b, at);
     int version = (h >>> 19) & 3;
     int layer = (h >>> 17) & 3;
     if ((h >>> 21) != 0x7ff || version == 1 || layer == 0 || ((h >>> 12) & 15) != 0
         || ((h >>> 10) & 3) == 3) {
-      return false;
+      return 0;
     }
     // Everything but the padding bit, which changes from frame to frame.
     int same = h & 0xfffffdff;
     for (int next = at + 4; next + 4 <= Math.min(length, at + 8192); next++) {
       if ((header(b, next) & 0xfffffdff) == same)
-        return true;
+        return next - at;
     }
-    return false;
+    return 0;
   }
 
   /** The sample rate of the valid MPEG audio header at {@code at}. */

@@ -121,7 +121,7 @@ final class TempFiles {
         HELPERS.add(helper);
     }
     if (stop)
-      helper.destroyForcibly();
+      ExternalDecoder.stop(helper);
   }
 
   /** True once a signal has begun to end the tool: its own message has then been given. */
@@ -142,7 +142,7 @@ final class TempFiles {
     List<String> lost = new ArrayList<>();
     synchronized (TempFiles.class) {
       closed = true;
-      HELPERS.forEach(Process::destroyForcibly);
+      HELPERS.forEach(ExternalDecoder::stop);
       for (Map.Entry<Path, String> e : LIVE.entrySet()) {
         try {
           Files.deleteIfExists(e.getKey());

@@ -125,6 +125,29 @@ class ProcessorTest {
     assertEquals(gainDb, level, 0.2);
   }
 
+  /**
+   * A processor at a very low rate (whose preset gives the smallest frame) leaves nothing behind in
+   * the JVM: one at 192 kHz opened after it still gets its preset's full frame, and a steady tone
+   * comes out at its input level from its first quarter second on.
+   */
+  @Test
+  void aVeryLowRateLeavesTheNextProcessorItsFrameAndLevel() {
+    try (Processor low = Processor.open(100, 1)) {
+      run(low, tones(400, new double[] {10}, new double[] {0.3}, 100), 37);
+      assertEquals(64, low.frameSize());
+    }
+    int rate = 192_000;
+    try (Processor p = Processor.open(rate, 1)) {
+      short[] output = run(p, tones(2 * rate, new double[] {1000}, new double[] {0.3}, rate), 4096);
+      assertEquals(Processor.Quality.BEST.frameSize(rate, 1), p.frameSize());
+      assertEquals(4096, p.frameSize());
+      double[] x = channel(output, 1, 0);
+      double expected = 0.3 / Math.sqrt(2);
+      assertEquals(0, db(rms(x, rate / 20, rate / 4) / expected), 0.1, "first quarter second");
+      assertEquals(0, db(rms(x, rate / 4, 7 * rate / 4) / expected), 0.1, "after it");
+    }
+  }
+
   /** A tone stays at its pitch: the strongest DFT component is still at the input frequency. */
   @ParameterizedTest(name = "speed {0}")
   @CsvSource({"0.5", "0.8", "1.25", "2.0"})

@@ -121,8 +121,9 @@ class JoinedAndDamagedTest {
   /**
    * MP3: the frame count of the Xing header is a hint, never a stop; joined files come out whole
    * and without a seam; tags before or after the audio cost nothing; a file with CRCs is trimmed
-   * as its LAME tag says; a file cut short warns; a change of sample rate or from stereo to mono,
-   * and a free-format file (which the decoder cannot read), are refused in words.
+   * as its LAME tag says; a file cut short warns; a change of sample rate or from stereo to mono
+   * is refused in words. A free-format file is read through mpg123, trimmed, from a file and a
+   * pipe, a cut one with the warning; without mpg123 it is refused with what to install.
    */
   @Test
   void mp3ReadsToItsRealEnd(@TempDir Path dir) throws Exception {
@@ -173,7 +174,32 @@ class JoinedAndDamagedTest {
     assertTrue(cut > FRAMES_A / 3 && cut < FRAMES_A * 2 / 3, "cut.mp3: " + cut);
     refused(dir, "ac.mp3", "its sample rate changes from 44100 Hz to 22050 Hz");
     refused(dir, "a-mono.mp3", "it changes from stereo to mono");
-    refused(dir, "free.mp3", "it is a free-format MP3");
+
+    TestFiles.Audio free = converts(dir, "free.mp3", null);
+    assertEquals(FRAMES_A, free.frames(), 1152);
+    assertEquals(0.3, peak(free.channel(0), FRAMES_A / 4, FRAMES_A * 3 / 4), 0.03);
+    Run piped = run(dir, Map.of(), Files.readAllBytes(dir.resolve("free.mp3")), "process", "-",
+        "out-free-piped.wav", "--quiet");
+    assertEquals(0, piped.status(), piped.err());
+    assertEquals(free.frames(), TestFiles.read(dir.resolve("out-free-piped.wav")).frames());
+    byte[] f = Files.readAllBytes(dir.resolve("free.mp3"));
+    Files.write(dir.resolve("free-cut.mp3"), Arrays.copyOf(f, f.length / 2));
+    int freeCut = converts(dir, "free-cut.mp3", "of the 0:01.000 declared").frames();
+    assertTrue(freeCut > FRAMES_A / 3 && freeCut < FRAMES_A * 2 / 3, "free-cut.mp3: " + freeCut);
+    Path empty = Files.createDirectories(dir.resolve("no-programs"));
+    Run missing = run(dir, Map.of("PATH", empty.toString()), null, "process", "free.mp3",
+        "out.wav", "--quiet");
+    assertEquals(1, missing.status(), missing.err());
+    assertTrue(missing.err().contains("'free.mp3': it is a free-format MP3")
+            && missing.err().contains("apt-get install mpg123")
+            && missing.err().lines().count() == 1,
+        missing.err());
+  }
+
+  private static double peak(double[] samples, int from, int to) {
+    double peak = 0;
+    for (int i = from; i < to; i++) peak = Math.max(peak, Math.abs(samples[i]));
+    return peak;
   }
 
   /**
@@ -296,7 +322,8 @@ class JoinedAndDamagedTest {
    * A decoder or encoder that hangs is stopped after the stall time with one line naming it (not
    * one that waits for a slow input); one that closes its output and waits too; an encoder that writes nothing leaves OUT as it was; a
    * program's message reaches the user without control characters, and a WAV it writes that cannot
-   * be read is blamed on it; the program goes with the tool when the tool is stopped by a signal.
+   * be read is blamed on it; the program goes with the tool when the tool is stopped by a signal
+   * or killed outright.
    */
   @Test
   void externalProgramsAreKeptOnALeash(@TempDir Path dir) throws Exception {
@@ -341,22 +368,28 @@ class JoinedAndDamagedTest {
     assertEquals(0, paused.status(), paused.err());
     assertEquals(2 * RATE, TestFiles.read(dir.resolve("slow.wav")).frames());
 
-    // The tool stopped by SIGTERM while it waits for the decoder: the decoder goes too.
+    // The tool stopped by SIGTERM, or killed by SIGKILL, while it waits for the decoder: the
+    // decoder goes too.
     Map<String, String> environment = new java.util.HashMap<>(fakeFlac(dir, "sleep"));
     environment.put("HOPWARBLER_STALL_SECONDS", "100");
-    Files.deleteIfExists(dir.resolve("flac.pid"));
-    ProcessBuilder builder =
-        new ProcessBuilder(LauncherRuns.launcher().toString(), "process", "a.flac", "out.wav")
-            .directory(dir.toFile())
-            .redirectErrorStream(true)
-            .redirectOutput(ProcessBuilder.Redirect.DISCARD);
-    builder.environment().putAll(environment);
-    Process tool = builder.start();
-    for (int i = 0; i < 300 && !Files.exists(dir.resolve("flac.pid")); i++) Thread.sleep(100);
-    Thread.sleep(500);
-    tool.destroy(); // SIGTERM
-    assertTrue(tool.waitFor(30, java.util.concurrent.TimeUnit.SECONDS));
-    assertTrue(fakeGone(dir), "flac outlived the tool");
+    for (boolean kill : new boolean[] {false, true}) {
+      Files.deleteIfExists(dir.resolve("flac.pid"));
+      ProcessBuilder builder =
+          new ProcessBuilder(LauncherRuns.launcher().toString(), "process", "a.flac", "out.wav")
+              .directory(dir.toFile())
+              .redirectErrorStream(true)
+              .redirectOutput(ProcessBuilder.Redirect.DISCARD);
+      builder.environment().putAll(environment);
+      Process tool = builder.start();
+      for (int i = 0; i < 300 && !Files.exists(dir.resolve("flac.pid")); i++) Thread.sleep(100);
+      Thread.sleep(500);
+      if (kill)
+        tool.destroyForcibly();
+      else
+        tool.destroy();
+      assertTrue(tool.waitFor(30, java.util.concurrent.TimeUnit.SECONDS));
+      assertTrue(fakeGone(dir), "flac outlived the tool " + (kill ? "killed" : "stopped"));
+    }
   }
 
   /**
