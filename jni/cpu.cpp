@@ -2,16 +2,26 @@
 
 #include <cstdint>
 
+#if HOPWARBLER_X86
+#include <cpuid.h>
+#endif
+
 namespace {
 
 // Highway's AVX2 target is compiled for these extensions together; the OS check of
-// the AVX state is part of __builtin_cpu_supports("avx2").
+// the AVX state is part of __builtin_cpu_supports("avx2"). F16C, BMI1 and BMI2 are
+// read from CPUID directly: clang's builtin does not know their names.
 bool checkAvx2() {
 #if HOPWARBLER_X86
   __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
-         __builtin_cpu_supports("f16c") && __builtin_cpu_supports("bmi") &&
-         __builtin_cpu_supports("bmi2");
+  if (!__builtin_cpu_supports("avx2") || !__builtin_cpu_supports("fma")) return false;
+  unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+  if (!__get_cpuid(1, &eax, &ebx, &ecx, &edx)) return false;
+  const bool f16c = (ecx & (1u << 29)) != 0;
+  if (!__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx)) return false;
+  const bool bmi1 = (ebx & (1u << 3)) != 0;
+  const bool bmi2 = (ebx & (1u << 8)) != 0;
+  return f16c && bmi1 && bmi2;
 #else
   return false;
 #endif
