@@ -67,6 +67,11 @@ void iir_init_filter(iirFilter& filter, const double* ca, const double* cb, int 
 // testing the flag, both with sequentially consistent operations, guarantee that at
 // least one side sees the other: either the step passes through, or the setup waits
 // for it to finish. A record is therefore never rewritten while its step reads it.
+// Both raise theirs with a read-modify-write (the compare-and-set, the exchange in
+// step and clearHistory) rather than a plain store: it costs the same as a sequentially consistent
+// store on x86-64 and aarch64, and it keeps the order where a weaker emulation of
+// store-release then load-acquire (qemu-user on an x86-64 host) would let the load
+// pass the store.
 void IirFilters::load(const double* ca, const double* cb, int sizeA, int sizeB) {
   beginSetup();
   while (inProcess_[0].load() != 0) {
@@ -82,7 +87,7 @@ double IirFilters::step(int channel, double inputValue) {
   const int c = channel == 0 ? 0 : 1;
   iirFilter& f = c == 0 ? left_ : right_;
 
-  inProcess_[c].store(1);
+  inProcess_[c].exchange(1);
   // The record is read only after the flag test; a record without coefficients
   // (voice removal switched on before the host sent a filter) passes through.
   if (inSetup_.load() != 0 || f.b == nullptr) {
@@ -118,7 +123,7 @@ double IirFilters::step(int channel, double inputValue) {
 void IirFilters::clearHistory(int channel) {
   const int c = channel == 0 ? 0 : 1;
   iirFilter& f = c == 0 ? left_ : right_;
-  inProcess_[c].store(1);
+  inProcess_[c].exchange(1);
   // A replacement under way starts the record from an empty history anyway.
   if (inSetup_.load() == 0) {
     for (int i = 0; i < f.n1; ++i) f.buf1[i] = 0.0;

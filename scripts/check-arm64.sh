@@ -13,7 +13,7 @@
 # Installs what it needs first (as root, with apt-get; see scripts/common.sh):
 # the cross compiler, qemu-user, and Debian's GoogleTest sources, which it builds for
 # aarch64 once. Builds into build/arm64 (or $BUILD_DIR/arm64). ARM_TESTS, a ctest -R
-# pattern, limits the suites run under qemu (default: all of them but one, below);
+# pattern, limits the suites run under qemu (default: all of them);
 # HOST_BUILD names an x86-64 build folder to take the comparison's driver_streams from.
 set -euo pipefail
 
@@ -53,14 +53,8 @@ host=${HOST_BUILD:-$build/host}
 [[ -n ${HOST_BUILD:-} ]] || cmake -S "$root" -B "$host" -DHOPWARBLER_JAVA=OFF
 cmake --build "$host" -j2 --target driver_streams
 
-# The suites under qemu (ctest runs them through the emulator the toolchain names),
-# all but IirFilter.HandOverUnderRealThreads: the filter hand-over is a Dekker-style
-# pair of sequentially consistent stores and loads, which aarch64 keeps in order
-# (stlr, then ldar), but qemu-user on an x86-64 host lets the load pass the store,
-# so the test fails there now and then on an emulator artefact. It runs on x86-64 and
-# under ThreadSanitizer in scripts/test.sh.
-ctest --test-dir "$build/target" --output-on-failure -j2 \
-  ${ARM_TESTS:+-R "$ARM_TESTS"} ${ARM_TESTS:--E '^IirFilter\.HandOverUnderRealThreads$'}
+# The suites under qemu (ctest runs them through the emulator the toolchain names).
+ctest --test-dir "$build/target" --output-on-failure -j2 ${ARM_TESTS:+-R "$ARM_TESTS"}
 
 # Which path each module runs on aarch64, and that every portable module runs vector
 # kernels there.
