@@ -36,6 +36,10 @@ void FormantKeeper::init(int winSize, int step, int sampleRate) {
   const double binHz = static_cast<double>(sampleRate) / length_;
   reach_ = std::max(1, static_cast<int>(std::lround(anchorReachHz / binHz)));
   blendFrames_ = std::max(1, 2 * winSize / std::max(1, step));
+  renewFrames_ = std::max(1, length_ / (4 * std::max(1, step)));
+  sinceRenewed_ = renewFrames_;
+  gainBlend_ = -1.0;
+  gainRatio_ = 0.0;
   keep_ = false;
   ratio_ = 1.0;
   blend_ = 0.0;
@@ -51,6 +55,7 @@ void FormantKeeper::init(int winSize, int step, int sampleRate) {
   anchorAt_.assign(half, 0.0f);
   anchorLog_.assign(half, 0.0f);
   envelope_.assign(static_cast<size_t>(std::max(winHalf_, 1)), 0.0f);
+  gain_.assign(static_cast<size_t>(std::max(winHalf_, 1)), 1.0f);
   if (length_ >= minLength) fft_.init(length_);
 }
 
@@ -62,7 +67,7 @@ void FormantKeeper::setTarget(bool keep, double ratio) {
 size_t FormantKeeper::bytes() const {
   return sizeof(float) * (window_.capacity() + buffer_.capacity() + spectrum_.capacity() +
                           rising_.capacity() + falling_.capacity() + anchorAt_.capacity() +
-                          anchorLog_.capacity() + envelope_.capacity()) +
+                          anchorLog_.capacity() + envelope_.capacity() + gain_.capacity()) +
          sizeof(float) * 2 * static_cast<size_t>(fft_.size());
 }
 
@@ -178,8 +183,27 @@ void FormantKeeper::apply(float* magLeft, float* magRight, const float* inLeft,
   blend_ =
       target > blend_ ? std::min(target, blend_ + stepBlend) : std::max(target, blend_ - stepBlend);
   if (length_ < minLength || blend_ <= 0.0 || ratio_ == 1.0) return;
-  shortSpectrum(inLeft, inRight);
-  estimate();
+  // The envelope is renewed every renewFrames_ frames (a quarter of the samples it is
+  // read from), and in every frame of a fade; the gains whenever it or the key changes.
+  sinceRenewed_++;
+  if (sinceRenewed_ >= renewFrames_ || blend_ != gainBlend_) {
+    shortSpectrum(inLeft, inRight);
+    estimate();
+    sinceRenewed_ = 0;
+    gainBlend_ = blend_;
+    gainRatio_ = 0.0;
+  }
+  if (ratio_ != gainRatio_) gains();
+  const float* g = gain_.data();
+  for (int k = 0; k < winHalf_; k++) magLeft[k] *= g[k];
+  if (magRight != nullptr) {
+    for (int k = 0; k < winHalf_; k++) magRight[k] *= g[k];
+  }
+}
+
+// gain_ from envelope_ at the key change's ratio: E(k ratio) / E(k), capped.
+void FormantKeeper::gains() {
+  gainRatio_ = ratio_;
   const float most = static_cast<float>(std::exp(maxLogGain));
   const float least = 1.0f / most;
   const float* e = envelope_.data();
@@ -189,8 +213,6 @@ void FormantKeeper::apply(float* magLeft, float* magRight, const float* inLeft,
     const double there = std::min(k * ratio_, last);
     const int j = std::min(static_cast<int>(there), winHalf_ - 2);
     const float t = static_cast<float>(there - j);
-    const float gain = std::clamp((e[j] + t * (e[j + 1] - e[j])) / e[k], least, most);
-    magLeft[k] *= gain;
-    if (magRight != nullptr) magRight[k] *= gain;
+    gain_[k] = std::clamp((e[j] + t * (e[j + 1] - e[j])) / e[k], least, most);
   }
 }

@@ -61,12 +61,17 @@ class FormantKeeper {
  private:
   void shortSpectrum(const float* inLeft, const float* inRight);
   void estimate();
+  void gains();
 
   int winSize_ = 0;
   int winHalf_ = 0;
-  int length_ = 0;       // samples of the frame's middle the envelope is read from
-  int reach_ = 1;        // how far a peak must stand out either side (bins of length_)
-  int blendFrames_ = 1;  // frames of a fade
+  int length_ = 0;           // samples of the frame's middle the envelope is read from
+  int reach_ = 1;            // how far a peak must stand out either side (bins of length_)
+  int blendFrames_ = 1;      // frames of a fade
+  int renewFrames_ = 1;      // frames between renewals of the envelope
+  int sinceRenewed_ = 0;     // frames since the last
+  double gainBlend_ = -1.0;  // the blend and ratio gain_ stands for
+  double gainRatio_ = 0.0;
   bool keep_ = false;
   double ratio_ = 1.0;
   double blend_ = 0.0;  // 0 = shifted (no gain), 1 = kept
@@ -79,5 +84,6 @@ class FormantKeeper {
   std::vector<float> anchorAt_;   // the anchors' places (bins of length_)
   std::vector<float> anchorLog_;  // and log magnitudes
   std::vector<float> envelope_;   // winHalf_: the envelope (raised to the blend) per bin
+  std::vector<float> gain_;       // winHalf_: the gain per bin
   Fft fft_;                       // length_ complex points
 };
