@@ -18,7 +18,9 @@
 // a parabola through its log magnitude and its neighbours', unless it stands more than
 // 20 dB below the line between the anchors either side (a sidelobe, or noise between two
 // widely spaced harmonics). Below the first anchor and above the last the envelope holds
-// their level.
+// their level. The envelope is renewed once a quarter of those samples has passed (every
+// other frame at 44.1 kHz and the default 16 hops) and in every frame of a fade; the gains
+// per bin are kept between renewals and changes of the key.
 //
 // Switching: setTarget() gives the wanted state each block; the envelope shift fades in
 // and out over two frame lengths (the log gains scaled by a blend that moves one step a
