@@ -746,7 +746,9 @@ void Vocoder::run(int first, int count, const float* const* inputs, float* const
       }
     }
     if (options.formants != nullptr) {
-      options.formants->apply(channels[first].mag, count == 2 ? channels[first + 1].mag : nullptr);
+      options.formants->apply(channels[first].mag, count == 2 ? channels[first + 1].mag : nullptr,
+                              channels[first].input + start,
+                              count == 2 ? channels[first + 1].input + start : nullptr);
     }
     for (int c = 0; c < count; c++) {
       resynthesize(outputs[c] + outIndex, first + c);

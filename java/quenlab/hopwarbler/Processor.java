@@ -289,11 +289,9 @@ public final class Processor implements AutoCloseable {
   }
 
   /**
-   * The envelope handling a processor opens with: {@link Formants#SHIFT}. Keeping brings voices'
-   * harmonics much nearer their level at the new key, but a sound of few steady partials, as music
-   * has them, has no envelope to keep and comes out louder or softer (the quality benchmark's
-   * four-partial tone by 4 to 7 dB at -7 to -2 semitones); so keeping is for voices, chosen by the
-   * host.
+   * The envelope handling a processor opens with: {@link Formants#SHIFT}, the key change as it
+   * was. Keeping brings voices' harmonics much nearer their level at the new key; it is meant for
+   * voices and chosen by the host.
    */
   public static final Formants DEFAULT_FORMANTS = Formants.SHIFT;
 

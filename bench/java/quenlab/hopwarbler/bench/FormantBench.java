@@ -43,10 +43,12 @@ import quenlab.hopwarbler.support.Sounds;
  *
  * Ours runs through Processor at its default quality with formants kept and shifted; the peers are
  * Rubber Band finer with and without its formant option, Rubber Band faster and SoundTouch. Prints
- * one table per key and the targets missed, or "all met"; --table writes the tables as markdown.
+ * one table per key and the targets missed, or "all met"; --table writes the tables as markdown;
+ * --only runs just the systems whose names begin with NAME (and checks no target).
  *
  * <pre>
  *   java -Dhopwarbler.library=... -Dhopwarbler.peer=... FormantBench [--table FILE] [--keys -4,4]
+ *       [--only NAME]
  * </pre>
  */
 public final class FormantBench {
@@ -99,12 +101,14 @@ public final class FormantBench {
   public static void main(String[] args) throws IOException {
     Path table = null;
     double[] keys = KEYS;
+    String only = null;
     for (int i = 0; i < args.length; i++) {
       switch (args[i]) {
         case "--table" -> table = Path.of(args[++i]);
         case "--keys" -> keys = Arrays.stream(args[++i].split(","))
                                     .mapToDouble(Double::parseDouble)
                                     .toArray();
+        case "--only" -> only = args[++i];
         default -> throw new IllegalArgumentException("unknown option " + args[i]);
       }
     }
@@ -115,6 +119,10 @@ public final class FormantBench {
     systems.put("Rubber Band finer", peer(Peer.Engine.RB_FINER, false));
     systems.put("Rubber Band faster, formants kept", peer(Peer.Engine.RB_FASTER, true));
     systems.put("SoundTouch", peer(Peer.Engine.SOUNDTOUCH, false));
+    if (only != null) {
+      String wanted = only;
+      systems.keySet().removeIf(name -> !name.startsWith(wanted));
+    }
 
     List<short[]> speech = speechClips();
     java.lang.System.out.printf(Locale.ROOT, "%d vowels x %d fundamentals, %d espeak-ng clips%n",
@@ -129,6 +137,8 @@ public final class FormantBench {
       }
       rows.put(key, list);
     }
+    if (only != null)
+      return; // the targets compare with the peers, which ran only in part
     List<String> misses = new ArrayList<>();
     for (Map.Entry<Double, List<Row>> e : rows.entrySet())
       misses.addAll(misses(e.getKey(), e.getValue()));
