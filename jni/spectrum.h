@@ -85,6 +85,11 @@ class SpectrumAnalyser {
   void setEnabled(bool on) { enabled_.store(on, std::memory_order_relaxed); }
   bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
 
+  // Lean analysis (off initially): on the vector paths the correlation runs in float,
+  // twice the lanes per vector; the bands agree with the double sums to about 1e-6 of
+  // full scale. The reference path ignores it. Any thread; from the next analysis.
+  void setLean(bool on) { lean_.store(on, std::memory_order_relaxed); }
+
   // Number of bands: always 72.
   static constexpr int size() { return spectrumBandCount; }
 
@@ -97,6 +102,7 @@ class SpectrumAnalyser {
   void updateBand(int band, float magnitude);
 
   std::atomic<bool> enabled_{true};
+  std::atomic<bool> lean_{false};
   const SpectrumCoefficients* coefficients_ = nullptr;  // the shared tables of the rate
   const double* hann_ = nullptr;                        // the shared window table
   int channels_ = 0;
@@ -118,6 +124,7 @@ class SpectrumAnalyser {
   float history_[spectrumHistorySize] = {};
   // The windowed history of an analysis, each value rounded to float.
   alignas(32) double windowed_[spectrumHistorySize] = {};
+  alignas(32) float windowedLean_[spectrumHistorySize] = {};  // the same in float
   // The band values, read and written through std::atomic_ref.
   alignas(std::atomic_ref<float>::required_alignment) float bands_[spectrumBandCount] = {};
 };

@@ -72,6 +72,53 @@ void Resonate(const double* windowed, const float* sn, const float* cs, int row,
   }
 }
 
+// Resonate() in float, for the lean analysis: the history windowed and rounded to
+// float, each product rounded to float and summed in float, twice the lanes per vector
+// and no conversion of the coefficients. The same bands per pass as Resonate(), the
+// same layout of partial sums, whose lanes are added pairwise in double.
+using DF32 = hn::ScalableTag<float>;
+using VF = hn::Vec<DF32>;
+constexpr int kLanesF = static_cast<int>(hn::MaxLanes(DF32()));
+constexpr int kStepF = kPartials * kLanesF;
+
+HWY_INLINE double SumPairwiseF(VF v) {
+  HWY_ALIGN float lanes[hn::MaxLanes(DF32())];
+  hn::Store(v, DF32(), lanes);
+  double wide[hn::MaxLanes(DF32())];
+  for (int j = 0; j < kLanesF; ++j) wide[j] = lanes[j];
+  for (int width = kLanesF / 2; width >= 1; width /= 2) {
+    for (int j = 0; j < width; ++j) wide[j] = wide[2 * j] + wide[2 * j + 1];
+  }
+  return wide[0];
+}
+
+void ResonateLean(const float* windowed, const float* sn, const float* cs, int row, double* sSum,
+                  double* cSum) {
+  const DF32 df;
+  VF s[kBands][kPartials], c[kBands][kPartials];
+  for (int k = 0; k < kBands; ++k) {
+    for (int j = 0; j < kPartials; ++j) s[k][j] = c[k][j] = hn::Zero(df);
+  }
+  for (int i = 0; i < spectrumHistorySize; i += kStepF) {
+    for (int j = 0; j < kPartials; ++j) {
+      const VF x = hn::LoadU(df, windowed + i + j * kLanesF);
+      for (int k = 0; k < kBands; ++k) {
+        s[k][j] = hn::MulAdd(x, hn::LoadU(df, sn + k * row + i + j * kLanesF), s[k][j]);
+        c[k][j] = hn::MulAdd(x, hn::LoadU(df, cs + k * row + i + j * kLanesF), c[k][j]);
+      }
+    }
+  }
+  for (int k = 0; k < kBands; ++k) {
+    VF sk = s[k][0], ck = c[k][0];
+    if constexpr (kPartials == 4) {
+      sk = hn::Add(hn::Add(s[k][0], s[k][1]), hn::Add(s[k][2], s[k][3]));
+      ck = hn::Add(hn::Add(c[k][0], c[k][1]), hn::Add(c[k][2], c[k][3]));
+    }
+    sSum[k] = SumPairwiseF(sk);
+    cSum[k] = SumPairwiseF(ck);
+  }
+}
+
 }  // namespace HWY_NAMESPACE
 }  // namespace hopwarbler
 HWY_AFTER_NAMESPACE();
@@ -80,12 +127,12 @@ HWY_AFTER_NAMESPACE();
 const SpectrumKernels* spectrum_simd_kernels(int path) {
 #ifdef HOPWARBLER_SIMD_BASELINE
   namespace base = hopwarbler::HOPWARBLER_SIMD_BASELINE;
-  static constexpr SpectrumKernels baseline{base::kBands, &base::Resonate};
+  static constexpr SpectrumKernels baseline{base::kBands, &base::Resonate, &base::ResonateLean};
   if (path == CPU_PATH_BASELINE) return &baseline;
 #endif
 #ifdef HOPWARBLER_SIMD_AVX2
   namespace avx2 = hopwarbler::HOPWARBLER_SIMD_AVX2;
-  static constexpr SpectrumKernels wide{avx2::kBands, &avx2::Resonate};
+  static constexpr SpectrumKernels wide{avx2::kBands, &avx2::Resonate, &avx2::ResonateLean};
   if (path == CPU_PATH_AVX2) return &wide;
 #endif
   (void)path;

@@ -14,6 +14,10 @@ struct SpectrumKernels {
   int bands;  // bands per pass over the history
   void (*resonate)(const double* windowed, const float* sn, const float* cs, int rowStride,
                    double* s, double* c);
+  // The same sums in float (the lean analysis): windowed holds spectrumHistorySize
+  // floats; products and partial sums are rounded to float, the lanes added in double.
+  void (*resonateLean)(const float* windowed, const float* sn, const float* cs, int rowStride,
+                       double* s, double* c);
 };
 
 // The kernels of `path` (a resolved CpuPath other than the reference); nullptr for
