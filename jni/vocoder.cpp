@@ -10,6 +10,7 @@
 #include "cpu.h"
 #include "eq.h"
 #include "fft.h"
+#include "leanbins.h"
 #include "spectrum.h"
 #include "testing.h"
 #include "vocoder_x86.h"
@@ -350,7 +351,11 @@ float overlapSample(const float* wave, const float* buffer, const float* windowO
 void Vocoder::binPass(int channel) {
   const VocoderChannel& c = channels[channel];
   int done = 0;
-  if constexpr (HOPWARBLER_X86) {
+  if (lean) {
+    if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+      done = kernels->binPass(c.fftBuffer, c.mag, c.phi, winHalf);
+    }
+  } else if constexpr (HOPWARBLER_X86) {
     if (activePath() == VOCODER_PATH_AVX2) {
       done = vocoder_x86_bin_pass_avx2(c.fftBuffer, c.mag, c.phi, winHalf);
     } else if (activePath() == VOCODER_PATH_BASELINE) {
@@ -438,7 +443,11 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
   }
   const bool avx2 = activePath() == VOCODER_PATH_AVX2;
   int done = 0;
-  if constexpr (HOPWARBLER_X86) {
+  if (lean) {
+    if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+      done = kernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
+    }
+  } else if constexpr (HOPWARBLER_X86) {
     done = avx2 ? vocoder_x86_rebuild_avx2(c.mag, c.psi, gains, work.data(), winHalf)
                 : vocoder_x86_rebuild_sse2(c.mag, c.psi, gains, work.data(), winHalf);
   }

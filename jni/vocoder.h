@@ -64,7 +64,8 @@ struct VocoderOptions {
   // none. Both channels of a frame go to it together.
   FormantKeeper* formants = nullptr;
   // On the fast paths, the frames go through the real-input transforms of half the size
-  // (realfft.h) instead of the complex ones: a little under half the transforms' work,
+  // (realfft.h) instead of the complex ones, and the passes over the bins run in float
+  // (leanbins.h): a little under half the transforms' work and about half the passes',
   // the same spectra within float rounding. The reference path ignores it.
   bool lean = false;
 };

@@ -12,6 +12,7 @@
 #include "cpu.h"
 #include "dsp.h"
 #include "fft.h"
+#include "leanbins.h"
 #include "realfft.h"
 #include "spectrum.h"
 #include "vocoder.h"
@@ -134,6 +135,60 @@ TEST(RealFft, RefusesSizesItCannotSplit) {
     std::vector<float> buffer(16, 3.0f);
     real.forwardLower(buffer.data());
     EXPECT_EQ(3.0f, buffer[0]) << "an unset transform leaves the buffer, N " << n;
+  }
+}
+
+// The float passes over the bins against atan2, sqrt, sin and cos in double, on every
+// path that has them: bins on the axes, at zero (either sign), tiny and large, and
+// random ones; phases across the whole circle, their ends included.
+TEST(LeanBins, WithinFloatRoundingOfTheDoubleMaths) {
+  std::vector<float> bins = {1,     0,     -1, 0, 0, 1,     0,     -1,     -1,
+                             -0.0f, -1,    0,  0, 0, -0.0f, -0.0f, 1e-20f, 3e-20f,
+                             3000,  -4000, -2, 2, 2, -2,    1e-3f, -7};
+  std::vector<float> more = noise(2 * 1000, 17);
+  for (size_t i = 0; i < more.size(); i++) more[i] *= i % 3 == 0 ? 2000.0f : 1.0f;
+  bins.insert(bins.end(), more.begin(), more.end());
+  const int n = static_cast<int>(bins.size() / 2);
+  std::vector<float> psi = noise(n, 18);
+  for (float& p : psi) p *= static_cast<float>(M_PI);
+  psi[0] = static_cast<float>(M_PI);
+  psi[1] = static_cast<float>(-M_PI);
+  psi[2] = 0.0f;
+  psi[3] = static_cast<float>(M_PI / 4);
+  int paths = 0;
+  for (CpuPath path : {CPU_PATH_BASELINE, CPU_PATH_AVX2}) {
+    const LeanBinKernels* kernels = lean_bin_kernels(path);
+    if (kernels == nullptr || cpu_resolve_path(path, vocoderKernels) < 0) continue;
+    paths++;
+    std::vector<float> mag(n, -1.0f), phi(n, 9.0f);
+    const int done = kernels->binPass(bins.data(), mag.data(), phi.data(), n);
+    EXPECT_GE(done, n - 16);
+    for (int k = 0; k < done; k++) {
+      const double re = bins[2 * k], im = bins[2 * k + 1];
+      const double m = std::sqrt(re * re + im * im);
+      EXPECT_NEAR(mag[k], m, 1e-6 * m + 1e-30) << "bin " << k << ", path " << path;
+      double error = std::fabs(phi[k] - std::atan2(im, re));
+      if (m > 0) {
+        EXPECT_LT(std::min(error, 2 * M_PI - error), 1e-6) << "bin " << k;
+      }
+      EXPECT_LE(std::fabs(phi[k]), static_cast<float>(M_PI)) << "bin " << k;
+    }
+    const std::vector<float> gains = noise(n, 19);
+    for (const float* g : {static_cast<const float*>(nullptr), gains.data()}) {
+      std::vector<float> spectrum(2 * n, 9.0f);
+      const int built = kernels->rebuild(mag.data(), psi.data(), g, spectrum.data(), n);
+      EXPECT_GE(built, n - 16);
+      for (int k = 0; k < built; k++) {
+        const double m = double{mag[k]} * (g != nullptr ? g[k] : 1.0f);
+        EXPECT_NEAR(spectrum[2 * k], m * std::cos(psi[k]), 1e-6 * std::fabs(m) + 1e-30)
+            << "bin " << k << ", path " << path;
+        EXPECT_NEAR(spectrum[2 * k + 1], m * std::sin(psi[k]), 1e-6 * std::fabs(m) + 1e-30)
+            << "bin " << k << ", path " << path;
+      }
+    }
+  }
+  if (HOPWARBLER_X86) {
+    EXPECT_GT(paths, 0);
   }
 }
 
