@@ -51,6 +51,15 @@ void buildCoefficients(SpectrumCoefficients& c) {
       c.cos[b][p] = cs;
       c.sin[b][p] = -sn;
     }
+    const double step = omega / c.rate;
+    for (int j = 0; j < spectrumLeanBlock; ++j) {
+      c.leanInner[b][0][j] = static_cast<float>(std::cos(j * step));
+      c.leanInner[b][1][j] = static_cast<float>(-std::sin(j * step));
+    }
+    for (int a = 0; a < spectrumHistorySize / spectrumLeanBlock; ++a) {
+      c.leanOuter[b][0][a] = static_cast<float>(std::cos(a * spectrumLeanBlock * step));
+      c.leanOuter[b][1][a] = static_cast<float>(std::sin(a * spectrumLeanBlock * step));
+    }
   }
 }
 
@@ -137,7 +146,7 @@ void SpectrumAnalyser::analyseFast(const SpectrumKernels& kernels) {
     double s[4];
     double c[4];
     if (lean) {
-      kernels.resonateLean(windowedLean_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
+      kernels.resonateLean(windowedLean_, &k.leanInner[b][0][0], &k.leanOuter[b][0][0], s, c);
     } else {
       kernels.resonate(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
     }

@@ -55,6 +55,7 @@
 
 constexpr int spectrumBandCount = 72;
 constexpr int spectrumHistorySize = 4096;  // decimated samples analysed
+constexpr int spectrumLeanBlock = 64;      // the lean analysis' blocks of the history
 
 struct SpectrumCoefficients;  // the tables of one rate, shared (testing.h)
 struct SpectrumKernels;       // the vector kernels of one path (spectrum_simd.h)
@@ -85,9 +86,12 @@ class SpectrumAnalyser {
   void setEnabled(bool on) { enabled_.store(on, std::memory_order_relaxed); }
   bool enabled() const { return enabled_.load(std::memory_order_relaxed); }
 
-  // Lean analysis (off initially): on the vector paths the correlation runs in float,
-  // twice the lanes per vector; the bands agree with the double sums to about 1e-6 of
-  // full scale. The reference path ignores it. Any thread; from the next analysis.
+  // Lean analysis (off initially): on the vector paths the correlation runs in float
+  // (twice the lanes per vector) in blocks of 64 elements, each block's sums turned by
+  // the phase at its start, so that the tables it reads are 72 KB instead of 2.3 MB;
+  // the bands agree with the plain analysis' to about 1e-4 of their value (its tables
+  // take the phase in float). The reference path ignores it. Any thread; from the next
+  // analysis.
   void setLean(bool on) { lean_.store(on, std::memory_order_relaxed); }
 
   // Number of bands: always 72.

@@ -72,14 +72,14 @@ void Resonate(const double* windowed, const float* sn, const float* cs, int row,
   }
 }
 
-// Resonate() in float, for the lean analysis: the history windowed and rounded to
-// float, each product rounded to float and summed in float, twice the lanes per vector
-// and no conversion of the coefficients. The same bands per pass as Resonate(), the
-// same layout of partial sums, whose lanes are added pairwise in double.
+// The lean analysis in float: per block of spectrumLeanBlock elements, each band's
+// partial sums against the inner tables (the phase within the block), turned by the
+// phase at the block's start into the band's two accumulators; the tables stay in the
+// first-level caches, where the plain analysis streams 2.3 MB per analysis.
 using DF32 = hn::ScalableTag<float>;
 using VF = hn::Vec<DF32>;
 constexpr int kLanesF = static_cast<int>(hn::MaxLanes(DF32()));
-constexpr int kStepF = kPartials * kLanesF;
+constexpr int kBlocks = spectrumHistorySize / spectrumLeanBlock;
 
 HWY_INLINE double SumPairwiseF(VF v) {
   HWY_ALIGN float lanes[hn::MaxLanes(DF32())];
@@ -92,30 +92,36 @@ HWY_INLINE double SumPairwiseF(VF v) {
   return wide[0];
 }
 
-void ResonateLean(const float* windowed, const float* sn, const float* cs, int row, double* sSum,
+void ResonateLean(const float* windowed, const float* inner, const float* outer, double* sSum,
                   double* cSum) {
   const DF32 df;
-  VF s[kBands][kPartials], c[kBands][kPartials];
-  for (int k = 0; k < kBands; ++k) {
-    for (int j = 0; j < kPartials; ++j) s[k][j] = c[k][j] = hn::Zero(df);
-  }
-  for (int i = 0; i < spectrumHistorySize; i += kStepF) {
-    for (int j = 0; j < kPartials; ++j) {
-      const VF x = hn::LoadU(df, windowed + i + j * kLanesF);
+  constexpr int innerRow = 2 * spectrumLeanBlock;
+  constexpr int outerRow = 2 * kBlocks;
+  VF c[kBands], s[kBands];
+  for (int k = 0; k < kBands; ++k) c[k] = s[k] = hn::Zero(df);
+  for (int a = 0; a < kBlocks; ++a) {
+    const float* const x = windowed + a * spectrumLeanBlock;
+    VF re[kBands], im[kBands];
+    for (int k = 0; k < kBands; ++k) re[k] = im[k] = hn::Zero(df);
+    for (int j = 0; j < spectrumLeanBlock; j += kLanesF) {
+      const VF xv = hn::LoadU(df, x + j);
       for (int k = 0; k < kBands; ++k) {
-        s[k][j] = hn::MulAdd(x, hn::LoadU(df, sn + k * row + i + j * kLanesF), s[k][j]);
-        c[k][j] = hn::MulAdd(x, hn::LoadU(df, cs + k * row + i + j * kLanesF), c[k][j]);
+        re[k] = hn::MulAdd(xv, hn::LoadU(df, inner + k * innerRow + j), re[k]);
+        im[k] = hn::MulAdd(xv, hn::LoadU(df, inner + k * innerRow + spectrumLeanBlock + j), im[k]);
       }
     }
+    // (re + i im) (cos - i sin) of the block's start: cos part re cos + im sin, -sin part
+    // im cos - re sin.
+    for (int k = 0; k < kBands; ++k) {
+      const VF cosine = hn::Set(df, outer[k * outerRow + a]);
+      const VF sine = hn::Set(df, outer[k * outerRow + kBlocks + a]);
+      c[k] = hn::MulAdd(im[k], sine, hn::MulAdd(re[k], cosine, c[k]));
+      s[k] = hn::NegMulAdd(re[k], sine, hn::MulAdd(im[k], cosine, s[k]));
+    }
   }
   for (int k = 0; k < kBands; ++k) {
-    VF sk = s[k][0], ck = c[k][0];
-    if constexpr (kPartials == 4) {
-      sk = hn::Add(hn::Add(s[k][0], s[k][1]), hn::Add(s[k][2], s[k][3]));
-      ck = hn::Add(hn::Add(c[k][0], c[k][1]), hn::Add(c[k][2], c[k][3]));
-    }
-    sSum[k] = SumPairwiseF(sk);
-    cSum[k] = SumPairwiseF(ck);
+    sSum[k] = SumPairwiseF(s[k]);
+    cSum[k] = SumPairwiseF(c[k]);
   }
 }
 
