@@ -160,6 +160,7 @@ void Engine::runVocoder(int samplesIn, int step, bool mono) {
   options.linked = linkedStereo_.load(std::memory_order_relaxed);
   options.attacks = attacksKept_.load(std::memory_order_relaxed);
   options.finePeaks = finePeaks_.load(std::memory_order_relaxed);
+  options.lean = lean_.load(std::memory_order_relaxed);
   const double ratio = resampler_ != nullptr ? resampler_->ratio() : 1.0;
   formants_.setTarget(formantsKept_.load(std::memory_order_relaxed), ratio);
   if (formants_.active()) options.formants = &formants_;
@@ -626,6 +627,11 @@ void Engine::setFormantsKept(bool kept) { formantsKept_.store(kept, std::memory_
 void Engine::setFinePeaks(bool enabled) { finePeaks_.store(enabled, std::memory_order_relaxed); }
 
 void Engine::setLevelKeeping(bool enabled) { levelKept_.store(enabled, std::memory_order_relaxed); }
+
+void Engine::setLean(bool enabled) {
+  lean_.store(enabled, std::memory_order_relaxed);
+  spectrum_.setLean(enabled);
+}
 
 void Engine::setOutputStage(bool on) { outputStage_.store(on, std::memory_order_relaxed); }
 

@@ -149,6 +149,13 @@ class Engine {
   void setFinePeaks(bool enabled);
   void setLevelKeeping(bool enabled);
 
+  // Lean maths, off until switched on (a processor's engine turns it on; the raw
+  // interface never does): on the fast paths the vocoder's frames take the real-input
+  // transforms of half the size (realfft.h) and the analyser correlates in float
+  // (spectrum.h), for the same sound within float rounding and a good share less work.
+  // Any thread; from the next block.
+  void setLean(bool enabled);
+
   // Formants kept through the key change (formants.h): off (the initial state), the
   // key change moves the spectral envelope with the pitch; on, each vocoder frame is
   // reshaped so that after the key change of setPitchRatio() the envelope stands where
@@ -268,6 +275,7 @@ class Engine {
   std::atomic<bool> attacksKept_{false};
   std::atomic<bool> finePeaks_{false};
   std::atomic<bool> levelKept_{false};
+  std::atomic<bool> lean_{false};
   std::atomic<bool> formantsKept_{false};
   std::atomic<bool> spectrumTap_{false};
   std::atomic<bool> outputStage_{false};

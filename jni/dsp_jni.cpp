@@ -375,6 +375,11 @@ JNIEXPORT jboolean JNICALL HW_ENGINE(setPitchRatio)(JNIEnv* env, jclass, jlong h
   return engine != nullptr && engine->setPitchRatio(ratio) ? JNI_TRUE : JNI_FALSE;
 }
 
+JNIEXPORT void JNICALL HW_ENGINE(setLean)(JNIEnv* env, jclass, jlong handle, jboolean enabled) {
+  Engine* engine = engineOf(env, handle);
+  if (engine != nullptr) engine->setLean(enabled != JNI_FALSE);
+}
+
 JNIEXPORT void JNICALL HW_ENGINE(setFormantsKept)(JNIEnv* env, jclass, jlong handle,
                                                   jboolean kept) {
   Engine* engine = engineOf(env, handle);

@@ -51,6 +51,15 @@ void buildCoefficients(SpectrumCoefficients& c) {
       c.cos[b][p] = cs;
       c.sin[b][p] = -sn;
     }
+    const double step = omega / c.rate;
+    for (int j = 0; j < spectrumLeanBlock; ++j) {
+      c.leanInner[b][0][j] = static_cast<float>(std::cos(j * step));
+      c.leanInner[b][1][j] = static_cast<float>(-std::sin(j * step));
+    }
+    for (int a = 0; a < spectrumHistorySize / spectrumLeanBlock; ++a) {
+      c.leanOuter[b][0][a] = static_cast<float>(std::cos(a * spectrumLeanBlock * step));
+      c.leanOuter[b][1][a] = static_cast<float>(std::sin(a * spectrumLeanBlock * step));
+    }
   }
 }
 
@@ -120,8 +129,15 @@ void SpectrumAnalyser::updateBand(int b, float magnitudeNow) {
 // The vector paths' analysis: the windowed history converted once to double, then
 // the bands as many at a time as the kernels take per pass over the history.
 void SpectrumAnalyser::analyseFast(const SpectrumKernels& kernels) {
-  for (int i = 0; i < spectrumHistorySize; ++i) {
-    windowed_[i] = static_cast<float>(hann_[i] * history_[(oldest_ + i) & ringMask]);
+  const bool lean = lean_.load(std::memory_order_relaxed);
+  if (lean) {
+    for (int i = 0; i < spectrumHistorySize; ++i) {
+      windowedLean_[i] = static_cast<float>(hann_[i] * history_[(oldest_ + i) & ringMask]);
+    }
+  } else {
+    for (int i = 0; i < spectrumHistorySize; ++i) {
+      windowed_[i] = static_cast<float>(hann_[i] * history_[(oldest_ + i) & ringMask]);
+    }
   }
   const SpectrumCoefficients& k = *coefficients_;
   const int perStep = kernels.bands;
@@ -129,7 +145,11 @@ void SpectrumAnalyser::analyseFast(const SpectrumKernels& kernels) {
     const int b = descending_ ? spectrumBandCount - perStep - n : n;
     double s[4];
     double c[4];
-    kernels.resonate(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
+    if (lean) {
+      kernels.resonateLean(windowedLean_, &k.leanInner[b][0][0], &k.leanOuter[b][0][0], s, c);
+    } else {
+      kernels.resonate(windowed_, k.sin[b], k.cos[b], spectrumHistorySize, s, c);
+    }
     for (int j = 0; j < perStep; ++j) updateBand(b + j, magnitude(s[j], c[j]));
   }
   descending_ = !descending_;

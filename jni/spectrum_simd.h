@@ -14,6 +14,14 @@ struct SpectrumKernels {
   int bands;  // bands per pass over the history
   void (*resonate)(const double* windowed, const float* sn, const float* cs, int rowStride,
                    double* s, double* c);
+  // The same sums of the lean analysis, for `bands` consecutive bands (at most 4) in
+  // float: windowed holds spectrumHistorySize floats; each block of spectrumLeanBlock
+  // elements is correlated with the inner tables (per band 2 x spectrumLeanBlock floats
+  // from inner, consecutive bands one after the other) and its sums turned by the outer
+  // ones (2 x spectrumHistorySize / spectrumLeanBlock per band); the lanes are added in
+  // double.
+  void (*resonateLean)(const float* windowed, const float* inner, const float* outer, double* s,
+                       double* c);
 };
 
 // The kernels of `path` (a resolved CpuPath other than the reference); nullptr for

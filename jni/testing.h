@@ -53,6 +53,11 @@ struct SpectrumCoefficients {
   int rate = 0;
   float sin[spectrumBandCount][spectrumHistorySize];  // -sin of the band phase
   float cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
+  // The lean analysis' factored tables: the phase at element 64 a + c is that at 64 a
+  // plus that at c. Per band: cos and -sin of the phase at c (c < 64), then cos and sin
+  // of the phase at 64 a (a < 64), each in double rounded once to float.
+  float leanInner[spectrumBandCount][2][spectrumLeanBlock];
+  float leanOuter[spectrumBandCount][2][spectrumHistorySize / spectrumLeanBlock];
 };
 
 // The tests' view of an analyser's state.

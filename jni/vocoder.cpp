@@ -10,6 +10,7 @@
 #include "cpu.h"
 #include "eq.h"
 #include "fft.h"
+#include "leanbins.h"
 #include "spectrum.h"
 #include "testing.h"
 #include "vocoder_x86.h"
@@ -154,6 +155,7 @@ void Vocoder::init(int pWinSize, int step) {
   eqEnergyBefore = eqEnergyAfter = 0.0;
   initialized = true;
   fft.init(winSize);
+  realFft.init(winSize);
   attacks.init(winSize, stepIn);
 }
 
@@ -208,6 +210,11 @@ void Vocoder::processTogether(const float* inputLeft, const float* inputRight, i
 
 void Vocoder::applyWindow(const float* input, int channel) {
   float* buffer = channels[channel].fftBuffer;
+  if (lean) {
+    // The real-input transform takes the samples one after the other.
+    for (int i = 0; i < winSize; i++) buffer[i] = input[i] * window[i];
+    return;
+  }
   for (int i = 0; i < winSize; i++) {
     buffer[2 * i] = input[i] * window[i];
     buffer[2 * i + 1] = 0.0f;
@@ -344,7 +351,11 @@ float overlapSample(const float* wave, const float* buffer, const float* windowO
 void Vocoder::binPass(int channel) {
   const VocoderChannel& c = channels[channel];
   int done = 0;
-  if constexpr (HOPWARBLER_X86) {
+  if (lean) {
+    if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+      done = kernels->binPass(c.fftBuffer, c.mag, c.phi, winHalf);
+    }
+  } else if constexpr (HOPWARBLER_X86) {
     if (activePath() == VOCODER_PATH_AVX2) {
       done = vocoder_x86_bin_pass_avx2(c.fftBuffer, c.mag, c.phi, winHalf);
     } else if (activePath() == VOCODER_PATH_BASELINE) {
@@ -432,12 +443,20 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
   }
   const bool avx2 = activePath() == VOCODER_PATH_AVX2;
   int done = 0;
-  if constexpr (HOPWARBLER_X86) {
+  if (lean) {
+    if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+      done = kernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
+    }
+  } else if constexpr (HOPWARBLER_X86) {
     done = avx2 ? vocoder_x86_rebuild_avx2(c.mag, c.psi, gains, work.data(), winHalf)
                 : vocoder_x86_rebuild_sse2(c.mag, c.psi, gains, work.data(), winHalf);
   }
   rebuildTail(c.mag, c.psi, gains, work.data(), done, winHalf);
-  fft.inverseOneSidedReal(work.data(), c.fftBuffer);
+  if (lean) {
+    realFft.inverseOneSidedReal(work.data(), c.fftBuffer);
+  } else {
+    fft.inverseOneSidedReal(work.data(), c.fftBuffer);
+  }
 
   float* wave = c.wave;
   const float* realParts = c.fftBuffer;
@@ -463,7 +482,9 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
 // On the fast paths the forward transform computes only the lower half of the
 // spectrum, which is all the bin pass reads.
 void Vocoder::analyze(int channel) {
-  if (fastPath()) {
+  if (lean) {
+    realFft.forwardLower(channels[channel].fftBuffer);
+  } else if (fastPath()) {
     fft.forwardLower(channels[channel].fftBuffer);
   } else {
     fft.process(channels[channel].fftBuffer, -1);
@@ -556,9 +577,12 @@ const char* vocoder_path_target() { return codePath.target(); }
 int Vocoder::findFinePeaks(const float* mag, int* peaks) const {
   int nPeaks = 0;
   float left = FLT_MIN;
+  // Every bin is written and the count moves only past a peak: no branch to mispredict
+  // on the many small peaks of noisy music.
   for (int b = 0; b < winHalf; b++) {
     const float c = mag[b];
-    if (c > left && c > mag[b + 1]) peaks[nPeaks++] = b;
+    peaks[nPeaks] = b;
+    nPeaks += static_cast<int>(c > left) & static_cast<int>(c > mag[b + 1]);
     left = c;
   }
   return nPeaks;
@@ -624,21 +648,23 @@ void Vocoder::regionTurns(const int* peaks, const int* valleys, int nPeaks, floa
   }
   // The peaks each channel gives the rotation of, worked out together, in vectors where
   // the path has them.
-  int* chosen = channelPeaks.data();
-  int* place = channelPeaks.data() + winSize;
-  for (const VocoderChannel& c : channels) {
-    int n = 0;
-    for (int p = 0; p < nPeaks; p++) {
-      if (&from(peaks[p]) != &c) continue;
-      chosen[n] = peaks[p];
-      place[n++] = p;
-    }
-    peakRotations(c, chosen, n, stretchFactor, channelTurns.data());
-    for (int i = 0; i < n; i++) peakTurns[place[i]] = channelTurns[i];
-  }
+  // One pass sorts the peaks by channel, without a branch on which one wins: channel
+  // ch's peaks go to chosen[ch], their places among all peaks to place[ch].
+  int* chosen[2] = {channelPeaks.data(), channelPeaks.data() + winHalf};
+  int* place[2] = {channelPeaks.data() + winSize, channelPeaks.data() + winSize + winHalf};
+  int n[2] = {0, 0};
   for (int p = 0; p < nPeaks; p++) {
-    for (int k = valleys[p]; k < valleys[p + 1]; k++) turn[k] = peakTurns[p];
+    const int ch = &from(peaks[p]) == &channels[1] ? 1 : 0;
+    chosen[ch][n[ch]] = peaks[p];
+    place[ch][n[ch]] = p;
+    n[ch]++;
   }
+  for (int ch = 0; ch < 2; ch++) {
+    peakRotations(channels[ch], chosen[ch], n[ch], stretchFactor, channelTurns.data());
+    for (int i = 0; i < n[ch]; i++) peakTurns[place[ch][i]] = channelTurns[i];
+  }
+  for (int p = 0; p < nPeaks; p++)
+    std::fill(turn + valleys[p], turn + valleys[p + 1], peakTurns[p]);
 }
 
 // psi = princarg(phi + turn) for every bin.
@@ -712,6 +738,7 @@ void Vocoder::phaseLockRefined(int nChannels, const VocoderOptions& options, flo
 void Vocoder::run(int first, int count, const float* const* inputs, float* const* outputs,
                   int inSize, int pStepOut, const VocoderOptions& options) {
   stepOut = pStepOut;
+  lean = options.lean && fastPath() && realFft.size() == winSize;
   const bool refined = options.linked || options.finePeaks || options.attacks;
   const int inStart = winSize - stepIn;
   const VocoderChannel& lead = channels[first];
@@ -784,4 +811,5 @@ void Vocoder::run(int first, int count, const float* const* inputs, float* const
     channels[first + c].inIndex = inIndex;
     channels[first + c].historyStart = start;
   }
+  lean = false;
 }

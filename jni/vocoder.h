@@ -45,6 +45,7 @@
 #include "eq.h"
 #include "fft.h"
 #include "formants.h"
+#include "realfft.h"
 #include "spectrum.h"
 
 // What the vocoder does beyond the plain peak-locked phases; all off is the plain
@@ -62,6 +63,11 @@ struct VocoderOptions {
   // Reshapes each frame's magnitudes after its phases are set (formants.h); null for
   // none. Both channels of a frame go to it together.
   FormantKeeper* formants = nullptr;
+  // On the fast paths, the frames go through the real-input transforms of half the size
+  // (realfft.h) instead of the complex ones, and the passes over the bins run in float
+  // (leanbins.h): a little under half the transforms' work and about half the passes',
+  // the same spectra within float rounding. The reference path ignores it.
+  bool lean = false;
 };
 
 // One channel of a Vocoder: views into the buffers its Vocoder owns (set by init()),
@@ -173,6 +179,7 @@ class Vocoder {
 
   // The transform and the attack keeping of this stream, set up by init().
   Fft fft;
+  RealFft realFft;
   Attacks attacks;
 
  private:
@@ -230,8 +237,8 @@ class Vocoder {
   // when they are linked; slack for the region fill's whole-vector stores), the
   // magnitudes summed over the channels (with the two guard bins and the slack of the
   // vector valley search), and the turn of each peak. regionTurns()'s peaks sorted by
-  // the channel whose rotation they take (2 x winHalf: the peaks, then their places
-  // among all peaks) and those rotations (winHalf).
+  // the channel whose rotation they take (winHalf for each channel's peaks, then as
+  // many for their places among all peaks) and those rotations (winHalf).
   std::vector<float> turns[2];
   std::vector<float> summed;
   std::vector<float> peakTurns;
@@ -245,6 +252,8 @@ class Vocoder {
   double eqEnergyAfter = 0.0;
 
   bool initialized = false;
+  // The running call's frames take the real-input transforms (VocoderOptions::lean).
+  bool lean = false;
 };
 
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest

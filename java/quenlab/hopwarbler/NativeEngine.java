@@ -261,6 +261,15 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
   }
 
   /**
+   * Lean maths (off until switched on): the vocoder's frames go through real-input transforms of
+   * half the size and the note analyser correlates in float, for the same sound within float
+   * rounding and less work. Any thread; from the next hop.
+   */
+  void setLean(boolean enabled) {
+    call(h -> setLean(h, enabled));
+  }
+
+  /**
    * Formants kept through the key change (true) or moved with the pitch (false, the default): the
    * spectral envelope of every frame is reshaped so that it stands after the key change where it
    * stood in the input. A switch fades in or out over two frame lengths. Any thread.
@@ -338,6 +347,8 @@ public final class NativeEngine extends NativeInterface implements AutoCloseable
   private static native void setGain(long handle, float linear);
 
   private static native boolean setPitchRatio(long handle, double ratio);
+
+  private static native void setLean(long handle, boolean enabled);
 
   private static native void setFormantsKept(long handle, boolean kept);
 }

@@ -33,9 +33,10 @@ final class NativeSlot {
 
   // The defaults of a new processor: 0 dB, centred, voice removal and the
   // equaliser off, the analyser on as a tap on the output (so that synthesis hops of any length
-  // keep its time base) and the engine's refinements off (the processor's first hop turns on the
-  // ones it uses).
+  // keep its time base), the engine's refinements off (the processor's first hop turns on the
+  // ones it uses) and its lean maths on.
   private static void setDefaults(NativeEngine dsp) {
+    dsp.setLean(true);
     dsp.dspPanning(0, 0, 50);
     dsp.dspVoiceRemovalEnable(0);
     dsp.dspVoiceRemovalAmount(0f);

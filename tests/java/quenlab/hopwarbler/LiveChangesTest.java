@@ -29,6 +29,10 @@ import org.junit.jupiter.params.provider.MethodSource;
 class LiveChangesTest {
   private static final int BLOCK = 1024;
   private static final int CHANGE_BLOCKS = 22; // about half a second between changes
+  // The worst 20 ms above 4 kHz of a clean steady stream, in dB of full scale, a few dB over the
+  // rounding to 16 bits: a steady stream that comes out quieter than this (as the processor's lean
+  // maths leave the two-partial tone) does not make the bound for a change stricter.
+  private static final double QUIET_FLOOR_DB = -97;
 
   private static double[] range(double[] levels) {
     double low = Double.POSITIVE_INFINITY;
@@ -171,8 +175,8 @@ class LiveChangesTest {
   /**
    * A control changed twice while the tone plays leaves no click: the worst energy above 4 kHz in
    * 20 ms within two frames of each change stays within 3 dB of the worst the steady streams
-   * before and after the first change have. Set in one step, each of these controls put 44 to 66
-   * dB more there.
+   * before and after the first change have, counted as no less than {@link #QUIET_FLOOR_DB}. Set
+   * in one step, each of these controls put 44 to 66 dB more there.
    */
   @ParameterizedTest(name = "{0}")
   @MethodSource("controls")
@@ -206,7 +210,7 @@ class LiveChangesTest {
         double[] x = channel(out, 2, c);
         for (long at : changeAt) {
           double energy = worstEnergyAboveDb(x, (int) at - span, (int) at + span, 882, 4000, RATE);
-          assertTrue(energy < steady + 3,
+          assertTrue(energy < Math.max(steady, QUIET_FLOOR_DB) + 3,
               what + ", channel " + c + ": " + energy + " dB above 4 kHz around the change at " + at
                   + ", steady " + steady + " dB");
         }

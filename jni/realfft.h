@@ -1,0 +1,52 @@
+// realfft: the transforms of N real samples through a complex FFT of N/2 points.
+//
+// The vocoder's frames are real: packing the even samples into the real parts and the
+// odd ones into the imaginary parts of N/2 complex values, one transform of half the
+// size and a split pass give the spectrum's lower half, and the reverse pass before an
+// inverse transform of half the size gives the real parts of a one-sided spectrum's
+// inverse. That is a little under half the work of the full-size transforms that
+// Fft::forwardLower() and Fft::inverseOneSidedReal() run, for the same values within
+// float rounding (the split runs in float, the transforms carry doubles as Fft's do).
+//
+// A RealFft owns its half-size Fft and its twiddle tables, allocated by init() (not on
+// the audio thread); a transform allocates nothing and calls no trigonometry. The
+// split passes run in vectors (one Highway source: SSSE3 and AVX2 on x86-64, NEON on
+// aarch64), on the copy that matches the FFT's code path (fft_path()); the reference
+// path runs them in plain loops. One RealFft transforms on one thread at a time.
+#pragma once
+
+#include <vector>
+
+#include "fft.h"
+
+class RealFft {
+ public:
+  // Set up for n real points, n a power of two, 4 <= n <= 4096 (any other n leaves it
+  // unset, size() 0, and every transform leaves its buffer as it is).
+  void init(int n);
+  int size() const { return n_; }
+
+  // buffer[0 .. N - 1] holds the N real samples on entry; on return buffer[0 .. N - 1]
+  // holds bins 0 .. N/2 - 1 of their forward transform, sum x[n] e^(-2 pi i k n / N),
+  // as interleaved (real, imaginary) pairs: the layout Fft::forwardLower() leaves.
+  void forwardLower(float* buffer);
+
+  // The real parts of the unscaled inverse transform of a one-sided spectrum: lower
+  // holds bins 0 .. N/2 - 1 as N interleaved floats, the bins above count as zero.
+  // Writes the N real parts, in order, to buffer[0 .. N - 1], as
+  // Fft::inverseOneSidedReal() does; lower and buffer must not overlap.
+  void inverseOneSidedReal(const float* lower, float* buffer);
+
+ private:
+  int n_ = 0;
+  Fft half_;
+  // Per bin k < N/4, duplicated for the two floats of a complex value: -sin(2 pi k / N)
+  // (both), and (cos, -cos) of the forward split, (-cos, cos) of the inverse one.
+  std::vector<float> sines_, cosinesForward_, cosinesInverse_;
+};
+
+// The split kernels (realfft.cpp): in/out hold M = N/2 complex values; bins 1 .. k - 1
+// and their partners M - 1 .. M - k + 1 are done when they return k. in == out allowed.
+struct RealFftKernels {
+  int (*split)(const float* in, float* out, const float* sines, const float* cosines, int m);
+};

@@ -1,0 +1,290 @@
+// The lean maths: the real-input transforms against the complex ones at every size and
+// path, and the vocoder, the analyser and the engine with it switched on against the
+// same with it off.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "cpu.h"
+#include "dsp.h"
+#include "fft.h"
+#include "leanbins.h"
+#include "realfft.h"
+#include "spectrum.h"
+#include "vocoder.h"
+
+namespace {
+
+std::vector<FftPath> fftPaths() {
+  std::vector<FftPath> paths;
+  for (FftPath path : {FFT_PATH_REFERENCE, FFT_PATH_BASELINE, FFT_PATH_AVX2}) {
+    if (cpu_resolve_path(path, fftKernels) >= 0) paths.push_back(path);
+  }
+  return paths;
+}
+
+std::vector<float> noise(size_t n, unsigned seed) {
+  std::mt19937 rng(seed);
+  std::uniform_real_distribution<float> value(-1.0f, 1.0f);
+  std::vector<float> v(n);
+  for (float& x : v) x = value(rng);
+  return v;
+}
+
+// The exact transforms in double: bins 0 .. n/2 - 1 of the forward transform of n real
+// samples, and the real parts of the unscaled inverse of a one-sided spectrum (n/2 bins).
+struct Turns {
+  std::vector<double> cos, sin;  // of 2 pi j / n, j < n
+  explicit Turns(size_t n) : cos(n), sin(n) {
+    for (size_t j = 0; j < n; j++) {
+      cos[j] = std::cos(2 * M_PI * static_cast<double>(j) / n);
+      sin[j] = std::sin(2 * M_PI * static_cast<double>(j) / n);
+    }
+  }
+};
+
+std::vector<double> exactForward(const std::vector<float>& x) {
+  const size_t n = x.size();
+  const Turns t(n);
+  std::vector<double> bins(n);
+  for (size_t k = 0; k < n / 2; k++) {
+    double re = 0, im = 0;
+    for (size_t i = 0; i < n; i++) {
+      re += x[i] * t.cos[(k * i) % n];
+      im -= x[i] * t.sin[(k * i) % n];
+    }
+    bins[2 * k] = re;
+    bins[2 * k + 1] = im;
+  }
+  return bins;
+}
+
+std::vector<double> exactInverseReal(const std::vector<float>& lower) {
+  const size_t n = lower.size();
+  const Turns t(n);
+  std::vector<double> out(n);
+  for (size_t i = 0; i < n; i++) {
+    double sum = 0;
+    for (size_t k = 0; k < n / 2; k++) {
+      sum += lower[2 * k] * t.cos[(k * i) % n] - lower[2 * k + 1] * t.sin[(k * i) % n];
+    }
+    out[i] = sum;
+  }
+  return out;
+}
+
+// The largest difference over the first n values.
+double worst(const float* got, const std::vector<double>& want, int n) {
+  double w = 0.0;
+  for (int i = 0; i < n; i++) w = std::max(w, std::fabs(got[i] - want[i]));
+  return w;
+}
+
+}  // namespace
+
+// Forward: bins 0 .. N/2 - 1 of N real samples; inverse: the real parts of a one-sided
+// spectrum's inverse, bin 0's imaginary part ignored. Each no further from the exact
+// transform in double than the complex transforms they stand in for (which round every
+// stage to float), at every size from 4 to 4096 (the small ones take the plain pass
+// alone, the large ones the vector kernels and the rest) and on every path.
+TEST(RealFft, AsCloseToTheExactTransformsAsTheComplexOnes) {
+  for (int n = 4; n <= 4096; n *= 2) {
+    const std::vector<float> samples = noise(n, 7 + n);
+    const std::vector<double> spectrum = exactForward(samples);
+    const std::vector<float> lower = noise(n, 99 + n);
+    const std::vector<double> wave = exactInverseReal(lower);
+    for (FftPath path : fftPaths()) {
+      ASSERT_TRUE(fft_select_path(path));
+      Fft full;
+      full.init(n);
+      RealFft real;
+      real.init(n);
+      ASSERT_EQ(n, real.size());
+      // Float rounding of a sum of n unit values, at the least.
+      const double floor = 1e-6 * std::sqrt(static_cast<double>(n));
+
+      std::vector<float> complexFrame(2 * n, 0.0f);
+      for (int i = 0; i < n; i++) complexFrame[2 * i] = samples[i];
+      full.forwardLower(complexFrame.data());
+      std::vector<float> lean = samples;
+      real.forwardLower(lean.data());
+      EXPECT_LE(worst(lean.data(), spectrum, n), worst(complexFrame.data(), spectrum, n) + floor)
+          << "forward, N " << n << ", path " << path;
+      EXPECT_EQ(0.0f, lean[1]) << "bin 0 is real, N " << n;
+
+      std::vector<float> want(2 * n);
+      full.inverseOneSidedReal(lower.data(), want.data());
+      std::vector<float> got(n, 5.0f);
+      real.inverseOneSidedReal(lower.data(), got.data());
+      EXPECT_LE(worst(got.data(), wave, n), worst(want.data(), wave, n) + floor)
+          << "inverse, N " << n << ", path " << path;
+    }
+  }
+  fft_select_path(FFT_PATH_BEST);
+}
+
+TEST(RealFft, RefusesSizesItCannotSplit) {
+  for (int n : {0, 2, 6, 8192}) {
+    RealFft real;
+    real.init(n);
+    EXPECT_EQ(0, real.size()) << n;
+    std::vector<float> buffer(16, 3.0f);
+    real.forwardLower(buffer.data());
+    EXPECT_EQ(3.0f, buffer[0]) << "an unset transform leaves the buffer, N " << n;
+  }
+}
+
+// The float passes over the bins against atan2, sqrt, sin and cos in double, on every
+// path that has them: bins on the axes, at zero (either sign), tiny and large, and
+// random ones; phases across the whole circle, their ends included.
+TEST(LeanBins, WithinFloatRoundingOfTheDoubleMaths) {
+  std::vector<float> bins = {1,     0,     -1, 0, 0, 1,     0,     -1,     -1,
+                             -0.0f, -1,    0,  0, 0, -0.0f, -0.0f, 1e-20f, 3e-20f,
+                             3000,  -4000, -2, 2, 2, -2,    1e-3f, -7};
+  std::vector<float> more = noise(2 * 1000, 17);
+  for (size_t i = 0; i < more.size(); i++) more[i] *= i % 3 == 0 ? 2000.0f : 1.0f;
+  bins.insert(bins.end(), more.begin(), more.end());
+  const int n = static_cast<int>(bins.size() / 2);
+  std::vector<float> psi = noise(n, 18);
+  for (float& p : psi) p *= static_cast<float>(M_PI);
+  psi[0] = static_cast<float>(M_PI);
+  psi[1] = static_cast<float>(-M_PI);
+  psi[2] = 0.0f;
+  psi[3] = static_cast<float>(M_PI / 4);
+  int paths = 0;
+  for (CpuPath path : {CPU_PATH_BASELINE, CPU_PATH_AVX2}) {
+    const LeanBinKernels* kernels = lean_bin_kernels(path);
+    if (kernels == nullptr || cpu_resolve_path(path, vocoderKernels) < 0) continue;
+    paths++;
+    std::vector<float> mag(n, -1.0f), phi(n, 9.0f);
+    const int done = kernels->binPass(bins.data(), mag.data(), phi.data(), n);
+    EXPECT_GE(done, n - 16);
+    for (int k = 0; k < done; k++) {
+      const double re = bins[2 * k], im = bins[2 * k + 1];
+      const double m = std::sqrt(re * re + im * im);
+      EXPECT_NEAR(mag[k], m, 1e-6 * m + 1e-30) << "bin " << k << ", path " << path;
+      double error = std::fabs(phi[k] - std::atan2(im, re));
+      if (m > 0) {
+        EXPECT_LT(std::min(error, 2 * M_PI - error), 1e-6) << "bin " << k;
+      }
+      EXPECT_LE(std::fabs(phi[k]), static_cast<float>(M_PI)) << "bin " << k;
+    }
+    const std::vector<float> gains = noise(n, 19);
+    for (const float* g : {static_cast<const float*>(nullptr), gains.data()}) {
+      std::vector<float> spectrum(2 * n, 9.0f);
+      const int built = kernels->rebuild(mag.data(), psi.data(), g, spectrum.data(), n);
+      EXPECT_GE(built, n - 16);
+      for (int k = 0; k < built; k++) {
+        const double m = double{mag[k]} * (g != nullptr ? g[k] : 1.0f);
+        EXPECT_NEAR(spectrum[2 * k], m * std::cos(psi[k]), 1e-6 * std::fabs(m) + 1e-30)
+            << "bin " << k << ", path " << path;
+        EXPECT_NEAR(spectrum[2 * k + 1], m * std::sin(psi[k]), 1e-6 * std::fabs(m) + 1e-30)
+            << "bin " << k << ", path " << path;
+      }
+    }
+  }
+  if (HOPWARBLER_X86) {
+    EXPECT_GT(paths, 0);
+  }
+}
+
+// A stereo stream through the vocoder with every refinement on, lean and not, at a
+// quickening and a slowing hop: the two differ by less than -80 dB, where a wrongly
+// laid frame (a transposed window, a lost bin) would leave a difference as loud as
+// the sound. (Rounding can turn a peak of noise, so the two do not agree sample for
+// sample to float rounding everywhere.)
+TEST(LeanVocoder, DiffersByLessThanMinus80Decibels) {
+  constexpr int win = 2048, hop = 512, blocks = 60;
+  const std::vector<float> left = noise(static_cast<size_t>(blocks) * hop, 1);
+  std::vector<float> right = noise(static_cast<size_t>(blocks) * hop, 2);
+  for (size_t i = 0; i < right.size(); i++) right[i] = 0.5f * right[i] + 0.5f * left[i];
+  for (int step : {409, 1024}) {
+    std::vector<float> out[2][2];
+    for (int lean = 0; lean < 2; lean++) {
+      Vocoder v;
+      v.init(win, hop);
+      VocoderOptions options;
+      options.linked = options.finePeaks = options.attacks = true;
+      options.lean = lean == 1;
+      std::vector<float> l(step), r(step);
+      for (int b = 0; b < blocks; b++) {
+        v.processTogether(left.data() + b * hop, right.data() + b * hop, hop, l.data(), r.data(),
+                          step, options);
+        const int frames = b >= win / hop - 1 ? step : 0;
+        out[lean][0].insert(out[lean][0].end(), l.begin(), l.begin() + frames);
+        out[lean][1].insert(out[lean][1].end(), r.begin(), r.begin() + frames);
+      }
+    }
+    for (int ch = 0; ch < 2; ch++) {
+      ASSERT_EQ(out[0][ch].size(), out[1][ch].size());
+      double error = 0.0, energy = 0.0;
+      for (size_t i = 0; i < out[0][ch].size(); i++) {
+        const double d = double{out[0][ch][i]} - out[1][ch][i];
+        error += d * d;
+        energy += double{out[0][ch][i]} * out[0][ch][i];
+      }
+      EXPECT_GT(energy, 0.0) << "the stream carries sound";
+      EXPECT_LT(error / energy, 1e-8) << "step " << step << ", channel " << ch;
+    }
+  }
+}
+
+// The analyser's bands in float against double, for a chord of three notes and noise.
+TEST(LeanSpectrum, BandsAgreeWithTheDoubleSums) {
+  constexpr int rate = 44100, frames = rate;
+  std::vector<float> signal = noise(frames, 3);
+  for (int i = 0; i < frames; i++) {
+    signal[i] = 0.05f * signal[i] + 0.3f * std::sin(2 * M_PI * 220.0 * i / rate) +
+                0.2f * std::sin(2 * M_PI * 277.18 * i / rate) +
+                0.1f * std::sin(2 * M_PI * 1318.5 * i / rate);
+  }
+  float bands[2][spectrumBandCount];
+  for (int lean = 0; lean < 2; lean++) {
+    SpectrumAnalyser a;
+    a.init(rate, 1);
+    a.setLean(lean == 1);
+    a.tap(signal.data(), nullptr, frames);
+    a.copy(bands[lean], spectrumBandCount);
+  }
+  for (int b = 0; b < spectrumBandCount; b++) {
+    EXPECT_NEAR(bands[0][b], bands[1][b], 1e-6 + 1e-5 * bands[0][b]) << "band " << b;
+  }
+  EXPECT_GT(bands[0][33], 0.05f) << "A3's band holds its tone";
+}
+
+// The engine's switch reaches the vocoder: a stream with it on differs from one with it
+// off, by no more than the rounding of the 16-bit samples.
+TEST(LeanEngine, SwitchReachesTheVocoder) {
+  constexpr int frameSize = 2048, over = 4, rate = 44100, hop = frameSize / over, hops = 40;
+  std::vector<short> pcm(2 * hop * hops);
+  std::mt19937 rng(5);
+  std::uniform_int_distribution<int> sample(-12000, 12000);
+  for (short& s : pcm) s = static_cast<short>(sample(rng));
+  auto run = [&](bool lean) {
+    Engine e;
+    e.init(frameSize, over, rate, 2);
+    e.setLinkedStereo(true);
+    e.setLean(lean);
+    std::vector<short> out;
+    std::vector<short> block(2 * frameSize);
+    for (int h = 0; h < hops; h++) {
+      std::copy(pcm.begin() + 2 * h * hop, pcm.begin() + 2 * (h + 1) * hop, block.begin());
+      e.process(block.data(), hop, 640);
+      out.insert(out.end(), block.begin(), block.begin() + 2 * 640);
+    }
+    return out;
+  };
+  const std::vector<short> plain = run(false);
+  const std::vector<short> lean = run(true);
+  int differ = 0, worst = 0;
+  for (size_t i = 0; i < plain.size(); i++) {
+    differ += plain[i] != lean[i];
+    worst = std::max(worst, std::abs(plain[i] - lean[i]));
+  }
+  EXPECT_LE(worst, 2) << "within rounding of the 16-bit samples";
+  EXPECT_GT(differ, 0) << "the switch reaches the transforms";
+}
