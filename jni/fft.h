@@ -92,7 +92,7 @@ bool fft_select_path(FftPath path);
 // The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
 FftPath fft_path();
 
-// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// The instruction set the path in use runs on: "scalar", "SSSE3", "AVX2" or
 // "NEON" (see cpu_path_target()).
 const char* fft_path_target();
 
