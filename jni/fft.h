@@ -21,9 +21,10 @@
 // (fft_simd.cpp): the baseline path (SSSE3 on x86-64, NEON on aarch64) runs the
 // groups outer and the contiguous twiddles inner, one complex value per vector of two
 // doubles; the AVX2 path keeps each stage's results in a self-sorting order instead,
-// which needs no bit-reversal pass, and holds four values per vector of doubles. Every path computes every butterfly with the same double operations and
-// roundings, so every path gives the same bits. At N = 2048 the AVX2 path takes about
-// a fifth of the reference's time (5.6 us against 28).
+// which needs no bit-reversal pass, and holds four values per vector of doubles.
+// Every path computes every butterfly with the same double operations and roundings,
+// so every path gives the same bits. At N = 2048 the AVX2 path takes about a fifth of
+// the reference's time (5.6 us against 28).
 //
 // Threads: one Fft transforms on one thread at a time (its scratch is its own), and
 // init() never runs during one of its transforms. Different Fft objects, of the same
