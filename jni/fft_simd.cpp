@@ -104,6 +104,9 @@ constexpr int kParts = 4 / kQuadLanes;
 
 // Four values of one kind (real or imaginary parts) as doubles.
 struct Quad {
+  // Defined here, so that it is compiled for the target (an implicit constructor
+  // would not be, which GCC refuses for aarch64).
+  HWY_INLINE Quad() {}
   VQ v[kParts];
 };
 
