@@ -385,7 +385,16 @@ HWY_AFTER_NAMESPACE();
 const FftKernels* fft_simd_kernels(int path) {
 #ifdef HOPWARBLER_SIMD_BASELINE
   namespace base = hopwarbler::HOPWARBLER_SIMD_BASELINE;
+  // On aarch64 the baseline path runs the self-sorting transform as well: at 2048
+  // points a forward and inverse pair executes 313,000 instructions under qemu against
+  // the stages' 512,000 (scripts/vector-share.sh). x86-64's SSSE3 copy, without fused
+  // multiply-adds, keeps the stages.
+#if defined(__aarch64__)
+  static constexpr FftKernels baseline{&base::Stages, &base::PlaceOneSided, &base::SortedTransform,
+                                       &base::SortedOneSided};
+#else
   static constexpr FftKernels baseline{&base::Stages, &base::PlaceOneSided, nullptr, nullptr};
+#endif
   if (path == CPU_PATH_BASELINE) return &baseline;
 #endif
 #ifdef HOPWARBLER_SIMD_AVX2

@@ -14,7 +14,8 @@
 #   scripts/vector-share.sh [TARGET_BUILD] [UNITS]
 #
 # TARGET_BUILD is the aarch64 build folder (default build/arm64/target, or
-# $BUILD_DIR/arm64/target, as check-arm64.sh leaves it); UNITS defaults to 4. Needs
+# $BUILD_DIR/arm64/target, as check-arm64.sh leaves it); UNITS defaults to 4; WHAT
+# (e.g. WHAT="fft vocoder") limits the modules counted. Needs
 # qemu-user and the aarch64 C library (/usr/aarch64-linux-gnu), as check-arm64.sh
 # does. A few minutes: the logging slows qemu down many times.
 set -euo pipefail
@@ -70,7 +71,7 @@ print(f"instructions per unit under qemu-aarch64 (the counts at {2 * units} unit
 print(f"{'module (unit)':34} {'scalar path':>12} {'vector path':>12} {'ratio':>7} {'vector share':>13}")
 names = {"fft": "fft (2048-point pair)", "vocoder": "vocoder (mono frame 2048/4)",
          "spectrum": "spectrum (one analysis)", "driver": "driver (stereo block 1024)"}
-for what in ("fft", "vocoder", "spectrum", "driver"):
+for what in os.environ.get("WHAT", "fft vocoder spectrum driver").split():
     per = {}
     for path in ("reference", "best"):
         t1, v1 = count(what, units, path)
