@@ -99,6 +99,7 @@ using FQ = hn::Rebind<float, DQ>;
 using F4 = hn::FixedTag<float, 4>;
 using VQ = hn::Vec<DQ>;
 using V4 = hn::Vec<F4>;
+using D8 = hn::CappedTag<float, 8>;  // eight floats in one vector (AVX2) or four
 constexpr int kQuadLanes = static_cast<int>(hn::MaxLanes(DQ()));
 constexpr int kParts = 4 / kQuadLanes;
 
@@ -195,38 +196,73 @@ HWY_INLINE void Cmul4(const Quad& re, const Quad& im, const Quad& ur, const Quad
 // rounds to float the same way directly as through double, so this stage runs in
 // float. The products by one and zero stay: they set the signs of zeros as the
 // reference's do (tr = re 1 - im 0 is formed as re 1 + im (-0); ti = im 1 + re 0).
-void FirstStage(const float* src, float* dst, int n) {
-  const F4 d;
-  const V4 one = hn::Set(d, 1.0f);
-  const V4 zero = hn::Zero(d);
-  const V4 negativeZero = hn::Set(d, -0.0f);
-  for (int c = 0; c < n; c += 8) {
-    V4 are, aim, bre, bim;
-    hn::LoadInterleaved2(d, src + c, are, aim);
-    hn::LoadInterleaved2(d, src + n + c, bre, bim);
-    const V4 tre = hn::Add(hn::Mul(bre, one), hn::Mul(bim, negativeZero));
-    const V4 tim = hn::Add(hn::Mul(bim, one), hn::Mul(bre, zero));
-    hn::StoreU(hn::Add(are, tre), d, dst + c);
-    hn::StoreU(hn::Add(aim, tim), d, dst + c + 4);
-    hn::StoreU(hn::Sub(are, tre), d, dst + n + c);
-    hn::StoreU(hn::Sub(aim, tim), d, dst + n + c + 4);
+//
+// A block of four values is read as eight interleaved floats and split, in one vector
+// of eight where the target has it, otherwise in two of four.
+template <class D>
+void FirstStageIn(D d, const float* src, float* dst, int n) {
+  const hn::Vec<D> one = hn::Set(d, 1.0f);
+  if constexpr (hn::MaxLanes(D()) == 8) {
+    HWY_ALIGN static constexpr int32_t kSplit[8] = {0, 2, 4, 6, 1, 3, 5, 7};
+    HWY_ALIGN static constexpr float kZeros[8] = {-0.0f, -0.0f, -0.0f, -0.0f,
+                                                  0.0f,  0.0f,  0.0f,  0.0f};
+    const auto split = hn::SetTableIndices(d, kSplit);
+    const hn::Vec<D> zeros = hn::Load(d, kZeros);
+    for (int c = 0; c < n; c += 8) {
+      const hn::Vec<D> a = hn::TableLookupLanes(hn::LoadU(d, src + c), split);
+      const hn::Vec<D> b = hn::TableLookupLanes(hn::LoadU(d, src + n + c), split);
+      const hn::Vec<D> swapped = hn::ConcatLowerUpper(d, b, b);
+      const hn::Vec<D> t = hn::Add(hn::Mul(b, one), hn::Mul(swapped, zeros));
+      hn::StoreU(hn::Add(a, t), d, dst + c);
+      hn::StoreU(hn::Sub(a, t), d, dst + n + c);
+    }
+  } else {
+    const hn::Vec<D> zero = hn::Zero(d);
+    const hn::Vec<D> negativeZero = hn::Set(d, -0.0f);
+    for (int c = 0; c < n; c += 8) {
+      hn::Vec<D> are, aim, bre, bim;
+      hn::LoadInterleaved2(d, src + c, are, aim);
+      hn::LoadInterleaved2(d, src + n + c, bre, bim);
+      const hn::Vec<D> tre = hn::Add(hn::Mul(bre, one), hn::Mul(bim, negativeZero));
+      const hn::Vec<D> tim = hn::Add(hn::Mul(bim, one), hn::Mul(bre, zero));
+      hn::StoreU(hn::Add(are, tre), d, dst + c);
+      hn::StoreU(hn::Add(aim, tim), d, dst + c + 4);
+      hn::StoreU(hn::Sub(are, tre), d, dst + n + c);
+      hn::StoreU(hn::Sub(aim, tim), d, dst + n + c + 4);
+    }
   }
 }
+
+void FirstStage(const float* src, float* dst, int n) { FirstStageIn(D8(), src, dst, n); }
 
 // Stage 0 of the inverse of a one-sided spectrum: every partner is a zero of the
 // upper half, whose product with (1, 0) is (+0, +0), so row 0 is lower + 0 (which
 // only turns -0 into +0) and row 1 is lower itself.
-void FirstStageOneSided(const float* lower, float* dst, int n) {
-  const F4 d;
-  const V4 zero = hn::Zero(d);
-  for (int c = 0; c < n; c += 8) {
-    V4 re, im;
-    hn::LoadInterleaved2(d, lower + c, re, im);
-    hn::StoreU(hn::Add(re, zero), d, dst + c);
-    hn::StoreU(hn::Add(im, zero), d, dst + c + 4);
-    hn::StoreU(hn::Sub(re, zero), d, dst + n + c);
-    hn::StoreU(hn::Sub(im, zero), d, dst + n + c + 4);
+template <class D>
+void FirstStageOneSidedIn(D d, const float* lower, float* dst, int n) {
+  const hn::Vec<D> zero = hn::Zero(d);
+  if constexpr (hn::MaxLanes(D()) == 8) {
+    HWY_ALIGN static constexpr int32_t kSplit[8] = {0, 2, 4, 6, 1, 3, 5, 7};
+    const auto split = hn::SetTableIndices(d, kSplit);
+    for (int c = 0; c < n; c += 8) {
+      const hn::Vec<D> a = hn::TableLookupLanes(hn::LoadU(d, lower + c), split);
+      hn::StoreU(hn::Add(a, zero), d, dst + c);
+      hn::StoreU(hn::Sub(a, zero), d, dst + n + c);
+    }
+  } else {
+    for (int c = 0; c < n; c += 8) {
+      hn::Vec<D> re, im;
+      hn::LoadInterleaved2(d, lower + c, re, im);
+      hn::StoreU(hn::Add(re, zero), d, dst + c);
+      hn::StoreU(hn::Add(im, zero), d, dst + c + 4);
+      hn::StoreU(hn::Sub(re, zero), d, dst + n + c);
+      hn::StoreU(hn::Sub(im, zero), d, dst + n + c + 4);
+    }
   }
+}
+
+void FirstStageOneSided(const float* lower, float* dst, int n) {
+  FirstStageOneSidedIn(D8(), lower, dst, n);
 }
 
 // Stage k for 1 <= k <= stages - 3 (rows of at least four columns), src to dst.
@@ -255,22 +291,50 @@ void MiddleStage(const float* src, float* dst, int n, int k, const double* twRe,
   }
 }
 
-// The four columns of four rows' blocks of four (s[8 i] onwards for row i), one
-// vector per column holding the four rows.
-HWY_INLINE void Transpose4(const float* s, V4* x) {
-  const F4 d;
-  const V4 q0 = hn::LoadU(d, s);
-  const V4 q1 = hn::LoadU(d, s + 8);
-  const V4 q2 = hn::LoadU(d, s + 16);
-  const V4 q3 = hn::LoadU(d, s + 24);
-  const V4 t0 = hn::InterleaveLower(d, q0, q1);
-  const V4 t1 = hn::InterleaveUpper(d, q0, q1);
-  const V4 t2 = hn::InterleaveLower(d, q2, q3);
-  const V4 t3 = hn::InterleaveUpper(d, q2, q3);
-  x[0] = hn::ConcatLowerLower(d, t2, t0);
-  x[1] = hn::ConcatUpperUpper(d, t2, t0);
-  x[2] = hn::ConcatLowerLower(d, t3, t1);
-  x[3] = hn::ConcatUpperUpper(d, t3, t1);
+// The four columns of four rows' blocks (s[8 i] onwards for row i), one vector per
+// column holding the four rows. The shuffles work within each 128-bit block: with
+// vectors of eight a block's real parts (low half) and imaginary parts (high half)
+// are transposed at once; with vectors of four, the call for s takes the real parts
+// and the one for s + 4 the imaginary parts.
+template <class D>
+HWY_INLINE void Transpose4(D d, const float* s, hn::Vec<D>* x) {
+  const hn::Repartition<uint64_t, D> du;
+  const hn::Vec<D> q0 = hn::LoadU(d, s);
+  const hn::Vec<D> q1 = hn::LoadU(d, s + 8);
+  const hn::Vec<D> q2 = hn::LoadU(d, s + 16);
+  const hn::Vec<D> q3 = hn::LoadU(d, s + 24);
+  const auto t0 = hn::BitCast(du, hn::InterleaveLower(d, q0, q1));
+  const auto t1 = hn::BitCast(du, hn::InterleaveUpper(d, q0, q1));
+  const auto t2 = hn::BitCast(du, hn::InterleaveLower(d, q2, q3));
+  const auto t3 = hn::BitCast(du, hn::InterleaveUpper(d, q2, q3));
+  x[0] = hn::BitCast(d, hn::InterleaveLower(du, t0, t2));
+  x[1] = hn::BitCast(d, hn::InterleaveUpper(du, t0, t2));
+  x[2] = hn::BitCast(d, hn::InterleaveLower(du, t1, t3));
+  x[3] = hn::BitCast(d, hn::InterleaveUpper(du, t1, t3));
+}
+
+// Column j of rows r .. r + 3 (their blocks from s on) as real parts re[j] and
+// imaginary parts im[j].
+template <class D>
+HWY_INLINE void Columns(D d, const float* s, Quad* re, Quad* im) {
+  if constexpr (hn::MaxLanes(D()) == 8) {
+    const hn::Half<D> h;
+    hn::Vec<D> x[4];
+    Transpose4(d, s, x);
+    for (int j = 0; j < 4; j++) {
+      re[j].v[0] = hn::PromoteTo(DQ(), hn::LowerHalf(h, x[j]));
+      im[j].v[0] = hn::PromoteTo(DQ(), hn::UpperHalf(h, x[j]));
+    }
+  } else {
+    hn::Vec<D> xr[4];
+    hn::Vec<D> xi[4];
+    Transpose4(d, s, xr);
+    Transpose4(d, s + 4, xi);
+    for (int j = 0; j < 4; j++) {
+      re[j] = FromFloats(DQ(), xr[j]);
+      im[j] = FromFloats(DQ(), xi[j]);
+    }
+  }
 }
 
 // Stage logFrame - 2 (n >= 16), whose input rows hold four columns. Four rows at a
@@ -279,13 +343,11 @@ HWY_INLINE void Transpose4(const float* s, V4* x) {
 // of the n/2 output rows) as sixteen floats, the real then the imaginary parts of
 // column 0, then those of column 1.
 void TransposingStage(const float* src, float* dst, int n, const double* twRe, const double* twIm) {
-  const DQ dq;
   const int quarter = n / 4;  // input rows, and the first twiddle of this stage
   for (int r = 0; r < quarter; r += 4) {
-    V4 re[4];
-    V4 im[4];
-    Transpose4(src + 8 * r, re);
-    Transpose4(src + 8 * r + 4, im);
+    Quad re[4];
+    Quad im[4];
+    Columns(D8(), src + 8 * r, re, im);
     // Columns 0 and 2, and 1 and 3, under the twiddle of each row.
     const Quad ur = Load4(twRe + quarter + r);
     const Quad ui = Load4(twIm + quarter + r);
@@ -293,22 +355,18 @@ void TransposingStage(const float* src, float* dst, int n, const double* twRe, c
     Quad ti0;
     Quad tr1;
     Quad ti1;
-    Cmul4(FromFloats(dq, re[2]), FromFloats(dq, im[2]), ur, ui, &tr0, &ti0);
-    Cmul4(FromFloats(dq, re[3]), FromFloats(dq, im[3]), ur, ui, &tr1, &ti1);
-    const Quad x0re = FromFloats(dq, re[0]);
-    const Quad x0im = FromFloats(dq, im[0]);
-    const Quad x1re = FromFloats(dq, re[1]);
-    const Quad x1im = FromFloats(dq, im[1]);
+    Cmul4(re[2], im[2], ur, ui, &tr0, &ti0);
+    Cmul4(re[3], im[3], ur, ui, &tr1, &ti1);
     float* low = dst + 4 * r;               // rows r .. r + 3
     float* high = dst + 4 * (r + quarter);  // rows r + n/4 .. r + n/4 + 3
-    Narrow4(low, Plus(x0re, tr0));
-    Narrow4(low + 4, Plus(x0im, ti0));
-    Narrow4(low + 8, Plus(x1re, tr1));
-    Narrow4(low + 12, Plus(x1im, ti1));
-    Narrow4(high, Minus(x0re, tr0));
-    Narrow4(high + 4, Minus(x0im, ti0));
-    Narrow4(high + 8, Minus(x1re, tr1));
-    Narrow4(high + 12, Minus(x1im, ti1));
+    Narrow4(low, Plus(re[0], tr0));
+    Narrow4(low + 4, Plus(im[0], ti0));
+    Narrow4(low + 8, Plus(re[1], tr1));
+    Narrow4(low + 12, Plus(im[1], ti1));
+    Narrow4(high, Minus(re[0], tr0));
+    Narrow4(high + 4, Minus(im[0], ti0));
+    Narrow4(high + 8, Minus(re[1], tr1));
+    Narrow4(high + 12, Minus(im[1], ti1));
   }
 }
 
