@@ -509,17 +509,18 @@ int Accumulate(const float* wave, const float* realParts, const float* windowOut
   return i;
 }
 
-constexpr VocoderKernels kKernels{kLanes,
-                                  &BinPass,
-                                  &Peaks,
-                                  &FirstLeast,
-                                  &PeakRotations,
-                                  &FillRegions,
-                                  &TurnBins,
-                                  &Rebuild,
-                                  &Accumulate,
-                                  kLibmvec ? nullptr : &Atan2Lanes,
-                                  kLibmvec ? nullptr : &SinCosLanes};
+// The copy's table (the targets no path runs leave it unused).
+[[maybe_unused]] constexpr VocoderKernels kKernels{kLanes,
+                                                   &BinPass,
+                                                   &Peaks,
+                                                   &FirstLeast,
+                                                   &PeakRotations,
+                                                   &FillRegions,
+                                                   &TurnBins,
+                                                   &Rebuild,
+                                                   &Accumulate,
+                                                   kLibmvec ? nullptr : &Atan2Lanes,
+                                                   kLibmvec ? nullptr : &SinCosLanes};
 
 }  // namespace HWY_NAMESPACE
 }  // namespace hopwarbler
