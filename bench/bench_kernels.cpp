@@ -13,7 +13,7 @@
 //   rounding every stage to float costs (floor_conversions.cpp);
 // - one analysis of the spectrum analyser (when the analyser is built in);
 // - the FFT at 2048, one frame and one analysis on the reference path (plain loops,
-//   scalar libm) and the baseline path (SSE2), beside the default (AVX2 when the
+//   scalar libm) and the baseline path (SSSE3 or NEON), beside the default (AVX2 when the
 //   CPU has it), to show what the vectorised paths gain in the same run.
 #include <benchmark/benchmark.h>
 #include <fftw3.h>

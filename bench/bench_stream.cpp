@@ -201,7 +201,7 @@ void add(const std::string& name, Fn fn) {
 }  // namespace
 
 // benchOurs() with every module on the reference path (plain loops, scalar libm)
-// or the baseline path (SSE2), then back on the best one.
+// or the baseline path (SSSE3 or NEON), then back on the best one.
 void benchOursOnPath(benchmark::State& state, double ratio, bool reference) {
   support::selectAllPaths(reference ? CPU_PATH_REFERENCE : CPU_PATH_BASELINE);
   benchOurs(state, ratio, false);

@@ -40,9 +40,9 @@ bool checkPortableBaseline() {
 #endif
 }
 
-bool hasBaseline(CpuKernels kernels) {
+bool hasBaseline(CpuKernels) {
   static const bool portable = checkPortableBaseline();
-  return kernels == CPU_KERNELS_X86 ? HOPWARBLER_X86 : portable;
+  return portable;
 }
 
 }  // namespace
@@ -71,7 +71,7 @@ int cpu_resolve_path(int requested, CpuKernels kernels) {
 const char* cpu_path_target(int path, CpuKernels kernels) {
   switch (path) {
     case CPU_PATH_BASELINE:
-      if (kernels == CPU_KERNELS_X86) return "SSE2";
+      (void)kernels;
       return HOPWARBLER_X86 ? "SSSE3" : "NEON";
     case CPU_PATH_AVX2:
       return "AVX2";

@@ -7,9 +7,7 @@
 // A module's portable vector kernels live in its *_simd.cpp file, one Highway source
 // compiled for every target in simd.h: on x86-64 the baseline path is Highway's SSSE3
 // target and the AVX2 path its AVX2 target; on aarch64 the baseline path is its NEON
-// target. Kernels not yet in that form are hand-written x86-64 code in a *_x86.cpp
-// file (HOPWARBLER_X86 says whether it is compiled): their baseline path is SSE2 and
-// they have no vector path elsewhere. Each module keeps its own path enum, whose
+// target. Each module keeps its own path enum, whose
 // values are those of CpuPath, and resolves a request through cpu_resolve_path(), so
 // that every module agrees on what the CPU can run.
 //
@@ -30,20 +28,20 @@ enum CpuPath { CPU_PATH_REFERENCE, CPU_PATH_BASELINE, CPU_PATH_AVX2, CPU_PATH_BE
 // (AVX2, FMA, F16C, BMI and BMI2); false on any other CPU.
 bool cpu_has_avx2();
 
-// How a module's vector kernels are written: as one portable Highway source, or as
-// hand-written x86-64 code.
-enum CpuKernels { CPU_KERNELS_PORTABLE, CPU_KERNELS_X86 };
+// How a module's vector kernels are written: every module's are one portable Highway
+// source (the kind stays a parameter, so that a module could declare another).
+enum CpuKernels { CPU_KERNELS_PORTABLE };
 
 // The path to run for `requested` (a CpuPath) by kernels of the given kind: the
 // request itself when this CPU runs it, the fastest path it runs for CPU_PATH_BEST,
-// and -1 when it cannot run it (the baseline path of portable kernels on an x86-64
-// CPU without SSSE3, of x86-64 kernels off x86-64; the AVX2 path off x86-64 or on a
+// and -1 when it cannot run it (the baseline path on an x86-64 CPU without SSSE3; the
+// AVX2 path off x86-64 or on a
 // CPU without its extensions; either on a CPU that is neither x86-64 nor aarch64) or
 // when `requested` is not a CpuPath.
 int cpu_resolve_path(int requested, CpuKernels kernels = CPU_KERNELS_PORTABLE);
 
 // The name of the instruction set a module with kernels of the given kind runs on
-// `path` (a resolved CpuPath): "scalar", "SSE2", "SSSE3", "AVX2" or "NEON".
+// `path` (a resolved CpuPath): "scalar", "SSSE3", "AVX2" or "NEON".
 const char* cpu_path_target(int path, CpuKernels kernels);
 
 // One module's code path, the same for every object of the module and every thread:

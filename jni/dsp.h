@@ -78,7 +78,7 @@ bool dsp_select_path(DspPath path);
 // The path in use: DSP_PATH_REFERENCE, DSP_PATH_BASELINE or DSP_PATH_AVX2.
 DspPath dsp_path();
 
-// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// The instruction set the path in use runs on: "scalar", "SSSE3", "AVX2" or
 // "NEON" (see cpu_path_target()).
 const char* dsp_path_target();
 

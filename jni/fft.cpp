@@ -10,7 +10,6 @@
 
 #include "cpu.h"
 #include "fft_simd.h"
-#include "fft_x86.h"
 #include "testing.h"
 
 namespace {
@@ -175,9 +174,14 @@ void permute(const FftTables& t, float* b) {
   }
 }
 
-// The baseline kernels when the path in force runs them at size n.
+// The vector kernels when the path in force runs them at size n.
 const FftKernels* fastKernels(int n) { return n >= 8 ? fft_simd_kernels(currentPath()) : nullptr; }
-bool avx2Applies(int n) { return currentPath() == FFT_PATH_AVX2 && n >= 16; }
+
+// The self-sorting kernels when the path in force runs them at size n.
+const FftKernels* sortedKernels(int n) {
+  const FftKernels* kernels = n >= 16 ? fastKernels(n) : nullptr;
+  return kernels != nullptr && kernels->sortedTransform != nullptr ? kernels : nullptr;
+}
 
 }  // namespace
 
@@ -216,8 +220,8 @@ void Fft::init(int n) {
   }
   tables_ = &fft_tables(n);
   fast_ = &fft_fast_tables(n);
-  // The AVX2 path's scratch: 2n floats from a 32-byte boundary.
-  if constexpr (HOPWARBLER_X86) scratch_.assign(2 * n + 8, 0.0f);
+  // The self-sorting transform's scratch: 2n floats from a 32-byte boundary.
+  scratch_.assign(2 * n + 8, 0.0f);
   n_ = n;
 }
 
@@ -228,11 +232,9 @@ float* Fft::scratch() {
 
 void Fft::process(float* buffer, int sign) {
   if (n_ == 0) return;
-  if constexpr (HOPWARBLER_X86) {
-    if (avx2Applies(n_)) {
-      fft_x86_transform_avx2(*fast_, buffer, scratch(), n_, sign, FftOutput::All);
-      return;
-    }
+  if (const FftKernels* sorted = sortedKernels(n_)) {
+    sorted->sortedTransform(*fast_, buffer, scratch(), n_, sign, FftOutput::All);
+    return;
   }
   if (const FftKernels* kernels = fastKernels(n_)) {
     permute(*tables_, buffer);
@@ -244,11 +246,9 @@ void Fft::process(float* buffer, int sign) {
 
 void Fft::inverseOneSided(const float* lower, float* buffer) {
   if (n_ == 0) return;
-  if constexpr (HOPWARBLER_X86) {
-    if (avx2Applies(n_)) {
-      fft_x86_one_sided_avx2(*fast_, lower, buffer, scratch(), n_, FftOutput::All);
-      return;
-    }
+  if (const FftKernels* sorted = sortedKernels(n_)) {
+    sorted->sortedOneSided(*fast_, lower, buffer, scratch(), n_, FftOutput::All);
+    return;
   }
   if (const FftKernels* kernels = fastKernels(n_)) {
     kernels->placeOneSided(*fast_, lower, buffer, n_);
@@ -261,22 +261,18 @@ void Fft::inverseOneSided(const float* lower, float* buffer) {
 }
 
 void Fft::forwardLower(float* buffer) {
-  if constexpr (HOPWARBLER_X86) {
-    if (n_ > 0 && avx2Applies(n_)) {
-      fft_x86_transform_avx2(*fast_, buffer, scratch(), n_, -1, FftOutput::LowerHalf);
-      return;
-    }
+  if (const FftKernels* sorted = n_ > 0 ? sortedKernels(n_) : nullptr) {
+    sorted->sortedTransform(*fast_, buffer, scratch(), n_, -1, FftOutput::LowerHalf);
+    return;
   }
   process(buffer, -1);
 }
 
 void Fft::inverseOneSidedReal(const float* lower, float* buffer) {
   if (n_ == 0) return;
-  if constexpr (HOPWARBLER_X86) {
-    if (avx2Applies(n_)) {
-      fft_x86_one_sided_avx2(*fast_, lower, buffer, scratch(), n_, FftOutput::RealParts);
-      return;
-    }
+  if (const FftKernels* sorted = sortedKernels(n_)) {
+    sorted->sortedOneSided(*fast_, lower, buffer, scratch(), n_, FftOutput::RealParts);
+    return;
   }
   inverseOneSided(lower, buffer);
   for (int i = 1; i < n_; i++) buffer[i] = buffer[2 * i];

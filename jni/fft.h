@@ -14,17 +14,18 @@
 // direction, and the fast paths' double copies of the twiddles) depend only on N:
 // they are built once per size, the first time any Fft is set up for it, and only
 // read after that, so every Fft of one size shares them, on any thread. Each Fft owns
-// its scratch (the AVX2 path's, 2N floats, allocated by init()).
+// its scratch (the self-sorting order's, 2N floats, allocated by init()).
 //
 // Code paths (see cpu.h): the reference path, in fft.cpp, is the plain loop nest
-// (twiddle outer, groups inner). The baseline path (fft_simd.cpp, one Highway source:
-// SSSE3 on x86-64, NEON on aarch64) runs the groups outer and the contiguous twiddles
-// inner, one complex value per vector of two doubles; the AVX2 path (fft_x86.cpp,
-// hand-written x86-64 code) keeps each stage's results in a self-sorting order
-// instead, which needs no bit-reversal pass, and holds four values per vector of
-// doubles. Every path computes every butterfly with the same double operations and
-// roundings, so every path gives the same bits. At N = 2048 the AVX2 path takes about
-// a fifth of the reference's time (5.6 us against 28).
+// (twiddle outer, groups inner). The vector paths are one Highway source
+// (fft_simd.cpp): the baseline path on x86-64 (SSSE3) runs the groups outer and the
+// contiguous twiddles inner, one complex value per vector of two doubles; the AVX2
+// path, and the baseline path on aarch64 (NEON), keep each stage's results in a
+// self-sorting order instead, which needs no bit-reversal pass, over blocks of four
+// values (one vector of four doubles, or two of two).
+// Every path computes every butterfly with the same double operations and roundings,
+// so every path gives the same bits. At N = 2048 the AVX2 path takes about a fifth of
+// the reference's time (5.6 us against 28).
 //
 // Threads: one Fft transforms on one thread at a time (its scratch is its own), and
 // init() never runs during one of its transforms. Different Fft objects, of the same
@@ -71,7 +72,7 @@ class Fft {
   void inverseOneSidedReal(const float* lower, float* buffer);
 
  private:
-  float* scratch();  // the AVX2 path's scratch, 32-byte aligned in scratch_
+  float* scratch();  // the self-sorting order's scratch, 32-byte aligned in scratch_
 
   int n_ = 0;
   const FftTables* tables_ = nullptr;
@@ -92,7 +93,7 @@ bool fft_select_path(FftPath path);
 // The path in use: FFT_PATH_REFERENCE, FFT_PATH_BASELINE or FFT_PATH_AVX2.
 FftPath fft_path();
 
-// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// The instruction set the path in use runs on: "scalar", "SSSE3", "AVX2" or
 // "NEON" (see cpu_path_target()).
 const char* fft_path_target();
 

@@ -1,6 +1,6 @@
-// fft_simd: the FFT's fast paths' tables (built by fft.cpp), its portable vector
-// kernels (fft_simd.cpp, one Highway source for every CPU; see simd.h) for the
-// baseline path, and what fft_x86.cpp's AVX2 kernels share with them.
+// fft_simd: the FFT's fast paths' tables (built by fft.cpp) and its vector kernels
+// (fft_simd.cpp, one Highway source for every CPU; see simd.h) for the baseline and
+// AVX2 paths.
 #pragma once
 
 #include <vector>
@@ -16,7 +16,8 @@ struct FftFastTables {
   // covers vector loads that reach one double past the last stage. 64-byte aligned.
   const double* fastTwiddles[2] = {};
 
-  // The same twiddles split into real and imaginary parts for the AVX2 path: stage
+  // The same twiddles split into real and imaginary parts for the self-sorting
+  // transform (the AVX2 path's): stage
   // k's twiddle m at index 2^k + m of each direction's pair of tables.
   const double* splitRe[2] = {};
   const double* splitIm[2] = {};
@@ -33,7 +34,12 @@ struct FftFastTables {
 // every Fft of that size (fft.cpp).
 const FftFastTables& fft_fast_tables(int n);
 
-// The baseline path's kernels (n >= 8), one complex value per vector of two doubles.
+// What a transform writes: every bin; only bins 0 .. n/2 - 1; or only the real parts
+// of all bins, contiguous.
+enum class FftOutput { All, LowerHalf, RealParts };
+
+// A path's kernels (n >= 8). stages and placeOneSided hold one complex value per
+// vector of two doubles.
 struct FftKernels {
   // The butterflies of stages first .. log2 n - 1 on a buffer already in bit-reversed
   // order, with the twiddles of sign (+1 or any other).
@@ -41,9 +47,17 @@ struct FftKernels {
   // Bins 0 .. n/2 - 1 of lower put where the bit reversal takes them, with stage 0
   // done (every partner is a zero of the upper half).
   void (*placeOneSided)(const FftFastTables& tables, const float* lower, float* b, int n);
+
+  // The self-sorting transform (n >= 16; see fft_simd.cpp), null on a path that runs
+  // the stages above instead: the whole transform of b in place, in natural order,
+  // through scratch (2n floats), and the inverse transform of the one-sided spectrum
+  // lower into b, through scratch.
+  void (*sortedTransform)(const FftFastTables& tables, float* b, float* scratch, int n, int sign,
+                          FftOutput output);
+  void (*sortedOneSided)(const FftFastTables& tables, const float* lower, float* b, float* scratch,
+                         int n, FftOutput output);
 };
 
-// The baseline kernels where this CPU family has them (path CPU_PATH_BASELINE or
-// CPU_PATH_AVX2, whose transforms below 16 points and whose stages after a
-// one-sided placement run them); nullptr for the reference path.
+// The kernels of `path` (CPU_PATH_BASELINE or CPU_PATH_AVX2) where this CPU family
+// has them; nullptr for the reference path.
 const FftKernels* fft_simd_kernels(int path);

@@ -78,7 +78,7 @@ HWY_INLINE void SinCos(DF d, VF x, VF& sine, VF& cosine) {
   cosine = hn::IfThenElse(cosineNegative, hn::Neg(cv), cv);
 }
 
-int BinPass(const float* buffer, float* mag, float* phi, int n) {
+int LeanBinPass(const float* buffer, float* mag, float* phi, int n) {
   const DF d;
   const int lanes = static_cast<int>(hn::Lanes(d));
   int k = 0;
@@ -91,7 +91,7 @@ int BinPass(const float* buffer, float* mag, float* phi, int n) {
   return k;
 }
 
-int Rebuild(const float* mag, const float* psi, const float* gains, float* spectrum, int n) {
+int LeanRebuild(const float* mag, const float* psi, const float* gains, float* spectrum, int n) {
   const DF d;
   const int lanes = static_cast<int>(hn::Lanes(d));
   int k = 0;
@@ -114,12 +114,12 @@ HWY_AFTER_NAMESPACE();
 const LeanBinKernels* lean_bin_kernels(int path) {
 #ifdef HOPWARBLER_SIMD_BASELINE
   namespace base = hopwarbler::HOPWARBLER_SIMD_BASELINE;
-  static constexpr LeanBinKernels baseline{&base::BinPass, &base::Rebuild};
+  static constexpr LeanBinKernels baseline{&base::LeanBinPass, &base::LeanRebuild};
   if (path == CPU_PATH_BASELINE) return &baseline;
 #endif
 #ifdef HOPWARBLER_SIMD_AVX2
   namespace avx2 = hopwarbler::HOPWARBLER_SIMD_AVX2;
-  static constexpr LeanBinKernels wide{&avx2::BinPass, &avx2::Rebuild};
+  static constexpr LeanBinKernels wide{&avx2::LeanBinPass, &avx2::LeanRebuild};
   if (path == CPU_PATH_AVX2) return &wide;
 #endif
   (void)path;

@@ -1,7 +1,7 @@
 // leanbins: the vocoder's two passes over the bins in float, for its lean maths
 // (VocoderOptions::lean): the magnitudes and phases of the forward spectrum, and the
 // one-sided spectrum rebuilt from the magnitudes and synthesis phases. The plain passes
-// (vocoder_x86.cpp) take both in double with atan2, sin and cos of double precision;
+// (vocoder_simd.cpp) take both in double with atan2, sin and cos of double precision;
 // these take twice the lanes per vector with float polynomials (within a few units of
 // the last place of float), which leaves the phases within about 1e-6 radians of theirs.
 // One Highway source (leanbins.cpp): SSSE3 and AVX2 on x86-64, NEON on aarch64.

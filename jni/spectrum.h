@@ -151,7 +151,7 @@ bool spectrum_select_path(SpectrumPath path);
 // The path in use: SPECTRUM_PATH_REFERENCE, SPECTRUM_PATH_BASELINE or SPECTRUM_PATH_AVX2.
 SpectrumPath spectrum_path();
 
-// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// The instruction set the path in use runs on: "scalar", "SSSE3", "AVX2" or
 // "NEON" (see cpu_path_target()).
 const char* spectrum_path_target();
 

@@ -39,11 +39,12 @@ const FftTables& fft_tables(int n);
 // positive and +pi when negative).
 float princarg(double phase);
 
-// The AVX2 path's vector maths on n doubles: angle[i] = atan2(y[i], x[i]), and
-// sine[i], cosine[i] of x[i]. Return false, computing nothing, when the CPU lacks
-// AVX2 or FMA (always off x86-64).
-bool vocoder_avx2_atan2(const double* y, const double* x, double* angle, int n);
-bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n);
+// The vocoder's own vector maths on n doubles, as the fastest path that has them runs
+// them (AVX2 on x86-64, NEON on aarch64): angle[i] = atan2(y[i], x[i]), and sine[i],
+// cosine[i] of x[i]. Return false, computing nothing, when no path of this CPU has
+// them (an x86-64 CPU without AVX2 and FMA).
+bool vocoder_vector_atan2(const double* y, const double* x, double* angle, int n);
+bool vocoder_vector_sincos(const double* x, double* sine, double* cosine, int n);
 
 // ---- spectrum ----
 

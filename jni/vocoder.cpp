@@ -13,7 +13,7 @@
 #include "leanbins.h"
 #include "spectrum.h"
 #include "testing.h"
-#include "vocoder_x86.h"
+#include "vocoder_simd.h"
 
 namespace {
 
@@ -24,11 +24,11 @@ constexpr double twoPi = 6.283185307179586;
 CodePath codePath(vocoderKernels);
 int activePath() { return codePath.get(); }
 
-// The baseline and AVX2 paths, which exist on x86-64 only.
-bool fastPath() {
-  const int path = activePath();
-  return HOPWARBLER_X86 && (path == VOCODER_PATH_AVX2 || path == VOCODER_PATH_BASELINE);
-}
+// The vector kernels of the path in force; null on the reference path.
+const VocoderKernels* fastKernels() { return vocoder_simd_kernels(activePath()); }
+
+// The baseline and AVX2 paths, wherever the CPU family has vector kernels.
+bool fastPath() { return fastKernels() != nullptr; }
 
 // The whole-vector stores of the fast paths run up to this many floats past the last
 // region of a per-bin array.
@@ -344,7 +344,7 @@ float overlapSample(const float* wave, const float* buffer, const float* windowO
 }
 
 }  // namespace
-// ---- The fast paths (x86-64): the vector kernels of vocoder_x86.cpp in between ----
+// ---- The fast paths: the vector kernels of vocoder_simd.cpp in between ----
 
 // Magnitudes and phases of bins 0 .. winHalf - 1 of the forward spectrum in the
 // channel's buffer; the bins the kernels leave go through the reference.
@@ -355,12 +355,8 @@ void Vocoder::binPass(int channel) {
     if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
       done = kernels->binPass(c.fftBuffer, c.mag, c.phi, winHalf);
     }
-  } else if constexpr (HOPWARBLER_X86) {
-    if (activePath() == VOCODER_PATH_AVX2) {
-      done = vocoder_x86_bin_pass_avx2(c.fftBuffer, c.mag, c.phi, winHalf);
-    } else if (activePath() == VOCODER_PATH_BASELINE) {
-      done = vocoder_x86_bin_pass_sse2(c.fftBuffer, c.mag, c.phi, winHalf);
-    }
+  } else if (const VocoderKernels* kernels = fastKernels()) {
+    done = kernels->binPass(c.fftBuffer, c.mag, c.phi, winHalf);
   }
   binPassReference(c.fftBuffer, c.mag, c.phi, done, winHalf);
 }
@@ -375,11 +371,9 @@ int Vocoder::findPeaksFast(const float* mag, int* peaks) const {
     peaks[nPeaks] = b;
     nPeaks += isPeak(mag, b);
   }
-  if constexpr (HOPWARBLER_X86) {
-    const int vectorEnd = b + (winHalf - b) / 4 * 4;
-    nPeaks += vocoder_x86_peaks_sse2(mag, b, vectorEnd, peaks + nPeaks);
-    b = vectorEnd;
-  }
+  const int vectorEnd = b + (winHalf - b) / 4 * 4;
+  nPeaks += fastKernels()->peaks(mag, b, vectorEnd, peaks + nPeaks);
+  b = vectorEnd;
   for (; b < winHalf; b++) {
     peaks[nPeaks] = b;
     nPeaks += isPeak(mag, b);
@@ -388,18 +382,13 @@ int Vocoder::findPeaksFast(const float* mag, int* peaks) const {
 }
 
 // The valley between each two neighbouring peaks: the first bin of least magnitude from
-// the left peak up to the right one. The AVX2 search reads past its region, at most to
-// bin winHalf + 6 of the winSize magnitudes.
+// the left peak up to the right one. The vector search reads past its region, at most
+// to bin winHalf + 6 of the winSize magnitudes.
 void Vocoder::placeValleys(const float* mag, const int* peaks, int* valleys, int nPeaks) const {
-  const bool avx2 = fastPath() && activePath() == VOCODER_PATH_AVX2 && winSize >= 16;
+  const VocoderKernels* kernels = winSize >= 16 ? fastKernels() : nullptr;
   for (int p = 1; p < nPeaks; p++) {
-    if constexpr (HOPWARBLER_X86) {
-      if (avx2) {
-        valleys[p] = vocoder_x86_first_least_avx2(mag, peaks[p - 1], peaks[p]);
-        continue;
-      }
-    }
-    valleys[p] = firstLeast(mag, peaks[p - 1], peaks[p]);
+    valleys[p] = kernels != nullptr ? kernels->firstLeast(mag, peaks[p - 1], peaks[p])
+                                    : firstLeast(mag, peaks[p - 1], peaks[p]);
   }
 }
 
@@ -419,12 +408,10 @@ void Vocoder::phaseLockFast(VocoderChannel& c, int nPeaks, float stretchFactor) 
     phaseLockReference(c, nPeaks, stretchFactor);
     return;
   }
-  if constexpr (HOPWARBLER_X86) {
-    peakRotations(c, peaks, nPeaks, stretchFactor, work.data());
-    float* rotation = work.data() + winSize;
-    vocoder_x86_fill_regions(rotation, valleys, nPeaks, work.data());
-    turnBins(c, rotation);
-  }
+  peakRotations(c, peaks, nPeaks, stretchFactor, work.data());
+  float* rotation = work.data() + winSize;
+  fastKernels()->fillRegions(rotation, valleys, nPeaks, work.data());
+  turnBins(c, rotation);
 }
 
 // The fast paths' resynthesis and overlap-add, in one: the one-sided spectrum, with
@@ -441,15 +428,14 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
     gains = work.data() + winSize;
     measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
-  const bool avx2 = activePath() == VOCODER_PATH_AVX2;
+  const VocoderKernels* kernels = fastKernels();
   int done = 0;
   if (lean) {
-    if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
-      done = kernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
+    if (const LeanBinKernels* leanKernels = lean_bin_kernels(activePath())) {
+      done = leanKernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
     }
-  } else if constexpr (HOPWARBLER_X86) {
-    done = avx2 ? vocoder_x86_rebuild_avx2(c.mag, c.psi, gains, work.data(), winHalf)
-                : vocoder_x86_rebuild_sse2(c.mag, c.psi, gains, work.data(), winHalf);
+  } else {
+    done = kernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
   }
   rebuildTail(c.mag, c.psi, gains, work.data(), done, winHalf);
   if (lean) {
@@ -461,18 +447,9 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
   float* wave = c.wave;
   const float* realParts = c.fftBuffer;
   std::memcpy(c.phi0, c.phi, sizeof(float) * (winSize / 2));
-  int i = 0;
-  if constexpr (HOPWARBLER_X86) {
-    if (avx2) {
-      i = vocoder_x86_accumulate_avx2(wave, realParts, windowOut.data(), output, 0, stepOut);
-    }
-  }
+  int i = kernels->accumulate(wave, realParts, windowOut.data(), output, 0, stepOut);
   for (; i < stepOut; i++) output[i] = overlapSample(wave, realParts, windowOut.data(), i, 1);
-  if constexpr (HOPWARBLER_X86) {
-    if (avx2) {
-      i = vocoder_x86_accumulate_avx2(wave, realParts, windowOut.data(), wave, stepOut, winSize);
-    }
-  }
+  i = kernels->accumulate(wave, realParts, windowOut.data(), wave, stepOut, winSize);
   for (; i < winSize; i++) {
     wave[i - stepOut] = overlapSample(wave, realParts, windowOut.data(), i, 1);
   }
@@ -545,15 +522,28 @@ void Vocoder::processFrame(const float* input, float* output, float stretchFacto
   resynthesize(output, channel);
 }
 
-bool vocoder_avx2_atan2(const double* y, const double* x, double* angle, int n) {
-  if (!cpu_has_avx2()) return false;
-  if constexpr (HOPWARBLER_X86) vocoder_x86_atan2_avx2(y, x, angle, n);
+// The vector maths of the fastest path that has its own: AVX2 on x86-64, NEON on
+// aarch64.
+const VocoderKernels* ownMaths() {
+  for (int path : {CPU_PATH_AVX2, CPU_PATH_BASELINE}) {
+    if (cpu_resolve_path(path, vocoderKernels) != path) continue;
+    const VocoderKernels* kernels = vocoder_simd_kernels(path);
+    if (kernels != nullptr && kernels->atan2 != nullptr) return kernels;
+  }
+  return nullptr;
+}
+
+bool vocoder_vector_atan2(const double* y, const double* x, double* angle, int n) {
+  const VocoderKernels* kernels = ownMaths();
+  if (kernels == nullptr) return false;
+  kernels->atan2(y, x, angle, n);
   return true;
 }
 
-bool vocoder_avx2_sincos(const double* x, double* sine, double* cosine, int n) {
-  if (!cpu_has_avx2()) return false;
-  if constexpr (HOPWARBLER_X86) vocoder_x86_sincos_avx2(x, sine, cosine, n);
+bool vocoder_vector_sincos(const double* x, double* sine, double* cosine, int n) {
+  const VocoderKernels* kernels = ownMaths();
+  if (kernels == nullptr) return false;
+  kernels->sincos(x, sine, cosine, n);
   return true;
 }
 
@@ -612,24 +602,14 @@ int Vocoder::peaksOf(float* mag, int* peaks, int* valleys, bool fine) {
 void Vocoder::peakRotations(const VocoderChannel& c, const int* peaks, int n, float stretchFactor,
                             float* rotation) const {
   int p = 0;
-  if constexpr (HOPWARBLER_X86) {
-    if (fastPath()) {
-      if (activePath() == VOCODER_PATH_AVX2) {
-        for (; p + 4 <= n; p += 4) {
-          if (vocoder_x86_peak_rotations_avx2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
-                                              stretchFactor, rotation + p))
-            continue;
-          for (int j = p; j < p + 4; j++)
-            rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
-        }
-      }
-      for (; p + 2 <= n; p += 2) {
-        if (vocoder_x86_peak_rotations_sse2(omega.data(), c.phi, c.phi0, c.psi, peaks + p,
-                                            stretchFactor, rotation + p))
-          continue;
-        for (int j = p; j < p + 2; j++)
-          rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
-      }
+  if (const VocoderKernels* kernels = fastKernels()) {
+    const int lanes = kernels->lanes;
+    for (; p + lanes <= n; p += lanes) {
+      if (kernels->peakRotations(omega.data(), c.phi, c.phi0, c.psi, peaks + p, stretchFactor,
+                                 rotation + p))
+        continue;
+      for (int j = p; j < p + lanes; j++)
+        rotation[j] = peakRotation(c.phi, c.phi0, c.psi, peaks[j], stretchFactor);
     }
   }
   for (; p < n; p++) rotation[p] = peakRotation(c.phi, c.phi0, c.psi, peaks[p], stretchFactor);
@@ -669,11 +649,8 @@ void Vocoder::regionTurns(const int* peaks, const int* valleys, int nPeaks, floa
 
 // psi = princarg(phi + turn) for every bin.
 void Vocoder::turnBins(VocoderChannel& c, const float* turn) const {
-  if constexpr (HOPWARBLER_X86) {
-    if (activePath() == VOCODER_PATH_AVX2)
-      return vocoder_x86_turn_bins_avx2(c.phi, turn, c.psi, winHalf);
-    if (activePath() == VOCODER_PATH_BASELINE)
-      return vocoder_x86_turn_bins_sse2(c.phi, turn, c.psi, winHalf);
+  if (const VocoderKernels* kernels = fastKernels()) {
+    return kernels->turnBins(c.phi, turn, c.psi, winHalf);
   }
   for (int k = 0; k < winHalf; k++) c.psi[k] = princarg(static_cast<double>(c.phi[k]) + turn[k]);
 }

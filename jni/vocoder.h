@@ -21,11 +21,12 @@
 // Vocoders share nothing but the code path and read-only tables, so they may run
 // on separate threads at once.
 // Code paths (see cpu.h): vocoder.cpp holds the algorithm, its reference path (plain
-// loops, scalar libm) and the fast paths' order of steps; vocoder_x86.cpp the
-// per-bin passes of the baseline path (SSE2) and the AVX2 path, chosen at run time,
-// and vocoder_maths_x86.h their vector maths. For atan2, sin and cos in double
-// precision the baseline path calls glibc's vector maths (libmvec), the AVX2 path
-// inlines its own (a fused sincos); both are within a few units of the last place of
+// loops, scalar libm) and the fast paths' order of steps; vocoder_simd.cpp (one
+// Highway source) the per-bin passes of the baseline path (SSSE3 on x86-64, NEON on
+// aarch64) and the AVX2 path, chosen at run time, with their vector maths. For atan2,
+// sin and cos in double precision the x86-64 baseline path calls glibc's vector maths
+// (libmvec), the AVX2 and NEON paths inline our own (a fused sincos; the same
+// operations, so the same bits, on both); all are within a few units of the last place of
 // scalar libm in double, so after the rounding to float the stored magnitudes, phases
 // and bins are, in practice, the same bits. Every other step computes exactly what
 // the reference computes. On the fast paths a frame transforms only what it reads
@@ -274,9 +275,9 @@ bool vocoder_select_path(VocoderPath path);
 // The path in use: VOCODER_PATH_REFERENCE, VOCODER_PATH_BASELINE or VOCODER_PATH_AVX2.
 VocoderPath vocoder_path();
 
-// The instruction set the path in use runs on: "scalar", "SSE2", "SSSE3", "AVX2" or
+// The instruction set the path in use runs on: "scalar", "SSSE3", "AVX2" or
 // "NEON" (see cpu_path_target()).
 const char* vocoder_path_target();
 
 // How the module's vector kernels are written (see cpu.h).
-constexpr CpuKernels vocoderKernels = CPU_KERNELS_X86;
+constexpr CpuKernels vocoderKernels = CPU_KERNELS_PORTABLE;

@@ -10,6 +10,14 @@
 //   driver_streams compare A B          A against B: exit 0 when both hold the same
 //                                       number of samples and none is more than 1 LSB
 //                                       apart
+//   driver_streams work WHAT UNITS [PATH]
+//                                       UNITS units of one module's work on every
+//                                       module's PATH, for counting what it executes
+//                                       (scripts/vector-share.sh): WHAT is fft (a forward
+//                                       and an inverse transform of 2048 points),
+//                                       vocoder (a mono frame of 2048 at a hop of 512),
+//                                       spectrum (one analysis) or driver (a stereo block
+//                                       of 1024 frames through dsp_process at 2048/4)
 //
 // The input is made once, by one build, and read by both: the piece is synthesised
 // with libm, whose last bits may differ between machines. The streams cover mono and
@@ -17,20 +25,25 @@
 // and changing speeds, voice removal, the equaliser, balance, the mono fold and the
 // limiter, in blocks of even and uneven lengths.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "dsp.h"
 #include "eq.h"
+#include "fft.h"
 #include "iirfilter.h"
 #include "measures.h"
 #include "music.h"
 #include "paths.h"
 #include "spectrum.h"
+#include "vocoder.h"
 
 namespace {
 
@@ -173,6 +186,84 @@ int compare(const char* pathA, const char* pathB) {
   return g.worst <= 1 ? 0 : 1;
 }
 
+// A cheap stand-in for music, the same whatever the unit count: two tones by the
+// rotation recurrence and a little noise, so that setting it up costs the same
+// instructions in every run and the difference between two counts is the work alone.
+std::vector<float> workSignal(int frames) {
+  std::vector<float> x(frames);
+  double c1 = 1.0, s1 = 0.0, c2 = 1.0, s2 = 0.0;
+  const double w1 = 2.0 * 3.141592653589793 * 220.0 / rate;
+  const double w2 = 2.0 * 3.141592653589793 * 1375.0 / rate;
+  const double cw1 = std::cos(w1), sw1 = std::sin(w1), cw2 = std::cos(w2), sw2 = std::sin(w2);
+  unsigned noise = 1;
+  for (int i = 0; i < frames; ++i) {
+    noise = noise * 1664525u + 1013904223u;
+    x[i] = static_cast<float>(0.4 * s1 + 0.2 * s2 +
+                              0.01 * (static_cast<int>(noise >> 8) * 0x1p-23 - 1.0));
+    const double n1 = c1 * cw1 - s1 * sw1;
+    s1 = s1 * cw1 + c1 * sw1;
+    c1 = n1;
+    const double n2 = c2 * cw2 - s2 * sw2;
+    s2 = s2 * cw2 + c2 * sw2;
+    c2 = n2;
+  }
+  return x;
+}
+
+int work(const std::string& what, int units, const std::string& path) {
+  const CpuPath cpuPath = path == "reference"  ? CPU_PATH_REFERENCE
+                          : path == "baseline" ? CPU_PATH_BASELINE
+                          : path == "avx2"     ? CPU_PATH_AVX2
+                                               : CPU_PATH_BEST;
+  constexpr int maxUnits = 64;
+  if (units < 0 || units > maxUnits || !support::selectAllPaths(cpuPath)) return 2;
+  const std::vector<float> signal = workSignal((maxUnits + 4) * 2048);
+  float check = 0.0f;
+  if (what == "fft") {
+    Fft fft;
+    fft.init(2048);
+    std::vector<float> buffer(signal.begin(), signal.begin() + 4096);
+    for (int u = 0; u < units; ++u) {
+      fft.process(buffer.data(), -1);
+      fft.process(buffer.data(), 1);
+      for (float& v : buffer) v *= 1.0f / 2048.0f;
+    }
+    check = buffer[5];
+  } else if (what == "vocoder") {
+    auto vocoder = std::make_unique<Vocoder>();
+    vocoder->init(2048, 512);
+    std::vector<float> out((maxUnits + 8) * 640);
+    // The first frame is due after 2048 samples; each one after it after 512 more.
+    const int samples = units == 0 ? 0 : 2048 + (units - 1) * 512;
+    vocoder->process(signal.data(), samples, out.data(), 640, 0);
+    check = out[100];
+  } else if (what == "spectrum") {
+    SpectrumAnalyser analyser;
+    analyser.init(rate, 1);
+    // An analysis each 32nd of a second: 1378.125 frames.
+    analyser.tap(signal.data(), nullptr, units * rate / 32);
+    float bands[72];
+    analyser.copy(bands, 72);
+    check = bands[40];
+  } else if (what == "driver") {
+    dsp_init(2048, 4, rate, 2);
+    defaults();
+    std::vector<short> block(2 * 1300);
+    for (int u = 0; u < units; ++u) {
+      for (int i = 0; i < 1024; ++i) {
+        block[2 * i] = block[2 * i + 1] = static_cast<short>(20000.0f * signal[u * 1024 + i]);
+      }
+      dsp_process(block.data(), 1024, 1280);
+    }
+    check = block[7];
+  } else {
+    return 2;
+  }
+  std::printf("driver_streams: %d units of %s on the %s path (%g)\n", units, what.c_str(),
+              path.c_str(), check);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -183,8 +274,11 @@ int main(int argc, char** argv) {
   if (mode == "run" && (argc == 4 || argc == 5))
     return run(argv[2], argv[3], argc == 5 ? argv[4] : "best");
   if (mode == "compare" && argc == 4) return compare(argv[2], argv[3]);
+  if (mode == "work" && (argc == 4 || argc == 5)) {
+    return work(argv[2], std::atoi(argv[3]), argc == 5 ? argv[4] : "best");
+  }
   std::fprintf(stderr,
                "usage: driver_streams input FILE | run IN OUT [reference|baseline|avx2|best] | "
-               "compare A B\n");
+               "compare A B | work fft|vocoder|spectrum|driver UNITS [PATH]\n");
   return 2;
 }

@@ -9,8 +9,8 @@
 namespace support {
 
 // Selects `path` (a CpuPath) in every module that has it on this CPU and the reference
-// path in the others (on aarch64, the modules whose vector kernels are x86-64 code).
-// False when the CPU cannot run it at all; the modules then keep their paths.
+// path in the others. False when the CPU cannot run it at all; the modules then keep
+// their paths.
 bool selectAllPaths(CpuPath path);
 
 // Which instruction set each module runs, as "dsp AVX2, fft AVX2, ...".
