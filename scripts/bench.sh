@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds and runs the benchmarks: the library beside FFTW3f, Rubber Band and
 # SoundTouch, the library's heap and static memory, and a summary of the ratios;
-# then many streams at once through the Java API and the command-line tool.
+# then many streams at once through the Java API and the command-line tool, and the
+# tool's default beside Rubber Band finer.
 #
 #   scripts/bench.sh [--no-streams] [benchmark flags...]
 #
@@ -13,8 +14,9 @@
 # and bench.json. About two minutes on two cores, most of it in Rubber Band's
 # finer engine. Last, StreamsBench runs 1 and 2 processors on as many threads, and
 # the tool converts eight generated songs with --out-dir at --jobs 1 and 2 (the
-# outputs must be the same files): about two minutes more. --no-streams leaves
-# that last part out.
+# outputs must be the same files), and converts 60 s of them at speeds 0.5 to 2
+# beside Rubber Band finer: about three minutes more. --no-streams leaves that last
+# part out.
 set -euo pipefail
 
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -32,7 +34,7 @@ done
 # for the native tests, a JDK and the tool's jars for the Java part).
 packages=(libbenchmark-dev libfftw3-dev librubberband-dev libsoundtouch-dev cmake g++
   make pkg-config binutils libgtest-dev libhwy-dev openjdk-17-jdk junit5 libpicocli-java libjline3-java
-  libmp3spi-java libjlayer-java libtritonus-java libjorbis-java)
+  libmp3spi-java libjlayer-java libtritonus-java libjorbis-java sox)
 install_missing bench.sh "${packages[@]}"
 
 export_java_home
@@ -42,7 +44,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DHOPWARBLER_BENCH=ON \
   -DHOPWARBLER_JAVA=ON -DCMAKE_EXPORT_COMPILE_COMMANDS=ON >"$build/configure.log" 2>&1 ||
   { cat "$build/configure.log" >&2; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target hopwarbler hopwarbler_bench hopwarbler_memory \
-  hopwarbler_jar hopwarbler_bench_jar
+  hopwarbler_jar hopwarbler_bench_jar hopwarbler_peer
 
 echo
 echo "==== Machine and build ===="
@@ -117,3 +119,27 @@ awk -v one="${best[1]}" -v two="${best[2]}" 'BEGIN {
   printf "  --jobs 1 %8.2f s\n  --jobs 2 %8.2f s\n  speed-up %8.2f\n", one / 1e9, two / 1e9, one / two }'
 echo "  the files of --jobs 1 and 2 identical: $same"
 [[ $same == yes ]]
+
+# The default (BEST) through the tool beside Rubber Band finer: 60 s of the songs above,
+# each speed in turn. The tool's figure is the CPU time (user and system, every thread)
+# of the whole run, JVM start, decoding and writing included, as a user pays it; the
+# peer's is the CPU time of its calls alone (hopwarbler_peer), so the ratio is
+# conservative for the tool.
+music=$build/tool-music.wav
+[[ -s $music ]] || sox "$songs"/song-1.wav "$songs"/song-2.wav "$music" trim 0 60
+sox "$music" -t raw -e floating-point -b 32 -L "$build/tool-music.f32"
+echo "hopwarbler process (the default, 60 s of stereo) beside Rubber Band finer, CPU time:"
+for speed in 0.5 0.8 1.25 2; do
+  tool=$({
+    TIMEFORMAT='%U %S'
+    time "$build/bin/hopwarbler" process "$music" "$build/tool-out.wav" --speed "$speed" \
+      --quiet >/dev/null
+  } 2>&1 | tail -n1 | awk '{ print $1 + $2 }')
+  finer=$("$build/bench/hopwarbler_peer" --engine rb-finer --rate 44100 --channels 2 \
+    --in "$build/tool-music.f32" --out "$build/tool-out.f32" --speed "$speed" |
+    sed -n 's/.*cpu_seconds=\([0-9.]*\).*/\1/p')
+  awk -v s="$speed" -v t="$tool" -v f="$finer" 'BEGIN {
+    printf "  speed %-4s  tool %6.2f s (%5.1f x real time)  finer %6.2f s (%5.1f x)  ratio %5.2f\n",
+      s, t, 60 / t, f, 60 / f, f / t }'
+done
+rm -f "$build/tool-out.wav" "$build/tool-out.f32"
