@@ -30,5 +30,21 @@ set(CPACK_DEBIAN_PACKAGE_DEPENDS
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "flac, opus-tools, ffmpeg, mpg123")
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+# The maintainer scripts write the tool's class archive at installation and remove it with the
+# package.
+block()
+  set(package_bindir ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR})
+  set(package_libexecdir ${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBEXECDIR})
+  get_filename_component(archive_dir ${HOPWARBLER_INSTALLED_ARCHIVE} DIRECTORY)
+  foreach(script postinst postrm)
+    configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/${script}.in
+                   ${PROJECT_BINARY_DIR}/debian/${script} @ONLY
+                   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ
+                                    GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  endforeach()
+endblock()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_BINARY_DIR}/debian/postinst ${PROJECT_BINARY_DIR}/debian/postrm
+    ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 
 include(CPack)

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package and installs it the way a user would, then checks the installed
 # tool: `hopwarbler --version` and a short `process` run from the PATH, in a folder outside
-# the build tree (tests/install/run_tool.sh), and that `man` finds the manual page; and the
+# the build tree (tests/install/run_tool.sh), that it starts from the class archive the package
+# wrote, and that `man` finds the manual page; and the
 # installed Java library: its module in /usr/share/java used by javac, java and jlink, and its
 # artifacts in /usr/share/maven-repo by an offline Maven build (tests/install/check_library.sh).
 # Needs root, since it installs the package with apt-get. Not part of the default tests.
@@ -43,6 +44,7 @@ cleanup() {
   if [[ ${KEEP_PACKAGE:-0} != 1 ]]; then
     DEBIAN_FRONTEND=noninteractive apt-get purge -y -q hopwarbler >/dev/null &&
       echo "check-package.sh: removed the package again (KEEP_PACKAGE=1 keeps it)"
+    [[ ! -e /var/cache/hopwarbler ]] || echo "check-package.sh: the purge left /var/cache/hopwarbler" >&2
   fi
 }
 trap cleanup EXIT
@@ -50,6 +52,8 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y --reinstall "$deb"
 dpkg-query -W -f='${Package} ${Version} ${Status}\n' hopwarbler
 
 launcher=$(command -v hopwarbler) || { echo "hopwarbler is not on PATH" >&2; exit 1; }
+# The class archive the package wrote when it was configured, mapped by the installed launcher.
+"$root/tests/install/check_class_archive.sh" "$launcher" /usr/libexec/hopwarbler/class-archive
 "$root/tests/install/run_tool.sh" "$launcher" "$version" "$work"
 if command -v man >/dev/null; then
   man -w hopwarbler

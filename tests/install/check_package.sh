@@ -2,7 +2,8 @@
 # Builds the Debian package with cpack into a temporary folder and checks its name, its version,
 # its dependencies (the JAR_PACKAGES, the Debian packages of the jars the tool runs with, among
 # them), its recommendations and that its file list holds the launcher, both jars, the library,
-# the manual page and the Maven repository's poms, links and jars. Installing it needs root and
+# the manual page and the Maven repository's poms, links and jars, and the maintainer scripts
+# that write the tool's class archive. Installing it needs root and
 # apt: scripts/check-package.sh does that.
 #
 #   check_package.sh BUILD_DIR VERSION C_COMPILER "JAR_PACKAGES..."
@@ -30,7 +31,8 @@ files=$(dpkg-deb -c "$deb" | awk '{ print $6 }')
 libdir=usr/lib/$("$cc" -print-multiarch)
 repo=usr/share/maven-repo/quenlab/hopwarbler
 expected=(usr/bin/hopwarbler "$libdir/libhopwarbler.so.$version" usr/share/man/man1/hopwarbler.1
-  usr/share/bash-completion/completions/hopwarbler usr/share/doc/hopwarbler/copyright)
+  usr/share/bash-completion/completions/hopwarbler usr/share/doc/hopwarbler/copyright
+  usr/libexec/hopwarbler/class-archive)
 for artifact in hopwarbler hopwarbler-lib; do
   expected+=("usr/share/java/$artifact-$version.jar" "usr/share/java/$artifact.jar")
   for v in "$version" debian; do
@@ -43,6 +45,12 @@ for classifier in sources javadoc; do
 done
 for file in "${expected[@]}"; do
   grep -qx "\./$file" <<<"$files" || fail "the package lacks /$file"
+done
+
+# The maintainer scripts that write and remove the tool's class archive, and their triggers.
+control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t)
+for script in postinst postrm triggers; do
+  grep -qx "\./$script" <<<"$control" || fail "the package has no $script"
 done
 
 package_version=$(dpkg-deb -f "$deb" Version)

@@ -215,7 +215,8 @@ public final class AudioStreams {
     private final int channels;
     private final int bytesPerSample;
     private final boolean bigEndian;
-    private final AudioFormat.Encoding encoding;
+    private final boolean floating; // PCM_FLOAT; otherwise PCM_SIGNED or PCM_UNSIGNED
+    private final boolean unsigned;
     private byte[] bytes = new byte[0];
     private int carried; // bytes of an incomplete frame kept from the last read
 
@@ -225,7 +226,8 @@ public final class AudioStreams {
       this.channels = format.getChannels();
       this.bytesPerSample = format.getSampleSizeInBits() / 8;
       this.bigEndian = format.isBigEndian();
-      this.encoding = format.getEncoding();
+      this.floating = format.getEncoding().equals(AudioFormat.Encoding.PCM_FLOAT);
+      this.unsigned = format.getEncoding().equals(AudioFormat.Encoding.PCM_UNSIGNED);
     }
 
     static boolean canDecode(AudioFormat format) {
@@ -280,21 +282,29 @@ public final class AudioStreams {
         filled += n;
       }
       int complete = Math.min(frames, filled / frameBytes);
-      for (int i = 0; i < complete * channels; i++) target[i] = decode(i * bytesPerSample);
+      int samples = complete * channels;
+      if (bytesPerSample == 2 && !floating && !unsigned) {
+        // 16-bit signed, by far the most common: the bytes are the sample.
+        int high = bigEndian ? 0 : 1;
+        for (int i = 0; i < samples; i++)
+          target[i] = (short) ((bytes[2 * i + high] << 8) | (bytes[2 * i + 1 - high] & 0xff));
+      } else {
+        for (int i = 0; i < samples; i++) target[i] = decode(i * bytesPerSample);
+      }
       carried = filled - complete * frameBytes;
       System.arraycopy(bytes, complete * frameBytes, bytes, 0, carried);
       return complete;
     }
 
     private short decode(int at) {
-      if (encoding.equals(AudioFormat.Encoding.PCM_FLOAT)) {
+      if (floating) {
         double v = bytesPerSample == 4 ? Float.intBitsToFloat((int) raw(at))
                                        : Double.longBitsToDouble(raw(at));
         return clamp(Math.round(v * 32768.0));
       }
       long value = raw(at);
       int bits = 8 * bytesPerSample;
-      if (encoding.equals(AudioFormat.Encoding.PCM_UNSIGNED)) {
+      if (unsigned) {
         value -= 1L << (bits - 1);
       } else {
         value = (value << (64 - bits)) >> (64 - bits); // sign-extend

@@ -48,7 +48,7 @@ final class PcmWriter {
   private long frames;
   private long produced;
   private int peak;
-  private ByteBuffer block = ByteBuffer.allocate(0);
+  private byte[] swapped = new byte[0]; // a block turned big-endian, for AIFF and AU
 
   /**
    * @param announced the frames expected, or -1 when unknown; required for a stream that cannot be
@@ -135,17 +135,18 @@ final class PcmWriter {
       throw new IOException("the output grew past the 4 GiB of a WAV file, far beyond the length"
           + " its input announced");
     }
-    if (block.capacity() < bytes)
-      block = ByteBuffer.allocate(bytes);
-    block.clear();
     peak = peak(littleEndian, bytes, peak);
-    boolean swap = container != Container.WAV;
-    for (int i = 0; i < bytes; i += 2) {
-      block.put(swap ? littleEndian[i + 1] : littleEndian[i]);
-      block.put(swap ? littleEndian[i] : littleEndian[i + 1]);
+    byte[] block = littleEndian;
+    if (container != Container.WAV) {
+      if (swapped.length < bytes)
+        swapped = new byte[bytes];
+      for (int i = 0; i < bytes; i += 2) {
+        swapped[i] = littleEndian[i + 1];
+        swapped[i + 1] = littleEndian[i];
+      }
+      block = swapped;
     }
-    block.flip();
-    writeFully(block);
+    writeFully(ByteBuffer.wrap(block, 0, bytes));
     frames += count;
   }
 
