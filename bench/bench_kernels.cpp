@@ -438,6 +438,7 @@ void register_kernel_benchmarks() {
     add(("path/" + p + "/frame/2048").c_str(), onPath(path, benchFrame));
 #if HOPWARBLER_BENCH_SPECTRUM
     add(("path/" + p + "/spectrum/analysis").c_str(), onPath(path, benchSpectrumAnalysis));
+    add(("path/" + p + "/spectrum/lean-tap").c_str(), onPath(path, benchSpectrumLeanTap));
 #endif
   }
 }

@@ -182,28 +182,47 @@ void SpectrumAnalyser::analyseLean(const SpectrumKernels& kernels) {
   const int head = static_cast<int>(firstBlock * block - start);
   const int count = static_cast<int>(endBlock - firstBlock);
 
-  // The blocks completed since the last lean analysis, three rows each (the samples
-  // times 1, cos - 1 and sin), up to six blocks per kernel call.
+  // The kernel's rows: first the two ends, positions 0 to head - 1 and 4032 + head to
+  // 4095 (element c >= head of the last block), windowed as they stand, each alone in
+  // a row of zeros; then the blocks completed since the last lean analysis, three
+  // rows each (the samples times 1, cos - 1 and sin), up to six blocks per call.
   const LeanShapes& shapes = leanShapes();
   constexpr int perCall = 6;
-  alignas(32) float rows[perCall][3][block];
-  float* out[3 * perCall];
+  alignas(32) float rows[3 * perCall + 2][block];
+  float* out[3 * perCall + 2];
+  alignas(32) float endSums[2][2][spectrumBandCount];
+  int ends = 0;
+  if (head > 0) {
+    const int last = spectrumHistorySize - block;
+    for (int c = 0; c < block; ++c) {
+      const int at = c < head ? c : last + c;
+      const float x = static_cast<float>(hann_[at] * history_[(oldest_ + at) & ringMask]);
+      rows[0][c] = c < head ? x : 0.0f;
+      rows[1][c] = c < head ? 0.0f : x;
+    }
+    out[0] = &endSums[0][0][0];
+    out[1] = &endSums[1][0][0];
+    ends = 2;
+  }
   long long m = ringNext_ > firstBlock ? ringNext_ : firstBlock;
-  while (m < endBlock) {
+  do {
     const int n = endBlock - m < perCall ? static_cast<int>(endBlock - m) : perCall;
     for (int j = 0; j < n; ++j) {
       const int slot = static_cast<int>((m + j) & (slots - 1));
       const float* x = &history_[slot * block];
+      float* const row = rows[ends + 3 * j];
       for (int c = 0; c < block; ++c) {
-        rows[j][0][c] = x[c];
-        rows[j][1][c] = x[c] * shapes.cosMinusOne[c];
-        rows[j][2][c] = x[c] * shapes.sine[c];
+        row[c] = x[c];
+        row[block + c] = x[c] * shapes.cosMinusOne[c];
+        row[2 * block + c] = x[c] * shapes.sine[c];
       }
-      for (int r = 0; r < 3; ++r) out[3 * j + r] = &ring_[slot][r][0][0];
+      for (int r = 0; r < 3; ++r) out[ends + 3 * j + r] = &ring_[slot][r][0][0];
     }
-    kernels.leanCorrelate(&rows[0][0][0], 3 * n, &k.leanInner[0][0][0], out);
+    if (ends + 3 * n > 0)
+      kernels.leanCorrelate(&rows[0][0], ends + 3 * n, &k.leanInner[0][0][0], out);
     m += n;
-  }
+    ends = 0;
+  } while (m < endBlock);
   ringNext_ = endBlock;
 
   // Block a of the complete ones starts at position o = head + 64 a, where the
@@ -218,22 +237,6 @@ void SpectrumAnalyser::analyseLean(const SpectrumKernels& kernels) {
   alignas(32) float blocks[2][spectrumBandCount];
   kernels.leanCombine(&ring_[0][0][0][0], static_cast<int>(firstBlock & (slots - 1)), count,
                       &weights[0][0], &k.leanTurn[0][0][0], &blocks[0][0]);
-
-  // The ends: positions 0 to head - 1, and 4032 + head to 4095 (element c >= head of
-  // the last block), windowed and correlated as they stand.
-  alignas(32) float ends[2][block] = {};
-  alignas(32) float endSums[2][2][spectrumBandCount];
-  if (head > 0) {
-    const int last = spectrumHistorySize - block;
-    for (int c = 0; c < head; ++c) {
-      ends[0][c] = static_cast<float>(hann_[c] * history_[(oldest_ + c) & ringMask]);
-    }
-    for (int c = head; c < block; ++c) {
-      ends[1][c] = static_cast<float>(hann_[last + c] * history_[(oldest_ + last + c) & ringMask]);
-    }
-    float* endOut[2] = {&endSums[0][0][0], &endSums[1][0][0]};
-    kernels.leanCorrelate(&ends[0][0], 2, &k.leanInner[0][0][0], endOut);
-  }
 
   for (int b = 0; b < spectrumBandCount; ++b) {
     // The blocks' sums were turned to the phase at position head.
