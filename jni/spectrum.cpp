@@ -210,16 +210,17 @@ void SpectrumAnalyser::analyseLean(const SpectrumKernels& kernels) {
     for (int j = 0; j < n; ++j) {
       const int slot = static_cast<int>((m + j) & (slots - 1));
       const float* x = &history_[slot * block];
-      float* const row = rows[ends + 3 * j];
+      const int row = ends + 3 * j;
       for (int c = 0; c < block; ++c) {
-        row[c] = x[c];
-        row[block + c] = x[c] * shapes.cosMinusOne[c];
-        row[2 * block + c] = x[c] * shapes.sine[c];
+        rows[row][c] = x[c];
+        rows[row + 1][c] = x[c] * shapes.cosMinusOne[c];
+        rows[row + 2][c] = x[c] * shapes.sine[c];
       }
       for (int r = 0; r < 3; ++r) out[ends + 3 * j + r] = &ring_[slot][r][0][0];
     }
-    if (ends + 3 * n > 0)
+    if (ends + 3 * n > 0) {
       kernels.leanCorrelate(&rows[0][0], ends + 3 * n, &k.leanInner[0][0][0], out);
+    }
     m += n;
     ends = 0;
   } while (m < endBlock);
