@@ -11,7 +11,8 @@
 //   with scalar libm for comparison;
 // - the FFT's conversion floor at 2048: only the float/double conversions that
 //   rounding every stage to float costs (floor_conversions.cpp);
-// - one analysis of the spectrum analyser (when the analyser is built in);
+// - one analysis of the spectrum analyser (when the analyser is built in), and one
+//   tap of the lean analysis as Processor's engines feed it;
 // - the FFT at 2048, one frame and one analysis on the reference path (plain loops,
 //   scalar libm) and the baseline path (SSSE3 or NEON), beside the default (AVX2 when the
 //   CPU has it), to show what the vectorised paths gain in the same run.
@@ -357,6 +358,32 @@ void benchSpectrumAnalysis(benchmark::State& state) {
     state.SkipWithError("a push of one analysis period changed the count: not one analysis each");
   }
 }
+
+// The lean analysis as Processor's engines run it: a tap of a 32nd of a second of
+// stereo frames (1378 at 44100 Hz), which takes every 4th frame and analyses once.
+void benchSpectrumLeanTap(benchmark::State& state) {
+  const int rate = music_rate();
+  const int period = rate / 32;
+  const auto analyser = std::make_unique<SpectrumAnalyser>();
+  analyser->init(rate, 2);
+  analyser->setLean(true);
+  const int chunks = 16;
+  const std::vector<float> left = leftChannel(frameOffset, chunks * period);
+  const std::vector<float> right = leftChannel(frameOffset + 7, chunks * period);
+  for (int c = 0; c < chunks; c++) {
+    analyser->tap(left.data() + c * period, right.data() + c * period, period);
+  }
+  const long long counted = SpectrumProbe::counted(*analyser);
+  int c = 0;
+  for (auto _ : state) {
+    analyser->tap(left.data() + c * period, right.data() + c * period, period);
+    c = (c + 1) % chunks;
+    benchmark::ClobberMemory();
+  }
+  if (SpectrumProbe::counted(*analyser) != counted) {
+    state.SkipWithError("a tap of one analysis period changed the count: not one analysis each");
+  }
+}
 #endif
 
 template <class Fn>
@@ -402,6 +429,7 @@ void register_kernel_benchmarks() {
   add("floor/binpass-scalar/1024", benchScalarBinPass);
 #if HOPWARBLER_BENCH_SPECTRUM
   add("spectrum/analysis", benchSpectrumAnalysis);
+  add("spectrum/lean-tap", benchSpectrumLeanTap);
 #endif
   for (const Path path : {Path::Reference, Path::Baseline}) {
     const std::string p = path == Path::Reference ? "reference" : "baseline";
@@ -410,6 +438,7 @@ void register_kernel_benchmarks() {
     add(("path/" + p + "/frame/2048").c_str(), onPath(path, benchFrame));
 #if HOPWARBLER_BENCH_SPECTRUM
     add(("path/" + p + "/spectrum/analysis").c_str(), onPath(path, benchSpectrumAnalysis));
+    add(("path/" + p + "/spectrum/lean-tap").c_str(), onPath(path, benchSpectrumLeanTap));
 #endif
   }
 }

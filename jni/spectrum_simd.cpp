@@ -72,56 +72,94 @@ void Resonate(const double* windowed, const float* sn, const float* cs, int row,
   }
 }
 
-// The lean analysis in float: per block of spectrumLeanBlock elements, each band's
-// partial sums against the inner tables (the phase within the block), turned by the
-// phase at the block's start into the band's two accumulators; the tables stay in the
-// first-level caches, where the plain analysis streams 2.3 MB per analysis.
+// The lean analysis in float, the bands in the lanes: each table row holds one value
+// per band, so a broadcast sample times a row of the table serves a vector of bands
+// and no sum is ever taken across lanes.
 using DF32 = hn::ScalableTag<float>;
 using VF = hn::Vec<DF32>;
 constexpr int kLanesF = static_cast<int>(hn::MaxLanes(DF32()));
-constexpr int kBlocks = spectrumHistorySize / spectrumLeanBlock;
+constexpr int kTableRow = 2 * spectrumBandCount;  // the real parts, then the imaginary ones
+constexpr int kRingSlot = 3 * kTableRow;
+static_assert(spectrumBandCount % kLanesF == 0, "the bands fill whole vectors");
 
-HWY_INLINE double SumPairwiseF(VF v) {
-  HWY_ALIGN float lanes[hn::MaxLanes(DF32())];
-  hn::Store(v, DF32(), lanes);
-  double wide[hn::MaxLanes(DF32())];
-  for (int j = 0; j < kLanesF; ++j) wide[j] = lanes[j];
-  for (int width = kLanesF / 2; width >= 1; width /= 2) {
-    for (int j = 0; j < width; ++j) wide[j] = wide[2 * j] + wide[2 * j + 1];
-  }
-  return wide[0];
-}
-
-void ResonateLean(const float* windowed, const float* inner, const float* outer, double* sSum,
-                  double* cSum) {
+// N rows at once against one table row: 2 N independent sums per vector of bands
+// (12 with six rows), enough to cover the latency of the multiply-adds, in as many
+// registers as the 128-bit targets have.
+template <int N>
+HWY_INLINE void CorrelateRows(const float* in, const float* inner, float* const* out) {
   const DF32 df;
-  constexpr int innerRow = 2 * spectrumLeanBlock;
-  constexpr int outerRow = 2 * kBlocks;
-  VF c[kBands], s[kBands];
-  for (int k = 0; k < kBands; ++k) c[k] = s[k] = hn::Zero(df);
-  for (int a = 0; a < kBlocks; ++a) {
-    const float* const x = windowed + a * spectrumLeanBlock;
-    VF re[kBands], im[kBands];
-    for (int k = 0; k < kBands; ++k) re[k] = im[k] = hn::Zero(df);
-    for (int j = 0; j < spectrumLeanBlock; j += kLanesF) {
-      const VF xv = hn::LoadU(df, x + j);
-      for (int k = 0; k < kBands; ++k) {
-        re[k] = hn::MulAdd(xv, hn::LoadU(df, inner + k * innerRow + j), re[k]);
-        im[k] = hn::MulAdd(xv, hn::LoadU(df, inner + k * innerRow + spectrumLeanBlock + j), im[k]);
+  for (int g = 0; g < spectrumBandCount; g += kLanesF) {
+    VF re[N], im[N];
+    for (int r = 0; r < N; ++r) re[r] = im[r] = hn::Zero(df);
+    for (int c = 0; c < spectrumLeanBlock; ++c) {
+      const VF cr = hn::LoadU(df, inner + c * kTableRow + g);
+      const VF ci = hn::LoadU(df, inner + c * kTableRow + spectrumBandCount + g);
+      for (int r = 0; r < N; ++r) {
+        const VF x = hn::Set(df, in[r * spectrumLeanBlock + c]);
+        re[r] = hn::MulAdd(x, cr, re[r]);
+        im[r] = hn::MulAdd(x, ci, im[r]);
       }
     }
-    // (re + i im) (cos - i sin) of the block's start: cos part re cos + im sin, -sin part
-    // im cos - re sin.
-    for (int k = 0; k < kBands; ++k) {
-      const VF cosine = hn::Set(df, outer[k * outerRow + a]);
-      const VF sine = hn::Set(df, outer[k * outerRow + kBlocks + a]);
-      c[k] = hn::MulAdd(im[k], sine, hn::MulAdd(re[k], cosine, c[k]));
-      s[k] = hn::NegMulAdd(re[k], sine, hn::MulAdd(im[k], cosine, s[k]));
+    for (int r = 0; r < N; ++r) {
+      hn::StoreU(re[r], df, out[r] + g);
+      hn::StoreU(im[r], df, out[r] + spectrumBandCount + g);
     }
   }
-  for (int k = 0; k < kBands; ++k) {
-    sSum[k] = SumPairwiseF(s[k]);
-    cSum[k] = SumPairwiseF(c[k]);
+}
+
+void LeanCorrelate(const float* in, int rows, const float* inner, float* const* out) {
+  for (; rows >= 6; rows -= 6, in += 6 * spectrumLeanBlock, out += 6) {
+    CorrelateRows<6>(in, inner, out);
+  }
+  switch (rows) {
+    case 5:
+      CorrelateRows<5>(in, inner, out);
+      break;
+    case 4:
+      CorrelateRows<4>(in, inner, out);
+      break;
+    case 3:
+      CorrelateRows<3>(in, inner, out);
+      break;
+    case 2:
+      CorrelateRows<2>(in, inner, out);
+      break;
+    case 1:
+      CorrelateRows<1>(in, inner, out);
+      break;
+    default:
+      break;
+  }
+}
+
+void LeanCombine(const float* ring, int first, int count, const float* weights, const float* turn,
+                 float* out) {
+  const DF32 df;
+  constexpr int kSlots = spectrumHistorySize / spectrumLeanBlock;
+  for (int g = 0; g < spectrumBandCount; g += kLanesF) {
+    // The four products of the complex multiply in sums of their own: four chains.
+    VF rr = hn::Zero(df), ii = hn::Zero(df), ri = hn::Zero(df), ir = hn::Zero(df);
+    for (int a = 0; a < count; ++a) {
+      const float* const z = ring + ((first + a) & (kSlots - 1)) * kRingSlot + g;
+      const VF w0 = hn::Set(df, weights[a]);
+      const VF w1 = hn::Set(df, weights[kSlots + a]);
+      const VF w2 = hn::Set(df, weights[2 * kSlots + a]);
+      const VF zr =
+          hn::MulAdd(w2, hn::LoadU(df, z + 2 * kTableRow),
+                     hn::MulAdd(w1, hn::LoadU(df, z + kTableRow), hn::Mul(w0, hn::LoadU(df, z))));
+      const float* const zi0 = z + spectrumBandCount;
+      const VF zi = hn::MulAdd(
+          w2, hn::LoadU(df, zi0 + 2 * kTableRow),
+          hn::MulAdd(w1, hn::LoadU(df, zi0 + kTableRow), hn::Mul(w0, hn::LoadU(df, zi0))));
+      const VF tr = hn::LoadU(df, turn + a * kTableRow + g);
+      const VF ti = hn::LoadU(df, turn + a * kTableRow + spectrumBandCount + g);
+      rr = hn::MulAdd(tr, zr, rr);
+      ii = hn::MulAdd(ti, zi, ii);
+      ri = hn::MulAdd(tr, zi, ri);
+      ir = hn::MulAdd(ti, zr, ir);
+    }
+    hn::StoreU(hn::Sub(rr, ii), df, out + g);
+    hn::StoreU(hn::Add(ri, ir), df, out + spectrumBandCount + g);
   }
 }
 
@@ -133,12 +171,14 @@ HWY_AFTER_NAMESPACE();
 const SpectrumKernels* spectrum_simd_kernels(int path) {
 #ifdef HOPWARBLER_SIMD_BASELINE
   namespace base = hopwarbler::HOPWARBLER_SIMD_BASELINE;
-  static constexpr SpectrumKernels baseline{base::kBands, &base::Resonate, &base::ResonateLean};
+  static constexpr SpectrumKernels baseline{base::kBands, &base::Resonate, &base::LeanCorrelate,
+                                            &base::LeanCombine};
   if (path == CPU_PATH_BASELINE) return &baseline;
 #endif
 #ifdef HOPWARBLER_SIMD_AVX2
   namespace avx2 = hopwarbler::HOPWARBLER_SIMD_AVX2;
-  static constexpr SpectrumKernels wide{avx2::kBands, &avx2::Resonate, &avx2::ResonateLean};
+  static constexpr SpectrumKernels wide{avx2::kBands, &avx2::Resonate, &avx2::LeanCorrelate,
+                                        &avx2::LeanCombine};
   if (path == CPU_PATH_AVX2) return &wide;
 #endif
   (void)path;

@@ -14,14 +14,19 @@ struct SpectrumKernels {
   int bands;  // bands per pass over the history
   void (*resonate)(const double* windowed, const float* sn, const float* cs, int rowStride,
                    double* s, double* c);
-  // The same sums of the lean analysis, for `bands` consecutive bands (at most 4) in
-  // float: windowed holds spectrumHistorySize floats; each block of spectrumLeanBlock
-  // elements is correlated with the inner tables (per band 2 x spectrumLeanBlock floats
-  // from inner, consecutive bands one after the other) and its sums turned by the outer
-  // ones (2 x spectrumHistorySize / spectrumLeanBlock per band); the lanes are added in
-  // double.
-  void (*resonateLean)(const float* windowed, const float* inner, const float* outer, double* s,
-                       double* c);
+  // The lean analysis (spectrum.h), in float, the bands in the vector lanes:
+  // - leanCorrelate: for each of `rows` rows of spectrumLeanBlock floats (consecutive
+  //   in `in`), the sums over c of in[c] times the real and imaginary parts of
+  //   inner[c], for every band, into out[row] (2 x 72 floats: real parts, then
+  //   imaginary);
+  // - leanCombine: over the blocks a < count, whose sums lie in ring slot
+  //   (first + a) mod 64 (3 x 2 x 72 floats each, as leanCorrelate writes three rows),
+  //   the sum of turn[a] times weights[0][a] x sums of row 0 + weights[1][a] x row 1 +
+  //   weights[2][a] x row 2, complex per band, into out (2 x 72 floats).
+  // inner and turn are SpectrumCoefficients::leanInner and leanTurn.
+  void (*leanCorrelate)(const float* in, int rows, const float* inner, float* const* out);
+  void (*leanCombine)(const float* ring, int first, int count, const float* weights,
+                      const float* turn, float* out);
 };
 
 // The kernels of `path` (a resolved CpuPath other than the reference); nullptr for

@@ -54,11 +54,12 @@ struct SpectrumCoefficients {
   int rate = 0;
   float sin[spectrumBandCount][spectrumHistorySize];  // -sin of the band phase
   float cos[spectrumBandCount][spectrumHistorySize];  // cos of the band phase
-  // The lean analysis' factored tables: the phase at element 64 a + c is that at 64 a
-  // plus that at c. Per band: cos and -sin of the phase at c (c < 64), then cos and sin
-  // of the phase at 64 a (a < 64), each in double rounded once to float.
-  float leanInner[spectrumBandCount][2][spectrumLeanBlock];
-  float leanOuter[spectrumBandCount][2][spectrumHistorySize / spectrumLeanBlock];
+  // The lean analysis' tables, bands innermost (one vector holds consecutive bands),
+  // each value in double rounded once to float: the real and imaginary parts of
+  // exp(-i w c) for c < 64 (within a block) and of exp(-i w 64 a) for a < 64 (a
+  // block's start), w the band's step per decimated sample.
+  alignas(32) float leanInner[spectrumLeanBlock][2][spectrumBandCount];
+  alignas(32) float leanTurn[spectrumHistorySize / spectrumLeanBlock][2][spectrumBandCount];
 };
 
 // The tests' view of an analyser's state.
@@ -79,6 +80,7 @@ struct SpectrumProbe {
     for (int i = 0; i < spectrumHistorySize; ++i) {
       a.history_[(a.oldest_ + i) % spectrumHistorySize] = h[i];
     }
+    a.ringNext_ = 0;  // the lean analysis' block sums are stale
   }
   // The shared tables the analyser uses; null before init().
   static const SpectrumCoefficients* coefficients(const SpectrumAnalyser& a) {
