@@ -47,18 +47,20 @@ using VF = hn::Vec<DF>;
 // Highway 1.0.3 has its own, but its header leaves the baseline target uncompiled
 // beside foreach_target.h.
 
-// atan(a) for a in [0, 1]: above tan(pi / 8) from pi / 4 + atan((a - 1) / (a + 1)).
-HWY_INLINE VF AtanUnit(DF d, VF a) {
-  const auto high = hn::Gt(a, hn::Set(d, 0.41421356237309503f));
-  const VF x =
-      hn::IfThenElse(high, hn::Div(hn::Sub(a, hn::Set(d, 1.0f)), hn::Add(a, hn::Set(d, 1.0f))), a);
-  const VF z = hn::Mul(x, x);
+// atan(y / x) for 0 <= y <= x, x > 0: above tan(pi / 8) from pi / 4 + atan((y - x) /
+// (y + x)), so that one division serves both ranges.
+HWY_INLINE VF AtanRatio(DF d, VF y, VF x) {
+  const auto high = hn::Gt(y, hn::Mul(x, hn::Set(d, 0.41421356237309503f)));
+  const VF top = hn::IfThenElse(high, hn::Sub(y, x), y);
+  const VF bottom = hn::IfThenElse(high, hn::Add(y, x), x);
+  const VF t = hn::Div(top, bottom);
+  const VF z = hn::Mul(t, t);
   VF p = hn::Set(d, 8.05374449538e-2f);
   p = hn::MulAdd(p, z, hn::Set(d, -1.38776856032e-1f));
   p = hn::MulAdd(p, z, hn::Set(d, 1.99777106478e-1f));
   p = hn::MulAdd(p, z, hn::Set(d, -3.33329491539e-1f));
-  const VF y = hn::MulAdd(hn::Mul(p, z), x, x);
-  return hn::IfThenElse(high, hn::Add(y, hn::Set(d, 0.7853981633974483f)), y);
+  const VF a = hn::MulAdd(hn::Mul(p, z), t, t);
+  return hn::IfThenElse(high, hn::Add(a, hn::Set(d, 0.7853981633974483f)), a);
 }
 
 // atan2(y, x) from the arc tangent of the smaller magnitude over the larger, moved to
@@ -66,8 +68,7 @@ HWY_INLINE VF AtanUnit(DF d, VF a) {
 HWY_INLINE VF Atan2(DF d, VF y, VF x) {
   const VF ax = hn::Abs(x), ay = hn::Abs(y);
   const VF smaller = hn::Min(ax, ay), larger = hn::Max(ax, ay);
-  const VF ratio = hn::Div(smaller, hn::Max(larger, hn::Set(d, 1e-30f)));
-  VF angle = AtanUnit(d, ratio);
+  VF angle = AtanRatio(d, smaller, hn::Max(larger, hn::Set(d, 1e-30f)));
   angle = hn::IfThenElse(hn::Gt(ay, ax), hn::Sub(hn::Set(d, 1.5707963267948966f), angle), angle);
   angle =
       hn::IfThenElse(hn::Lt(x, hn::Zero(d)), hn::Sub(hn::Set(d, 3.141592653589793f), angle), angle);
@@ -168,6 +169,30 @@ int LeanAccumulate(const float* wave, const float* realParts, const float* windo
   return i;
 }
 
+// buffer = input times window, sample by sample, or as the real parts of complex
+// samples whose imaginary parts are 0.
+void ApplyWindow(const float* input, const float* window, float* buffer, int n, bool complex) {
+  const DF d;
+  const int lanes = static_cast<int>(hn::Lanes(d));
+  int i = 0;
+  for (; i + lanes <= n; i += lanes) {
+    const VF v = hn::Mul(hn::LoadU(d, input + i), hn::LoadU(d, window + i));
+    if (complex) {
+      hn::StoreInterleaved2(v, hn::Zero(d), d, buffer + 2 * i);
+    } else {
+      hn::StoreU(v, d, buffer + i);
+    }
+  }
+  for (; i < n; i++) {
+    if (complex) {
+      buffer[2 * i] = input[i] * window[i];
+      buffer[2 * i + 1] = 0.0f;
+    } else {
+      buffer[i] = input[i] * window[i];
+    }
+  }
+}
+
 // Every bin of 0 .. n - 1 strictly above both neighbours (bin -1 counts as FLT_MIN,
 // mag[n] is the caller's guard): the candidates' indices packed by the comparison mask.
 int FinePeaks(const float* mag, int n, int* peaks) {
@@ -245,16 +270,16 @@ HWY_AFTER_NAMESPACE();
 const LeanBinKernels* lean_bin_kernels(int path) {
 #ifdef HOPWARBLER_SIMD_BASELINE
   namespace base = hopwarbler::HOPWARBLER_SIMD_BASELINE;
-  static constexpr LeanBinKernels baseline{&base::LeanBinPass,     &base::LeanRebuild,
-                                           &base::LeanTurnRebuild, &base::LeanAccumulate,
-                                           &base::FinePeaks,       &base::Valleys};
+  static constexpr LeanBinKernels baseline{
+      &base::LeanBinPass, &base::LeanRebuild, &base::LeanTurnRebuild, &base::LeanAccumulate,
+      &base::FinePeaks,   &base::Valleys,     &base::ApplyWindow};
   if (path == CPU_PATH_BASELINE) return &baseline;
 #endif
 #ifdef HOPWARBLER_SIMD_AVX2
   namespace avx2 = hopwarbler::HOPWARBLER_SIMD_AVX2;
-  static constexpr LeanBinKernels wide{&avx2::LeanBinPass,     &avx2::LeanRebuild,
-                                       &avx2::LeanTurnRebuild, &avx2::LeanAccumulate,
-                                       &avx2::FinePeaks,       &avx2::Valleys};
+  static constexpr LeanBinKernels wide{
+      &avx2::LeanBinPass, &avx2::LeanRebuild, &avx2::LeanTurnRebuild, &avx2::LeanAccumulate,
+      &avx2::FinePeaks,   &avx2::Valleys,     &avx2::ApplyWindow};
   if (path == CPU_PATH_AVX2) return &wide;
 #endif
   (void)path;

@@ -35,6 +35,9 @@ struct LeanBinKernels {
   // (0 when none is below the largest float), for p = 1 .. nPeaks - 1; reads up to
   // seven bins past the last peak.
   void (*valleys)(const float* mag, const int* peaks, int* valleys, int nPeaks);
+  // And the analysis window, exact too: buffer[i] = input[i] window[i] for i < n, or
+  // with complex set buffer[2i] = that and buffer[2i + 1] = 0.
+  void (*window)(const float* input, const float* window, float* buffer, int n, bool complex);
 };
 
 // The kernels of a CpuPath (CPU_PATH_BASELINE or CPU_PATH_AVX2, where built); nullptr

@@ -210,6 +210,9 @@ void Vocoder::processTogether(const float* inputLeft, const float* inputRight, i
 
 void Vocoder::applyWindow(const float* input, int channel) {
   float* buffer = channels[channel].fftBuffer;
+  if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+    return kernels->window(input, window.data(), buffer, winSize, !lean);
+  }
   if (lean) {
     // The real-input transform takes the samples one after the other.
     for (int i = 0; i < winSize; i++) buffer[i] = input[i] * window[i];
