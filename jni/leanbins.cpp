@@ -240,6 +240,17 @@ void Valleys(const float* mag, const int* peaks, int* valleys, int nPeaks) {
   const auto lane = hn::Iota(di, 0);
   for (int p = 1; p < nPeaks; p++) {
     const int from = peaks[p - 1], to = peaks[p];
+    if (to - from <= lanes) {
+      // Most regions fit one vector: no loop whose length the branches must guess. The
+      // first lane equal to the least lies in the region, since one of its lanes is.
+      const auto inRegion = hn::RebindMask(d, hn::Lt(lane, hn::Set(di, to - from)));
+      const VF v = hn::LoadU(d, mag + from);
+      const VF m =
+          hn::MinOfLanes(d, hn::IfThenElse(hn::And(hn::Lt(v, largest), inRegion), v, largest));
+      const int first = static_cast<int>(hn::FindFirstTrue(d, hn::Eq(v, m)));
+      valleys[p] = hn::GetLane(m) < FLT_MAX ? from + first : 0;
+      continue;
+    }
     VF least = largest;
     for (int j = from; j < to; j += lanes) {
       const auto inRegion = hn::RebindMask(d, hn::Lt(lane, hn::Set(di, to - j)));
