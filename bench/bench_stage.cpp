@@ -91,6 +91,7 @@ void benchAttacks(benchmark::State& state) {
     }
     frame.omega = d.omega.data();
     frame.stretch = 1.25;
+    frame.serial = f;
     attacks.frame(frame);
     benchmark::ClobberMemory();
     if (++f == AttackFrames::count) {

@@ -87,6 +87,7 @@ float princarg(double phase) {
   return static_cast<float>(phase - qpd * pi);
 }
 void Vocoder::resetPhases() {
+  frameSerial += 2;
   for (VocoderChannel& c : channels) {
     std::memset(c.phi0, 0, sizeof(float) * winSize);
     std::memset(c.psi, 0, sizeof(float) * winSize);
@@ -192,6 +193,7 @@ void Vocoder::copyChannel(int from, int to) {
   std::memcpy(target.psi, source.psi, sizeof(float) * winSize);
   target.inIndex = source.inIndex;
   target.laidStepOut = source.laidStepOut;
+  frameSerial += 2;
 }
 
 void Vocoder::process(const float* input, int inSize, float* output, int pStepOut, int channel) {
@@ -695,6 +697,7 @@ void Vocoder::phaseLockRefined(int nChannels, const VocoderOptions& options, flo
     frame.summed = loudness;
     frame.omega = omega.data();
     frame.stretch = stretchFactor;
+    frame.serial = frameSerial;
     for (int ch = 0; ch < 2; ch++) {
       VocoderChannel& c = channels[ch < nChannels ? ch : 0];
       frame.history[ch] = c.input + start;
@@ -736,6 +739,7 @@ void Vocoder::run(int first, int count, const float* const* inputs, float* const
     // (the call's own for the first frame of a stream). After a change of stepOut the
     // first new frame is therefore still turned by the old hop, and the frames on both
     // sides of the change stay in phase.
+    frameSerial++;
     const int laid = lead.laidStepOut > 0 ? lead.laidStepOut : pStepOut;
     const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
     for (int c = 0; c < count; c++) {
