@@ -37,10 +37,11 @@ class LevelKeeper {
   // energy counts inputShaping times (what the equaliser does to it on purpose); out: the
   // vocoder's output per channel, outFrames long, on its own scale: a steady tone of
   // amplitude A leaves it at A x toneGain[i] x toneScale at frame i (the overlap of the
-  // frames laid there; vocoder_hand_out_tone_gain()).
+  // frames laid there; vocoder_hand_out_tone_gain()). lean: the energies are summed in
+  // four running sums instead of one (the same within rounding, a good share faster).
   void apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
              float* outLeft, float* outRight, const float* toneGain, int outFrames,
-             double toneScale);
+             double toneScale, bool lean = false);
 
  private:
   // Input blocks on their way through the latency: frames and energies of mid and side.
