@@ -2,7 +2,8 @@
 // runs with every refinement on:
 // - stage/attacks: one frame of the attack detector and keeper (Attacks::frame) at
 //   2048 / 4 on stereo music, frame after frame through four seconds of the piece;
-// - stage/levelkeeper: one hop of the level keeper (640 frames out for 512 in);
+// - stage/levelkeeper/exact and /lean: one hop of the level keeper (640 frames out for
+//   512 in), its sums exact or lean;
 // - stage/engine/SPEED: the whole engine as a processor drives it at the fast preset
 //   (2048 / 4, lean maths, linked stereo, attacks, fine peaks, level keeping, the
 //   analyser as a tap, the engine's own output stage, one analysis hop per call) over
@@ -102,7 +103,7 @@ void benchAttacks(benchmark::State& state) {
   state.counters["frames"] = benchmark::Counter(1.0, benchmark::Counter::kIsIterationInvariantRate);
 }
 
-void benchLevelKeeper(benchmark::State& state) {
+void benchLevelKeeper(benchmark::State& state, bool lean) {
   constexpr int in = hop, out = 640;
   const short* pcm = music_pcm() + 2 * 2 * 44100;
   std::vector<float> inL(in), inR(in), outL(out), outR(out), tone(out, 0.75f / hop * 2);
@@ -122,7 +123,7 @@ void benchLevelKeeper(benchmark::State& state) {
       outR[i] = p[1] / 32768.0f * 0.75f * 0.7f;
     }
     keeper.apply(inL.data(), inR.data(), in, 1.0, outL.data(), outR.data(), tone.data(), out,
-                 frameSize / 2.0);
+                 frameSize / 2.0, lean);
     round++;
     benchmark::ClobberMemory();
   }
@@ -163,7 +164,11 @@ void benchEngine(benchmark::State& state, double speed) {
 
 void register_stage_benchmarks() {
   benchmark::RegisterBenchmark("stage/attacks", benchAttacks)->MinTime(0.3);
-  benchmark::RegisterBenchmark("stage/levelkeeper", benchLevelKeeper)->MinTime(0.3);
+  for (const bool lean : {false, true}) {
+    benchmark::RegisterBenchmark(lean ? "stage/levelkeeper/lean" : "stage/levelkeeper/exact",
+                                 [lean](benchmark::State& s) { benchLevelKeeper(s, lean); })
+        ->MinTime(0.3);
+  }
   for (const double speed : {0.8, 2.0}) {
     const std::string name = "stage/engine/" + std::string(speed < 1 ? "0.8" : "2");
     benchmark::RegisterBenchmark(name.c_str(), [speed](benchmark::State& s) {
