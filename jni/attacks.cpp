@@ -107,11 +107,18 @@ int Attacks::findOnset(const AttackFrame& f) {
     tag = place;  // worked out below
     due_[nDue++] = p;
   };
+  // Each block's baseline is the last one's moved on by a block: only the blocks past the
+  // last one's end are new to it, unless the baseline's grid moved (once, where the
+  // baseline leaves the frame's start).
+  int lastFirst = -1, lastEnd = -1;  // the last baseline's first block and its end
   for (int b = firstBlock; b + blockSamples <= winSize_; b += blockSamples) {
-    for (int p = std::max(1, b - baselineSamples); p + blockSamples <= b; p += blockSamples) {
-      schedule(p);
-    }
+    const int first = std::max(1, b - baselineSamples);
+    int p = first;
+    if (lastEnd > first && (first - lastFirst) % blockSamples == 0) p = lastEnd;
+    for (; p + blockSamples <= b; p += blockSamples) schedule(p);
     schedule(b);
+    lastFirst = first;
+    lastEnd = p;
   }
   int d = 0;
   for (; d + 4 <= nDue; d += 4) blockEnergies(f, due_.data() + d, 4);
@@ -250,13 +257,22 @@ void Attacks::shapeAttackBins(const AttackFrame& f, const float* earlier) {
     const Attack& a = attacks_[i];
     if (!a.active) continue;
     const signed char first = placeable[i] ? BIN_RESTART : BIN_HELD_BACK;
+    // Whether a bin of each owner (-1: none) stays with it: its own, or a newer attack's.
+    bool stays[maxAttacks + 1];
+    stays[0] = false;
+    for (int o = 0; o < maxAttacks; o++) {
+      stays[o + 1] = o == i || attacks_[o].serial > a.serial;
+    }
+    const float* before = a.before.data();
+    signed char* owners = binOwner_.data();
+    signed char* states = binState_.data();
+    // Without a branch per bin: which bins rise is as good as random.
     for (int b = 0; b < winHalf_; b++) {
-      const int owner = binOwner_[b];
-      if (owner == i || (owner >= 0 && attacks_[owner].serial > a.serial)) continue;
-      if (f.summed[b] > riseRatio * a.before[b] && f.summed[b] >= floor) {
-        binOwner_[b] = static_cast<signed char>(i);
-        binState_[b] = first;
-      }
+      const signed char owner = owners[b];
+      const bool joins =
+          !stays[owner + 1] & (f.summed[b] > riseRatio * before[b]) & (f.summed[b] >= floor);
+      owners[b] = joins ? static_cast<signed char>(i) : owner;
+      states[b] = joins ? first : states[b];
     }
   }
 
