@@ -21,7 +21,8 @@
 // smoothed levels and the gains; each stream's engine has its own. apply() is called by
 // the driver once per block on the audio thread, after the vocoder and before the
 // output stage: no allocation, no lock. Nothing allocates: the object holds all its
-// state in place (about 25 kB), and copying it copies that state.
+// state in place (about 25 kB), and copying it copies that state. Its per-frame loops
+// run on the driver's vector kernels (dsp_simd.h), on the driver's code path.
 #pragma once
 
 class LevelKeeper {
