@@ -19,6 +19,19 @@
 
 #include "fft.h"
 
+// The twiddles of the half-size transform in float (realfft.cpp), for m complex
+// values: stage k's e^(-2 pi i r / 2^(k+1)), r < 2^k, at 2^k + r; and for the last
+// stages on vectors of L floats ([0] four, [1] eight), e^(-2 pi i c r / m) at
+// c (m / L) + r, c < L, r < m / L.
+struct HalfFftTables {
+  const float* stageRe = nullptr;
+  const float* stageIm = nullptr;
+  const float* tailRe[2] = {};
+  const float* tailIm[2] = {};
+};
+
+struct RealFftKernels;
+
 class RealFft {
  public:
   // Set up for n real points, n a power of two, 4 <= n <= 4096 (any other n leaves it
@@ -38,8 +51,15 @@ class RealFft {
   void inverseOneSidedReal(const float* lower, float* buffer);
 
  private:
+  float* scratch();  // 4 m floats from a 32-byte boundary in scratch_
+  // The half-size transform of buffer in place: in float on a vector path, through
+  // half_ on the reference path and below the vector transform's least size.
+  void halfTransform(const RealFftKernels* kernels, float* buffer, bool inverse);
+
   int n_ = 0;
   Fft half_;
+  HalfFftTables tables_;
+  std::vector<float> twiddles_, scratch_;
   // Per bin k < N/4, duplicated for the two floats of a complex value: -sin(2 pi k / N)
   // (both), and (cos, -cos) of the forward split, (-cos, cos) of the inverse one.
   std::vector<float> sines_, cosinesForward_, cosinesInverse_;
@@ -47,6 +67,10 @@ class RealFft {
 
 // The split kernels (realfft.cpp): in/out hold M = N/2 complex values; bins 1 .. k - 1
 // and their partners M - 1 .. M - k + 1 are done when they return k. in == out allowed.
+// transform is the complex transform of the m interleaved values at in (m >= 64) to
+// out, forward or inverse, unscaled, through scratch (4 m floats); in == out allowed.
 struct RealFftKernels {
   int (*split)(const float* in, float* out, const float* sines, const float* cosines, int m);
+  void (*transform)(const float* in, float* out, float* scratch, int m, bool inverse,
+                    const HalfFftTables& tables);
 };
