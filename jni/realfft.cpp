@@ -253,6 +253,7 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 namespace {
 
@@ -299,6 +300,44 @@ void split(const RealFftKernels* kernels, const float* in, float* out, const flo
   out[m + 1] = -in[m + 1];
 }
 
+// The vector kernels' transform (see their comment) in plain loops, every stage by
+// itself, in place on the m interleaved values at buffer (m >= 2).
+void transformPlain(float* buffer, float* scratch, int m, bool inverse, const HalfFftTables& t) {
+  float* from = scratch;
+  float* to = scratch + 2 * m;
+  const int half = m / 2;
+  const int re = inverse ? 1 : 0;  // where the real parts are read and written
+  for (int c = 0; c < half; c++) {
+    const float ar = buffer[2 * c + re], ai = buffer[2 * c + 1 - re];
+    const float br = buffer[2 * (c + half) + re], bi = buffer[2 * (c + half) + 1 - re];
+    from[c] = ar + br;
+    from[m + c] = ai + bi;
+    from[half + c] = ar - br;
+    from[m + half + c] = ai - bi;
+  }
+  for (int rows = 2; rows < m; rows *= 2) {
+    const int cols = m / (2 * rows);
+    for (int r = 0; r < rows; r++) {
+      const float ur = t.stageRe[rows + r], ui = t.stageIm[rows + r];
+      for (int c = 0; c < cols; c++) {
+        const int a = 2 * r * cols + c, b = a + cols;
+        const float tr = from[b] * ur - from[m + b] * ui;
+        const float ti = from[b] * ui + from[m + b] * ur;
+        const int low = r * cols + c, high = (r + rows) * cols + c;
+        to[low] = from[a] + tr;
+        to[m + low] = from[m + a] + ti;
+        to[high] = from[a] - tr;
+        to[m + high] = from[m + a] - ti;
+      }
+    }
+    std::swap(from, to);
+  }
+  for (int j = 0; j < m; j++) {
+    buffer[2 * j + re] = from[j];
+    buffer[2 * j + 1 - re] = from[m + j];
+  }
+}
+
 // The vector transform's least size, m = L L complex values for vectors of L = 8 floats.
 constexpr int halfFloatMinimum = 64;
 
@@ -317,7 +356,6 @@ void RealFft::init(int n) {
     return;
   }
   n_ = n;
-  half_.init(n / 2);
   const int quarter = n / 4;
   sines_.assign(2 * static_cast<size_t>(quarter), 0.0f);
   cosinesForward_.assign(sines_.size(), 0.0f);
@@ -332,22 +370,19 @@ void RealFft::init(int n) {
     cosinesInverse_[2 * k + 1] = c;
   }
 
+  // The stages' twiddles (real, imaginary parts), then, where the vector transform
+  // runs, the last stages' for four lanes and for eight: m floats each.
   const int m = n / 2;
-  if (m < halfFloatMinimum) {
-    twiddles_.clear();
-    scratch_.clear();
-    return;
-  }
-  // Six tables of m floats: the stages' twiddles (real, imaginary), then the last
-  // stages' for four lanes and for eight.
-  twiddles_.assign(6 * static_cast<size_t>(m), 0.0f);
+  const int tables = m >= halfFloatMinimum ? 6 : 2;
+  twiddles_.assign(tables * static_cast<size_t>(m), 0.0f);
   float* at = twiddles_.data();
+  tables_ = HalfFftTables{};
   tables_.stageRe = at;
   tables_.stageIm = at + m;
   for (int rows = 1; rows < m; rows *= 2) {
     for (int r = 0; r < rows; r++) turn(r, 2 * rows, at + rows + r, at + m + rows + r);
   }
-  for (int table = 0; table < 2; table++) {
+  for (int table = 0; 2 + 2 * table < tables; table++) {
     const int lanes = table == 0 ? 4 : 8;
     const int rows = m / lanes;
     float* re = at + (2 + 2 * table) * m;
@@ -368,10 +403,11 @@ float* RealFft::scratch() {
 }
 
 void RealFft::halfTransform(const RealFftKernels* kernels, float* buffer, bool inverse) {
-  if (kernels != nullptr && !scratch_.empty()) {
-    kernels->transform(buffer, buffer, scratch(), n_ / 2, inverse, tables_);
+  const int m = n_ / 2;
+  if (kernels != nullptr && m >= halfFloatMinimum) {
+    kernels->transform(buffer, buffer, scratch(), m, inverse, tables_);
   } else {
-    half_.process(buffer, inverse ? 1 : -1);
+    transformPlain(buffer, scratch(), m, inverse, tables_);
   }
 }
 

@@ -52,12 +52,11 @@ class RealFft {
 
  private:
   float* scratch();  // 4 m floats from a 32-byte boundary in scratch_
-  // The half-size transform of buffer in place: in float on a vector path, through
-  // half_ on the reference path and below the vector transform's least size.
+  // The half-size transform of buffer in place, in float: the vector kernels' on a
+  // vector path from their least size, plain loops otherwise.
   void halfTransform(const RealFftKernels* kernels, float* buffer, bool inverse);
 
   int n_ = 0;
-  Fft half_;
   HalfFftTables tables_;
   std::vector<float> twiddles_, scratch_;
   // Per bin k < N/4, duplicated for the two floats of a complex value: -sin(2 pi k / N)
