@@ -1,5 +1,5 @@
-// The real-input transforms through a half-size complex FFT, and their split passes in
-// vectors. See realfft.h.
+// The real-input transforms through a half-size complex FFT in float, and their split
+// passes, in vectors. See realfft.h.
 #include "simd.h"  // first: it picks the targets
 
 #undef HWY_TARGET_INCLUDE
@@ -7,9 +7,11 @@
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
 
+#include <utility>
+
 #include "realfft.h"
 
-// The pass over the bins pairs bin k with bin M - k (M = N/2 complex values): with
+// The split: the pass over the bins pairs bin k with bin M - k (M = N/2 complex values): with
 // A = in[k], B = in[M - k], E = (A + conj B) / 2, D = (A - conj B) / 2 and the twiddle
 // T = D (s, s) + swap(D) (c0, c1) from the tables, out[k] = E + T and
 // out[M - k] = conj(E - T). The forward split takes T = -i e^(-2 pi i k / N) D, the
@@ -34,39 +36,23 @@ static_assert(kLanes == 4 || kLanes == 8, "the last stages transpose blocks of f
 
 // ---- The half-size complex transform in float ----
 //
-// A self-sorting (Stockham) radix-2 transform over split real and imaginary parts.
-// After stage k the value at row r, column c (rows of C = m / 2^(k+1) columns, each
-// row contiguous) is bin r of the sub-transform of the inputs x[c + j C]; stage k pairs
-// (r, c) with (r, c + C) under the twiddle e^(-2 pi i r / 2^(k+1)) and writes rows r
-// and r + 2^k. Rows of at least one vector run as plain vector loops; once the rows are
-// one vector long (R = m / L rows of L columns), the last log2 L stages are one pass:
-// L rows are transposed so that each vector holds one column of them, column c is
-// turned by e^(-2 pi i c r / m) and an L-point transform across the vectors gives
-// bins r + R j, L rows at a time, each vector a run of L bins.
+// A self-sorting (Stockham) transform over split real and imaginary parts, between two
+// scratch sets of them. After stage k the value at row r, column c (rows of
+// C = m / 2^(k+1) columns, each row contiguous) is bin r of the sub-transform of the
+// inputs x[c + j C]; stage k pairs (r, c) with (r, c + C) under the twiddle
+// e^(-2 pi i r / 2^(k+1)) and writes rows r and r + 2^k. While the rows are at least
+// one vector long, the stages run two at a time as one radix-4 pass (the first pass
+// reading the interleaved input), an odd one left over by itself. Once the rows are one
+// vector long (R = m / L rows of L columns), the last log2 L stages are one pass: L rows
+// are transposed so that each vector holds one column of them, column c is turned by
+// e^(-2 pi i c r / m) and an L-point transform across the vectors gives bins r + R j,
+// L rows at a time, each vector a run of L bins, stored interleaved. At m = 1024 that
+// is five passes over the data on either width. The small loops over the vectors of a
+// pass are unrolled, so that they stay in registers.
 //
 // Only the forward direction is built: with s(z) = i conj(z), which swaps the real and
 // imaginary parts, the inverse transform of x is s(forward(s(x))), so the inverse
 // reads its input and writes its output with the two parts swapped.
-
-// Stage 0 from interleaved input (m / 2 >= L): rows 0 and 1 of m / 2 columns.
-void FirstStage(const float* in, float* re, float* im, int m, bool swap) {
-  const DF d;
-  const int half = m / 2;
-  for (int c = 0; c < half; c += kLanes) {
-    VF ar, ai, br, bi;
-    if (swap) {
-      hn::LoadInterleaved2(d, in + 2 * c, ai, ar);
-      hn::LoadInterleaved2(d, in + 2 * (c + half), bi, br);
-    } else {
-      hn::LoadInterleaved2(d, in + 2 * c, ar, ai);
-      hn::LoadInterleaved2(d, in + 2 * (c + half), br, bi);
-    }
-    hn::StoreU(hn::Add(ar, br), d, re + c);
-    hn::StoreU(hn::Add(ai, bi), d, im + c);
-    hn::StoreU(hn::Sub(ar, br), d, re + half + c);
-    hn::StoreU(hn::Sub(ai, bi), d, im + half + c);
-  }
-}
 
 // Stage k >= 1 with rows of at least L columns, split parts to split parts.
 void MiddleStage(const float* sre, const float* sim, float* dre, float* dim, int m, int k,
@@ -105,8 +91,10 @@ HWY_INLINE void Transpose(const float* s, VF* x) {
   const DF d;
   const hn::Repartition<uint64_t, DF> du;
   VF q[kLanes];
+  HWY_UNROLL(8)
   for (int i = 0; i < kLanes; i++) q[i] = hn::LoadU(d, s + i * kLanes);
   VF y[kLanes];
+  HWY_UNROLL(8)
   for (int g = 0; g < kLanes; g += 4) {
     const auto t0 = hn::BitCast(du, hn::InterleaveLower(d, q[g], q[g + 1]));
     const auto t1 = hn::BitCast(du, hn::InterleaveUpper(d, q[g], q[g + 1]));
@@ -118,11 +106,13 @@ HWY_INLINE void Transpose(const float* s, VF* x) {
     y[g + 3] = hn::BitCast(d, hn::InterleaveUpper(du, t1, t3));
   }
   if constexpr (kLanes == 8) {
+    HWY_UNROLL(8)
     for (int c = 0; c < 4; c++) {
       x[c] = hn::ConcatLowerLower(d, y[c + 4], y[c]);
       x[c + 4] = hn::ConcatUpperUpper(d, y[c + 4], y[c]);
     }
   } else {
+    HWY_UNROLL(8)
     for (int c = 0; c < kLanes; c++) x[c] = y[c];
   }
 }
@@ -162,12 +152,78 @@ HWY_INLINE void DftAcross(const Complex* x, Complex* y) {
     o[1] = {hn::Mul(hn::Add(o[1].re, o[1].im), h), hn::Mul(hn::Sub(o[1].im, o[1].re), h)};
     o[2] = TimesMinusI(o[2]);
     o[3] = {hn::Mul(hn::Sub(o[3].im, o[3].re), h), hn::Neg(hn::Mul(hn::Add(o[3].re, o[3].im), h))};
+    HWY_UNROLL(8)
     for (int j = 0; j < 4; j++) {
       y[j] = Plus(e[j], o[j]);
       y[j + 4] = Minus(e[j], o[j]);
     }
   } else {
     Dft4(x, 1, y);
+  }
+}
+
+// Stages 0 and 1 at once from interleaved input (m / 4 >= L): every twiddle is one,
+// so the four quarters of the input go through four-point transforms into rows 0 .. 3
+// of m / 4 columns.
+void FirstStages(const float* in, float* re, float* im, int m, bool swap) {
+  const DF d;
+  const int cols = m / 4;
+  for (int c = 0; c < cols; c += kLanes) {
+    Complex x[4];
+    HWY_UNROLL(8)
+    for (int q = 0; q < 4; q++) {
+      if (swap) {
+        hn::LoadInterleaved2(d, in + 2 * (c + q * cols), x[q].im, x[q].re);
+      } else {
+        hn::LoadInterleaved2(d, in + 2 * (c + q * cols), x[q].re, x[q].im);
+      }
+    }
+    Complex y[4];
+    Dft4(x, 1, y);
+    HWY_UNROLL(8)
+    for (int q = 0; q < 4; q++) {
+      hn::StoreU(y[q].re, d, re + q * cols + c);
+      hn::StoreU(y[q].im, d, im + q * cols + c);
+    }
+  }
+}
+
+// Stages k and k + 1 at once (rows of at least L columns after both), split parts to
+// split parts. Row r < 2^k of the input holds four quarters of C columns; with
+// w = e^(-2 pi i r / 2^(k+2)), quarter q turned by w^q and a four-point transform
+// across the quarters give rows r, r + 2^k, r + 2 2^k and r + 3 2^k of C columns. w
+// and w^2 are twiddles of stages k + 1 and k; w^3 is their product.
+void MiddleStages(const float* sre, const float* sim, float* dre, float* dim, int m, int k,
+                  const HalfFftTables& t) {
+  const DF d;
+  const int rows = 1 << k;
+  const int cols = m >> (k + 2);
+  for (int r = 0; r < rows; r++) {
+    const float w1r = t.stageRe[2 * rows + r], w1i = t.stageIm[2 * rows + r];
+    const float w2r = t.stageRe[rows + r], w2i = t.stageIm[rows + r];
+    const float w3r = w1r * w2r - w1i * w2i, w3i = w1r * w2i + w1i * w2r;
+    const VF ur[3] = {hn::Set(d, w1r), hn::Set(d, w2r), hn::Set(d, w3r)};
+    const VF ui[3] = {hn::Set(d, w1i), hn::Set(d, w2i), hn::Set(d, w3i)};
+    const float* ar = sre + 4 * r * cols;
+    const float* ai = sim + 4 * r * cols;
+    for (int c = 0; c < cols; c += kLanes) {
+      Complex x[4];
+      x[0] = {hn::LoadU(d, ar + c), hn::LoadU(d, ai + c)};
+      HWY_UNROLL(8)
+      for (int q = 1; q < 4; q++) {
+        const VF xr = hn::LoadU(d, ar + q * cols + c);
+        const VF xi = hn::LoadU(d, ai + q * cols + c);
+        x[q] = {hn::MulSub(xr, ur[q - 1], hn::Mul(xi, ui[q - 1])),
+                hn::MulAdd(xr, ui[q - 1], hn::Mul(xi, ur[q - 1]))};
+      }
+      Complex y[4];
+      Dft4(x, 1, y);
+      HWY_UNROLL(8)
+      for (int q = 0; q < 4; q++) {
+        hn::StoreU(y[q].re, d, dre + (r + q * rows) * cols + c);
+        hn::StoreU(y[q].im, d, dim + (r + q * rows) * cols + c);
+      }
+    }
   }
 }
 
@@ -186,6 +242,7 @@ void LastStages(const float* sre, const float* sim, float* out, int m, const Hal
     Transpose(sim + r * kLanes, xi);
     Complex x[kLanes];
     x[0] = {xr[0], xi[0]};
+    HWY_UNROLL(8)
     for (int c = 1; c < kLanes; c++) {
       const VF ur = hn::LoadU(d, twRe + c * rows + r);
       const VF ui = hn::LoadU(d, twIm + c * rows + r);
@@ -193,6 +250,7 @@ void LastStages(const float* sre, const float* sim, float* out, int m, const Hal
     }
     Complex y[kLanes];
     DftAcross(x, y);
+    HWY_UNROLL(8)
     for (int j = 0; j < kLanes; j++) {
       float* bins = out + 2 * (r + j * rows);
       if (swap) {
@@ -204,7 +262,7 @@ void LastStages(const float* sre, const float* sim, float* out, int m, const Hal
   }
 }
 
-// The whole transform of the m interleaved complex values at in (m >= L L, 2 L), to
+// The whole transform of the m interleaved complex values at in (m >= L L), to
 // out; in == out allowed. scratch holds 4 m floats: two sets of split parts, between
 // which the stages alternate so that the last pass reads neither in nor out.
 void Transform(const float* in, float* out, float* scratch, int m, bool inverse,
@@ -215,12 +273,18 @@ void Transform(const float* in, float* out, float* scratch, int m, bool inverse,
   for (int l = kLanes; l > 1; l /= 2) lastRadix2--;
   float* from = scratch;
   float* to = scratch + 2 * m;
-  FirstStage(in, from, from + m, m, inverse);
-  for (int k = 1; k <= lastRadix2; k++) {
-    MiddleStage(from, from + m, to, to + m, m, k, t);
-    float* done = to;
-    to = from;
-    from = done;
+  // m >= L L leaves at least two stages before the last ones.
+  FirstStages(in, from, from + m, m, inverse);
+  int k = 2;
+  while (k <= lastRadix2) {
+    if (k < lastRadix2) {
+      MiddleStages(from, from + m, to, to + m, m, k, t);
+      k += 2;
+    } else {
+      MiddleStage(from, from + m, to, to + m, m, k, t);
+      k++;
+    }
+    std::swap(from, to);
   }
   LastStages(from, from + m, out, m, t, inverse);
 }
@@ -253,7 +317,6 @@ HWY_AFTER_NAMESPACE();
 #if HWY_ONCE
 #include <cmath>
 #include <cstdint>
-#include <utility>
 
 namespace {
 

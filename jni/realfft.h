@@ -4,15 +4,22 @@
 // odd ones into the imaginary parts of N/2 complex values, one transform of half the
 // size and a split pass give the spectrum's lower half, and the reverse pass before an
 // inverse transform of half the size gives the real parts of a one-sided spectrum's
-// inverse. That is a little under half the work of the full-size transforms that
-// Fft::forwardLower() and Fft::inverseOneSidedReal() run, for the same values within
-// float rounding (the split runs in float, the transforms carry doubles as Fft's do).
+// inverse: what Fft::forwardLower() and Fft::inverseOneSidedReal() give, within float
+// rounding, for a fraction of their work.
 //
-// A RealFft owns its half-size Fft and its twiddle tables, allocated by init() (not on
-// the audio thread); a transform allocates nothing and calls no trigonometry. The
-// split passes run in vectors (one Highway source: SSSE3 and AVX2 on x86-64, NEON on
-// aarch64), on the copy that matches the FFT's code path (fft_path()); the reference
-// path runs them in plain loops. One RealFft transforms on one thread at a time.
+// Everything runs in float, the half-size transform included (its own, in
+// realfft.cpp: Fft's carries doubles, which the lean path does not need). With
+// twiddles rounded once from double, its spectra stay within a few float epsilons
+// times log2 N of the exact transform, closer than Fft's at large N (whose twiddles
+// come from a float recurrence): at N = 4096 about 1.3e-7 of the spectrum's norm
+// against 1.4e-5.
+//
+// A RealFft owns its twiddle tables and scratch, allocated by init() (not on the audio
+// thread); a transform allocates nothing and calls no trigonometry. The half-size
+// transform (from 64 points) and the split passes run in vectors (one Highway source:
+// SSSE3 and AVX2 on x86-64, NEON on aarch64), on the copy that matches the FFT's code
+// path (fft_path()); the reference path, and the smaller sizes, run the same maths in
+// plain loops. One RealFft transforms on one thread at a time.
 #pragma once
 
 #include <vector>
