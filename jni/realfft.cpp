@@ -41,48 +41,19 @@ static_assert(kLanes == 4 || kLanes == 8, "the last stages transpose blocks of f
 // C = m / 2^(k+1) columns, each row contiguous) is bin r of the sub-transform of the
 // inputs x[c + j C]; stage k pairs (r, c) with (r, c + C) under the twiddle
 // e^(-2 pi i r / 2^(k+1)) and writes rows r and r + 2^k. While the rows are at least
-// one vector long, the stages run two at a time as one radix-4 pass (the first pass
-// reading the interleaved input), an odd one left over by itself. Once the rows are one
-// vector long (R = m / L rows of L columns), the last log2 L stages are one pass: L rows
-// are transposed so that each vector holds one column of them, column c is turned by
-// e^(-2 pi i c r / m) and an L-point transform across the vectors gives bins r + R j,
-// L rows at a time, each vector a run of L bins, stored interleaved. At m = 1024 that
-// is five passes over the data on either width. The small loops over the vectors of a
-// pass are unrolled, so that they stay in registers.
+// one vector long, the stages run two at a time as one radix-4 pass, the first pass
+// (which reads the interleaved input, all its twiddles one) taking three when their
+// count is odd. Once the rows are one vector long (R = m / L rows of L columns), the
+// last log2 L stages are one pass: L rows are transposed so that each vector holds one
+// column of them, column c is turned by e^(-2 pi i c r / m) and an L-point transform
+// across the vectors gives bins r + R j, L rows at a time, each vector a run of L bins,
+// stored interleaved. At m = 1024 that is four passes over the data with vectors of
+// eight floats, five with four. The small loops over the vectors of a pass are
+// unrolled, so that they stay in registers.
 //
 // Only the forward direction is built: with s(z) = i conj(z), which swaps the real and
 // imaginary parts, the inverse transform of x is s(forward(s(x))), so the inverse
 // reads its input and writes its output with the two parts swapped.
-
-// Stage k >= 1 with rows of at least L columns, split parts to split parts.
-void MiddleStage(const float* sre, const float* sim, float* dre, float* dim, int m, int k,
-                 const HalfFftTables& t) {
-  const DF d;
-  const int rows = 1 << k;
-  const int cols = m >> (k + 1);
-  for (int r = 0; r < rows; r++) {
-    const VF ur = hn::Set(d, t.stageRe[rows + r]);
-    const VF ui = hn::Set(d, t.stageIm[rows + r]);
-    const float* ar = sre + 2 * r * cols;
-    const float* ai = sim + 2 * r * cols;
-    float* lowRe = dre + r * cols;
-    float* lowIm = dim + r * cols;
-    float* highRe = dre + (r + rows) * cols;
-    float* highIm = dim + (r + rows) * cols;
-    for (int c = 0; c < cols; c += kLanes) {
-      const VF xr = hn::LoadU(d, ar + cols + c);
-      const VF xi = hn::LoadU(d, ai + cols + c);
-      const VF tr = hn::MulSub(xr, ur, hn::Mul(xi, ui));
-      const VF ti = hn::MulAdd(xr, ui, hn::Mul(xi, ur));
-      const VF a = hn::LoadU(d, ar + c);
-      const VF b = hn::LoadU(d, ai + c);
-      hn::StoreU(hn::Add(a, tr), d, lowRe + c);
-      hn::StoreU(hn::Add(b, ti), d, lowIm + c);
-      hn::StoreU(hn::Sub(a, tr), d, highRe + c);
-      hn::StoreU(hn::Sub(b, ti), d, highIm + c);
-    }
-  }
-}
 
 // The L rows of L floats from s on, transposed: x[c] holds column c of the L rows.
 // Highway's interleaves work within 128-bit blocks, which transposes blocks of four by
@@ -140,48 +111,55 @@ HWY_INLINE void Dft4(const Complex* x, int s, Complex* y) {
   y[3] = Minus(d0, d1);
 }
 
-// The L-point forward transform across the vectors x[0 .. L - 1].
+// The eight-point forward transform of x[0 .. 7] into y[0 .. 7].
+HWY_INLINE void Dft8(const Complex* x, Complex* y) {
+  const DF d;
+  Complex e[4], o[4];
+  Dft4(x, 2, e);
+  Dft4(x + 1, 2, o);
+  // o[j] times e^(-2 pi i j / 8).
+  const VF h = hn::Set(d, 0.70710678118654752f);
+  o[1] = {hn::Mul(hn::Add(o[1].re, o[1].im), h), hn::Mul(hn::Sub(o[1].im, o[1].re), h)};
+  o[2] = TimesMinusI(o[2]);
+  o[3] = {hn::Mul(hn::Sub(o[3].im, o[3].re), h), hn::Neg(hn::Mul(hn::Add(o[3].re, o[3].im), h))};
+  HWY_UNROLL(8)
+  for (int j = 0; j < 4; j++) {
+    y[j] = Plus(e[j], o[j]);
+    y[j + 4] = Minus(e[j], o[j]);
+  }
+}
+
+// The P-point forward transform (P = 4 or 8) across the vectors x[0 .. P - 1].
+template <int P>
 HWY_INLINE void DftAcross(const Complex* x, Complex* y) {
-  if constexpr (kLanes == 8) {
-    const DF d;
-    Complex e[4], o[4];
-    Dft4(x, 2, e);
-    Dft4(x + 1, 2, o);
-    // o[j] times e^(-2 pi i j / 8).
-    const VF h = hn::Set(d, 0.70710678118654752f);
-    o[1] = {hn::Mul(hn::Add(o[1].re, o[1].im), h), hn::Mul(hn::Sub(o[1].im, o[1].re), h)};
-    o[2] = TimesMinusI(o[2]);
-    o[3] = {hn::Mul(hn::Sub(o[3].im, o[3].re), h), hn::Neg(hn::Mul(hn::Add(o[3].re, o[3].im), h))};
-    HWY_UNROLL(8)
-    for (int j = 0; j < 4; j++) {
-      y[j] = Plus(e[j], o[j]);
-      y[j + 4] = Minus(e[j], o[j]);
-    }
+  if constexpr (P == 8) {
+    Dft8(x, y);
   } else {
     Dft4(x, 1, y);
   }
 }
 
-// Stages 0 and 1 at once from interleaved input (m / 4 >= L): every twiddle is one,
-// so the four quarters of the input go through four-point transforms into rows 0 .. 3
-// of m / 4 columns.
+// The first log2 P stages (P = 4 or 8) at once from interleaved input (m / P >= L):
+// every twiddle is one, so the P parts of the input go through P-point transforms
+// into rows 0 .. P - 1 of m / P columns.
+template <int P>
 void FirstStages(const float* in, float* re, float* im, int m, bool swap) {
   const DF d;
-  const int cols = m / 4;
+  const int cols = m / P;
   for (int c = 0; c < cols; c += kLanes) {
-    Complex x[4];
+    Complex x[P];
     HWY_UNROLL(8)
-    for (int q = 0; q < 4; q++) {
+    for (int q = 0; q < P; q++) {
       if (swap) {
         hn::LoadInterleaved2(d, in + 2 * (c + q * cols), x[q].im, x[q].re);
       } else {
         hn::LoadInterleaved2(d, in + 2 * (c + q * cols), x[q].re, x[q].im);
       }
     }
-    Complex y[4];
-    Dft4(x, 1, y);
+    Complex y[P];
+    DftAcross<P>(x, y);
     HWY_UNROLL(8)
-    for (int q = 0; q < 4; q++) {
+    for (int q = 0; q < P; q++) {
       hn::StoreU(y[q].re, d, re + q * cols + c);
       hn::StoreU(y[q].im, d, im + q * cols + c);
     }
@@ -249,7 +227,7 @@ void LastStages(const float* sre, const float* sim, float* out, int m, const Hal
       x[c] = {hn::MulSub(xr[c], ur, hn::Mul(xi[c], ui)), hn::MulAdd(xr[c], ui, hn::Mul(xi[c], ur))};
     }
     Complex y[kLanes];
-    DftAcross(x, y);
+    DftAcross<kLanes>(x, y);
     HWY_UNROLL(8)
     for (int j = 0; j < kLanes; j++) {
       float* bins = out + 2 * (r + j * rows);
@@ -273,17 +251,17 @@ void Transform(const float* in, float* out, float* scratch, int m, bool inverse,
   for (int l = kLanes; l > 1; l /= 2) lastRadix2--;
   float* from = scratch;
   float* to = scratch + 2 * m;
-  // m >= L L leaves at least two stages before the last ones.
-  FirstStages(in, from, from + m, m, inverse);
+  // m >= L L leaves at least log2 L stages before the last ones: an odd count starts
+  // with three at once, and the rest go two at a time.
   int k = 2;
-  while (k <= lastRadix2) {
-    if (k < lastRadix2) {
-      MiddleStages(from, from + m, to, to + m, m, k, t);
-      k += 2;
-    } else {
-      MiddleStage(from, from + m, to, to + m, m, k, t);
-      k++;
-    }
+  if ((lastRadix2 + 1) % 2 == 1) {
+    FirstStages<8>(in, from, from + m, m, inverse);
+    k = 3;
+  } else {
+    FirstStages<4>(in, from, from + m, m, inverse);
+  }
+  for (; k < lastRadix2; k += 2) {
+    MiddleStages(from, from + m, to, to + m, m, k, t);
     std::swap(from, to);
   }
   LastStages(from, from + m, out, m, t, inverse);
