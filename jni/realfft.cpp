@@ -89,6 +89,10 @@ HWY_INLINE void Transpose(const float* s, VF* x) {
 }
 
 struct Complex {
+  // Defined here, so that they are compiled for the target (implicit constructors would
+  // not be, which GCC refuses for aarch64).
+  HWY_INLINE Complex() {}
+  HWY_INLINE Complex(VF r, VF i) : re(r), im(i) {}
   VF re, im;
 };
 
