@@ -431,6 +431,8 @@ void register_kernel_benchmarks() {
     const std::string p = path == Path::Reference ? "reference" : "baseline";
     add(("path/" + p + "/fft/forward/2048").c_str(),
         onPath(path, [](benchmark::State& s) { benchOurFft(s, 2048, -1); }));
+    add(("path/" + p + "/fft/real/forward/2048").c_str(),
+        onPath(path, [](benchmark::State& s) { benchRealFft(s, 2048, -1); }));
     add(("path/" + p + "/frame/2048").c_str(), onPath(path, benchFrame));
 #if HOPWARBLER_BENCH_SPECTRUM
     add(("path/" + p + "/spectrum/analysis").c_str(), onPath(path, benchSpectrumAnalysis));
