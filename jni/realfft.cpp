@@ -421,9 +421,6 @@ void RealFft::init(int n) {
   const int tables = m >= halfFloatMinimum ? 6 : 2;
   twiddles_.assign(tables * static_cast<size_t>(m), 0.0f);
   float* at = twiddles_.data();
-  tables_ = HalfFftTables{};
-  tables_.stageRe = at;
-  tables_.stageIm = at + m;
   for (int rows = 1; rows < m; rows *= 2) {
     for (int r = 0; r < rows; r++) turn(r, 2 * rows, at + rows + r, at + m + rows + r);
   }
@@ -432,8 +429,6 @@ void RealFft::init(int n) {
     const int rows = m / lanes;
     float* re = at + (2 + 2 * table) * m;
     float* im = re + m;
-    tables_.tailRe[table] = re;
-    tables_.tailIm[table] = im;
     for (int c = 0; c < lanes; c++) {
       for (int r = 0; r < rows; r++) turn(c * r, m, re + c * rows + r, im + c * rows + r);
     }
@@ -448,11 +443,21 @@ float* RealFft::scratch() {
 }
 
 void RealFft::halfTransform(const RealFftKernels* kernels, float* buffer, bool inverse) {
+  // The tables' addresses are taken here rather than kept, so that a copy of a RealFft
+  // reads its own.
   const int m = n_ / 2;
+  const float* at = twiddles_.data();
+  HalfFftTables tables;
+  tables.stageRe = at;
+  tables.stageIm = at + m;
   if (kernels != nullptr && m >= halfFloatMinimum) {
-    kernels->transform(buffer, buffer, scratch(), m, inverse, tables_);
+    for (int table = 0; table < 2; table++) {
+      tables.tailRe[table] = at + (2 + 2 * table) * m;
+      tables.tailIm[table] = at + (3 + 2 * table) * m;
+    }
+    kernels->transform(buffer, buffer, scratch(), m, inverse, tables);
   } else {
-    transformPlain(buffer, scratch(), m, inverse, tables_);
+    transformPlain(buffer, scratch(), m, inverse, tables);
   }
 }
 

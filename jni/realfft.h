@@ -16,7 +16,7 @@
 //
 // A RealFft owns its twiddle tables and scratch, allocated by init() (not on the audio
 // thread); a transform allocates nothing and calls no trigonometry. The half-size
-// transform (from 64 points) and the split passes run in vectors (one Highway source:
+// transform (from N = 128) and the split passes run in vectors (one Highway source:
 // SSSE3 and AVX2 on x86-64, NEON on aarch64), on the copy that matches the FFT's code
 // path (fft_path()); the reference path, and the smaller sizes, run the same maths in
 // plain loops. One RealFft transforms on one thread at a time.
@@ -64,7 +64,9 @@ class RealFft {
   void halfTransform(const RealFftKernels* kernels, float* buffer, bool inverse);
 
   int n_ = 0;
-  HalfFftTables tables_;
+  // The twiddles of HalfFftTables, one table after the other (the stages' real and
+  // imaginary parts, then from m = 64 those of the last stages for four lanes and for
+  // eight), and the transform's scratch.
   std::vector<float> twiddles_, scratch_;
   // Per bin k < N/4, duplicated for the two floats of a complex value: -sin(2 pi k / N)
   // (both), and (cos, -cos) of the forward split, (-cos, cos) of the inverse one.
