@@ -1,6 +1,7 @@
 // Benchmarks of the library's inner pieces beside what the machine can do:
 // - the FFT at 256 .. 4096 points in both directions, beside FFTW3f planned with
-//   FFTW_MEASURE on the same in-place interleaved buffer;
+//   FFTW_MEASURE on the same in-place interleaved buffer, and the lean path's
+//   real-input transforms of as many real points;
 // - one vocoder frame at 2048 / 4 on a frame of music, after dsp_init() and two
 //   seconds of the driver so that the phase memory is that of a running stream,
 //   and its analysis steps alone (window, transform and bin pass, peaks, phase
@@ -32,6 +33,7 @@
 #include "cpu.h"
 #include "dsp.h"
 #include "fft.h"
+#include "realfft.h"
 #include "testing.h"
 #include "vocoder.h"
 #if HOPWARBLER_BENCH_SPECTRUM
@@ -97,6 +99,26 @@ void benchOurFft(benchmark::State& state, int n, int sign) {
     benchmark::ClobberMemory();
   }
   setFftCounters(state, n);
+}
+
+// The lean path's real-input transforms of n points: the forward one on n real
+// samples, the inverse one of a one-sided spectrum (n/2 bins) out of place.
+void benchRealFft(benchmark::State& state, int n, int sign) {
+  RealFft fft;
+  fft.init(n);
+  const std::vector<float> input = fftInput(n);
+  std::vector<float> buffer(input.begin(), input.begin() + n);
+  unsigned k = 0;
+  for (auto _ : state) {
+    if (sign == 1) {
+      fft.inverseOneSidedReal(input.data(), buffer.data());
+    } else {
+      if ((++k & 7u) == 0) std::memcpy(buffer.data(), input.data(), sizeof(float) * n);
+      fft.forwardLower(buffer.data());
+    }
+    benchmark::ClobberMemory();
+  }
+  setFftCounters(state, n / 2);
 }
 
 void benchFftw(benchmark::State& state, int n, int sign) {
@@ -442,6 +464,8 @@ void register_kernel_benchmarks() {
       const std::string fftw = "fft/fftw/" + std::string(dir) + "/" + std::to_string(n);
       add(ours.c_str(), [n, sign](benchmark::State& s) { benchOurFft(s, n, sign); });
       add(fftw.c_str(), [n, sign](benchmark::State& s) { benchFftw(s, n, sign); });
+      const std::string real = "fft/real/" + std::string(dir) + "/" + std::to_string(n);
+      add(real.c_str(), [n, sign](benchmark::State& s) { benchRealFft(s, n, sign); });
     }
   }
   add("fft/conversion-floor/2048", [](benchmark::State& s) { benchConversionFloor(s, 2048); });
@@ -465,6 +489,8 @@ void register_kernel_benchmarks() {
     const std::string p = path == Path::Reference ? "reference" : "baseline";
     add(("path/" + p + "/fft/forward/2048").c_str(),
         onPath(path, [](benchmark::State& s) { benchOurFft(s, 2048, -1); }));
+    add(("path/" + p + "/fft/real/forward/2048").c_str(),
+        onPath(path, [](benchmark::State& s) { benchRealFft(s, 2048, -1); }));
     add(("path/" + p + "/frame/2048").c_str(), onPath(path, benchFrame));
 #if HOPWARBLER_BENCH_SPECTRUM
     add(("path/" + p + "/spectrum/analysis").c_str(), onPath(path, benchSpectrumAnalysis));

@@ -17,6 +17,7 @@
 
 void register_kernel_benchmarks();
 void register_stream_benchmarks();
+void register_stage_benchmarks();
 
 namespace {
 
@@ -238,6 +239,7 @@ int main(int argc, char** argv) {
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   register_kernel_benchmarks();
   register_stream_benchmarks();
+  register_stage_benchmarks();
   SummaryReporter reporter;
   benchmark::RunSpecifiedBenchmarks(&reporter);
   benchmark::Shutdown();

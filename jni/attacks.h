@@ -52,6 +52,10 @@ struct AttackFrame {
   const float* phi0[2];     // per channel: the previous frame's analysis phases
   const float* omega;       // nominal phase advance of each bin over stepIn
   double stretch;           // the frame's stretch factor, its hop over stepIn
+  // The vocoder's count of frames: one more than at the last call when the history is
+  // that of the last call moved on by stepIn (and its channels the same), so that the
+  // energies of the blocks the two share carry over.
+  long serial;
 };
 
 class Attacks {
@@ -78,8 +82,9 @@ class Attacks {
   };
 
   double placeIn(double position, double stretch) const;
-  double blockEnergy(const AttackFrame& f, int from);
+  void blockEnergies(const AttackFrame& f, const int* from, int n);
   int findOnset(const AttackFrame& f);
+  void shapeAttackBins(const AttackFrame& f, const float* earlier);
 
   int winSize_ = 0;
   int winHalf_ = 0;
@@ -91,8 +96,16 @@ class Attacks {
   std::vector<signed char> binState_;
   std::vector<signed char> binOwner_;  // index into attacks_, or -1
   std::vector<float> recent_;          // the last lagFrames_ summed spectra, a ring
-  // The energy of each detection block of the current frame, by its first sample, once
-  // worked out: findOnset() compares every new block with the same earlier ones.
+  // The energy of each detection block, by its first sample's place in the stream, once
+  // worked out: findOnset() compares every new block with the same earlier ones, and a
+  // frame shares most of its blocks with the last one. The place of sample p of the frame
+  // is origin_ + p; entry (origin_ + p) & ringMask_ holds the block starting there if its tag
+  // is that place (ringMask_ + 1: the power of two from winSize_ up).
   std::vector<double> energyAt_;
-  std::vector<long> energyFrame_;  // the frameCount_ each entry of energyAt_ was worked out in
+  std::vector<long> energyTag_;
+  std::vector<int> due_;  // blocks of the frame whose energy is to be worked out
+  int ringMask_ = 0;
+  long origin_ = 0;
+  long lastSerial_ = -2;
+  int lastChannels_ = 0;
 };

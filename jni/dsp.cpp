@@ -120,6 +120,25 @@ double quantiseFrames(short* samples, const float* outLeft, const float* outRigh
   return peak;
 }
 
+// The engine's stage over count samples at one gain (no glide under way): gain, peak,
+// soft limit and rounding into out, whole vectors first. Returns the peak, starting
+// from peak.
+double limitSteady(const float* in, int count, const DspStageLimit& st, short* out, double peak) {
+  int i = 0;
+  if (const DspKernels* kernels = dsp_simd_kernels(activePath.get())) {
+    double vectorPeak = 0.0;
+    i = kernels->limitRound(out, in, count, st, &vectorPeak);
+    if (vectorPeak > peak) peak = vectorPeak;
+  }
+  for (; i < count; i++) {
+    const double v = st.gain * in[i];
+    const double a = std::fabs(v);
+    if (a > peak) peak = a;
+    out[i] = limitAndRound(v, a, st.k, st.turningPoint);
+  }
+  return peak;
+}
+
 // Mono input on the vocoder's scale; the vector paths convert whole vectors first.
 void convertMono(const DspKernels* kernels, const short* samples, float* out, int count) {
   int i = 0;
@@ -403,7 +422,8 @@ DspStatus Engine::synthesise(const short* samples, int samplesIn, int step, int 
     double before, after;
     const double shaping = vocoder_.takeEqualiserEnergy(&before, &after) ? after / before : 1.0;
     levelKeeper_.apply(inLeft, mono ? nullptr : inRight, samplesIn, shaping, outLeft,
-                       mono ? nullptr : outRight, outTone_.get(), done, frameSize_ / 2.0);
+                       mono ? nullptr : outRight, outTone_.get(), done, frameSize_ / 2.0,
+                       lean_.load(std::memory_order_relaxed));
   } else if (stage) {
     // Level keeping counts the equaliser's energy; without it, it is dropped here so
     // that it cannot pile up for a later switch-on.
@@ -479,7 +499,11 @@ void Engine::correctOverlap(int frames, int written, int step) {
   const float* const right = outRight_.get();
   const float* const tone = outTone_.get();
   float* const dst = stageIn_.get();
-  for (int i = 0; i < written; i++) {
+  int i = 0;
+  if (const DspKernels* kernels = dsp_simd_kernels(activePath.get())) {
+    i = kernels->correctOverlap(dst, left, right, tone, written, mono, scale, cap);
+  }
+  for (; i < written; i++) {
     const double weight = tone[i] * scale;
     const double factor = weight * cap > 1.0 ? 1.0 / weight : cap;
     if (mono) {
@@ -513,15 +537,19 @@ double Engine::limitStage(const float* in, int frames, short* out) {
   const double k = limiterSlope(mono);
   const double turningPoint = limiterTurningPoint(k);
   double peak = 0.0;
-  for (int64_t i = 0; i < static_cast<int64_t>(frames) * channels; i += channels) {
-    if (gainDone_ < rampFrames_) {
-      gainDone_++;
-      // A smooth step, t^2 (3 - 2 t): it leaves and reaches its ends flat, so that the
-      // change has no corner to splash above the music.
-      const double t = static_cast<double>(gainDone_) / rampFrames_;
-      gainNow_ = gainDone_ == rampFrames_ ? gainTo_
-                                          : gainFrom_ + (gainTo_ - gainFrom_) * t * t * (3 - 2 * t);
+  const int64_t samples = static_cast<int64_t>(frames) * channels;
+  for (int64_t i = 0; i < samples; i += channels) {
+    // No glide under way: the rest at one gain.
+    if (gainDone_ >= rampFrames_) {
+      return limitSteady(in + i, static_cast<int>(samples - i), {gainNow_, k, turningPoint},
+                         out + i, peak);
     }
+    gainDone_++;
+    // A smooth step, t^2 (3 - 2 t): it leaves and reaches its ends flat, so that the
+    // change has no corner to splash above the music.
+    const double t = static_cast<double>(gainDone_) / rampFrames_;
+    gainNow_ = gainDone_ == rampFrames_ ? gainTo_
+                                        : gainFrom_ + (gainTo_ - gainFrom_) * t * t * (3 - 2 * t);
     for (int c = 0; c < channels; c++) {
       const double v = gainNow_ * in[i + c];
       const double a = std::fabs(v);

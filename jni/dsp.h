@@ -151,8 +151,9 @@ class Engine {
 
   // Lean maths, off until switched on (a processor's engine turns it on; the raw
   // interface never does): on the fast paths the vocoder's frames take the real-input
-  // transforms of half the size (realfft.h) and the analyser correlates in float
-  // (spectrum.h), for the same sound within float rounding and a good share less work.
+  // transforms of half the size (realfft.h), the analyser correlates in float
+  // (spectrum.h) and the level keeper sums its energies in four running sums
+  // (levelkeeper.h), for the same sound within float rounding and a good share less work.
   // Any thread; from the next block.
   void setLean(bool enabled);
 

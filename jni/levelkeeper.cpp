@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cmath>
 
+#include "dsp.h"
+#include "dsp_simd.h"
+
 namespace {
 
 constexpr double smoothingSeconds = 0.5;
@@ -60,6 +63,51 @@ double matching(double in, double out, double current) {
   return std::clamp(std::sqrt(in / out), lowestGain, highestGain);
 }
 
+// The energies of mid and side summed over count frames (see DspKernels::levelTerms for
+// the arguments), the terms formed a chunk at a time in vectors where the path has them.
+// Exact: each sum adds its terms one after the other, in the order of the frames, as a
+// plain loop does. Lean: four running sums side by side, added up at the end (the
+// same terms, rounded in another order), so that no sum waits on the one before.
+void sumEnergies(const DspKernels* kernels, const float* left, const float* right,
+                 const float* tone, double toneScale, int count, bool lean, double* mid,
+                 double* side) {
+  constexpr int chunk = 256;
+  double mids[chunk], sides[chunk];
+  double m[4] = {0, 0, 0, 0}, s[4] = {0, 0, 0, 0};
+  for (int from = 0; from < count; from += chunk) {
+    const int n = std::min(chunk, count - from);
+    const float* l = left + from;
+    const float* r = right != nullptr ? right + from : nullptr;
+    const float* g = tone != nullptr ? tone + from : nullptr;
+    int i = kernels != nullptr ? kernels->levelTerms(l, r, g, toneScale, n, mids, sides) : 0;
+    for (; i < n; i++) {
+      double norm = 1.0;
+      if (g != nullptr) {
+        norm = g[i] * toneScale;
+        if (!(norm > 1e-3)) {
+          mids[i] = sides[i] = 0.0;  // adding 0 leaves the sum (never -0) as it is
+          continue;
+        }
+      }
+      const double a = g != nullptr ? l[i] / norm : l[i];
+      const double b = r == nullptr ? a : g != nullptr ? r[i] / norm : r[i];
+      mids[i] = 0.25 * (a + b) * (a + b);
+      sides[i] = 0.25 * (a - b) * (a - b);
+    }
+    if (lean) {
+      int j = 0;
+      for (; j + 4 <= n; j += 4) {
+        for (int q = 0; q < 4; q++) m[q] += mids[j + q], s[q] += sides[j + q];
+      }
+      for (; j < n; j++) m[0] += mids[j], s[0] += sides[j];
+    } else {
+      for (int j = 0; j < n; j++) m[0] += mids[j], s[0] += sides[j];
+    }
+  }
+  *mid = (m[0] + m[1]) + (m[2] + m[3]);
+  *side = (s[0] + s[1]) + (s[2] + s[3]);
+}
+
 }  // namespace
 
 void LevelKeeper::init(int sampleRate, int latencyFrames, int warmUpFrames) {
@@ -74,14 +122,10 @@ void LevelKeeper::init(int sampleRate, int latencyFrames, int warmUpFrames) {
 
 void LevelKeeper::apply(const float* inLeft, const float* inRight, int inFrames,
                         double inputShaping, float* outLeft, float* outRight, const float* toneGain,
-                        int outFrames, double toneScale) {
+                        int outFrames, double toneScale, bool lean) {
+  const DspKernels* kernels = dsp_simd_kernels(dsp_path());
   double mid = 0, side = 0;
-  for (int i = 0; i < inFrames; i++) {
-    const double l = inLeft[i];
-    const double r = inRight != nullptr ? inRight[i] : l;
-    mid += 0.25 * (l + r) * (l + r);
-    side += 0.25 * (l - r) * (l - r);
-  }
+  sumEnergies(kernels, inLeft, inRight, nullptr, 1.0, inFrames, lean, &mid, &side);
   push(inFrames, mid * inputShaping, side * inputShaping);
   const Pending through = popThrough();
   if (outFrames <= 0) return;
@@ -91,16 +135,9 @@ void LevelKeeper::apply(const float* inLeft, const float* inRight, int inFrames,
     return;
   }
 
+  // On the input's scale: as the overlap of the frames laid here passes a steady tone.
   double outM = 0, outS = 0;
-  for (int i = 0; i < outFrames; i++) {
-    // On the input's scale: as the overlap of the frames laid here passes a steady tone.
-    const double norm = toneGain[i] * toneScale;
-    if (!(norm > 1e-3)) continue;
-    const double l = outLeft[i] / norm;
-    const double r = outRight != nullptr ? outRight[i] / norm : l;
-    outM += 0.25 * (l + r) * (l + r);
-    outS += 0.25 * (l - r) * (l - r);
-  }
+  sumEnergies(kernels, outLeft, outRight, toneGain, toneScale, outFrames, lean, &outM, &outS);
   const double keep = std::exp(-outFrames / (smoothingSeconds * rate_));
   const double keepNow = std::exp(-outFrames / (steadySeconds * rate_));
   if (through.frames > 0) {
@@ -124,14 +161,18 @@ void LevelKeeper::apply(const float* inLeft, const float* inRight, int inFrames,
   gainMid_ = glide(gainMid_, wantMid_, maxStepDb);
   gainSide_ = outRight != nullptr ? glide(gainSide_, wantSide_, maxStepDb) : gainMid_;
   if (fromMid == gainMid_ && fromSide == gainSide_ && gainMid_ == 1.0 && gainSide_ == 1.0) return;
-  for (int i = 0; i < outFrames; i++) {
+  const double byMid = gainMid_ - fromMid, bySide = gainSide_ - fromSide;
+  int i = kernels != nullptr
+              ? kernels->levelGains(outLeft, outRight, outFrames, fromMid, byMid, fromSide, bySide)
+              : 0;
+  for (; i < outFrames; i++) {
     const double t = (i + 1.0) / outFrames;
-    const double gm = fromMid + (gainMid_ - fromMid) * t;
+    const double gm = fromMid + byMid * t;
     if (outRight == nullptr) {
       outLeft[i] = static_cast<float>(outLeft[i] * gm);
       continue;
     }
-    const double gs = fromSide + (gainSide_ - fromSide) * t;
+    const double gs = fromSide + bySide * t;
     const double m = 0.5 * (static_cast<double>(outLeft[i]) + outRight[i]) * gm;
     const double s = 0.5 * (static_cast<double>(outLeft[i]) - outRight[i]) * gs;
     outLeft[i] = static_cast<float>(m + s);

@@ -21,7 +21,8 @@
 // smoothed levels and the gains; each stream's engine has its own. apply() is called by
 // the driver once per block on the audio thread, after the vocoder and before the
 // output stage: no allocation, no lock. Nothing allocates: the object holds all its
-// state in place (about 25 kB), and copying it copies that state.
+// state in place (about 25 kB), and copying it copies that state. Its per-frame loops
+// run on the driver's vector kernels (dsp_simd.h), on the driver's code path.
 #pragma once
 
 class LevelKeeper {
@@ -37,10 +38,11 @@ class LevelKeeper {
   // energy counts inputShaping times (what the equaliser does to it on purpose); out: the
   // vocoder's output per channel, outFrames long, on its own scale: a steady tone of
   // amplitude A leaves it at A x toneGain[i] x toneScale at frame i (the overlap of the
-  // frames laid there; vocoder_hand_out_tone_gain()).
+  // frames laid there; vocoder_hand_out_tone_gain()). lean: the energies are summed in
+  // four running sums instead of one (the same within rounding, a good share faster).
   void apply(const float* inLeft, const float* inRight, int inFrames, double inputShaping,
              float* outLeft, float* outRight, const float* toneGain, int outFrames,
-             double toneScale);
+             double toneScale, bool lean = false);
 
  private:
   // Input blocks on their way through the latency: frames and energies of mid and side.

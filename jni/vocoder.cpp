@@ -87,6 +87,7 @@ float princarg(double phase) {
   return static_cast<float>(phase - qpd * pi);
 }
 void Vocoder::resetPhases() {
+  frameSerial += 2;
   for (VocoderChannel& c : channels) {
     std::memset(c.phi0, 0, sizeof(float) * winSize);
     std::memset(c.psi, 0, sizeof(float) * winSize);
@@ -192,6 +193,7 @@ void Vocoder::copyChannel(int from, int to) {
   std::memcpy(target.psi, source.psi, sizeof(float) * winSize);
   target.inIndex = source.inIndex;
   target.laidStepOut = source.laidStepOut;
+  frameSerial += 2;
 }
 
 void Vocoder::process(const float* input, int inSize, float* output, int pStepOut, int channel) {
@@ -649,16 +651,29 @@ void Vocoder::regionTurns(const int* peaks, const int* valleys, int nPeaks, floa
   // ch's peaks go to chosen[ch], their places among all peaks to place[ch].
   int* chosen[2] = {channelPeaks.data(), channelPeaks.data() + winHalf};
   int* place[2] = {channelPeaks.data() + winSize, channelPeaks.data() + winSize + winHalf};
-  int n[2] = {0, 0};
+  // Each peak is written to both lists and counted in its own: the counts stay in
+  // registers.
+  int n0 = 0, n1 = 0;
   for (int p = 0; p < nPeaks; p++) {
     const int ch = &from(peaks[p]) == &channels[1] ? 1 : 0;
-    chosen[ch][n[ch]] = peaks[p];
-    place[ch][n[ch]] = p;
-    n[ch]++;
+    chosen[0][n0] = chosen[1][n1] = peaks[p];
+    place[0][n0] = place[1][n1] = p;
+    n0 += 1 - ch;
+    n1 += ch;
   }
+  const int n[2] = {n0, n1};
   for (int ch = 0; ch < 2; ch++) {
     peakRotations(channels[ch], chosen[ch], n[ch], stretchFactor, channelTurns.data());
     for (int i = 0; i < n[ch]; i++) peakTurns[place[ch][i]] = channelTurns[i];
+  }
+  // Regions that tile the bins in order (any but those NaN magnitudes can make) are
+  // filled a vector at a time where the path has it.
+  const VocoderKernels* kernels = fastKernels();
+  bool ordered = kernels != nullptr && valleys[0] == 0 && valleys[nPeaks] == winHalf;
+  for (int p = 0; p < nPeaks && ordered; p++) ordered = valleys[p] <= valleys[p + 1];
+  if (ordered) {
+    kernels->fillRegions(turn, valleys, nPeaks, peakTurns.data());
+    return;
   }
   for (int p = 0; p < nPeaks; p++)
     std::fill(turn + valleys[p], turn + valleys[p + 1], peakTurns[p]);
@@ -712,6 +727,7 @@ void Vocoder::phaseLockRefined(int nChannels, const VocoderOptions& options, flo
     frame.summed = loudness;
     frame.omega = omega.data();
     frame.stretch = stretchFactor;
+    frame.serial = frameSerial;
     for (int ch = 0; ch < 2; ch++) {
       VocoderChannel& c = channels[ch < nChannels ? ch : 0];
       frame.history[ch] = c.input + start;
@@ -761,6 +777,7 @@ void Vocoder::run(int first, int count, const float* const* inputs, float* const
     // (the call's own for the first frame of a stream). After a change of stepOut the
     // first new frame is therefore still turned by the old hop, and the frames on both
     // sides of the change stay in phase.
+    frameSerial++;
     const int laid = lead.laidStepOut > 0 ? lead.laidStepOut : pStepOut;
     const float stretchFactor = static_cast<float>(static_cast<double>(laid) / stepIn);
     for (int c = 0; c < count; c++) {

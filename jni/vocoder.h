@@ -184,6 +184,11 @@ class Vocoder {
   Attacks attacks;
 
  private:
+  // Frames analysed by run(), moved on by two more whenever a channel's history or
+  // phases change otherwise (copyChannel(), resetPhases()): the attack keeping carries
+  // its block energies over only from the frame just before (AttackFrame::serial).
+  long frameSerial = 0;
+
   bool equaliserOn() const { return equaliser != nullptr && equaliser->isEnabled() != 0; }
   void layOverlap(int outIndex);
   template <typename Gain>
