@@ -6,6 +6,8 @@
 //   seconds of the driver so that the phase memory is that of a running stream,
 //   and its analysis steps alone (window, transform and bin pass, peaks, phase
 //   locking; the resynthesis and overlap-add run only inside the frame);
+// - one stereo frame with every refinement on, as Processor's engines run it, lean
+//   and exact;
 // - the floor for that frame: FFTW's forward and inverse 2048-point transforms and
 //   the bin pass (square root, arctangent, sine and cosine of 1024 bins in double)
 //   vectorised with glibc's libmvec, together and in parts, plus the same bin pass
@@ -408,6 +410,32 @@ void benchSpectrumLeanTap(benchmark::State& state) {
 }
 #endif
 
+// One stereo frame of the vocoder as Processor's engines run it at 2048 / 4 and speed
+// 1.25: both channels, every refinement on (linked stereo, fine peaks, attacks), lean
+// or exact, mid-stream in a stretch of music that it runs through in a loop.
+void benchRefinedFrame(benchmark::State& state, bool lean) {
+  constexpr int frames = 400;
+  const std::vector<float> left = leftChannel(frameOffset, frames * hop);
+  const std::vector<float> right = leftChannel(frameOffset + 7, frames * hop);
+  Vocoder v;
+  v.init(frameSize, hop);
+  VocoderOptions options;
+  options.linked = options.finePeaks = options.attacks = true;
+  options.lean = lean;
+  std::vector<float> outL(frameStepOut), outR(frameStepOut);
+  int f = 0;
+  auto frame = [&] {
+    v.processTogether(left.data() + f * hop, right.data() + f * hop, hop, outL.data(), outR.data(),
+                      frameStepOut, options);
+    f = (f + 1) % frames;
+  };
+  for (int i = 0; i < 2 * frames; i++) frame();
+  for (auto _ : state) {
+    frame();
+    benchmark::ClobberMemory();
+  }
+}
+
 template <class Fn>
 void add(const char* name, Fn fn) {
   benchmark::RegisterBenchmark(name, fn)->MinTime(0.3);
@@ -447,6 +475,8 @@ void register_kernel_benchmarks() {
       [](benchmark::State& s) { benchStep(s, Step::WindowAnalyze); });
   add("frame/step/findPeaks", [](benchmark::State& s) { benchStep(s, Step::FindPeaks); });
   add("frame/step/phaseLock", [](benchmark::State& s) { benchStep(s, Step::PhaseLock); });
+  add("frame/refined-stereo/exact", [](benchmark::State& s) { benchRefinedFrame(s, false); });
+  add("frame/refined-stereo/lean", [](benchmark::State& s) { benchRefinedFrame(s, true); });
   add("floor/2048", benchFloor);
   add("floor/fftw-forward+inverse/2048", benchFloorTransforms);
   add("floor/binpass-libmvec/1024", benchFloorBinPass);

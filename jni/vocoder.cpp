@@ -212,6 +212,9 @@ void Vocoder::processTogether(const float* inputLeft, const float* inputRight, i
 
 void Vocoder::applyWindow(const float* input, int channel) {
   float* buffer = channels[channel].fftBuffer;
+  if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+    return kernels->window(input, window.data(), buffer, winSize, !lean);
+  }
   if (lean) {
     // The real-input transform takes the samples one after the other.
     for (int i = 0; i < winSize; i++) buffer[i] = input[i] * window[i];
@@ -387,6 +390,11 @@ int Vocoder::findPeaksFast(const float* mag, int* peaks) const {
 // the left peak up to the right one. The vector search reads past its region, at most
 // to bin winHalf + 6 of the winSize magnitudes.
 void Vocoder::placeValleys(const float* mag, const int* peaks, int* valleys, int nPeaks) const {
+  if (winSize >= 16) {
+    if (const LeanBinKernels* batch = lean_bin_kernels(activePath())) {
+      return batch->valleys(mag, peaks, valleys, nPeaks);
+    }
+  }
   const VocoderKernels* kernels = winSize >= 16 ? fastKernels() : nullptr;
   for (int p = 1; p < nPeaks; p++) {
     valleys[p] = kernels != nullptr ? kernels->firstLeast(mag, peaks[p - 1], peaks[p])
@@ -431,12 +439,17 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
     measureEqualiser(c.mag, [gains](int k) { return gains[k]; });
   }
   const VocoderKernels* kernels = fastKernels();
+  const LeanBinKernels* leanKernels = lean ? lean_bin_kernels(activePath()) : nullptr;
   int done = 0;
-  if (lean) {
-    if (const LeanBinKernels* leanKernels = lean_bin_kernels(activePath())) {
-      done = leanKernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
-    }
-  } else {
+  if (const float* turn = pendingTurn[channel]) {
+    // Set only on the lean path, whose kernels are there.
+    pendingTurn[channel] = nullptr;
+    done = leanKernels->turnRebuild(c.mag, c.phi, turn, gains, c.psi, work.data(), winHalf);
+    for (int k = done; k < winHalf; k++)
+      c.psi[k] = princarg(static_cast<double>(c.phi[k]) + turn[k]);
+  } else if (leanKernels != nullptr) {
+    done = leanKernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
+  } else if (!lean) {
     done = kernels->rebuild(c.mag, c.psi, gains, work.data(), winHalf);
   }
   rebuildTail(c.mag, c.psi, gains, work.data(), done, winHalf);
@@ -449,9 +462,10 @@ void Vocoder::resynthesizeFast(float* output, int channel) {
   float* wave = c.wave;
   const float* realParts = c.fftBuffer;
   std::memcpy(c.phi0, c.phi, sizeof(float) * (winSize / 2));
-  int i = kernels->accumulate(wave, realParts, windowOut.data(), output, 0, stepOut);
+  const auto accumulate = leanKernels != nullptr ? leanKernels->accumulate : kernels->accumulate;
+  int i = accumulate(wave, realParts, windowOut.data(), output, 0, stepOut);
   for (; i < stepOut; i++) output[i] = overlapSample(wave, realParts, windowOut.data(), i, 1);
-  i = kernels->accumulate(wave, realParts, windowOut.data(), wave, stepOut, winSize);
+  i = accumulate(wave, realParts, windowOut.data(), wave, stepOut, winSize);
   for (; i < winSize; i++) {
     wave[i - stepOut] = overlapSample(wave, realParts, windowOut.data(), i, 1);
   }
@@ -567,6 +581,9 @@ const char* vocoder_path_target() { return codePath.target(); }
 // Peaks that stand strictly above the next bin on each side (bin -1 counts as the
 // smallest normal float, the guard bin winHalf holds it).
 int Vocoder::findFinePeaks(const float* mag, int* peaks) const {
+  if (const LeanBinKernels* kernels = lean_bin_kernels(activePath())) {
+    return kernels->finePeaks(mag, winHalf, peaks);
+  }
   int nPeaks = 0;
   float left = FLT_MIN;
   // Every bin is written and the count moves only past a peak: no branch to mispredict
@@ -721,7 +738,15 @@ void Vocoder::phaseLockRefined(int nChannels, const VocoderOptions& options, flo
     }
     attacks.frame(frame);
   }
-  for (int ch = 0; ch < nChannels; ch++) turnBins(channels[ch], turn[ch]);
+  // The lean rebuild turns the bins in its own pass (resynthesizeFast()).
+  const bool turnLater = lean && lean_bin_kernels(activePath()) != nullptr;
+  for (int ch = 0; ch < nChannels; ch++) {
+    if (turnLater) {
+      pendingTurn[ch] = turn[ch];
+    } else {
+      turnBins(channels[ch], turn[ch]);
+    }
+  }
 }
 
 // The frame loop of every entry: channels first .. first + count - 1, which stand at

@@ -260,6 +260,9 @@ class Vocoder {
   bool initialized = false;
   // The running call's frames take the real-input transforms (VocoderOptions::lean).
   bool lean = false;
+  // On the lean path, each channel's turns per bin that its rebuild still has to apply
+  // to the analysis phases (phaseLockRefined() leaves them to it); null otherwise.
+  const float* pendingTurn[2] = {nullptr, nullptr};
 };
 
 // The code paths (the values of CpuPath); VOCODER_PATH_BEST stands for the fastest

@@ -5,7 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
+#include <cstdio>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -14,6 +17,7 @@
 #include "fft.h"
 #include "leanbins.h"
 #include "levelkeeper.h"
+#include "paths.h"
 #include "realfft.h"
 #include "spectrum.h"
 #include "testing.h"
@@ -249,44 +253,135 @@ TEST(LeanBins, WithinFloatRoundingOfTheDoubleMaths) {
   }
 }
 
+// The synthesis phases turned and rebuilt in one float pass, and the float
+// overlap-add, against the same in double: phases that wrap either way, turns out to
+// several pi (an attack may set any), a NaN turn restarting from 0.
+TEST(LeanBins, TurnRebuildAndOverlapWithinFloatRounding) {
+  const int n = 1003;
+  std::vector<float> mag = noise(n, 21), phi = noise(n, 22), turn = noise(n, 23);
+  for (int k = 0; k < n; k++) {
+    phi[k] *= static_cast<float>(M_PI);
+    turn[k] *= static_cast<float>(k % 5 == 0 ? 3 * M_PI : M_PI);
+  }
+  phi[0] = turn[0] = static_cast<float>(M_PI);
+  phi[1] = turn[1] = static_cast<float>(-M_PI);
+  turn[2] = std::numeric_limits<float>::quiet_NaN();
+  const std::vector<float> wave = noise(n, 24), real = noise(n, 25), window = noise(n, 26);
+  for (CpuPath path : {CPU_PATH_BASELINE, CPU_PATH_AVX2}) {
+    const LeanBinKernels* kernels = lean_bin_kernels(path);
+    if (kernels == nullptr || cpu_resolve_path(path, vocoderKernels) < 0) continue;
+    std::vector<float> psi(n, 9.0f), spectrum(2 * n, 9.0f);
+    const int done = kernels->turnRebuild(mag.data(), phi.data(), turn.data(), nullptr, psi.data(),
+                                          spectrum.data(), n);
+    EXPECT_GE(done, n - 16);
+    EXPECT_EQ(0.0f, psi[2]) << "a NaN turn restarts from 0";
+    for (int k = 0; k < done; k++) {
+      if (k == 2) continue;
+      const double want = std::remainder(double{phi[k]} + turn[k], 2 * M_PI);
+      const double error = std::remainder(psi[k] - want, 2 * M_PI);
+      EXPECT_LT(std::fabs(error), 1e-6) << "bin " << k << ", path " << path;
+      EXPECT_LE(std::fabs(psi[k]), M_PI + 1e-6) << "bin " << k;
+      EXPECT_NEAR(spectrum[2 * k], mag[k] * std::cos(want), 1e-6) << "bin " << k;
+      EXPECT_NEAR(spectrum[2 * k + 1], mag[k] * std::sin(want), 1e-6) << "bin " << k;
+    }
+    std::vector<float> out(n, 9.0f);
+    const int laid = kernels->accumulate(wave.data(), real.data(), window.data(), out.data(), 3, n);
+    EXPECT_GE(laid, n - 16);
+    for (int i = 3; i < laid; i++) {
+      const double want = wave[i] + double{real[i]} * window[i];
+      EXPECT_NEAR(out[i - 3], want, 2.5e-7) << "sample " << i << ", path " << path;
+    }
+  }
+}
+
+// The vector fine peak search and valley placement give exactly what the scalar rule
+// gives (the plain vocoder's bits depend on it), on magnitudes full of ties, zeros of
+// either sign, NaN, infinities and runs of the largest float, at lengths with a tail.
+TEST(LeanBins, FinePeaksAndValleysAsTheScalarRule) {
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  const float inf = std::numeric_limits<float>::infinity();
+  const float kinds[] = {-0.0f, 0.0f, 1.0f, 1.0f, 2.0f, 3.0f, nan, inf, FLT_MAX, 0.5f, 2.0f};
+  for (CpuPath path : {CPU_PATH_BASELINE, CPU_PATH_AVX2}) {
+    const LeanBinKernels* kernels = lean_bin_kernels(path);
+    if (kernels == nullptr || cpu_resolve_path(path, vocoderKernels) < 0) continue;
+    for (int n : {1, 2, 7, 8, 9, 64, 1021, 1024}) {
+      for (unsigned seed = 1; seed <= 6; seed++) {
+        std::mt19937 gen(seed * 100 + n);
+        std::uniform_int_distribution<int> pick(0, 10);
+        std::uniform_real_distribution<float> value(0.0f, 1.0f);
+        std::vector<float> mag(n + 24, FLT_MIN);
+        for (int k = 0; k < n; k++) mag[k] = seed % 2 == 0 ? kinds[pick(gen)] : value(gen);
+        mag[n] = FLT_MIN;
+        std::vector<int> want;
+        for (int b = 0; b < n; b++) {
+          const float left = b > 0 ? mag[b - 1] : FLT_MIN;
+          if (mag[b] > left && mag[b] > mag[b + 1]) want.push_back(b);
+        }
+        std::vector<int> peaks(n + 16, -1);
+        const int count = kernels->finePeaks(mag.data(), n, peaks.data());
+        peaks.resize(count);
+        ASSERT_EQ(want, peaks) << "n " << n << ", seed " << seed << ", path " << path;
+        std::vector<int> valleys(count + 1, -1), wantValleys(count + 1, -1);
+        for (int p = 1; p < count; p++) {
+          float least = FLT_MAX;
+          wantValleys[p] = 0;
+          for (int j = peaks[p - 1]; j < peaks[p]; j++) {
+            if (mag[j] < least) least = mag[j], wantValleys[p] = j;
+          }
+        }
+        kernels->valleys(mag.data(), peaks.data(), valleys.data(), count);
+        EXPECT_EQ(wantValleys, valleys) << "n " << n << ", seed " << seed << ", path " << path;
+      }
+    }
+  }
+}
+
 // A stereo stream through the vocoder with every refinement on, lean and not, at a
 // quickening and a slowing hop: the two differ by less than -80 dB, where a wrongly
 // laid frame (a transposed window, a lost bin) would leave a difference as loud as
 // the sound. (Rounding can turn a peak of noise, so the two do not agree sample for
-// sample to float rounding everywhere.)
+// sample to float rounding everywhere.) On each fast path: their float kernels differ.
 TEST(LeanVocoder, DiffersByLessThanMinus80Decibels) {
   constexpr int win = 2048, hop = 512, blocks = 60;
-  const std::vector<float> left = noise(static_cast<size_t>(blocks) * hop, 1);
-  std::vector<float> right = noise(static_cast<size_t>(blocks) * hop, 2);
-  for (size_t i = 0; i < right.size(); i++) right[i] = 0.5f * right[i] + 0.5f * left[i];
-  for (int step : {409, 1024}) {
-    std::vector<float> out[2][2];
-    for (int lean = 0; lean < 2; lean++) {
-      Vocoder v;
-      v.init(win, hop);
-      VocoderOptions options;
-      options.linked = options.finePeaks = options.attacks = true;
-      options.lean = lean == 1;
-      std::vector<float> l(step), r(step);
-      for (int b = 0; b < blocks; b++) {
-        v.processTogether(left.data() + b * hop, right.data() + b * hop, hop, l.data(), r.data(),
-                          step, options);
-        const int frames = b >= win / hop - 1 ? step : 0;
-        out[lean][0].insert(out[lean][0].end(), l.begin(), l.begin() + frames);
-        out[lean][1].insert(out[lean][1].end(), r.begin(), r.begin() + frames);
+  for (CpuPath path : {CPU_PATH_BASELINE, CPU_PATH_AVX2}) {
+    if (cpu_resolve_path(path, vocoderKernels) != path) continue;
+    ASSERT_TRUE(support::selectAllPaths(path));
+    const std::vector<float> left = noise(static_cast<size_t>(blocks) * hop, 1);
+    std::vector<float> right = noise(static_cast<size_t>(blocks) * hop, 2);
+    for (size_t i = 0; i < right.size(); i++) right[i] = 0.5f * right[i] + 0.5f * left[i];
+    for (int step : {409, 1024}) {
+      std::vector<float> out[2][2];
+      for (int lean = 0; lean < 2; lean++) {
+        Vocoder v;
+        v.init(win, hop);
+        VocoderOptions options;
+        options.linked = options.finePeaks = options.attacks = true;
+        options.lean = lean == 1;
+        std::vector<float> l(step), r(step);
+        for (int b = 0; b < blocks; b++) {
+          v.processTogether(left.data() + b * hop, right.data() + b * hop, hop, l.data(), r.data(),
+                            step, options);
+          const int frames = b >= win / hop - 1 ? step : 0;
+          out[lean][0].insert(out[lean][0].end(), l.begin(), l.begin() + frames);
+          out[lean][1].insert(out[lean][1].end(), r.begin(), r.begin() + frames);
+        }
+      }
+      for (int ch = 0; ch < 2; ch++) {
+        ASSERT_EQ(out[0][ch].size(), out[1][ch].size());
+        double error = 0.0, energy = 0.0;
+        for (size_t i = 0; i < out[0][ch].size(); i++) {
+          const double d = double{out[0][ch][i]} - out[1][ch][i];
+          error += d * d;
+          energy += double{out[0][ch][i]} * out[0][ch][i];
+        }
+        EXPECT_GT(energy, 0.0) << "the stream carries sound";
+        EXPECT_LT(error / energy, 1e-8)
+            << "step " << step << ", channel " << ch << ", path " << path;
+        std::printf("  path %d, step %d, channel %d: %.1f dB\n", path, step, ch,
+                    10 * std::log10(error / energy));
       }
     }
-    for (int ch = 0; ch < 2; ch++) {
-      ASSERT_EQ(out[0][ch].size(), out[1][ch].size());
-      double error = 0.0, energy = 0.0;
-      for (size_t i = 0; i < out[0][ch].size(); i++) {
-        const double d = double{out[0][ch][i]} - out[1][ch][i];
-        error += d * d;
-        energy += double{out[0][ch][i]} * out[0][ch][i];
-      }
-      EXPECT_GT(energy, 0.0) << "the stream carries sound";
-      EXPECT_LT(error / energy, 1e-8) << "step " << step << ", channel " << ch;
-    }
+    support::selectAllPaths(CPU_PATH_BEST);
   }
 }
 
